@@ -1,0 +1,11 @@
+#include "app/AppState.h"
+
+namespace varnelo {
+
+AppState& appState()
+{
+    static AppState state;
+    return state;
+}
+
+} // namespace varnelo

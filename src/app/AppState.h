@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+
+namespace varnelo {
+
+// Program-wide shared state: the loaded settings and the fields of the
+// current import run. One instance lives for the whole process.
+struct AppState {
+    std::int16_t SearchBy = 0;       // 1 DICOMDIR import, 2 file scan
+    std::int16_t Location = 0;       // 1 drive, 2 specific folder
+    QString ImportDrive;
+    QString DicomDirPath;
+    bool ImportWithSubDirs = false;
+    QString ImportFolder;
+    QString RemoteAET;
+    QString RemoteIP;
+    QString RemotePort;
+    QString RemoteAET2;
+    QString RemoteIP2;
+    QString RemotePort2;
+    bool UseDestination2 = false;
+    QString LocalAET;
+    QString IniPath;
+    QString Drive;
+    QString AppName;
+    QString FileSuffix;
+    std::int16_t WriteLog = 0;       // check-box values: on only when equal to 1
+    std::int16_t Validate = 0;
+    std::int16_t ImgDirEqStudy = 0;
+    bool ChangeID = false;
+    QString WorklistAET;
+    QString WorklistIP;
+    QString WorklistPort;
+    QString WorklistModality;
+    bool AlwaysIgnore = false;
+};
+
+AppState& appState();
+
+} // namespace varnelo

@@ -1,0 +1,27 @@
+#include "app/MessageBox.h"
+
+#include <utility>
+
+namespace varnelo::MessageBox {
+
+namespace {
+Handler& current()
+{
+    static Handler handler;
+    return handler;
+}
+} // namespace
+
+Handler setHandler(Handler handler)
+{
+    return std::exchange(current(), std::move(handler));
+}
+
+Answer show(const QString& text, Icon icon, Buttons buttons)
+{
+    if (current())
+        return current()(Request{text, icon, buttons});
+    return buttons == Buttons::YesNo ? Answer::No : Answer::Ok;
+}
+
+} // namespace varnelo::MessageBox

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+namespace varnelo {
+
+// Every message box of the program goes through here, so that tests answer
+// them without a person. Titles are always "Varnelo".
+namespace MessageBox {
+
+enum class Icon { None, Warning, Error, Question, Information };
+enum class Buttons { Ok, YesNo };
+enum class Answer { Ok, Yes, No };
+
+struct Request {
+    QString text;
+    Icon icon = Icon::None;
+    Buttons buttons = Buttons::Ok;
+};
+
+using Handler = std::function<Answer(const Request&)>;
+
+// Installs the handler that shows boxes (the windows install a real one; a
+// test installs its own). Returns the previous handler.
+Handler setHandler(Handler handler);
+
+// Shows a modal box. Without a handler the answer is Ok (or No for Yes/No).
+Answer show(const QString& text, Icon icon = Icon::None, Buttons buttons = Buttons::Ok);
+
+inline constexpr const char* Title = "Varnelo";
+
+} // namespace MessageBox
+} // namespace varnelo

@@ -1,0 +1,41 @@
+#include "app/ProgramFolder.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+
+namespace varnelo {
+
+namespace {
+QString& overrideFolder()
+{
+    static QString folder;
+    return folder;
+}
+} // namespace
+
+QString programFolder()
+{
+    if (!overrideFolder().isEmpty())
+        return overrideFolder();
+    return QCoreApplication::applicationDirPath();
+}
+
+QString programBaseName()
+{
+    const QString file = QCoreApplication::applicationFilePath();
+    if (file.isEmpty())
+        return QStringLiteral("Varnelo");
+    return QFileInfo(file).completeBaseName();
+}
+
+void setProgramFolderForTesting(const QString& folder)
+{
+    overrideFolder() = folder;
+}
+
+QString settingsPath()
+{
+    return programFolder() + QLatin1Char('/') + programBaseName() + QStringLiteral(".ini");
+}
+
+} // namespace varnelo

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+
+namespace varnelo {
+
+// Append one line to Logs/Error.log or Logs/Debug.log beside the program.
+// Neither ever fails towards its caller.
+void WriteErrorLog(std::int32_t number, const QString& description, const QString& source);
+void WriteDebugLog(const QString& text);
+
+QString DateStamp(); // yyyyMMdd
+QString TimeStamp(); // hhmmss, 24 hours
+QString FileStamp(); // DateStamp() + TimeStamp()
+
+// The folder the logs go to (program folder + "/Logs").
+QString logFolder();
+
+// Date and time as the logs write them: the locale's short date, a blank, hh:mm:ss.
+QString logDateTime(const QDateTime& when);
+
+// The clock the stamps and log lines read; tests fix it.
+void setClockForTesting(std::function<QDateTime()> clock);
+QDateTime now();
+
+} // namespace varnelo

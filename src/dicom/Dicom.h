@@ -1,0 +1,213 @@
+#pragma once
+
+// The DICOM toolkit as the rest of the program sees it. Only std and Qt value
+// types cross this boundary; the DCMTK objects stay inside src/dicom.
+//
+// All objects are handles: copying one shares the object it refers to, like a
+// reference, and the object lives as long as any handle to it. Indices are
+// 1-based. Every operation that cannot be carried out throws varnelo::Error
+// with one of the numbers below and a one-line description.
+
+#include "diag/Error.h"
+
+#include <QDate>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace varnelo {
+
+// Error numbers of the DICOM layer.
+namespace DicomErrc {
+constexpr std::int32_t FileUnreadable = 40001;        // not DICOM, missing, unreadable; names the file
+constexpr std::int32_t InvalidPort = 40002;           // port outside 1..65535
+constexpr std::int32_t HostNotFound = 40003;          // the host name does not resolve
+constexpr std::int32_t CannotConnect = 40004;         // refused or unreachable
+constexpr std::int32_t AssociationRejected = 40005;   // with the peer's reason
+constexpr std::int32_t NoPresentationContext = 40006; // names SOP class and transfer syntax
+constexpr std::int32_t Timeout = 40007;               // a bounded wait ran out
+constexpr std::int32_t ConnectionLost = 40008;        // peer closed or aborted mid-way
+constexpr std::int32_t NetworkFailure = 40009;        // any other ACSE/DIMSE failure
+constexpr std::int32_t DicomDirUnreadable = 40010;    // not a DICOMDIR; names the file
+constexpr std::int32_t AttributeAbsent = 40011;       // ByTag on a missing attribute
+constexpr std::int32_t IndexOutOfRange = 40012;       // ItemAt outside 1..Count
+constexpr std::int32_t QueryFailed = 40013;           // C-FIND answered with a failure status
+constexpr std::int32_t InvalidValue = 40014;          // a value that cannot be read or converted
+constexpr std::int32_t NotASequence = 40015;          // SequenceItems on a plain attribute
+} // namespace DicomErrc
+
+// Bounds on every network wait, in seconds.
+namespace DicomTimeouts {
+constexpr int ConnectSeconds = 10;
+constexpr int AcseSeconds = 30;
+constexpr int DimseSeconds = 60;
+} // namespace DicomTimeouts
+
+class DcmDataset;
+class DcmDatasetList;
+class DcmAttributeList;
+
+class DcmAttribute {
+public:
+    std::uint16_t Group() const;
+    std::uint16_t Element() const;
+    // Null QVariant when the value is empty; a QString for one value; a
+    // QStringList (in value order) when the attribute holds several.
+    QVariant Value() const;
+    bool IsSequence() const;
+    DcmDatasetList SequenceItems() const; // throws NotASequence
+
+    struct Impl;
+    explicit DcmAttribute(std::shared_ptr<Impl> impl);
+
+private:
+    std::shared_ptr<Impl> impl_;
+};
+
+class DcmAttributeList {
+public:
+    // "" is a zero-length value. An existing attribute with the same tag is replaced.
+    void AddAttribute(std::uint16_t group, std::uint16_t element, const QString& value);
+    void AddAttribute(std::uint16_t group, std::uint16_t element, const DcmDatasetList& items);
+    DcmAttribute ByTag(std::uint16_t group, std::uint16_t element) const; // throws AttributeAbsent
+    bool Exists(std::uint16_t group, std::uint16_t element) const;
+    // All attributes, in ascending tag order.
+    std::vector<DcmAttribute> All() const;
+
+    struct Impl;
+    explicit DcmAttributeList(std::shared_ptr<Impl> impl);
+
+private:
+    std::shared_ptr<Impl> impl_;
+};
+
+class DcmDataset {
+public:
+    DcmDataset(); // a new, empty data set
+
+    DcmAttributeList Attributes() const;
+    QString PatientName() const;                  // "" when absent
+    std::optional<QString> PatientID() const;     // nullopt when absent or empty
+    std::optional<QString> PatientSex() const;    // nullopt when absent or empty
+    QDate PatientBirthDate() const;               // throws InvalidValue when absent or not a date
+    std::optional<QString> BirthDateRaw() const;  // nullopt when absent or empty
+
+    // DICOMDIR navigation: on the data set that ReadFile returned, its
+    // top-level (patient) records; on a record, its lower-level records.
+    DcmDatasetList DirectoryRecords() const;
+    DcmDatasetList Children() const;
+
+    struct Impl;
+    explicit DcmDataset(std::shared_ptr<Impl> impl);
+    const std::shared_ptr<Impl>& impl() const { return impl_; }
+
+private:
+    std::shared_ptr<Impl> impl_;
+};
+
+class DcmDatasetList {
+public:
+    DcmDatasetList(); // a new, empty list
+
+    std::int32_t Count() const;
+    DcmDataset ItemAt(std::int32_t index) const; // 1-based; throws IndexOutOfRange
+    DcmDataset AppendNew();
+    // Reads a DICOMDIR (never writes it back), appends it and returns it.
+    // Throws DicomDirUnreadable naming the file.
+    DcmDataset ReadFile(const QString& path);
+
+    struct Impl;
+    explicit DcmDatasetList(std::shared_ptr<Impl> impl);
+
+private:
+    std::shared_ptr<Impl> impl_;
+};
+
+// Modality Worklist C-FIND. Properties are set before RunFind.
+class DcmFindClient {
+public:
+    QString PeerHost;
+    std::int32_t PeerPort = 0;
+    QString CalledAETitle;
+    QString CallingAETitle;
+    QString QueryRoot = QStringLiteral("WORKLIST");
+
+    // Returns every match once all responses are in. Throws on anything that
+    // is not a clean end of the query (connection, rejection, failure status).
+    DcmDatasetList RunFind(const DcmDataset& identifier);
+};
+
+class DcmImageList;
+
+// One loaded image. Changes stay in memory; the source file is never written.
+class DcmImage {
+public:
+    QString PatientID() const;
+    void setPatientID(const QString& value);
+    QString StudyInstanceUID() const;
+    void setStudyInstanceUID(const QString& value);
+    QString SeriesInstanceUID() const;
+    void setSeriesInstanceUID(const QString& value);
+
+    // 1 when the object has a SOP Class UID (A), respectively a SOP Instance
+    // UID (B), else 0. A DICOMDIR or other non-instance file reports 0 for both.
+    std::int32_t CheckValueA() const;
+    std::int32_t CheckValueB() const;
+
+    // C-STORE of the image as it stands in memory. 0 when the peer stored it
+    // (success or warning status), otherwise the peer's status. Throws for
+    // everything that is not an answer of the peer. Reuses an open
+    // association of the owning list to the same peer and AE titles.
+    std::int32_t StoreTo(const QString& host, std::int32_t port, const QString& callingAE,
+                         const QString& calledAE);
+
+    struct Impl;
+    explicit DcmImage(std::shared_ptr<Impl> impl);
+
+private:
+    std::shared_ptr<Impl> impl_;
+};
+
+class DcmImageList {
+public:
+    DcmImageList();
+    ~DcmImageList(); // releases the open associations
+
+    DcmImageList(const DcmImageList&) = delete;
+    DcmImageList& operator=(const DcmImageList&) = delete;
+
+    void LoadFile(const QString& path); // throws FileUnreadable naming the file and the reason
+    DcmImage ItemAt(std::int32_t index) const; // 1-based; throws IndexOutOfRange
+    std::int32_t Count() const;
+    void Clear(); // empties the list; open associations stay open for the next image
+    void ReleaseAssociations(); // releases every open association
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+// Failure codes of ProbeConnection (0 = success).
+namespace ProbeResult {
+constexpr std::int32_t Ok = 0;
+constexpr std::int32_t CannotConnect = 1;       // host unknown, refused, unreachable, connect timeout
+constexpr std::int32_t AssociationRejected = 2; // the peer rejected or aborted the association
+constexpr std::int32_t EchoFailed = 3;          // no Verification context, or C-ECHO failed / timed out
+} // namespace ProbeResult
+
+class DcmUtility {
+public:
+    // "2.25." followed by the decimal value of a random UUID.
+    static QString NewUID();
+    // C-ECHO. Throws InvalidPort for a port outside 1..65535.
+    static std::int32_t ProbeConnection(const QString& host, std::int32_t port, const QString& callingAE,
+                                        const QString& calledAE);
+};
+
+} // namespace varnelo
