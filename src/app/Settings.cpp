@@ -1,0 +1,97 @@
+#include "app/Settings.h"
+
+#include "app/AppState.h"
+#include "app/Convert.h"
+#include "app/IniFile.h"
+
+#include <functional>
+
+namespace varnelo {
+
+namespace {
+
+constexpr int kValueSize = 256;
+
+QString read(const char* section, const char* key, const char* def)
+{
+    return ReadIniValue(QLatin1String(section), QLatin1String(key), QLatin1String(def), appState().IniPath, kValueSize);
+}
+
+// One key at a time: a value that does not convert skips that key only.
+void step(const std::function<void()>& f)
+{
+    try {
+        f();
+    } catch (...) {
+    }
+}
+
+void write(const char* section, const char* key, const QString& value)
+{
+    WriteIniValue(QLatin1String(section), QLatin1String(key), value, appState().IniPath);
+}
+
+} // namespace
+
+void LoadSettings(SettingsView& view)
+{
+    AppState& s = appState();
+    using Box = SettingsView::Box;
+
+    step([&] {
+        s.SearchBy = toInt16(read("Default", "SearchBy", "1"));
+        view.selectSearchByOption(s.SearchBy);
+    });
+    step([&] { view.setBoxText(Box::Suffix, read("Default", "FileSuffix", "")); });
+    step([&] { view.setBoxText(Box::SourceDir, read("Default", "SourceDir", "")); });
+    step([&] { view.setWithSubDirsValue(toInt16(read("Default", "WithSubDirs", "0"))); });
+    step([&] { s.WriteLog = toInt16(read("Default", "WriteLog", "0")); });
+    step([&] {
+        s.Location = toInt16(read("Default", "Location", "1"));
+        view.selectLocationOption(s.Location);
+    });
+    step([&] { s.Drive = read("Default", "Drive", ""); });
+    step([&] { s.AppName = read("Default", "AppName", "Varnelo"); });
+    step([&] { s.LocalAET = read("DICOM", "LocalAET", "Varnelo"); });
+    step([&] { s.ChangeID = toFlag(read("Default", "ChangeID", "0")); });
+    step([&] { view.setBoxText(Box::RemoteAET, read("DICOM", "RemoteAET", "")); });
+    step([&] { view.setBoxText(Box::RemoteIP, read("DICOM", "RemoteIP", "")); });
+    step([&] { view.setBoxText(Box::RemotePort, read("DICOM", "RemotePort", "")); });
+    step([&] { view.setBoxText(Box::RemoteAET2, read("DICOM", "RemoteAET2", "")); });
+    step([&] { view.setBoxText(Box::RemoteIP2, read("DICOM", "RemoteIP2", "")); });
+    step([&] { view.setBoxText(Box::RemotePort2, read("DICOM", "RemotePort2", "")); });
+    step([&] { s.Validate = toInt16(read("Default", "Validate", "0")); });
+    step([&] { s.ImgDirEqStudy = toInt16(read("Default", "ImgDirEqStudy", "0")); });
+    step([&] { s.WorklistAET = read("Worklist", "AET", ""); });
+    step([&] { s.WorklistIP = read("Worklist", "IP", ""); });
+    step([&] { s.WorklistPort = read("Worklist", "Port", ""); });
+    step([&] { s.WorklistModality = read("Worklist", "Modality", ""); });
+}
+
+void SaveSettings(SettingsView& view)
+{
+    AppState& s = appState();
+    using Box = SettingsView::Box;
+
+    step([&] { write("Default", "SearchBy", QString::number(s.SearchBy)); });
+    step([&] { write("Default", "FileSuffix", view.boxText(Box::Suffix)); });
+    step([&] { write("Default", "Drive", s.Drive); });
+    step([&] { write("Default", "SourceDir", view.boxText(Box::SourceDir)); });
+    step([&] { write("Default", "WithSubDirs", QString::number(view.withSubDirsValue())); });
+    step([&] { write("Default", "Location", QString::number(s.Location)); });
+    step([&] { write("DICOM", "RemoteAET", view.boxText(Box::RemoteAET)); });
+    step([&] { write("DICOM", "RemoteIP", view.boxText(Box::RemoteIP)); });
+    step([&] { write("DICOM", "RemotePort", view.boxText(Box::RemotePort)); });
+    step([&] { write("DICOM", "RemoteAET2", view.boxText(Box::RemoteAET2)); });
+    step([&] { write("DICOM", "RemoteIP2", view.boxText(Box::RemoteIP2)); });
+    step([&] { write("DICOM", "RemotePort2", view.boxText(Box::RemotePort2)); });
+
+    s.RemoteAET = view.boxText(Box::RemoteAET);
+    s.RemotePort = view.boxText(Box::RemotePort);
+    s.RemoteIP = view.boxText(Box::RemoteIP);
+    s.RemoteAET2 = view.boxText(Box::RemoteAET2);
+    s.RemotePort2 = view.boxText(Box::RemotePort2);
+    s.RemoteIP2 = view.boxText(Box::RemoteIP2);
+}
+
+} // namespace varnelo

@@ -1,0 +1,113 @@
+#include "diag/Logs.h"
+
+#include "app/ProgramFolder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLocale>
+#include <QStringEncoder>
+
+namespace varnelo {
+
+namespace {
+
+constexpr qint64 kRotateAbove = 1000000;
+
+std::function<QDateTime()>& clock()
+{
+    static std::function<QDateTime()> c;
+    return c;
+}
+
+// Appends one line; every step is guarded on its own and nothing is reported.
+void appendLine(const QString& current, const QString& retiredPrefix, const QString& line)
+{
+    try {
+        const QString folder = logFolder();
+        QDir dir(folder);
+        if (!dir.exists())
+            QDir().mkdir(folder); // only the last level: the program folder exists
+
+        const QString path = folder + QLatin1Char('/') + current;
+        const QFileInfo info(path);
+        if (info.exists() && info.size() > kRotateAbove) {
+            // A failed rename (same stamp twice in one second) leaves the
+            // file in place; the next line tries again.
+            QFile::rename(path, folder + QLatin1Char('/') + retiredPrefix + FileStamp() + QStringLiteral(".log"));
+        }
+
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+            return;
+        QStringEncoder encoder(QStringEncoder::System);
+        QByteArray bytes = encoder.encode(line);
+        bytes += "\r\n";
+        file.write(bytes);
+        file.close();
+    } catch (...) {
+    }
+}
+
+} // namespace
+
+QDateTime now()
+{
+    if (clock())
+        return clock()();
+    return QDateTime::currentDateTime();
+}
+
+void setClockForTesting(std::function<QDateTime()> c)
+{
+    clock() = std::move(c);
+}
+
+QString logFolder()
+{
+    return programFolder() + QStringLiteral("/Logs");
+}
+
+QString logDateTime(const QDateTime& when)
+{
+    return QLocale::system().toString(when.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
+           when.time().toString(QStringLiteral("hh:mm:ss"));
+}
+
+QString DateStamp()
+{
+    return now().date().toString(QStringLiteral("yyyyMMdd"));
+}
+
+QString TimeStamp()
+{
+    return now().time().toString(QStringLiteral("HHmmss"));
+}
+
+QString FileStamp()
+{
+    const QDateTime t = now(); // one reading, so date and time agree at midnight
+    return t.date().toString(QStringLiteral("yyyyMMdd")) + t.time().toString(QStringLiteral("HHmmss"));
+}
+
+// Fields are separated by a tab, so a line reads well in an editor and splits
+// easily; the fields themselves are written as they are.
+void WriteErrorLog(std::int32_t number, const QString& description, const QString& source)
+{
+    try {
+        appendLine(QStringLiteral("Error.log"), QStringLiteral("error"),
+                   logDateTime(now()) + QLatin1Char('\t') + QString::number(number) + QLatin1Char('\t') + description +
+                       QLatin1Char('\t') + source);
+    } catch (...) {
+    }
+}
+
+void WriteDebugLog(const QString& text)
+{
+    try {
+        appendLine(QStringLiteral("Debug.log"), QStringLiteral("debug"), logDateTime(now()) + QLatin1Char('\t') + text);
+    } catch (...) {
+    }
+}
+
+} // namespace varnelo

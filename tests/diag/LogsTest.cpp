@@ -1,0 +1,105 @@
+#include "app/ProgramFolder.h"
+#include "diag/Logs.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace varnelo;
+
+namespace {
+
+class Logs : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    QDateTime fixed{QDate(2026, 3, 6), QTime(9, 5, 7)};
+
+    void SetUp() override
+    {
+        setProgramFolderForTesting(dir.path());
+        setClockForTesting([this] { return fixed; });
+    }
+    void TearDown() override
+    {
+        setClockForTesting({});
+        setProgramFolderForTesting({});
+    }
+    QString logPath(const char* name) const { return dir.path() + "/Logs/" + name; }
+    QByteArray read(const char* name) const
+    {
+        QFile f(logPath(name));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+    void fill(const char* name, qint64 size)
+    {
+        QDir().mkpath(dir.path() + "/Logs");
+        QFile f(logPath(name));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(size, 'x'));
+    }
+};
+
+} // namespace
+
+TEST_F(Logs, StampsHaveFixedDigits)
+{
+    EXPECT_EQ(DateStamp(), "20260306");
+    EXPECT_EQ(TimeStamp(), "090507");
+    EXPECT_EQ(FileStamp(), "20260306090507");
+    fixed = QDateTime(QDate(2026, 12, 31), QTime(23, 59, 59));
+    EXPECT_EQ(FileStamp(), "20261231235959");
+}
+
+TEST_F(Logs, FirstLineCreatesFolderAndHoldsFieldsAsGiven)
+{
+    WriteErrorLog(53, "File \"x\", not found,\there", "MainForm cmdImport_Click");
+    const QByteArray log = read("Error.log");
+    const QByteArray expected = (logDateTime(fixed) + "\t53\tFile \"x\", not found,\there\tMainForm cmdImport_Click\r\n").toUtf8();
+    EXPECT_EQ(log, expected);
+    EXPECT_TRUE(log.contains("09:05:07"));
+
+    WriteDebugLog("Send /media/cdrom/IMG1");
+    EXPECT_EQ(read("Debug.log"), (logDateTime(fixed) + "\tSend /media/cdrom/IMG1\r\n").toUtf8());
+    WriteDebugLog("OK");
+    EXPECT_EQ(read("Debug.log").count("\r\n"), 2);
+}
+
+TEST_F(Logs, RotatesOnlyAboveOneMillionBytes)
+{
+    fill("Error.log", 1000000);
+    WriteErrorLog(1, "a", "s");
+    EXPECT_EQ(QFile(logPath("Error.log")).size(), 1000000 + read("Error.log").mid(1000000).size());
+    EXPECT_FALSE(QFile::exists(logPath("error20260306090507.log")));
+
+    // now above the limit: the next line retires the file and starts anew
+    WriteErrorLog(2, "b", "s");
+    ASSERT_TRUE(QFile::exists(logPath("error20260306090507.log")));
+    EXPECT_GT(QFile(logPath("error20260306090507.log")).size(), 1000000);
+    EXPECT_EQ(read("Error.log"), (logDateTime(fixed) + "\t2\tb\ts\r\n").toUtf8());
+
+    fill("Debug.log", 1000001);
+    WriteDebugLog("line");
+    EXPECT_TRUE(QFile::exists(logPath("debug20260306090507.log")));
+    EXPECT_EQ(read("Debug.log"), (logDateTime(fixed) + "\tline\r\n").toUtf8());
+}
+
+TEST_F(Logs, FailedRotationStillWritesTheLine)
+{
+    fill("Error.log", 1000001);
+    fill("error20260306090507.log", 10); // a retired log of the same second
+    WriteErrorLog(3, "c", "s");
+    EXPECT_EQ(QFile(logPath("error20260306090507.log")).size(), 10) << "a retired log must never be replaced";
+    EXPECT_TRUE(read("Error.log").endsWith("\t3\tc\ts\r\n"));
+}
+
+TEST_F(Logs, UncreatableFolderIsSilent)
+{
+    QFile blocker(dir.path() + "/Logs");
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly)); // a file where the folder should be
+    blocker.close();
+    EXPECT_NO_THROW(WriteErrorLog(1, "a", "s"));
+    EXPECT_NO_THROW(WriteDebugLog("x"));
+    EXPECT_TRUE(QFileInfo(dir.path() + "/Logs").isFile());
+}
