@@ -123,6 +123,7 @@ public:
 
     struct Impl;
     explicit DcmDatasetList(std::shared_ptr<Impl> impl);
+    const std::shared_ptr<Impl>& impl() const { return impl_; }
 
 private:
     std::shared_ptr<Impl> impl_;

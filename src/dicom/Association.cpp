@@ -1,0 +1,377 @@
+#include "dicom/Association.h"
+
+#include <dcmtk/dcmnet/cond.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace varnelo::dicomimpl {
+
+namespace {
+
+QString oneLine(const OFString& text)
+{
+    return QString::fromLocal8Bit(text.c_str()).simplified();
+}
+
+QString sopClassName(const std::string& uid)
+{
+    const char* name = dcmFindNameOfUID(uid.c_str(), nullptr);
+    return name ? QStringLiteral("%1 (%2)").arg(QLatin1String(name), QLatin1String(uid.c_str()))
+                : QLatin1String(uid.c_str());
+}
+
+QString transferSyntaxName(const std::string& uid)
+{
+    DcmXfer xfer(uid.c_str());
+    if (xfer.getXfer() == EXS_Unknown)
+        return QLatin1String(uid.c_str());
+    return QStringLiteral("%1 (%2)").arg(QLatin1String(xfer.getXferName()), QLatin1String(uid.c_str()));
+}
+
+const std::vector<std::string>& uncompressedSyntaxes()
+{
+    static const std::vector<std::string> all = {UID_LittleEndianExplicitTransferSyntax,
+                                                 UID_LittleEndianImplicitTransferSyntax,
+                                                 UID_BigEndianExplicitTransferSyntax};
+    return all;
+}
+
+bool isUncompressed(const std::string& ts)
+{
+    const auto& u = uncompressedSyntaxes();
+    return std::find(u.begin(), u.end(), ts) != u.end();
+}
+
+// Contexts for what the files sent so far needed: each compressed syntax on
+// its own (so the peer can take or refuse it alone), and one context with the
+// uncompressed syntaxes per SOP class, the file's own first.
+std::vector<ProposedContext> contextsFor(const std::vector<std::pair<std::string, std::string>>& needs)
+{
+    std::vector<ProposedContext> contexts;
+    std::vector<std::string> classes;
+    for (const auto& [sop, ts] : needs)
+        if (std::find(classes.begin(), classes.end(), sop) == classes.end())
+            classes.push_back(sop);
+    for (const auto& sop : classes) {
+        std::vector<std::string> plain;
+        for (const auto& [s, ts] : needs) {
+            if (s != sop)
+                continue;
+            if (isUncompressed(ts)) {
+                if (std::find(plain.begin(), plain.end(), ts) == plain.end())
+                    plain.push_back(ts);
+            } else {
+                contexts.push_back({sop, {ts}});
+            }
+        }
+        for (const auto& ts : uncompressedSyntaxes())
+            if (std::find(plain.begin(), plain.end(), ts) == plain.end())
+                plain.push_back(ts);
+        contexts.push_back({sop, plain});
+    }
+    // Presentation context ids are odd numbers below 256.
+    if (contexts.size() > 128)
+        contexts.resize(128);
+    return contexts;
+}
+
+} // namespace
+
+// ---- Association ----------------------------------------------------------
+
+Association::Association(const Peer& peer, const std::vector<ProposedContext>& contexts) : peer_(peer)
+{
+    ensureInitialised();
+    const QString what = QStringLiteral("Cannot open an association with %1").arg(peer.describe());
+    OFCondition cond = ASC_initializeNetwork(NET_REQUESTOR, 0, DicomTimeouts::AcseSeconds, &net_);
+    if (cond.bad())
+        throwCondition(cond, what);
+
+    T_ASC_Parameters* params = nullptr;
+    cond = ASC_createAssociationParameters(&params, ASC_DEFAULTMAXPDU);
+    if (cond.bad()) {
+        destroy();
+        throwCondition(cond, what);
+    }
+    const QByteArray calling = peer.callingAE.toLatin1();
+    const QByteArray called = peer.calledAE.toLatin1();
+    ASC_setAPTitles(params, calling.constData(), called.constData(), nullptr);
+    const QByteArray address = QStringLiteral("%1:%2").arg(peer.host).arg(peer.port).toLatin1();
+    ASC_setPresentationAddresses(params, OFStandard::getHostName().c_str(), address.constData());
+
+    T_ASC_PresentationContextID id = 1;
+    for (const auto& ctx : contexts) {
+        std::vector<const char*> syntaxes;
+        for (const auto& ts : ctx.transferSyntaxes)
+            syntaxes.push_back(ts.c_str());
+        cond = ASC_addPresentationContext(params, id, ctx.abstractSyntax.c_str(), syntaxes.data(),
+                                          static_cast<int>(syntaxes.size()));
+        if (cond.bad()) {
+            ASC_destroyAssociationParameters(&params);
+            destroy();
+            throwCondition(cond, what);
+        }
+        id += 2;
+    }
+
+    cond = ASC_requestAssociation(net_, params, &assoc_);
+    if (cond.bad()) {
+        if (cond == DUL_ASSOCIATIONREJECTED) {
+            T_ASC_RejectParameters rej;
+            ASC_getRejectParameters(params, &rej);
+            OFString reason;
+            ASC_printRejectParameters(reason, &rej);
+            if (!assoc_)
+                ASC_destroyAssociationParameters(&params);
+            destroy();
+            fail(DicomErrc::AssociationRejected,
+                 QStringLiteral("%1 rejected the association: %2").arg(peer.describe(), oneLine(reason)));
+        }
+        if (!assoc_)
+            ASC_destroyAssociationParameters(&params);
+        destroy();
+        throwCondition(cond, what);
+    }
+}
+
+Association::~Association()
+{
+    if (assoc_)
+        abort();
+    destroy();
+}
+
+void Association::destroy()
+{
+    if (assoc_)
+        ASC_destroyAssociation(&assoc_);
+    assoc_ = nullptr;
+    if (net_)
+        ASC_dropNetwork(&net_);
+    net_ = nullptr;
+}
+
+void Association::release()
+{
+    if (assoc_ && ASC_releaseAssociation(assoc_).bad())
+        ASC_abortAssociation(assoc_);
+    destroy();
+}
+
+void Association::abort()
+{
+    if (assoc_)
+        ASC_abortAssociation(assoc_);
+    destroy();
+}
+
+bool Association::peerGone() const
+{
+    return assoc_ == nullptr || ASC_dataWaiting(assoc_, 0);
+}
+
+int Association::acceptedCount() const
+{
+    return assoc_ ? ASC_countAcceptedPresentationContexts(assoc_->params) : 0;
+}
+
+std::vector<std::pair<T_ASC_PresentationContextID, std::string>>
+Association::acceptedFor(const std::string& abstractSyntax) const
+{
+    std::vector<std::pair<T_ASC_PresentationContextID, std::string>> result;
+    if (!assoc_)
+        return result;
+    const int n = ASC_countPresentationContexts(assoc_->params);
+    for (int i = 0; i < n; ++i) {
+        T_ASC_PresentationContext pc;
+        if (ASC_getPresentationContext(assoc_->params, i, &pc).bad())
+            continue;
+        if (pc.resultReason == ASC_P_ACCEPTANCE && abstractSyntax == pc.abstractSyntax)
+            result.emplace_back(pc.presentationContextID, std::string(pc.acceptedTransferSyntax));
+    }
+    return result;
+}
+
+T_ASC_PresentationContextID Association::accepted(const std::string& abstractSyntax,
+                                                  const std::string& transferSyntax) const
+{
+    for (const auto& [id, ts] : acceptedFor(abstractSyntax))
+        if (ts == transferSyntax)
+            return id;
+    return 0;
+}
+
+// ---- AssociationPool ------------------------------------------------------
+
+namespace {
+
+struct Choice {
+    T_ASC_PresentationContextID id = 0;
+    bool conversionFailed = false;
+};
+
+// A context that can carry the data set: its own transfer syntax, or an
+// uncompressed one, decompressing in memory when needed.
+Choice choose(const Association& assoc, ::DcmDataset* ds, const std::string& sop, const std::string& ts,
+              bool allowConversion)
+{
+    Choice choice;
+    const auto accepted = assoc.acceptedFor(sop);
+    for (const auto& [id, t] : accepted)
+        if (t == ts) {
+            choice.id = id;
+            return choice;
+        }
+    if (!allowConversion)
+        return choice;
+    for (const auto& [id, t] : accepted) {
+        if (!isUncompressed(t))
+            continue;
+        const E_TransferSyntax target = DcmXfer(t.c_str()).getXfer();
+        if (!isUncompressed(ts)) {
+            if (ds->chooseRepresentation(EXS_LittleEndianExplicit, nullptr).bad() || !ds->canWriteXfer(target)) {
+                choice.conversionFailed = true;
+                return choice;
+            }
+        }
+        choice.id = id;
+        return choice;
+    }
+    return choice;
+}
+
+} // namespace
+
+void AssociationPool::openFor(Slot& slot, const Peer& peer)
+{
+    slot.assoc.reset();
+    slot.assoc = std::make_unique<Association>(peer, contextsFor(slot.needs));
+    ++opened_;
+}
+
+std::int32_t AssociationPool::store(DcmFileFormat& file, const Peer& peer)
+{
+    ensureInitialised();
+    ::DcmDataset* ds = file.getDataset();
+    OFString sopValue, instance;
+    ds->findAndGetOFString(DCM_SOPClassUID, sopValue);
+    ds->findAndGetOFString(DCM_SOPInstanceUID, instance);
+    if (sopValue.empty() || instance.empty())
+        fail(DicomErrc::InvalidValue,
+             QStringLiteral("The image has no SOP Class UID or no SOP Instance UID and cannot be sent."));
+    const std::string sop = sopValue.c_str();
+    E_TransferSyntax xfer = ds->getOriginalXfer();
+    if (xfer == EXS_Unknown)
+        xfer = EXS_LittleEndianExplicit;
+    const std::string ts = DcmXfer(xfer).getXferID();
+
+    Slot& slot = slots_[peer];
+    const auto need = std::make_pair(sop, ts);
+    auto found = std::find(slot.needs.begin(), slot.needs.end(), need);
+    if (found != slot.needs.end())
+        slot.needs.erase(found);
+    // Most recent first, so that a long run of mixed files keeps proposing
+    // what it is sending now.
+    slot.needs.insert(slot.needs.begin(), need);
+    if (slot.needs.size() > 48)
+        slot.needs.resize(48);
+
+    auto noContext = [&](bool conversionFailed) {
+        slot.assoc.reset();
+        fail(DicomErrc::NoPresentationContext,
+             QStringLiteral("%1 accepted no presentation context for %2 in %3%4.")
+                 .arg(peer.describe(), sopClassName(sop), transferSyntaxName(ts),
+                      conversionFailed ? QStringLiteral(", and the image cannot be converted to an uncompressed "
+                                                        "transfer syntax that it accepts")
+                                       : QString()));
+    };
+
+    bool reused = false;
+    T_ASC_PresentationContextID id = 0;
+    if (slot.assoc && slot.assoc->peerGone())
+        slot.assoc.reset();
+    if (slot.assoc) {
+        // Convert only if the open association offered the file's own syntax
+        // and the peer declined it; otherwise a new association may get it.
+        const bool offered = std::find(slot.proposed.begin(), slot.proposed.end(), need) != slot.proposed.end();
+        Choice c = choose(*slot.assoc, ds, sop, ts, offered);
+        if (c.conversionFailed)
+            noContext(true);
+        if (c.id) {
+            id = c.id;
+            reused = true;
+        } else {
+            slot.assoc->release();
+            slot.assoc.reset();
+        }
+    }
+    if (!slot.assoc) {
+        openFor(slot, peer);
+        slot.proposed = slot.needs;
+        Choice c = choose(*slot.assoc, ds, sop, ts, true);
+        if (!c.id)
+            noContext(c.conversionFailed);
+        id = c.id;
+    }
+
+    try {
+        return storeOn(*slot.assoc, file, id);
+    } catch (const Error& e) {
+        slot.assoc.reset();
+        if (!reused || e.number() != DicomErrc::ConnectionLost)
+            throw;
+    }
+    // The peer dropped the association that was kept open between files:
+    // one attempt on a fresh one.
+    openFor(slot, peer);
+    slot.proposed = slot.needs;
+    Choice c = choose(*slot.assoc, ds, sop, ts, true);
+    if (!c.id)
+        noContext(c.conversionFailed);
+    try {
+        return storeOn(*slot.assoc, file, c.id);
+    } catch (const Error&) {
+        slot.assoc.reset();
+        throw;
+    }
+}
+
+std::int32_t AssociationPool::storeOn(Association& assoc, DcmFileFormat& file, T_ASC_PresentationContextID id)
+{
+    ::DcmDataset* ds = file.getDataset();
+    OFString sop, instance;
+    ds->findAndGetOFString(DCM_SOPClassUID, sop);
+    ds->findAndGetOFString(DCM_SOPInstanceUID, instance);
+
+    T_DIMSE_C_StoreRQ req;
+    std::memset(&req, 0, sizeof req);
+    req.MessageID = assoc.nextMessageId();
+    OFStandard::strlcpy(req.AffectedSOPClassUID, sop.c_str(), sizeof req.AffectedSOPClassUID);
+    OFStandard::strlcpy(req.AffectedSOPInstanceUID, instance.c_str(), sizeof req.AffectedSOPInstanceUID);
+    req.DataSetType = DIMSE_DATASET_PRESENT;
+    req.Priority = DIMSE_PRIORITY_MEDIUM;
+
+    T_DIMSE_C_StoreRSP rsp;
+    std::memset(&rsp, 0, sizeof rsp);
+    ::DcmDataset* detail = nullptr;
+    OFCondition cond = DIMSE_storeUser(assoc.get(), id, &req, nullptr, ds, nullptr, nullptr, DIMSE_NONBLOCKING,
+                                       DicomTimeouts::DimseSeconds, &rsp, &detail);
+    delete detail;
+    if (cond.bad())
+        throwCondition(cond, QStringLiteral("Cannot send the image to %1").arg(assoc.peer().describe()));
+    if (rsp.DimseStatus == STATUS_Success || DICOM_WARNING_STATUS(rsp.DimseStatus))
+        return 0;
+    return rsp.DimseStatus;
+}
+
+void AssociationPool::releaseAll()
+{
+    for (auto& [peer, slot] : slots_)
+        if (slot.assoc) {
+            slot.assoc->release();
+            slot.assoc.reset();
+        }
+}
+
+} // namespace varnelo::dicomimpl

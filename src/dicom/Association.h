@@ -1,0 +1,89 @@
+#pragma once
+
+// Associations as the requestor: one open association with bounded waits,
+// and the pool that the image list keeps for its sends.
+
+#include "dicom/DicomPrivate.h"
+
+#include <dcmtk/dcmnet/assoc.h>
+#include <dcmtk/dcmnet/dimse.h>
+
+#include <map>
+#include <string>
+#include <tuple>
+#include <vector>
+
+namespace varnelo::dicomimpl {
+
+struct Peer {
+    QString host;
+    std::uint16_t port = 0;
+    QString callingAE;
+    QString calledAE;
+
+    QString describe() const { return QStringLiteral("%1:%2 (%3)").arg(host).arg(port).arg(calledAE); }
+    auto key() const { return std::tie(host, port, callingAE, calledAE); }
+    bool operator<(const Peer& other) const { return key() < other.key(); }
+};
+
+struct ProposedContext {
+    std::string abstractSyntax;
+    std::vector<std::string> transferSyntaxes;
+};
+
+// One association, aborted on destruction unless released before.
+class Association {
+public:
+    // Opens the association or throws our error (connect, rejection with
+    // its reason, ACSE timeout).
+    Association(const Peer& peer, const std::vector<ProposedContext>& contexts);
+    ~Association();
+    Association(const Association&) = delete;
+    Association& operator=(const Association&) = delete;
+
+    T_ASC_Association* get() const { return assoc_; }
+    const Peer& peer() const { return peer_; }
+    // The accepted context for the abstract syntax and transfer syntax, or 0.
+    T_ASC_PresentationContextID accepted(const std::string& abstractSyntax, const std::string& transferSyntax) const;
+    // The transfer syntaxes accepted for an abstract syntax, by context id.
+    std::vector<std::pair<T_ASC_PresentationContextID, std::string>> acceptedFor(const std::string& abstractSyntax) const;
+    int acceptedCount() const;
+    // Something arrived while idle: an abort, a release request or a closed
+    // socket. Either way the association cannot carry another request.
+    bool peerGone() const;
+    DIC_US nextMessageId() { return assoc_->nextMsgID++; }
+
+    void release();
+    void abort();
+
+private:
+    void destroy();
+
+    Peer peer_;
+    T_ASC_Network* net_ = nullptr;
+    T_ASC_Association* assoc_ = nullptr;
+};
+
+// The associations of one image list, one per peer and AE titles.
+class AssociationPool {
+public:
+    ~AssociationPool() { releaseAll(); }
+    std::int32_t store(DcmFileFormat& file, const Peer& peer);
+    void releaseAll();
+    // Number of associations opened so far; for tests and logs.
+    int openedCount() const { return opened_; }
+
+private:
+    struct Slot {
+        std::unique_ptr<Association> assoc;
+        std::vector<std::pair<std::string, std::string>> needs;    // (SOP class, transfer syntax) seen
+        std::vector<std::pair<std::string, std::string>> proposed; // what the open association offered
+    };
+    std::int32_t storeOn(Association& assoc, DcmFileFormat& file, T_ASC_PresentationContextID id);
+    void openFor(Slot& slot, const Peer& peer);
+
+    std::map<Peer, Slot> slots_;
+    int opened_ = 0;
+};
+
+} // namespace varnelo::dicomimpl

@@ -1,0 +1,71 @@
+#pragma once
+
+// Shared by the .cpp files of the DICOM layer only; the one header here that
+// includes DCMTK. Nothing outside src/dicom may include it.
+
+#include "dicom/Dicom.h"
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dctk.h>
+
+#include <QByteArray>
+
+namespace varnelo::dicomimpl {
+
+// One-time process set-up: codecs, timeouts, Nagle, SIGPIPE, quiet logger.
+void ensureInitialised();
+
+// The one place where a DCMTK condition becomes our error. `context` says
+// what we were doing ("Cannot send to PACS1:104"), the condition says why.
+[[noreturn]] void throwCondition(const OFCondition& cond, const QString& context);
+// Error number for a failed network condition (CannotConnect, Timeout, ...).
+std::int32_t networkErrorNumber(const OFCondition& cond);
+// DCMTK's condition text, which may span lines, on one line.
+QString conditionText(const OFCondition& cond);
+
+[[noreturn]] void fail(std::int32_t number, const QString& description);
+
+// Text as DCMTK stores it and back. Values are decoded as UTF-8 when they are
+// valid UTF-8, otherwise as Latin-1 (the default repertoire plus ISO_IR 100).
+QString decodeText(const char* data, size_t length);
+QByteArray encodeText(const QString& text, const DcmItem* owner);
+
+std::uint16_t checkedPort(std::int32_t port);
+QString describeTag(const DcmTagKey& key);
+
+// Something that keeps the DCMTK objects of a data set tree alive.
+using Owner = std::shared_ptr<void>;
+
+} // namespace varnelo::dicomimpl
+
+namespace varnelo {
+
+struct DcmDataset::Impl {
+    dicomimpl::Owner owner; // keeps `item` alive
+    DcmItem* item = nullptr;
+    // Set on the data set that DcmDatasetList::ReadFile returned: the records
+    // of the DICOMDIR by their file offset.
+    struct DirIndex;
+    std::shared_ptr<DirIndex> dir;
+    // Set on a directory record: the offset of its first lower-level record.
+    std::uint32_t lowerOffset = 0;
+};
+
+struct DcmDatasetList::Impl {
+    std::vector<DcmDataset> items;
+};
+
+struct DcmAttributeList::Impl {
+    dicomimpl::Owner owner;
+    DcmItem* item = nullptr;
+};
+
+struct DcmAttribute::Impl {
+    dicomimpl::Owner owner;
+    DcmElement* element = nullptr;
+};
+
+// Makes a handle onto an item that `owner` keeps alive.
+DcmDataset makeDataset(dicomimpl::Owner owner, DcmItem* item);
+
+} // namespace varnelo

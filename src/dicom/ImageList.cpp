@@ -1,0 +1,108 @@
+// Loading images and sending them.
+
+#include "dicom/Association.h"
+#include "dicom/FileLoader.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+using namespace varnelo::dicomimpl;
+
+namespace varnelo {
+
+struct DcmImage::Impl {
+    std::shared_ptr<DcmFileFormat> file;
+    QString path;
+    std::weak_ptr<AssociationPool> pool; // the owning list's associations
+};
+
+struct DcmImageList::Impl {
+    std::vector<DcmImage> items;
+    std::shared_ptr<AssociationPool> pool = std::make_shared<AssociationPool>();
+};
+
+namespace {
+
+QString stringOf(const DcmFileFormat& file, const DcmTagKey& key)
+{
+    OFString value;
+    if (const_cast<DcmFileFormat&>(file).getDataset()->findAndGetOFStringArray(key, value).bad())
+        return QString();
+    return decodeText(value.c_str(), value.length()).trimmed();
+}
+
+void setString(DcmFileFormat& file, const DcmTagKey& key, const QString& value)
+{
+    ::DcmDataset* ds = file.getDataset();
+    const QByteArray bytes = encodeText(value, ds);
+    OFCondition cond = ds->putAndInsertString(key, bytes.constData(), OFTrue);
+    if (cond.bad())
+        fail(DicomErrc::InvalidValue,
+             QStringLiteral("Cannot set %1 to \"%2\": %3").arg(describeTag(key), value, conditionText(cond)));
+}
+
+bool hasValue(const DcmFileFormat& file, const DcmTagKey& key)
+{
+    return !stringOf(file, key).isEmpty();
+}
+
+} // namespace
+
+// ---- DcmImage -------------------------------------------------------------
+
+DcmImage::DcmImage(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+QString DcmImage::PatientID() const { return stringOf(*impl_->file, DCM_PatientID); }
+void DcmImage::setPatientID(const QString& value) { setString(*impl_->file, DCM_PatientID, value); }
+QString DcmImage::StudyInstanceUID() const { return stringOf(*impl_->file, DCM_StudyInstanceUID); }
+void DcmImage::setStudyInstanceUID(const QString& value) { setString(*impl_->file, DCM_StudyInstanceUID, value); }
+QString DcmImage::SeriesInstanceUID() const { return stringOf(*impl_->file, DCM_SeriesInstanceUID); }
+void DcmImage::setSeriesInstanceUID(const QString& value) { setString(*impl_->file, DCM_SeriesInstanceUID, value); }
+
+std::int32_t DcmImage::CheckValueA() const { return hasValue(*impl_->file, DCM_SOPClassUID) ? 1 : 0; }
+std::int32_t DcmImage::CheckValueB() const { return hasValue(*impl_->file, DCM_SOPInstanceUID) ? 1 : 0; }
+
+std::int32_t DcmImage::StoreTo(const QString& host, std::int32_t port, const QString& callingAE,
+                               const QString& calledAE)
+{
+    Peer peer{host.trimmed(), checkedPort(port), callingAE.trimmed(), calledAE.trimmed()};
+    if (auto pool = impl_->pool.lock())
+        return pool->store(*impl_->file, peer);
+    // The list is gone: send on an association of our own.
+    AssociationPool own;
+    return own.store(*impl_->file, peer);
+}
+
+// ---- DcmImageList ---------------------------------------------------------
+
+DcmImageList::DcmImageList() : impl_(std::make_unique<Impl>()) {}
+
+DcmImageList::~DcmImageList()
+{
+    ReleaseAssociations();
+}
+
+void DcmImageList::LoadFile(const QString& path)
+{
+    auto impl = std::make_shared<DcmImage::Impl>();
+    impl->file = loadDicomFile(path);
+    impl->path = path;
+    impl->pool = impl_->pool;
+    impl_->items.emplace_back(impl);
+}
+
+DcmImage DcmImageList::ItemAt(std::int32_t index) const
+{
+    if (index < 1 || index > Count())
+        fail(DicomErrc::IndexOutOfRange,
+             QStringLiteral("Image %1 does not exist; the list holds %2.").arg(index).arg(Count()));
+    return impl_->items[static_cast<size_t>(index - 1)];
+}
+
+std::int32_t DcmImageList::Count() const { return static_cast<std::int32_t>(impl_->items.size()); }
+
+void DcmImageList::Clear() { impl_->items.clear(); }
+
+void DcmImageList::ReleaseAssociations() { impl_->pool->releaseAll(); }
+
+} // namespace varnelo

@@ -1,0 +1,61 @@
+#include "dicom/Association.h"
+
+#include <QUuid>
+
+#include <algorithm>
+#include <cstring>
+
+using namespace varnelo::dicomimpl;
+
+namespace varnelo {
+
+QString DcmUtility::NewUID()
+{
+    // A version 4 UUID read as one 128-bit number (ISO/IEC 9834-8).
+    const QByteArray bytes = QUuid::createUuid().toRfc4122();
+    unsigned __int128 value = 0;
+    for (char b : bytes)
+        value = (value << 8) | static_cast<unsigned char>(b);
+    std::string digits;
+    do {
+        digits.push_back(static_cast<char>('0' + static_cast<int>(value % 10)));
+        value /= 10;
+    } while (value != 0);
+    std::reverse(digits.begin(), digits.end());
+    return QStringLiteral("2.25.") + QString::fromLatin1(digits.c_str());
+}
+
+std::int32_t DcmUtility::ProbeConnection(const QString& host, std::int32_t port, const QString& callingAE,
+                                         const QString& calledAE)
+{
+    Peer peer{host.trimmed(), checkedPort(port), callingAE.trimmed(), calledAE.trimmed()};
+    std::unique_ptr<Association> assoc;
+    try {
+        assoc = std::make_unique<Association>(
+            peer, std::vector<ProposedContext>{
+                      {UID_VerificationSOPClass,
+                       {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}}});
+    } catch (const Error& e) {
+        switch (e.number()) {
+        case DicomErrc::HostNotFound:
+        case DicomErrc::CannotConnect:
+            return ProbeResult::CannotConnect;
+        default: // rejected, aborted, or no answer to the request in time
+            return ProbeResult::AssociationRejected;
+        }
+    }
+    const auto accepted = assoc->acceptedFor(UID_VerificationSOPClass);
+    if (accepted.empty())
+        return ProbeResult::EchoFailed;
+    DIC_US status = 0;
+    ::DcmDataset* detail = nullptr;
+    OFCondition cond = DIMSE_echoUser(assoc->get(), assoc->nextMessageId(), DIMSE_NONBLOCKING,
+                                      DicomTimeouts::DimseSeconds, &status, &detail);
+    delete detail;
+    if (cond.bad())
+        return ProbeResult::EchoFailed; // the association is aborted on the way out
+    assoc->release();
+    return status == STATUS_Success ? ProbeResult::Ok : ProbeResult::EchoFailed;
+}
+
+} // namespace varnelo
