@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Configures and builds into build/ (or $VARNELO_BUILD_DIR).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${VARNELO_BUILD_DIR:-$root/build}
+type=${VARNELO_BUILD_TYPE:-RelWithDebInfo}
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="$type" "$@"
+cmake --build "$build" -j"$(nproc)"

@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Varnelo needs, when any is missing.
+# Usage: scripts/deps.sh [build|test]
+set -euo pipefail
+
+build_pkgs=(cmake ninja-build g++ qt6-base-dev libdcmtk-dev fonts-liberation)
+test_pkgs=(dcmtk libgtest-dev googletest xvfb xauth)
+
+want=("${build_pkgs[@]}")
+if [[ "${1:-build}" == test ]]; then
+  want+=("${test_pkgs[@]}")
+fi
+
+missing=()
+for p in "${want[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  SUDO=""
+  if [[ $(id -u) -ne 0 ]]; then SUDO=sudo; fi
+  $SUDO apt-get update
+  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+fi

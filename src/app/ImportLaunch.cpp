@@ -1,0 +1,119 @@
+#include "app/ImportLaunch.h"
+
+#include "app/AppState.h"
+#include "app/Convert.h"
+#include "app/Drives.h"
+#include "app/MessageBox.h"
+#include "diag/Error.h"
+#include "diag/Logs.h"
+#include "dicom/Dicom.h"
+
+#include <QThread>
+
+namespace varnelo {
+
+namespace {
+
+constexpr int kReadyChecks = 10; // the drive is asked once more than this
+constexpr unsigned long kReadyPauseMs = 250;
+
+struct Abandon {
+};
+
+} // namespace
+
+QString driveFromSelectorText(const QString& text)
+{
+    const qsizetype colon = text.indexOf(QLatin1Char(':'));
+    if (colon < 1)
+        throw Error(ErrNo::BadFileName, QStringLiteral("Bad file name or number: no drive letter in \"%1\"").arg(text));
+    return text.mid(colon - 1, 2);
+}
+
+std::int32_t TestConnection(LaunchView& view, const QString& host, std::int32_t port, const QString& callingAE,
+                            const QString& calledAE)
+{
+    view.processEvents();
+    return DcmUtility::ProbeConnection(host, port, callingAE, calledAE);
+}
+
+void cmdImport_Click(LaunchView& view)
+{
+    using Box = SettingsView::Box;
+    AppState& s = appState();
+
+    auto abandon = [&](const QString& text, MessageBox::Icon icon) {
+        MessageBox::show(text, icon);
+        throw Abandon{};
+    };
+
+    try {
+        view.setImportEnabled(false);
+        view.setBusyCursor(true);
+
+        s.Drive = driveFromSelectorText(view.driveSelectorText());
+        s.ImportDrive = s.Drive;
+        s.FileSuffix = view.boxText(Box::Suffix).trimmed();
+        for (Box b : {Box::RemoteIP, Box::RemoteAET, Box::RemotePort, Box::RemoteIP2, Box::RemoteAET2, Box::RemotePort2})
+            view.setBoxText(b, view.boxText(b).trimmed());
+        s.ImportWithSubDirs = view.withSubDirsTicked();
+        s.ImportFolder = view.boxText(Box::SourceDir);
+
+        int checks = 0;
+        while (s.Location == 1) {
+            if (driveTable().isReady(s.ImportDrive))
+                break;
+            view.processEvents();
+            QThread::msleep(kReadyPauseMs);
+            if (++checks > kReadyChecks)
+                abandon(QStringLiteral("Your selected drive is not ready!"), MessageBox::Icon::Warning);
+        }
+
+        const QString aet = view.boxText(Box::RemoteAET), ip = view.boxText(Box::RemoteIP),
+                      port = view.boxText(Box::RemotePort);
+        if (aet.isEmpty() || ip.isEmpty() || port.isEmpty())
+            abandon(QStringLiteral("Please enter a valid DICOM Storage Class Provider"), MessageBox::Icon::Error);
+
+        auto failedText = [](std::int32_t status, const QString& host) {
+            return QStringLiteral("#") + QString::number(status) + QStringLiteral(": Connection to Storage Class Provider (") +
+                   host + QStringLiteral(") failed!");
+        };
+
+        std::int32_t status = TestConnection(view, ip, toInt32(port), s.LocalAET, aet);
+        if (status > 0)
+            abandon(failedText(status, ip), MessageBox::Icon::Warning);
+
+        s.UseDestination2 = false;
+        const QString aet2 = view.boxText(Box::RemoteAET2), ip2 = view.boxText(Box::RemoteIP2),
+                      port2 = view.boxText(Box::RemotePort2);
+        if (!aet2.isEmpty() && !ip2.isEmpty() && !port2.isEmpty()) {
+            status = TestConnection(view, ip2, toInt32(port2), s.LocalAET, aet2);
+            if (status > 0)
+                abandon(failedText(status, ip2), MessageBox::Icon::Warning);
+            s.UseDestination2 = true;
+        }
+
+        if (view.boxText(Box::Suffix).isEmpty() && s.SearchBy == 2) {
+            const auto answer = MessageBox::show(QStringLiteral("No file suffix defined, ALL files will be scanned!\r\n\r\nProceed progress?"),
+                                                 MessageBox::Icon::None, MessageBox::Buttons::YesNo);
+            if (answer != MessageBox::Answer::Yes)
+                throw Abandon{};
+        }
+
+        SaveSettings(view);
+        view.setBusyCursor(false);
+        view.runImport();
+        view.setImportEnabled(true);
+    } catch (const Abandon&) {
+        view.setImportEnabled(true);
+        view.setBusyCursor(false);
+    } catch (const Error& e) {
+        view.setBusyCursor(false);
+        MessageBox::show(QStringLiteral("#") + QString::number(e.number()) + QLatin1Char(' ') + e.description(),
+                         MessageBox::Icon::Error);
+        WriteErrorLog(e.number(), e.description(), QStringLiteral("MainForm cmdImport_Click"));
+        view.setImportEnabled(true);
+    }
+}
+
+} // namespace varnelo

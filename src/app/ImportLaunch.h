@@ -1,0 +1,35 @@
+#pragma once
+
+#include "app/Settings.h"
+
+#include <QString>
+
+#include <cstdint>
+
+namespace varnelo {
+
+// What the import launch needs of the main window, beyond the settings.
+class LaunchView : public SettingsView {
+public:
+    virtual void setImportEnabled(bool enabled) = 0;
+    virtual void setBusyCursor(bool busy) = 0;
+    virtual QString driveSelectorText() const = 0;
+    virtual bool withSubDirsTicked() const = 0;
+    // Lets pending window events run once.
+    virtual void processEvents() = 0;
+    // Opens the progress window modally; returns when it has closed.
+    virtual void runImport() = 0;
+};
+
+// "IMPORT": checks the drive and the destinations, saves the settings and
+// runs the import. Every failure is shown and logged here.
+void cmdImport_Click(LaunchView& view);
+
+// C-ECHO to a destination; > 0 is a failure code.
+std::int32_t TestConnection(LaunchView& view, const QString& host, std::int32_t port, const QString& callingAE,
+                            const QString& calledAE);
+
+// The two characters before the first ":" of a drive selector entry.
+QString driveFromSelectorText(const QString& text);
+
+} // namespace varnelo

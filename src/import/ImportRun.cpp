@@ -1,0 +1,468 @@
+#include "import/ImportRun.h"
+
+#include "app/AppState.h"
+#include "app/Convert.h"
+#include "app/Drives.h"
+#include "app/MessageBox.h"
+#include "diag/Error.h"
+#include "diag/Logs.h"
+#include "dicom/Dicom.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QStringEncoder>
+
+#include <optional>
+
+namespace varnelo {
+
+namespace {
+
+const QString kScanSource = QStringLiteral("ReadCdDirectory");
+const QString kScanFolderSource = QStringLiteral("ProgressForm ReadCdDirectory");
+const QString kDicomDirSource = QStringLiteral("ProgressForm ReadDicomDir");
+const QString kMarker = QStringLiteral("migration.done");
+
+bool writeLog()
+{
+    return appState().WriteLog == 1;
+}
+
+void debugLine(const QString& text)
+{
+    if (writeLog())
+        WriteDebugLog(text);
+}
+
+QFileInfoList filesOf(const QString& folder)
+{
+    QDir dir(folder);
+    if (!dir.exists())
+        throw Error(ErrNo::PathNotFound, QStringLiteral("Path not found: %1").arg(folder));
+    if (!QFileInfo(folder).isReadable())
+        throw Error(ErrNo::PathFileAccess, QStringLiteral("Path/File access error: %1").arg(folder));
+    return dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+}
+
+void writeMarker(const QString& folder)
+{
+    QFile f(folder + QLatin1Char('/') + kMarker);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return; // a read-only medium: nothing to report
+    QStringEncoder encoder(QStringEncoder::System);
+    QByteArray line = encoder.encode(logDateTime(now()));
+    line += "\r\n";
+    f.write(line);
+}
+
+QString joinPath(const QString& base, const QString& name)
+{
+    if (base.endsWith(QLatin1Char('/')))
+        return base + name;
+    return base + QLatin1Char('/') + name;
+}
+
+} // namespace
+
+struct ImportRun::Invocation {
+    DcmImageList images;
+    std::int16_t currentDestination = 1;
+    std::int32_t lastStatus = 0;
+    QString folderStudyUid;
+    std::optional<Error> loadError; // the image that failed to load, for its send
+};
+
+ImportRun::ImportRun(RunView& view, FailurePrompt& prompt, std::function<QString()> newPatientId)
+    : view_(view), prompt_(prompt), newPatientId_(std::move(newPatientId))
+{
+}
+
+ImportRun::~ImportRun() = default;
+
+QString ImportRun::summaryText(std::int32_t count)
+{
+    return QString::number(count) + QStringLiteral(" images successfully imported!");
+}
+
+void ImportRun::Run()
+{
+    const AppState& s = appState();
+    ImportedCount = 0;
+    const QString start = s.Location == 1 ? s.ImportDrive : s.ImportFolder;
+    if (s.SearchBy == 1) {
+        SearchForDicomDir(start);
+        if (ImportedCount > 0)
+            MessageBox::show(summaryText(ImportedCount), MessageBox::Icon::Information);
+    } else {
+        view_.stopAnimation();
+        view_.setAnimationVisible(false);
+        view_.yield();
+        view_.setBarVisible(RunView::Bar::Detail, true);
+        view_.setBarVisible(RunView::Bar::Complete, false);
+        ReadCdDirectory(start, s.ImportWithSubDirs);
+        MessageBox::show(summaryText(ImportedCount), MessageBox::Icon::Information);
+    }
+}
+
+// A drive designation ("D:") stands for the drive's mount point.
+QString ImportRun::resolveFolder(const QString& folder) const
+{
+    static const QRegularExpression drive(QStringLiteral("^[A-Za-z]:$"));
+    if (drive.match(folder).hasMatch()) {
+        const QString mount = driveTable().startFolder(folder);
+        if (mount.isEmpty())
+            throw Error(ErrNo::DiskNotReady, QStringLiteral("Disk not ready: %1").arg(folder));
+        return mount;
+    }
+    if (folder.isEmpty())
+        throw Error(ErrNo::PathNotFound, QStringLiteral("Path not found: no folder given"));
+    return folder;
+}
+
+bool suffixMatches(const QString& fileName, const QString& suffix)
+{
+    if (suffix.isEmpty())
+        return true;
+    return fileName.right(suffix.size()).toUpper() == suffix.toUpper();
+}
+
+void ImportRun::ReadCdDirectory(const QString& folder, bool withSubDirs)
+{
+    try {
+        readFolder(folder, withSubDirs);
+    } catch (const Error& e) {
+        WriteErrorLog(e.number(), e.description(), kScanFolderSource);
+    } catch (const std::exception& e) {
+        WriteErrorLog(ErrNo::PathFileAccess, QString::fromLocal8Bit(e.what()), kScanFolderSource);
+    }
+}
+
+void ImportRun::readFolder(const QString& folderIn, bool withSubDirs)
+{
+    const AppState& s = appState();
+    view_.setBarValue(RunView::Bar::Detail, 0);
+
+    const QString folder = resolveFolder(folderIn);
+    const QString canonical = QFileInfo(folder).canonicalFilePath();
+    if (!canonical.isEmpty()) {
+        if (visited_.contains(canonical))
+            return; // reached again through a link: walked already
+        visited_.insert(canonical);
+    }
+
+    const QFileInfoList files = filesOf(folder);
+    if (!files.isEmpty()) {
+        view_.setBarMaximum(RunView::Bar::Detail, static_cast<std::int32_t>(files.size()));
+        const bool marked = writeLog() && QFile::exists(joinPath(folder, kMarker));
+        if (!marked) {
+            Invocation inv;
+            inv.folderStudyUid = DcmUtility::NewUID();
+            for (const QFileInfo& file : files) {
+                if (suffixMatches(file.fileName(), s.FileSuffix))
+                    TransferImage(joinPath(folder, file.fileName()), Mode::Scan, inv);
+                view_.setBarValue(RunView::Bar::Detail, view_.barValue(RunView::Bar::Detail) + 1);
+                inv.images.Clear();
+                if (AbortRequested)
+                    break;
+            }
+            inv.images.ReleaseAssociations();
+        }
+    }
+
+    if (withSubDirs && !AbortRequested) {
+        const QFileInfoList subs = QDir(folder).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
+        for (const QFileInfo& sub : subs) {
+            if (AbortRequested)
+                break;
+            ReadCdDirectory(joinPath(folder, sub.fileName()), withSubDirs);
+            if (AbortRequested)
+                break;
+        }
+    }
+
+    // A walk cut short keeps no marker, so a later run still sends the rest.
+    if (writeLog() && !AbortRequested)
+        writeMarker(folder);
+}
+
+void ImportRun::SearchForDicomDir(const QString& folder)
+{
+    view_.setLabel(QStringLiteral("Searching for DICOMDir, please wait ..."));
+    try {
+        const QFileInfoList files = filesOf(resolveFolder(folder));
+        for (const QFileInfo& file : files) {
+            view_.yield();
+            if (file.fileName().toUpper().contains(QLatin1String("DICOMDIR"))) {
+                appState().DicomDirPath = file.absoluteFilePath();
+                view_.setLabel(QStringLiteral("DICOMDir found ... importing images"));
+                view_.stopAnimation();
+                view_.setAnimationVisible(false);
+                view_.setBarVisible(RunView::Bar::Detail, true);
+                view_.setBarVisible(RunView::Bar::Complete, true);
+                ReadDicomDir();
+                break;
+            }
+        }
+    } catch (...) {
+        return; // the search ends silently; the display stays as it is
+    }
+    view_.setBarVisible(RunView::Bar::Detail, false);
+    view_.setBarVisible(RunView::Bar::Complete, false);
+    view_.setAnimationVisible(true);
+    view_.startAnimation();
+}
+
+QString referencedFilePath(const QString& base, const QStringList& components)
+{
+    QStringList parts;
+    for (const QString& c : components) {
+        if (c.isEmpty())
+            continue;
+        if (c == QLatin1String(".") || c == QLatin1String("..") || c.contains(QLatin1Char('/')) ||
+            c.contains(QLatin1Char('\\')) || c.contains(QChar(0)))
+            throw Error(ErrNo::BadFileName,
+                        QStringLiteral("Bad file name: Referenced File ID component \"%1\" leads outside the DICOMDIR's folder")
+                            .arg(c));
+        parts << c;
+    }
+    QString path = base;
+    for (const QString& p : parts)
+        path = joinPath(path, p);
+    if (parts.isEmpty() || QFileInfo::exists(path))
+        return path;
+
+    // A CD mounted as plain ISO 9660 shows lower-case names while the
+    // DICOMDIR says upper case: look each component up without case.
+    QString found = base;
+    for (const QString& p : parts) {
+        const QString exact = joinPath(found, p);
+        if (QFileInfo::exists(exact)) {
+            found = exact;
+            continue;
+        }
+        QString match;
+        const QStringList entries = QDir(found).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+        for (const QString& e : entries) {
+            // ISO 9660 names may carry a version (";1") the DICOMDIR omits
+            QString bare = e;
+            const qsizetype semi = bare.lastIndexOf(QLatin1Char(';'));
+            if (semi > 0)
+                bare.truncate(semi);
+            if (bare.compare(p, Qt::CaseInsensitive) == 0 || (bare.endsWith(QLatin1Char('.')) && bare.chopped(1).compare(p, Qt::CaseInsensitive) == 0)) {
+                match = e;
+                break;
+            }
+        }
+        if (match.isEmpty())
+            return path; // not there under any case: the load reports it
+        found = joinPath(found, match);
+    }
+    return found;
+}
+
+void ImportRun::ReadDicomDir()
+{
+    const QString dicomDirPath = appState().DicomDirPath;
+    const QString base = QFileInfo(dicomDirPath).path();
+    view_.setBusyCursor(true);
+    try {
+        DcmDatasetList reader;
+        const DcmDataset dir = reader.ReadFile(dicomDirPath);
+        Invocation inv;
+        const DcmDatasetList patients = dir.DirectoryRecords();
+        for (std::int32_t p = 1; p <= patients.Count() && !AbortRequested; ++p) {
+            view_.yield();
+            try {
+                const DcmDatasetList studies = patients.ItemAt(p).Children();
+                for (std::int32_t st = 1; st <= studies.Count() && !AbortRequested; ++st) {
+                    view_.yield();
+                    try {
+                        const DcmDatasetList seriesList = studies.ItemAt(st).Children();
+                        view_.setBarValue(RunView::Bar::Complete, 0);
+                        view_.setBarMaximum(RunView::Bar::Complete, seriesList.Count());
+                        for (std::int32_t se = 1; se <= seriesList.Count() && !AbortRequested; ++se) {
+                            view_.yield();
+                            try {
+                                const DcmDatasetList images = seriesList.ItemAt(se).Children();
+                                view_.setBarValue(RunView::Bar::Detail, 0);
+                                view_.setBarMaximum(RunView::Bar::Detail, images.Count());
+                                for (std::int32_t im = 1; im <= images.Count(); ++im) {
+                                    try {
+                                        const QVariant id = images.ItemAt(im).Attributes().ByTag(0x0004, 0x1500).Value();
+                                        QStringList components = id.typeId() == QMetaType::QStringList ? id.toStringList()
+                                                                                                      : QStringList{id.toString()};
+                                        if (id.isNull())
+                                            throw Error(DicomErrc::InvalidValue, QStringLiteral("Referenced File ID is empty"));
+                                        TransferImage(referencedFilePath(base, components), Mode::DicomDir, inv);
+                                    } catch (const Error& e) {
+                                        // this record sends nothing; the walk goes on
+                                        WriteErrorLog(e.number(), e.description(), kDicomDirSource);
+                                    }
+                                    view_.setBarValue(RunView::Bar::Detail, view_.barValue(RunView::Bar::Detail) + 1);
+                                    inv.images.Clear();
+                                    if (AbortRequested)
+                                        break;
+                                }
+                            } catch (const Error& e) {
+                                WriteErrorLog(e.number(), e.description(), kDicomDirSource);
+                            }
+                            if (AbortRequested)
+                                break;
+                            if (view_.barValue(RunView::Bar::Complete) < view_.barMaximum(RunView::Bar::Complete))
+                                view_.setBarValue(RunView::Bar::Complete, view_.barValue(RunView::Bar::Complete) + 1);
+                        }
+                    } catch (const Error& e) {
+                        WriteErrorLog(e.number(), e.description(), kDicomDirSource);
+                    }
+                }
+            } catch (const Error& e) {
+                WriteErrorLog(e.number(), e.description(), kDicomDirSource);
+            }
+        }
+        inv.images.ReleaseAssociations();
+    } catch (const Error& e) {
+        WriteErrorLog(e.number(), e.description(), kDicomDirSource);
+    }
+    view_.setBusyCursor(false);
+}
+
+void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
+{
+    AppState& s = appState();
+    const bool scan = mode == Mode::Scan;
+    const QString& source = scan ? kScanSource : kDicomDirSource;
+    inv.loadError.reset();
+
+    if (!scan) {
+        view_.yield();
+        debugLine(QStringLiteral("Send ") + path);
+    }
+
+    // Load
+    try {
+        inv.images.LoadFile(path);
+    } catch (const Error& e) {
+        WriteErrorLog(e.number(), e.description(), source);
+        if (scan)
+            return;
+        inv.loadError = e;
+    }
+    if (scan)
+        view_.yield();
+
+    // Prepares the image up to the send; false when a scan passes it over.
+    auto prepare = [&]() -> bool {
+        try {
+            if (scan) {
+                DcmImage image = inv.images.ItemAt(1);
+                if (image.CheckValueA() == 0 && image.CheckValueB() == 0)
+                    return false;
+            }
+            const QString newId = newPatientId_ ? newPatientId_() : QString();
+            if (s.ChangeID && !newId.isEmpty()) {
+                DcmImage image = inv.images.ItemAt(1);
+                debugLine(QStringLiteral("Change Patient ID: ") + image.PatientID() + QStringLiteral(" -> ") + newId);
+                image.setPatientID(newId);
+            }
+        } catch (const Error& e) {
+            WriteErrorLog(e.number(), e.description(), source);
+            if (scan)
+                return false;
+        }
+        return true;
+    };
+
+    // Sends to one destination; on failure returns the error's description
+    // ("" for a status the peer answered).
+    auto send = [&](std::int16_t d) -> std::optional<QString> {
+        inv.currentDestination = d;
+        try {
+            if (d == 1 && scan) {
+                debugLine(QStringLiteral("Send ") + path);
+                if (s.Validate == 1) {
+                    DcmImage image = inv.images.ItemAt(1);
+                    if (image.StudyInstanceUID().isEmpty())
+                        image.setStudyInstanceUID(s.ImgDirEqStudy == 1 ? inv.folderStudyUid : DcmUtility::NewUID());
+                    if (image.SeriesInstanceUID().isEmpty())
+                        image.setSeriesInstanceUID(DcmUtility::NewUID());
+                }
+            }
+            if (d == 1 && !scan)
+                view_.yield();
+            if (inv.loadError)
+                throw *inv.loadError;
+            const QString& host = d == 1 ? s.RemoteIP : s.RemoteIP2;
+            const std::int32_t port = toInt32(d == 1 ? s.RemotePort : s.RemotePort2);
+            const QString& called = d == 1 ? s.RemoteAET : s.RemoteAET2;
+            inv.lastStatus = inv.images.ItemAt(1).StoreTo(host, port, s.LocalAET, called);
+            if (inv.lastStatus == 0)
+                return std::nullopt;
+            WriteErrorLog(inv.lastStatus,
+                          QStringLiteral("%1 refused %2 with status 0x%3").arg(host, path, QString::number(inv.lastStatus, 16)),
+                          source);
+            return QString();
+        } catch (const Error& e) {
+            WriteErrorLog(e.number(), e.description() + QStringLiteral(" (") + path + QLatin1Char(')'), source);
+            return e.description();
+        }
+    };
+
+    // Puts a failure to the operator; returns the answer.
+    auto failure = [&](std::int16_t d, const QString& reason) -> std::int16_t {
+        debugLine(QStringLiteral("FAILED"));
+        if (s.AlwaysIgnore)
+            return FailurePrompt::Ignore;
+        const QString host = d == 1 ? s.RemoteIP : s.RemoteIP2;
+        const QString text = QStringLiteral("Error #") + QString::number(inv.lastStatus) +
+                             QStringLiteral(": Failed to transfer image to ") + host + QStringLiteral("\r\n\r\nReason: ") + reason;
+        // an operator may leave the prompt open for long: free the peer meanwhile
+        inv.images.ReleaseAssociations();
+        return prompt_.ShowMessage(text);
+    };
+
+    if (!prepare())
+        return;
+
+    // Destination 1
+    for (;;) {
+        const std::optional<QString> failed = send(1);
+        if (!failed) {
+            debugLine(QStringLiteral("OK"));
+            ++ImportedCount;
+            break;
+        }
+        const std::int16_t answer = failure(1, *failed);
+        if (answer == FailurePrompt::Retry) {
+            AbortRequested = false;
+            if (scan && !prepare())
+                return;
+            continue;
+        }
+        if (answer == FailurePrompt::Abort) {
+            AbortRequested = true;
+            return;
+        }
+        break; // Ignore: on to destination 2
+    }
+
+    // Destination 2
+    if (!s.UseDestination2)
+        return;
+    for (;;) {
+        const std::optional<QString> failed = send(2);
+        if (!failed)
+            return;
+        const std::int16_t answer = failure(2, *failed);
+        if (answer == FailurePrompt::Retry) {
+            AbortRequested = false;
+            continue;
+        }
+        if (answer == FailurePrompt::Abort)
+            AbortRequested = true;
+        return;
+    }
+}
+
+} // namespace varnelo

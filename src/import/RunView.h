@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+
+namespace varnelo {
+
+// What an import run shows while it goes: the progress window implements it.
+class RunView {
+public:
+    enum class Bar { Detail, Complete };
+
+    virtual ~RunView() = default;
+
+    virtual void setLabel(const QString& text) = 0;
+    virtual void setBarValue(Bar bar, std::int32_t value) = 0;
+    virtual std::int32_t barValue(Bar bar) const = 0;
+    virtual void setBarMaximum(Bar bar, std::int32_t maximum) = 0;
+    virtual std::int32_t barMaximum(Bar bar) const = 0;
+    virtual void setBarVisible(Bar bar, bool visible) = 0;
+    virtual void setAnimationVisible(bool visible) = 0;
+    virtual void startAnimation() = 0; // plays the whole clip in a loop
+    virtual void stopAnimation() = 0;
+    virtual void setBusyCursor(bool busy) = 0;
+    // Lets pending window events run once: repaints and the "Abort" button.
+    virtual void yield() = 0;
+};
+
+// Asks the operator what to do about a failed send: 3 Abort, 4 Retry,
+// 5 Ignore. Leaves the "Always ignore further messages" choice in
+// AppState.AlwaysIgnore.
+class FailurePrompt {
+public:
+    static constexpr std::int16_t Abort = 3;
+    static constexpr std::int16_t Retry = 4;
+    static constexpr std::int16_t Ignore = 5;
+
+    virtual ~FailurePrompt() = default;
+    virtual std::int16_t ShowMessage(const QString& text) = 0;
+};
+
+} // namespace varnelo
