@@ -1,0 +1,567 @@
+#include "app/MainForm.h"
+
+#include "app/AppState.h"
+#include "app/BrowseForFolder.h"
+#include "app/DriveCombo.h"
+#include "app/OptionForm.h"
+#include "app/ProgramFolder.h"
+#include "app/Version.h"
+#include "diag/Error.h"
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QDir>
+#include <QGroupBox>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+
+namespace varnelo {
+
+namespace {
+
+constexpr int kClientWidth = 749;  // 11235 x 7065 twips
+constexpr int kClientHeight = 471;
+
+QFont arial(qreal points, bool bold = false)
+{
+    QFont f(QStringLiteral("Arial"));
+    f.setPointSizeF(points);
+    f.setBold(bold);
+    return f;
+}
+
+bool isDigit(QChar c)
+{
+    return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+}
+
+bool isAsciiLetterOrDigit(QChar c)
+{
+    return isDigit(c) || (c >= QLatin1Char('A') && c <= QLatin1Char('Z')) || (c >= QLatin1Char('a') && c <= QLatin1Char('z'));
+}
+
+// Start-up never shows an error: a step that fails is skipped.
+template <typename F>
+void guarded(F&& step)
+{
+    try {
+        step();
+    } catch (...) {
+    }
+}
+
+} // namespace
+
+// --- FilteredLineEdit -------------------------------------------------------
+
+FilteredLineEdit::FilteredLineEdit(QWidget* parent) : QLineEdit(parent) {}
+
+void FilteredLineEdit::keyPressEvent(QKeyEvent* event)
+{
+    if (event->matches(QKeySequence::Paste)) {
+        pasteFiltered();
+        event->accept();
+        return;
+    }
+    const QString typed = event->text();
+    if (!typed.isEmpty() && typed.at(0).isPrint()) {
+        for (QChar c : typed) {
+            if (!accepts(c)) {
+                event->accept();
+                return;
+            }
+        }
+        if (maxChars_ > 0 && text().size() - selectedText().size() + typed.size() > maxChars_) {
+            event->accept();
+            return;
+        }
+    }
+    QLineEdit::keyPressEvent(event);
+}
+
+void FilteredLineEdit::keyReleaseEvent(QKeyEvent* event)
+{
+    QLineEdit::keyReleaseEvent(event);
+    if (!upperOnKeyUp_)
+        return;
+    const QString upper = text().toUpper();
+    if (upper != text())
+        setText(upper);
+    setCursorPosition(upper.size());
+}
+
+void FilteredLineEdit::contextMenuEvent(QContextMenuEvent* event)
+{
+    QMenu* menu = createStandardContextMenu();
+    // The menu's Paste must obey the same rules as typing.
+    if (QAction* paste = menu->findChild<QAction*>(QStringLiteral("edit-paste"))) {
+        disconnect(paste, &QAction::triggered, nullptr, nullptr);
+        connect(paste, &QAction::triggered, this, &FilteredLineEdit::pasteFiltered);
+    }
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->popup(event->globalPos());
+}
+
+void FilteredLineEdit::pasteFiltered()
+{
+    if (isReadOnly())
+        return;
+    QString clip;
+    for (QChar c : QGuiApplication::clipboard()->text()) {
+        if (c.isPrint() && accepts(c))
+            clip += c;
+    }
+    if (maxChars_ > 0) {
+        const qsizetype room = maxChars_ - (text().size() - selectedText().size());
+        clip.truncate(std::max<qsizetype>(room, 0));
+    }
+    if (upperOnKeyUp_)
+        clip = clip.toUpper();
+    insert(clip);
+}
+
+// --- MainForm ---------------------------------------------------------------
+
+MainForm::MainForm(QWidget* parent) : QMainWindow(parent)
+{
+    setObjectName(QStringLiteral("MainForm"));
+    // Sizable, with a minimise box but no maximise box.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setFont(arial(8.25));
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, QColor(224, 224, 224));
+    setPalette(pal);
+    setWindowIcon(QIcon(QStringLiteral(":/icons/varnelo.png")));
+    setWindowTitle(QStringLiteral("Varnelo"));
+
+    createControls();
+    createMenus();
+    arrangeTabOrder();
+    resize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
+
+    Form_Load();
+}
+
+MainForm::~MainForm() = default;
+
+void MainForm::createControls()
+{
+    central_ = new QWidget(this);
+    central_->setObjectName(QStringLiteral("central"));
+    central_->setAutoFillBackground(true);
+    setCentralWidget(central_);
+    QWidget* c = central_;
+
+    auto label = [](QWidget* parent, const char* name, const QString& text, const QRect& geo) {
+        auto* l = new QLabel(text, parent);
+        l->setObjectName(QLatin1String(name));
+        l->setGeometry(geo);
+        return l;
+    };
+    auto edit = [](QWidget* parent, const char* name, const QRect& geo) {
+        auto* e = new FilteredLineEdit(parent);
+        e->setObjectName(QLatin1String(name));
+        e->setGeometry(geo);
+        return e;
+    };
+    auto radio = [](QWidget* parent, const char* name, const QString& text, const QRect& geo) {
+        auto* r = new QRadioButton(text, parent);
+        r->setObjectName(QLatin1String(name));
+        r->setGeometry(geo);
+        return r;
+    };
+
+    // Source
+    Label4 = label(c, "Label4", QStringLiteral("What is the source?"), {24, 16, 220, 18});
+    Label4->setFont(arial(8.25, true));
+    optLocation[0] = radio(c, "optLocation0", QStringLiteral("CD or Hard Drive"), {40, 38, 200, 20});
+    optLocation[1] = radio(c, "optLocation1", QStringLiteral("Specific Folder"), {40, 60, 200, 20});
+    locationGroup_ = new QButtonGroup(this);
+    locationGroup_->addButton(optLocation[0], 1); // ids are the tag values
+    locationGroup_->addButton(optLocation[1], 2);
+    connect(locationGroup_, &QButtonGroup::idClicked, this, [this](int id) { optLocation_Click(id - 1); });
+
+    Label5 = label(c, "Label5", QStringLiteral("Look in:"), {24, 92, 200, 16});
+    cboDrive = new DriveCombo(c);
+    cboDrive->setObjectName(QStringLiteral("cboDrive"));
+    cboDrive->setGeometry(24, 110, 300, 22);
+    txtSpecialFolder = edit(c, "txtSpecialFolder", {24, 110, 266, 22});
+    cmdBrowse = new QPushButton(QStringLiteral("..."), c);
+    cmdBrowse->setObjectName(QStringLiteral("cmdBrowse"));
+    cmdBrowse->setGeometry(294, 110, 30, 22);
+    connect(cmdBrowse, &QPushButton::clicked, this, &MainForm::cmdBrowse_Click);
+    chkWithSubDirs = new QCheckBox(QStringLiteral("Include sub directories"), c);
+    chkWithSubDirs->setObjectName(QStringLiteral("chkWithSubDirs"));
+    chkWithSubDirs->setGeometry(24, 140, 220, 20);
+    // A grey value loaded from the file turns into a plain tick on the first click.
+    connect(chkWithSubDirs, &QCheckBox::clicked, this, [this] { chkWithSubDirs->setTristate(false); });
+
+    // Search by
+    Label1 = label(c, "Label1", QStringLiteral("Search by"), {360, 16, 150, 18});
+    Label1->setFont(arial(8.25, true));
+    optSearchBy[0] = radio(c, "optSearchBy0", QStringLiteral("DICOM Dir"), {376, 38, 150, 20});
+    optSearchBy[1] = radio(c, "optSearchBy1", QStringLiteral("DICOM Files"), {376, 60, 150, 20});
+    searchByGroup_ = new QButtonGroup(this);
+    searchByGroup_->addButton(optSearchBy[0], 1);
+    searchByGroup_->addButton(optSearchBy[1], 2);
+    connect(searchByGroup_, &QButtonGroup::idClicked, this, [this](int id) { optSearchBy_Click(id - 1); });
+
+    lblSuffix = label(c, "lblSuffix", QStringLiteral("File suffix (optional):"), {360, 92, 150, 16});
+    txtSuffix = edit(c, "txtSuffix", {360, 110, 120, 22});
+    txtSuffix->setToolTip(QStringLiteral("i.E. DCM"));
+    txtSuffix->setCharFilter(isAsciiLetterOrDigit);
+    txtSuffix->setUpperCaseOnKeyUp(true);
+
+    lblChangeID = label(c, "lblChangeID", QStringLiteral("New Patient ID:"), {360, 144, 150, 16});
+    txtChangeID = edit(c, "txtChangeID", {360, 162, 150, 22});
+
+    cmdImport = new QPushButton(QStringLiteral("IMPORT"), c);
+    cmdImport->setObjectName(QStringLiteral("cmdImport"));
+    cmdImport->setFont(arial(24));
+    cmdImport->setGeometry(544, 24, 181, 160);
+    connect(cmdImport, &QPushButton::clicked, this, &MainForm::cmdImport_Click);
+
+    // DICOM Communication: a grid of destination rows under column headings.
+    Frame1 = new QGroupBox(QStringLiteral("DICOM Communication"), c);
+    Frame1->setObjectName(QStringLiteral("Frame1"));
+    Frame1->setFont(arial(9.75));
+    Frame1->setGeometry(16, 204, 717, 251);
+    QWidget* f = Frame1;
+    const QFont base = arial(8.25);
+    Label2[0] = label(f, "Label2_0", QStringLiteral("Remote AET:"), {150, 32, 180, 16});
+    Label2[1] = label(f, "Label2_1", QStringLiteral("Remote IP:"), {342, 32, 210, 16});
+    Label2[2] = label(f, "Label2_2", QStringLiteral("Remote Port:"), {564, 32, 100, 16});
+    Label2[4] = label(f, "Label2_4", QStringLiteral("Destination #1:"), {16, 52, 130, 24});
+    Label2[5] = label(f, "Label2_5", QStringLiteral("Destination #2:"), {16, 92, 130, 24});
+    for (int i : {0, 1, 2})
+        Label2[i]->setFont(base);
+    Label2[4]->setFont(arial(12));
+    Label2[5]->setFont(arial(12));
+
+    txtAET = edit(f, "txtAET", {150, 52, 180, 24});
+    txtIP = edit(f, "txtIP", {342, 52, 210, 24});
+    txtPort = edit(f, "txtPort", {564, 52, 80, 24});
+    txtAET2 = edit(f, "txtAET2", {150, 92, 180, 24});
+    txtIP2 = edit(f, "txtIP2", {342, 92, 210, 24});
+    txtPort2 = edit(f, "txtPort2", {564, 92, 80, 24});
+    for (FilteredLineEdit* e : {txtAET, txtIP, txtPort, txtAET2, txtIP2, txtPort2})
+        e->setFont(base);
+    txtAET->setMaxChars(16);
+    txtAET2->setMaxChars(16);
+    txtPort->setMaxChars(5);
+    txtPort->setCharFilter(isDigit);
+    txtPort2->setCharFilter(isDigit);
+
+    cmdWKL = new QPushButton(QStringLiteral("Worklist"), f);
+    cmdWKL->setObjectName(QStringLiteral("cmdWKL"));
+    cmdWKL->setFont(arial(20.25));
+    cmdWKL->setGeometry(494, 152, 207, 80);
+    connect(cmdWKL, &QPushButton::clicked, this, &MainForm::cmdWKL_Click);
+
+    // As designed: before the settings select anything, the drive row and
+    // nothing else of the optional rows shows.
+    txtSpecialFolder->hide();
+    cmdBrowse->hide();
+    chkWithSubDirs->hide();
+    lblSuffix->hide();
+    txtSuffix->hide();
+    lblChangeID->hide();
+    txtChangeID->hide();
+}
+
+void MainForm::createMenus()
+{
+    QMenu* mnuFile = menuBar()->addMenu(QStringLiteral("File"));
+    mnuFile->setObjectName(QStringLiteral("mnuFile"));
+    mnuFileImport = mnuFile->addAction(QStringLiteral("&Import"));
+    mnuFileImport->setObjectName(QStringLiteral("mnuFileImport"));
+    mnuTrenn = mnuFile->addSeparator();
+    mnuTrenn->setObjectName(QStringLiteral("mnuTrenn"));
+    mnuFileExit = mnuFile->addAction(QStringLiteral("E&xit"));
+    mnuFileExit->setObjectName(QStringLiteral("mnuFileExit"));
+
+    QMenu* mnuView = menuBar()->addMenu(QStringLiteral("&View"));
+    mnuView->setObjectName(QStringLiteral("mnuView"));
+    mnuViewOptions = mnuView->addAction(QStringLiteral("&Options..."));
+    mnuViewOptions->setObjectName(QStringLiteral("mnuViewOptions"));
+
+    connect(mnuFileImport, &QAction::triggered, this, &MainForm::cmdImport_Click);
+    connect(mnuFileExit, &QAction::triggered, this, &MainForm::mnuFileExit_Click);
+    connect(mnuViewOptions, &QAction::triggered, this, &MainForm::mnuViewOptions_Click);
+}
+
+void MainForm::arrangeTabOrder()
+{
+    const QList<QWidget*> order = {optSearchBy[0], optSearchBy[1], optLocation[0], optLocation[1], txtSpecialFolder,
+                                   cmdBrowse,      cboDrive,       chkWithSubDirs, txtSuffix,      cmdImport,
+                                   txtAET,         txtIP,          txtPort,        txtAET2,        txtIP2,
+                                   txtPort2,       txtChangeID,    cmdWKL};
+    for (qsizetype i = 1; i < order.size(); ++i)
+        QWidget::setTabOrder(order[i - 1], order[i]);
+}
+
+void MainForm::Form_Load()
+{
+    guarded([] { appState().IniPath = settingsPath(); });
+    guarded([this] { LoadSettings(*this); });
+    guarded([this] { setNewPatientIdVisible(appState().ChangeID); });
+    guarded([this] { preselectDrive(); });
+    guarded([this] {
+        setWindowTitle(appState().AppName + QStringLiteral(" %1.%2.%3")
+                                                .arg(VARNELO_VERSION_MAJOR)
+                                                .arg(VARNELO_VERSION_MINOR)
+                                                .arg(VARNELO_VERSION_PATCH));
+    });
+    guarded([this] { loadIcon(); });
+}
+
+void MainForm::preselectDrive()
+{
+    const QString wanted = appState().Drive.toUpper();
+    for (int i = 0; i < cboDrive->count(); ++i) {
+        const QString text = cboDrive->itemText(i);
+        // An empty drive matches the first entry that has any text.
+        if (!text.isEmpty() && text.toUpper().contains(wanted)) {
+            cboDrive->setCurrentIndex(i);
+            return;
+        }
+    }
+}
+
+void MainForm::loadIcon()
+{
+    // The file system tells "App.ico" from "app.ico"; the program does not.
+    const QFileInfoList files = QDir(programFolder()).entryInfoList(QDir::Files);
+    for (const QFileInfo& file : files) {
+        if (file.fileName().compare(QLatin1String("app.ico"), Qt::CaseInsensitive) != 0)
+            continue;
+        const QIcon icon(file.absoluteFilePath());
+        if (!icon.availableSizes().isEmpty())
+            setWindowIcon(icon);
+        return;
+    }
+}
+
+void MainForm::showEvent(QShowEvent* event)
+{
+    if (!centred_) {
+        centred_ = true;
+        if (QScreen* s = screen()) {
+            QRect frame = frameGeometry();
+            frame.moveCenter(s->availableGeometry().center());
+            move(frame.topLeft());
+        }
+    }
+    QMainWindow::showEvent(event);
+}
+
+void MainForm::closeEvent(QCloseEvent* event)
+{
+    guarded([this] { SaveSettings(*this); });
+    event->accept();
+}
+
+// --- SettingsView -----------------------------------------------------------
+
+namespace {
+// An exclusive group refuses to clear its checked button directly.
+void clearGroup(QButtonGroup* group)
+{
+    group->setExclusive(false);
+    for (QAbstractButton* b : group->buttons())
+        b->setChecked(false);
+    group->setExclusive(true);
+}
+} // namespace
+
+void MainForm::selectSearchByOption(std::int16_t number)
+{
+    if (number != 1 && number != 2) {
+        clearGroup(searchByGroup_);
+        return;
+    }
+    optSearchBy[number - 1]->setChecked(true);
+    optSearchBy_Click(number - 1);
+}
+
+void MainForm::selectLocationOption(std::int16_t number)
+{
+    if (number != 1 && number != 2) {
+        clearGroup(locationGroup_);
+        return;
+    }
+    optLocation[number - 1]->setChecked(true);
+    optLocation_Click(number - 1);
+}
+
+FilteredLineEdit* MainForm::box(Box b) const
+{
+    switch (b) {
+    case Box::Suffix: return txtSuffix;
+    case Box::SourceDir: return txtSpecialFolder;
+    case Box::RemoteAET: return txtAET;
+    case Box::RemoteIP: return txtIP;
+    case Box::RemotePort: return txtPort;
+    case Box::RemoteAET2: return txtAET2;
+    case Box::RemoteIP2: return txtIP2;
+    case Box::RemotePort2: return txtPort2;
+    }
+    return txtSuffix;
+}
+
+void MainForm::setBoxText(Box b, const QString& text)
+{
+    box(b)->setText(text);
+}
+
+QString MainForm::boxText(Box b) const
+{
+    return box(b)->text();
+}
+
+void MainForm::setWithSubDirsValue(std::int16_t value)
+{
+    switch (value) {
+    case 0:
+        chkWithSubDirs->setTristate(false);
+        chkWithSubDirs->setCheckState(Qt::Unchecked);
+        return;
+    case 1:
+        chkWithSubDirs->setTristate(false);
+        chkWithSubDirs->setCheckState(Qt::Checked);
+        return;
+    case 2:
+        chkWithSubDirs->setTristate(true);
+        chkWithSubDirs->setCheckState(Qt::PartiallyChecked);
+        return;
+    default:
+        throw Error(380, QStringLiteral("Invalid property value"));
+    }
+}
+
+std::int16_t MainForm::withSubDirsValue() const
+{
+    switch (chkWithSubDirs->checkState()) {
+    case Qt::Unchecked: return 0;
+    case Qt::Checked: return 1;
+    case Qt::PartiallyChecked: return 2;
+    }
+    return 0;
+}
+
+// --- What the import reads ----------------------------------------------------
+
+QString MainForm::newPatientId() const
+{
+    return txtChangeID->text();
+}
+
+QString MainForm::driveText() const
+{
+    return cboDrive->currentText();
+}
+
+bool MainForm::withSubDirsChecked() const
+{
+    // A grey box counts as ticked, like any value other than 0.
+    return chkWithSubDirs->checkState() != Qt::Unchecked;
+}
+
+void MainForm::trimDestinationBoxes()
+{
+    for (FilteredLineEdit* e : {txtIP, txtAET, txtPort, txtIP2, txtAET2, txtPort2})
+        e->setText(e->text().trimmed());
+}
+
+void MainForm::setImportEnabled(bool enabled)
+{
+    cmdImport->setEnabled(enabled);
+}
+
+bool MainForm::isImportEnabled() const
+{
+    return cmdImport->isEnabled();
+}
+
+void MainForm::setBusyCursor(bool busy)
+{
+    if (busy)
+        setCursor(Qt::WaitCursor);
+    else
+        unsetCursor();
+}
+
+void MainForm::setNewPatientIdVisible(bool visible)
+{
+    lblChangeID->setVisible(visible);
+    txtChangeID->setVisible(visible);
+}
+
+bool MainForm::isNewPatientIdVisible() const
+{
+    return !txtChangeID->isHidden() && !lblChangeID->isHidden();
+}
+
+// --- Event handlers -----------------------------------------------------------
+
+void MainForm::cmdImport_Click()
+{
+    emit importRequested();
+}
+
+void MainForm::cmdWKL_Click()
+{
+    emit worklistRequested();
+}
+
+void MainForm::optLocation_Click(int index)
+{
+    appState().Location = static_cast<std::int16_t>(index + 1);
+    const bool folder = index == 1;
+    txtSpecialFolder->setVisible(folder);
+    cmdBrowse->setVisible(folder);
+    chkWithSubDirs->setVisible(folder);
+    cboDrive->setVisible(!folder);
+}
+
+void MainForm::optSearchBy_Click(int index)
+{
+    appState().SearchBy = static_cast<std::int16_t>(index + 1);
+    const bool files = index == 1;
+    lblSuffix->setVisible(files);
+    txtSuffix->setVisible(files);
+}
+
+void MainForm::cmdBrowse_Click()
+{
+    const QString folder = BrowseForFolder(QStringLiteral("Select specific folder:"));
+    if (!folder.isEmpty())
+        txtSpecialFolder->setText(folder);
+}
+
+void MainForm::mnuFileExit_Click()
+{
+    guarded([this] { SaveSettings(*this); });
+    // Every window closes; the main window's own close saves once more.
+    QApplication::closeAllWindows();
+    QCoreApplication::quit();
+}
+
+void MainForm::mnuViewOptions_Click()
+{
+    OptionForm dialog(this);
+    dialog.exec();
+}
+
+} // namespace varnelo

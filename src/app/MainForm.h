@@ -1,0 +1,146 @@
+#pragma once
+
+#include "app/Settings.h"
+
+#include <QLineEdit>
+#include <QMainWindow>
+
+#include <functional>
+
+class QAction;
+class QButtonGroup;
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QPushButton;
+class QRadioButton;
+
+namespace varnelo {
+
+class DriveCombo;
+
+// A line edit that filters what the operator types (and pastes) one
+// character at a time, caps the typed length, and can show its text in upper
+// case. Text set by the program is shown as it is, whole: a stored value is
+// never cut or changed just by being displayed.
+class FilteredLineEdit : public QLineEdit {
+    Q_OBJECT
+public:
+    using CharFilter = std::function<bool(QChar)>;
+
+    explicit FilteredLineEdit(QWidget* parent = nullptr);
+
+    void setCharFilter(CharFilter filter) { filter_ = std::move(filter); }
+    // Upper-cases the text and puts the caret at its end after every key release.
+    void setUpperCaseOnKeyUp(bool on) { upperOnKeyUp_ = on; }
+    // Characters the operator may type; 0 = unlimited.
+    void setMaxChars(int n) { maxChars_ = n; }
+    int maxChars() const { return maxChars_; }
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    bool accepts(QChar c) const { return !filter_ || filter_(c); }
+    void pasteFiltered();
+    void insertTyped(const QString& text);
+
+    CharFilter filter_;
+    bool upperOnKeyUp_ = false;
+    int maxChars_ = 0;
+};
+
+// The main window: source, search method, destinations and the new patient
+// ID. It is the SettingsView that LoadSettings and SaveSettings work on.
+class MainForm : public QMainWindow, public SettingsView {
+    Q_OBJECT
+public:
+    explicit MainForm(QWidget* parent = nullptr);
+    ~MainForm() override;
+
+    // SettingsView
+    void selectSearchByOption(std::int16_t number) override;
+    void selectLocationOption(std::int16_t number) override;
+    void setBoxText(Box box, const QString& text) override;
+    QString boxText(Box box) const override;
+    void setWithSubDirsValue(std::int16_t value) override;
+    std::int16_t withSubDirsValue() const override;
+
+    // What the import launch and the import engine read and change.
+    QString newPatientId() const;
+    QString driveText() const;
+    bool withSubDirsChecked() const;
+    // Trims the six destination boxes in place (IP, AET, port of #1, then of #2).
+    void trimDestinationBoxes();
+    void setImportEnabled(bool enabled);
+    bool isImportEnabled() const;
+    void setBusyCursor(bool busy);
+
+    // The "New Patient ID:" row.
+    void setNewPatientIdVisible(bool visible);
+    bool isNewPatientIdVisible() const;
+
+signals:
+    void importRequested();
+    void worklistRequested();
+
+public slots:
+    // The import launch and the worklist window hook in here.
+    virtual void cmdImport_Click();
+    virtual void cmdWKL_Click();
+
+    void optLocation_Click(int index);
+    void optSearchBy_Click(int index);
+    void cmdBrowse_Click();
+    void mnuFileExit_Click();
+    void mnuViewOptions_Click();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void createControls();
+    void createMenus();
+    void arrangeTabOrder();
+    void Form_Load();
+    void preselectDrive();
+    void loadIcon();
+    FilteredLineEdit* box(Box b) const;
+
+    QWidget* central_ = nullptr;
+    QLabel* Label4 = nullptr;
+    QRadioButton* optLocation[2] = {};
+    QButtonGroup* locationGroup_ = nullptr;
+    QLabel* Label5 = nullptr;
+    DriveCombo* cboDrive = nullptr;
+    FilteredLineEdit* txtSpecialFolder = nullptr;
+    QPushButton* cmdBrowse = nullptr;
+    QCheckBox* chkWithSubDirs = nullptr;
+    QLabel* Label1 = nullptr;
+    QRadioButton* optSearchBy[2] = {};
+    QButtonGroup* searchByGroup_ = nullptr;
+    QLabel* lblSuffix = nullptr;
+    FilteredLineEdit* txtSuffix = nullptr;
+    QLabel* lblChangeID = nullptr;
+    FilteredLineEdit* txtChangeID = nullptr;
+    QGroupBox* Frame1 = nullptr;
+    QLabel* Label2[6] = {};
+    FilteredLineEdit* txtAET = nullptr;
+    FilteredLineEdit* txtIP = nullptr;
+    FilteredLineEdit* txtPort = nullptr;
+    FilteredLineEdit* txtAET2 = nullptr;
+    FilteredLineEdit* txtIP2 = nullptr;
+    FilteredLineEdit* txtPort2 = nullptr;
+    QPushButton* cmdWKL = nullptr;
+    QPushButton* cmdImport = nullptr;
+    QAction* mnuFileImport = nullptr;
+    QAction* mnuTrenn = nullptr;
+    QAction* mnuFileExit = nullptr;
+    QAction* mnuViewOptions = nullptr;
+    bool centred_ = false;
+};
+
+} // namespace varnelo

@@ -1,0 +1,222 @@
+#include "app/OptionForm.h"
+
+#include "app/AppState.h"
+#include "app/IniFile.h"
+#include "app/MainForm.h"
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPushButton>
+
+namespace varnelo {
+
+namespace {
+
+// The dialog is laid out in twips, 15 to a pixel.
+QRect twips(int left, int top, int width, int height)
+{
+    return {left / 15, top / 15, width / 15, height / 15};
+}
+
+void setCheckValue(QCheckBox* box, std::int16_t value)
+{
+    // 2 is the grey state a hand-edited file may hold; it stays as it is
+    // until the operator clicks the box.
+    box->setTristate(value == 2);
+    box->setCheckState(value == 1 ? Qt::Checked : value == 2 ? Qt::PartiallyChecked : Qt::Unchecked);
+}
+
+std::int16_t checkValue(const QCheckBox* box)
+{
+    switch (box->checkState()) {
+    case Qt::Checked: return 1;
+    case Qt::PartiallyChecked: return 2;
+    case Qt::Unchecked: break;
+    }
+    return 0;
+}
+
+} // namespace
+
+OptionForm::OptionForm(MainForm* owner) : QDialog(owner), owner_(owner)
+{
+    setObjectName(QStringLiteral("OptionForm"));
+    setWindowTitle(QStringLiteral("Options"));
+    // Fixed dialog: a close box, no minimise, maximise or help box.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint);
+    setModal(true);
+    QFont font(QStringLiteral("Arial"));
+    font.setPointSizeF(9.75);
+    setFont(font);
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, QColor(224, 224, 224));
+    setPalette(pal);
+    setAutoFillBackground(true);
+    setFixedSize(5010 / 15, 3750 / 15);
+
+    createControls();
+    Form_Load();
+}
+
+void OptionForm::createControls()
+{
+    auto check = [this](const char* name, const QString& text, const QRect& geo) {
+        auto* c = new QCheckBox(text, this);
+        c->setObjectName(QLatin1String(name));
+        c->setGeometry(geo);
+        // A grey box becomes a plain tick once clicked.
+        connect(c, &QCheckBox::clicked, c, [c] { c->setTristate(false); });
+        return c;
+    };
+    auto button = [this](const char* name, const QString& text, const QRect& geo) {
+        auto* b = new QPushButton(text, this);
+        b->setObjectName(QLatin1String(name));
+        b->setGeometry(geo);
+        // Neither button is the default: Enter belongs to the focused control.
+        b->setAutoDefault(false);
+        b->setDefault(false);
+        return b;
+    };
+
+    cmdOK = button("cmdOK", QStringLiteral("OK"), twips(2010, 3090, 1335, 495));
+    cmdCancel = button("cmdCancel", QStringLiteral("Cancel"), twips(3450, 3090, 1335, 495));
+    connect(cmdOK, &QPushButton::clicked, this, &OptionForm::cmdOK_Click);
+    connect(cmdCancel, &QPushButton::clicked, this, &OptionForm::cmdCancel_Click);
+
+    txtLocalAET = new FilteredLineEdit(this);
+    txtLocalAET->setObjectName(QStringLiteral("txtLocalAET"));
+    txtLocalAET->setGeometry(twips(1200, 240, 3495, 375));
+    txtLocalAET->setMaxChars(16);
+
+    Label2 = new QLabel(QStringLiteral("Local AET:"), this);
+    Label2->setObjectName(QStringLiteral("Label2"));
+    QRect labelGeo = twips(120, 300, 780, 210);
+    // Wide and tall enough for its caption in the font at hand, up to the box.
+    labelGeo.setWidth(std::min(std::max(labelGeo.width(), Label2->sizeHint().width()), txtLocalAET->x() - labelGeo.x()));
+    labelGeo.setHeight(std::max(labelGeo.height(), Label2->sizeHint().height()));
+    labelGeo.moveTop(txtLocalAET->geometry().center().y() - labelGeo.height() / 2);
+    Label2->setGeometry(labelGeo);
+
+    chkMergeLog = check("chkMergeLog", QStringLiteral("Write Log"), twips(165, 870, 3375, 375));
+    chkValidate = check("chkValidate", QStringLiteral("Validate StudyUID / SeriesUID"), twips(165, 1350, 3375, 375));
+    chkStudyDir = check("chkStudyDir", QStringLiteral("Image Directory is equivalent to Study"), twips(165, 1830, 4575, 375));
+    chkChangeID = check("chkChangeID", QStringLiteral("Change Patient ID"), twips(180, 2295, 2445, 285));
+
+    // Collapsed on purpose: the worklist fields lie outside the group's
+    // visible area. They are still loaded and written back on OK; they take
+    // no focus, so nothing can be typed into them unseen.
+    fraWKL = new QGroupBox(QStringLiteral("Worklist"), this);
+    fraWKL->setObjectName(QStringLiteral("fraWKL"));
+    fraWKL->setGeometry(twips(405, 2925, 960, 555));
+    auto label = [this](const char* name, const QString& text, int left, int top) {
+        auto* l = new QLabel(text, fraWKL);
+        l->setObjectName(QLatin1String(name));
+        l->move(left / 15, top / 15);
+        return l;
+    };
+    auto edit = [this](const char* name, const QRect& geo) {
+        auto* e = new QLineEdit(fraWKL);
+        e->setObjectName(QLatin1String(name));
+        e->setGeometry(geo);
+        e->setFocusPolicy(Qt::NoFocus);
+        return e;
+    };
+    label("lblWLAET", QStringLiteral("AET:"), 180, 945);
+    label("lblWLIP", QStringLiteral("IP:"), 180, 405);
+    label("lblWLPort", QStringLiteral("Port:"), 180, 1485);
+    txtWLIP = edit("txtWLIP", twips(1080, 360, 3480, 360));
+    txtWLAET = edit("txtWLAET", twips(1080, 900, 3480, 360));
+    txtWLPort = edit("txtWLPort", twips(1080, 1440, 3480, 360));
+    label("lblModality", QStringLiteral("Modality:"), 180, 2250);
+    txtModality = edit("txtModality", twips(1080, 2205, 3480, 375));
+
+    const QList<QWidget*> order = {cmdOK,       cmdCancel, txtLocalAET, chkMergeLog, chkValidate, chkStudyDir,
+                                   chkChangeID, txtWLIP,   txtWLAET,    txtWLPort,   txtModality};
+    for (qsizetype i = 1; i < order.size(); ++i)
+        QWidget::setTabOrder(order[i - 1], order[i]);
+}
+
+void OptionForm::Form_Load()
+{
+    if (owner_)
+        setWindowIcon(owner_->windowIcon());
+    const AppState& s = appState();
+    txtLocalAET->setText(s.LocalAET);
+    setCheckValue(chkMergeLog, s.WriteLog);
+    setCheckValue(chkValidate, s.Validate);
+    setCheckValue(chkStudyDir, s.ImgDirEqStudy);
+    chkChangeID->setChecked(s.ChangeID);
+    txtWLIP->setText(s.WorklistIP);
+    txtWLAET->setText(s.WorklistAET);
+    txtWLPort->setText(s.WorklistPort);
+    txtModality->setText(s.WorklistModality);
+}
+
+void OptionForm::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    cmdOK->setFocus(Qt::OtherFocusReason);
+}
+
+void OptionForm::cmdOK_Click()
+{
+    AppState& s = appState();
+    s.LocalAET = txtLocalAET->text();
+    s.WriteLog = checkValue(chkMergeLog);
+    s.Validate = checkValue(chkValidate);
+    s.ImgDirEqStudy = checkValue(chkStudyDir);
+    s.ChangeID = chkChangeID->checkState() != Qt::Unchecked;
+    s.WorklistAET = txtWLAET->text();
+    s.WorklistIP = txtWLIP->text();
+    s.WorklistPort = txtWLPort->text();
+    s.WorklistModality = txtModality->text();
+
+    // A refused write keeps the file's old value; AppState stays in force.
+    const QString& ini = s.IniPath;
+    WriteIniValue(QStringLiteral("Default"), QStringLiteral("ChangeID"), QString::number(s.ChangeID ? 1 : 0), ini);
+    WriteIniValue(QStringLiteral("DICOM"), QStringLiteral("LocalAET"), s.LocalAET, ini);
+    WriteIniValue(QStringLiteral("Default"), QStringLiteral("WriteLog"), QString::number(s.WriteLog), ini);
+    WriteIniValue(QStringLiteral("Default"), QStringLiteral("Validate"), QString::number(s.Validate), ini);
+    WriteIniValue(QStringLiteral("Default"), QStringLiteral("ImgDirEqStudy"), QString::number(s.ImgDirEqStudy), ini);
+    WriteIniValue(QStringLiteral("Worklist"), QStringLiteral("AET"), s.WorklistAET, ini);
+    WriteIniValue(QStringLiteral("Worklist"), QStringLiteral("IP"), s.WorklistIP, ini);
+    WriteIniValue(QStringLiteral("Worklist"), QStringLiteral("Port"), s.WorklistPort, ini);
+    WriteIniValue(QStringLiteral("Worklist"), QStringLiteral("Modality"), s.WorklistModality, ini);
+
+    if (owner_)
+        owner_->setNewPatientIdVisible(s.ChangeID);
+    accept();
+}
+
+void OptionForm::cmdCancel_Click()
+{
+    reject();
+}
+
+void OptionForm::keyPressEvent(QKeyEvent* event)
+{
+    if (event->modifiers() == Qt::NoModifier || event->modifiers() == Qt::KeypadModifier) {
+        switch (event->key()) {
+        case Qt::Key_Escape:
+            // No cancel button: Escape does nothing.
+            event->accept();
+            return;
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
+                button->click();
+                event->accept();
+                return;
+            }
+            break;
+        default:
+            break;
+        }
+    }
+    QDialog::keyPressEvent(event);
+}
+
+} // namespace varnelo

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <QDialog>
+
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace varnelo {
+
+class FilteredLineEdit;
+class MainForm;
+
+// The Options dialog: the local AE title, the import switches and the
+// worklist provider. Loaded from AppState when created; OK stores every
+// value in AppState and the settings file, Cancel and Escape-free closing
+// change nothing.
+class OptionForm : public QDialog {
+    Q_OBJECT
+public:
+    explicit OptionForm(MainForm* owner);
+
+public slots:
+    void cmdOK_Click();
+    void cmdCancel_Click();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void createControls();
+    void Form_Load();
+
+    MainForm* owner_;
+    QPushButton* cmdOK = nullptr;
+    QPushButton* cmdCancel = nullptr;
+    FilteredLineEdit* txtLocalAET = nullptr;
+    QLabel* Label2 = nullptr;
+    QCheckBox* chkMergeLog = nullptr;
+    QCheckBox* chkValidate = nullptr;
+    QCheckBox* chkStudyDir = nullptr;
+    QCheckBox* chkChangeID = nullptr;
+    QGroupBox* fraWKL = nullptr;
+    QLineEdit* txtWLIP = nullptr;
+    QLineEdit* txtWLAET = nullptr;
+    QLineEdit* txtWLPort = nullptr;
+    QLineEdit* txtModality = nullptr;
+};
+
+} // namespace varnelo

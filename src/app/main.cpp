@@ -1,0 +1,15 @@
+#include "app/MainForm.h"
+#include "app/QtMessageBox.h"
+
+#include <QApplication>
+
+int main(int argc, char* argv[])
+{
+    // Varnelo reads no command line, not even Qt's own options.
+    int qtArgc = argc > 0 ? 1 : 0;
+    QApplication app(qtArgc, argv);
+    varnelo::installQtMessageBox();
+    varnelo::MainForm window;
+    window.show();
+    return app.exec();
+}
