@@ -25,6 +25,12 @@
 #include <QRadioButton>
 #include <QScreen>
 
+// The icons live in the gui library, which is linked statically.
+static void initResources()
+{
+    Q_INIT_RESOURCE(resources);
+}
+
 namespace varnelo {
 
 namespace {
@@ -142,6 +148,7 @@ MainForm::MainForm(QWidget* parent) : QMainWindow(parent)
     QPalette pal = palette();
     pal.setColor(QPalette::Window, QColor(224, 224, 224));
     setPalette(pal);
+    initResources();
     setWindowIcon(QIcon(QStringLiteral(":/icons/varnelo.png")));
     setWindowTitle(QStringLiteral("Varnelo"));
 
@@ -178,7 +185,8 @@ void MainForm::createControls()
     auto radio = [](QWidget* parent, const char* name, const QString& text, const QRect& geo) {
         auto* r = new QRadioButton(text, parent);
         r->setObjectName(QLatin1String(name));
-        r->setGeometry(geo);
+        // Only the circle and the caption take clicks; no dead space beside them.
+        r->setGeometry(geo.x(), geo.y(), r->sizeHint().width(), geo.height());
         return r;
     };
 
@@ -203,7 +211,7 @@ void MainForm::createControls()
     connect(cmdBrowse, &QPushButton::clicked, this, &MainForm::cmdBrowse_Click);
     chkWithSubDirs = new QCheckBox(QStringLiteral("Include sub directories"), c);
     chkWithSubDirs->setObjectName(QStringLiteral("chkWithSubDirs"));
-    chkWithSubDirs->setGeometry(24, 140, 220, 20);
+    chkWithSubDirs->setGeometry(24, 140, chkWithSubDirs->sizeHint().width(), 20);
     // A grey value loaded from the file turns into a plain tick on the first click.
     connect(chkWithSubDirs, &QCheckBox::clicked, this, [this] { chkWithSubDirs->setTristate(false); });
 
@@ -467,12 +475,12 @@ QString MainForm::newPatientId() const
     return txtChangeID->text();
 }
 
-QString MainForm::driveText() const
+QString MainForm::driveSelectorText() const
 {
     return cboDrive->currentText();
 }
 
-bool MainForm::withSubDirsChecked() const
+bool MainForm::withSubDirsTicked() const
 {
     // A grey box counts as ticked, like any value other than 0.
     return chkWithSubDirs->checkState() != Qt::Unchecked;

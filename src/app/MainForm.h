@@ -70,8 +70,8 @@ public:
 
     // What the import launch and the import engine read and change.
     QString newPatientId() const;
-    QString driveText() const;
-    bool withSubDirsChecked() const;
+    QString driveSelectorText() const;
+    bool withSubDirsTicked() const;
     // Trims the six destination boxes in place (IP, AET, port of #1, then of #2).
     void trimDestinationBoxes();
     void setImportEnabled(bool enabled);

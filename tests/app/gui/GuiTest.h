@@ -1,0 +1,107 @@
+#pragma once
+
+#include "app/AppState.h"
+#include "app/BrowseForFolder.h"
+#include "app/Drives.h"
+#include "app/MessageBox.h"
+#include "app/ProgramFolder.h"
+
+#include <QFile>
+#include <QList>
+#include <QPair>
+#include <QTemporaryDir>
+#include <QWidget>
+
+#include <gtest/gtest.h>
+
+namespace varnelo::test {
+
+// A fresh AppState, a temporary program folder, a fixed drive table, and
+// message boxes that fail the test instead of waiting for a person.
+class GuiTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        appState() = AppState{};
+        setProgramFolderForTesting(dir.path());
+        setDriveTable(std::make_shared<FixedDriveTable>(QList<DriveEntry>{
+            {QStringLiteral("C:"), QStringLiteral("C: (/)"), QStringLiteral("/"), QStringLiteral("/dev/sda1"), false},
+            {QStringLiteral("D:"), QStringLiteral("D: (no disc) (/dev/sr0)"), QString(), QStringLiteral("/dev/sr0"), true},
+            {QStringLiteral("E:"), QStringLiteral("E: USBSTICK (/media/usb)"), QStringLiteral("/media/usb"),
+             QStringLiteral("/dev/sdb1"), false},
+        }));
+        MessageBox::setHandler([](const MessageBox::Request& r) {
+            ADD_FAILURE() << "unexpected message box: " << r.text.toStdString();
+            return MessageBox::Answer::Ok;
+        });
+    }
+
+    void TearDown() override
+    {
+        MessageBox::setHandler({});
+        setFolderPicker({});
+        setDriveTable(nullptr);
+        setProgramFolderForTesting(QString());
+    }
+
+    QString iniPath() const { return settingsPath(); }
+
+    void writeIni(const QByteArray& text) const
+    {
+        QFile f(iniPath());
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(text);
+    }
+
+    QByteArray iniBytes() const
+    {
+        QFile f(iniPath());
+        if (!f.open(QIODevice::ReadOnly))
+            return {};
+        return f.readAll();
+    }
+
+    // "Section/Key" of every key line, in file order.
+    QStringList iniKeys() const
+    {
+        QStringList keys;
+        QString section;
+        for (const QByteArray& raw : iniBytes().split('\n')) {
+            const QString line = QString::fromUtf8(raw).trimmed();
+            if (line.startsWith(QLatin1Char('[')) && line.endsWith(QLatin1Char(']')))
+                section = line.mid(1, line.size() - 2);
+            else if (line.contains(QLatin1Char('=')))
+                keys << section + QLatin1Char('/') + line.left(line.indexOf(QLatin1Char('='))).trimmed();
+        }
+        return keys;
+    }
+
+    QString iniValue(const QString& sectionKey) const
+    {
+        QString section;
+        for (const QByteArray& raw : iniBytes().split('\n')) {
+            const QString line = QString::fromUtf8(raw).trimmed();
+            if (line.startsWith(QLatin1Char('[')))
+                section = line.mid(1, line.size() - 2);
+            else if (line.contains(QLatin1Char('='))) {
+                const qsizetype eq = line.indexOf(QLatin1Char('='));
+                if (section + QLatin1Char('/') + line.left(eq).trimmed() == sectionKey)
+                    return line.mid(eq + 1).trimmed();
+            }
+        }
+        return QStringLiteral("<missing>");
+    }
+
+    template <typename T>
+    static T* child(const QWidget* parent, const char* name)
+    {
+        T* w = parent->findChild<T*>(QLatin1String(name));
+        EXPECT_NE(w, nullptr) << "no child " << name;
+        return w;
+    }
+
+    QTemporaryDir dir;
+};
+
+} // namespace varnelo::test

@@ -1,0 +1,373 @@
+#include "GuiTest.h"
+
+#include "app/DriveCombo.h"
+#include "app/MainForm.h"
+#include "app/Version.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QImage>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <memory>
+
+using namespace varnelo;
+using varnelo::test::GuiTest;
+
+namespace {
+
+class MainFormTest : public GuiTest {
+protected:
+    std::unique_ptr<MainForm> open()
+    {
+        auto form = std::make_unique<MainForm>();
+        form->show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+        return form;
+    }
+
+    QLineEdit* edit(const MainForm& f, const char* name) { return child<QLineEdit>(&f, name); }
+    QRadioButton* radio(const MainForm& f, const char* name) { return child<QRadioButton>(&f, name); }
+    bool shown(const MainForm& f, const char* name) { return !child<QWidget>(&f, name)->isHidden(); }
+
+    // Types characters that QTest's key tables do not know (non-ASCII).
+    static void typeChar(QWidget* w, QChar c)
+    {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
+        QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, QString(c));
+        QApplication::sendEvent(w, &press);
+        QApplication::sendEvent(w, &release);
+    }
+
+    static QString version()
+    {
+        return QStringLiteral("%1.%2.%3").arg(VARNELO_VERSION_MAJOR).arg(VARNELO_VERSION_MINOR).arg(VARNELO_VERSION_PATCH);
+    }
+};
+
+TEST_F(MainFormTest, PortBoxesTakeDigitsAndBackspaceOnly)
+{
+    auto form = open();
+    QLineEdit* port = edit(*form, "txtPort");
+    QTest::keyClicks(port, "1a2");
+    EXPECT_EQ(port->text(), "12");
+    QTest::keyClick(port, Qt::Key_Backspace);
+    EXPECT_EQ(port->text(), "1");
+    QTest::keyClicks(port, "234567");
+    EXPECT_EQ(port->text(), "12345") << "destination 1 port takes five characters";
+
+    QLineEdit* port2 = edit(*form, "txtPort2");
+    QTest::keyClicks(port2, "9x.8 7-");
+    EXPECT_EQ(port2->text(), "987");
+    QTest::keyClicks(port2, "6543");
+    EXPECT_EQ(port2->text(), "9876543") << "destination 2 port is not limited";
+
+    // Pasting obeys the same rule as typing.
+    QGuiApplication::clipboard()->setText(QStringLiteral("1-0 4"));
+    port2->clear();
+    QTest::keyClick(port2, Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(port2->text(), "104");
+}
+
+TEST_F(MainFormTest, SuffixTakesAsciiLettersAndDigitsShownUpperCase)
+{
+    writeIni("[Default]\nSearchBy=2\n");
+    auto form = open();
+    QLineEdit* suffix = edit(*form, "txtSuffix");
+    QTest::keyClicks(suffix, ".dcm");
+    EXPECT_EQ(suffix->text(), "DCM");
+    QTest::keyClicks(suffix, " _");
+    typeChar(suffix, QChar(0x00e9));
+    typeChar(suffix, QChar(0x00c4));
+    QTest::keyClicks(suffix, "1");
+    EXPECT_EQ(suffix->text(), "DCM1") << "blank, accented letter and punctuation are dropped";
+
+    // Every key release puts the caret after the last character.
+    QTest::keyClick(suffix, Qt::Key_Home);
+    EXPECT_EQ(suffix->cursorPosition(), 4);
+
+    QGuiApplication::clipboard()->setText(QStringLiteral("x.y9"));
+    suffix->clear();
+    QTest::keyClick(suffix, Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(suffix->text(), "XY9");
+}
+
+TEST_F(MainFormTest, AeTitleBoxesStopAtSixteenTypedCharacters)
+{
+    auto form = open();
+    for (const char* name : {"txtAET", "txtAET2"}) {
+        QLineEdit* aet = edit(*form, name);
+        QTest::keyClicks(aet, "ABCDEFGHIJKLMNOPQ");
+        EXPECT_EQ(aet->text(), "ABCDEFGHIJKLMNOP") << name;
+    }
+    QLineEdit* ip = edit(*form, "txtIP");
+    QTest::keyClicks(ip, "a-rather-long-host-name.example.org");
+    EXPECT_EQ(ip->text(), "a-rather-long-host-name.example.org");
+}
+
+TEST_F(MainFormTest, StoredValuesAreShownWholeEvenBeyondTheTypingLimit)
+{
+    // Displaying a value must not change what the next save writes back.
+    writeIni("[DICOM]\nRemoteAET=ABCDEFGHIJKLMNOPQRST\nRemotePort=1234567\n");
+    auto form = open();
+    EXPECT_EQ(edit(*form, "txtAET")->text(), "ABCDEFGHIJKLMNOPQRST");
+    EXPECT_EQ(edit(*form, "txtPort")->text(), "1234567");
+    form->close();
+    EXPECT_EQ(iniValue("DICOM/RemoteAET"), "ABCDEFGHIJKLMNOPQRST");
+    EXPECT_EQ(iniValue("DICOM/RemotePort"), "1234567");
+}
+
+TEST_F(MainFormTest, DriveSelectorIgnoresTypedLetters)
+{
+    auto form = open();
+    auto* drives = child<DriveCombo>(form.get(), "cboDrive");
+    ASSERT_EQ(drives->count(), 3);
+    ASSERT_EQ(drives->currentIndex(), 0);
+    QTest::keyClicks(drives, "e");
+    EXPECT_EQ(drives->currentIndex(), 0);
+    EXPECT_EQ(drives->itemText(2), "E: USBSTICK (/media/usb)");
+}
+
+TEST_F(MainFormTest, FirstStartShowsDefaults)
+{
+    auto form = open();
+    EXPECT_TRUE(radio(*form, "optLocation0")->isChecked());
+    EXPECT_TRUE(radio(*form, "optSearchBy0")->isChecked());
+    EXPECT_EQ(appState().Location, 1);
+    EXPECT_EQ(appState().SearchBy, 1);
+    EXPECT_EQ(appState().LocalAET, "Varnelo");
+    EXPECT_EQ(appState().IniPath, iniPath());
+
+    EXPECT_TRUE(shown(*form, "cboDrive"));
+    EXPECT_TRUE(shown(*form, "Label5"));
+    EXPECT_FALSE(shown(*form, "txtSpecialFolder"));
+    EXPECT_FALSE(shown(*form, "cmdBrowse"));
+    EXPECT_FALSE(shown(*form, "chkWithSubDirs"));
+    EXPECT_FALSE(shown(*form, "lblSuffix"));
+    EXPECT_FALSE(shown(*form, "txtSuffix"));
+    EXPECT_FALSE(shown(*form, "lblChangeID"));
+    EXPECT_FALSE(shown(*form, "txtChangeID"));
+    EXPECT_FALSE(form->isNewPatientIdVisible());
+
+    EXPECT_EQ(form->windowTitle(), "Varnelo " + version());
+    EXPECT_FALSE(QFile::exists(iniPath())) << "loading writes nothing";
+}
+
+TEST_F(MainFormTest, OptionClicksSetAppStateAndSwitchRows)
+{
+    auto form = open();
+    QTest::mouseClick(radio(*form, "optLocation1"), Qt::LeftButton);
+    EXPECT_EQ(appState().Location, 2);
+    EXPECT_TRUE(shown(*form, "txtSpecialFolder"));
+    EXPECT_TRUE(shown(*form, "cmdBrowse"));
+    EXPECT_TRUE(shown(*form, "chkWithSubDirs"));
+    EXPECT_TRUE(shown(*form, "Label5"));
+    EXPECT_FALSE(shown(*form, "cboDrive"));
+    EXPECT_EQ(form->driveSelectorText(), "C: (/)") << "a hidden selector keeps its selection";
+
+    QTest::mouseClick(radio(*form, "optSearchBy1"), Qt::LeftButton);
+    EXPECT_EQ(appState().SearchBy, 2);
+    EXPECT_TRUE(shown(*form, "lblSuffix"));
+    EXPECT_TRUE(shown(*form, "txtSuffix"));
+    EXPECT_FALSE(radio(*form, "optSearchBy0")->isChecked());
+    EXPECT_TRUE(radio(*form, "optLocation1")->isChecked()) << "the two groups are independent";
+
+    QTest::mouseClick(radio(*form, "optLocation0"), Qt::LeftButton);
+    QTest::mouseClick(radio(*form, "optSearchBy0"), Qt::LeftButton);
+    EXPECT_EQ(appState().Location, 1);
+    EXPECT_EQ(appState().SearchBy, 1);
+    EXPECT_TRUE(shown(*form, "cboDrive"));
+    EXPECT_FALSE(shown(*form, "txtSpecialFolder"));
+    EXPECT_FALSE(shown(*form, "txtSuffix"));
+}
+
+TEST_F(MainFormTest, SettingsFileFillsTheWindow)
+{
+    writeIni("; station 3\n"
+             "[Default]\n"
+             "SearchBy=2\n"
+             "FileSuffix=  DCM  \n"
+             "SourceDir=/data/import\n"
+             "WithSubDirs=1\n"
+             "Location=2\n"
+             "AppName=Import Station\n"
+             "ChangeID=True\n"
+             "[DICOM]\n"
+             "RemoteAET=PACS\n"
+             "RemoteIP=10.0.0.7\n"
+             "RemotePort=104\n"
+             "RemoteIP2=pacs2\n");
+    auto form = open();
+    EXPECT_TRUE(radio(*form, "optSearchBy1")->isChecked());
+    EXPECT_TRUE(radio(*form, "optLocation1")->isChecked());
+    EXPECT_EQ(edit(*form, "txtSuffix")->text(), "DCM");
+    EXPECT_TRUE(shown(*form, "txtSuffix"));
+    EXPECT_EQ(edit(*form, "txtSpecialFolder")->text(), "/data/import");
+    EXPECT_TRUE(shown(*form, "txtSpecialFolder"));
+    EXPECT_FALSE(shown(*form, "cboDrive"));
+    EXPECT_TRUE(child<QCheckBox>(form.get(), "chkWithSubDirs")->isChecked());
+    EXPECT_TRUE(form->withSubDirsTicked());
+    EXPECT_EQ(edit(*form, "txtAET")->text(), "PACS");
+    EXPECT_EQ(edit(*form, "txtIP")->text(), "10.0.0.7");
+    EXPECT_EQ(edit(*form, "txtPort")->text(), "104");
+    EXPECT_EQ(edit(*form, "txtIP2")->text(), "pacs2");
+    EXPECT_TRUE(form->isNewPatientIdVisible());
+    EXPECT_TRUE(shown(*form, "lblChangeID"));
+    EXPECT_EQ(form->windowTitle(), "Import Station " + version());
+}
+
+TEST_F(MainFormTest, OptionNumberWithoutOptionSelectsNone)
+{
+    writeIni("[Default]\nSearchBy=3\nLocation=abc\nFileSuffix=DCM\n");
+    auto form = open();
+    EXPECT_EQ(appState().SearchBy, 3);
+    EXPECT_FALSE(radio(*form, "optSearchBy0")->isChecked());
+    EXPECT_FALSE(radio(*form, "optSearchBy1")->isChecked());
+    EXPECT_EQ(appState().Location, 0);
+    EXPECT_FALSE(radio(*form, "optLocation0")->isChecked());
+    EXPECT_FALSE(radio(*form, "optLocation1")->isChecked());
+    EXPECT_EQ(edit(*form, "txtSuffix")->text(), "DCM") << "loading goes on after a bad key";
+
+    // The operator can still pick one.
+    QTest::mouseClick(radio(*form, "optSearchBy1"), Qt::LeftButton);
+    EXPECT_TRUE(radio(*form, "optSearchBy1")->isChecked());
+    EXPECT_EQ(appState().SearchBy, 2);
+}
+
+TEST_F(MainFormTest, StoredDrivePreselectsItsEntry)
+{
+    const int ownSelection = DriveCombo().currentIndex();
+
+    writeIni("[Default]\nDrive=e:\n");
+    {
+        auto form = open();
+        EXPECT_EQ(form->driveSelectorText(), "E: USBSTICK (/media/usb)");
+    }
+    appState() = AppState{};
+    writeIni("[Default]\nDrive=Z:\n");
+    {
+        auto form = open();
+        EXPECT_EQ(child<DriveCombo>(form.get(), "cboDrive")->currentIndex(), ownSelection);
+        EXPECT_EQ(appState().Drive, "Z:") << "an absent drive is still remembered";
+    }
+}
+
+TEST_F(MainFormTest, AppIcoInProgramFolderBecomesWindowIcon)
+{
+    const auto centreColour = [](const QIcon& icon) { return icon.pixmap(32, 32).toImage().pixelColor(16, 16); };
+    QColor builtIn;
+    {
+        auto form = open();
+        ASSERT_FALSE(form->windowIcon().isNull());
+        builtIn = centreColour(form->windowIcon());
+    }
+
+    QImage red(32, 32, QImage::Format_ARGB32);
+    red.fill(Qt::red);
+    ASSERT_TRUE(red.save(dir.filePath(QStringLiteral("APP.ICO")), "ICO"));
+    appState() = AppState{};
+    auto form = open();
+    EXPECT_EQ(centreColour(form->windowIcon()), QColor(Qt::red)) << "the name is matched without regard to case";
+    EXPECT_NE(builtIn, QColor(Qt::red));
+}
+
+TEST_F(MainFormTest, UnreadableAppIcoKeepsBuiltInIcon)
+{
+    QFile bad(dir.filePath(QStringLiteral("app.ico")));
+    ASSERT_TRUE(bad.open(QIODevice::WriteOnly));
+    bad.write("not an icon");
+    bad.close();
+    auto form = open();
+    EXPECT_FALSE(form->windowIcon().isNull());
+    EXPECT_FALSE(form->windowIcon().availableSizes().isEmpty());
+}
+
+TEST_F(MainFormTest, FolderPickerFillsTheBoxUnlessCancelled)
+{
+    writeIni("[Default]\nLocation=2\nSourceDir=/old\n");
+    auto form = open();
+    QStringList prompts;
+    QString answer;
+    setFolderPicker([&](const QString& prompt) {
+        prompts << prompt;
+        return answer;
+    });
+    QPushButton* browse = child<QPushButton>(form.get(), "cmdBrowse");
+    QTest::mouseClick(browse, Qt::LeftButton);
+    EXPECT_EQ(edit(*form, "txtSpecialFolder")->text(), "/old") << "cancelled";
+
+    answer = QStringLiteral("/media/usb/DICOM");
+    QTest::mouseClick(browse, Qt::LeftButton);
+    EXPECT_EQ(edit(*form, "txtSpecialFolder")->text(), "/media/usb/DICOM");
+    EXPECT_EQ(prompts, QStringList({"Select specific folder:", "Select specific folder:"}));
+}
+
+TEST_F(MainFormTest, ClosingSavesExactlyTheTwelveWindowKeys)
+{
+    auto form = open();
+    edit(*form, "txtAET")->setText(QStringLiteral("PACS"));
+    edit(*form, "txtPort2")->setText(QStringLiteral("11112"));
+    edit(*form, "txtChangeID")->setText(QStringLiteral("NEWID"));
+    form->close();
+
+    EXPECT_EQ(iniKeys(), QStringList({"Default/SearchBy", "Default/FileSuffix", "Default/Drive", "Default/SourceDir",
+                                      "Default/WithSubDirs", "Default/Location", "DICOM/RemoteAET", "DICOM/RemoteIP",
+                                      "DICOM/RemotePort", "DICOM/RemoteAET2", "DICOM/RemoteIP2", "DICOM/RemotePort2"}));
+    EXPECT_EQ(iniValue("Default/SearchBy"), "1");
+    EXPECT_EQ(iniValue("Default/Location"), "1");
+    EXPECT_EQ(iniValue("Default/WithSubDirs"), "0");
+    EXPECT_EQ(iniValue("DICOM/RemoteAET"), "PACS");
+    EXPECT_EQ(iniValue("DICOM/RemotePort2"), "11112");
+    EXPECT_EQ(appState().RemoteAET, "PACS");
+    EXPECT_FALSE(iniBytes().contains("NEWID")) << "the new patient ID is never stored";
+}
+
+TEST_F(MainFormTest, FileExitSavesAndClosesEveryWindow)
+{
+    auto form = open();
+    QWidget other;
+    other.show();
+    QTest::mouseClick(radio(*form, "optSearchBy1"), Qt::LeftButton);
+    edit(*form, "txtSuffix")->setText(QStringLiteral("DCM"));
+    child<QAction>(form.get(), "mnuFileExit")->trigger();
+
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_FALSE(other.isVisible());
+    EXPECT_EQ(iniValue("Default/SearchBy"), "2");
+    EXPECT_EQ(iniValue("Default/FileSuffix"), "DCM");
+    EXPECT_EQ(iniKeys().size(), 12) << "the second save replaces, it does not add";
+}
+
+TEST_F(MainFormTest, ImportAndWorklistAreOfferedToTheirHandlers)
+{
+    auto form = open();
+    QSignalSpy import(form.get(), &MainForm::importRequested);
+    QSignalSpy worklist(form.get(), &MainForm::worklistRequested);
+    QTest::mouseClick(child<QPushButton>(form.get(), "cmdImport"), Qt::LeftButton);
+    child<QAction>(form.get(), "mnuFileImport")->trigger();
+    QTest::mouseClick(child<QPushButton>(form.get(), "cmdWKL"), Qt::LeftButton);
+    EXPECT_EQ(import.count(), 2);
+    EXPECT_EQ(worklist.count(), 1);
+}
+
+TEST_F(MainFormTest, TrimmingDestinationBoxesChangesOnlyTheirEnds)
+{
+    auto form = open();
+    edit(*form, "txtIP")->setText(QStringLiteral("  10.0.0.7 "));
+    edit(*form, "txtAET2")->setText(QStringLiteral("\tPACS 2  "));
+    edit(*form, "txtSuffix")->setText(QStringLiteral(" DCM "));
+    form->trimDestinationBoxes();
+    EXPECT_EQ(edit(*form, "txtIP")->text(), "10.0.0.7");
+    EXPECT_EQ(edit(*form, "txtAET2")->text(), "PACS 2");
+    EXPECT_EQ(edit(*form, "txtSuffix")->text(), " DCM ") << "only the six destination boxes";
+}
+
+} // namespace

@@ -1,0 +1,212 @@
+#include "GuiTest.h"
+
+#include "app/MainForm.h"
+#include "app/OptionForm.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include <memory>
+
+using namespace varnelo;
+using varnelo::test::GuiTest;
+
+namespace {
+
+class OptionFormTest : public GuiTest {
+protected:
+    void SetUp() override
+    {
+        GuiTest::SetUp();
+        main = std::make_unique<MainForm>();
+        main->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(main.get()));
+    }
+
+    void TearDown() override
+    {
+        main.reset();
+        GuiTest::TearDown();
+    }
+
+    std::unique_ptr<OptionForm> open()
+    {
+        auto dialog = std::make_unique<OptionForm>(main.get());
+        dialog->show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(dialog.get()));
+        return dialog;
+    }
+
+    static void setWorklist(const QString& aet, const QString& ip, const QString& port, const QString& modality)
+    {
+        appState().WorklistAET = aet;
+        appState().WorklistIP = ip;
+        appState().WorklistPort = port;
+        appState().WorklistModality = modality;
+    }
+
+    std::unique_ptr<MainForm> main;
+};
+
+TEST_F(OptionFormTest, OkStoresEveryValueAndWritesNineKeysInOrder)
+{
+    ASSERT_FALSE(QFile::exists(iniPath()));
+    setWorklist("WLSCP", "10.0.0.9", "4242", "CT");
+    auto dialog = open();
+    auto* aet = child<QLineEdit>(dialog.get(), "txtLocalAET");
+    aet->clear();
+    QTest::keyClicks(aet, "STATION1");
+    child<QCheckBox>(dialog.get(), "chkMergeLog")->setChecked(true);
+    child<QCheckBox>(dialog.get(), "chkStudyDir")->setChecked(true);
+    child<QCheckBox>(dialog.get(), "chkChangeID")->setChecked(true);
+    QTest::mouseClick(child<QPushButton>(dialog.get(), "cmdOK"), Qt::LeftButton);
+
+    EXPECT_FALSE(dialog->isVisible());
+    const AppState& s = appState();
+    EXPECT_EQ(s.LocalAET, "STATION1");
+    EXPECT_EQ(s.WriteLog, 1);
+    EXPECT_EQ(s.Validate, 0);
+    EXPECT_EQ(s.ImgDirEqStudy, 1);
+    EXPECT_TRUE(s.ChangeID);
+    EXPECT_EQ(s.WorklistAET, "WLSCP");
+    EXPECT_EQ(s.WorklistIP, "10.0.0.9");
+    EXPECT_EQ(s.WorklistPort, "4242");
+    EXPECT_EQ(s.WorklistModality, "CT");
+
+    // Written one key at a time into a missing file: the order shows in the
+    // order of the sections and of the keys within them.
+    EXPECT_EQ(iniKeys(), QStringList({"Default/ChangeID", "Default/WriteLog", "Default/Validate", "Default/ImgDirEqStudy",
+                                      "DICOM/LocalAET", "Worklist/AET", "Worklist/IP", "Worklist/Port",
+                                      "Worklist/Modality"}));
+    EXPECT_EQ(iniValue("Default/ChangeID"), "1");
+    EXPECT_EQ(iniValue("DICOM/LocalAET"), "STATION1");
+    EXPECT_EQ(iniValue("Default/WriteLog"), "1");
+    EXPECT_EQ(iniValue("Default/Validate"), "0");
+    EXPECT_EQ(iniValue("Default/ImgDirEqStudy"), "1");
+    EXPECT_EQ(iniValue("Worklist/AET"), "WLSCP");
+    EXPECT_EQ(iniValue("Worklist/IP"), "10.0.0.9");
+    EXPECT_EQ(iniValue("Worklist/Port"), "4242");
+    EXPECT_EQ(iniValue("Worklist/Modality"), "CT");
+}
+
+TEST_F(OptionFormTest, ChangePatientIdShowsAndHidesTheMainWindowRow)
+{
+    ASSERT_FALSE(main->isNewPatientIdVisible());
+    auto dialog = open();
+    child<QCheckBox>(dialog.get(), "chkChangeID")->setChecked(true);
+    QTest::mouseClick(child<QPushButton>(dialog.get(), "cmdOK"), Qt::LeftButton);
+    EXPECT_TRUE(main->isNewPatientIdVisible());
+
+    dialog = open();
+    EXPECT_TRUE(child<QCheckBox>(dialog.get(), "chkChangeID")->isChecked()) << "loaded from AppState";
+    child<QCheckBox>(dialog.get(), "chkChangeID")->setChecked(false);
+    QTest::mouseClick(child<QPushButton>(dialog.get(), "cmdOK"), Qt::LeftButton);
+    EXPECT_FALSE(main->isNewPatientIdVisible());
+    EXPECT_FALSE(appState().ChangeID);
+    EXPECT_EQ(iniValue("Default/ChangeID"), "0");
+}
+
+TEST_F(OptionFormTest, HiddenWorklistFieldsAreWrittenBackUnchanged)
+{
+    writeIni("[Worklist]\nAET=OLD\n");
+    setWorklist("MWL", "mwl.example.org", "105", "MR");
+    auto dialog = open();
+    auto* group = child<QGroupBox>(dialog.get(), "fraWKL");
+    for (const char* name : {"txtWLIP", "txtWLAET", "txtWLPort", "txtModality"}) {
+        auto* box = child<QLineEdit>(group, name);
+        EXPECT_FALSE(group->rect().intersects(box->geometry())) << name << " lies outside the collapsed group";
+        EXPECT_EQ(box->focusPolicy(), Qt::NoFocus) << name;
+    }
+    QTest::mouseClick(child<QPushButton>(dialog.get(), "cmdOK"), Qt::LeftButton);
+    EXPECT_EQ(iniValue("Worklist/AET"), "MWL");
+    EXPECT_EQ(iniValue("Worklist/IP"), "mwl.example.org");
+    EXPECT_EQ(iniValue("Worklist/Port"), "105");
+    EXPECT_EQ(iniValue("Worklist/Modality"), "MR");
+}
+
+TEST_F(OptionFormTest, CancelAndCloseBoxChangeNothing)
+{
+    writeIni("; kept\n[Default]\nChangeID=0\nWriteLog=1\n[DICOM]\nLocalAET=KEEP\n");
+    const QByteArray before = iniBytes();
+    appState().LocalAET = QStringLiteral("KEEP");
+    appState().WriteLog = 1;
+    setWorklist("A", "B", "C", "D");
+    const AppState saved = appState();
+
+    for (const bool useCancel : {true, false}) {
+        auto dialog = open();
+        child<QLineEdit>(dialog.get(), "txtLocalAET")->setText(QStringLiteral("CHANGED"));
+        for (const char* name : {"chkMergeLog", "chkValidate", "chkStudyDir", "chkChangeID"})
+            child<QCheckBox>(dialog.get(), name)->toggle();
+        for (const char* name : {"txtWLIP", "txtWLAET", "txtWLPort", "txtModality"})
+            child<QLineEdit>(dialog.get(), name)->setText(QStringLiteral("X"));
+        if (useCancel)
+            QTest::mouseClick(child<QPushButton>(dialog.get(), "cmdCancel"), Qt::LeftButton);
+        else
+            dialog->close();
+
+        EXPECT_FALSE(dialog->isVisible());
+        const AppState& now = appState();
+        EXPECT_EQ(now.LocalAET, saved.LocalAET);
+        EXPECT_EQ(now.WriteLog, saved.WriteLog);
+        EXPECT_EQ(now.Validate, saved.Validate);
+        EXPECT_EQ(now.ImgDirEqStudy, saved.ImgDirEqStudy);
+        EXPECT_EQ(now.ChangeID, saved.ChangeID);
+        EXPECT_EQ(now.WorklistAET, saved.WorklistAET);
+        EXPECT_EQ(now.WorklistIP, saved.WorklistIP);
+        EXPECT_EQ(now.WorklistPort, saved.WorklistPort);
+        EXPECT_EQ(now.WorklistModality, saved.WorklistModality);
+        EXPECT_EQ(iniBytes(), before);
+        EXPECT_FALSE(main->isNewPatientIdVisible());
+    }
+}
+
+TEST_F(OptionFormTest, KeyboardOkHasFocusEscapeDoesNothingEnterBelongsToFocus)
+{
+    auto dialog = open();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.get()));
+    auto* ok = child<QPushButton>(dialog.get(), "cmdOK");
+    EXPECT_EQ(QApplication::focusWidget(), ok);
+    EXPECT_FALSE(ok->isDefault());
+    EXPECT_FALSE(child<QPushButton>(dialog.get(), "cmdCancel")->isDefault());
+
+    QTest::keyClick(ok, Qt::Key_Escape);
+    EXPECT_TRUE(dialog->isVisible());
+
+    auto* aet = child<QLineEdit>(dialog.get(), "txtLocalAET");
+    aet->setFocus();
+    QTest::keyClick(aet, Qt::Key_Return);
+    QTest::keyClick(aet, Qt::Key_Escape);
+    EXPECT_TRUE(dialog->isVisible()) << "Enter in a text box presses no button";
+    EXPECT_FALSE(QFile::exists(iniPath()));
+
+    ok->setFocus();
+    QTest::keyClick(ok, Qt::Key_Return);
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(dialog->result(), QDialog::Accepted);
+    EXPECT_TRUE(QFile::exists(iniPath()));
+}
+
+TEST_F(OptionFormTest, LocalAeTitleTakesSixteenCharacters)
+{
+    auto dialog = open();
+    auto* aet = child<QLineEdit>(dialog.get(), "txtLocalAET");
+    aet->clear();
+    QTest::keyClicks(aet, "ABCDEFGHIJKLMNOPQRS");
+    EXPECT_EQ(aet->text(), "ABCDEFGHIJKLMNOP");
+}
+
+TEST_F(OptionFormTest, TakesTheMainWindowIcon)
+{
+    QPixmap blue(16, 16);
+    blue.fill(Qt::blue);
+    main->setWindowIcon(QIcon(blue));
+    auto dialog = open();
+    EXPECT_EQ(dialog->windowIcon().pixmap(16, 16).toImage().pixelColor(8, 8), QColor(Qt::blue));
+}
+
+} // namespace

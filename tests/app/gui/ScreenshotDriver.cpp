@@ -1,0 +1,109 @@
+// Saves PNGs of the real main window and Options dialog for the documentation:
+//   varnelo_screenshots <output folder>
+// Run under an X server (scripts/screenshots.sh uses Xvfb).
+
+#include "app/AppState.h"
+#include "app/Drives.h"
+#include "app/MainForm.h"
+#include "app/OptionForm.h"
+#include "app/ProgramFolder.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QPixmap>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <cstdio>
+#include <functional>
+
+using namespace varnelo;
+
+namespace {
+
+bool settle(QWidget& w)
+{
+    w.show();
+    if (!QTest::qWaitForWindowExposed(&w))
+        return false;
+    QTest::qWait(300);
+    return true;
+}
+
+bool save(QWidget& w, const QString& path)
+{
+    if (!w.grab().save(path, "PNG")) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    std::printf("%s (%dx%d)\n", qPrintable(path), w.width(), w.height());
+    return true;
+}
+
+// One state of the program: a fresh program folder holding the given settings file.
+bool shoot(const QByteArray& ini, const std::function<bool(MainForm&)>& capture)
+{
+    QTemporaryDir folder;
+    if (!folder.isValid())
+        return false;
+    appState() = AppState{};
+    setProgramFolderForTesting(folder.path());
+    if (!ini.isEmpty()) {
+        QFile f(settingsPath());
+        if (!f.open(QIODevice::WriteOnly))
+            return false;
+        f.write(ini);
+    }
+    MainForm form;
+    const bool ok = settle(form) && capture(form);
+    form.hide();
+    return ok;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: varnelo_screenshots <output folder>\n");
+        return 2;
+    }
+    const QDir out(QString::fromLocal8Bit(argv[1]));
+    // A typical workstation: the system disk and a CD drive with a disc.
+    setDriveTable(std::make_shared<FixedDriveTable>(QList<DriveEntry>{
+        {QStringLiteral("C:"), QStringLiteral("C: (/)"), QStringLiteral("/"), QStringLiteral("/dev/sda1"), false},
+        {QStringLiteral("D:"), QStringLiteral("D: PATIENT_CD (/media/cdrom0)"), QStringLiteral("/media/cdrom0"),
+         QStringLiteral("/dev/sr0"), true},
+    }));
+
+    bool ok = shoot({}, [&](MainForm& form) { return save(form, out.filePath(QStringLiteral("main-default.png"))); });
+
+    ok = shoot("[Default]\n"
+               "SearchBy=2\n"
+               "FileSuffix=DCM\n"
+               "SourceDir=/media/usb/DICOM\n"
+               "WithSubDirs=1\n"
+               "Location=2\n"
+               "ChangeID=1\n"
+               "[DICOM]\n"
+               "RemoteAET=ORTHANC\n"
+               "RemoteIP=10.0.0.7\n"
+               "RemotePort=4242\n"
+               "RemoteAET2=ARCHIVE2\n"
+               "RemoteIP2=pacs2.example.org\n"
+               "RemotePort2=104\n",
+               [&](MainForm& form) {
+                   if (auto* id = form.findChild<QLineEdit*>(QStringLiteral("txtChangeID")))
+                       id->setText(QStringLiteral("PAT-0042"));
+                   return save(form, out.filePath(QStringLiteral("main-folder-files-changeid.png")));
+               }) && ok;
+
+    ok = shoot("[DICOM]\nLocalAET=VARNELO_WS1\n[Default]\nWriteLog=1\n", [&](MainForm& form) {
+        OptionForm dialog(&form);
+        return settle(dialog) && save(dialog, out.filePath(QStringLiteral("options.png")));
+    }) && ok;
+
+    return ok ? 0 : 1;
+}
