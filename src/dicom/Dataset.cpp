@@ -37,6 +37,13 @@ struct ItemPosition : DcmItem {
     }
 };
 
+// DICOMDIR offsets point at the item tag; DCMTK notes where the item's
+// content starts, after the 8-byte item header (the same in every encoding).
+std::uint32_t recordOffset(const DcmItem* item)
+{
+    return static_cast<std::uint32_t>(ItemPosition::of(item) - 8);
+}
+
 std::uint32_t ulValue(DcmItem* item, const DcmTagKey& key)
 {
     Uint32 v = 0;
@@ -295,7 +302,7 @@ DcmDataset DcmDatasetList::ReadFile(const QString& path)
     auto index = std::make_shared<DcmDataset::Impl::DirIndex>();
     for (unsigned long i = 0; i < records->card(); ++i) {
         DcmItem* item = records->getItem(i);
-        index->byOffset[static_cast<std::uint32_t>(ItemPosition::of(item))] = item;
+        index->byOffset[recordOffset(item)] = item;
     }
     index->rootOffset = ulValue(ds, DCM_OffsetOfTheFirstDirectoryRecordOfTheRootDirectoryEntity);
     if (records->card() > 0 && index->byOffset.count(index->rootOffset) == 0)

@@ -1,0 +1,448 @@
+#include "TestData.h"
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcddirif.h>
+#include <dcmtk/dcmdata/dcpixseq.h>
+#include <dcmtk/dcmdata/dcpxitem.h>
+#include <dcmtk/dcmdata/dcrledrg.h>
+#include <dcmtk/dcmdata/dcrleerg.h>
+#include <dcmtk/dcmdata/dctk.h>
+#include <dcmtk/dcmjpeg/djdecode.h>
+#include <dcmtk/dcmjpeg/djencode.h>
+#include <dcmtk/dcmjpeg/djrplol.h>
+#include <dcmtk/dcmjpeg/djrploss.h>
+#include <dcmtk/oflog/oflog.h>
+
+#include <QDate>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QUuid>
+
+#include <mutex>
+#include <stdexcept>
+#include <vector>
+
+namespace varnelo::testdata {
+
+namespace {
+
+void init()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        DJEncoderRegistration::registerCodecs();
+        DJDecoderRegistration::registerCodecs();
+        DcmRLEEncoderRegistration::registerCodecs();
+        DcmRLEDecoderRegistration::registerCodecs();
+        OFLog::configure(OFLogger::ERROR_LOG_LEVEL);
+    });
+}
+
+[[noreturn]] void fail(const QString& what, const OFCondition& cond = EC_Normal)
+{
+    QString text = what;
+    if (cond.bad())
+        text += QStringLiteral(": ") + QString::fromLocal8Bit(cond.text());
+    throw std::runtime_error(text.toStdString());
+}
+
+void check(const OFCondition& cond, const QString& what)
+{
+    if (cond.bad())
+        fail(what, cond);
+}
+
+QString uid()
+{
+    const QByteArray b = QUuid::createUuid().toRfc4122();
+    unsigned __int128 v = 0;
+    for (char c : b)
+        v = (v << 8) | static_cast<unsigned char>(c);
+    std::string d;
+    do {
+        d.insert(d.begin(), static_cast<char>('0' + static_cast<int>(v % 10)));
+        v /= 10;
+    } while (v);
+    return QStringLiteral("2.25.") + QString::fromStdString(d);
+}
+
+OFFilename fileName(const QString& path)
+{
+    return OFFilename(QFile::encodeName(path).constData());
+}
+
+void put(DcmItem& item, const DcmTagKey& key, const QString& value)
+{
+    check(item.putAndInsertString(key, value.toUtf8().constData()), QStringLiteral("put"));
+}
+
+E_TransferSyntax xferOf(Syntax s)
+{
+    switch (s) {
+    case Syntax::ExplicitLittle: return EXS_LittleEndianExplicit;
+    case Syntax::ImplicitLittle: return EXS_LittleEndianImplicit;
+    case Syntax::ExplicitBig: return EXS_BigEndianExplicit;
+    case Syntax::JpegBaseline: return EXS_JPEGProcess1;
+    case Syntax::JpegLossless: return EXS_JPEGProcess14SV1;
+    case Syntax::Rle: return EXS_RLELossless;
+    case Syntax::Jpeg2000: return EXS_JPEG2000LosslessOnly;
+    }
+    return EXS_LittleEndianExplicit;
+}
+
+const char* sopUid(Sop s)
+{
+    switch (s) {
+    case Sop::CT: return UID_CTImageStorage;
+    case Sop::MR: return UID_MRImageStorage;
+    case Sop::SecondaryCapture: return UID_SecondaryCaptureImageStorage;
+    }
+    return UID_CTImageStorage;
+}
+
+} // namespace
+
+QString makeImage(const QString& path, const ImageSpec& spec)
+{
+    init();
+    DcmFileFormat file;
+    DcmDataset& ds = *file.getDataset();
+    const QString instance = spec.sopInstanceUid.isEmpty() ? uid() : spec.sopInstanceUid;
+    const bool eightBit = spec.bitsAllocated == 8 || spec.syntax == Syntax::JpegBaseline;
+    const QString modality = spec.sop == Sop::CT ? QStringLiteral("CT") : spec.sop == Sop::MR ? QStringLiteral("MR")
+                                                                                            : QStringLiteral("OT");
+    put(ds, DCM_SpecificCharacterSet, QStringLiteral("ISO_IR 100"));
+    put(ds, DCM_ImageType, QStringLiteral("ORIGINAL\\PRIMARY\\AXIAL"));
+    put(ds, DCM_SOPClassUID, QLatin1String(sopUid(spec.sop)));
+    put(ds, DCM_SOPInstanceUID, instance);
+    put(ds, DCM_StudyDate, QStringLiteral("20240102"));
+    put(ds, DCM_StudyTime, QStringLiteral("101500"));
+    put(ds, DCM_AccessionNumber, QStringLiteral("A12345"));
+    put(ds, DCM_Modality, modality);
+    if (spec.sop == Sop::SecondaryCapture)
+        put(ds, DCM_ConversionType, QStringLiteral("WSD"));
+    put(ds, DCM_Manufacturer, QStringLiteral("Varnelo test data"));
+    put(ds, DCM_PatientName, spec.patientName);
+    put(ds, DCM_PatientID, spec.patientId);
+    put(ds, DCM_PatientBirthDate, QStringLiteral("19600515"));
+    put(ds, DCM_PatientSex, QStringLiteral("M"));
+    if (spec.withStudyUid)
+        put(ds, DCM_StudyInstanceUID, spec.studyUid.isEmpty() ? uid() : spec.studyUid);
+    if (spec.withSeriesUid)
+        put(ds, DCM_SeriesInstanceUID, spec.seriesUid.isEmpty() ? uid() : spec.seriesUid);
+    put(ds, DCM_StudyID, QStringLiteral("1"));
+    put(ds, DCM_SeriesNumber, QStringLiteral("1"));
+    put(ds, DCM_InstanceNumber, QString::number(spec.instanceNumber));
+    if (spec.sop != Sop::SecondaryCapture) {
+        put(ds, DCM_ImagePositionPatient, QStringLiteral("0\\0\\%1").arg(spec.instanceNumber));
+        put(ds, DCM_ImageOrientationPatient, QStringLiteral("1\\0\\0\\0\\1\\0"));
+        put(ds, DCM_PixelSpacing, QStringLiteral("0.5\\0.5"));
+        put(ds, DCM_SliceThickness, QStringLiteral("1"));
+    }
+    if (spec.sop == Sop::CT) {
+        put(ds, DCM_RescaleIntercept, QStringLiteral("-1024"));
+        put(ds, DCM_RescaleSlope, QStringLiteral("1"));
+        put(ds, DCM_KVP, QStringLiteral("120"));
+    }
+    if (spec.sop == Sop::MR) {
+        put(ds, DCM_ScanningSequence, QStringLiteral("SE"));
+        put(ds, DCM_SequenceVariant, QStringLiteral("NONE"));
+        put(ds, DCM_ScanOptions, QString());
+        put(ds, DCM_MRAcquisitionType, QStringLiteral("2D"));
+        put(ds, DCM_EchoTime, QStringLiteral("20"));
+        put(ds, DCM_RepetitionTime, QStringLiteral("500"));
+    }
+    check(ds.putAndInsertUint16(DCM_SamplesPerPixel, 1), QStringLiteral("pixel module"));
+    put(ds, DCM_PhotometricInterpretation, QStringLiteral("MONOCHROME2"));
+    if (spec.frames > 1)
+        put(ds, DCM_NumberOfFrames, QString::number(spec.frames));
+    check(ds.putAndInsertUint16(DCM_Rows, static_cast<Uint16>(spec.rows)), QStringLiteral("rows"));
+    check(ds.putAndInsertUint16(DCM_Columns, static_cast<Uint16>(spec.columns)), QStringLiteral("columns"));
+    const Uint16 bits = eightBit ? 8 : 16;
+    const Uint16 stored = eightBit ? 8 : 12;
+    ds.putAndInsertUint16(DCM_BitsAllocated, bits);
+    ds.putAndInsertUint16(DCM_BitsStored, stored);
+    ds.putAndInsertUint16(DCM_HighBit, stored - 1);
+    ds.putAndInsertUint16(DCM_PixelRepresentation, 0);
+
+    // A smooth pattern with some noise: compresses, but not to nothing.
+    const size_t pixels = static_cast<size_t>(spec.rows) * spec.columns * spec.frames;
+    auto* rng = QRandomGenerator::global();
+    const int mask = (1 << stored) - 1;
+    auto value = [&](size_t i) {
+        const size_t x = i % spec.columns, y = (i / spec.columns) % spec.rows, f = i / (spec.columns * spec.rows);
+        return static_cast<int>((x * 7 + y * 3 + f * 11 + rng->bounded(4)) & mask);
+    };
+
+    if (spec.syntax == Syntax::Jpeg2000) {
+        // Not a real codestream: nothing here can decode JPEG 2000 anyway.
+        auto* pixelData = new DcmPixelData(DCM_PixelData);
+        auto* sequence = new DcmPixelSequence(DCM_PixelSequenceTag);
+        sequence->insert(new DcmPixelItem(DcmTag(DCM_Item, EVR_OB))); // empty offset table
+        for (int f = 0; f < spec.frames; ++f) {
+            std::vector<Uint8> fragment(1024);
+            fragment[0] = 0xFF, fragment[1] = 0x4F, fragment[2] = 0xFF, fragment[3] = 0x51; // SOC, SIZ
+            for (size_t i = 4; i < fragment.size(); ++i)
+                fragment[i] = static_cast<Uint8>(rng->bounded(256));
+            auto* item = new DcmPixelItem(DcmTag(DCM_Item, EVR_OB));
+            item->putUint8Array(fragment.data(), static_cast<unsigned long>(fragment.size()));
+            sequence->insert(item);
+        }
+        pixelData->putOriginalRepresentation(EXS_JPEG2000LosslessOnly, nullptr, sequence);
+        ds.insert(pixelData, OFTrue);
+    } else if (bits == 8) {
+        std::vector<Uint8> data(pixels);
+        for (size_t i = 0; i < pixels; ++i)
+            data[i] = static_cast<Uint8>(value(i));
+        check(ds.putAndInsertUint8Array(DCM_PixelData, data.data(), static_cast<unsigned long>(pixels)),
+              QStringLiteral("pixel data"));
+    } else {
+        std::vector<Uint16> data(pixels);
+        for (size_t i = 0; i < pixels; ++i)
+            data[i] = static_cast<Uint16>(value(i));
+        check(ds.putAndInsertUint16Array(DCM_PixelData, data.data(), static_cast<unsigned long>(pixels)),
+              QStringLiteral("pixel data"));
+    }
+
+    const E_TransferSyntax xfer = xferOf(spec.syntax);
+    if (spec.syntax == Syntax::JpegBaseline) {
+        DJ_RPLossy params(90);
+        check(ds.chooseRepresentation(xfer, &params), QStringLiteral("JPEG baseline encoding"));
+    } else if (spec.syntax == Syntax::JpegLossless) {
+        DJ_RPLossless params;
+        check(ds.chooseRepresentation(xfer, &params), QStringLiteral("JPEG lossless encoding"));
+    } else if (spec.syntax == Syntax::Rle) {
+        check(ds.chooseRepresentation(xfer, nullptr), QStringLiteral("RLE encoding"));
+    }
+    if (spec.withMetaHeader) {
+        check(file.saveFile(fileName(path), xfer), QStringLiteral("Cannot write %1").arg(path));
+    } else {
+        check(file.saveFile(fileName(path), xfer, EET_ExplicitLength, EGL_recalcGL, EPD_noChange, 0, 0,
+                            EWM_dataset),
+              QStringLiteral("Cannot write %1").arg(path));
+    }
+    return instance;
+}
+
+QStringList makeSeries(const QString& folder, int count, ImageSpec spec)
+{
+    QDir().mkpath(folder);
+    if (spec.studyUid.isEmpty())
+        spec.studyUid = uid();
+    if (spec.seriesUid.isEmpty())
+        spec.seriesUid = uid();
+    QStringList paths;
+    for (int i = 1; i <= count; ++i) {
+        spec.instanceNumber = i;
+        spec.sopInstanceUid.clear();
+        const QString path = QDir(folder).filePath(QStringLiteral("IM%1").arg(i, 6, 10, QLatin1Char('0')));
+        makeImage(path, spec);
+        paths << path;
+    }
+    return paths;
+}
+
+void makeNonDicom(const QString& path, NonDicom kind)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        fail(QStringLiteral("Cannot write %1").arg(path));
+    if (kind == NonDicom::Text) {
+        f.write("This CD was burnt on a workstation.\r\nInsert it into a DICOM viewer to see the images.\r\n");
+    } else if (kind == NonDicom::RandomBytes) {
+        QByteArray bytes(4096, '\0');
+        for (char& c : bytes)
+            c = static_cast<char>(QRandomGenerator::global()->bounded(256));
+        f.write(bytes);
+    }
+}
+
+namespace {
+
+// Re-encodes a DICOMDIR and fixes the record offsets, which depend on the
+// encoding. The offsets are 32-bit values, so patching them does not move
+// anything: write, read back to learn the new positions, patch, write again.
+struct ItemPosition : DcmItem {
+    static offile_off_t of(const DcmItem* item)
+    {
+        constexpr offile_off_t DcmItem::*pos = &ItemPosition::fStartPosition;
+        return item->*pos - 8; // the tag of the item, where DICOMDIR offsets point
+    }
+};
+
+// Saves keeping the meta header's SOP class and instance: DCMTK would put a
+// generic one in for a data set without SOP Class UID.
+void saveDicomDir(DcmFileFormat& file, const QString& path, E_TransferSyntax xfer)
+{
+    DcmMetaInfo* meta = file.getMetaInfo();
+    meta->putAndInsertString(DCM_TransferSyntaxUID, DcmXfer(xfer).getXferID());
+    meta->computeGroupLengthAndPadding(EGL_withGL, EPD_noChange, EXS_LittleEndianExplicit);
+    check(file.saveFile(fileName(path), xfer, EET_ExplicitLength, EGL_recalcGL, EPD_noChange, 0, 0,
+                        EWM_dontUpdateMeta),
+          QStringLiteral("Cannot write %1").arg(path));
+}
+
+void reencodeDicomDir(const QString& path, E_TransferSyntax xfer)
+{
+    DcmFileFormat original;
+    check(original.loadFile(fileName(path)), QStringLiteral("Cannot read %1").arg(path));
+    DcmSequenceOfItems* records = nullptr;
+    check(original.getDataset()->findAndGetSequence(DCM_DirectoryRecordSequence, records), QStringLiteral("records"));
+    std::map<Uint32, unsigned long> indexByOffset;
+    for (unsigned long i = 0; i < records->card(); ++i)
+        indexByOffset[static_cast<Uint32>(ItemPosition::of(records->getItem(i)))] = i;
+
+    saveDicomDir(original, path, xfer);
+    DcmFileFormat again;
+    check(again.loadFile(fileName(path)), QStringLiteral("Cannot read %1").arg(path));
+    DcmDataset* ds = again.getDataset();
+    DcmSequenceOfItems* newRecords = nullptr;
+    check(ds->findAndGetSequence(DCM_DirectoryRecordSequence, newRecords), QStringLiteral("records"));
+    auto remap = [&](DcmItem* item, const DcmTagKey& key) {
+        Uint32 old = 0;
+        if (item->findAndGetUint32(key, old).bad() || old == 0)
+            return;
+        auto it = indexByOffset.find(old);
+        if (it == indexByOffset.end())
+            fail(QStringLiteral("DICOMDIR offset %1 points to no record").arg(old));
+        // putAndInsertUint32 refuses the "up" VR; the element is there anyway.
+        DcmElement* element = nullptr;
+        check(item->findAndGetElement(key, element), QStringLiteral("offset"));
+        check(element->putUint32(static_cast<Uint32>(ItemPosition::of(newRecords->getItem(it->second)))),
+              QStringLiteral("offset"));
+    };
+    remap(ds, DCM_OffsetOfTheFirstDirectoryRecordOfTheRootDirectoryEntity);
+    remap(ds, DCM_OffsetOfTheLastDirectoryRecordOfTheRootDirectoryEntity);
+    for (unsigned long i = 0; i < newRecords->card(); ++i) {
+        remap(newRecords->getItem(i), DCM_OffsetOfTheNextDirectoryRecord);
+        remap(newRecords->getItem(i), DCM_OffsetOfReferencedLowerLevelDirectoryEntity);
+    }
+    saveDicomDir(again, path, xfer);
+}
+
+} // namespace
+
+void makeDicomDir(const QString& folder, DirEncoding encoding)
+{
+    init();
+    const QString path = QDir(folder).filePath(QStringLiteral("DICOMDIR"));
+    QFile::remove(path);
+    DicomDirInterface dir;
+    dir.enableInventMode(OFTrue);
+    check(dir.createNewDicomDir(DicomDirInterface::AP_GeneralPurpose, fileName(path), "VARNELO_TEST"),
+          QStringLiteral("Cannot create %1").arg(path));
+    QStringList files;
+    QDirIterator it(folder, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString file = it.next();
+        if (QFileInfo(file).fileName() != QLatin1String("DICOMDIR"))
+            files << QDir(folder).relativeFilePath(file);
+    }
+    files.sort();
+    for (const QString& rel : files)
+        check(dir.addDicomFile(fileName(rel), fileName(folder)), QStringLiteral("Cannot add %1").arg(rel));
+    check(dir.writeDicomDir(EET_ExplicitLength), QStringLiteral("Cannot write %1").arg(path));
+    if (encoding == DirEncoding::ImplicitLittle)
+        reencodeDicomDir(path, EXS_LittleEndianImplicit);
+    else if (encoding == DirEncoding::ExplicitBig)
+        reencodeDicomDir(path, EXS_BigEndianExplicit);
+}
+
+QString makeWorklist(const QString& root, const QString& calledAE, const std::vector<WorklistEntry>& entries)
+{
+    init();
+    const QString folder = QDir(root).filePath(calledAE);
+    QDir().mkpath(folder);
+    QFile lock(QDir(folder).filePath(QStringLiteral("lockfile")));
+    if (!lock.open(QIODevice::WriteOnly))
+        fail(QStringLiteral("Cannot write %1").arg(lock.fileName()));
+    lock.close();
+    int n = 0;
+    for (const WorklistEntry& e : entries) {
+        DcmFileFormat file;
+        DcmDataset& ds = *file.getDataset();
+        put(ds, DCM_SpecificCharacterSet, QStringLiteral("ISO_IR 100"));
+        put(ds, DCM_AccessionNumber, e.accessionNumber);
+        put(ds, DCM_ReferringPhysicianName, QStringLiteral("Smith^Anna"));
+        put(ds, DCM_PatientName, e.patientName);
+        put(ds, DCM_PatientID, e.patientId);
+        put(ds, DCM_PatientBirthDate, e.birthDate);
+        put(ds, DCM_PatientSex, e.sex);
+        put(ds, DCM_StudyInstanceUID, uid());
+        put(ds, DCM_RequestedProcedureDescription, e.procedureDescription);
+        put(ds, DCM_RequestedProcedureID, QStringLiteral("RP%1").arg(++n));
+        put(ds, DCM_BodyPartExamined, e.bodyPart);
+        auto* step = new DcmItem();
+        put(*step, DCM_Modality, e.modality);
+        put(*step, DCM_ScheduledStationAETitle, e.stationAE);
+        put(*step, DCM_ScheduledProcedureStepStartDate,
+            e.date.isEmpty() ? QDate::currentDate().toString(QStringLiteral("yyyyMMdd")) : e.date);
+        put(*step, DCM_ScheduledProcedureStepStartTime, e.time);
+        put(*step, DCM_ScheduledPerformingPhysicianName, QStringLiteral("Miller^Tom"));
+        put(*step, DCM_ScheduledProcedureStepDescription, e.procedureDescription);
+        put(*step, DCM_ScheduledProcedureStepID, e.stepId);
+        check(ds.insertSequenceItem(DCM_ScheduledProcedureStepSequence, step), QStringLiteral("step"));
+        const QString path = QDir(folder).filePath(QStringLiteral("%1.wl").arg(n));
+        check(file.saveFile(fileName(path), EXS_LittleEndianExplicit), QStringLiteral("Cannot write %1").arg(path));
+    }
+    return root;
+}
+
+namespace {
+
+void collect(DcmItem& item, const std::string& prefix, std::map<std::string, std::string>& out)
+{
+    for (unsigned long i = 0; i < item.card(); ++i) {
+        DcmElement* e = item.getElement(i);
+        const DcmTagKey key = e->getTag();
+        char tag[16];
+        std::snprintf(tag, sizeof tag, "(%04X,%04X)", key.getGroup(), key.getElement());
+        const std::string name = prefix + tag;
+        if (e->ident() == EVR_SQ) {
+            auto* seq = static_cast<DcmSequenceOfItems*>(e);
+            out[name] = "SQ " + std::to_string(seq->card());
+            for (unsigned long j = 0; j < seq->card(); ++j)
+                collect(*seq->getItem(j), name + "[" + std::to_string(j) + "]", out);
+        } else if (key == DCM_PixelData) {
+            Uint8* bytes = nullptr;
+            const Uint32 length = e->getLength();
+            if (e->getUint8Array(bytes).good() && bytes)
+                out[name] = std::string(reinterpret_cast<char*>(bytes), length);
+            else
+                out[name] = "<unreadable pixel data>";
+        } else {
+            OFString value;
+            e->getOFStringArray(value);
+            out[name] = value.c_str();
+        }
+    }
+}
+
+} // namespace
+
+std::map<std::string, std::string> contentOf(const QString& path)
+{
+    init();
+    DcmFileFormat file;
+    check(file.loadFile(fileName(path)), QStringLiteral("Cannot read %1").arg(path));
+    DcmDataset* ds = file.getDataset();
+    if (DcmXfer(ds->getOriginalXfer()).isEncapsulated())
+        check(ds->chooseRepresentation(EXS_LittleEndianExplicit, nullptr), QStringLiteral("Cannot decode %1").arg(path));
+    // In memory the values are in the host byte order, so big endian files
+    // compare equal to little endian ones.
+    std::map<std::string, std::string> out;
+    collect(*ds, "", out);
+    return out;
+}
+
+QString transferSyntaxOf(const QString& path)
+{
+    init();
+    DcmFileFormat file;
+    check(file.loadFile(fileName(path)), QStringLiteral("Cannot read %1").arg(path));
+    return QLatin1String(DcmXfer(file.getDataset()->getOriginalXfer()).getXferID());
+}
+
+} // namespace varnelo::testdata

@@ -1,0 +1,87 @@
+#pragma once
+
+// Makes DICOM test data with DCMTK for the tests, benchmarks and demos: images
+// of chosen SOP classes and transfer syntaxes, non-DICOM files, DICOMDIRs and
+// worklist entries for wlmscpfs. Failures throw std::runtime_error.
+
+#include <QString>
+#include <QStringList>
+
+#include <map>
+#include <string>
+
+namespace varnelo::testdata {
+
+enum class Sop { CT, MR, SecondaryCapture };
+
+enum class Syntax {
+    ExplicitLittle,
+    ImplicitLittle,
+    ExplicitBig,
+    JpegBaseline, // lossy, 8-bit
+    JpegLossless,
+    Rle,
+    Jpeg2000, // encapsulated data under the JPEG 2000 UID; no codec can decode it
+};
+
+struct ImageSpec {
+    Sop sop = Sop::CT;
+    Syntax syntax = Syntax::ExplicitLittle;
+    int rows = 140; // 140 x 140 x 16 bit: a file of about 40 KB
+    int columns = 140;
+    int frames = 1;
+    int bitsAllocated = 16; // JPEG baseline always uses 8
+    QString patientName = QStringLiteral("Doe^John");
+    QString patientId = QStringLiteral("PID0001");
+    bool withStudyUid = true;
+    bool withSeriesUid = true;
+    QString studyUid;       // made up when empty
+    QString seriesUid;      // made up when empty
+    QString sopInstanceUid; // made up when empty
+    int instanceNumber = 1;
+    bool withMetaHeader = true;
+};
+
+// Writes one image; returns its SOP Instance UID.
+QString makeImage(const QString& path, const ImageSpec& spec);
+
+// `count` images of one series, named IM000001, IM000002, ... in `folder`.
+QStringList makeSeries(const QString& folder, int count, ImageSpec spec);
+
+enum class NonDicom { Text, RandomBytes, Empty };
+void makeNonDicom(const QString& path, NonDicom kind);
+
+enum class DirEncoding { ExplicitLittle, ImplicitLittle, ExplicitBig };
+// A DICOMDIR named DICOMDIR in `folder` over every DICOM file below it. The
+// file names must follow the media rules (up to 8 upper-case letters, digits
+// or underscores per component).
+void makeDicomDir(const QString& folder, DirEncoding encoding = DirEncoding::ExplicitLittle);
+
+struct WorklistEntry {
+    QString patientName = QStringLiteral("Doe^Jane");
+    QString patientId = QStringLiteral("WL0001");
+    QString birthDate = QStringLiteral("19700101");
+    QString sex = QStringLiteral("F");
+    QString accessionNumber = QStringLiteral("ACC0001");
+    QString modality = QStringLiteral("CT");
+    QString stationAE = QStringLiteral("VARNELO");
+    QString date; // yyyyMMdd; today when empty
+    QString time = QStringLiteral("083000");
+    QString bodyPart = QStringLiteral("CHEST");
+    QString stepId = QStringLiteral("SPS0001");
+    QString procedureDescription = QStringLiteral("CT Chest");
+};
+
+// Prepares `root`/`calledAE` for wlmscpfs (with its lock file) and writes the
+// entries as 1.wl, 2.wl, ... Returns the folder to pass as -dfp (`root`).
+QString makeWorklist(const QString& root, const QString& calledAE, const std::vector<WorklistEntry>& entries);
+
+// The data set of a file as tag -> value text, pixel data as uncompressed
+// bytes, so that files in different transfer syntaxes compare equal when
+// their content is. File meta information is left out.
+std::map<std::string, std::string> contentOf(const QString& path);
+
+// The transfer syntax UID a file is stored in.
+QString transferSyntaxOf(const QString& path);
+
+} // namespace varnelo::testdata

@@ -1,0 +1,361 @@
+// Data sets, attributes, loading files and reading DICOMDIRs; no network.
+
+#include "dicom/Dicom.h"
+#include "dicom/testdata/TestData.h"
+
+#include <gtest/gtest.h>
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QSet>
+#include <QTemporaryDir>
+
+using namespace varnelo;
+namespace td = varnelo::testdata;
+
+namespace {
+
+QByteArray sha1(const QString& path)
+{
+    QFile f(path);
+    f.open(QIODevice::ReadOnly);
+    return QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha1);
+}
+
+template <typename F>
+Error errorOf(F&& f)
+{
+    try {
+        f();
+    } catch (const Error& e) {
+        return e;
+    }
+    ADD_FAILURE() << "no error thrown";
+    return Error(0, QString());
+}
+
+} // namespace
+
+TEST(DcmAttributeList, TextValuesEmptyValuesAndReplacement)
+{
+    DcmDataset ds;
+    auto attrs = ds.Attributes();
+    attrs.AddAttribute(0x0010, 0x0020, QStringLiteral("PID42"));
+    attrs.AddAttribute(0x0008, 0x0050, QString());
+    attrs.AddAttribute(0x0010, 0x21C0, QStringLiteral("0"));
+    attrs.AddAttribute(0x0008, 0x0005, QString());
+
+    EXPECT_EQ(attrs.ByTag(0x0010, 0x0020).Value().toString(), QStringLiteral("PID42"));
+    EXPECT_TRUE(attrs.Exists(0x0008, 0x0050));
+    EXPECT_TRUE(attrs.ByTag(0x0008, 0x0050).Value().isNull()); // zero length reads as null
+    EXPECT_EQ(attrs.ByTag(0x0010, 0x21C0).Value().toString(), QStringLiteral("0"));
+
+    attrs.AddAttribute(0x0010, 0x0020, QStringLiteral("PID43"));
+    EXPECT_EQ(attrs.ByTag(0x0010, 0x0020).Value().toString(), QStringLiteral("PID43"));
+
+    // Kept in ascending tag order whatever the order of adding.
+    const auto all = attrs.All();
+    ASSERT_EQ(all.size(), 4u);
+    std::vector<std::uint32_t> tags;
+    for (const auto& a : all)
+        tags.push_back(std::uint32_t(a.Group()) << 16 | a.Element());
+    EXPECT_TRUE(std::is_sorted(tags.begin(), tags.end()));
+    EXPECT_EQ(tags.front(), 0x00080005u);
+}
+
+TEST(DcmAttributeList, ByTagOnAbsentAttributeRaises)
+{
+    DcmDataset ds;
+    const Error e = errorOf([&] { ds.Attributes().ByTag(0x0010, 0x0010); });
+    EXPECT_EQ(e.number(), DicomErrc::AttributeAbsent);
+    EXPECT_TRUE(e.description().contains(QStringLiteral("(0010,0010)"))) << e.description().toStdString();
+    EXPECT_FALSE(ds.Attributes().Exists(0x0010, 0x0010));
+}
+
+TEST(DcmAttributeList, MultiValuedAttributeGivesListInOrder)
+{
+    DcmDataset ds;
+    ds.Attributes().AddAttribute(0x0008, 0x0008, QStringLiteral("ORIGINAL\\PRIMARY\\AXIAL"));
+    const QVariant v = ds.Attributes().ByTag(0x0008, 0x0008).Value();
+    EXPECT_EQ(v.toStringList(), (QStringList{"ORIGINAL", "PRIMARY", "AXIAL"}));
+}
+
+TEST(DcmAttributeList, SequencesCarryTheirItems)
+{
+    DcmDatasetList steps;
+    DcmDataset step = steps.AppendNew();
+    step.Attributes().AddAttribute(0x0008, 0x0060, QStringLiteral("CT"));
+    step.Attributes().AddAttribute(0x0040, 0x0003, QStringLiteral("000000-235959"));
+    DcmDatasetList codes;
+    codes.AppendNew().Attributes().AddAttribute(0x0008, 0x0100, QString());
+    step.Attributes().AddAttribute(0x0040, 0x0008, codes);
+
+    DcmDataset id;
+    id.Attributes().AddAttribute(0x0040, 0x0100, steps);
+
+    const DcmAttribute seq = id.Attributes().ByTag(0x0040, 0x0100);
+    ASSERT_TRUE(seq.IsSequence());
+    EXPECT_TRUE(seq.Value().isNull());
+    const DcmDatasetList items = seq.SequenceItems();
+    ASSERT_EQ(items.Count(), 1);
+    const auto item = items.ItemAt(1).Attributes();
+    EXPECT_EQ(item.ByTag(0x0008, 0x0060).Value().toString(), QStringLiteral("CT"));
+    EXPECT_EQ(item.ByTag(0x0040, 0x0008).SequenceItems().Count(), 1);
+
+    const Error notSeq = errorOf([&] { item.ByTag(0x0008, 0x0060).SequenceItems(); });
+    EXPECT_EQ(notSeq.number(), DicomErrc::NotASequence);
+    // A text value on a sequence tag is refused rather than mis-encoded.
+    EXPECT_EQ(errorOf([&] { id.Attributes().AddAttribute(0x0040, 0x0100, QStringLiteral("x")); }).number(),
+              DicomErrc::InvalidValue);
+}
+
+TEST(DcmDatasetList, ItemAtIsOneBasedAndBounded)
+{
+    DcmDatasetList list;
+    EXPECT_EQ(list.Count(), 0);
+    list.AppendNew().Attributes().AddAttribute(0x0010, 0x0020, QStringLiteral("A"));
+    list.AppendNew().Attributes().AddAttribute(0x0010, 0x0020, QStringLiteral("B"));
+    EXPECT_EQ(list.Count(), 2);
+    EXPECT_EQ(*list.ItemAt(1).PatientID(), QStringLiteral("A"));
+    EXPECT_EQ(*list.ItemAt(2).PatientID(), QStringLiteral("B"));
+    EXPECT_EQ(errorOf([&] { list.ItemAt(0); }).number(), DicomErrc::IndexOutOfRange);
+    EXPECT_EQ(errorOf([&] { list.ItemAt(3); }).number(), DicomErrc::IndexOutOfRange);
+}
+
+TEST(DcmDataset, PatientProperties)
+{
+    DcmDataset ds;
+    EXPECT_EQ(ds.PatientName(), QString());
+    EXPECT_FALSE(ds.PatientID().has_value());
+    EXPECT_FALSE(ds.PatientSex().has_value());
+    EXPECT_FALSE(ds.BirthDateRaw().has_value());
+    EXPECT_EQ(errorOf([&] { ds.PatientBirthDate(); }).number(), DicomErrc::InvalidValue);
+
+    auto a = ds.Attributes();
+    a.AddAttribute(0x0010, 0x0010, QStringLiteral("O'Brien^Ann^Q^Dr"));
+    a.AddAttribute(0x0010, 0x0020, QString()); // present but empty: null
+    a.AddAttribute(0x0010, 0x0040, QStringLiteral("F"));
+    a.AddAttribute(0x0010, 0x0030, QStringLiteral("19700215"));
+    EXPECT_EQ(ds.PatientName(), QStringLiteral("O'Brien^Ann^Q^Dr"));
+    EXPECT_FALSE(ds.PatientID().has_value());
+    EXPECT_EQ(ds.PatientSex().value_or(QString()), QStringLiteral("F"));
+    EXPECT_EQ(ds.BirthDateRaw().value_or(QString()), QStringLiteral("19700215"));
+    EXPECT_EQ(ds.PatientBirthDate(), QDate(1970, 2, 15));
+
+    a.AddAttribute(0x0010, 0x0030, QStringLiteral("19701345"));
+    EXPECT_EQ(ds.BirthDateRaw().value_or(QString()), QStringLiteral("19701345"));
+    EXPECT_EQ(errorOf([&] { ds.PatientBirthDate(); }).number(), DicomErrc::InvalidValue);
+}
+
+TEST(DcmUtility, NewUIDIsARandomUuidUnder225)
+{
+    const QRegularExpression form(QStringLiteral("^2\\.25\\.(0|[1-9][0-9]*)$"));
+    QSet<QString> seen;
+    for (int i = 0; i < 2000; ++i) {
+        const QString uid = DcmUtility::NewUID();
+        ASSERT_TRUE(form.match(uid).hasMatch()) << uid.toStdString();
+        ASSERT_LE(uid.size(), 64);
+        seen.insert(uid);
+    }
+    EXPECT_EQ(seen.size(), 2000);
+    // A version 4 UUID has six fixed bits, so the number is large: at least
+    // 30 digits for all but a vanishing share of them.
+    int longOnes = 0;
+    for (const QString& uid : seen)
+        longOnes += uid.size() - 5 >= 30;
+    EXPECT_GT(longOnes, 1990);
+}
+
+class ImageFiles : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    QString path(const QString& name) const { return dir.filePath(name); }
+};
+
+TEST_F(ImageFiles, LoadsEveryEncodingWithAndWithoutMetaHeader)
+{
+    struct Case {
+        const char* name;
+        td::Syntax syntax;
+        bool meta;
+    };
+    const Case cases[] = {{"el", td::Syntax::ExplicitLittle, true}, {"il", td::Syntax::ImplicitLittle, true},
+                          {"eb", td::Syntax::ExplicitBig, true},     {"jpeg", td::Syntax::JpegBaseline, true},
+                          {"jpll", td::Syntax::JpegLossless, true},  {"rle", td::Syntax::Rle, true},
+                          {"j2k", td::Syntax::Jpeg2000, true},       {"nometa_il", td::Syntax::ImplicitLittle, false},
+                          {"nometa_el", td::Syntax::ExplicitLittle, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        td::ImageSpec spec;
+        spec.syntax = c.syntax;
+        spec.withMetaHeader = c.meta;
+        spec.patientId = QStringLiteral("P_%1").arg(QLatin1String(c.name));
+        const QString file = path(QLatin1String(c.name));
+        td::makeImage(file, spec);
+        DcmImageList list;
+        list.LoadFile(file);
+        ASSERT_EQ(list.Count(), 1);
+        EXPECT_EQ(list.ItemAt(1).PatientID(), spec.patientId);
+        EXPECT_EQ(list.ItemAt(1).CheckValueA(), 1);
+        EXPECT_EQ(list.ItemAt(1).CheckValueB(), 1);
+        EXPECT_FALSE(list.ItemAt(1).StudyInstanceUID().isEmpty());
+    }
+}
+
+TEST_F(ImageFiles, UnreadableFilesRaiseNamingTheFile)
+{
+    td::makeNonDicom(path("readme.txt"), td::NonDicom::Text);
+    td::makeNonDicom(path("noise.bin"), td::NonDicom::RandomBytes);
+    td::makeNonDicom(path("empty"), td::NonDicom::Empty);
+    for (const char* name : {"readme.txt", "noise.bin", "empty", "missing.dcm"}) {
+        SCOPED_TRACE(name);
+        DcmImageList list;
+        const Error e = errorOf([&] { list.LoadFile(path(QLatin1String(name))); });
+        EXPECT_EQ(e.number(), DicomErrc::FileUnreadable);
+        EXPECT_TRUE(e.description().contains(path(QLatin1String(name)))) << e.description().toStdString();
+        EXPECT_FALSE(e.description().contains(QLatin1Char('\n')));
+        EXPECT_EQ(list.Count(), 0);
+    }
+}
+
+TEST_F(ImageFiles, ChangesStayInMemory)
+{
+    td::ImageSpec spec;
+    spec.withStudyUid = false;
+    spec.withSeriesUid = false;
+    const QString file = path("IM1");
+    td::makeImage(file, spec);
+    const QByteArray before = sha1(file);
+    const QDateTime mtime = QFileInfo(file).lastModified();
+
+    DcmImageList list;
+    list.LoadFile(file);
+    DcmImage image = list.ItemAt(1);
+    EXPECT_EQ(image.StudyInstanceUID(), QString());
+    EXPECT_EQ(image.SeriesInstanceUID(), QString());
+    image.setPatientID(QStringLiteral("NEW ID"));
+    image.setStudyInstanceUID(QStringLiteral("1.2.3.4"));
+    image.setSeriesInstanceUID(QStringLiteral("1.2.3.5"));
+    // Every ItemAt gives the same image, as the transfer fetches it anew each time.
+    EXPECT_EQ(list.ItemAt(1).PatientID(), QStringLiteral("NEW ID"));
+    EXPECT_EQ(list.ItemAt(1).StudyInstanceUID(), QStringLiteral("1.2.3.4"));
+    EXPECT_EQ(list.ItemAt(1).SeriesInstanceUID(), QStringLiteral("1.2.3.5"));
+
+    list.Clear();
+    EXPECT_EQ(list.Count(), 0);
+    EXPECT_EQ(errorOf([&] { list.ItemAt(1); }).number(), DicomErrc::IndexOutOfRange);
+    EXPECT_EQ(sha1(file), before);
+    EXPECT_EQ(QFileInfo(file).lastModified(), mtime);
+}
+
+TEST_F(ImageFiles, ADicomdirLoadsAsANonInstance)
+{
+    td::makeSeries(path("DICOM"), 1, td::ImageSpec{});
+    td::makeDicomDir(dir.path());
+    DcmImageList list;
+    list.LoadFile(path("DICOMDIR"));
+    EXPECT_EQ(list.ItemAt(1).CheckValueA(), 0);
+    EXPECT_EQ(list.ItemAt(1).CheckValueB(), 0);
+}
+
+// Two patients; the first with one study of two series (2 and 1 images).
+class DicomDirTree : public ::testing::TestWithParam<td::DirEncoding> {
+protected:
+    void SetUp() override
+    {
+        td::ImageSpec a;
+        a.patientId = QStringLiteral("PAT_A");
+        a.studyUid = DcmUtility::NewUID();
+        td::makeSeries(dir.filePath("DICOM/PA/S1"), 2, a);
+        td::makeSeries(dir.filePath("DICOM/PA/S2"), 1, a);
+        td::ImageSpec b;
+        b.patientId = QStringLiteral("PAT_B");
+        b.sop = td::Sop::MR;
+        td::makeSeries(dir.filePath("DICOM/PB/S1"), 1, b);
+        td::makeDicomDir(dir.path(), GetParam());
+        dicomdir = dir.filePath("DICOMDIR");
+    }
+    QTemporaryDir dir;
+    QString dicomdir;
+};
+
+TEST_P(DicomDirTree, WalksPatientStudySeriesImage)
+{
+    const QByteArray before = sha1(dicomdir);
+    const QDateTime mtime = QFileInfo(dicomdir).lastModified();
+    {
+        DcmDatasetList lists;
+        DcmDataset root = lists.ReadFile(dicomdir);
+        EXPECT_EQ(lists.Count(), 1);
+        const DcmDatasetList patients = root.DirectoryRecords();
+        ASSERT_EQ(patients.Count(), 2);
+        QStringList ids;
+        QStringList referenced;
+        for (int p = 1; p <= patients.Count(); ++p) {
+            const DcmDataset patient = patients.ItemAt(p);
+            EXPECT_EQ(patient.Attributes().ByTag(0x0004, 0x1430).Value().toString(), QStringLiteral("PATIENT"));
+            ids << patient.PatientID().value_or(QString());
+            const DcmDatasetList studies = patient.Children();
+            ASSERT_EQ(studies.Count(), 1);
+            EXPECT_EQ(studies.ItemAt(1).Attributes().ByTag(0x0004, 0x1430).Value().toString(), QStringLiteral("STUDY"));
+            const DcmDatasetList series = studies.ItemAt(1).Children();
+            for (int s = 1; s <= series.Count(); ++s) {
+                const DcmDatasetList images = series.ItemAt(s).Children();
+                for (int i = 1; i <= images.Count(); ++i) {
+                    const DcmDataset image = images.ItemAt(i);
+                    EXPECT_EQ(image.Attributes().ByTag(0x0004, 0x1430).Value().toString(), QStringLiteral("IMAGE"));
+                    EXPECT_EQ(image.Children().Count(), 0);
+                    const QStringList parts = image.Attributes().ByTag(0x0004, 0x1500).Value().toStringList();
+                    referenced << parts.join(QLatin1Char('/'));
+                }
+            }
+            if (p == 1) {
+                EXPECT_EQ(series.Count(), 2);
+            }
+        }
+        ids.sort();
+        EXPECT_EQ(ids, (QStringList{"PAT_A", "PAT_B"}));
+        referenced.sort();
+        EXPECT_EQ(referenced, (QStringList{"DICOM/PA/S1/IM000001", "DICOM/PA/S1/IM000002", "DICOM/PA/S2/IM000001",
+                                           "DICOM/PB/S1/IM000001"}));
+        // The referenced files are real and load.
+        DcmImageList images;
+        for (const QString& r : referenced)
+            images.LoadFile(dir.filePath(r));
+        EXPECT_EQ(images.Count(), 4);
+    }
+    // Read-only: not a byte or a time stamp changed once everything is released.
+    EXPECT_EQ(sha1(dicomdir), before);
+    EXPECT_EQ(QFileInfo(dicomdir).lastModified(), mtime);
+}
+
+INSTANTIATE_TEST_SUITE_P(Encodings, DicomDirTree,
+                         ::testing::Values(td::DirEncoding::ExplicitLittle, td::DirEncoding::ImplicitLittle,
+                                           td::DirEncoding::ExplicitBig));
+
+TEST(DcmDatasetListReadFile, RefusesWhatIsNotADicomdir)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath("IM1");
+    td::makeImage(image, td::ImageSpec{});
+    const QString text = dir.filePath("DICOMDIR.TXT");
+    td::makeNonDicom(text, td::NonDicom::Text);
+    for (const QString& p : {image, text, dir.filePath("nothing")}) {
+        DcmDatasetList list;
+        const Error e = errorOf([&] { list.ReadFile(p); });
+        EXPECT_EQ(e.number(), DicomErrc::DicomDirUnreadable) << p.toStdString();
+        EXPECT_TRUE(e.description().contains(p));
+        EXPECT_EQ(list.Count(), 0);
+    }
+}
+
+TEST(DcmDatasetListReadFile, EmptyDicomdirHasNoRecords)
+{
+    QTemporaryDir dir;
+    td::makeDicomDir(dir.path());
+    DcmDatasetList list;
+    EXPECT_EQ(list.ReadFile(dir.filePath("DICOMDIR")).DirectoryRecords().Count(), 0);
+}

@@ -1,0 +1,222 @@
+#include "support/Peers.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+namespace varnelo::testsupport {
+
+namespace {
+
+int loopbackSocket(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        throw std::runtime_error("socket() failed");
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        throw std::runtime_error("bind() on 127.0.0.1 failed");
+    }
+    return fd;
+}
+
+quint16 boundPort(int fd)
+{
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    return ntohs(addr.sin_port);
+}
+
+// Whether some socket listens on `port`, read from the kernel's tables so
+// that the check itself opens no connection (storescp in single-process mode
+// would sit on a silent connection for its whole ACSE timeout).
+bool listening(quint16 port)
+{
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        QFile f{QString::fromLatin1(table)};
+        if (!f.open(QIODevice::ReadOnly))
+            continue;
+        const QList<QByteArray> lines = f.readAll().split('\n');
+        for (const QByteArray& line : lines) {
+            const QList<QByteArray> cols = line.simplified().split(' ');
+            if (cols.size() < 4 || cols[3] != "0A") // 0A: LISTEN
+                continue;
+            const QByteArray local = cols[1];
+            const int colon = local.lastIndexOf(':');
+            bool ok = false;
+            if (colon > 0 && local.mid(colon + 1).toUInt(&ok, 16) == port && ok)
+                return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+quint16 freeLoopbackPort()
+{
+    const int fd = loopbackSocket(0);
+    const quint16 port = boundPort(fd);
+    ::close(fd);
+    return port;
+}
+
+QString dcmtkTool(const QString& name)
+{
+    const QString path = QStringLiteral("/usr/bin/") + name;
+    return QFileInfo(path).isExecutable() ? path : QString();
+}
+
+QStringList filesBelow(const QString& folder)
+{
+    QStringList files;
+    QDirIterator it(folder, QDir::Files, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        files << it.next();
+    files.sort();
+    return files;
+}
+
+Peer::Peer(const QString& program, const QStringList& args, quint16 port, const QString& aeTitle, bool tcpNoDelay,
+           const QString& storage)
+    : port_(port), aeTitle_(aeTitle)
+{
+    if (program.isEmpty())
+        throw std::runtime_error("DCMTK tool not installed");
+    if (!dir_.isValid())
+        throw std::runtime_error("cannot create a temporary folder");
+    QStringList arguments = args;
+    if (!storage.isEmpty()) {
+        storage_ = dir_.filePath(storage);
+        QDir().mkpath(storage_);
+        arguments.replaceInStrings(QStringLiteral("@STORAGE@"), storage_);
+    }
+    logPath_ = dir_.filePath(QStringLiteral("peer.log"));
+    process_ = std::make_unique<QProcess>();
+    process_->setWorkingDirectory(dir_.path());
+    process_->setProcessChannelMode(QProcess::MergedChannels);
+    process_->setStandardOutputFile(logPath_);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("TCP_NODELAY"));
+    if (tcpNoDelay)
+        env.insert(QStringLiteral("TCP_NODELAY"), QStringLiteral("1"));
+    process_->setProcessEnvironment(env);
+    process_->start(program, arguments);
+    if (!process_->waitForStarted(5000))
+        throw std::runtime_error("cannot start " + program.toStdString());
+    const QDeadlineTimer deadline(10000);
+    while (!listening(port_)) {
+        if (deadline.hasExpired() || process_->state() != QProcess::Running) {
+            const std::string why = "peer did not start listening: " + log().toStdString();
+            stop();
+            throw std::runtime_error(why);
+        }
+        QThread::msleep(20);
+    }
+}
+
+std::unique_ptr<Peer> Peer::storescp(const Options& options)
+{
+    const quint16 port = options.port ? options.port : freeLoopbackPort();
+    QStringList args;
+    args << QStringLiteral("-v") << QStringLiteral("-aet") << options.aeTitle << QStringLiteral("-dhl")
+         << options.extraArgs << QStringLiteral("-od") << QStringLiteral("@STORAGE@") << QString::number(port);
+    return std::unique_ptr<Peer>(new Peer(dcmtkTool(QStringLiteral("storescp")), args, port, options.aeTitle,
+                                          options.tcpNoDelay, QStringLiteral("received")));
+}
+
+std::unique_ptr<Peer> Peer::storescp()
+{
+    return storescp(Options());
+}
+
+std::unique_ptr<Peer> Peer::wlmscpfs(const QString& dataFolder, const Options& options)
+{
+    const quint16 port = options.port ? options.port : freeLoopbackPort();
+    QStringList args;
+    args << QStringLiteral("-v") << QStringLiteral("-s") << QStringLiteral("-dfp") << dataFolder << options.extraArgs
+         << QString::number(port);
+    return std::unique_ptr<Peer>(
+        new Peer(dcmtkTool(QStringLiteral("wlmscpfs")), args, port, options.aeTitle, options.tcpNoDelay, QString()));
+}
+
+Peer::~Peer()
+{
+    stop();
+}
+
+void Peer::stop()
+{
+    if (process_ && process_->state() != QProcess::NotRunning) {
+        process_->kill();
+        process_->waitForFinished(5000);
+    }
+}
+
+bool Peer::isRunning() const
+{
+    return process_ && process_->state() == QProcess::Running;
+}
+
+QString Peer::log() const
+{
+    QFile f(logPath_);
+    if (!f.open(QIODevice::ReadOnly))
+        return QString();
+    return QString::fromLocal8Bit(f.readAll());
+}
+
+bool Peer::waitForLog(const QString& text, int count, int timeoutMs) const
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (countInLog(text) < count) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(20);
+    }
+    return true;
+}
+
+bool Peer::waitForFiles(int count, int timeoutMs) const
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (receivedFiles().size() < count) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(20);
+    }
+    return true;
+}
+
+SilentListener::SilentListener()
+{
+    fd_ = loopbackSocket(0);
+    port_ = boundPort(fd_);
+    if (::listen(fd_, 16) != 0) {
+        ::close(fd_);
+        throw std::runtime_error("listen() failed");
+    }
+}
+
+SilentListener::~SilentListener()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+} // namespace varnelo::testsupport

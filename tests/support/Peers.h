@@ -1,0 +1,91 @@
+#pragma once
+
+// Real DICOM peers for the tests: DCMTK's storescp and wlmscpfs started as
+// child processes on free loopback ports, in folders of their own, and a
+// listener that takes TCP connections and never answers. Every peer is
+// stopped by its destructor, so a failing test does not leave one behind.
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+namespace varnelo::testsupport {
+
+// A port on 127.0.0.1 that nothing listens on at the moment of the call.
+quint16 freeLoopbackPort();
+
+// Full path of a DCMTK tool, or "" when it is not installed.
+QString dcmtkTool(const QString& name);
+
+// Files below `folder`, recursively, sorted.
+QStringList filesBelow(const QString& folder);
+
+// A child process that serves DICOM on a loopback port.
+class Peer {
+public:
+    struct Options {
+        Options() {}
+        QString aeTitle = QStringLiteral("STORESCP");
+        QStringList extraArgs;  // e.g. "+xi" (implicit only), "+xa", "--refuse"
+        bool tcpNoDelay = false; // sets TCP_NODELAY=1 in the peer's environment
+        quint16 port = 0;        // 0: a free one
+    };
+
+    // storescp -v writing what it receives into storageFolder().
+    static std::unique_ptr<Peer> storescp(const Options& options);
+    static std::unique_ptr<Peer> storescp();
+    // wlmscpfs in single-process mode over `dataFolder` (one subfolder per AE title).
+    static std::unique_ptr<Peer> wlmscpfs(const QString& dataFolder, const Options& options);
+
+    ~Peer();
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+
+    quint16 port() const { return port_; }
+    QString aeTitle() const { return aeTitle_; }
+    QString storageFolder() const { return storage_; }
+    QStringList receivedFiles() const { return filesBelow(storage_); }
+    // Waits until `count` files have arrived, at most timeoutMs.
+    bool waitForFiles(int count, int timeoutMs = 10000) const;
+
+    // Everything the peer has written to stdout and stderr so far.
+    QString log() const;
+    int countInLog(const QString& text) const { return log().count(text); }
+    // Number of associations the peer has accepted or refused so far.
+    int associationsReceived() const { return countInLog(QStringLiteral("Association Received")); }
+    bool waitForLog(const QString& text, int count, int timeoutMs = 10000) const;
+
+    bool isRunning() const;
+    void stop();
+
+private:
+    Peer(const QString& program, const QStringList& args, quint16 port, const QString& aeTitle, bool tcpNoDelay,
+         const QString& storageSubfolder);
+
+    QTemporaryDir dir_;
+    QString storage_;
+    QString logPath_;
+    quint16 port_ = 0;
+    QString aeTitle_;
+    std::unique_ptr<QProcess> process_;
+};
+
+// Listens on a loopback port and never accepts: the kernel completes the TCP
+// handshake from the backlog, so a client connects and then hears nothing.
+class SilentListener {
+public:
+    SilentListener();
+    ~SilentListener();
+    SilentListener(const SilentListener&) = delete;
+    SilentListener& operator=(const SilentListener&) = delete;
+    quint16 port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    quint16 port_ = 0;
+};
+
+} // namespace varnelo::testsupport
