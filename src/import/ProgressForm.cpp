@@ -1,0 +1,252 @@
+#include "import/ProgressForm.h"
+
+#include "app/AppState.h"
+#include "app/ProgramFolder.h"
+#include "ui/MsgBoxForm.h"
+#include "ui/cAnimControl.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+
+#include <algorithm>
+
+namespace varnelo {
+
+namespace {
+
+constexpr int tw(int twips)
+{
+    return twips / 15;
+}
+
+int index(RunView::Bar bar)
+{
+    return bar == RunView::Bar::Detail ? 0 : 1;
+}
+
+} // namespace
+
+ProgressForm::ProgressForm(QWidget* owner, std::function<QString()> newPatientId, FailurePrompt* prompt)
+    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
+{
+    setObjectName(QStringLiteral("ProgressForm"));
+    setWindowTitle(QStringLiteral("Import progress"));
+    setModal(true);
+    setFixedSize(tw(6255), tw(2550));
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, QColor(224, 224, 224));
+    setPalette(pal);
+    setAutoFillBackground(true);
+
+    label1_ = new QLabel(this);
+    label1_->setObjectName(QStringLiteral("Label1"));
+    QFont bold(QStringLiteral("Arial"));
+    bold.setPointSizeF(8.25);
+    bold.setBold(true);
+    label1_->setFont(bold);
+    label1_->setGeometry(tw(120), tw(120), tw(6015), tw(255));
+
+    picAni_ = new QWidget(this);
+    picAni_->setObjectName(QStringLiteral("picAni"));
+    picAni_->setGeometry(tw(2280), tw(840), tw(1695), tw(735));
+
+    auto bar = [this](const char* name, int top) {
+        auto* b = new QProgressBar(this);
+        b->setObjectName(QLatin1String(name));
+        b->setGeometry(tw(120), tw(top), tw(6015), tw(495));
+        b->setTextVisible(false);
+        b->setRange(0, 100);
+        b->setValue(0);
+        b->hide();
+        return b;
+    };
+    pbDetail_ = bar("pbDetail", 840);
+    pbComplete_ = bar("pbComplete", 1440);
+
+    cmdAbort_ = new QPushButton(QStringLiteral("Abort"), this);
+    cmdAbort_->setObjectName(QStringLiteral("cmdAbort"));
+    cmdAbort_->setGeometry(tw(4920), tw(2040), tw(1215), tw(375));
+    cmdAbort_->setAutoDefault(false);
+    connect(cmdAbort_, &QPushButton::clicked, this, &ProgressForm::cmdAbort_Click);
+
+    if (!prompt) {
+        ownPrompt_ = std::make_unique<MsgBoxPrompt>(this);
+        prompt = ownPrompt_.get();
+    }
+    run_ = std::make_unique<ImportRun>(*this, *prompt, std::move(newPatientId));
+
+    timer1_.setInterval(100);
+    timer1_.setSingleShot(false);
+    connect(&timer1_, &QTimer::timeout, this, &ProgressForm::Timer1_Timer);
+}
+
+ProgressForm::~ProgressForm() = default;
+
+void ProgressForm::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    if (!loaded_) {
+        loaded_ = true;
+        Form_Load();
+    }
+}
+
+void ProgressForm::Form_Load()
+{
+    if (QWidget* main = parentWidget() ? parentWidget()->window() : nullptr) {
+        setWindowIcon(main->windowIcon());
+        // lower right corner of the main window, 20 pixels inside it
+        const QRect m = main->frameGeometry();
+        const QRect me = frameGeometry();
+        move(m.left() + m.width() - me.width() - tw(300), m.top() + m.height() - me.height() - tw(300));
+    }
+
+    anim_ = std::make_unique<cAnimControl>();
+    try {
+        anim_->setAutoPlay(true);
+        anim_->setCentre(true);
+        anim_->setTransparent(true);
+        anim_->setResourceFileName(programFolder() + QStringLiteral("/Varnelo"));
+        anim_->setResourceId(2);
+        anim_->setOwner(picAni_);
+    } catch (...) {
+        // no animation: the area stays empty
+    }
+
+    run_->AbortRequested = false;
+    const std::int16_t searchBy = appState().SearchBy;
+    if (searchBy == 1) {
+        setLabel(QStringLiteral("Searching for DICOMDir, please wait ..."));
+        timer1_.start();
+    } else if (searchBy == 2) {
+        setLabel(QStringLiteral("Searching for DICOM Files, please wait ..."));
+        timer1_.start();
+    } else {
+        QMetaObject::invokeMethod(this, &QDialog::accept, Qt::QueuedConnection);
+    }
+}
+
+void ProgressForm::Timer1_Timer()
+{
+    timer1_.stop();
+    running_ = true;
+    run_->Run();
+    running_ = false;
+    accept();
+}
+
+void ProgressForm::cmdAbort_Click()
+{
+    run_->AbortRequested = true;
+}
+
+// Closing during a run ends it after the current image, as "Abort" does; the
+// walk unwinds and the window closes when the run is over.
+void ProgressForm::closeEvent(QCloseEvent* event)
+{
+    appState().AlwaysIgnore = false;
+    if (running_) {
+        run_->AbortRequested = true;
+        closeRequested_ = true;
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
+}
+
+void ProgressForm::reject()
+{
+    if (running_) {
+        run_->AbortRequested = true;
+        closeRequested_ = true;
+        return;
+    }
+    QDialog::reject();
+}
+
+void ProgressForm::done(int result)
+{
+    if (running_)
+        return;
+    timer1_.stop();
+    appState().AlwaysIgnore = false;
+    if (anim_)
+        anim_->StopPlay();
+    QDialog::done(result);
+}
+
+void ProgressForm::setLabel(const QString& text)
+{
+    label1_->setText(text);
+}
+
+void ProgressForm::showBar(Bar bar)
+{
+    QProgressBar* b = bar == Bar::Detail ? pbDetail_ : pbComplete_;
+    const int i = index(bar);
+    const int max = std::max(maximum_[i], 0);
+    b->setRange(0, max);
+    b->setValue(std::clamp(value_[i], 0, max));
+}
+
+void ProgressForm::setBarValue(Bar bar, std::int32_t value)
+{
+    value_[index(bar)] = value;
+    showBar(bar);
+}
+
+std::int32_t ProgressForm::barValue(Bar bar) const
+{
+    return value_[index(bar)];
+}
+
+void ProgressForm::setBarMaximum(Bar bar, std::int32_t maximum)
+{
+    maximum_[index(bar)] = maximum;
+    showBar(bar);
+}
+
+std::int32_t ProgressForm::barMaximum(Bar bar) const
+{
+    return maximum_[index(bar)];
+}
+
+void ProgressForm::setBarVisible(Bar bar, bool visible)
+{
+    (bar == Bar::Detail ? pbDetail_ : pbComplete_)->setVisible(visible);
+}
+
+void ProgressForm::setAnimationVisible(bool visible)
+{
+    picAni_->setVisible(visible);
+}
+
+void ProgressForm::startAnimation()
+{
+    if (anim_)
+        anim_->StartPlay(0, -1, -1);
+}
+
+void ProgressForm::stopAnimation()
+{
+    if (anim_)
+        anim_->StopPlay();
+}
+
+void ProgressForm::setBusyCursor(bool busy)
+{
+    if (busy)
+        setCursor(Qt::WaitCursor);
+    else
+        unsetCursor();
+}
+
+void ProgressForm::yield()
+{
+    QCoreApplication::processEvents();
+}
+
+} // namespace varnelo
