@@ -1,0 +1,221 @@
+#include "worklist/WorklistQuery.h"
+
+#include "app/AppState.h"
+#include "app/Convert.h"
+#include "app/MessageBox.h"
+#include "diag/Logs.h"
+
+#include <QLocale>
+#include <QRegularExpression>
+#include <QStringList>
+#include <QTime>
+
+#include <exception>
+#include <functional>
+
+namespace varnelo {
+
+namespace {
+
+const QString Empty;
+
+// Runs one filling step; whatever it throws leaves its cell alone.
+void step(const std::function<void()>& fill) noexcept
+{
+    try {
+        fill();
+    } catch (...) {
+    }
+}
+
+// An attribute value as cell text; multiple values keep DICOM's separator.
+QString cellText(const QVariant& value)
+{
+    if (value.userType() == QMetaType::QStringList)
+        return value.toStringList().join(QLatin1Char('\\'));
+    return value.toString();
+}
+
+void fillFromTag(WorklistView& view, int row, int column, const DcmDataset& entry, std::uint16_t group,
+                 std::uint16_t element)
+{
+    step([&] {
+        const QVariant value = entry.Attributes().ByTag(group, element).Value();
+        if (!value.isNull())
+            view.setCell(row, column, cellText(value));
+    });
+}
+
+void fail(WorklistView& view, std::int32_t number, const QString& description)
+{
+    MessageBox::show(QString::number(number) + QStringLiteral(" - ") + description, MessageBox::Icon::Error);
+    WriteErrorLog(number, description, QStringLiteral("WLQuery"));
+    view.close();
+}
+
+} // namespace
+
+QStringList worklistHeaders()
+{
+    return {QStringLiteral("Time"),          QStringLiteral("Last Name"), QStringLiteral("First Name"),
+            QStringLiteral("M.I."),          QStringLiteral("Date of Birth"), QStringLiteral("ID"),
+            QStringLiteral("Sex"),           QStringLiteral("Accession"), QStringLiteral("Bodypart"),
+            QStringLiteral("Study Description")};
+}
+
+DcmDataset buildWorklistIdentifier(const AppState& state, const QDate& today)
+{
+    DcmDatasetList referencedStudy, requestedProcedureCode, scheduledStep, scheduledProtocolCode;
+    DcmAttributeList studyItem = referencedStudy.AppendNew().Attributes();
+    DcmAttributeList codeItem = requestedProcedureCode.AppendNew().Attributes();
+    DcmAttributeList stepItem = scheduledStep.AppendNew().Attributes();
+    DcmAttributeList protocolItem = scheduledProtocolCode.AppendNew().Attributes();
+
+    protocolItem.AddAttribute(0x0008, 0x0100, Empty);
+
+    DcmDataset identifier;
+    DcmAttributeList id = identifier.Attributes();
+    id.AddAttribute(0x0008, 0x0005, Empty);
+    id.AddAttribute(0x0008, 0x0050, Empty);
+    id.AddAttribute(0x0008, 0x0090, Empty);
+
+    studyItem.AddAttribute(0x0008, 0x1150, Empty);
+    studyItem.AddAttribute(0x0008, 0x1155, Empty);
+    id.AddAttribute(0x0008, 0x1110, referencedStudy);
+
+    for (std::uint16_t element : {0x0010, 0x0020, 0x0030, 0x0040, 0x1020, 0x1030, 0x1040, 0x2000, 0x2110})
+        id.AddAttribute(0x0010, element, Empty);
+    id.AddAttribute(0x0010, 0x21C0, QStringLiteral("0"));
+    id.AddAttribute(0x0018, 0x0015, Empty);
+    id.AddAttribute(0x0020, 0x000D, Empty);
+    id.AddAttribute(0x0032, 0x1032, Empty);
+    id.AddAttribute(0x0032, 0x1033, Empty);
+    id.AddAttribute(0x0032, 0x1060, Empty);
+
+    codeItem.AddAttribute(0x0008, 0x0100, Empty);
+    codeItem.AddAttribute(0x0008, 0x0102, Empty);
+    codeItem.AddAttribute(0x0008, 0x0104, Empty);
+    id.AddAttribute(0x0032, 0x1064, requestedProcedureCode);
+
+    for (std::uint16_t element : {0x0010, 0x0050, 0x0300, 0x0400, 0x0500})
+        id.AddAttribute(0x0038, element, Empty);
+
+    // Both ends from one reading of the clock, so a query at midnight still
+    // asks for one day.
+    const QString day = today.toString(QStringLiteral("yyyyMMdd"));
+    stepItem.AddAttribute(0x0008, 0x0060, state.WorklistModality);
+    stepItem.AddAttribute(0x0032, 0x1070, Empty);
+    stepItem.AddAttribute(0x0040, 0x0001, state.LocalAET);
+    stepItem.AddAttribute(0x0040, 0x0002, day + QLatin1Char('-') + day);
+    stepItem.AddAttribute(0x0040, 0x0003, QStringLiteral("000000-235959"));
+    stepItem.AddAttribute(0x0040, 0x0006, Empty);
+    stepItem.AddAttribute(0x0040, 0x0007, Empty);
+    stepItem.AddAttribute(0x0040, 0x0008, scheduledProtocolCode);
+    stepItem.AddAttribute(0x0040, 0x0009, Empty);
+    stepItem.AddAttribute(0x0040, 0x0011, Empty);
+    stepItem.AddAttribute(0x0040, 0x0012, Empty);
+    id.AddAttribute(0x0040, 0x0100, scheduledStep);
+
+    for (std::uint16_t element : {0x1001, 0x1003, 0x1004})
+        id.AddAttribute(0x0040, element, Empty);
+    id.AddAttribute(0x0040, 0x3001, Empty);
+    return identifier;
+}
+
+void WLQuery(WorklistView& view)
+{
+    try {
+        const AppState& state = appState();
+        DcmFindClient client;
+        client.PeerHost = state.WorklistIP;
+        // Converted before the identifier is built, so a bad port never
+        // reaches the network.
+        client.PeerPort = toInt32(state.WorklistPort);
+        client.CalledAETitle = state.WorklistAET;
+        client.CallingAETitle = state.LocalAET;
+        client.QueryRoot = QStringLiteral("WORKLIST");
+
+        const DcmDataset identifier = buildWorklistIdentifier(state, now().date());
+        const DcmDatasetList results = client.RunFind(identifier);
+
+        // Lets the window paint before the rows come.
+        for (int i = 0; i < 3; ++i)
+            view.processEvents();
+        SaveData(view, results);
+    } catch (const Error& e) {
+        fail(view, e.number(), e.description());
+    } catch (const std::exception& e) {
+        fail(view, 51, QString::fromLocal8Bit(e.what()));
+    }
+}
+
+void SaveData(WorklistView& view, const DcmDatasetList& results)
+{
+    std::int32_t count = 0; // 32 bits: a provider may return more than 32767 entries
+    step([&] { count = results.Count(); });
+
+    for (std::int32_t index = 1; index <= count; ++index) {
+        int row = -1;
+        try {
+            row = view.appendRow();
+        } catch (...) {
+            continue;
+        }
+        DcmDataset entry;
+        bool haveEntry = false;
+        step([&] {
+            entry = results.ItemAt(index);
+            haveEntry = true;
+        });
+        if (haveEntry) {
+            step([&] {
+                QStringList parts = entry.PatientName().split(QLatin1Char('^'));
+                for (int i = 0; i < 3 && i < parts.size(); ++i) {
+                    QString text = parts[i];
+                    text.replace(QLatin1Char('\''), QChar(0x00B4));
+                    view.setCell(row, WorklistColumn::LastName + i, text);
+                }
+            });
+            fillFromTag(view, row, WorklistColumn::Accession, entry, 0x0008, 0x0050);
+            fillFromTag(view, row, WorklistColumn::BodyPart, entry, 0x0018, 0x0015);
+            fillFromTag(view, row, WorklistColumn::StudyDescription, entry, 0x0008, 0x1030);
+            step([&] {
+                const DcmDataset firstStep = entry.Attributes().ByTag(0x0040, 0x0100).SequenceItems().ItemAt(1);
+                const QVariant value = firstStep.Attributes().ByTag(0x0040, 0x0003).Value();
+                if (!value.isNull())
+                    view.setCell(row, WorklistColumn::Time, worklistTime(cellText(value)));
+            });
+            step([&] {
+                if (entry.BirthDateRaw())
+                    view.setCell(row, WorklistColumn::BirthDate,
+                                 QLocale::system().toString(entry.PatientBirthDate(), QLocale::ShortFormat));
+            });
+            step([&] {
+                if (const auto id = entry.PatientID())
+                    view.setCell(row, WorklistColumn::PatientId, *id);
+            });
+            step([&] {
+                if (const auto sex = entry.PatientSex())
+                    view.setCell(row, WorklistColumn::Sex, *sex);
+            });
+        }
+        step([&] { view.processEvents(); });
+    }
+}
+
+QString worklistTime(const QString& dicomTime)
+{
+    static const QRegularExpression tm(
+        QStringLiteral("^(\\d{2})(?:(\\d{2})(?:(\\d{2})(?:\\.\\d{1,6})?)?)?$"));
+    static const QRegularExpression colons(QStringLiteral("^(\\d{2}):(\\d{2})(?::(\\d{2})(?:\\.\\d{1,6})?)?$"));
+    const QString text = dicomTime.trimmed();
+    QRegularExpressionMatch m = tm.match(text);
+    if (!m.hasMatch())
+        m = colons.match(text);
+    if (!m.hasMatch())
+        return QString();
+    const QTime time(m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt());
+    return time.isValid() ? time.toString(QStringLiteral("hh:mm:ss")) : QString();
+}
+
+} // namespace varnelo

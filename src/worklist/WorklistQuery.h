@@ -1,0 +1,65 @@
+#pragma once
+
+// The Modality Worklist query of the worklist window and the filling of its
+// list. The window implements WorklistView; everything it decides lives here.
+
+#include "dicom/Dicom.h"
+
+#include <QDate>
+#include <QString>
+
+#include <cstdint>
+
+namespace varnelo {
+
+struct AppState;
+
+// What the query needs of the worklist window.
+class WorklistView {
+public:
+    virtual ~WorklistView() = default;
+
+    // Appends an empty row at the end of the list and returns its index.
+    virtual int appendRow() = 0;
+    virtual void setCell(int row, int column, const QString& text) = 0;
+    // Lets pending window events run once, so that new rows paint.
+    virtual void processEvents() = 0;
+    // Closes (and discards) the window.
+    virtual void close() = 0;
+};
+
+namespace WorklistColumn {
+enum : int {
+    Time = 0,
+    LastName,
+    FirstName,
+    MiddleName,
+    BirthDate,
+    PatientId,
+    Sex,
+    Accession,
+    BodyPart,
+    StudyDescription,
+    Count
+};
+} // namespace WorklistColumn
+
+// The headers of the list, left to right.
+QStringList worklistHeaders();
+
+// The query identifier for this station's steps scheduled on `today`.
+DcmDataset buildWorklistIdentifier(const AppState& state, const QDate& today);
+
+// Runs one query with the settings in appState() and fills the view. Shows,
+// logs and closes the view on failure; never throws.
+void WLQuery(WorklistView& view);
+
+// Appends one row per entry, in the list's order. One value that cannot be
+// read leaves its cell empty and nothing else; never throws.
+void SaveData(WorklistView& view, const DcmDatasetList& results);
+
+// A DICOM TM value (HH, HHMM, HHMMSS, HHMMSS.FFFFFF; also HH:MM:SS) as
+// "hh:mm:ss"; "" when it is not a valid time of day.
+QString worklistTime(const QString& dicomTime);
+
+} // namespace varnelo
