@@ -1,0 +1,349 @@
+// The DICOM layer against real DCMTK peers on loopback ports.
+
+#include "dicom/Dicom.h"
+#include "dicom/testdata/TestData.h"
+#include "support/Peers.h"
+
+#include <gtest/gtest.h>
+
+#include <QDate>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+
+using namespace varnelo;
+using varnelo::testsupport::Peer;
+namespace td = varnelo::testdata;
+
+namespace {
+
+const QString Calling = QStringLiteral("VARNELO");
+
+template <typename F>
+Error errorOf(F&& f)
+{
+    try {
+        f();
+    } catch (const Error& e) {
+        return e;
+    }
+    ADD_FAILURE() << "no error thrown";
+    return Error(0, QString());
+}
+
+std::unique_ptr<Peer> storescp(QStringList extra = {})
+{
+    Peer::Options o;
+    o.extraArgs = extra;
+    return Peer::storescp(o);
+}
+
+std::int32_t store(DcmImageList& list, const QString& file, const Peer& peer)
+{
+    list.LoadFile(file);
+    const std::int32_t status = list.ItemAt(list.Count()).StoreTo(QStringLiteral("127.0.0.1"), peer.port(), Calling,
+                                                                  peer.aeTitle());
+    return status;
+}
+
+// The received file whose content has this SOP Instance UID.
+QString receivedWithUid(const Peer& peer, const std::string& uid)
+{
+    for (const QString& f : peer.receivedFiles())
+        if (td::contentOf(f)["(0008,0018)"] == uid)
+            return f;
+    return QString();
+}
+
+class Network : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+};
+
+} // namespace
+
+TEST_F(Network, StoresFilesUnchangedOverOneAssociation)
+{
+    auto peer = storescp();
+    td::ImageSpec spec;
+    const QStringList files = td::makeSeries(dir.filePath("series"), 5, spec);
+    td::ImageSpec mr;
+    mr.sop = td::Sop::MR;
+    mr.syntax = td::Syntax::ImplicitLittle;
+    mr.withMetaHeader = false;
+    const QString mrFile = dir.filePath("mr");
+    td::makeImage(mrFile, mr);
+    {
+        DcmImageList list;
+        for (const QString& f : files) {
+            list.LoadFile(f);
+            if (f == files.front())
+                list.ItemAt(1).setPatientID(QStringLiteral("CHANGED"));
+            EXPECT_EQ(list.ItemAt(1).StoreTo(QStringLiteral("127.0.0.1"), peer->port(), Calling, peer->aeTitle()), 0);
+            list.Clear();
+        }
+        EXPECT_EQ(store(list, mrFile, *peer), 0); // another SOP class: a second association
+        EXPECT_EQ(peer->associationsReceived(), 2);
+    } // the list releases its associations
+    ASSERT_TRUE(peer->waitForFiles(6));
+    EXPECT_TRUE(peer->waitForLog(QStringLiteral("Association Release"), 2)) << peer->log().toStdString();
+
+    for (const QString& f : files + QStringList{mrFile}) {
+        SCOPED_TRACE(f.toStdString());
+        auto sent = td::contentOf(f);
+        const QString arrived = receivedWithUid(*peer, sent["(0008,0018)"]);
+        ASSERT_FALSE(arrived.isEmpty());
+        auto got = td::contentOf(arrived);
+        if (f == files.front()) {
+            EXPECT_EQ(got["(0010,0020)"], "CHANGED");
+            got.erase("(0010,0020)");
+            sent.erase("(0010,0020)");
+        }
+        EXPECT_EQ(got, sent);
+    }
+}
+
+TEST_F(Network, ReleaseAndRenegotiation)
+{
+    auto peer = storescp({QStringLiteral("+xa")});
+    td::ImageSpec spec;
+    const QString a = dir.filePath("a"), b = dir.filePath("b"), c = dir.filePath("c");
+    td::makeImage(a, spec);
+    spec.syntax = td::Syntax::JpegLossless; // a context the first association did not propose
+    td::makeImage(b, spec);
+    spec.syntax = td::Syntax::ExplicitLittle;
+    td::makeImage(c, spec);
+
+    DcmImageList list;
+    EXPECT_EQ(store(list, a, *peer), 0);
+    EXPECT_EQ(store(list, b, *peer), 0);
+    EXPECT_EQ(peer->associationsReceived(), 2);
+    EXPECT_EQ(store(list, c, *peer), 0); // the second association proposed both
+    EXPECT_EQ(peer->associationsReceived(), 2);
+    list.ReleaseAssociations();
+    EXPECT_TRUE(peer->waitForLog(QStringLiteral("Association Release"), 2));
+    EXPECT_EQ(store(list, a, *peer), 0);
+    EXPECT_EQ(peer->associationsReceived(), 3);
+    ASSERT_TRUE(peer->waitForFiles(3)); // a was stored twice under one name
+    // The peer took JPEG, so the file went as it is.
+    EXPECT_EQ(td::transferSyntaxOf(receivedWithUid(*peer, td::contentOf(b)["(0008,0018)"])),
+              QStringLiteral("1.2.840.10008.1.2.4.70"));
+}
+
+TEST_F(Network, CompressedImagesAreDecompressedForAnUncompressedOnlyPeer)
+{
+    auto peer = storescp({QStringLiteral("+xi")}); // Implicit VR Little Endian only
+    DcmImageList list;
+    for (td::Syntax syntax : {td::Syntax::JpegBaseline, td::Syntax::JpegLossless, td::Syntax::Rle}) {
+        td::ImageSpec spec;
+        spec.syntax = syntax;
+        const QString file = dir.filePath(QStringLiteral("f%1").arg(int(syntax)));
+        td::makeImage(file, spec);
+        EXPECT_EQ(store(list, file, *peer), 0);
+        const auto sent = td::contentOf(file); // decoded pixels
+        ASSERT_TRUE(peer->waitForFiles(list.Count()));
+        const QString arrived = receivedWithUid(*peer, sent.at("(0008,0018)"));
+        ASSERT_FALSE(arrived.isEmpty());
+        EXPECT_EQ(td::transferSyntaxOf(arrived), QStringLiteral("1.2.840.10008.1.2"));
+        EXPECT_EQ(td::contentOf(arrived).at("(7FE0,0010)"), sent.at("(7FE0,0010)"));
+    }
+}
+
+TEST_F(Network, Jpeg2000WithoutACommonSyntaxFailsNamingIt)
+{
+    auto peer = storescp({QStringLiteral("+xi")});
+    td::ImageSpec spec;
+    spec.syntax = td::Syntax::Jpeg2000;
+    const QString file = dir.filePath("j2k");
+    td::makeImage(file, spec);
+    DcmImageList list;
+    const Error e = errorOf([&] { store(list, file, *peer); });
+    EXPECT_EQ(e.number(), DicomErrc::NoPresentationContext);
+    EXPECT_TRUE(e.description().contains(QStringLiteral("JPEG 2000"))) << e.description().toStdString();
+    EXPECT_TRUE(e.description().contains(QStringLiteral("1.2.840.10008.5.1.4.1.1.2"))) << e.description().toStdString();
+    EXPECT_TRUE(peer->receivedFiles().isEmpty());
+}
+
+TEST_F(Network, FailuresThatAreNotAnswersRaise)
+{
+    const QString file = dir.filePath("img");
+    td::makeImage(file, td::ImageSpec{});
+    DcmImageList list;
+    list.LoadFile(file);
+    DcmImage image = list.ItemAt(1);
+
+    for (std::int32_t port : {0, -1, 65536, 104000}) {
+        const Error e = errorOf([&] { image.StoreTo(QStringLiteral("127.0.0.1"), port, Calling, QStringLiteral("X")); });
+        EXPECT_EQ(e.number(), DicomErrc::InvalidPort) << port;
+    }
+
+    const quint16 closed = testsupport::freeLoopbackPort();
+    QElapsedTimer t;
+    t.start();
+    const Error refused = errorOf([&] { image.StoreTo(QStringLiteral("127.0.0.1"), closed, Calling, QStringLiteral("X")); });
+    EXPECT_LT(t.elapsed(), 1000);
+    EXPECT_EQ(refused.number(), DicomErrc::CannotConnect) << refused.description().toStdString();
+    EXPECT_TRUE(refused.description().contains(QString::number(closed)));
+    EXPECT_FALSE(refused.description().contains(QLatin1Char('\n')));
+
+    const Error unknown =
+        errorOf([&] { image.StoreTo(QStringLiteral("no-such-host.invalid"), 104, Calling, QStringLiteral("X")); });
+    EXPECT_EQ(unknown.number(), DicomErrc::HostNotFound) << unknown.description().toStdString();
+
+    auto refusing = storescp({QStringLiteral("--refuse")});
+    const Error rejected =
+        errorOf([&] { image.StoreTo(QStringLiteral("127.0.0.1"), refusing->port(), Calling, refusing->aeTitle()); });
+    EXPECT_EQ(rejected.number(), DicomErrc::AssociationRejected);
+    EXPECT_TRUE(rejected.description().contains(QStringLiteral("Reason"))) << rejected.description().toStdString();
+
+    auto aborting = storescp({QStringLiteral("--abort-during")});
+    const Error lost =
+        errorOf([&] { image.StoreTo(QStringLiteral("127.0.0.1"), aborting->port(), Calling, aborting->aeTitle()); });
+    EXPECT_EQ(lost.number(), DicomErrc::ConnectionLost) << lost.description().toStdString();
+}
+
+TEST_F(Network, AFailureStatusIsReturnedNotRaised)
+{
+    auto peer = storescp();
+    // storescp answers "out of resources" when it cannot write the file.
+    ASSERT_TRUE(QDir(peer->storageFolder()).removeRecursively());
+    const QString file = dir.filePath("img");
+    td::makeImage(file, td::ImageSpec{});
+    DcmImageList list;
+    const std::int32_t status = store(list, file, *peer);
+    EXPECT_NE(status, 0);
+    EXPECT_EQ(status & 0xF000, 0xA000) << std::hex << status;
+    // The association stays usable for the next file.
+    QDir().mkpath(peer->storageFolder());
+    list.Clear();
+    EXPECT_EQ(store(list, file, *peer), 0);
+    EXPECT_EQ(peer->associationsReceived(), 1);
+}
+
+TEST_F(Network, AnAssociationDroppedBetweenFilesIsReopened)
+{
+    auto peer = storescp();
+    const quint16 port = peer->port();
+    const QStringList files = td::makeSeries(dir.filePath("s"), 2, td::ImageSpec{});
+    DcmImageList list;
+    EXPECT_EQ(store(list, files[0], *peer), 0);
+    peer.reset(); // the peer goes away with our association open
+    Peer::Options o;
+    o.port = port;
+    peer = Peer::storescp(o);
+    EXPECT_EQ(store(list, files[1], *peer), 0);
+    ASSERT_TRUE(peer->waitForFiles(1));
+    EXPECT_EQ(peer->associationsReceived(), 1);
+}
+
+TEST_F(Network, ProbeConnectionCodes)
+{
+    auto peer = storescp();
+    EXPECT_EQ(DcmUtility::ProbeConnection(QStringLiteral("127.0.0.1"), peer->port(), Calling, peer->aeTitle()),
+              ProbeResult::Ok);
+    EXPECT_EQ(DcmUtility::ProbeConnection(QStringLiteral("localhost"), peer->port(), Calling, peer->aeTitle()),
+              ProbeResult::Ok);
+    QElapsedTimer t;
+    t.start();
+    EXPECT_EQ(DcmUtility::ProbeConnection(QStringLiteral("127.0.0.1"), testsupport::freeLoopbackPort(), Calling,
+                                          QStringLiteral("X")),
+              ProbeResult::CannotConnect);
+    EXPECT_LT(t.elapsed(), 1000);
+    auto refusing = storescp({QStringLiteral("--refuse")});
+    EXPECT_EQ(DcmUtility::ProbeConnection(QStringLiteral("127.0.0.1"), refusing->port(), Calling, refusing->aeTitle()),
+              ProbeResult::AssociationRejected);
+    EXPECT_EQ(errorOf([&] { DcmUtility::ProbeConnection(QStringLiteral("127.0.0.1"), 0, Calling, QStringLiteral("X")); })
+                  .number(),
+              DicomErrc::InvalidPort);
+    EXPECT_TRUE(peer->waitForLog(QStringLiteral("Association Release"), 2));
+}
+
+namespace {
+
+// The identifier the worklist window sends, abridged to what matters here.
+DcmDataset worklistQuery(const QString& station)
+{
+    DcmDatasetList steps;
+    DcmDataset step = steps.AppendNew();
+    DcmDataset id;
+    auto a = id.Attributes();
+    a.AddAttribute(0x0008, 0x0005, QString());
+    a.AddAttribute(0x0008, 0x0050, QString());
+    a.AddAttribute(0x0010, 0x0010, QString());
+    a.AddAttribute(0x0010, 0x0020, QString());
+    a.AddAttribute(0x0010, 0x0030, QString());
+    a.AddAttribute(0x0010, 0x0040, QString());
+    a.AddAttribute(0x0010, 0x21C0, QStringLiteral("0"));
+    a.AddAttribute(0x0020, 0x000D, QString());
+    auto s = step.Attributes();
+    s.AddAttribute(0x0008, 0x0060, QString());
+    s.AddAttribute(0x0040, 0x0001, station);
+    const QString today = QDate::currentDate().toString(QStringLiteral("yyyyMMdd"));
+    s.AddAttribute(0x0040, 0x0002, today + QLatin1Char('-') + today);
+    s.AddAttribute(0x0040, 0x0003, QStringLiteral("000000-235959"));
+    s.AddAttribute(0x0040, 0x0009, QString());
+    a.AddAttribute(0x0040, 0x0100, steps);
+    return id;
+}
+
+} // namespace
+
+TEST_F(Network, WorklistFindReturnsTheScheduledEntries)
+{
+    td::WorklistEntry first;
+    first.patientName = QStringLiteral("O'Brien^Ann^Q");
+    first.patientId = QStringLiteral("WL1");
+    first.time = QStringLiteral("083000");
+    td::WorklistEntry second;
+    second.patientName = QStringLiteral("Doe^John");
+    second.patientId = QStringLiteral("WL2");
+    second.birthDate = QStringLiteral("19551231");
+    second.sex = QStringLiteral("M");
+    second.time = QStringLiteral("143000");
+    td::WorklistEntry otherStation = second;
+    otherStation.patientId = QStringLiteral("WL3");
+    otherStation.stationAE = QStringLiteral("OTHER");
+    td::WorklistEntry yesterday = second;
+    yesterday.patientId = QStringLiteral("WL4");
+    yesterday.date = QDate::currentDate().addDays(-1).toString(QStringLiteral("yyyyMMdd"));
+    const QString data =
+        td::makeWorklist(dir.filePath("wl"), QStringLiteral("WLMSCP"), {first, second, otherStation, yesterday});
+    Peer::Options o;
+    o.aeTitle = QStringLiteral("WLMSCP");
+    auto peer = Peer::wlmscpfs(data, o);
+
+    DcmFindClient find;
+    find.PeerHost = QStringLiteral("127.0.0.1");
+    find.PeerPort = peer->port();
+    find.CalledAETitle = QStringLiteral("WLMSCP");
+    find.CallingAETitle = Calling;
+    const DcmDatasetList results = find.RunFind(worklistQuery(QStringLiteral("VARNELO")));
+    ASSERT_EQ(results.Count(), 2) << peer->log().toStdString();
+    std::map<QString, DcmDataset> byId;
+    for (int i = 1; i <= results.Count(); ++i)
+        byId.emplace(results.ItemAt(i).PatientID().value_or(QString()), results.ItemAt(i));
+    ASSERT_EQ(byId.count(QStringLiteral("WL1")), 1u);
+    ASSERT_EQ(byId.count(QStringLiteral("WL2")), 1u);
+    const DcmDataset& one = byId.at(QStringLiteral("WL1"));
+    EXPECT_EQ(one.PatientName(), QStringLiteral("O'Brien^Ann^Q"));
+    EXPECT_EQ(one.PatientBirthDate(), QDate(1970, 1, 1));
+    const DcmDataset& two = byId.at(QStringLiteral("WL2"));
+    EXPECT_EQ(two.PatientSex().value_or(QString()), QStringLiteral("M"));
+    EXPECT_EQ(two.BirthDateRaw().value_or(QString()), QStringLiteral("19551231"));
+    const DcmDatasetList steps = two.Attributes().ByTag(0x0040, 0x0100).SequenceItems();
+    ASSERT_GE(steps.Count(), 1);
+    EXPECT_EQ(steps.ItemAt(1).Attributes().ByTag(0x0040, 0x0003).Value().toString(), QStringLiteral("143000"));
+
+    // A station with nothing scheduled gets an empty list, not an error.
+    EXPECT_EQ(find.RunFind(worklistQuery(QStringLiteral("NOBODY"))).Count(), 0);
+
+    find.CalledAETitle = QStringLiteral("UNKNOWN_AE"); // wlmscpfs rejects AE titles it has no folder for
+    const Error e = errorOf([&] { find.RunFind(worklistQuery(QStringLiteral("VARNELO"))); });
+    EXPECT_TRUE(e.number() == DicomErrc::AssociationRejected || e.number() == DicomErrc::QueryFailed)
+        << e.number() << " " << e.description().toStdString();
+
+    find.PeerPort = testsupport::freeLoopbackPort();
+    EXPECT_EQ(errorOf([&] { find.RunFind(worklistQuery(QStringLiteral("VARNELO"))); }).number(),
+              DicomErrc::CannotConnect);
+}

@@ -1,0 +1,39 @@
+// A peer that takes the TCP connection and then never says a word: every
+// call must give up after the ACSE bound, not hang.
+
+#include "dicom/Dicom.h"
+#include "support/Peers.h"
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+
+using namespace varnelo;
+
+TEST(SilentPeer, ProbeAndFindGiveUpAfterTheAcseBound)
+{
+    testsupport::SilentListener silent;
+    QElapsedTimer t;
+    t.start();
+    EXPECT_EQ(DcmUtility::ProbeConnection(QStringLiteral("127.0.0.1"), silent.port(), QStringLiteral("VARNELO"),
+                                          QStringLiteral("SILENT")),
+              ProbeResult::AssociationRejected);
+    const qint64 probeMs = t.elapsed();
+    EXPECT_GE(probeMs, (DicomTimeouts::AcseSeconds - 1) * 1000);
+    EXPECT_LT(probeMs, (DicomTimeouts::AcseSeconds + 5) * 1000);
+
+    DcmFindClient find;
+    find.PeerHost = QStringLiteral("127.0.0.1");
+    find.PeerPort = silent.port();
+    find.CalledAETitle = QStringLiteral("SILENT");
+    find.CallingAETitle = QStringLiteral("VARNELO");
+    t.restart();
+    try {
+        find.RunFind(DcmDataset());
+        ADD_FAILURE() << "the query returned";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.number(), DicomErrc::Timeout) << e.description().toStdString();
+    }
+    EXPECT_GE(t.elapsed(), (DicomTimeouts::AcseSeconds - 1) * 1000);
+    EXPECT_LT(t.elapsed(), (DicomTimeouts::AcseSeconds + 5) * 1000);
+}
