@@ -115,6 +115,8 @@ void OptionForm::createControls()
         auto* l = new QLabel(text, fraWKL);
         l->setObjectName(QLatin1String(name));
         l->move(left / 15, top / 15);
+        // Without its box a label means nothing; a clipped "IP:" would only puzzle.
+        l->hide();
         return l;
     };
     auto edit = [this](const char* name, const QRect& geo) {
