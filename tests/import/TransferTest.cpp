@@ -1,0 +1,283 @@
+// Whole walks against real storescp peers: what arrives, how often the
+// peer is asked, what is counted and logged.
+#include "import/Fakes.h"
+
+#include "app/AppState.h"
+#include "app/ProgramFolder.h"
+#include "dicom/Dicom.h"
+#include "dicom/testdata/TestData.h"
+#include "import/ImportRun.h"
+#include "support/Peers.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QSet>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace varnelo;
+using namespace varnelo::testing;
+using namespace varnelo::testsupport;
+namespace td = varnelo::testdata;
+
+namespace {
+
+QString attribute(const QString& file, const char* tag)
+{
+    const auto content = td::contentOf(file);
+    const auto it = content.find(tag);
+    return it == content.end() ? QString() : QString::fromStdString(it->second).trimmed();
+}
+
+QStringList debugLines(const QString& programFolder)
+{
+    QFile f(programFolder + "/Logs/Debug.log");
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    QStringList out;
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        QByteArray l = line;
+        if (l.endsWith('\r'))
+            l.chop(1);
+        const QList<QByteArray> fields = l.split('\t');
+        if (fields.size() >= 2)
+            out << QString::fromUtf8(fields.mid(1).join('\t'));
+    }
+    return out;
+}
+
+class Transfer : public ::testing::Test {
+protected:
+    QTemporaryDir program;
+    QTemporaryDir media;
+    RecordingView view;
+    ScriptedPrompt prompt;
+    std::unique_ptr<Peer> pacs;
+    QString newId;
+
+    void SetUp() override
+    {
+        setProgramFolderForTesting(program.path());
+        pacs = Peer::storescp();
+        ASSERT_TRUE(pacs);
+        appState() = AppState{};
+        AppState& s = appState();
+        s.LocalAET = "VARNELO";
+        s.RemoteAET = pacs->aeTitle();
+        s.RemoteIP = "127.0.0.1";
+        s.RemotePort = QString::number(pacs->port());
+    }
+    void TearDown() override { setProgramFolderForTesting({}); }
+
+    std::unique_ptr<ImportRun> makeRun()
+    {
+        return std::make_unique<ImportRun>(view, prompt, [this] { return newId; });
+    }
+    QString mediaPath(const QString& rel) const { return media.path() + "/" + rel; }
+};
+
+} // namespace
+
+TEST_F(Transfer, ScanSendsEveryImageOverOneAssociationPerFolderAndChangesOnlyThePatientId)
+{
+    td::ImageSpec spec;
+    const QStringList a = td::makeSeries(mediaPath("A"), 5, spec);
+    const QStringList b = td::makeSeries(mediaPath("A/B"), 3, spec);
+    td::makeNonDicom(mediaPath("A/readme.txt"), td::NonDicom::Text);
+    appState().WriteLog = 1;
+    appState().ChangeID = true;
+    newId = "NEW 42 ";
+
+    auto run = makeRun();
+    run->ReadCdDirectory(mediaPath("A"), true);
+
+    EXPECT_EQ(run->ImportedCount, 8);
+    ASSERT_TRUE(pacs->waitForFiles(8));
+    EXPECT_EQ(pacs->receivedFiles().size(), 8);
+    EXPECT_EQ(pacs->associationsReceived(), 2) << "one association for each folder";
+    EXPECT_TRUE(prompt.messages.isEmpty());
+
+    // the stored data set equals the source but for the Patient ID, typed as is
+    for (const QString& stored : pacs->receivedFiles()) {
+        const QString sop = attribute(stored, "(0008,0018)");
+        const QString source = [&] {
+            for (const QString& f : a + b)
+                if (attribute(f, "(0008,0018)") == sop)
+                    return f;
+            return QString();
+        }();
+        ASSERT_FALSE(source.isEmpty());
+        auto expected = td::contentOf(source);
+        auto got = td::contentOf(stored);
+        EXPECT_EQ(QString::fromStdString(got["(0010,0020)"]).trimmed(), "NEW 42");
+        expected.erase("(0010,0020)");
+        got.erase("(0010,0020)");
+        EXPECT_EQ(got, expected) << stored.toStdString();
+    }
+
+    // scan order of the transfer log: change, send, OK for each image
+    const QStringList lines = debugLines(program.path());
+    ASSERT_EQ(lines.size(), 24) << lines.join("\n").toStdString();
+    EXPECT_TRUE(lines[0].startsWith("Change Patient ID: PID0001 -> NEW 42 "));
+    EXPECT_EQ(lines[1], "Send " + mediaPath("A/IM000001"));
+    EXPECT_EQ(lines[2], "OK");
+    EXPECT_TRUE(QFile::exists(mediaPath("A/migration.done")));
+    EXPECT_TRUE(QFile::exists(mediaPath("A/B/migration.done")));
+
+    // a second run with the transfer log on passes over marked folders
+    auto again = makeRun();
+    again->ReadCdDirectory(mediaPath("A"), true);
+    EXPECT_EQ(again->ImportedCount, 0);
+}
+
+TEST_F(Transfer, MissingUidsAreFilledPerFolderWhenValidating)
+{
+    td::ImageSpec spec;
+    spec.withStudyUid = false;
+    spec.withSeriesUid = false;
+    td::makeSeries(mediaPath("one"), 2, spec);
+    td::makeSeries(mediaPath("two"), 2, spec);
+    td::ImageSpec hasSeries = spec;
+    hasSeries.withSeriesUid = true;
+    hasSeries.seriesUid = "1.2.826.0.1.3680043.2.1143.77";
+    hasSeries.sopInstanceUid = "1.2.826.0.1.3680043.2.1143.78";
+    td::makeImage(mediaPath("one/KEEP"), hasSeries);
+    appState().Validate = 1;
+    appState().ImgDirEqStudy = 1;
+
+    auto run = makeRun();
+    run->ReadCdDirectory(media.path(), true);
+    ASSERT_EQ(run->ImportedCount, 5);
+    ASSERT_TRUE(pacs->waitForFiles(5));
+
+    QMap<QString, QString> studyOfSop;
+    QSet<QString> series;
+    QSet<QString> studies;
+    for (const QString& f : pacs->receivedFiles()) {
+        const QString study = attribute(f, "(0020,000d)").isEmpty() ? attribute(f, "(0020,000D)") : attribute(f, "(0020,000d)");
+        const QString ser = attribute(f, "(0020,000E)");
+        EXPECT_TRUE(study.startsWith("2.25.")) << study.toStdString();
+        studies << study;
+        if (attribute(f, "(0008,0018)") == hasSeries.sopInstanceUid)
+            EXPECT_EQ(ser, hasSeries.seriesUid) << "a present UID is never changed";
+        else
+            series << ser;
+    }
+    EXPECT_EQ(studies.size(), 2) << "one study per folder";
+    EXPECT_EQ(series.size(), 4) << "each image without a series gets its own";
+}
+
+TEST_F(Transfer, SecondDestinationFailureDoesNotCostTheCount)
+{
+    td::makeSeries(media.path(), 3, td::ImageSpec{});
+    appState().UseDestination2 = true;
+    appState().RemoteAET2 = "DEAD";
+    appState().RemoteIP2 = "127.0.0.1";
+    appState().RemotePort2 = QString::number(freeLoopbackPort());
+    appState().WriteLog = 1;
+    prompt.answers = {FailurePrompt::Ignore};
+    prompt.tickAlwaysIgnore = {true};
+
+    auto run = makeRun();
+    run->ReadCdDirectory(media.path(), false);
+    EXPECT_EQ(run->ImportedCount, 3);
+    EXPECT_TRUE(pacs->waitForFiles(3));
+    ASSERT_EQ(prompt.messages.size(), 1);
+    EXPECT_TRUE(prompt.messages[0].startsWith("Error #0: Failed to transfer image to 127.0.0.1\r\n\r\nReason: "));
+    const QStringList lines = debugLines(program.path());
+    EXPECT_EQ(lines.count("OK"), 3);
+    EXPECT_EQ(lines.count("FAILED"), 3);
+}
+
+TEST_F(Transfer, AbortDuringTheSecondImageStopsAfterIt)
+{
+    td::makeSeries(mediaPath("top"), 4, td::ImageSpec{});
+    td::makeSeries(mediaPath("top/sub"), 2, td::ImageSpec{});
+    appState().WriteLog = 1;
+    int yields = 0;
+    auto run = makeRun();
+    view.onYield = [&] {
+        if (++yields == 2) // during the second image of the scan
+            run->AbortRequested = true;
+    };
+    run->ReadCdDirectory(mediaPath("top"), true);
+    EXPECT_EQ(run->ImportedCount, 2);
+    ASSERT_TRUE(pacs->waitForFiles(2));
+    EXPECT_EQ(pacs->receivedFiles().size(), 2);
+    EXPECT_FALSE(QFile::exists(mediaPath("top/migration.done")));
+    EXPECT_FALSE(QFile::exists(mediaPath("top/sub/migration.done")));
+}
+
+TEST_F(Transfer, DicomDirWalkSendsEveryRecordAndKeepsBothBars)
+{
+    td::ImageSpec spec;
+    spec.studyUid = "1.2.826.0.1.3680043.2.1143.1";
+    for (int s = 1; s <= 3; ++s) {
+        spec.seriesUid = QString("1.2.826.0.1.3680043.2.1143.1.%1").arg(s);
+        td::makeSeries(mediaPath(QString("DICOM/SE%1").arg(s)), s, spec);
+    }
+    td::makeDicomDir(media.path());
+    appState().WriteLog = 1;
+    auto run = makeRun();
+    run->SearchForDicomDir(media.path());
+    EXPECT_EQ(run->ImportedCount, 6);
+    ASSERT_TRUE(pacs->waitForFiles(6));
+    EXPECT_EQ(pacs->associationsReceived(), 1);
+    EXPECT_EQ(view.completeValues, (std::vector<std::int32_t>{0, 1, 2, 3}));
+    EXPECT_EQ(view.barMaximum(RunView::Bar::Complete), 3);
+    EXPECT_FALSE(view.busy);
+    EXPECT_TRUE(view.animationVisible);
+    // DICOMDIR order of the transfer log: send before the load
+    const QStringList lines = debugLines(program.path());
+    ASSERT_EQ(lines.size(), 12);
+    EXPECT_TRUE(lines[0].startsWith("Send " + media.path() + "/DICOM/SE"));
+    EXPECT_EQ(lines[1], "OK");
+    EXPECT_FALSE(QFile::exists(mediaPath("migration.done")));
+}
+
+TEST_F(Transfer, LowerCaseMediumIsStillFoundAndEscapingRecordsSendNothing)
+{
+    td::makeSeries(mediaPath("DICOM/ST1"), 3, td::ImageSpec{});
+    td::makeDicomDir(media.path());
+    // as Linux shows a plain ISO 9660 disc: every name in lower case
+    ASSERT_TRUE(QDir(media.path()).rename("DICOM", "dicom"));
+    ASSERT_TRUE(QDir(mediaPath("dicom")).rename("ST1", "st1"));
+    for (const QString& n : {"IM000001", "IM000002", "IM000003"})
+        ASSERT_TRUE(QFile::rename(mediaPath("dicom/st1/") + n, mediaPath("dicom/st1/") + QString(n).toLower()));
+    // one record is made to point outside the medium
+    QFile dir(mediaPath("DICOMDIR"));
+    ASSERT_TRUE(dir.open(QIODevice::ReadWrite));
+    QByteArray bytes = dir.readAll();
+    const qsizetype at = bytes.indexOf("DICOM\\ST1\\IM000002");
+    ASSERT_GE(at, 0);
+    bytes.replace(at, 18, "..\\..\\..\\IM0000002"); // same length
+    dir.seek(0);
+    dir.write(bytes);
+    dir.close();
+
+    auto run = makeRun();
+    run->SearchForDicomDir(media.path());
+    EXPECT_EQ(run->ImportedCount, 2);
+    EXPECT_TRUE(pacs->waitForFiles(2));
+    QFile errors(program.path() + "/Logs/Error.log");
+    ASSERT_TRUE(errors.open(QIODevice::ReadOnly));
+    const QByteArray log = errors.readAll();
+    EXPECT_EQ(log.count("\r\n"), 1) << log.constData();
+    EXPECT_TRUE(log.contains("\tProgressForm ReadDicomDir\r\n"));
+    EXPECT_TRUE(prompt.messages.isEmpty());
+}
+
+TEST_F(Transfer, DicomDirRecordOfAMissingFileIsPromptedWithTheLoadReason)
+{
+    td::makeSeries(mediaPath("DICOM/ST1"), 2, td::ImageSpec{});
+    td::makeDicomDir(media.path());
+    ASSERT_TRUE(QFile::remove(mediaPath("DICOM/ST1/IM000001")));
+    prompt.answers = {FailurePrompt::Ignore};
+    auto run = makeRun();
+    run->SearchForDicomDir(media.path());
+    EXPECT_EQ(run->ImportedCount, 1);
+    ASSERT_EQ(prompt.messages.size(), 1);
+    EXPECT_TRUE(prompt.messages[0].contains("IM000001")) << prompt.messages[0].toStdString();
+}
