@@ -1,0 +1,149 @@
+#include "app/AppState.h"
+#include "diag/Error.h"
+#include "ui/MsgBoxForm.h"
+#include "ui/cAnimControl.h"
+
+#include <QCheckBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QMovie>
+#include <QPushButton>
+#include <QTest>
+#include <QWidget>
+
+#include <gtest/gtest.h>
+
+using namespace varnelo;
+
+namespace {
+
+// Answers the next prompts by pressing their real buttons.
+struct PromptScript {
+    explicit PromptScript(std::function<void(MsgBoxForm&)> f) { MsgBoxForm::setAnswererForTesting(std::move(f)); }
+    ~PromptScript() { MsgBoxForm::setAnswererForTesting({}); }
+};
+
+} // namespace
+
+TEST(MsgBoxForm, AnswersAndTheAlwaysIgnoreChoice)
+{
+    QWidget main;
+    QString shown;
+    bool firstOpenedClear = true;
+
+    {
+        PromptScript script([&](MsgBoxForm& f) {
+            shown = f.lblMessage()->text();
+            firstOpenedClear = !f.chkAlwaysIgnore()->isChecked();
+            EXPECT_EQ(f.windowTitle(), "Message");
+            f.chkAlwaysIgnore()->setChecked(true);
+            f.cmdRetry()->click();
+        });
+        EXPECT_EQ(MsgBoxForm::ShowMessage(&main, "Error #0: x"), 4);
+        EXPECT_TRUE(appState().AlwaysIgnore);
+        EXPECT_EQ(shown, "Error #0: x");
+        EXPECT_TRUE(firstOpenedClear);
+    }
+    {
+        // a second prompt opens with a clear box
+        PromptScript script([&](MsgBoxForm& f) {
+            EXPECT_FALSE(f.chkAlwaysIgnore()->isChecked());
+            f.cmdIgnore()->click();
+        });
+        EXPECT_EQ(MsgBoxForm::ShowMessage(&main, "again"), 5);
+        EXPECT_FALSE(appState().AlwaysIgnore);
+    }
+    {
+        PromptScript script([&](MsgBoxForm& f) { f.cmdAbort()->click(); });
+        EXPECT_EQ(MsgBoxForm::ShowMessage(&main, "abort"), 3);
+    }
+    {
+        // the close box counts as Ignore and does not take the tick over
+        PromptScript script([&](MsgBoxForm& f) {
+            f.chkAlwaysIgnore()->setChecked(true);
+            f.close();
+        });
+        EXPECT_EQ(MsgBoxForm::ShowMessage(&main, "closed"), 5);
+        EXPECT_FALSE(appState().AlwaysIgnore);
+    }
+    {
+        // Escape does nothing; Enter presses the focused button (Abort first)
+        PromptScript script([&](MsgBoxForm& f) {
+            QTest::keyClick(&f, Qt::Key_Escape);
+            EXPECT_TRUE(f.isVisible());
+            f.cmdAbort()->setFocus();
+            QTest::keyClick(f.cmdAbort(), Qt::Key_Return);
+        });
+        EXPECT_EQ(MsgBoxForm::ShowMessage(&main, "keys"), 3);
+    }
+}
+
+TEST(cAnimControl, OpensTheProgramClipWhenTheOwnerIsSet)
+{
+    QWidget owner;
+    owner.resize(113, 49);
+    cAnimControl anim;
+    anim.setOwner(nullptr); // nothing happens
+    EXPECT_EQ(anim.hwnd(), nullptr);
+
+    anim.setResourceId(2); // stored, opens with the owner
+    EXPECT_FALSE(anim.isOpen());
+    anim.setOwner(&owner);
+    ASSERT_TRUE(anim.isOpen());
+    // without Centre the control takes the clip's frame size
+    EXPECT_EQ(anim.Width(), 80);
+    EXPECT_EQ(anim.Height(), 50);
+
+    auto* label = qobject_cast<QLabel*>(anim.hwnd());
+    ASSERT_NE(label, nullptr);
+    ASSERT_NE(label->movie(), nullptr);
+    EXPECT_EQ(label->movie()->frameCount(), 29);
+    EXPECT_NEAR(label->movie()->nextFrameDelay(), 1000 / 6, 4);
+    // the background is transparent: cyan never shows
+    const QImage first = label->movie()->currentImage();
+    EXPECT_EQ(first.pixelColor(0, 0).alpha(), 0);
+
+    EXPECT_FALSE(anim.isPlaying()) << "AutoPlay is off";
+    anim.StartPlay(0, -1, -1);
+    EXPECT_TRUE(anim.isPlaying());
+    // loops through the last frame and on
+    QElapsedTimer t;
+    t.start();
+    int highest = 0;
+    bool wrapped = false;
+    while (t.elapsed() < 7000 && !wrapped) {
+        QTest::qWait(50);
+        const int f = anim.currentFrame();
+        if (f < highest)
+            wrapped = true;
+        highest = std::max(highest, f);
+    }
+    EXPECT_TRUE(wrapped);
+    EXPECT_EQ(highest, 28);
+    EXPECT_TRUE(anim.isPlaying());
+    anim.StopPlay();
+    const int stoppedAt = anim.currentFrame();
+    QTest::qWait(400);
+    EXPECT_EQ(anim.currentFrame(), stoppedAt);
+}
+
+TEST(cAnimControl, CentredAutoPlayAndMissingResourceFile)
+{
+    QWidget owner;
+    owner.resize(113, 49);
+    cAnimControl anim;
+    anim.setAutoPlay(true);
+    anim.setCentre(true);
+    anim.setTransparent(true);
+    anim.setResourceId(2);
+    anim.setOwner(&owner);
+    ASSERT_TRUE(anim.isOpen());
+    EXPECT_TRUE(anim.isPlaying());
+    EXPECT_EQ(anim.Width(), 113) << "centred, the control keeps the owner's size";
+
+    // a resource file that does not exist: empty area, no error
+    EXPECT_NO_THROW(anim.setResourceFileName("/nonexistent/Other.rcc"));
+    EXPECT_FALSE(anim.isOpen());
+    anim.StartPlay(0, -1, -1);
+    EXPECT_FALSE(anim.isPlaying());
+}

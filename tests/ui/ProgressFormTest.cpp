@@ -1,0 +1,159 @@
+#include "app/AppState.h"
+#include "app/MessageBox.h"
+#include "app/ProgramFolder.h"
+#include "dicom/testdata/TestData.h"
+#include "import/ProgressForm.h"
+#include "support/Peers.h"
+
+#include <QLabel>
+#include <QMainWindow>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+using namespace varnelo;
+using namespace varnelo::testsupport;
+namespace td = varnelo::testdata;
+
+namespace {
+
+class ScriptPrompt : public FailurePrompt {
+public:
+    std::function<std::int16_t(const QString&)> answer;
+    QStringList messages;
+    std::int16_t ShowMessage(const QString& text) override
+    {
+        messages << text;
+        return answer ? answer(text) : Ignore;
+    }
+};
+
+class ProgressWindow : public ::testing::Test {
+protected:
+    QTemporaryDir program;
+    QTemporaryDir media;
+    QMainWindow main;
+    QStringList boxes;
+    MessageBox::Handler previous;
+
+    void SetUp() override
+    {
+        setProgramFolderForTesting(program.path());
+        appState() = AppState{};
+        appState().LocalAET = "VARNELO";
+        appState().Location = 2;
+        appState().ImportFolder = media.path();
+        main.resize(749, 471);
+        main.show();
+        previous = MessageBox::setHandler([this](const MessageBox::Request& r) {
+            boxes << r.text;
+            return MessageBox::Answer::Ok;
+        });
+    }
+    void TearDown() override
+    {
+        MessageBox::setHandler(previous);
+        setProgramFolderForTesting({});
+    }
+    void destination(const Peer& peer)
+    {
+        appState().RemoteAET = peer.aeTitle();
+        appState().RemoteIP = "127.0.0.1";
+        appState().RemotePort = QString::number(peer.port());
+    }
+};
+
+} // namespace
+
+TEST_F(ProgressWindow, UnknownSearchMethodClosesAtOnce)
+{
+    appState().SearchBy = 3;
+    td::makeSeries(media.path(), 1, td::ImageSpec{});
+    ScriptPrompt prompt;
+    ProgressForm form(&main, {}, &prompt);
+    form.exec();
+    EXPECT_TRUE(boxes.isEmpty());
+    EXPECT_EQ(form.run().ImportedCount, 0);
+}
+
+TEST_F(ProgressWindow, ScanRunShowsBarsAndTheSummary)
+{
+    auto pacs = Peer::storescp();
+    ASSERT_TRUE(pacs);
+    destination(*pacs);
+    appState().SearchBy = 2;
+    appState().AlwaysIgnore = true; // left from a prompt: cleared with the window
+    td::makeSeries(media.path(), 3, td::ImageSpec{});
+
+    ScriptPrompt prompt;
+    ProgressForm form(&main, [] { return QString(); }, &prompt);
+    EXPECT_EQ(form.windowTitle(), "Import progress");
+    form.exec();
+    EXPECT_EQ(boxes, QStringList{"3 images successfully imported!"});
+    EXPECT_TRUE(pacs->waitForFiles(3));
+    EXPECT_EQ(form.Label1()->text(), "Searching for DICOM Files, please wait ...");
+    EXPECT_EQ(form.pbDetail()->maximum(), 3);
+    EXPECT_EQ(form.pbDetail()->value(), 3);
+    EXPECT_TRUE(form.pbDetail()->isVisibleTo(&form));
+    EXPECT_FALSE(form.picAni()->isVisibleTo(&form));
+    EXPECT_FALSE(appState().AlwaysIgnore);
+    // lower right corner of the main window
+    EXPECT_LT(form.frameGeometry().right(), main.frameGeometry().right());
+    EXPECT_LT(form.frameGeometry().bottom(), main.frameGeometry().bottom());
+}
+
+TEST_F(ProgressWindow, DicomDirRunWithoutImagesShowsNoSummary)
+{
+    appState().SearchBy = 1;
+    ScriptPrompt prompt;
+    ProgressForm form(&main, {}, &prompt);
+    form.exec();
+    EXPECT_TRUE(boxes.isEmpty());
+    EXPECT_EQ(form.Label1()->text(), "Searching for DICOMDir, please wait ...");
+    EXPECT_TRUE(form.picAni()->isVisibleTo(&form));
+}
+
+TEST_F(ProgressWindow, ClosingDuringARunEndsItAfterTheCurrentImage)
+{
+    appState().SearchBy = 2;
+    appState().RemoteAET = "DEAD";
+    appState().RemoteIP = "127.0.0.1";
+    appState().RemotePort = QString::number(freeLoopbackPort());
+    td::makeSeries(media.path(), 3, td::ImageSpec{});
+
+    ScriptPrompt prompt;
+    QPointer<ProgressForm> form = new ProgressForm(&main, {}, &prompt);
+    prompt.answer = [&](const QString&) {
+        form->close(); // the close box, while the prompt is up
+        EXPECT_TRUE(form->isVisible()) << "the window waits for the run to unwind";
+        return FailurePrompt::Ignore;
+    };
+    form->exec();
+    EXPECT_EQ(prompt.messages.size(), 1);
+    EXPECT_EQ(boxes, QStringList{"0 images successfully imported!"});
+    EXPECT_FALSE(form->isVisible());
+    delete form;
+}
+
+TEST_F(ProgressWindow, AbortButtonStopsTheWalk)
+{
+    auto pacs = Peer::storescp();
+    ASSERT_TRUE(pacs);
+    destination(*pacs);
+    appState().SearchBy = 2;
+    td::makeSeries(media.path(), 5, td::ImageSpec{});
+    ScriptPrompt prompt;
+    ProgressForm form(&main, [] { return QString(); }, &prompt);
+    // pressed as soon as the first image has gone
+    QObject::connect(form.pbDetail(), &QProgressBar::valueChanged, &form, [&](int v) {
+        if (v == 1)
+            form.cmdAbort()->click();
+    });
+    form.exec();
+    EXPECT_EQ(boxes, QStringList{"1 images successfully imported!"});
+    EXPECT_EQ(form.run().ImportedCount, 1);
+}
