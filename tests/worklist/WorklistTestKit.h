@@ -18,6 +18,12 @@
 #include <utility>
 #include <vector>
 
+#include <ostream>
+
+QT_BEGIN_NAMESPACE
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
+QT_END_NAMESPACE
+
 namespace varnelo::wltest {
 
 using Row = std::array<QString, WorklistColumn::Count>;
