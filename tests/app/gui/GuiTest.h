@@ -8,11 +8,18 @@
 
 #include <QFile>
 #include <QList>
-#include <QPair>
 #include <QTemporaryDir>
 #include <QWidget>
 
 #include <gtest/gtest.h>
+
+#include <ostream>
+
+// Readable failure messages for Qt strings.
+inline void PrintTo(const QString& s, std::ostream* os)
+{
+    *os << '"' << s.toStdString() << '"';
+}
 
 namespace varnelo::test {
 
@@ -62,33 +69,35 @@ protected:
         return f.readAll();
     }
 
-    // "Section/Key" of every key line, in file order.
-    QStringList iniKeys() const
+    // "Section/Key=value" for every key line, in file order.
+    QStringList iniEntries() const
     {
-        QStringList keys;
+        QStringList entries;
         QString section;
         for (const QByteArray& raw : iniBytes().split('\n')) {
             const QString line = QString::fromUtf8(raw).trimmed();
-            if (line.startsWith(QLatin1Char('[')) && line.endsWith(QLatin1Char(']')))
+            const qsizetype eq = line.indexOf(QLatin1Char('='));
+            if (line.startsWith(QLatin1Char('[')))
                 section = line.mid(1, line.size() - 2);
-            else if (line.contains(QLatin1Char('=')))
-                keys << section + QLatin1Char('/') + line.left(line.indexOf(QLatin1Char('='))).trimmed();
+            else if (eq > 0)
+                entries << section + QLatin1Char('/') + line.left(eq).trimmed() + QLatin1Char('=') + line.mid(eq + 1).trimmed();
         }
+        return entries;
+    }
+
+    QStringList iniKeys() const
+    {
+        QStringList keys;
+        for (const QString& e : iniEntries())
+            keys << e.left(e.indexOf(QLatin1Char('=')));
         return keys;
     }
 
     QString iniValue(const QString& sectionKey) const
     {
-        QString section;
-        for (const QByteArray& raw : iniBytes().split('\n')) {
-            const QString line = QString::fromUtf8(raw).trimmed();
-            if (line.startsWith(QLatin1Char('[')))
-                section = line.mid(1, line.size() - 2);
-            else if (line.contains(QLatin1Char('='))) {
-                const qsizetype eq = line.indexOf(QLatin1Char('='));
-                if (section + QLatin1Char('/') + line.left(eq).trimmed() == sectionKey)
-                    return line.mid(eq + 1).trimmed();
-            }
+        for (const QString& e : iniEntries()) {
+            if (e.startsWith(sectionKey + QLatin1Char('=')))
+                return e.mid(sectionKey.size() + 1);
         }
         return QStringLiteral("<missing>");
     }

@@ -14,7 +14,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QSignalSpy>
 #include <QTest>
 
 #include <memory>
@@ -148,14 +147,9 @@ TEST_F(MainFormTest, FirstStartShowsDefaults)
 
     EXPECT_TRUE(shown(*form, "cboDrive"));
     EXPECT_TRUE(shown(*form, "Label5"));
-    EXPECT_FALSE(shown(*form, "txtSpecialFolder"));
-    EXPECT_FALSE(shown(*form, "cmdBrowse"));
-    EXPECT_FALSE(shown(*form, "chkWithSubDirs"));
-    EXPECT_FALSE(shown(*form, "lblSuffix"));
-    EXPECT_FALSE(shown(*form, "txtSuffix"));
-    EXPECT_FALSE(shown(*form, "lblChangeID"));
-    EXPECT_FALSE(shown(*form, "txtChangeID"));
-    EXPECT_FALSE(form->isNewPatientIdVisible());
+    for (const char* name : {"txtSpecialFolder", "cmdBrowse", "chkWithSubDirs", "lblSuffix", "txtSuffix", "lblChangeID",
+                             "txtChangeID"})
+        EXPECT_FALSE(shown(*form, name)) << name;
 
     EXPECT_EQ(form->windowTitle(), "Varnelo " + version());
     EXPECT_FALSE(QFile::exists(iniPath())) << "loading writes nothing";
@@ -277,17 +271,15 @@ TEST_F(MainFormTest, AppIcoInProgramFolderBecomesWindowIcon)
     auto form = open();
     EXPECT_EQ(centreColour(form->windowIcon()), QColor(Qt::red)) << "the name is matched without regard to case";
     EXPECT_NE(builtIn, QColor(Qt::red));
-}
 
-TEST_F(MainFormTest, UnreadableAppIcoKeepsBuiltInIcon)
-{
-    QFile bad(dir.filePath(QStringLiteral("app.ico")));
-    ASSERT_TRUE(bad.open(QIODevice::WriteOnly));
+    // A file that is no icon leaves the built-in one.
+    QFile bad(dir.filePath(QStringLiteral("APP.ICO")));
+    ASSERT_TRUE(bad.open(QIODevice::WriteOnly | QIODevice::Truncate));
     bad.write("not an icon");
     bad.close();
-    auto form = open();
-    EXPECT_FALSE(form->windowIcon().isNull());
-    EXPECT_FALSE(form->windowIcon().availableSizes().isEmpty());
+    appState() = AppState{};
+    auto plain = open();
+    EXPECT_EQ(centreColour(plain->windowIcon()), builtIn);
 }
 
 TEST_F(MainFormTest, FolderPickerFillsTheBoxUnlessCancelled)
@@ -344,30 +336,6 @@ TEST_F(MainFormTest, FileExitSavesAndClosesEveryWindow)
     EXPECT_EQ(iniValue("Default/SearchBy"), "2");
     EXPECT_EQ(iniValue("Default/FileSuffix"), "DCM");
     EXPECT_EQ(iniKeys().size(), 12) << "the second save replaces, it does not add";
-}
-
-TEST_F(MainFormTest, ImportAndWorklistAreOfferedToTheirHandlers)
-{
-    auto form = open();
-    QSignalSpy import(form.get(), &MainForm::importRequested);
-    QSignalSpy worklist(form.get(), &MainForm::worklistRequested);
-    QTest::mouseClick(child<QPushButton>(form.get(), "cmdImport"), Qt::LeftButton);
-    child<QAction>(form.get(), "mnuFileImport")->trigger();
-    QTest::mouseClick(child<QPushButton>(form.get(), "cmdWKL"), Qt::LeftButton);
-    EXPECT_EQ(import.count(), 2);
-    EXPECT_EQ(worklist.count(), 1);
-}
-
-TEST_F(MainFormTest, TrimmingDestinationBoxesChangesOnlyTheirEnds)
-{
-    auto form = open();
-    edit(*form, "txtIP")->setText(QStringLiteral("  10.0.0.7 "));
-    edit(*form, "txtAET2")->setText(QStringLiteral("\tPACS 2  "));
-    edit(*form, "txtSuffix")->setText(QStringLiteral(" DCM "));
-    form->trimDestinationBoxes();
-    EXPECT_EQ(edit(*form, "txtIP")->text(), "10.0.0.7");
-    EXPECT_EQ(edit(*form, "txtAET2")->text(), "PACS 2");
-    EXPECT_EQ(edit(*form, "txtSuffix")->text(), " DCM ") << "only the six destination boxes";
 }
 
 } // namespace

@@ -49,6 +49,14 @@ protected:
         appState().WorklistModality = modality;
     }
 
+    // The nine fields the dialog edits, as text.
+    static QStringList optionFields(const AppState& s)
+    {
+        return {s.LocalAET,      QString::number(s.WriteLog), QString::number(s.Validate), QString::number(s.ImgDirEqStudy),
+                QString::number(s.ChangeID), s.WorklistAET,   s.WorklistIP,                s.WorklistPort,
+                s.WorklistModality};
+    }
+
     std::unique_ptr<MainForm> main;
 };
 
@@ -79,18 +87,9 @@ TEST_F(OptionFormTest, OkStoresEveryValueAndWritesNineKeysInOrder)
 
     // Written one key at a time into a missing file: the order shows in the
     // order of the sections and of the keys within them.
-    EXPECT_EQ(iniKeys(), QStringList({"Default/ChangeID", "Default/WriteLog", "Default/Validate", "Default/ImgDirEqStudy",
-                                      "DICOM/LocalAET", "Worklist/AET", "Worklist/IP", "Worklist/Port",
-                                      "Worklist/Modality"}));
-    EXPECT_EQ(iniValue("Default/ChangeID"), "1");
-    EXPECT_EQ(iniValue("DICOM/LocalAET"), "STATION1");
-    EXPECT_EQ(iniValue("Default/WriteLog"), "1");
-    EXPECT_EQ(iniValue("Default/Validate"), "0");
-    EXPECT_EQ(iniValue("Default/ImgDirEqStudy"), "1");
-    EXPECT_EQ(iniValue("Worklist/AET"), "WLSCP");
-    EXPECT_EQ(iniValue("Worklist/IP"), "10.0.0.9");
-    EXPECT_EQ(iniValue("Worklist/Port"), "4242");
-    EXPECT_EQ(iniValue("Worklist/Modality"), "CT");
+    EXPECT_EQ(iniEntries(), QStringList({"Default/ChangeID=1", "Default/WriteLog=1", "Default/Validate=0",
+                                         "Default/ImgDirEqStudy=1", "DICOM/LocalAET=STATION1", "Worklist/AET=WLSCP",
+                                         "Worklist/IP=10.0.0.9", "Worklist/Port=4242", "Worklist/Modality=CT"}));
 }
 
 TEST_F(OptionFormTest, ChangePatientIdShowsAndHidesTheMainWindowRow)
@@ -122,10 +121,8 @@ TEST_F(OptionFormTest, HiddenWorklistFieldsAreWrittenBackUnchanged)
         EXPECT_EQ(box->focusPolicy(), Qt::NoFocus) << name;
     }
     QTest::mouseClick(child<QPushButton>(dialog.get(), "cmdOK"), Qt::LeftButton);
-    EXPECT_EQ(iniValue("Worklist/AET"), "MWL");
-    EXPECT_EQ(iniValue("Worklist/IP"), "mwl.example.org");
-    EXPECT_EQ(iniValue("Worklist/Port"), "105");
-    EXPECT_EQ(iniValue("Worklist/Modality"), "MR");
+    EXPECT_EQ(iniEntries().filter(QStringLiteral("Worklist/")),
+              QStringList({"Worklist/AET=MWL", "Worklist/IP=mwl.example.org", "Worklist/Port=105", "Worklist/Modality=MR"}));
 }
 
 TEST_F(OptionFormTest, CancelAndCloseBoxChangeNothing)
@@ -150,16 +147,7 @@ TEST_F(OptionFormTest, CancelAndCloseBoxChangeNothing)
             dialog->close();
 
         EXPECT_FALSE(dialog->isVisible());
-        const AppState& now = appState();
-        EXPECT_EQ(now.LocalAET, saved.LocalAET);
-        EXPECT_EQ(now.WriteLog, saved.WriteLog);
-        EXPECT_EQ(now.Validate, saved.Validate);
-        EXPECT_EQ(now.ImgDirEqStudy, saved.ImgDirEqStudy);
-        EXPECT_EQ(now.ChangeID, saved.ChangeID);
-        EXPECT_EQ(now.WorklistAET, saved.WorklistAET);
-        EXPECT_EQ(now.WorklistIP, saved.WorklistIP);
-        EXPECT_EQ(now.WorklistPort, saved.WorklistPort);
-        EXPECT_EQ(now.WorklistModality, saved.WorklistModality);
+        EXPECT_EQ(optionFields(appState()), optionFields(saved));
         EXPECT_EQ(iniBytes(), before);
         EXPECT_FALSE(main->isNewPatientIdVisible());
     }
