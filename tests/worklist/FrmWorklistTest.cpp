@@ -1,0 +1,197 @@
+// The worklist window on the offscreen platform: its layout, one query per
+// opening against a real wlmscpfs, and a failed query closing it.
+
+#include "WorklistTestKit.h"
+
+#include "app/AppState.h"
+#include "support/Peers.h"
+#include "worklist/frmWorklist.h"
+
+#include <dicom/testdata/TestData.h>
+
+#include <QApplication>
+#include <QHeaderView>
+#include <QPointer>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+using namespace varnelo;
+using namespace varnelo::wltest;
+
+namespace {
+
+frmWorklist* openWorklist()
+{
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* f = qobject_cast<frmWorklist*>(w); f && f->isVisible())
+            return f;
+    return nullptr;
+}
+
+// Runs frmWorklist::showModal(owner); `whileOpen` is called every 20 ms with
+// the open window until it returns true. A window still open after the
+// deadline is closed, and reported.
+bool runModal(QWidget* owner, const std::function<bool(frmWorklist*)>& whileOpen, int deadlineMs = 15000)
+{
+    bool timedOut = false;
+    QTimer poll;
+    poll.setInterval(20);
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (frmWorklist* w = openWorklist(); w && whileOpen && whileOpen(w))
+            poll.stop();
+    });
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, [&] {
+        if (frmWorklist* w = openWorklist()) {
+            timedOut = true;
+            w->close();
+        }
+    });
+    poll.start();
+    deadline.start(deadlineMs);
+    frmWorklist::showModal(owner);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return !timedOut;
+}
+
+struct Settings {
+    explicit Settings(const QString& port) : saved(appState())
+    {
+        AppState& s = appState();
+        s.LocalAET = QStringLiteral("VARNELO");
+        s.WorklistAET = QStringLiteral("WLPROV");
+        s.WorklistIP = QStringLiteral("127.0.0.1");
+        s.WorklistPort = port;
+        s.WorklistModality = QStringLiteral("CT");
+    }
+    ~Settings() { appState() = saved; }
+    AppState saved;
+};
+
+} // namespace
+
+TEST(WorklistWindow, Layout)
+{
+    frmWorklist window;
+    EXPECT_EQ(window.windowTitle(), "Worklist");
+    EXPECT_EQ(window.size(), QSize(776, 385)); // 11640 x 5775 twips
+    EXPECT_TRUE(window.windowFlags() & Qt::WindowMinimizeButtonHint);
+    EXPECT_TRUE(window.windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_EQ(window.font().family(), "Arial");
+    EXPECT_DOUBLE_EQ(window.font().pointSizeF(), 12.0);
+
+    auto* list = window.findChild<QTreeWidget*>(QStringLiteral("lvWorklist"));
+    ASSERT_NE(list, nullptr);
+    EXPECT_EQ(list->geometry(), QRect(6, 6, 689, 361)); // 90, 90, 10335 x 5415 twips
+    EXPECT_EQ(list->font().family(), "Tahoma");
+    EXPECT_DOUBLE_EQ(list->font().pointSizeF(), 15.75);
+    EXPECT_FALSE(list->header()->isHidden());
+    ASSERT_EQ(list->columnCount(), 10);
+    const QStringList headers = {"Time", "Last Name", "First Name", "M.I.", "Date of Birth", "ID", "Sex",
+                                 "Accession", "Bodypart", "Study Description"};
+    for (int c = 0; c < 10; ++c) {
+        EXPECT_EQ(list->headerItem()->text(c), headers[c]);
+        EXPECT_EQ(list->columnWidth(c), 96) << c; // 1440 twips
+    }
+    EXPECT_EQ(list->topLevelItemCount(), 0);
+
+    window.show();
+    window.resize(1100, 700);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(list->geometry(), QRect(6, 6, 689, 361));
+}
+
+TEST(WorklistWindow, OneQueryPerOpeningFillsTheList)
+{
+    QTemporaryDir data;
+    testdata::WorklistEntry a, b;
+    a.patientName = QStringLiteral("O'Brien^Ann");
+    a.patientId = QStringLiteral("P1");
+    b.patientName = QStringLiteral("Doe^John^Q");
+    b.patientId = QStringLiteral("P2");
+    b.time = QStringLiteral("141500");
+    const auto peer = testsupport::Peer::wlmscpfs(testdata::makeWorklist(data.path(), QStringLiteral("WLPROV"), {a, b}),
+                                                  testsupport::Peer::Options{});
+    Settings settings(QString::number(peer->port()));
+    Harness harness;
+    QWidget owner;
+    owner.show();
+
+    QPointer<frmWorklist> opened;
+    QStringList cells;
+    int rowsAfterReactivation = -1;
+    const bool closedInTime = runModal(&owner, [&](frmWorklist* w) {
+        if (w->list()->topLevelItemCount() < 2)
+            return false;
+        opened = w;
+        for (int r = 0; r < w->list()->topLevelItemCount(); ++r)
+            for (int c = 0; c < 10; ++c)
+                cells << w->list()->topLevelItem(r)->text(c);
+        // Becoming active again within the same opening queries nothing.
+        QEvent activation(QEvent::ActivationChange);
+        QCoreApplication::sendEvent(w, &activation);
+        rowsAfterReactivation = w->list()->topLevelItemCount();
+        w->close();
+        return true;
+    });
+    ASSERT_TRUE(closedInTime) << "the list never filled";
+    EXPECT_TRUE(harness.boxes.empty());
+    EXPECT_EQ(rowsAfterReactivation, 2);
+    EXPECT_EQ(peer->associationsReceived(), 1);
+    EXPECT_TRUE(cells.contains(QStringLiteral("O\u00B4Brien")));
+    EXPECT_TRUE(cells.contains(QStringLiteral("14:15:00")));
+    EXPECT_TRUE(cells.contains(QStringLiteral("Q")));
+    EXPECT_TRUE(opened.isNull()) << "the window outlived its closing";
+
+    // The next opening starts empty and asks again.
+    int rowsAtStart = -1;
+    runModal(&owner, [&](frmWorklist* w) {
+        if (rowsAtStart < 0)
+            rowsAtStart = w->list()->topLevelItemCount();
+        if (w->list()->topLevelItemCount() < 2)
+            return false;
+        w->close();
+        return true;
+    });
+    EXPECT_EQ(rowsAtStart, 0);
+    EXPECT_EQ(peer->associationsReceived(), 2);
+}
+
+TEST(WorklistWindow, FailedQueryClosesTheWindowOnly)
+{
+    Settings settings(QStringLiteral("abc"));
+    const QStringList before = snapshot(appState());
+    Harness harness;
+    QWidget owner;
+    owner.setWindowTitle(QStringLiteral("Varnelo 1.0"));
+    owner.show();
+
+    QPointer<frmWorklist> seen;
+    const bool closedByItself = runModal(&owner, [&](frmWorklist* w) {
+        seen = w;
+        return false;
+    });
+    EXPECT_TRUE(closedByItself) << "the window stayed open after the failure";
+    ASSERT_EQ(harness.boxes.size(), 1u);
+    EXPECT_EQ(harness.boxes[0].text, "13 - Type mismatch");
+    EXPECT_EQ(harness.boxes[0].icon, MessageBox::Icon::Error);
+    ASSERT_EQ(harness.errorLog().size(), 1u);
+    EXPECT_EQ(harness.errorLog()[0].value(3), "WLQuery");
+    EXPECT_TRUE(seen.isNull());
+    EXPECT_TRUE(owner.isVisible());
+    EXPECT_TRUE(owner.isEnabled());
+    EXPECT_EQ(owner.windowTitle(), "Varnelo 1.0");
+    EXPECT_EQ(snapshot(appState()), before);
+}
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    QApplication app(argc, argv);
+    return RUN_ALL_TESTS();
+}
