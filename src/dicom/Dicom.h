@@ -56,8 +56,10 @@ class DcmAttribute {
 public:
     std::uint16_t Group() const;
     std::uint16_t Element() const;
-    // Null QVariant when the value is empty; a QString for one value; a
-    // QStringList (in value order) when the attribute holds several.
+    // Null QVariant when the value is empty or the attribute is a sequence; a
+    // QString for one value; a QStringList (in value order) when the attribute
+    // holds several. toStringList() gives the list in either case, e.g. for
+    // the components of a Referenced File ID (0004,1500).
     QVariant Value() const;
     bool IsSequence() const;
     DcmDatasetList SequenceItems() const; // throws NotASequence
@@ -73,6 +75,7 @@ class DcmAttributeList {
 public:
     // "" is a zero-length value. An existing attribute with the same tag is replaced.
     void AddAttribute(std::uint16_t group, std::uint16_t element, const QString& value);
+    // The items are copied as they stand: fill them before adding the sequence.
     void AddAttribute(std::uint16_t group, std::uint16_t element, const DcmDatasetList& items);
     DcmAttribute ByTag(std::uint16_t group, std::uint16_t element) const; // throws AttributeAbsent
     bool Exists(std::uint16_t group, std::uint16_t element) const;
@@ -99,6 +102,7 @@ public:
 
     // DICOMDIR navigation: on the data set that ReadFile returned, its
     // top-level (patient) records; on a record, its lower-level records.
+    // Records are linked by their file offsets; other data sets have none.
     DcmDatasetList DirectoryRecords() const;
     DcmDatasetList Children() const;
 
@@ -163,7 +167,10 @@ public:
     // C-STORE of the image as it stands in memory. 0 when the peer stored it
     // (success or warning status), otherwise the peer's status. Throws for
     // everything that is not an answer of the peer. Reuses an open
-    // association of the owning list to the same peer and AE titles.
+    // association of the owning list to the same peer and AE titles, and
+    // reopens it once when the peer dropped it between two sends. A
+    // compressed image goes as it is when the peer takes its transfer syntax,
+    // else decompressed in memory; JPEG 2000 cannot be decompressed here.
     std::int32_t StoreTo(const QString& host, std::int32_t port, const QString& callingAE,
                          const QString& calledAE);
 
@@ -198,7 +205,7 @@ private:
 namespace ProbeResult {
 constexpr std::int32_t Ok = 0;
 constexpr std::int32_t CannotConnect = 1;       // host unknown, refused, unreachable, connect timeout
-constexpr std::int32_t AssociationRejected = 2; // the peer rejected or aborted the association
+constexpr std::int32_t AssociationRejected = 2; // the peer rejected, aborted or never answered the association request
 constexpr std::int32_t EchoFailed = 3;          // no Verification context, or C-ECHO failed / timed out
 } // namespace ProbeResult
 
