@@ -1,0 +1,86 @@
+// Saves a PNG of the worklist window with rows, queried from a wlmscpfs that
+// this driver starts on a loopback port. Run under Xvfb by screenshot.sh;
+// not part of the program.
+
+#include "app/AppState.h"
+#include "support/Peers.h"
+#include "worklist/frmWorklist.h"
+
+#include <dicom/testdata/TestData.h>
+
+#include <QApplication>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include <cstdio>
+
+using namespace varnelo;
+
+namespace {
+
+testdata::WorklistEntry entry(const char* name, const char* id, const char* birth, const char* sex,
+                              const char* time, const char* accession)
+{
+    testdata::WorklistEntry e;
+    e.patientName = QString::fromUtf8(name);
+    e.patientId = QString::fromUtf8(id);
+    e.birthDate = QString::fromUtf8(birth);
+    e.sex = QString::fromUtf8(sex);
+    e.time = QString::fromUtf8(time);
+    e.accessionNumber = QString::fromUtf8(accession);
+    return e;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s OUTPUT.png\n", argv[0]);
+        return 2;
+    }
+    const QString output = QString::fromLocal8Bit(argv[1]);
+
+    QTemporaryDir data;
+    const auto peer = testsupport::Peer::wlmscpfs(
+        testdata::makeWorklist(data.path(), QStringLiteral("WLPROV"),
+                               {entry("Doe^John^Q", "PID1001", "19650412", "M", "073000", "ACC2026001"),
+                                entry("O'Brien^Ann", "PID1002", "19811130", "F", "081500", "ACC2026002"),
+                                entry("Madonna", "PID1003", "19580816", "F", "093000", "ACC2026003"),
+                                entry("Schmidt^Klaus^Peter", "PID1004", "", "M", "110000", "ACC2026004"),
+                                entry("Nguyen^Lan", "PID1005", "19930102", "", "143000.000", "ACC2026005")}),
+        testsupport::Peer::Options{});
+
+    AppState& s = appState();
+    s.LocalAET = QStringLiteral("VARNELO");
+    s.WorklistAET = QStringLiteral("WLPROV");
+    s.WorklistIP = QStringLiteral("127.0.0.1");
+    s.WorklistPort = QString::number(peer->port());
+    s.WorklistModality = QStringLiteral("CT");
+
+    bool saved = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            auto* window = qobject_cast<frmWorklist*>(w);
+            if (!window || !window->isVisible() || window->list()->topLevelItemCount() < 5)
+                continue;
+            poll.stop();
+            QCoreApplication::processEvents();
+            saved = window->grab().save(output);
+            window->close();
+        }
+    });
+    poll.start(100);
+    QTimer::singleShot(20000, [] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* window = qobject_cast<frmWorklist*>(w))
+                window->close();
+    });
+    frmWorklist::showModal(nullptr);
+    if (!saved)
+        std::fprintf(stderr, "no screenshot saved\n");
+    return saved ? 0 : 1;
+}
