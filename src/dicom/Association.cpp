@@ -154,6 +154,11 @@ void Association::destroy()
 
 void Association::release()
 {
+    // A peer that already hung up would only make the release wait.
+    if (assoc_ && ASC_dataWaiting(assoc_, 0)) {
+        abort();
+        return;
+    }
     if (assoc_ && ASC_releaseAssociation(assoc_).bad())
         ASC_abortAssociation(assoc_);
     destroy();
