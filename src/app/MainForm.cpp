@@ -7,6 +7,8 @@
 #include "app/ProgramFolder.h"
 #include "app/Version.h"
 #include "diag/Error.h"
+#include "import/ProgressForm.h"
+#include "worklist/frmWorklist.h"
 
 #include <QApplication>
 #include <QButtonGroup>
@@ -526,11 +528,24 @@ bool MainForm::isNewPatientIdVisible() const
 void MainForm::cmdImport_Click()
 {
     emit importRequested();
+    varnelo::cmdImport_Click(*this);
 }
 
 void MainForm::cmdWKL_Click()
 {
     emit worklistRequested();
+    frmWorklist::showModal(this);
+}
+
+void MainForm::processEvents()
+{
+    QCoreApplication::processEvents();
+}
+
+void MainForm::runImport()
+{
+    ProgressForm form(this, [this] { return newPatientId(); });
+    form.exec();
 }
 
 void MainForm::optLocation_Click(int index)

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/Settings.h"
+#include "app/ImportLaunch.h"
 
 #include <QLineEdit>
 #include <QMainWindow>
@@ -53,8 +53,9 @@ private:
 };
 
 // The main window: source, search method, destinations and the new patient
-// ID. It is the SettingsView that LoadSettings and SaveSettings work on.
-class MainForm : public QMainWindow, public SettingsView {
+// ID. It is the view that LoadSettings, SaveSettings and the import launch
+// work on.
+class MainForm : public QMainWindow, public LaunchView {
     Q_OBJECT
 public:
     explicit MainForm(QWidget* parent = nullptr);
@@ -70,13 +71,16 @@ public:
 
     // What the import launch and the import engine read and change.
     QString newPatientId() const;
-    QString driveSelectorText() const;
-    bool withSubDirsTicked() const;
+    QString driveSelectorText() const override;
+    bool withSubDirsTicked() const override;
     // Trims the six destination boxes in place (IP, AET, port of #1, then of #2).
     void trimDestinationBoxes();
-    void setImportEnabled(bool enabled);
+    void setImportEnabled(bool enabled) override;
     bool isImportEnabled() const;
-    void setBusyCursor(bool busy);
+    void setBusyCursor(bool busy) override;
+    void processEvents() override;
+    // Opens the progress window modally; the run takes place inside it.
+    void runImport() override;
 
     // The "New Patient ID:" row.
     void setNewPatientIdVisible(bool visible);

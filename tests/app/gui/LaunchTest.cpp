@@ -1,0 +1,166 @@
+// "IMPORT" from the main window down to the peers: the checks, their
+// messages, the settings written, and images arriving.
+#include "GuiTest.h"
+
+#include "app/MainForm.h"
+#include "dicom/testdata/TestData.h"
+#include "support/Peers.h"
+
+#include <QElapsedTimer>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+
+using namespace varnelo;
+using namespace varnelo::testsupport;
+using varnelo::test::GuiTest;
+namespace td = varnelo::testdata;
+
+namespace {
+
+class Launch : public GuiTest {
+protected:
+    QTemporaryDir media;
+    QList<MessageBox::Request> boxes;
+    MessageBox::Answer questionAnswer = MessageBox::Answer::Yes;
+    std::unique_ptr<MainForm> form;
+
+    void SetUp() override
+    {
+        GuiTest::SetUp();
+        // E: is a mounted medium, D: an empty optical drive
+        setDriveTable(std::make_shared<FixedDriveTable>(QList<DriveEntry>{
+            {"C:", "C: (/)", "/", "/dev/sda1", false},
+            {"D:", "D: (no disc) (/dev/sr0)", "", "/dev/sr0", true},
+            {"E:", "E: PATIENT_CD (" + media.path() + ")", media.path(), "/dev/sr1", true},
+        }));
+        MessageBox::setHandler([this](const MessageBox::Request& r) {
+            boxes << r;
+            return r.buttons == MessageBox::Buttons::YesNo ? questionAnswer : MessageBox::Answer::Ok;
+        });
+        writeIni("[Default]\nDrive=E:\n");
+        form = std::make_unique<MainForm>();
+        form->show();
+    }
+
+    void set(const char* name, const QString& text) { child<QLineEdit>(form.get(), name)->setText(text); }
+    QString text(const char* name) { return child<QLineEdit>(form.get(), name)->text(); }
+    void click(const char* name) { child<QRadioButton>(form.get(), name)->click(); }
+    void destination1(const Peer& p)
+    {
+        set("txtAET", " " + p.aeTitle() + " ");
+        set("txtIP", "  127.0.0.1 ");
+        set("txtPort", QString::number(p.port()));
+    }
+    QStringList texts() const
+    {
+        QStringList out;
+        for (const auto& b : boxes)
+            out << b.text;
+        return out;
+    }
+};
+
+} // namespace
+
+TEST_F(Launch, DriveNotReadyIsAskedElevenTimesThenAbandoned)
+{
+    form->setBoxText(SettingsView::Box::RemoteAET, "X"); // no connection test may happen
+    auto* combo = child<QWidget>(form.get(), "cboDrive");
+    ASSERT_NE(combo, nullptr);
+    QMetaObject::invokeMethod(combo, "setCurrentIndex", Q_ARG(int, 1)); // D:, no disc
+    QElapsedTimer t;
+    t.start();
+    form->cmdImport_Click();
+    EXPECT_GE(t.elapsed(), 2500);
+    EXPECT_LT(t.elapsed(), 4500);
+    ASSERT_EQ(boxes.size(), 1);
+    EXPECT_EQ(boxes[0].text, "Your selected drive is not ready!");
+    EXPECT_EQ(boxes[0].icon, MessageBox::Icon::Warning);
+    EXPECT_EQ(appState().Drive, "D:");
+    EXPECT_EQ(iniBytes(), QByteArray("[Default]\nDrive=E:\n")) << "nothing saved";
+    EXPECT_TRUE(form->isImportEnabled());
+}
+
+TEST_F(Launch, DestinationChecksAndTheirMessages)
+{
+    click("optLocation1");
+    set("txtSpecialFolder", media.path());
+    set("txtAET", "PACS");
+    set("txtIP", "127.0.0.1");
+    form->cmdImport_Click();
+    EXPECT_EQ(texts(), QStringList{"Please enter a valid DICOM Storage Class Provider"});
+    EXPECT_EQ(boxes[0].icon, MessageBox::Icon::Error);
+
+    boxes.clear();
+    set("txtPort", QString::number(freeLoopbackPort()));
+    form->cmdImport_Click();
+    EXPECT_EQ(texts(), QStringList{"#1: Connection to Storage Class Provider (127.0.0.1) failed!"});
+    EXPECT_EQ(boxes[0].icon, MessageBox::Icon::Warning);
+
+    // a port beyond 32 bits is an error of the launch itself: shown and logged
+    boxes.clear();
+    form->setBoxText(SettingsView::Box::RemotePort, "99999999999");
+    form->cmdImport_Click();
+    ASSERT_EQ(boxes.size(), 1);
+    EXPECT_TRUE(boxes[0].text.startsWith("#6 ")) << boxes[0].text.toStdString();
+    EXPECT_EQ(boxes[0].icon, MessageBox::Icon::Error);
+    QFile log(dir.path() + "/Logs/Error.log");
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(log.readAll().contains("\tMainForm cmdImport_Click\r\n"));
+    EXPECT_TRUE(form->isImportEnabled());
+    EXPECT_EQ(iniBytes(), QByteArray("[Default]\nDrive=E:\n"));
+}
+
+TEST_F(Launch, ScanWithoutSuffixAsksThenImportsToOneDestination)
+{
+    auto pacs = Peer::storescp();
+    ASSERT_TRUE(pacs);
+    td::makeSeries(media.path() + "/scan", 4, td::ImageSpec{});
+    click("optLocation1");
+    click("optSearchBy1");
+    set("txtSpecialFolder", media.path() + "/scan");
+    destination1(*pacs);
+    set("txtAET2", "ONLY");
+    set("txtIP2", "127.0.0.1"); // partly filled: ignored without a message
+
+    questionAnswer = MessageBox::Answer::No;
+    form->cmdImport_Click();
+    ASSERT_EQ(texts(), QStringList{"No file suffix defined, ALL files will be scanned!\r\n\r\nProceed progress?"});
+    EXPECT_EQ(boxes[0].buttons, MessageBox::Buttons::YesNo);
+    EXPECT_EQ(boxes[0].icon, MessageBox::Icon::None);
+    EXPECT_EQ(text("txtIP"), "127.0.0.1") << "boxes are trimmed even when the launch is abandoned";
+    EXPECT_TRUE(pacs->receivedFiles().isEmpty());
+
+    boxes.clear();
+    questionAnswer = MessageBox::Answer::Yes;
+    form->cmdImport_Click();
+    EXPECT_EQ(texts(), (QStringList{"No file suffix defined, ALL files will be scanned!\r\n\r\nProceed progress?",
+                                    "4 images successfully imported!"}));
+    EXPECT_TRUE(pacs->waitForFiles(4));
+    EXPECT_FALSE(appState().UseDestination2);
+    EXPECT_EQ(appState().RemoteAET, pacs->aeTitle());
+    EXPECT_TRUE(iniBytes().contains("RemotePort=" + QByteArray::number(pacs->port())));
+    EXPECT_TRUE(iniBytes().contains("Drive=E:"));
+    EXPECT_TRUE(form->isImportEnabled());
+}
+
+TEST_F(Launch, DicomDirFromADriveToTwoDestinations)
+{
+    auto pacs1 = Peer::storescp();
+    auto pacs2 = Peer::storescp();
+    ASSERT_TRUE(pacs1 && pacs2);
+    td::makeSeries(media.path() + "/DICOM/SE1", 3, td::ImageSpec{});
+    td::makeDicomDir(media.path());
+    destination1(*pacs1);
+    set("txtAET2", pacs2->aeTitle());
+    set("txtIP2", "127.0.0.1");
+    set("txtPort2", QString::number(pacs2->port()));
+    form->cmdImport_Click();
+    EXPECT_EQ(texts(), QStringList{"3 images successfully imported!"});
+    EXPECT_TRUE(appState().UseDestination2);
+    EXPECT_TRUE(pacs1->waitForFiles(3));
+    EXPECT_TRUE(pacs2->waitForFiles(3));
+    EXPECT_EQ(appState().DicomDirPath, media.path() + "/DICOMDIR");
+}
