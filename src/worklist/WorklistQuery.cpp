@@ -145,6 +145,7 @@ void WLQuery(WorklistView& view)
     } catch (const Error& e) {
         fail(view, e.number(), e.description());
     } catch (const std::exception& e) {
+        // Anything else (out of memory, say) still reaches the operator.
         fail(view, 51, QString::fromLocal8Bit(e.what()));
     }
 }
@@ -155,12 +156,7 @@ void SaveData(WorklistView& view, const DcmDatasetList& results)
     step([&] { count = results.Count(); });
 
     for (std::int32_t index = 1; index <= count; ++index) {
-        int row = -1;
-        try {
-            row = view.appendRow();
-        } catch (...) {
-            continue;
-        }
+        const int row = view.appendRow();
         DcmDataset entry;
         bool haveEntry = false;
         step([&] {
