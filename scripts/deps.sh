@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Varnelo needs, when any is missing.
-# Usage: scripts/deps.sh [build|test]
+# Usage: scripts/deps.sh [build|test|demo]
 set -euo pipefail
 
 build_pkgs=(cmake ninja-build g++ qt6-base-dev libdcmtk-dev fonts-liberation)
 test_pkgs=(dcmtk libgtest-dev googletest xvfb xauth)
 
+demo_pkgs=(dcmtk orthanc curl)
+
 want=("${build_pkgs[@]}")
-if [[ "${1:-build}" == test ]]; then
-  want+=("${test_pkgs[@]}")
-fi
+case "${1:-build}" in
+  test) want+=("${test_pkgs[@]}" orthanc curl) ;;
+  demo) want+=("${demo_pkgs[@]}") ;;
+esac
 
 missing=()
 for p in "${want[@]}"; do

@@ -20,8 +20,16 @@ QString programFolder()
     return QCoreApplication::applicationDirPath();
 }
 
+static QString& overrideBaseName()
+{
+    static QString name;
+    return name;
+}
+
 QString programBaseName()
 {
+    if (!overrideBaseName().isEmpty())
+        return overrideBaseName();
     const QString file = QCoreApplication::applicationFilePath();
     if (file.isEmpty())
         return QStringLiteral("Varnelo");
@@ -31,6 +39,11 @@ QString programBaseName()
 void setProgramFolderForTesting(const QString& folder)
 {
     overrideFolder() = folder;
+}
+
+void setProgramBaseNameForTesting(const QString& name)
+{
+    overrideBaseName() = name;
 }
 
 QString settingsPath()

@@ -10,6 +10,8 @@ QString programFolder();
 // The program file's name without its extension ("Varnelo").
 QString programBaseName();
 void setProgramFolderForTesting(const QString& folder);
+// A driver stands in for the program: it uses the program's settings file name.
+void setProgramBaseNameForTesting(const QString& name);
 
 // Settings path: program folder, "/", program name, ".ini".
 QString settingsPath();

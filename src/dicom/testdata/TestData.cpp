@@ -331,6 +331,8 @@ void makeDicomDir(const QString& folder, DirEncoding encoding)
     QFile::remove(path);
     DicomDirInterface dir;
     dir.enableInventMode(OFTrue);
+    // sample media mix compressed and uncompressed images
+    dir.disableTransferSyntaxCheck(OFFalse);
     check(dir.createNewDicomDir(DicomDirInterface::AP_GeneralPurpose, fileName(path), "VARNELO_TEST"),
           QStringLiteral("Cannot create %1").arg(path));
     QStringList files;
