@@ -1,0 +1,44 @@
+#pragma once
+
+// Child processes for the benchmark, started and reaped by hand so that each
+// one's peak resident memory can be read from wait4().
+
+#include <QString>
+#include <QStringList>
+
+#include <sys/types.h>
+
+namespace varnelo::bench {
+
+struct ChildResult {
+    double seconds = 0;  // wall time from fork to reaping
+    long peakRssKb = 0;  // ru_maxrss of this child alone
+    int exitCode = -1;   // -1 when it did not exit normally
+    QString output;      // stdout and stderr together
+};
+
+// Runs program with args to its end. TCP_NODELAY is set to 1 in its
+// environment when noDelay, else removed from it.
+ChildResult runChild(const QString& program, const QStringList& args, bool noDelay);
+
+// DCMTK's storescp on a loopback port, discarding what it receives. It is
+// killed by the destructor, and by the kernel if the benchmark dies first.
+class Storescp {
+public:
+    Storescp(bool noDelay, const QString& workFolder);
+    ~Storescp();
+    Storescp(const Storescp&) = delete;
+    Storescp& operator=(const Storescp&) = delete;
+
+    quint16 port() const { return port_; }
+    QString aeTitle() const { return QStringLiteral("BENCHSCP"); }
+    // C-STORE requests it has received so far (from its verbose log).
+    int storesReceived() const;
+
+private:
+    pid_t pid_ = -1;
+    quint16 port_ = 0;
+    QString logPath_;
+};
+
+} // namespace varnelo::bench
