@@ -36,6 +36,9 @@ ProgressForm::ProgressForm(QWidget* owner, std::function<QString()> newPatientId
     setWindowTitle(QStringLiteral("Import progress"));
     setModal(true);
     setFixedSize(tw(6255), tw(2550));
+    QFont font(QStringLiteral("Arial"));
+    font.setPointSizeF(8.25);
+    setFont(font);
     QPalette pal = palette();
     pal.setColor(QPalette::Window, QColor(224, 224, 224));
     setPalette(pal);

@@ -50,6 +50,9 @@ MsgBoxForm::MsgBoxForm(QWidget* owner) : QDialog(owner, Qt::Dialog | Qt::Customi
     setWindowTitle(QStringLiteral("Message"));
     setModal(true);
     setFixedSize(tw(4335), tw(2430));
+    QFont font(QStringLiteral("Arial"));
+    font.setPointSizeF(8.25);
+    setFont(font);
     QPalette pal = palette();
     pal.setColor(QPalette::Window, QColor(224, 224, 224));
     setPalette(pal);
@@ -97,6 +100,8 @@ MsgBoxForm::MsgBoxForm(QWidget* owner) : QDialog(owner, Qt::Dialog | Qt::Customi
 void MsgBoxForm::setMessage(const QString& text)
 {
     lblMessage_->setText(text);
+    // the label is small: a long reason stays readable in full here
+    lblMessage_->setToolTip(text);
 }
 
 void MsgBoxForm::answerWith(std::int16_t code)

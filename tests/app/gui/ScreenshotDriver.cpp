@@ -6,11 +6,17 @@
 #include "app/Drives.h"
 #include "app/MainForm.h"
 #include "app/OptionForm.h"
+#include "app/MessageBox.h"
 #include "app/ProgramFolder.h"
+#include "dicom/testdata/TestData.h"
+#include "import/ProgressForm.h"
+#include "support/Peers.h"
+#include "ui/MsgBoxForm.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QMessageBox>
 #include <QPixmap>
 #include <QTemporaryDir>
 #include <QTest>
@@ -103,6 +109,64 @@ int main(int argc, char** argv)
     ok = shoot("[DICOM]\nLocalAET=VARNELO_WS1\n[Default]\nWriteLog=1\n", [&](MainForm& form) {
         OptionForm dialog(&form);
         return settle(dialog) && save(dialog, out.filePath(QStringLiteral("options.png")));
+    }) && ok;
+
+    // The progress window while it looks for a DICOMDIR (before the run starts).
+    ok = shoot({}, [&](MainForm& form) {
+        QTemporaryDir media;
+        appState().SearchBy = 1;
+        appState().Location = 2;
+        appState().ImportFolder = media.path();
+        ProgressForm progress(&form, {});
+        progress.show();
+        if (!QTest::qWaitForWindowExposed(&progress))
+            return false;
+        QTest::qWait(40);
+        return save(progress, out.filePath(QStringLiteral("progress-dicomdir.png")));
+    }) && ok;
+
+    // A scan whose destination is down: the progress window at the failure,
+    // the failure prompt itself, and the summary at the end.
+    ok = shoot({}, [&](MainForm& form) {
+        QTemporaryDir media;
+        namespace td = varnelo::testdata;
+        td::makeNonDicom(media.filePath(QStringLiteral("README.TXT")), td::NonDicom::Text);
+        td::makeNonDicom(media.filePath(QStringLiteral("AUTORUN.INF")), td::NonDicom::Text);
+        td::makeSeries(media.path(), 3, td::ImageSpec{});
+        AppState& s = appState();
+        s.SearchBy = 2;
+        s.Location = 2;
+        s.ImportFolder = media.path();
+        s.LocalAET = QStringLiteral("VARNELO");
+        s.RemoteAET = QStringLiteral("ORTHANC");
+        s.RemoteIP = QStringLiteral("127.0.0.1");
+        s.RemotePort = QString::number(varnelo::testsupport::freeLoopbackPort());
+
+        bool shots = true;
+        struct Shooter : FailurePrompt {
+            std::function<std::int16_t(const QString&)> f;
+            std::int16_t ShowMessage(const QString& text) override { return f(text); }
+        } prompt;
+        ProgressForm* window = nullptr;
+        prompt.f = [&](const QString& text) {
+            shots = save(*window, out.filePath(QStringLiteral("progress-scan.png"))) && shots;
+            MsgBoxForm box(window);
+            box.setMessage(text);
+            shots = settle(box) && save(box, out.filePath(QStringLiteral("failure-prompt.png"))) && shots;
+            box.hide();
+            return FailurePrompt::Abort;
+        };
+        MessageBox::setHandler([&](const MessageBox::Request& r) {
+            QMessageBox summary(QMessageBox::Information, QStringLiteral("Varnelo"), r.text, QMessageBox::Ok, window);
+            shots = settle(summary) && save(summary, out.filePath(QStringLiteral("summary.png"))) && shots;
+            summary.hide();
+            return MessageBox::Answer::Ok;
+        });
+        ProgressForm progress(&form, [] { return QString(); }, &prompt);
+        window = &progress;
+        progress.exec();
+        MessageBox::setHandler({});
+        return shots;
     }) && ok;
 
     return ok ? 0 : 1;
