@@ -1,0 +1,120 @@
+#pragma once
+
+// What the fault tests share: a program folder for the logs, a medium, the
+// scripted windows, and readers for the two logs.
+
+#include "import/Fakes.h"
+
+#include "app/AppState.h"
+#include "app/ProgramFolder.h"
+#include "dicom/testdata/FaultyScp.h"
+#include "dicom/testdata/TestData.h"
+#include "import/ImportRun.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+namespace varnelo::faults {
+
+struct ErrorEntry {
+    int number = 0;
+    QString description;
+    QString source;
+};
+
+class FaultTest : public ::testing::Test {
+protected:
+    QTemporaryDir program;
+    QTemporaryDir media;
+    testing::RecordingView view;
+    testing::ScriptedPrompt prompt;
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(program.isValid() && media.isValid());
+        setProgramFolderForTesting(program.path());
+        appState() = AppState{};
+        appState().LocalAET = "VARNELO";
+    }
+    void TearDown() override
+    {
+        appState() = AppState{};
+        setProgramFolderForTesting({});
+    }
+
+    void destination1(const testdata::FaultyScp& peer, const QString& host = "127.0.0.1")
+    {
+        appState().RemoteAET = peer.aeTitle();
+        appState().RemoteIP = host;
+        appState().RemotePort = QString::number(peer.port());
+    }
+    void destination2(const testdata::FaultyScp& peer, const QString& host = "localhost")
+    {
+        appState().UseDestination2 = true;
+        appState().RemoteAET2 = peer.aeTitle();
+        appState().RemoteIP2 = host;
+        appState().RemotePort2 = QString::number(peer.port());
+    }
+
+    QString mediaPath(const QString& rel) const { return media.path() + "/" + rel; }
+
+    // `count` images IM000001... in `folder`; returns their SOP Instance UIDs.
+    QStringList images(const QString& folder, int count)
+    {
+        QStringList uids;
+        for (int i = 1; i <= count; ++i) {
+            testdata::ImageSpec spec;
+            spec.rows = spec.columns = 16;
+            spec.instanceNumber = i;
+            uids << testdata::makeImage(folder + QStringLiteral("/IM%1").arg(i, 6, 10, QLatin1Char('0')), spec);
+        }
+        return uids;
+    }
+
+    QList<QByteArray> logLines(const char* name) const
+    {
+        QFile f(program.path() + "/Logs/" + name);
+        if (!f.open(QIODevice::ReadOnly))
+            return {};
+        QList<QByteArray> lines;
+        for (QByteArray l : f.readAll().split('\n')) {
+            if (l.endsWith('\r'))
+                l.chop(1);
+            if (!l.isEmpty())
+                lines << l;
+        }
+        return lines;
+    }
+    std::vector<ErrorEntry> errors() const
+    {
+        std::vector<ErrorEntry> out;
+        for (const QByteArray& l : logLines("Error.log")) {
+            const QList<QByteArray> f = l.split('\t');
+            if (f.size() < 4) {
+                ADD_FAILURE() << "malformed error line: " << l.toStdString();
+                continue;
+            }
+            out.push_back({f[1].toInt(), QString::fromUtf8(f[2]), QString::fromUtf8(f.mid(3).join('\t'))});
+        }
+        return out;
+    }
+    // The texts of the transfer log, without their time.
+    QStringList debug() const
+    {
+        QStringList out;
+        for (const QByteArray& l : logLines("Debug.log")) {
+            const qsizetype tab = l.indexOf('\t');
+            out << QString::fromUtf8(tab < 0 ? l : l.mid(tab + 1));
+        }
+        return out;
+    }
+};
+
+inline QString statusMessage(std::int32_t status, const QString& host, const QString& reason = {})
+{
+    return QStringLiteral("Error #%1: Failed to transfer image to %2\r\n\r\nReason: %3").arg(status).arg(host, reason);
+}
+
+} // namespace varnelo::faults
