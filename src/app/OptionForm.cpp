@@ -1,5 +1,7 @@
 #include "app/OptionForm.h"
 
+#include "ui/WindowLook.h"
+
 #include "app/AppState.h"
 #include "app/IniFile.h"
 #include "app/MainForm.h"
@@ -48,13 +50,7 @@ OptionForm::OptionForm(MainForm* owner) : QDialog(owner), owner_(owner)
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
     setModal(true);
-    QFont font(QStringLiteral("Arial"));
-    font.setPointSizeF(9.75);
-    setFont(font);
-    QPalette pal = palette();
-    pal.setColor(QPalette::Window, QColor(224, 224, 224));
-    setPalette(pal);
-    setAutoFillBackground(true);
+    applyWindowLook(this, 9.75);
     setFixedSize(5010 / 15, 3750 / 15);
 
     createControls();

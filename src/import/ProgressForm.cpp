@@ -3,6 +3,7 @@
 #include "app/AppState.h"
 #include "app/ProgramFolder.h"
 #include "ui/MsgBoxForm.h"
+#include "ui/WindowLook.h"
 #include "ui/cAnimControl.h"
 
 #include <QApplication>
@@ -17,11 +18,6 @@ namespace varnelo {
 
 namespace {
 
-constexpr int tw(int twips)
-{
-    return twips / 15;
-}
-
 int index(RunView::Bar bar)
 {
     return bar == RunView::Bar::Detail ? 0 : 1;
@@ -35,14 +31,8 @@ ProgressForm::ProgressForm(QWidget* owner, std::function<QString()> newPatientId
     setObjectName(QStringLiteral("ProgressForm"));
     setWindowTitle(QStringLiteral("Import progress"));
     setModal(true);
-    setFixedSize(tw(6255), tw(2550));
-    QFont font(QStringLiteral("Arial"));
-    font.setPointSizeF(8.25);
-    setFont(font);
-    QPalette pal = palette();
-    pal.setColor(QPalette::Window, QColor(224, 224, 224));
-    setPalette(pal);
-    setAutoFillBackground(true);
+    setFixedSize(twips(6255), twips(2550));
+    applyWindowLook(this, 8.25);
 
     label1_ = new QLabel(this);
     label1_->setObjectName(QStringLiteral("Label1"));
@@ -50,16 +40,16 @@ ProgressForm::ProgressForm(QWidget* owner, std::function<QString()> newPatientId
     bold.setPointSizeF(8.25);
     bold.setBold(true);
     label1_->setFont(bold);
-    label1_->setGeometry(tw(120), tw(120), tw(6015), tw(255));
+    label1_->setGeometry(twips(120), twips(120), twips(6015), twips(255));
 
     picAni_ = new QWidget(this);
     picAni_->setObjectName(QStringLiteral("picAni"));
-    picAni_->setGeometry(tw(2280), tw(840), tw(1695), tw(735));
+    picAni_->setGeometry(twips(2280), twips(840), twips(1695), twips(735));
 
     auto bar = [this](const char* name, int top) {
         auto* b = new QProgressBar(this);
         b->setObjectName(QLatin1String(name));
-        b->setGeometry(tw(120), tw(top), tw(6015), tw(495));
+        b->setGeometry(twips(120), twips(top), twips(6015), twips(495));
         b->setTextVisible(false);
         b->setRange(0, 100);
         b->setValue(0);
@@ -71,7 +61,7 @@ ProgressForm::ProgressForm(QWidget* owner, std::function<QString()> newPatientId
 
     cmdAbort_ = new QPushButton(QStringLiteral("Abort"), this);
     cmdAbort_->setObjectName(QStringLiteral("cmdAbort"));
-    cmdAbort_->setGeometry(tw(4920), tw(2040), tw(1215), tw(375));
+    cmdAbort_->setGeometry(twips(4920), twips(2040), twips(1215), twips(375));
     cmdAbort_->setAutoDefault(false);
     connect(cmdAbort_, &QPushButton::clicked, this, &ProgressForm::cmdAbort_Click);
 
@@ -104,7 +94,7 @@ void ProgressForm::Form_Load()
         // lower right corner of the main window, 20 pixels inside it
         const QRect m = main->frameGeometry();
         const QRect me = frameGeometry();
-        move(m.left() + m.width() - me.width() - tw(300), m.top() + m.height() - me.height() - tw(300));
+        move(m.left() + m.width() - me.width() - twips(300), m.top() + m.height() - me.height() - twips(300));
     }
 
     anim_ = std::make_unique<cAnimControl>();

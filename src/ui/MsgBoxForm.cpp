@@ -1,6 +1,7 @@
 #include "ui/MsgBoxForm.h"
 
 #include "app/AppState.h"
+#include "ui/WindowLook.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -14,11 +15,6 @@
 namespace varnelo {
 
 namespace {
-
-constexpr int tw(int twips)
-{
-    return twips / 15;
-}
 
 QPixmap questionIcon()
 {
@@ -49,33 +45,27 @@ MsgBoxForm::MsgBoxForm(QWidget* owner) : QDialog(owner, Qt::Dialog | Qt::Customi
     setObjectName(QStringLiteral("MsgBoxForm"));
     setWindowTitle(QStringLiteral("Message"));
     setModal(true);
-    setFixedSize(tw(4335), tw(2430));
-    QFont font(QStringLiteral("Arial"));
-    font.setPointSizeF(8.25);
-    setFont(font);
-    QPalette pal = palette();
-    pal.setColor(QPalette::Window, QColor(224, 224, 224));
-    setPalette(pal);
-    setAutoFillBackground(true);
+    setFixedSize(twips(4335), twips(2430));
+    applyWindowLook(this, 8.25);
     if (QWidget* main = mainWindowOf(owner))
         setWindowIcon(main->windowIcon());
 
     auto* picture = new QLabel(this);
     picture->setObjectName(QStringLiteral("Picture1"));
-    picture->setGeometry(tw(120), tw(240), tw(615), tw(615));
+    picture->setGeometry(twips(120), twips(240), twips(615), twips(615));
     picture->setPixmap(questionIcon());
     picture->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
     lblMessage_ = new QLabel(this);
     lblMessage_->setObjectName(QStringLiteral("lblMessage"));
-    lblMessage_->setGeometry(tw(960), tw(240), tw(3135), tw(1095));
+    lblMessage_->setGeometry(twips(960), twips(240), twips(3135), twips(1095));
     lblMessage_->setWordWrap(true);
     lblMessage_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
     auto button = [this](const char* name, const QString& text, int left) {
         auto* b = new QPushButton(text, this);
         b->setObjectName(QLatin1String(name));
-        b->setGeometry(tw(left), tw(1560), tw(1215), tw(375));
+        b->setGeometry(twips(left), twips(1560), twips(1215), twips(375));
         b->setAutoDefault(false);
         b->setDefault(false);
         return b;
@@ -86,7 +76,7 @@ MsgBoxForm::MsgBoxForm(QWidget* owner) : QDialog(owner, Qt::Dialog | Qt::Customi
 
     chkAlwaysIgnore_ = new QCheckBox(QStringLiteral("Always ignore further messages"), this);
     chkAlwaysIgnore_->setObjectName(QStringLiteral("chkAlwaysIgnore"));
-    chkAlwaysIgnore_->setGeometry(tw(120), tw(2040), tw(3135), tw(255));
+    chkAlwaysIgnore_->setGeometry(twips(120), twips(2040), twips(3135), twips(255));
 
     setTabOrder(cmdAbort_, cmdRetry_);
     setTabOrder(cmdRetry_, cmdIgnore_);

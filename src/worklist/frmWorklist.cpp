@@ -1,15 +1,13 @@
 #include "worklist/frmWorklist.h"
 
+#include "ui/WindowLook.h"
+
 #include <QCoreApplication>
 #include <QEvent>
 #include <QHeaderView>
 #include <QTreeWidget>
 
 namespace varnelo {
-
-namespace {
-constexpr int twips(int t) { return t / 15; }
-} // namespace
 
 frmWorklist::frmWorklist(QWidget* owner) : QDialog(owner)
 {
@@ -20,13 +18,7 @@ frmWorklist::frmWorklist(QWidget* owner) : QDialog(owner)
     setSizeGripEnabled(true);
     if (owner)
         setWindowIcon(owner->windowIcon());
-    QPalette pal = palette();
-    pal.setColor(QPalette::Window, QColor(224, 224, 224));
-    setPalette(pal);
-    setAutoFillBackground(true);
-    QFont font(QStringLiteral("Arial"));
-    font.setPointSizeF(12);
-    setFont(font);
+    applyWindowLook(this, 12);
     resize(twips(11640), twips(5775));
 
     // No layout: the list keeps its place and size when the window is resized.
