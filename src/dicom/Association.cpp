@@ -255,7 +255,7 @@ void AssociationPool::openFor(Slot& slot, const Peer& peer)
     ++opened_;
 }
 
-std::int32_t AssociationPool::store(DcmFileFormat& file, const Peer& peer)
+std::int32_t AssociationPool::store(DcmFileFormat& file, const Peer& peer, const std::function<void()>& whileWaiting)
 {
     ensureInitialised();
     ::DcmDataset* ds = file.getDataset();
@@ -321,7 +321,7 @@ std::int32_t AssociationPool::store(DcmFileFormat& file, const Peer& peer)
     }
 
     try {
-        return storeOn(*slot.assoc, file, id);
+        return storeOn(*slot.assoc, file, id, whileWaiting);
     } catch (const Error& e) {
         slot.assoc.reset();
         if (!reused || e.number() != DicomErrc::ConnectionLost)
@@ -335,14 +335,30 @@ std::int32_t AssociationPool::store(DcmFileFormat& file, const Peer& peer)
     if (!c.id)
         noContext(c.conversionFailed);
     try {
-        return storeOn(*slot.assoc, file, c.id);
+        return storeOn(*slot.assoc, file, c.id, whileWaiting);
     } catch (const Error&) {
         slot.assoc.reset();
         throw;
     }
 }
 
-std::int32_t AssociationPool::storeOn(Association& assoc, DcmFileFormat& file, T_ASC_PresentationContextID id)
+namespace {
+
+void storeProgress(void* data, T_DIMSE_StoreProgress* progress, T_DIMSE_C_StoreRQ*)
+{
+    if (progress->state != DIMSE_StoreEnd)
+        return;
+    try {
+        (*static_cast<const std::function<void()>*>(data))();
+    } catch (...) {
+        // nothing may unwind through DCMTK's C code; the hook is only a head start
+    }
+}
+
+} // namespace
+
+std::int32_t AssociationPool::storeOn(Association& assoc, DcmFileFormat& file, T_ASC_PresentationContextID id,
+                                      const std::function<void()>& whileWaiting)
 {
     ::DcmDataset* ds = file.getDataset();
     OFString sop, instance;
@@ -360,7 +376,8 @@ std::int32_t AssociationPool::storeOn(Association& assoc, DcmFileFormat& file, T
     T_DIMSE_C_StoreRSP rsp;
     std::memset(&rsp, 0, sizeof rsp);
     ::DcmDataset* detail = nullptr;
-    OFCondition cond = DIMSE_storeUser(assoc.get(), id, &req, nullptr, ds, nullptr, nullptr, DIMSE_NONBLOCKING,
+    OFCondition cond = DIMSE_storeUser(assoc.get(), id, &req, nullptr, ds, whileWaiting ? storeProgress : nullptr,
+                                       const_cast<std::function<void()>*>(&whileWaiting), DIMSE_NONBLOCKING,
                                        DicomTimeouts::DimseSeconds, &rsp, &detail);
     delete detail;
     if (cond.bad())

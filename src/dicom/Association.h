@@ -8,6 +8,7 @@
 #include <dcmtk/dcmnet/assoc.h>
 #include <dcmtk/dcmnet/dimse.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <tuple>
@@ -68,7 +69,9 @@ private:
 class AssociationPool {
 public:
     ~AssociationPool() { releaseAll(); }
-    std::int32_t store(DcmFileFormat& file, const Peer& peer);
+    // whileWaiting runs once the data set is on its way, before the
+    // response is read: the time the peer takes to answer is free for it.
+    std::int32_t store(DcmFileFormat& file, const Peer& peer, const std::function<void()>& whileWaiting = {});
     void releaseAll();
     // Number of associations opened so far; for tests and logs.
     int openedCount() const { return opened_; }
@@ -79,7 +82,8 @@ private:
         std::vector<std::pair<std::string, std::string>> needs;    // (SOP class, transfer syntax) seen
         std::vector<std::pair<std::string, std::string>> proposed; // what the open association offered
     };
-    std::int32_t storeOn(Association& assoc, DcmFileFormat& file, T_ASC_PresentationContextID id);
+    std::int32_t storeOn(Association& assoc, DcmFileFormat& file, T_ASC_PresentationContextID id,
+                         const std::function<void()>& whileWaiting);
     void openFor(Slot& slot, const Peer& peer);
 
     std::map<Peer, Slot> slots_;

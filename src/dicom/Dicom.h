@@ -193,7 +193,18 @@ public:
     DcmImage ItemAt(std::int32_t index) const; // 1-based; throws IndexOutOfRange
     std::int32_t Count() const;
     void Clear(); // empties the list; open associations stay open for the next image
-    void ReleaseAssociations(); // releases every open association
+    void ReleaseAssociations(); // releases every open association and drops the read-ahead
+
+    // A hint that LoadFile(path) comes soon, after the files hinted before.
+    // The file is read while a send of this list waits for the peer's
+    // answer, at most two files ahead. LoadFile behaves exactly as without
+    // the hint: a file that changed, vanished or failed to read is read again
+    // there and reports its own error. Hints passed by are dropped.
+    void Prefetch(const QString& path);
+    // Files hinted and not yet taken by LoadFile, and how many of them are
+    // read already; for tests and diagnostics.
+    std::int32_t ReadAheadQueued() const;
+    std::int32_t ReadAheadReady() const;
 
     struct Impl;
 

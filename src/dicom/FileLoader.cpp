@@ -3,6 +3,10 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <sys/stat.h>
+
+#include <algorithm>
+
 namespace varnelo::dicomimpl {
 
 std::shared_ptr<DcmFileFormat> loadDicomFile(const QString& path)
@@ -32,6 +36,75 @@ std::shared_ptr<DcmFileFormat> loadDicomFile(const QString& path)
     if (file->getDataset()->card() == 0)
         unreadable(QStringLiteral("it holds no DICOM data"));
     return file;
+}
+
+// ---- ReadAhead ------------------------------------------------------------
+
+ReadAhead::Stamp ReadAhead::stampOf(const QString& path)
+{
+    Stamp s;
+    struct stat st {};
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return s;
+    s.valid = true;
+    s.device = st.st_dev;
+    s.inode = st.st_ino;
+    s.size = st.st_size;
+    s.mtimeSec = st.st_mtim.tv_sec;
+    s.mtimeNsec = st.st_mtim.tv_nsec;
+    return s;
+}
+
+void ReadAhead::want(const QString& path)
+{
+    for (const Entry& e : queue_)
+        if (e.path == path)
+            return;
+    Entry e;
+    e.path = path;
+    queue_.push_back(std::move(e));
+    while (queue_.size() > MaxAhead)
+        queue_.pop_front();
+}
+
+std::shared_ptr<DcmFileFormat> ReadAhead::take(const QString& path)
+{
+    auto it = std::find_if(queue_.begin(), queue_.end(), [&](const Entry& e) { return e.path == path; });
+    if (it == queue_.end())
+        return nullptr; // not asked for: what is queued may still come
+    Entry entry = std::move(*it);
+    queue_.erase(queue_.begin(), it + 1);
+    // A file replaced or removed since it was read must be read again, so
+    // that the caller sees what is on the medium now.
+    if (!entry.read || !entry.file || !entry.stamp.valid || !(stampOf(path) == entry.stamp))
+        return nullptr;
+    return std::move(entry.file);
+}
+
+void ReadAhead::readOne()
+{
+    auto it = std::find_if(queue_.begin(), queue_.end(), [](const Entry& e) { return !e.read; });
+    if (it == queue_.end())
+        return;
+    it->read = true;
+    it->stamp = stampOf(it->path);
+    if (!it->stamp.valid)
+        return;
+    try {
+        it->file = loadDicomFile(it->path);
+    } catch (...) {
+        // the caller reads it again and reports the error itself
+    }
+}
+
+bool ReadAhead::hasUnread() const
+{
+    return std::any_of(queue_.begin(), queue_.end(), [](const Entry& e) { return !e.read; });
+}
+
+int ReadAhead::ready() const
+{
+    return static_cast<int>(std::count_if(queue_.begin(), queue_.end(), [](const Entry& e) { return e.file != nullptr; }));
 }
 
 } // namespace varnelo::dicomimpl

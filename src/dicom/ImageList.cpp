@@ -14,11 +14,13 @@ struct DcmImage::Impl {
     std::shared_ptr<DcmFileFormat> file;
     QString path;
     std::weak_ptr<AssociationPool> pool; // the owning list's associations
+    std::weak_ptr<ReadAhead> readAhead;  // the owning list's files to come
 };
 
 struct DcmImageList::Impl {
     std::vector<DcmImage> items;
     std::shared_ptr<AssociationPool> pool = std::make_shared<AssociationPool>();
+    std::shared_ptr<ReadAhead> readAhead = std::make_shared<ReadAhead>();
 };
 
 namespace {
@@ -66,8 +68,14 @@ std::int32_t DcmImage::StoreTo(const QString& host, std::int32_t port, const QSt
                                const QString& calledAE)
 {
     Peer peer{host.trimmed(), checkedPort(port), callingAE.trimmed(), calledAE.trimmed()};
-    if (auto pool = impl_->pool.lock())
-        return pool->store(*impl_->file, peer);
+    if (auto pool = impl_->pool.lock()) {
+        // While the peer works on this image, the list's next file is read.
+        std::function<void()> whileWaiting;
+        auto ahead = impl_->readAhead.lock();
+        if (ahead && ahead->hasUnread())
+            whileWaiting = [&ahead] { ahead->readOne(); };
+        return pool->store(*impl_->file, peer, whileWaiting);
+    }
     // The list is gone: send on an association of our own.
     AssociationPool own;
     return own.store(*impl_->file, peer);
@@ -85,9 +93,12 @@ DcmImageList::~DcmImageList()
 void DcmImageList::LoadFile(const QString& path)
 {
     auto impl = std::make_shared<DcmImage::Impl>();
-    impl->file = loadDicomFile(path);
+    impl->file = impl_->readAhead->take(path);
+    if (!impl->file)
+        impl->file = loadDicomFile(path);
     impl->path = path;
     impl->pool = impl_->pool;
+    impl->readAhead = impl_->readAhead;
     impl_->items.emplace_back(impl);
 }
 
@@ -103,6 +114,16 @@ std::int32_t DcmImageList::Count() const { return static_cast<std::int32_t>(impl
 
 void DcmImageList::Clear() { impl_->items.clear(); }
 
-void DcmImageList::ReleaseAssociations() { impl_->pool->releaseAll(); }
+void DcmImageList::ReleaseAssociations()
+{
+    impl_->readAhead->cancel();
+    impl_->pool->releaseAll();
+}
+
+void DcmImageList::Prefetch(const QString& path) { impl_->readAhead->want(path); }
+
+std::int32_t DcmImageList::ReadAheadQueued() const { return impl_->readAhead->queued(); }
+
+std::int32_t DcmImageList::ReadAheadReady() const { return impl_->readAhead->ready(); }
 
 } // namespace varnelo

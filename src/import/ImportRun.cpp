@@ -14,6 +14,7 @@
 #include <QRegularExpression>
 #include <QStringEncoder>
 
+#include <algorithm>
 #include <optional>
 
 namespace varnelo {
@@ -159,9 +160,18 @@ void ImportRun::readFolder(const QString& folderIn, bool withSubDirs)
         if (!marked) {
             Invocation inv;
             inv.folderStudyUid = DcmUtility::NewUID();
-            for (const QFileInfo& file : files) {
-                if (suffixMatches(file.fileName(), s.FileSuffix))
+            qsizetype ahead = 0; // no taken file lies between the current one and this index
+            for (qsizetype i = 0; i < files.size(); ++i) {
+                const QFileInfo& file = files[i];
+                if (suffixMatches(file.fileName(), s.FileSuffix)) {
+                    // the next taken file loads while this one is sent
+                    ahead = std::max(ahead, i + 1);
+                    while (ahead < files.size() && !suffixMatches(files[ahead].fileName(), s.FileSuffix))
+                        ++ahead;
+                    if (ahead < files.size())
+                        inv.images.Prefetch(joinPath(folder, files[ahead].fileName()));
                     TransferImage(joinPath(folder, file.fileName()), Mode::Scan, inv);
+                }
                 view_.setBarValue(RunView::Bar::Detail, view_.barValue(RunView::Bar::Detail) + 1);
                 inv.images.Clear();
                 if (AbortRequested)
@@ -288,14 +298,26 @@ void ImportRun::ReadDicomDir()
                                 const DcmDatasetList images = seriesList.ItemAt(se).Children();
                                 view_.setBarValue(RunView::Bar::Detail, 0);
                                 view_.setBarMaximum(RunView::Bar::Detail, images.Count());
+                                auto pathOf = [&](std::int32_t im) {
+                                    const QVariant id = images.ItemAt(im).Attributes().ByTag(0x0004, 0x1500).Value();
+                                    QStringList components = id.typeId() == QMetaType::QStringList ? id.toStringList()
+                                                                                                  : QStringList{id.toString()};
+                                    if (id.isNull())
+                                        throw Error(DicomErrc::InvalidValue, QStringLiteral("Referenced File ID is empty"));
+                                    return referencedFilePath(base, components);
+                                };
                                 for (std::int32_t im = 1; im <= images.Count(); ++im) {
                                     try {
-                                        const QVariant id = images.ItemAt(im).Attributes().ByTag(0x0004, 0x1500).Value();
-                                        QStringList components = id.typeId() == QMetaType::QStringList ? id.toStringList()
-                                                                                                      : QStringList{id.toString()};
-                                        if (id.isNull())
-                                            throw Error(DicomErrc::InvalidValue, QStringLiteral("Referenced File ID is empty"));
-                                        TransferImage(referencedFilePath(base, components), Mode::DicomDir, inv);
+                                        const QString path = pathOf(im);
+                                        // the next record's file loads while this one is sent; a
+                                        // record in error says so when its turn comes
+                                        if (im < images.Count()) {
+                                            try {
+                                                inv.images.Prefetch(pathOf(im + 1));
+                                            } catch (const Error&) {
+                                            }
+                                        }
+                                        TransferImage(path, Mode::DicomDir, inv);
                                     } catch (const Error& e) {
                                         // this record sends nothing; the walk goes on
                                         WriteErrorLog(e.number(), e.description(), kDicomDirSource);
