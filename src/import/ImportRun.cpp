@@ -370,6 +370,14 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
         if (scan)
             return;
         inv.loadError = e;
+    } catch (const std::exception& e) {
+        // DCMTK throws std exceptions on some damaged files: unreadable too
+        const Error err(DicomErrc::FileUnreadable,
+                        QStringLiteral("Cannot read %1: damaged (%2)").arg(path, QString::fromLocal8Bit(e.what())));
+        WriteErrorLog(err.number(), err.description(), source);
+        if (scan)
+            return;
+        inv.loadError = err;
     }
     if (scan)
         view_.yield();
