@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <exception>
 #include <map>
 #include <set>
 
@@ -290,8 +291,14 @@ DcmDataset DcmDatasetList::ReadFile(const QString& path)
     // when it is destroyed, and the medium is someone else's.
     auto file = std::make_shared<DcmFileFormat>();
     const QByteArray name = QFile::encodeName(path);
-    OFCondition cond = file->loadFile(OFFilename(name.constData()), EXS_Unknown, EGL_noChange,
-                                      DCM_MaxReadLength, ERM_autoDetect);
+    OFCondition cond = EC_Normal;
+    try {
+        cond = file->loadFile(OFFilename(name.constData()), EXS_Unknown, EGL_noChange, DCM_MaxReadLength,
+                              ERM_autoDetect);
+    } catch (const std::exception& e) {
+        // DCMTK 3.6.7 throws std::out_of_range on some damaged record types
+        fail(DicomErrc::DicomDirUnreadable, prefix + QStringLiteral("damaged (%1)").arg(QString::fromLocal8Bit(e.what())));
+    }
     if (cond.bad())
         fail(DicomErrc::DicomDirUnreadable, prefix + conditionText(cond));
     ::DcmDataset* ds = file->getDataset();
