@@ -308,6 +308,11 @@ int runMain(const QStringList& args)
         std::fprintf(stderr, "usage: varnelo-bench run --data DIR [--reps N] [--markdown FILE] [--command TEXT]\n");
         return 2;
     }
+    auto loadAverage = [] {
+        QFile f(QStringLiteral("/proc/loadavg"));
+        return f.open(QIODevice::ReadOnly) ? QString::fromLatin1(f.readAll()).section(QLatin1Char(' '), 0, 2) : QString();
+    };
+    const QString loadBefore = loadAverage();
     QTemporaryDir work;
     Storescp fast(true, work.path());
     Storescp nagle(false, work.path());
@@ -477,6 +482,7 @@ int runMain(const QStringList& args)
     }
 
     const QString when = QDateTime::currentDateTime().toString(Qt::ISODate);
+    const QString load = QStringLiteral("load average %1 before, %2 after").arg(loadBefore, loadAverage());
     const QString host = machine();
     QTextStream out(stdout);
     out << "\n" << plain(t) << "\nTargets:\n";
@@ -487,7 +493,7 @@ int runMain(const QStringList& args)
         for (const QString& p : problems)
             out << "  " << p << "\n";
     }
-    out << "\n" << when << ", " << host << "\n";
+    out << "\n" << when << ", " << host << ", " << load << "\n";
     out.flush();
 
     if (!markdownPath.isEmpty()) {
@@ -496,7 +502,7 @@ int runMain(const QStringList& args)
             throw std::runtime_error("cannot write " + markdownPath.toStdString());
         QTextStream m(&md);
         m << "# Import speed\n\n"
-          << "Measured " << when << " on " << host << ".\n\n"
+          << "Measured " << when << " on " << host << " (" << load << ").\n\n"
           << "Command: `" << command << "`\n\n"
           << "Each sender runs as its own process against the same storescp on 127.0.0.1 (`storescp --ignore`, "
              "TCP_NODELAY=1 unless the case says otherwise), the senders alternating, "
