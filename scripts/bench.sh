@@ -50,4 +50,9 @@ echo "   data made in $(( $(date +%s) - t0 )) s"
 echo "== running"
 mkdir -p "$repo/docs"
 "$build/bin/varnelo-bench" run --data "$data" --reps "$reps" \
-  --markdown "$repo/docs/performance.md" --command "scripts/bench.sh${orig_args:+ $orig_args}"
+  --markdown "$repo/docs/performance.md" --command "scripts/bench.sh${orig_args:+ $orig_args}" || status=$?
+# what the figures mean and what was changed for them, kept by hand
+if [ -f "$repo/bench/performance-notes.md" ]; then
+  { echo; cat "$repo/bench/performance-notes.md"; } >> "$repo/docs/performance.md"
+fi
+exit "${status:-0}"
