@@ -3,8 +3,15 @@
 #include "GuiTest.h"
 
 #include "app/MainForm.h"
+#include "dicom/testdata/FaultyScp.h"
 #include "dicom/testdata/TestData.h"
 #include "support/Peers.h"
+#include "ui/MsgBoxForm.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QLabel>
+#include <QSet>
 
 #include <QElapsedTimer>
 #include <QLineEdit>
@@ -163,4 +170,83 @@ TEST_F(Launch, DicomDirFromADriveToTwoDestinations)
     EXPECT_TRUE(pacs1->waitForFiles(3));
     EXPECT_TRUE(pacs2->waitForFiles(3));
     EXPECT_EQ(appState().DicomDirPath, media.path() + "/DICOMDIR");
+}
+
+TEST_F(Launch, ScanFromTheWindowWithSuffixNewIdUidsAndAFailingSecondDestination)
+{
+    auto pacs = Peer::storescp();
+    ASSERT_TRUE(pacs);
+    // two folders of images without Study/Series UIDs, and files the suffix leaves out
+    td::ImageSpec spec;
+    spec.withStudyUid = false;
+    spec.withSeriesUid = false;
+    for (const QString& folder : {QString("/scan"), QString("/scan/sub")}) {
+        ASSERT_TRUE(QDir().mkpath(media.path() + folder));
+        for (int i = 1; i <= 2; ++i) {
+            spec.sopInstanceUid = QString("1.2.826.0.1.3680043.2.1143.%1.%2").arg(folder.size()).arg(i);
+            td::makeImage(media.path() + folder + QString("/IMG%1.DCM").arg(i), spec);
+        }
+    }
+    td::makeImage(media.path() + "/scan/IMG3.BAK", spec);
+    td::makeNonDicom(media.path() + "/scan/sub/notes.dcm", td::NonDicom::Text);
+
+    appState().ChangeID = true;
+    appState().Validate = 1;
+    appState().ImgDirEqStudy = 1;
+    appState().WriteLog = 1;
+    form->setNewPatientIdVisible(true);
+    click("optLocation1");
+    click("optSearchBy1");
+    set("txtSpecialFolder", media.path() + "/scan");
+    child<QCheckBox>(form.get(), "chkWithSubDirs")->setChecked(true);
+    set("txtSuffix", "dcm");
+    set("txtChangeID", "NEW-7");
+    destination1(*pacs);
+    // destination 2 answers the echo but refuses every image: out of resources
+    td::FaultyScp::Options full;
+    full.status = [](int, const QString&) -> std::uint16_t { return 0xA700; };
+    td::FaultyScp pacs2(full);
+    set("txtAET2", pacs2.aeTitle());
+    set("txtIP2", "127.0.0.1");
+    set("txtPort2", QString::number(pacs2.port()));
+
+    QStringList prompts;
+    int answered = 0;
+    MsgBoxForm::setAnswererForTesting([&](MsgBoxForm& f) {
+        prompts << f.lblMessage()->text();
+        if (answered++ == 0) {
+            f.cmdRetry()->click(); // the same image again, still failing
+        } else {
+            f.chkAlwaysIgnore()->setChecked(true);
+            f.cmdIgnore()->click();
+        }
+    });
+    form->cmdImport_Click();
+    MsgBoxForm::setAnswererForTesting({});
+
+    EXPECT_EQ(texts(), QStringList{"4 images successfully imported!"});
+    ASSERT_TRUE(pacs->waitForFiles(4));
+    EXPECT_EQ(pacs->receivedFiles().size(), 4);
+    ASSERT_EQ(prompts.size(), 2) << "after the tick no further prompt";
+    // the peer's status, and no reason: it answered
+    EXPECT_EQ(prompts[0], "Error #42752: Failed to transfer image to 127.0.0.1\r\n\r\nReason: ");
+    EXPECT_TRUE(pacs2.held().isEmpty());
+    EXPECT_EQ(pacs2.requested().size(), 5) << "four images and one retry";
+    EXPECT_FALSE(appState().AlwaysIgnore) << "cleared when the progress window closed";
+
+    QSet<QString> studies;
+    for (const QString& f : pacs->receivedFiles()) {
+        const auto content = td::contentOf(f);
+        EXPECT_EQ(QString::fromStdString(content.at("(0010,0020)")).trimmed(), "NEW-7");
+        studies << QString::fromStdString(content.at("(0020,000D)")).trimmed();
+    }
+    EXPECT_EQ(studies.size(), 2) << "one study for each folder";
+
+    QFile debug(dir.path() + "/Logs/Debug.log");
+    ASSERT_TRUE(debug.open(QIODevice::ReadOnly));
+    const QByteArray lines = debug.readAll();
+    EXPECT_EQ(lines.count("\tOK\r\n"), 4);
+    EXPECT_EQ(lines.count("\tFAILED\r\n"), 5) << "one per failed attempt: a retry and four images";
+    EXPECT_EQ(lines.count("\tChange Patient ID: PID0001 -> NEW-7\r\n"), 4);
+    EXPECT_TRUE(QFile::exists(media.path() + "/scan/sub/migration.done"));
 }
