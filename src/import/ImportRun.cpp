@@ -37,14 +37,15 @@ void debugLine(const QString& text)
         WriteDebugLog(text);
 }
 
-QFileInfoList filesOf(const QString& folder)
+// Names only: a listing of 100,000 files must not hold a QFileInfo each.
+QStringList filesOf(const QString& folder)
 {
     QDir dir(folder);
     if (!dir.exists())
         throw Error(ErrNo::PathNotFound, QStringLiteral("Path not found: %1").arg(folder));
     if (!QFileInfo(folder).isReadable())
         throw Error(ErrNo::PathFileAccess, QStringLiteral("Path/File access error: %1").arg(folder));
-    return dir.entryInfoList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+    return dir.entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
 }
 
 void writeMarker(const QString& folder)
@@ -153,7 +154,7 @@ void ImportRun::readFolder(const QString& folderIn, bool withSubDirs)
         visited_.insert(canonical);
     }
 
-    const QFileInfoList files = filesOf(folder);
+    const QStringList files = filesOf(folder);
     if (!files.isEmpty()) {
         view_.setBarMaximum(RunView::Bar::Detail, static_cast<std::int32_t>(files.size()));
         const bool marked = writeLog() && QFile::exists(joinPath(folder, kMarker));
@@ -162,15 +163,15 @@ void ImportRun::readFolder(const QString& folderIn, bool withSubDirs)
             inv.folderStudyUid = DcmUtility::NewUID();
             qsizetype ahead = 0; // no taken file lies between the current one and this index
             for (qsizetype i = 0; i < files.size(); ++i) {
-                const QFileInfo& file = files[i];
-                if (suffixMatches(file.fileName(), s.FileSuffix)) {
+                const QString& file = files[i];
+                if (suffixMatches(file, s.FileSuffix)) {
                     // the next taken file loads while this one is sent
                     ahead = std::max(ahead, i + 1);
-                    while (ahead < files.size() && !suffixMatches(files[ahead].fileName(), s.FileSuffix))
+                    while (ahead < files.size() && !suffixMatches(files[ahead], s.FileSuffix))
                         ++ahead;
                     if (ahead < files.size())
-                        inv.images.Prefetch(joinPath(folder, files[ahead].fileName()));
-                    TransferImage(joinPath(folder, file.fileName()), Mode::Scan, inv);
+                        inv.images.Prefetch(joinPath(folder, files[ahead]));
+                    TransferImage(joinPath(folder, file), Mode::Scan, inv);
                 }
                 view_.setBarValue(RunView::Bar::Detail, view_.barValue(RunView::Bar::Detail) + 1);
                 inv.images.Clear();
@@ -201,11 +202,12 @@ void ImportRun::SearchForDicomDir(const QString& folder)
 {
     view_.setLabel(QStringLiteral("Searching for DICOMDir, please wait ..."));
     try {
-        const QFileInfoList files = filesOf(resolveFolder(folder));
-        for (const QFileInfo& file : files) {
+        const QString start = resolveFolder(folder);
+        const QStringList files = filesOf(start);
+        for (const QString& file : files) {
             view_.yield();
-            if (file.fileName().toUpper().contains(QLatin1String("DICOMDIR"))) {
-                appState().DicomDirPath = file.absoluteFilePath();
+            if (file.toUpper().contains(QLatin1String("DICOMDIR"))) {
+                appState().DicomDirPath = QFileInfo(joinPath(start, file)).absoluteFilePath();
                 view_.setLabel(QStringLiteral("DICOMDir found ... importing images"));
                 view_.stopAnimation();
                 view_.setAnimationVisible(false);
