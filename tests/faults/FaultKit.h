@@ -11,10 +11,13 @@
 #include "dicom/testdata/TestData.h"
 #include "import/ImportRun.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <stdexcept>
 
 namespace varnelo::faults {
 
@@ -64,6 +67,8 @@ protected:
     QStringList images(const QString& folder, int count)
     {
         QStringList uids;
+        if (!QDir().mkpath(folder))
+            throw std::runtime_error("cannot make " + folder.toStdString());
         for (int i = 1; i <= count; ++i) {
             testdata::ImageSpec spec;
             spec.rows = spec.columns = 16;

@@ -59,6 +59,8 @@ bool isStoredStatus(std::uint16_t status)
 
 FaultyScp::FaultyScp(const Options& options) : options_(options)
 {
+    // the loopback check below wants addresses, not names
+    dcmDisableGethostbyaddr.set(OFTrue);
     port_ = freePort();
     T_ASC_Network* n = nullptr;
     const OFCondition cond = ASC_initializeNetwork(NET_ACCEPTOR, port_, 30, &n);
