@@ -35,7 +35,7 @@ run_one() {
   [ -d "$regressions" ] || regressions=""
   # fork mode goes on past a crash, so one known fault does not end the run;
   # DCMTK 3.6.7 leaks what it parsed of some damaged files (FUZZ_LEAKS=1 shows it)
-  "$build/bin/fuzz_$t" -fork=1 -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1 -detect_leaks="${FUZZ_LEAKS:-0}" \
+  ASAN_OPTIONS="detect_leaks=${FUZZ_LEAKS:-0}" "$build/bin/fuzz_$t" -fork=1 -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1 -detect_leaks="${FUZZ_LEAKS:-0}" \
     -max_total_time="$secs" -timeout=20 -rss_limit_mb=4096 \
     -artifact_prefix="$work/crashes/$t/" "$work/corpus/$t" "$work/seeds/$t" $regressions \
     >"$work/$t.log" 2>&1 || true
@@ -46,10 +46,17 @@ run_one() {
   echo "$t: $execs executions in ${secs}s, $crashes crash inputs in $work/crashes/$t (log $work/$t.log)"
 }
 
-export -f run_one
-export secs work build here
 status=0
-printf '%s\n' "${targets[@]}" | xargs -P "$jobs" -I{} bash -c 'run_one {}'
+running=0
+for t in "${targets[@]}"; do
+  run_one "$t" &
+  running=$((running + 1))
+  if [ "$running" -ge "$jobs" ]; then
+    wait -n || true
+    running=$((running - 1))
+  fi
+done
+wait
 for t in "${targets[@]}"; do
   if [ -n "$(find "$work/crashes/$t" -type f)" ]; then status=1; fi
 done
