@@ -326,22 +326,25 @@ std::int32_t AssociationPool::store(DcmFileFormat& file, const Peer& peer, const
         id = c.id;
     }
 
+    bool requestSent = false;
     try {
-        return storeOn(*slot.assoc, file, id, whileWaiting);
+        return storeOn(*slot.assoc, file, id, whileWaiting, requestSent);
     } catch (const Error& e) {
         slot.assoc.reset();
-        if (!reused || e.number() != DicomErrc::ConnectionLost)
+        // Once the whole request has gone out the peer may hold the image:
+        // sending it again is the operator's choice, not ours.
+        if (!reused || requestSent || e.number() != DicomErrc::ConnectionLost)
             throw;
     }
-    // The peer dropped the association that was kept open between files:
-    // one attempt on a fresh one.
+    // The peer dropped the association that was kept open between files
+    // before it had the whole request: one attempt on a fresh one.
     openFor(slot, peer);
     slot.proposed = slot.needs;
     Choice c = choose(*slot.assoc, ds, sop, ts, true);
     if (!c.id)
         noContext(c.conversionFailed);
     try {
-        return storeOn(*slot.assoc, file, c.id, whileWaiting);
+        return storeOn(*slot.assoc, file, c.id, whileWaiting, requestSent);
     } catch (const Error&) {
         slot.assoc.reset();
         throw;
@@ -359,6 +362,7 @@ struct SocketOf : DcmTransportConnection {
 struct WaitContext {
     T_ASC_Association* assoc;
     const std::function<void()>* whileWaiting;
+    bool* requestSent;
 };
 
 void storeProgress(void* data, T_DIMSE_StoreProgress* progress, T_DIMSE_C_StoreRQ*)
@@ -366,6 +370,7 @@ void storeProgress(void* data, T_DIMSE_StoreProgress* progress, T_DIMSE_C_StoreR
     if (progress->state != DIMSE_StoreEnd)
         return;
     auto* context = static_cast<WaitContext*>(data);
+    *context->requestSent = true;
     // A peer with Nagle's algorithm on holds the second part of its response
     // until we acknowledge the first, and Linux delays that acknowledgement
     // by up to 40 ms in request/response traffic: acknowledge at once.
@@ -386,7 +391,7 @@ void storeProgress(void* data, T_DIMSE_StoreProgress* progress, T_DIMSE_C_StoreR
 } // namespace
 
 std::int32_t AssociationPool::storeOn(Association& assoc, DcmFileFormat& file, T_ASC_PresentationContextID id,
-                                      const std::function<void()>& whileWaiting)
+                                      const std::function<void()>& whileWaiting, bool& requestSent)
 {
     ::DcmDataset* ds = file.getDataset();
     OFString sop, instance;
@@ -404,7 +409,8 @@ std::int32_t AssociationPool::storeOn(Association& assoc, DcmFileFormat& file, T
     T_DIMSE_C_StoreRSP rsp;
     std::memset(&rsp, 0, sizeof rsp);
     ::DcmDataset* detail = nullptr;
-    WaitContext context{assoc.get(), &whileWaiting};
+    requestSent = false;
+    WaitContext context{assoc.get(), &whileWaiting, &requestSent};
     OFCondition cond = DIMSE_storeUser(assoc.get(), id, &req, nullptr, ds, storeProgress, &context, DIMSE_NONBLOCKING,
                                        DicomTimeouts::DimseSeconds, &rsp, &detail);
     delete detail;

@@ -83,7 +83,8 @@ private:
         std::vector<std::pair<std::string, std::string>> proposed; // what the open association offered
     };
     std::int32_t storeOn(Association& assoc, DcmFileFormat& file, T_ASC_PresentationContextID id,
-                         const std::function<void()>& whileWaiting);
+                         const std::function<void()>& whileWaiting,
+                         bool& requestSent);
     void openFor(Slot& slot, const Peer& peer);
 
     std::map<Peer, Slot> slots_;

@@ -6,6 +6,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <stdexcept>
+
+#include <sys/stat.h>
 
 namespace varnelo::dicomimpl {
 
@@ -16,8 +20,14 @@ std::shared_ptr<DcmFileFormat> loadDicomFile(const QString& path)
         fail(DicomErrc::FileUnreadable, QStringLiteral("Cannot read %1: %2").arg(path, why));
     };
     const QFileInfo info(path);
-    if (!info.exists())
+    if (!info.exists()) {
+        // a folder on the way that may not be entered hides the file
+        struct stat st;
+        const QByteArray native = QFile::encodeName(path);
+        if (::stat(native.constData(), &st) != 0 && errno == EACCES)
+            unreadable(QStringLiteral("no permission to reach it"));
         unreadable(QStringLiteral("no such file"));
+    }
     if (!info.isFile())
         unreadable(QStringLiteral("not a file"));
     if (!info.isReadable())
@@ -27,10 +37,16 @@ std::shared_ptr<DcmFileFormat> loadDicomFile(const QString& path)
 
     auto file = std::make_shared<DcmFileFormat>();
     const QByteArray name = QFile::encodeName(path);
-    OFCondition cond = file->loadFile(OFFilename(name.constData()), EXS_Unknown, EGL_noChange,
-                                      DCM_MaxReadLength, ERM_autoDetect);
-    if (cond.good())
-        cond = file->loadAllDataIntoMemory();
+    OFCondition cond;
+    try {
+        cond = file->loadFile(OFFilename(name.constData()), EXS_Unknown, EGL_noChange, DCM_MaxReadLength,
+                              ERM_autoDetect);
+        if (cond.good())
+            cond = file->loadAllDataIntoMemory();
+    } catch (const std::exception& e) {
+        // DCMTK's parser throws on some damaged files
+        unreadable(QStringLiteral("damaged (%1)").arg(QString::fromLocal8Bit(e.what())));
+    }
     if (cond.bad())
         unreadable(QStringLiteral("not a DICOM file or damaged (%1)").arg(conditionText(cond)));
     if (file->getDataset()->card() == 0)

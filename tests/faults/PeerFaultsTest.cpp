@@ -167,7 +167,7 @@ TEST_F(PeerFaults, AbortInTheMiddleOfAStoreIsPromptedWithTheReason)
     EXPECT_EQ(debug().count("OK"), 3);
 }
 
-TEST_F(PeerFaults, AbortOnAReusedAssociationIsResentOnceOnAFreshOne)
+TEST_F(PeerFaults, AbortOnAReusedAssociationNeverCostsACountOrADuplicate)
 {
     const QStringList uids = images(media.path(), 4);
     FaultyScp::Options o;
@@ -179,19 +179,23 @@ TEST_F(PeerFaults, AbortOnAReusedAssociationIsResentOnceOnAFreshOne)
     ImportRun run(view, prompt, {});
     run.ReadCdDirectory(media.path(), false);
 
-    // the dicom layer reopens a kept association that the peer dropped, once
-    EXPECT_TRUE(prompt.messages.isEmpty());
-    EXPECT_EQ(pacs.held(), uids) << "each image held once, in order";
-    EXPECT_EQ(run.ImportedCount, 4);
-    EXPECT_EQ(pacs.associationRequests(), 2);
-    EXPECT_TRUE(errors().empty());
-    EXPECT_EQ(debug().count("OK"), 4);
+    // Seen while the request still goes out, the drop is mended by one send
+    // on a fresh association; seen only after it, the operator is asked
+    // (answered Ignore here). Either way the count is what the peer holds.
+    const bool asked = !prompt.messages.isEmpty();
+    EXPECT_LE(prompt.messages.size(), 1);
+    EXPECT_EQ(run.ImportedCount, pacs.held().size());
+    for (const QString& uid : uids)
+        EXPECT_LE(countOf(pacs.held(), uid), 1) << uid.toStdString();
+    EXPECT_EQ(pacs.held().contains(uids[2]), !asked);
+    EXPECT_EQ(countOf(pacs.requested(), uids[2]), asked ? 1 : 2);
+    EXPECT_EQ(debug().count("OK"), run.ImportedCount);
+    EXPECT_EQ(debug().count("FAILED"), asked ? 1 : 0);
 }
 
-// Disabled until the dicom layer stops resending a request that may have
-// been stored: a peer that keeps the data set and then aborts before its
-// answer gets the image a second time, unasked, and the run counts it once.
-TEST_F(PeerFaults, DISABLED_UnansweredStoreIsNotResentUnasked)
+// The peer keeps the data set and aborts before its answer: the image may be
+// stored, so it goes again only when the operator says Retry.
+TEST_F(PeerFaults, UnansweredStoreIsNotResentUnasked)
 {
     const QStringList uids = images(media.path(), 3);
     FaultyScp::Options o;
