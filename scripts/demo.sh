@@ -53,7 +53,7 @@ trap cleanup EXIT
 
 free_port() {
   local p
-  for p in $(shuf -i 20000-60000 -n 100); do
+  for p in $(shuf -i 20000-32000 -n 100); do  # below the ephemeral range
     if ! (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null; then
       echo "$p"
       return
@@ -63,13 +63,19 @@ free_port() {
   exit 1
 }
 
-wait_port() { # port, seconds
+wait_port() { # port, seconds, pid of the server, its log
   local i
   for ((i = 0; i < $2 * 10; i++)); do
     (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
+    if ! kill -0 "$3" 2>/dev/null; then
+      echo "the server for port $1 ended; its log:" >&2
+      tail -20 "$4" >&2
+      return 1
+    fi
     sleep 0.1
   done
-  echo "nothing answers on port $1" >&2
+  echo "nothing answers on port $1; the server's log:" >&2
+  tail -20 "$4" >&2
   return 1
 }
 
@@ -97,7 +103,8 @@ cat >"$work/orthanc/orthanc.json" <<EOF
 }
 EOF
 Orthanc "$work/orthanc/orthanc.json" >"$work/orthanc/orthanc.log" 2>&1 &
-pids+=($!)
+orthanc_pid=$!
+pids+=($orthanc_pid)
 
 # The sample CD: three patients, compressed and uncompressed images, a DICOMDIR.
 cd_dir="$work/cd"
@@ -111,7 +118,8 @@ images=14
 # Today's worklist for this station.
 "$mkdata" worklist --out "$work/worklist" --aet WORKLIST --count 5 --station VARNELO --modality CT >/dev/null
 wlmscpfs -s -dfp "$work/worklist" "$wl_port" >"$work/wlmscpfs.log" 2>&1 &
-pids+=($!)
+wl_pid=$!
+pids+=($wl_pid)
 
 # The program folder: Varnelo with its settings beside it.
 program="$work/program"
@@ -136,9 +144,9 @@ Port=$wl_port
 Modality=CT
 EOF
 
-wait_port "$pacs_http" 30
-wait_port "$pacs_dicom" 30
-wait_port "$wl_port" 30
+wait_port "$pacs_http" 60 "$orthanc_pid" "$work/orthanc/orthanc.log"
+wait_port "$pacs_dicom" 60 "$orthanc_pid" "$work/orthanc/orthanc.log"
+wait_port "$wl_port" 30 "$wl_pid" "$work/wlmscpfs.log"
 
 api="http://127.0.0.1:$pacs_http"
 echo "Demo PACS (Orthanc): DICOM ORTHANC@127.0.0.1:$pacs_dicom"

@@ -129,8 +129,9 @@ DcmDatasetList DcmAttribute::SequenceItems() const
                  .arg(describeTag(DcmTagKey(Group(), Element()))));
     auto* seq = static_cast<DcmSequenceOfItems*>(impl_->element);
     DcmDatasetList list;
-    for (unsigned long i = 0; i < seq->card(); ++i)
-        list.impl()->items.push_back(makeDataset(impl_->owner, seq->getItem(i)));
+    // item by item: getItem(i) walks the list from its start each time
+    for (DcmObject* o = seq->nextInContainer(nullptr); o; o = seq->nextInContainer(o))
+        list.impl()->items.push_back(makeDataset(impl_->owner, static_cast<DcmItem*>(o)));
     return list;
 }
 
@@ -307,8 +308,8 @@ DcmDataset DcmDatasetList::ReadFile(const QString& path)
         fail(DicomErrc::DicomDirUnreadable, prefix + QStringLiteral("it has no directory record sequence"));
 
     auto index = std::make_shared<DcmDataset::Impl::DirIndex>();
-    for (unsigned long i = 0; i < records->card(); ++i) {
-        DcmItem* item = records->getItem(i);
+    for (DcmObject* o = records->nextInContainer(nullptr); o; o = records->nextInContainer(o)) {
+        DcmItem* item = static_cast<DcmItem*>(o);
         index->byOffset[recordOffset(item)] = item;
     }
     index->rootOffset = ulValue(ds, DCM_OffsetOfTheFirstDirectoryRecordOfTheRootDirectoryEntity);
