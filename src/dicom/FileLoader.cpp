@@ -13,6 +13,10 @@
 
 namespace varnelo::dicomimpl {
 
+namespace {
+constexpr qint64 kLoadWholeUpTo = 4 * 1024 * 1024;
+} // namespace
+
 std::shared_ptr<DcmFileFormat> loadDicomFile(const QString& path)
 {
     ensureInitialised();
@@ -41,7 +45,10 @@ std::shared_ptr<DcmFileFormat> loadDicomFile(const QString& path)
     try {
         cond = file->loadFile(OFFilename(name.constData()), EXS_Unknown, EGL_noChange, DCM_MaxReadLength,
                               ERM_autoDetect);
-        if (cond.good())
+        // A large file keeps its big values (the pixel data) in the file and
+        // sends them from there, as DCMTK's own senders do; the parse above
+        // has already checked that the file holds all of them.
+        if (cond.good() && info.size() <= kLoadWholeUpTo)
             cond = file->loadAllDataIntoMemory();
     } catch (const std::exception& e) {
         // DCMTK's parser throws on some damaged files

@@ -347,3 +347,42 @@ TEST_F(Network, WorklistFindReturnsTheScheduledEntries)
     EXPECT_EQ(errorOf([&] { find.RunFind(worklistQuery(QStringLiteral("VARNELO"))); }).number(),
               DicomErrc::CannotConnect);
 }
+
+// A large image is sent with its pixel data read from the file while it
+// goes: it must arrive whole, changed only where we changed it, and a
+// truncated one must still fail at loading, not half-way through a send.
+TEST_F(Network, LargeImageArrivesWholeAndTruncatedOneFailsAtLoading)
+{
+    auto peer = storescp();
+    td::ImageSpec big;
+    big.rows = 512;
+    big.columns = 512;
+    big.frames = 12; // about 6 MB
+    const QString file = dir.filePath("big");
+    td::makeImage(file, big);
+    ASSERT_GT(QFileInfo(file).size(), 5 * 1024 * 1024);
+    {
+        DcmImageList list;
+        list.LoadFile(file);
+        list.ItemAt(1).setPatientID(QStringLiteral("BIG"));
+        EXPECT_EQ(list.ItemAt(1).StoreTo(QStringLiteral("127.0.0.1"), peer->port(), Calling, peer->aeTitle()), 0);
+    }
+    ASSERT_TRUE(peer->waitForFiles(1));
+    auto sent = td::contentOf(file);
+    auto got = td::contentOf(peer->receivedFiles().front());
+    EXPECT_EQ(got["(0010,0020)"], "BIG");
+    got.erase("(0010,0020)");
+    sent.erase("(0010,0020)");
+    EXPECT_EQ(got, sent);
+
+    QFile::copy(file, dir.filePath("cut"));
+    QFile cut(dir.filePath("cut"));
+    ASSERT_TRUE(cut.resize(cut.size() - 100000));
+    DcmImageList list;
+    try {
+        list.LoadFile(dir.filePath("cut"));
+        FAIL() << "a truncated large image loaded";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.number(), DicomErrc::FileUnreadable);
+    }
+}
