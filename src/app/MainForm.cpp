@@ -527,8 +527,14 @@ bool MainForm::isNewPatientIdVisible() const
 
 void MainForm::cmdImport_Click()
 {
+    // File > Import stays reachable while a launch waits for the drive or a
+    // peer; a second launch inside the first would run two imports at once.
+    if (launching_)
+        return;
+    launching_ = true;
     emit importRequested();
     varnelo::cmdImport_Click(*this);
+    launching_ = false;
 }
 
 void MainForm::cmdWKL_Click()

@@ -145,6 +145,7 @@ private:
     QAction* mnuFileExit = nullptr;
     QAction* mnuViewOptions = nullptr;
     bool centred_ = false;
+    bool launching_ = false;
 };
 
 } // namespace varnelo

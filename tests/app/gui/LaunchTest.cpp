@@ -13,6 +13,7 @@
 #include <QLabel>
 #include <QSet>
 
+#include <QAction>
 #include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPushButton>
@@ -88,6 +89,14 @@ TEST_F(Launch, DriveNotReadyIsAskedElevenTimesThenAbandoned)
     EXPECT_EQ(appState().Drive, "D:");
     EXPECT_EQ(iniBytes(), QByteArray("[Default]\nDrive=E:\n")) << "nothing saved";
     EXPECT_TRUE(form->isImportEnabled());
+
+    // File > Import chosen while the launch waits starts no second launch
+    boxes.clear();
+    auto* menuImport = form->findChild<QAction*>("mnuFileImport");
+    ASSERT_NE(menuImport, nullptr);
+    QMetaObject::invokeMethod(menuImport, &QAction::trigger, Qt::QueuedConnection);
+    form->cmdImport_Click();
+    EXPECT_EQ(boxes.size(), 1);
 }
 
 TEST_F(Launch, DestinationChecksAndTheirMessages)
