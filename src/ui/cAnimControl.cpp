@@ -20,12 +20,6 @@ namespace varnelo {
 
 namespace {
 
-// Failures of the open step stay inside the control; only creation reaches
-// the caller.
-void openFailed(std::int32_t, const QString&)
-{
-}
-
 bool isProgramFile(const QString& path)
 {
     if (path.isEmpty())
@@ -221,6 +215,8 @@ void cAnimControl::openClip()
         source = filename_;
     }
 
+    lastErrorNumber_ = 0;
+    lastErrorDescription_.clear();
     auto movie = std::make_unique<QMovie>(source);
     if (!movie->isValid() || movie->frameCount() == 0) {
         if (resourceId_ != 0)
@@ -268,6 +264,14 @@ void cAnimControl::onFrame(int frame)
         lastFrame_ = from_;
         movie_->jumpToFrame(from_);
     }
+}
+
+// Failures of the open step stay inside the control (the area stays empty);
+// only creation reaches the caller. The last one is kept for a look.
+void cAnimControl::openFailed(std::int32_t number, const QString& description)
+{
+    lastErrorNumber_ = number;
+    lastErrorDescription_ = description;
 }
 
 void cAnimControl::closeClip()

@@ -46,6 +46,10 @@ public:
     QWidget* hwnd() const; // the control itself, or null
 
     bool isOpen() const { return open_; }
+    // The last failure of opening a clip (45002, 45003), or 0; its text reads
+    // "Failed to open ...", "Failed to load the resource library ...".
+    std::int32_t lastErrorNumber() const { return lastErrorNumber_; }
+    QString lastErrorDescription() const { return lastErrorDescription_; }
     bool isPlaying() const;
     int currentFrame() const;
 
@@ -56,6 +60,7 @@ private:
     void closeClip();
     void fit();
     void onFrame(int frame);
+    void openFailed(std::int32_t number, const QString& description);
     bool eventFilter(QObject* watched, QEvent* event) override;
 
     QString filename_;
@@ -77,6 +82,8 @@ private:
     int repeat_ = -1;
     int played_ = 0;
     int lastFrame_ = 0;
+    std::int32_t lastErrorNumber_ = 0;
+    QString lastErrorDescription_;
 };
 
 } // namespace varnelo

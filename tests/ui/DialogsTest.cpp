@@ -144,6 +144,13 @@ TEST(cAnimControl, CentredAutoPlayAndMissingResourceFile)
     // a resource file that does not exist: empty area, no error
     EXPECT_NO_THROW(anim.setResourceFileName("/nonexistent/Other.rcc"));
     EXPECT_FALSE(anim.isOpen());
+    EXPECT_EQ(anim.lastErrorNumber(), 45003);
+    EXPECT_EQ(anim.lastErrorDescription(), "Failed to load the resource library '/nonexistent/Other.rcc'");
+    // a clip file that is not one
+    anim.setFilename("/nonexistent/clip.avi");
+    EXPECT_FALSE(anim.isOpen());
+    EXPECT_EQ(anim.lastErrorNumber(), 45002);
+    EXPECT_EQ(anim.lastErrorDescription(), "Failed to open the file '/nonexistent/clip.avi'");
     anim.StartPlay(0, -1, -1);
     EXPECT_FALSE(anim.isPlaying());
 }
