@@ -26,9 +26,9 @@ QByteArray read(const QString& path)
 }
 
 // Small images keep the inputs short, so the fuzzer mutates headers.
-td::ImageSpec small()
+td::ImageRecipe small()
 {
-    td::ImageSpec s;
+    td::ImageRecipe s;
     s.rows = s.columns = 4;
     return s;
 }
@@ -55,7 +55,7 @@ QStringList writeSeeds(const QString& target, const QString& folder)
             {"j2k", td::Syntax::Jpeg2000, true, true},
         };
         for (const Variant& v : variants) {
-            td::ImageSpec s = small();
+            td::ImageRecipe s = small();
             s.syntax = v.syntax;
             s.withMetaHeader = v.meta;
             s.withStudyUid = s.withSeriesUid = v.uids;

@@ -189,16 +189,16 @@ TEST_F(ImageFiles, LoadsEveryEncodingWithAndWithoutMetaHeader)
                           {"nometa_el", td::Syntax::ExplicitLittle, false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        td::ImageSpec spec;
-        spec.syntax = c.syntax;
-        spec.withMetaHeader = c.meta;
-        spec.patientId = QStringLiteral("P_%1").arg(QLatin1String(c.name));
+        td::ImageRecipe recipe;
+        recipe.syntax = c.syntax;
+        recipe.withMetaHeader = c.meta;
+        recipe.patientId = QStringLiteral("P_%1").arg(QLatin1String(c.name));
         const QString file = path(QLatin1String(c.name));
-        td::makeImage(file, spec);
+        td::makeImage(file, recipe);
         DcmImageList list;
         list.LoadFile(file);
         ASSERT_EQ(list.Count(), 1);
-        EXPECT_EQ(list.ItemAt(1).PatientID(), spec.patientId);
+        EXPECT_EQ(list.ItemAt(1).PatientID(), recipe.patientId);
         EXPECT_EQ(list.ItemAt(1).CheckValueA(), 1);
         EXPECT_EQ(list.ItemAt(1).CheckValueB(), 1);
         EXPECT_FALSE(list.ItemAt(1).StudyInstanceUID().isEmpty());
@@ -223,11 +223,11 @@ TEST_F(ImageFiles, UnreadableFilesRaiseNamingTheFile)
 
 TEST_F(ImageFiles, ChangesStayInMemory)
 {
-    td::ImageSpec spec;
-    spec.withStudyUid = false;
-    spec.withSeriesUid = false;
+    td::ImageRecipe recipe;
+    recipe.withStudyUid = false;
+    recipe.withSeriesUid = false;
     const QString file = path("IM1");
-    td::makeImage(file, spec);
+    td::makeImage(file, recipe);
     const QByteArray before = sha1(file);
     const QDateTime mtime = QFileInfo(file).lastModified();
 
@@ -253,7 +253,7 @@ TEST_F(ImageFiles, ChangesStayInMemory)
 
 TEST_F(ImageFiles, ADicomdirLoadsAsANonInstance)
 {
-    td::makeSeries(path("DICOM"), 1, td::ImageSpec{});
+    td::makeSeries(path("DICOM"), 1, td::ImageRecipe{});
     td::makeDicomDir(dir.path());
     DcmImageList list;
     list.LoadFile(path("DICOMDIR"));
@@ -266,12 +266,12 @@ class DicomDirTree : public ::testing::TestWithParam<td::DirEncoding> {
 protected:
     void SetUp() override
     {
-        td::ImageSpec a;
+        td::ImageRecipe a;
         a.patientId = QStringLiteral("PAT_A");
         a.studyUid = DcmUtility::NewUID();
         td::makeSeries(dir.filePath("DICOM/PA/S1"), 2, a);
         td::makeSeries(dir.filePath("DICOM/PA/S2"), 1, a);
-        td::ImageSpec b;
+        td::ImageRecipe b;
         b.patientId = QStringLiteral("PAT_B");
         b.sop = td::Sop::MR;
         td::makeSeries(dir.filePath("DICOM/PB/S1"), 1, b);
@@ -340,7 +340,7 @@ TEST(DcmDatasetListReadFile, RefusesWhatIsNotADicomdir)
 {
     QTemporaryDir dir;
     const QString image = dir.filePath("IM1");
-    td::makeImage(image, td::ImageSpec{});
+    td::makeImage(image, td::ImageRecipe{});
     const QString text = dir.filePath("DICOMDIR.TXT");
     td::makeNonDicom(text, td::NonDicom::Text);
     for (const QString& p : {image, text, dir.filePath("nothing")}) {

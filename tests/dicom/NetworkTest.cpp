@@ -66,9 +66,9 @@ protected:
 TEST_F(Network, StoresFilesUnchangedOverOneAssociation)
 {
     auto peer = storescp();
-    td::ImageSpec spec;
-    const QStringList files = td::makeSeries(dir.filePath("series"), 5, spec);
-    td::ImageSpec mr;
+    td::ImageRecipe recipe;
+    const QStringList files = td::makeSeries(dir.filePath("series"), 5, recipe);
+    td::ImageRecipe mr;
     mr.sop = td::Sop::MR;
     mr.syntax = td::Syntax::ImplicitLittle;
     mr.withMetaHeader = false;
@@ -107,13 +107,13 @@ TEST_F(Network, StoresFilesUnchangedOverOneAssociation)
 TEST_F(Network, ReleaseAndRenegotiation)
 {
     auto peer = storescp({QStringLiteral("+xa")});
-    td::ImageSpec spec;
+    td::ImageRecipe recipe;
     const QString a = dir.filePath("a"), b = dir.filePath("b"), c = dir.filePath("c");
-    td::makeImage(a, spec);
-    spec.syntax = td::Syntax::JpegLossless; // a context the first association did not propose
-    td::makeImage(b, spec);
-    spec.syntax = td::Syntax::ExplicitLittle;
-    td::makeImage(c, spec);
+    td::makeImage(a, recipe);
+    recipe.syntax = td::Syntax::JpegLossless; // a context the first association did not propose
+    td::makeImage(b, recipe);
+    recipe.syntax = td::Syntax::ExplicitLittle;
+    td::makeImage(c, recipe);
 
     DcmImageList list;
     EXPECT_EQ(store(list, a, *peer), 0);
@@ -136,10 +136,10 @@ TEST_F(Network, CompressedImagesAreDecompressedForAnUncompressedOnlyPeer)
     auto peer = storescp({QStringLiteral("+xi")}); // Implicit VR Little Endian only
     DcmImageList list;
     for (td::Syntax syntax : {td::Syntax::JpegBaseline, td::Syntax::JpegLossless, td::Syntax::Rle}) {
-        td::ImageSpec spec;
-        spec.syntax = syntax;
+        td::ImageRecipe recipe;
+        recipe.syntax = syntax;
         const QString file = dir.filePath(QStringLiteral("f%1").arg(int(syntax)));
-        td::makeImage(file, spec);
+        td::makeImage(file, recipe);
         EXPECT_EQ(store(list, file, *peer), 0);
         const auto sent = td::contentOf(file); // decoded pixels
         ASSERT_TRUE(peer->waitForFiles(list.Count()));
@@ -153,10 +153,10 @@ TEST_F(Network, CompressedImagesAreDecompressedForAnUncompressedOnlyPeer)
 TEST_F(Network, Jpeg2000WithoutACommonSyntaxFailsNamingIt)
 {
     auto peer = storescp({QStringLiteral("+xi")});
-    td::ImageSpec spec;
-    spec.syntax = td::Syntax::Jpeg2000;
+    td::ImageRecipe recipe;
+    recipe.syntax = td::Syntax::Jpeg2000;
     const QString file = dir.filePath("j2k");
-    td::makeImage(file, spec);
+    td::makeImage(file, recipe);
     DcmImageList list;
     const Error e = errorOf([&] { store(list, file, *peer); });
     EXPECT_EQ(e.number(), DicomErrc::NoPresentationContext);
@@ -168,7 +168,7 @@ TEST_F(Network, Jpeg2000WithoutACommonSyntaxFailsNamingIt)
 TEST_F(Network, FailuresThatAreNotAnswersRaise)
 {
     const QString file = dir.filePath("img");
-    td::makeImage(file, td::ImageSpec{});
+    td::makeImage(file, td::ImageRecipe{});
     DcmImageList list;
     list.LoadFile(file);
     DcmImage image = list.ItemAt(1);
@@ -209,7 +209,7 @@ TEST_F(Network, AFailureStatusIsReturnedNotRaised)
     // storescp answers "out of resources" when it cannot write the file.
     ASSERT_TRUE(QDir(peer->storageFolder()).removeRecursively());
     const QString file = dir.filePath("img");
-    td::makeImage(file, td::ImageSpec{});
+    td::makeImage(file, td::ImageRecipe{});
     DcmImageList list;
     const std::int32_t status = store(list, file, *peer);
     EXPECT_NE(status, 0);
@@ -225,7 +225,7 @@ TEST_F(Network, AnAssociationDroppedBetweenFilesIsReopened)
 {
     auto peer = storescp();
     const quint16 port = peer->port();
-    const QStringList files = td::makeSeries(dir.filePath("s"), 2, td::ImageSpec{});
+    const QStringList files = td::makeSeries(dir.filePath("s"), 2, td::ImageRecipe{});
     DcmImageList list;
     EXPECT_EQ(store(list, files[0], *peer), 0);
     peer.reset(); // the peer goes away with our association open
@@ -354,7 +354,7 @@ TEST_F(Network, WorklistFindReturnsTheScheduledEntries)
 TEST_F(Network, LargeImageArrivesWholeAndTruncatedOneFailsAtLoading)
 {
     auto peer = storescp();
-    td::ImageSpec big;
+    td::ImageRecipe big;
     big.rows = 512;
     big.columns = 512;
     big.frames = 12; // about 6 MB

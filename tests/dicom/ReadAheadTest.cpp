@@ -46,15 +46,15 @@ public:
         const QString folder = sub.isEmpty() ? dir.path() : dir.filePath(sub);
         QDir().mkpath(folder);
         for (int k = 1; k <= count; ++k) {
-            td::ImageSpec spec;
-            spec.patientId = onePatient ? QStringLiteral("P") : QStringLiteral("P%1").arg(k);
-            spec.sopInstanceUid = QStringLiteral("1.2.826.0.1.9.%1").arg(k);
-            spec.studyUid = QStringLiteral("1.2.826.0.1.9.0.1");
-            spec.seriesUid = QStringLiteral("1.2.826.0.1.9.0.2");
+            td::ImageRecipe recipe;
+            recipe.patientId = onePatient ? QStringLiteral("P") : QStringLiteral("P%1").arg(k);
+            recipe.sopInstanceUid = QStringLiteral("1.2.826.0.1.9.%1").arg(k);
+            recipe.studyUid = QStringLiteral("1.2.826.0.1.9.0.1");
+            recipe.seriesUid = QStringLiteral("1.2.826.0.1.9.0.2");
             const QString path = QStringLiteral("%1/IM%2").arg(folder).arg(k, 6, 10, QLatin1Char('0'));
-            td::makeImage(path, spec);
+            td::makeImage(path, recipe);
             paths << path;
-            uids << spec.sopInstanceUid;
+            uids << recipe.sopInstanceUid;
         }
     }
 };
@@ -131,7 +131,7 @@ TEST_F(ReadAhead, AFileThatChangedOrVanishedAfterItWasReadIsReadAgain)
     ASSERT_EQ(list.ReadAheadReady(), 1);
 
     // replaced by another image after it was read: the new content counts
-    td::ImageSpec other;
+    td::ImageRecipe other;
     other.patientId = QStringLiteral("REPLACED");
     ASSERT_TRUE(QFile::remove(files.paths[1]));
     td::makeImage(files.paths[1], other);

@@ -57,7 +57,7 @@ int main(int argc, char** argv)
     QTemporaryDir dir;
     const QString folder = dir.filePath(QStringLiteral("images"));
     std::printf("making %d CT images of about 40 KB...\n", count);
-    const QStringList files = testdata::makeSeries(folder, count, testdata::ImageSpec{});
+    const QStringList files = testdata::makeSeries(folder, count, testdata::ImageRecipe{});
 
     Peer::Options options;
     options.tcpNoDelay = true;

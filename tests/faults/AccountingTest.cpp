@@ -60,10 +60,10 @@ TEST_F(Accounting, EveryFileIsStoredOrLoggedOnceAndTheCountIsWhatThePeerHolds)
 
     // One real image, one DICOMDIR: the rest are copies with new UIDs or cuts.
     QTemporaryDir scratch;
-    testdata::ImageSpec spec;
-    spec.rows = spec.columns = 16;
+    testdata::ImageRecipe recipe;
+    recipe.rows = recipe.columns = 16;
     ASSERT_TRUE(QDir().mkpath(scratch.path() + "/IMG"));
-    testdata::makeImage(scratch.path() + "/IMG/IM000001", spec);
+    testdata::makeImage(scratch.path() + "/IMG/IM000001", recipe);
     testdata::makeDicomDir(scratch.path());
     QFile dicomDir(scratch.path() + "/DICOMDIR");
     ASSERT_TRUE(dicomDir.open(QIODevice::ReadOnly));
@@ -95,8 +95,8 @@ TEST_F(Accounting, EveryFileIsStoredOrLoggedOnceAndTheCountIsWhatThePeerHolds)
             QFile out(path);
             switch (kind) {
             case Kind::Image:
-                spec.instanceNumber = i + 1;
-                uidOf[path] = testdata::makeImage(path, spec);
+                recipe.instanceNumber = i + 1;
+                uidOf[path] = testdata::makeImage(path, recipe);
                 break;
             case Kind::NotDicom:
                 testdata::makeNonDicom(path, i % 2 ? testdata::NonDicom::RandomBytes : testdata::NonDicom::Text);

@@ -70,10 +70,10 @@ protected:
         if (!QDir().mkpath(folder))
             throw std::runtime_error("cannot make " + folder.toStdString());
         for (int i = 1; i <= count; ++i) {
-            testdata::ImageSpec spec;
-            spec.rows = spec.columns = 16;
-            spec.instanceNumber = i;
-            uids << testdata::makeImage(folder + QStringLiteral("/IM%1").arg(i, 6, 10, QLatin1Char('0')), spec);
+            testdata::ImageRecipe recipe;
+            recipe.rows = recipe.columns = 16;
+            recipe.instanceNumber = i;
+            uids << testdata::makeImage(folder + QStringLiteral("/IM%1").arg(i, 6, 10, QLatin1Char('0')), recipe);
         }
         return uids;
     }

@@ -55,9 +55,9 @@ TEST(SlowPeerWindow, RepaintsBetweenImagesAndAbortEndsTheRun)
         return MessageBox::Answer::Ok;
     });
 
-    testdata::ImageSpec spec;
-    spec.rows = spec.columns = 16;
-    testdata::makeSeries(media.path(), 20, spec);
+    testdata::ImageRecipe recipe;
+    recipe.rows = recipe.columns = 16;
+    testdata::makeSeries(media.path(), 20, recipe);
     FaultyScp::Options o;
     o.answerDelayMs = 200;
     FaultyScp pacs(o);

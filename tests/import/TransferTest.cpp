@@ -82,9 +82,9 @@ protected:
 
 TEST_F(Transfer, ScanSendsEveryImageOverOneAssociationPerFolderAndChangesOnlyThePatientId)
 {
-    td::ImageSpec spec;
-    const QStringList a = td::makeSeries(mediaPath("A"), 5, spec);
-    const QStringList b = td::makeSeries(mediaPath("A/B"), 3, spec);
+    td::ImageRecipe recipe;
+    const QStringList a = td::makeSeries(mediaPath("A"), 5, recipe);
+    const QStringList b = td::makeSeries(mediaPath("A/B"), 3, recipe);
     td::makeNonDicom(mediaPath("A/readme.txt"), td::NonDicom::Text);
     appState().WriteLog = 1;
     appState().ChangeID = true;
@@ -134,12 +134,12 @@ TEST_F(Transfer, ScanSendsEveryImageOverOneAssociationPerFolderAndChangesOnlyThe
 
 TEST_F(Transfer, MissingUidsAreFilledPerFolderWhenValidating)
 {
-    td::ImageSpec spec;
-    spec.withStudyUid = false;
-    spec.withSeriesUid = false;
-    td::makeSeries(mediaPath("one"), 2, spec);
-    td::makeSeries(mediaPath("two"), 2, spec);
-    td::ImageSpec hasSeries = spec;
+    td::ImageRecipe recipe;
+    recipe.withStudyUid = false;
+    recipe.withSeriesUid = false;
+    td::makeSeries(mediaPath("one"), 2, recipe);
+    td::makeSeries(mediaPath("two"), 2, recipe);
+    td::ImageRecipe hasSeries = recipe;
     hasSeries.withSeriesUid = true;
     hasSeries.seriesUid = "1.2.826.0.1.3680043.2.1143.77";
     hasSeries.sopInstanceUid = "1.2.826.0.1.3680043.2.1143.78";
@@ -171,7 +171,7 @@ TEST_F(Transfer, MissingUidsAreFilledPerFolderWhenValidating)
 
 TEST_F(Transfer, SecondDestinationFailureDoesNotCostTheCount)
 {
-    td::makeSeries(media.path(), 3, td::ImageSpec{});
+    td::makeSeries(media.path(), 3, td::ImageRecipe{});
     appState().UseDestination2 = true;
     appState().RemoteAET2 = "DEAD";
     appState().RemoteIP2 = "127.0.0.1";
@@ -193,8 +193,8 @@ TEST_F(Transfer, SecondDestinationFailureDoesNotCostTheCount)
 
 TEST_F(Transfer, AbortDuringTheSecondImageStopsAfterIt)
 {
-    td::makeSeries(mediaPath("top"), 4, td::ImageSpec{});
-    td::makeSeries(mediaPath("top/sub"), 2, td::ImageSpec{});
+    td::makeSeries(mediaPath("top"), 4, td::ImageRecipe{});
+    td::makeSeries(mediaPath("top/sub"), 2, td::ImageRecipe{});
     appState().WriteLog = 1;
     int yields = 0;
     auto run = makeRun();
@@ -212,11 +212,11 @@ TEST_F(Transfer, AbortDuringTheSecondImageStopsAfterIt)
 
 TEST_F(Transfer, DicomDirWalkSendsEveryRecordAndKeepsBothBars)
 {
-    td::ImageSpec spec;
-    spec.studyUid = "1.2.826.0.1.3680043.2.1143.1";
+    td::ImageRecipe recipe;
+    recipe.studyUid = "1.2.826.0.1.3680043.2.1143.1";
     for (int s = 1; s <= 3; ++s) {
-        spec.seriesUid = QString("1.2.826.0.1.3680043.2.1143.1.%1").arg(s);
-        td::makeSeries(mediaPath(QString("DICOM/SE%1").arg(s)), s, spec);
+        recipe.seriesUid = QString("1.2.826.0.1.3680043.2.1143.1.%1").arg(s);
+        td::makeSeries(mediaPath(QString("DICOM/SE%1").arg(s)), s, recipe);
     }
     td::makeDicomDir(media.path());
     appState().WriteLog = 1;
@@ -239,7 +239,7 @@ TEST_F(Transfer, DicomDirWalkSendsEveryRecordAndKeepsBothBars)
 
 TEST_F(Transfer, LowerCaseMediumIsStillFoundAndEscapingRecordsSendNothing)
 {
-    td::makeSeries(mediaPath("DICOM/ST1"), 3, td::ImageSpec{});
+    td::makeSeries(mediaPath("DICOM/ST1"), 3, td::ImageRecipe{});
     td::makeDicomDir(media.path());
     // as Linux shows a plain ISO 9660 disc: every name in lower case
     ASSERT_TRUE(QDir(media.path()).rename("DICOM", "dicom"));
@@ -271,7 +271,7 @@ TEST_F(Transfer, LowerCaseMediumIsStillFoundAndEscapingRecordsSendNothing)
 
 TEST_F(Transfer, DicomDirRecordOfAMissingFileIsPromptedWithTheLoadReason)
 {
-    td::makeSeries(mediaPath("DICOM/ST1"), 2, td::ImageSpec{});
+    td::makeSeries(mediaPath("DICOM/ST1"), 2, td::ImageRecipe{});
     td::makeDicomDir(media.path());
     ASSERT_TRUE(QFile::remove(mediaPath("DICOM/ST1/IM000001")));
     prompt.answers = {FailurePrompt::Ignore};

@@ -102,8 +102,8 @@ TEST_F(Walk, ScanOffersOnlySuffixMatchesAndLogsWhatIsNotDicom)
 
 TEST_F(Walk, DeadDestinationPromptsWithStatusHostAndReason)
 {
-    td::ImageSpec spec;
-    td::makeSeries(media.path(), 2, spec);
+    td::ImageRecipe recipe;
+    td::makeSeries(media.path(), 2, recipe);
     appState().WriteLog = 1;
     prompt.answers = {FailurePrompt::Retry, FailurePrompt::Ignore, FailurePrompt::Abort};
     ImportRun run(view, prompt, {});
@@ -128,7 +128,7 @@ TEST_F(Walk, DeadDestinationPromptsWithStatusHostAndReason)
 
 TEST_F(Walk, AlwaysIgnoreSkipsThePromptAndStillLogsFailed)
 {
-    td::makeSeries(media.path(), 3, td::ImageSpec{});
+    td::makeSeries(media.path(), 3, td::ImageRecipe{});
     appState().WriteLog = 1;
     prompt.answers = {FailurePrompt::Ignore};
     prompt.tickAlwaysIgnore = {true};

@@ -72,7 +72,7 @@ protected:
 TEST_F(ProgressWindow, UnknownSearchMethodClosesAtOnce)
 {
     appState().SearchBy = 3;
-    td::makeSeries(media.path(), 1, td::ImageSpec{});
+    td::makeSeries(media.path(), 1, td::ImageRecipe{});
     ScriptPrompt prompt;
     ProgressForm form(&main, {}, &prompt);
     form.exec();
@@ -87,7 +87,7 @@ TEST_F(ProgressWindow, ScanRunShowsBarsAndTheSummary)
     destination(*pacs);
     appState().SearchBy = 2;
     appState().AlwaysIgnore = true; // left from a prompt: cleared with the window
-    td::makeSeries(media.path(), 3, td::ImageSpec{});
+    td::makeSeries(media.path(), 3, td::ImageRecipe{});
 
     ScriptPrompt prompt;
     ProgressForm form(&main, [] { return QString(); }, &prompt);
@@ -123,7 +123,7 @@ TEST_F(ProgressWindow, ClosingDuringARunEndsItAfterTheCurrentImage)
     appState().RemoteAET = "DEAD";
     appState().RemoteIP = "127.0.0.1";
     appState().RemotePort = QString::number(freeLoopbackPort());
-    td::makeSeries(media.path(), 3, td::ImageSpec{});
+    td::makeSeries(media.path(), 3, td::ImageRecipe{});
 
     ScriptPrompt prompt;
     QPointer<ProgressForm> form = new ProgressForm(&main, {}, &prompt);
@@ -145,7 +145,7 @@ TEST_F(ProgressWindow, AbortButtonStopsTheWalk)
     ASSERT_TRUE(pacs);
     destination(*pacs);
     appState().SearchBy = 2;
-    td::makeSeries(media.path(), 5, td::ImageSpec{});
+    td::makeSeries(media.path(), 5, td::ImageRecipe{});
     ScriptPrompt prompt;
     ProgressForm form(&main, [] { return QString(); }, &prompt);
     // pressed as soon as the first image has gone

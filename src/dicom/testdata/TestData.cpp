@@ -104,49 +104,49 @@ const char* sopUid(Sop s)
 
 } // namespace
 
-QString makeImage(const QString& path, const ImageSpec& spec)
+QString makeImage(const QString& path, const ImageRecipe& recipe)
 {
     init();
     DcmFileFormat file;
     DcmDataset& ds = *file.getDataset();
-    const QString instance = spec.sopInstanceUid.isEmpty() ? uid() : spec.sopInstanceUid;
-    const bool eightBit = spec.bitsAllocated == 8 || spec.syntax == Syntax::JpegBaseline;
-    const QString modality = spec.sop == Sop::CT ? QStringLiteral("CT") : spec.sop == Sop::MR ? QStringLiteral("MR")
+    const QString instance = recipe.sopInstanceUid.isEmpty() ? uid() : recipe.sopInstanceUid;
+    const bool eightBit = recipe.bitsAllocated == 8 || recipe.syntax == Syntax::JpegBaseline;
+    const QString modality = recipe.sop == Sop::CT ? QStringLiteral("CT") : recipe.sop == Sop::MR ? QStringLiteral("MR")
                                                                                             : QStringLiteral("OT");
     put(ds, DCM_SpecificCharacterSet, QStringLiteral("ISO_IR 100"));
     put(ds, DCM_ImageType, QStringLiteral("ORIGINAL\\PRIMARY\\AXIAL"));
-    put(ds, DCM_SOPClassUID, QLatin1String(sopUid(spec.sop)));
+    put(ds, DCM_SOPClassUID, QLatin1String(sopUid(recipe.sop)));
     put(ds, DCM_SOPInstanceUID, instance);
     put(ds, DCM_StudyDate, QStringLiteral("20240102"));
     put(ds, DCM_StudyTime, QStringLiteral("101500"));
     put(ds, DCM_AccessionNumber, QStringLiteral("A12345"));
     put(ds, DCM_Modality, modality);
-    if (spec.sop == Sop::SecondaryCapture)
+    if (recipe.sop == Sop::SecondaryCapture)
         put(ds, DCM_ConversionType, QStringLiteral("WSD"));
     put(ds, DCM_Manufacturer, QStringLiteral("Varnelo test data"));
-    put(ds, DCM_PatientName, spec.patientName);
-    put(ds, DCM_PatientID, spec.patientId);
+    put(ds, DCM_PatientName, recipe.patientName);
+    put(ds, DCM_PatientID, recipe.patientId);
     put(ds, DCM_PatientBirthDate, QStringLiteral("19600515"));
     put(ds, DCM_PatientSex, QStringLiteral("M"));
-    if (spec.withStudyUid)
-        put(ds, DCM_StudyInstanceUID, spec.studyUid.isEmpty() ? uid() : spec.studyUid);
-    if (spec.withSeriesUid)
-        put(ds, DCM_SeriesInstanceUID, spec.seriesUid.isEmpty() ? uid() : spec.seriesUid);
+    if (recipe.withStudyUid)
+        put(ds, DCM_StudyInstanceUID, recipe.studyUid.isEmpty() ? uid() : recipe.studyUid);
+    if (recipe.withSeriesUid)
+        put(ds, DCM_SeriesInstanceUID, recipe.seriesUid.isEmpty() ? uid() : recipe.seriesUid);
     put(ds, DCM_StudyID, QStringLiteral("1"));
     put(ds, DCM_SeriesNumber, QStringLiteral("1"));
-    put(ds, DCM_InstanceNumber, QString::number(spec.instanceNumber));
-    if (spec.sop != Sop::SecondaryCapture) {
-        put(ds, DCM_ImagePositionPatient, QStringLiteral("0\\0\\%1").arg(spec.instanceNumber));
+    put(ds, DCM_InstanceNumber, QString::number(recipe.instanceNumber));
+    if (recipe.sop != Sop::SecondaryCapture) {
+        put(ds, DCM_ImagePositionPatient, QStringLiteral("0\\0\\%1").arg(recipe.instanceNumber));
         put(ds, DCM_ImageOrientationPatient, QStringLiteral("1\\0\\0\\0\\1\\0"));
         put(ds, DCM_PixelSpacing, QStringLiteral("0.5\\0.5"));
         put(ds, DCM_SliceThickness, QStringLiteral("1"));
     }
-    if (spec.sop == Sop::CT) {
+    if (recipe.sop == Sop::CT) {
         put(ds, DCM_RescaleIntercept, QStringLiteral("-1024"));
         put(ds, DCM_RescaleSlope, QStringLiteral("1"));
         put(ds, DCM_KVP, QStringLiteral("120"));
     }
-    if (spec.sop == Sop::MR) {
+    if (recipe.sop == Sop::MR) {
         put(ds, DCM_ScanningSequence, QStringLiteral("SE"));
         put(ds, DCM_SequenceVariant, QStringLiteral("NONE"));
         put(ds, DCM_ScanOptions, QString());
@@ -156,10 +156,10 @@ QString makeImage(const QString& path, const ImageSpec& spec)
     }
     check(ds.putAndInsertUint16(DCM_SamplesPerPixel, 1), QStringLiteral("pixel module"));
     put(ds, DCM_PhotometricInterpretation, QStringLiteral("MONOCHROME2"));
-    if (spec.frames > 1)
-        put(ds, DCM_NumberOfFrames, QString::number(spec.frames));
-    check(ds.putAndInsertUint16(DCM_Rows, static_cast<Uint16>(spec.rows)), QStringLiteral("rows"));
-    check(ds.putAndInsertUint16(DCM_Columns, static_cast<Uint16>(spec.columns)), QStringLiteral("columns"));
+    if (recipe.frames > 1)
+        put(ds, DCM_NumberOfFrames, QString::number(recipe.frames));
+    check(ds.putAndInsertUint16(DCM_Rows, static_cast<Uint16>(recipe.rows)), QStringLiteral("rows"));
+    check(ds.putAndInsertUint16(DCM_Columns, static_cast<Uint16>(recipe.columns)), QStringLiteral("columns"));
     const Uint16 bits = eightBit ? 8 : 16;
     const Uint16 stored = eightBit ? 8 : 12;
     ds.putAndInsertUint16(DCM_BitsAllocated, bits);
@@ -168,20 +168,20 @@ QString makeImage(const QString& path, const ImageSpec& spec)
     ds.putAndInsertUint16(DCM_PixelRepresentation, 0);
 
     // A smooth pattern with some noise: compresses, but not to nothing.
-    const size_t pixels = static_cast<size_t>(spec.rows) * spec.columns * spec.frames;
+    const size_t pixels = static_cast<size_t>(recipe.rows) * recipe.columns * recipe.frames;
     auto* rng = QRandomGenerator::global();
     const int mask = (1 << stored) - 1;
     auto value = [&](size_t i) {
-        const size_t x = i % spec.columns, y = (i / spec.columns) % spec.rows, f = i / (spec.columns * spec.rows);
+        const size_t x = i % recipe.columns, y = (i / recipe.columns) % recipe.rows, f = i / (recipe.columns * recipe.rows);
         return static_cast<int>((x * 7 + y * 3 + f * 11 + rng->bounded(4)) & mask);
     };
 
-    if (spec.syntax == Syntax::Jpeg2000) {
+    if (recipe.syntax == Syntax::Jpeg2000) {
         // Not a real codestream: nothing here can decode JPEG 2000 anyway.
         auto* pixelData = new DcmPixelData(DCM_PixelData);
         auto* sequence = new DcmPixelSequence(DCM_PixelSequenceTag);
         sequence->insert(new DcmPixelItem(DcmTag(DCM_Item, EVR_OB))); // empty offset table
-        for (int f = 0; f < spec.frames; ++f) {
+        for (int f = 0; f < recipe.frames; ++f) {
             std::vector<Uint8> fragment(1024);
             fragment[0] = 0xFF, fragment[1] = 0x4F, fragment[2] = 0xFF, fragment[3] = 0x51; // SOC, SIZ
             for (size_t i = 4; i < fragment.size(); ++i)
@@ -206,17 +206,17 @@ QString makeImage(const QString& path, const ImageSpec& spec)
               QStringLiteral("pixel data"));
     }
 
-    const E_TransferSyntax xfer = xferOf(spec.syntax);
-    if (spec.syntax == Syntax::JpegBaseline) {
+    const E_TransferSyntax xfer = xferOf(recipe.syntax);
+    if (recipe.syntax == Syntax::JpegBaseline) {
         DJ_RPLossy params(90);
         check(ds.chooseRepresentation(xfer, &params), QStringLiteral("JPEG baseline encoding"));
-    } else if (spec.syntax == Syntax::JpegLossless) {
+    } else if (recipe.syntax == Syntax::JpegLossless) {
         DJ_RPLossless params;
         check(ds.chooseRepresentation(xfer, &params), QStringLiteral("JPEG lossless encoding"));
-    } else if (spec.syntax == Syntax::Rle) {
+    } else if (recipe.syntax == Syntax::Rle) {
         check(ds.chooseRepresentation(xfer, nullptr), QStringLiteral("RLE encoding"));
     }
-    if (spec.withMetaHeader) {
+    if (recipe.withMetaHeader) {
         check(file.saveFile(fileName(path), xfer), QStringLiteral("Cannot write %1").arg(path));
     } else {
         check(file.saveFile(fileName(path), xfer, EET_ExplicitLength, EGL_recalcGL, EPD_noChange, 0, 0,
@@ -226,19 +226,19 @@ QString makeImage(const QString& path, const ImageSpec& spec)
     return instance;
 }
 
-QStringList makeSeries(const QString& folder, int count, ImageSpec spec)
+QStringList makeSeries(const QString& folder, int count, ImageRecipe recipe)
 {
     QDir().mkpath(folder);
-    if (spec.studyUid.isEmpty())
-        spec.studyUid = uid();
-    if (spec.seriesUid.isEmpty())
-        spec.seriesUid = uid();
+    if (recipe.studyUid.isEmpty())
+        recipe.studyUid = uid();
+    if (recipe.seriesUid.isEmpty())
+        recipe.seriesUid = uid();
     QStringList paths;
     for (int i = 1; i <= count; ++i) {
-        spec.instanceNumber = i;
-        spec.sopInstanceUid.clear();
+        recipe.instanceNumber = i;
+        recipe.sopInstanceUid.clear();
         const QString path = QDir(folder).filePath(QStringLiteral("IM%1").arg(i, 6, 10, QLatin1Char('0')));
-        makeImage(path, spec);
+        makeImage(path, recipe);
         paths << path;
     }
     return paths;

@@ -24,7 +24,7 @@ enum class Syntax {
     Jpeg2000, // encapsulated data under the JPEG 2000 UID; no codec can decode it
 };
 
-struct ImageSpec {
+struct ImageRecipe {
     Sop sop = Sop::CT;
     Syntax syntax = Syntax::ExplicitLittle;
     int rows = 140; // 140 x 140 x 16 bit: a file of about 40 KB
@@ -43,10 +43,10 @@ struct ImageSpec {
 };
 
 // Writes one image; returns its SOP Instance UID.
-QString makeImage(const QString& path, const ImageSpec& spec);
+QString makeImage(const QString& path, const ImageRecipe& recipe);
 
 // `count` images of one series, named IM000001, IM000002, ... in `folder`.
-QStringList makeSeries(const QString& folder, int count, ImageSpec spec);
+QStringList makeSeries(const QString& folder, int count, ImageRecipe recipe);
 
 enum class NonDicom { Text, RandomBytes, Empty };
 void makeNonDicom(const QString& path, NonDicom kind);

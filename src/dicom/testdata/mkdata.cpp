@@ -87,17 +87,17 @@ int main(int argc, char** argv)
         if (command == QLatin1String("ct")) {
             if (!parser.isSet(QStringLiteral("out")))
                 throw std::runtime_error("--out is required");
-            ImageSpec spec;
-            spec.sop = sopFrom(parser.value(QStringLiteral("sop")));
-            spec.syntax = syntaxFrom(parser.value(QStringLiteral("syntax")));
-            spec.rows = parser.value(QStringLiteral("rows")).toInt();
-            spec.columns = parser.value(QStringLiteral("cols")).toInt();
-            spec.frames = parser.value(QStringLiteral("frames")).toInt();
-            spec.patientId = parser.value(QStringLiteral("patient-id"));
-            spec.withStudyUid = !parser.isSet(QStringLiteral("no-study-uid"));
-            spec.withSeriesUid = !parser.isSet(QStringLiteral("no-series-uid"));
-            spec.withMetaHeader = !parser.isSet(QStringLiteral("no-meta"));
-            makeSeries(parser.value(QStringLiteral("out")), count, spec);
+            ImageRecipe recipe;
+            recipe.sop = sopFrom(parser.value(QStringLiteral("sop")));
+            recipe.syntax = syntaxFrom(parser.value(QStringLiteral("syntax")));
+            recipe.rows = parser.value(QStringLiteral("rows")).toInt();
+            recipe.columns = parser.value(QStringLiteral("cols")).toInt();
+            recipe.frames = parser.value(QStringLiteral("frames")).toInt();
+            recipe.patientId = parser.value(QStringLiteral("patient-id"));
+            recipe.withStudyUid = !parser.isSet(QStringLiteral("no-study-uid"));
+            recipe.withSeriesUid = !parser.isSet(QStringLiteral("no-series-uid"));
+            recipe.withMetaHeader = !parser.isSet(QStringLiteral("no-meta"));
+            makeSeries(parser.value(QStringLiteral("out")), count, recipe);
         } else if (command == QLatin1String("nondicom")) {
             const QString kind = parser.value(QStringLiteral("kind"));
             makeNonDicom(parser.value(QStringLiteral("out")), kind == QLatin1String("random") ? NonDicom::RandomBytes

@@ -133,7 +133,7 @@ TEST_F(Launch, ScanWithoutSuffixAsksThenImportsToOneDestination)
 {
     auto pacs = Peer::storescp();
     ASSERT_TRUE(pacs);
-    td::makeSeries(media.path() + "/scan", 4, td::ImageSpec{});
+    td::makeSeries(media.path() + "/scan", 4, td::ImageRecipe{});
     click("optLocation1");
     click("optSearchBy1");
     set("txtSpecialFolder", media.path() + "/scan");
@@ -167,7 +167,7 @@ TEST_F(Launch, DicomDirFromADriveToTwoDestinations)
     auto pacs1 = Peer::storescp();
     auto pacs2 = Peer::storescp();
     ASSERT_TRUE(pacs1 && pacs2);
-    td::makeSeries(media.path() + "/DICOM/SE1", 3, td::ImageSpec{});
+    td::makeSeries(media.path() + "/DICOM/SE1", 3, td::ImageRecipe{});
     td::makeDicomDir(media.path());
     destination1(*pacs1);
     set("txtAET2", pacs2->aeTitle());
@@ -186,17 +186,17 @@ TEST_F(Launch, ScanFromTheWindowWithSuffixNewIdUidsAndAFailingSecondDestination)
     auto pacs = Peer::storescp();
     ASSERT_TRUE(pacs);
     // two folders of images without Study/Series UIDs, and files the suffix leaves out
-    td::ImageSpec spec;
-    spec.withStudyUid = false;
-    spec.withSeriesUid = false;
+    td::ImageRecipe recipe;
+    recipe.withStudyUid = false;
+    recipe.withSeriesUid = false;
     for (const QString& folder : {QString("/scan"), QString("/scan/sub")}) {
         ASSERT_TRUE(QDir().mkpath(media.path() + folder));
         for (int i = 1; i <= 2; ++i) {
-            spec.sopInstanceUid = QString("1.2.826.0.1.3680043.2.1143.%1.%2").arg(folder.size()).arg(i);
-            td::makeImage(media.path() + folder + QString("/IMG%1.DCM").arg(i), spec);
+            recipe.sopInstanceUid = QString("1.2.826.0.1.3680043.2.1143.%1.%2").arg(folder.size()).arg(i);
+            td::makeImage(media.path() + folder + QString("/IMG%1.DCM").arg(i), recipe);
         }
     }
-    td::makeImage(media.path() + "/scan/IMG3.BAK", spec);
+    td::makeImage(media.path() + "/scan/IMG3.BAK", recipe);
     td::makeNonDicom(media.path() + "/scan/sub/notes.dcm", td::NonDicom::Text);
 
     appState().ChangeID = true;

@@ -132,7 +132,7 @@ int main(int argc, char** argv)
         namespace td = varnelo::testdata;
         td::makeNonDicom(media.filePath(QStringLiteral("README.TXT")), td::NonDicom::Text);
         td::makeNonDicom(media.filePath(QStringLiteral("AUTORUN.INF")), td::NonDicom::Text);
-        td::makeSeries(media.path(), 3, td::ImageSpec{});
+        td::makeSeries(media.path(), 3, td::ImageRecipe{});
         AppState& s = appState();
         s.SearchBy = 2;
         s.Location = 2;
