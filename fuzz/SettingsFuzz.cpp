@@ -2,6 +2,7 @@
 // and runs the conversions on every value in it. Then one key is written and
 // must read back as written.
 #include "Scratch.h"
+#include "support/FakeSettingsView.h"
 
 #include "app/AppState.h"
 #include "app/Convert.h"
@@ -22,30 +23,7 @@ using namespace varnelo;
 
 namespace {
 
-class View : public SettingsView {
-public:
-    QMap<Box, QString> boxes;
-    std::int16_t withSubDirs = 0;
-    void selectSearchByOption(std::int16_t n) override
-    {
-        if (n == 1 || n == 2)
-            appState().SearchBy = n;
-    }
-    void selectLocationOption(std::int16_t n) override
-    {
-        if (n == 1 || n == 2)
-            appState().Location = n;
-    }
-    void setBoxText(Box b, const QString& t) override { boxes[b] = t; }
-    QString boxText(Box b) const override { return boxes.value(b); }
-    void setWithSubDirsValue(std::int16_t v) override
-    {
-        if (v < 0 || v > 2)
-            throw Error(380, QStringLiteral("Invalid property value"));
-        withSubDirs = v;
-    }
-    std::int16_t withSubDirsValue() const override { return withSubDirs; }
-};
+using View = testsupport::FakeSettingsView;
 
 template <typename F>
 void convert(F f, const QString& text)

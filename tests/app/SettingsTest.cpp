@@ -2,6 +2,7 @@
 #include "app/Convert.h"
 #include "app/IniFile.h"
 #include "app/Settings.h"
+#include "support/FakeSettingsView.h"
 #include "diag/Error.h"
 
 #include <QDir>
@@ -15,39 +16,7 @@ using namespace varnelo;
 
 namespace {
 
-// A main window stand-in: two option groups, a check box and the boxes.
-class FakeView : public SettingsView {
-public:
-    int searchByOption = 0; // 0 = none selected
-    int locationOption = 0;
-    std::int16_t withSubDirs = 0;
-    QMap<Box, QString> boxes;
-    QStringList calls;
-
-    void selectSearchByOption(std::int16_t n) override
-    {
-        calls << QStringLiteral("SearchBy");
-        searchByOption = (n == 1 || n == 2) ? n : 0;
-        if (searchByOption)
-            appState().SearchBy = n; // same effect as a click
-    }
-    void selectLocationOption(std::int16_t n) override
-    {
-        calls << QStringLiteral("Location");
-        locationOption = (n == 1 || n == 2) ? n : 0;
-        if (locationOption)
-            appState().Location = n;
-    }
-    void setBoxText(Box b, const QString& t) override { boxes[b] = t; }
-    QString boxText(Box b) const override { return boxes.value(b); }
-    void setWithSubDirsValue(std::int16_t v) override
-    {
-        if (v < 0 || v > 2)
-            throw Error(380, QStringLiteral("Invalid property value"));
-        withSubDirs = v;
-    }
-    std::int16_t withSubDirsValue() const override { return withSubDirs; }
-};
+using FakeView = testsupport::FakeSettingsView;
 
 class Settings : public ::testing::Test {
 protected:

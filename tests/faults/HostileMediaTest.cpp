@@ -2,6 +2,7 @@
 // vanish under the walk, files the toolkit chokes on, settings files of
 // garbage, a Logs folder that cannot be made. No crash, nothing miscounted.
 #include "faults/FaultKit.h"
+#include "support/FakeSettingsView.h"
 
 #include "app/IniFile.h"
 #include "app/Settings.h"
@@ -200,25 +201,7 @@ TEST_F(HostileMedia, LogsThatCannotBeWrittenDoNotStopTheImport)
 
 namespace {
 
-class View : public SettingsView {
-public:
-    QMap<Box, QString> boxes;
-    std::int16_t withSubDirs = 0;
-    void selectSearchByOption(std::int16_t n) override
-    {
-        if (n == 1 || n == 2)
-            appState().SearchBy = n;
-    }
-    void selectLocationOption(std::int16_t n) override
-    {
-        if (n == 1 || n == 2)
-            appState().Location = n;
-    }
-    void setBoxText(Box b, const QString& t) override { boxes[b] = t; }
-    QString boxText(Box b) const override { return boxes.value(b); }
-    void setWithSubDirsValue(std::int16_t v) override { withSubDirs = v; }
-    std::int16_t withSubDirsValue() const override { return withSubDirs; }
-};
+using View = testsupport::FakeSettingsView;
 
 } // namespace
 
