@@ -4,7 +4,7 @@
 // but still lets pending events run at every yield, as the progress window
 // does, and a prompt that should never be needed.
 
-#include "app/AppState.h"
+#include "base/AppState.h"
 #include "import/RunView.h"
 
 #include <QCoreApplication>

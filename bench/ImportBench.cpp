@@ -13,8 +13,8 @@
 #include "BenchView.h"
 #include "Process.h"
 
-#include "app/AppState.h"
-#include "app/ProgramFolder.h"
+#include "base/AppState.h"
+#include "base/ProgramFolder.h"
 #include "import/ImportRun.h"
 
 #include <QCoreApplication>

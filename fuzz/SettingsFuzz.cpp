@@ -4,11 +4,11 @@
 #include "Scratch.h"
 #include "support/FakeSettingsView.h"
 
-#include "app/AppState.h"
-#include "app/Convert.h"
-#include "app/IniFile.h"
-#include "app/Settings.h"
-#include "diag/Error.h"
+#include "base/AppState.h"
+#include "base/Convert.h"
+#include "base/IniFile.h"
+#include "base/Settings.h"
+#include "base/Error.h"
 
 #include <QByteArray>
 #include <QList>

@@ -1,5 +1,5 @@
-#include "app/MainForm.h"
-#include "app/QtMessageBox.h"
+#include "gui/MainForm.h"
+#include "gui/QtMessageBox.h"
 
 #include <QApplication>
 

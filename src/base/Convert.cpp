@@ -1,6 +1,6 @@
-#include "app/Convert.h"
+#include "base/Convert.h"
 
-#include "diag/Error.h"
+#include "base/Error.h"
 
 #include <QRegularExpression>
 

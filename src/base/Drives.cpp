@@ -1,6 +1,6 @@
-#include "app/Drives.h"
+#include "base/Drives.h"
 
-#include "diag/Error.h"
+#include "base/Error.h"
 
 #include <QDir>
 #include <QFile>

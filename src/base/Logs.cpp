@@ -1,6 +1,6 @@
-#include "diag/Logs.h"
+#include "base/Logs.h"
 
-#include "app/ProgramFolder.h"
+#include "base/ProgramFolder.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "app/ProgramFolder.h"
+#include "base/ProgramFolder.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>

@@ -1,8 +1,8 @@
-#include "app/Settings.h"
+#include "base/Settings.h"
 
-#include "app/AppState.h"
-#include "app/Convert.h"
-#include "app/IniFile.h"
+#include "base/AppState.h"
+#include "base/Convert.h"
+#include "base/IniFile.h"
 
 #include <functional>
 

@@ -8,7 +8,7 @@
 // 1-based. Every operation that cannot be carried out throws varnelo::Error
 // with one of the numbers below and a one-line description.
 
-#include "diag/Error.h"
+#include "base/Error.h"
 
 #include <QDate>
 #include <QString>

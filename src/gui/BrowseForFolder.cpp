@@ -1,4 +1,4 @@
-#include "app/BrowseForFolder.h"
+#include "gui/BrowseForFolder.h"
 
 #include <QApplication>
 #include <QDir>

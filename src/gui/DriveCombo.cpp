@@ -1,6 +1,6 @@
-#include "app/DriveCombo.h"
+#include "gui/DriveCombo.h"
 
-#include "app/Drives.h"
+#include "base/Drives.h"
 
 #include <QAbstractItemView>
 #include <QKeyEvent>

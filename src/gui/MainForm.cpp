@@ -1,14 +1,14 @@
-#include "app/MainForm.h"
+#include "gui/MainForm.h"
 
-#include "app/AppState.h"
-#include "app/BrowseForFolder.h"
-#include "app/DriveCombo.h"
-#include "app/OptionForm.h"
-#include "app/ProgramFolder.h"
-#include "app/Version.h"
-#include "diag/Error.h"
-#include "import/ProgressForm.h"
-#include "worklist/frmWorklist.h"
+#include "base/AppState.h"
+#include "gui/BrowseForFolder.h"
+#include "gui/DriveCombo.h"
+#include "gui/OptionForm.h"
+#include "base/ProgramFolder.h"
+#include "base/Version.h"
+#include "base/Error.h"
+#include "gui/ProgressForm.h"
+#include "gui/frmWorklist.h"
 
 #include <QApplication>
 #include <QButtonGroup>

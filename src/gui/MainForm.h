@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/ImportLaunch.h"
+#include "import/ImportLaunch.h"
 
 #include <QLineEdit>
 #include <QMainWindow>

@@ -1,7 +1,7 @@
-#include "ui/MsgBoxForm.h"
+#include "gui/MsgBoxForm.h"
 
-#include "app/AppState.h"
-#include "ui/WindowLook.h"
+#include "base/AppState.h"
+#include "gui/WindowLook.h"
 
 #include <QApplication>
 #include <QCheckBox>

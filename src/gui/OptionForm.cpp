@@ -1,10 +1,10 @@
-#include "app/OptionForm.h"
+#include "gui/OptionForm.h"
 
-#include "ui/WindowLook.h"
+#include "gui/WindowLook.h"
 
-#include "app/AppState.h"
-#include "app/IniFile.h"
-#include "app/MainForm.h"
+#include "base/AppState.h"
+#include "base/IniFile.h"
+#include "gui/MainForm.h"
 
 #include <QCheckBox>
 #include <QGroupBox>

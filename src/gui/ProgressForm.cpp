@@ -1,10 +1,10 @@
-#include "import/ProgressForm.h"
+#include "gui/ProgressForm.h"
 
-#include "app/AppState.h"
-#include "app/ProgramFolder.h"
-#include "ui/MsgBoxForm.h"
-#include "ui/WindowLook.h"
-#include "ui/cAnimControl.h"
+#include "base/AppState.h"
+#include "base/ProgramFolder.h"
+#include "gui/MsgBoxForm.h"
+#include "gui/WindowLook.h"
+#include "gui/cAnimControl.h"
 
 #include <QApplication>
 #include <QCloseEvent>

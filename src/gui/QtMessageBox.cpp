@@ -1,6 +1,6 @@
-#include "app/QtMessageBox.h"
+#include "gui/QtMessageBox.h"
 
-#include "app/MessageBox.h"
+#include "base/MessageBox.h"
 
 #include <QApplication>
 #include <QMessageBox>

@@ -1,7 +1,7 @@
-#include "ui/cAnimControl.h"
+#include "gui/cAnimControl.h"
 
-#include "app/ProgramFolder.h"
-#include "diag/Error.h"
+#include "base/ProgramFolder.h"
+#include "base/Error.h"
 
 #include <QCoreApplication>
 #include <QEvent>

@@ -1,6 +1,6 @@
-#include "worklist/frmWorklist.h"
+#include "gui/frmWorklist.h"
 
-#include "ui/WindowLook.h"
+#include "gui/WindowLook.h"
 
 #include <QCoreApplication>
 #include <QEvent>

@@ -1,11 +1,11 @@
 #include "import/ImportRun.h"
 
-#include "app/AppState.h"
-#include "app/Convert.h"
-#include "app/Drives.h"
-#include "app/MessageBox.h"
-#include "diag/Error.h"
-#include "diag/Logs.h"
+#include "base/AppState.h"
+#include "base/Convert.h"
+#include "base/Drives.h"
+#include "base/MessageBox.h"
+#include "base/Error.h"
+#include "base/Logs.h"
 #include "dicom/Dicom.h"
 
 #include <QDir>

@@ -1,9 +1,9 @@
 #include "worklist/WorklistQuery.h"
 
-#include "app/AppState.h"
-#include "app/Convert.h"
-#include "app/MessageBox.h"
-#include "diag/Logs.h"
+#include "base/AppState.h"
+#include "base/Convert.h"
+#include "base/MessageBox.h"
+#include "base/Logs.h"
 
 #include <QLocale>
 #include <QRegularExpression>

@@ -1,5 +1,5 @@
-#include "app/Drives.h"
-#include "diag/Error.h"
+#include "base/Drives.h"
+#include "base/Error.h"
 
 #include <QTemporaryDir>
 

@@ -1,5 +1,5 @@
-#include "app/ProgramFolder.h"
-#include "diag/Logs.h"
+#include "base/ProgramFolder.h"
+#include "base/Logs.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,9 +1,9 @@
-#include "app/AppState.h"
-#include "app/Convert.h"
-#include "app/IniFile.h"
-#include "app/Settings.h"
+#include "base/AppState.h"
+#include "base/Convert.h"
+#include "base/IniFile.h"
+#include "base/Settings.h"
 #include "support/FakeSettingsView.h"
-#include "diag/Error.h"
+#include "base/Error.h"
 
 #include <QDir>
 #include <QFile>

@@ -3,9 +3,9 @@
 // after the list was told it comes next. Against storescp on loopback.
 #include "import/Fakes.h"
 
-#include "app/AppState.h"
-#include "app/ProgramFolder.h"
-#include "diag/Error.h"
+#include "base/AppState.h"
+#include "base/ProgramFolder.h"
+#include "base/Error.h"
 #include "dicom/Dicom.h"
 #include "dicom/testdata/TestData.h"
 #include "import/ImportRun.h"

@@ -5,8 +5,8 @@
 
 #include "import/Fakes.h"
 
-#include "app/AppState.h"
-#include "app/ProgramFolder.h"
+#include "base/AppState.h"
+#include "base/ProgramFolder.h"
 #include "dicom/testdata/FaultyScp.h"
 #include "dicom/testdata/TestData.h"
 #include "import/ImportRun.h"

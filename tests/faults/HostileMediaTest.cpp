@@ -4,8 +4,8 @@
 #include "faults/FaultKit.h"
 #include "support/FakeSettingsView.h"
 
-#include "app/IniFile.h"
-#include "app/Settings.h"
+#include "base/IniFile.h"
+#include "base/Settings.h"
 #include "dicom/Dicom.h"
 
 #include <QDir>

@@ -1,11 +1,11 @@
 // The progress window against a slow peer: between images it repaints, and
 // its "Abort" button ends the run after the image under way.
-#include "app/AppState.h"
-#include "app/MessageBox.h"
-#include "app/ProgramFolder.h"
+#include "base/AppState.h"
+#include "base/MessageBox.h"
+#include "base/ProgramFolder.h"
 #include "dicom/testdata/FaultyScp.h"
 #include "dicom/testdata/TestData.h"
-#include "import/ProgressForm.h"
+#include "gui/ProgressForm.h"
 
 #include <QEvent>
 #include <QMainWindow>

@@ -1,7 +1,7 @@
-#include "app/AppState.h"
-#include "diag/Error.h"
-#include "ui/MsgBoxForm.h"
-#include "ui/cAnimControl.h"
+#include "base/AppState.h"
+#include "base/Error.h"
+#include "gui/MsgBoxForm.h"
+#include "gui/cAnimControl.h"
 
 #include <QCheckBox>
 #include <QElapsedTimer>

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "app/AppState.h"
-#include "app/BrowseForFolder.h"
-#include "app/Drives.h"
-#include "app/MessageBox.h"
-#include "app/ProgramFolder.h"
+#include "base/AppState.h"
+#include "gui/BrowseForFolder.h"
+#include "base/Drives.h"
+#include "base/MessageBox.h"
+#include "base/ProgramFolder.h"
 
 #include <QFile>
 #include <QList>

@@ -2,11 +2,11 @@
 // messages, the settings written, and images arriving.
 #include "GuiTest.h"
 
-#include "app/MainForm.h"
+#include "gui/MainForm.h"
 #include "dicom/testdata/FaultyScp.h"
 #include "dicom/testdata/TestData.h"
 #include "support/Peers.h"
-#include "ui/MsgBoxForm.h"
+#include "gui/MsgBoxForm.h"
 
 #include <QCheckBox>
 #include <QDir>

@@ -1,8 +1,8 @@
 #include "GuiTest.h"
 
-#include "app/DriveCombo.h"
-#include "app/MainForm.h"
-#include "app/Version.h"
+#include "gui/DriveCombo.h"
+#include "gui/MainForm.h"
+#include "base/Version.h"
 
 #include <QAction>
 #include <QApplication>

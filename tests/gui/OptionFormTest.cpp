@@ -1,7 +1,7 @@
 #include "GuiTest.h"
 
-#include "app/MainForm.h"
-#include "app/OptionForm.h"
+#include "gui/MainForm.h"
+#include "gui/OptionForm.h"
 
 #include <QApplication>
 #include <QCheckBox>

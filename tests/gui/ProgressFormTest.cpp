@@ -1,8 +1,8 @@
-#include "app/AppState.h"
-#include "app/MessageBox.h"
-#include "app/ProgramFolder.h"
+#include "base/AppState.h"
+#include "base/MessageBox.h"
+#include "base/ProgramFolder.h"
 #include "dicom/testdata/TestData.h"
-#include "import/ProgressForm.h"
+#include "gui/ProgressForm.h"
 #include "support/Peers.h"
 
 #include <QLabel>

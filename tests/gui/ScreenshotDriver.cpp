@@ -2,16 +2,16 @@
 //   varnelo_screenshots <output folder>
 // Run under an X server (scripts/screenshots.sh uses Xvfb).
 
-#include "app/AppState.h"
-#include "app/Drives.h"
-#include "app/MainForm.h"
-#include "app/OptionForm.h"
-#include "app/MessageBox.h"
-#include "app/ProgramFolder.h"
+#include "base/AppState.h"
+#include "base/Drives.h"
+#include "gui/MainForm.h"
+#include "gui/OptionForm.h"
+#include "base/MessageBox.h"
+#include "base/ProgramFolder.h"
 #include "dicom/testdata/TestData.h"
-#include "import/ProgressForm.h"
+#include "gui/ProgressForm.h"
 #include "support/Peers.h"
-#include "ui/MsgBoxForm.h"
+#include "gui/MsgBoxForm.h"
 
 #include <QApplication>
 #include <QDir>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/AppState.h"
+#include "base/AppState.h"
 #include "import/RunView.h"
 
 #include <QStringList>

@@ -2,8 +2,8 @@
 // peer is asked, what is counted and logged.
 #include "import/Fakes.h"
 
-#include "app/AppState.h"
-#include "app/ProgramFolder.h"
+#include "base/AppState.h"
+#include "base/ProgramFolder.h"
 #include "dicom/Dicom.h"
 #include "dicom/testdata/TestData.h"
 #include "import/ImportRun.h"

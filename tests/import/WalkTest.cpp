@@ -2,10 +2,10 @@
 // operator is asked, and what the bars show.
 #include "import/Fakes.h"
 
-#include "app/AppState.h"
-#include "app/ProgramFolder.h"
-#include "diag/Error.h"
-#include "diag/Logs.h"
+#include "base/AppState.h"
+#include "base/ProgramFolder.h"
+#include "base/Error.h"
+#include "base/Logs.h"
 #include "dicom/testdata/TestData.h"
 #include "import/ImportRun.h"
 #include "support/Peers.h"

@@ -4,9 +4,9 @@
 // groups that select only options 1 and 2 (as a click would, setting
 // AppState), a check box taking 0..2, and the boxes' texts.
 
-#include "app/AppState.h"
-#include "app/Settings.h"
-#include "diag/Error.h"
+#include "base/AppState.h"
+#include "base/Settings.h"
+#include "base/Error.h"
 
 #include <QMap>
 #include <QString>

@@ -3,9 +3,9 @@
 
 #include "WorklistTestKit.h"
 
-#include "app/AppState.h"
+#include "base/AppState.h"
 #include "support/Peers.h"
-#include "worklist/frmWorklist.h"
+#include "gui/frmWorklist.h"
 
 #include <dicom/testdata/TestData.h>
 

@@ -3,7 +3,7 @@
 
 #include "WorklistTestKit.h"
 
-#include "app/AppState.h"
+#include "base/AppState.h"
 #include "support/Peers.h"
 #include "worklist/WorklistQuery.h"
 

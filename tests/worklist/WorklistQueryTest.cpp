@@ -3,8 +3,8 @@
 
 #include "WorklistTestKit.h"
 
-#include "app/AppState.h"
-#include "diag/Logs.h"
+#include "base/AppState.h"
+#include "base/Logs.h"
 #include "support/Peers.h"
 #include "worklist/WorklistQuery.h"
 

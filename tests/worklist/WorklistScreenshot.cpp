@@ -2,9 +2,9 @@
 // this driver starts on a loopback port. Run under Xvfb by screenshot.sh;
 // not part of the program.
 
-#include "app/AppState.h"
+#include "base/AppState.h"
 #include "support/Peers.h"
-#include "worklist/frmWorklist.h"
+#include "gui/frmWorklist.h"
 
 #include <dicom/testdata/TestData.h>
 

@@ -1,6 +1,6 @@
 #include "WorklistTestKit.h"
 
-#include "app/ProgramFolder.h"
+#include "base/ProgramFolder.h"
 
 #include <QFile>
 #include <QRegularExpression>

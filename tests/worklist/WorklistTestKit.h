@@ -4,8 +4,8 @@
 // and error-log lines a test sees, and the query identifier as a flat,
 // ordered list of (path, value) to compare tag by tag.
 
-#include "app/AppState.h"
-#include "app/MessageBox.h"
+#include "base/AppState.h"
+#include "base/MessageBox.h"
 #include "worklist/WorklistQuery.h"
 
 #include <QDate>
