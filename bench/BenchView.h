@@ -53,4 +53,4 @@ public:
     }
 };
 
-} // namespace varnelo::bench
+}  // namespace varnelo::bench

@@ -134,7 +134,7 @@ struct Sender {
     int expectedStores = 0;
     // filled in by the run
     std::vector<double> seconds;
-    double walkSeconds = -1; // Varnelo's own figure for the walk, without process start
+    double walkSeconds = -1;  // Varnelo's own figure for the walk, without process start
     long peakRssKb = 0;
     QStringList problems;
 };
@@ -168,7 +168,7 @@ Sender varnelo(const QString& caseName, const QString& name, Storescp& peer, con
     s.name = name;
     s.peer = &peer;
     s.expectedStores = expected;
-    QStringList args{QStringLiteral("child"), mode, folder, QString::number(peer.port()), peer.aeTitle()};
+    QStringList args {QStringLiteral("child"), mode, folder, QString::number(peer.port()), peer.aeTitle()};
     args << extra;
     s.run = [args] { return runChild(self(), args, true); };
     return s;
@@ -318,7 +318,7 @@ int runMain(const QStringList& args)
     Storescp nagle(false, work.path());
 
     auto exists = [&](const QString& sub) { return QFileInfo(data + QLatin1Char('/') + sub).exists(); };
-    const QStringList sdr{QStringLiteral("+sd"), QStringLiteral("+r")};
+    const QStringList sdr {QStringLiteral("+sd"), QStringLiteral("+r")};
     std::vector<Group> groups;
 
     const QString kSmall = QStringLiteral("2,000 small, scan");
@@ -401,9 +401,9 @@ int runMain(const QStringList& args)
 
     // ---- the table ----
     Table t;
-    t.header = QStringList{QStringLiteral("Case"), QStringLiteral("Sender"), QStringLiteral("Wall s"),
-                           QStringLiteral("Runs (min-max) s"), QStringLiteral("Images/s"), QStringLiteral("MB/s"),
-                           QStringLiteral("Peak RSS MB"), QStringLiteral("Ratio to storescu")};
+    t.header = QStringList {QStringLiteral("Case"), QStringLiteral("Sender"), QStringLiteral("Wall s"),
+                            QStringLiteral("Runs (min-max) s"), QStringLiteral("Images/s"), QStringLiteral("MB/s"),
+                            QStringLiteral("Peak RSS MB"), QStringLiteral("Ratio to storescu")};
     std::map<QString, double> storescuByCase;
     std::map<std::pair<QString, QString>, double> wall;
     std::map<QString, const FileSet*> setOf;
@@ -468,26 +468,33 @@ int runMain(const QStringList& args)
             if (s.caseName == kRejected && s.name.startsWith(QLatin1String("Varnelo"))) {
                 const double w = median(s.seconds);
                 targets << QStringLiteral("100,000 rejected files under 1 s: %1 s for the whole process, %2 s for the walk (%3)")
-                               .arg(w, 0, 'f', 3).arg(s.walkSeconds, 0, 'f', 3).arg(verdict(w < 1.0));
+                               .arg(w, 0, 'f', 3)
+                               .arg(s.walkSeconds, 0, 'f', 3)
+                               .arg(verdict(w < 1.0));
             }
             if (s.name == QLatin1String("Varnelo") && s.expectedStores > 0 && s.caseName != kNagle) {
                 const double limitMb = 64 + 2 * g.set.largest / 1048576.0;
                 const double peak = s.peakRssKb / 1024.0;
                 targets << QStringLiteral("peak RSS, %1: %2 MB, limit %3 MB (%4)")
-                               .arg(s.caseName).arg(peak, 0, 'f', 1).arg(limitMb, 0, 'f', 1).arg(verdict(peak <= limitMb));
+                               .arg(s.caseName)
+                               .arg(peak, 0, 'f', 1)
+                               .arg(limitMb, 0, 'f', 1)
+                               .arg(verdict(peak <= limitMb));
             }
         }
     if (wall.count({kNagle, QStringLiteral("Varnelo")}) && wall.count({kNagle, QStringLiteral("Varnelo, peer with TCP_NODELAY")})) {
         const double r = wall[{kNagle, QStringLiteral("Varnelo")}] / wall[{kNagle, QStringLiteral("Varnelo, peer with TCP_NODELAY")}];
         targets << QStringLiteral("peer with Nagle, Varnelo / Varnelo against TCP_NODELAY peer <= 1.1: %1 (%2)")
-                       .arg(r, 0, 'f', 2).arg(verdict(r <= 1.1));
+                       .arg(r, 0, 'f', 2)
+                       .arg(verdict(r <= 1.1));
     }
 
     const QString when = QDateTime::currentDateTime().toString(Qt::ISODate);
     const QString load = QStringLiteral("load average %1 before, %2 after").arg(loadBefore, loadAverage());
     const QString host = machine();
     QTextStream out(stdout);
-    out << "\n" << plain(t) << "\nTargets:\n";
+    out << "\n"
+        << plain(t) << "\nTargets:\n";
     for (const QString& line : targets)
         out << "  " << line << "\n";
     if (!problems.isEmpty()) {
@@ -495,7 +502,8 @@ int runMain(const QStringList& args)
         for (const QString& p : problems)
             out << "  " << p << "\n";
     }
-    out << "\n" << when << ", " << host << ", " << load << "\n";
+    out << "\n"
+        << when << ", " << host << ", " << load << "\n";
     out.flush();
 
     if (!markdownPath.isEmpty()) {
@@ -509,8 +517,8 @@ int runMain(const QStringList& args)
           << "Each sender runs as its own process against the same storescp on 127.0.0.1 (`storescp --ignore`, "
              "TCP_NODELAY=1 unless the case says otherwise), the senders alternating, "
           << reps << " runs each (1 for the memory cases); wall time is the median, from the start of the process "
-             "to its end. Peak RSS is the process's ru_maxrss. Varnelo runs its real scan or DICOMDIR walk with a "
-             "run view that draws nothing; storescu and dcmsend run with `+sd +r` (dcmsend `+rd` for the DICOMDIR).\n\n"
+                     "to its end. Peak RSS is the process's ru_maxrss. Varnelo runs its real scan or DICOMDIR walk with a "
+                     "run view that draws nothing; storescu and dcmsend run with `+sd +r` (dcmsend `+rd` for the DICOMDIR).\n\n"
           << markdown(t) << "\n## Targets\n\n";
         for (const QString& line : targets)
             m << "- " << line << "\n";
@@ -523,7 +531,7 @@ int runMain(const QStringList& args)
     return problems.isEmpty() ? 0 : 1;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {

@@ -25,7 +25,7 @@ namespace {
 
 double monotonicSeconds()
 {
-    timespec ts{};
+    timespec ts {};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
@@ -91,7 +91,7 @@ bool listening(quint16 port)
 quint16 freeLoopbackPort()
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
+    sockaddr_in addr {};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = 0;
@@ -102,7 +102,7 @@ quint16 freeLoopbackPort()
     return ntohs(addr.sin_port);
 }
 
-} // namespace
+}  // namespace
 
 ChildResult runChild(const QString& program, const QStringList& args, bool noDelay)
 {
@@ -116,7 +116,7 @@ ChildResult runChild(const QString& program, const QStringList& args, bool noDel
     const double start = monotonicSeconds();
     const pid_t pid = spawn(program, args, noDelay, outPath);
     int status = 0;
-    rusage usage{};
+    rusage usage {};
     while (::wait4(pid, &status, 0, &usage) < 0) {
         if (errno != EINTR)
             throw std::runtime_error("wait4 failed");
@@ -163,4 +163,4 @@ int Storescp::storesReceived() const
     return static_cast<int>(readAll(logPath_).count(QLatin1String("Received Store Request")));
 }
 
-} // namespace varnelo::bench
+}  // namespace varnelo::bench

@@ -41,4 +41,4 @@ private:
     QString logPath_;
 };
 
-} // namespace varnelo::bench
+}  // namespace varnelo::bench

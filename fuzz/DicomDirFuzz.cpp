@@ -67,7 +67,7 @@ void walk(const DcmDatasetList& records, int level, const QString& base)
     }
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

@@ -64,13 +64,13 @@ void runVariants(const QByteArray& seed)
         QByteArray b = seed;
         const int at = static_cast<int>(rng.bounded(static_cast<quint32>(b.size())));
         b[at] = static_cast<char>(rng.bounded(256));
-        if (i % 4 == 0 && at + 4 <= b.size()) // lengths and offsets: all ones
+        if (i % 4 == 0 && at + 4 <= b.size())  // lengths and offsets: all ones
             b.replace(at, 4, QByteArray(4, '\xff'));
         runOne(b);
     }
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -104,7 +104,7 @@ int main(int argc, char** argv)
     for (const QString& a : args) {
         const QFileInfo info(a);
         if (!info.exists())
-            continue; // a target without kept crashes has no folder
+            continue;  // a target without kept crashes has no folder
         if (info.isDir()) {
             for (const QFileInfo& f : QDir(a).entryInfoList(QDir::Files, QDir::Name))
                 runFile(f.filePath());

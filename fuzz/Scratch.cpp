@@ -31,4 +31,4 @@ QString writeInput(const QString& name, const std::uint8_t* data, std::size_t si
     return path;
 }
 
-} // namespace varnelo::fuzz
+}  // namespace varnelo::fuzz

@@ -16,4 +16,4 @@ const QString& scratchFolder();
 // Writes the input to scratchFolder()/name and returns the path.
 QString writeInput(const QString& name, const std::uint8_t* data, std::size_t size);
 
-} // namespace varnelo::fuzz
+}  // namespace varnelo::fuzz

@@ -33,7 +33,7 @@ td::ImageRecipe small()
     return s;
 }
 
-} // namespace
+}  // namespace
 
 QStringList writeSeeds(const QString& target, const QString& folder)
 {
@@ -91,4 +91,4 @@ QStringList writeSeeds(const QString& target, const QString& folder)
     return out;
 }
 
-} // namespace varnelo::fuzz
+}  // namespace varnelo::fuzz

@@ -9,4 +9,4 @@ namespace varnelo::fuzz {
 // into folder, made by the project's test-data code; returns their paths.
 QStringList writeSeeds(const QString& target, const QString& folder);
 
-} // namespace varnelo::fuzz
+}  // namespace varnelo::fuzz

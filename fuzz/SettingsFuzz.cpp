@@ -6,9 +6,9 @@
 
 #include "base/AppState.h"
 #include "base/Convert.h"
+#include "base/Error.h"
 #include "base/IniFile.h"
 #include "base/Settings.h"
-#include "base/Error.h"
 
 #include <QByteArray>
 #include <QList>
@@ -34,11 +34,11 @@ void convert(F f, const QString& text)
     }
 }
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    appState() = AppState{};
+    appState() = AppState {};
     appState().IniPath = fuzz::writeInput(QStringLiteral("Varnelo.ini"), data, size);
     View view;
     LoadSettings(view);

@@ -8,4 +8,4 @@ AppState& appState()
     return state;
 }
 
-} // namespace varnelo
+}  // namespace varnelo

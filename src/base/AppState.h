@@ -9,8 +9,8 @@ namespace varnelo {
 // Program-wide shared state: the loaded settings and the fields of the
 // current import run. One instance lives for the whole process.
 struct AppState {
-    std::int16_t SearchBy = 0;       // 1 DICOMDIR import, 2 file scan
-    std::int16_t Location = 0;       // 1 drive, 2 specific folder
+    std::int16_t SearchBy = 0;  // 1 DICOMDIR import, 2 file scan
+    std::int16_t Location = 0;  // 1 drive, 2 specific folder
     QString ImportDrive;
     QString DicomDirPath;
     bool ImportWithSubDirs = false;
@@ -27,7 +27,7 @@ struct AppState {
     QString Drive;
     QString AppName;
     QString FileSuffix;
-    std::int16_t WriteLog = 0;       // check-box values: on only when equal to 1
+    std::int16_t WriteLog = 0;  // check-box values: on only when equal to 1
     std::int16_t Validate = 0;
     std::int16_t ImgDirEqStudy = 0;
     bool ChangeID = false;
@@ -40,4 +40,4 @@ struct AppState {
 
 AppState& appState();
 
-} // namespace varnelo
+}  // namespace varnelo

@@ -37,7 +37,7 @@ T toInteger(const QString& text)
     return static_cast<T>(r);
 }
 
-} // namespace
+}  // namespace
 
 std::int16_t toInt16(const QString& text)
 {
@@ -59,4 +59,4 @@ bool toFlag(const QString& text)
     return toNumber(t) != 0.0;
 }
 
-} // namespace varnelo
+}  // namespace varnelo

@@ -17,4 +17,4 @@ std::int32_t toInt32(const QString& text);
 // accepted; anything else is a type mismatch.
 bool toFlag(const QString& text);
 
-} // namespace varnelo
+}  // namespace varnelo

@@ -63,10 +63,10 @@ QList<Mount> readMounts()
 bool isLocalFileSystem(const Mount& m)
 {
     static const QSet<QString> types = {
-        QStringLiteral("ext2"),  QStringLiteral("ext3"),    QStringLiteral("ext4"),  QStringLiteral("xfs"),
-        QStringLiteral("btrfs"), QStringLiteral("vfat"),    QStringLiteral("exfat"), QStringLiteral("ntfs"),
+        QStringLiteral("ext2"), QStringLiteral("ext3"), QStringLiteral("ext4"), QStringLiteral("xfs"),
+        QStringLiteral("btrfs"), QStringLiteral("vfat"), QStringLiteral("exfat"), QStringLiteral("ntfs"),
         QStringLiteral("ntfs3"), QStringLiteral("fuseblk"), QStringLiteral("iso9660"), QStringLiteral("udf"),
-        QStringLiteral("f2fs"),  QStringLiteral("hfsplus"), QStringLiteral("jfs"),   QStringLiteral("reiserfs"),
+        QStringLiteral("f2fs"), QStringLiteral("hfsplus"), QStringLiteral("jfs"), QStringLiteral("reiserfs"),
         QStringLiteral("msdos"), QStringLiteral("zfs")};
     return m.source.startsWith(QLatin1String("/dev/")) && types.contains(m.type);
 }
@@ -99,7 +99,7 @@ QString entryText(const QString& designation, const QString& label, const QStrin
     return text;
 }
 
-} // namespace
+}  // namespace
 
 DriveEntry DriveTable::find(const QString& designation) const
 {
@@ -150,7 +150,7 @@ QList<DriveEntry> SystemDriveTable::drives() const
     std::sort(optical.begin(), optical.end(), [](const QString& a, const QString& b) {
         return a.size() != b.size() ? a.size() < b.size() : a < b;
     });
-    QSet<QString> used{QStringLiteral("/")};
+    QSet<QString> used {QStringLiteral("/")};
     for (const QString& dev : optical) {
         if (letter > 'Z')
             break;
@@ -167,8 +167,8 @@ QList<DriveEntry> SystemDriveTable::drives() const
         if (!d.mountPoint.isEmpty())
             used.insert(d.mountPoint);
         d.text = d.mountPoint.isEmpty()
-                     ? entryText(d.designation, QStringLiteral("(no disc)"), dev)
-                     : entryText(d.designation, volumeLabels.value(canonicalDevice(dev)), d.mountPoint);
+            ? entryText(d.designation, QStringLiteral("(no disc)"), dev)
+            : entryText(d.designation, volumeLabels.value(canonicalDevice(dev)), d.mountPoint);
         out.append(d);
     }
 
@@ -205,4 +205,4 @@ void setDriveTable(std::shared_ptr<DriveTable> table)
     tableSlot() = table ? std::move(table) : std::make_shared<SystemDriveTable>();
 }
 
-} // namespace varnelo
+}  // namespace varnelo

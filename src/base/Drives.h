@@ -10,7 +10,7 @@ namespace varnelo {
 // A drive as the drive selector shows it. Every entry's text holds its
 // letter directly followed by ":", e.g. "D: PATIENT_CD (/media/cdrom0)".
 struct DriveEntry {
-    QString designation; // "D:"
+    QString designation;  // "D:"
     QString text;
     QString mountPoint;  // empty for an optical drive without a disc
     QString device;      // "/dev/sr0", or the mounted file system's source
@@ -44,7 +44,10 @@ public:
 // A fixed table, for tests and tools.
 class FixedDriveTable : public DriveTable {
 public:
-    explicit FixedDriveTable(QList<DriveEntry> entries) : entries_(std::move(entries)) {}
+    explicit FixedDriveTable(QList<DriveEntry> entries)
+        : entries_(std::move(entries))
+    {
+    }
     QList<DriveEntry> drives() const override { return entries_; }
     void setEntries(QList<DriveEntry> entries) { entries_ = std::move(entries); }
 
@@ -56,4 +59,4 @@ private:
 DriveTable& driveTable();
 void setDriveTable(std::shared_ptr<DriveTable> table);
 
-} // namespace varnelo
+}  // namespace varnelo

@@ -13,7 +13,11 @@ namespace varnelo {
 class Error : public std::runtime_error {
 public:
     Error(std::int32_t number, const QString& description)
-        : std::runtime_error(description.toStdString()), number_(number), description_(description) {}
+        : std::runtime_error(description.toStdString())
+        , number_(number)
+        , description_(description)
+    {
+    }
 
     std::int32_t number() const noexcept { return number_; }
     const QString& description() const noexcept { return description_; }
@@ -33,6 +37,6 @@ constexpr std::int32_t DeviceUnavailable = 68;
 constexpr std::int32_t DiskNotReady = 71;
 constexpr std::int32_t PathFileAccess = 75;
 constexpr std::int32_t PathNotFound = 76;
-} // namespace ErrNo
+}  // namespace ErrNo
 
-} // namespace varnelo
+}  // namespace varnelo

@@ -14,8 +14,8 @@ namespace varnelo {
 namespace {
 
 struct Line {
-    QByteArray text; // without its line ending
-    QByteArray eol;  // "\n", "\r\n" or "" for a last line without one
+    QByteArray text;  // without its line ending
+    QByteArray eol;   // "\n", "\r\n" or "" for a last line without one
 };
 
 std::vector<Line> splitLines(const QByteArray& data)
@@ -88,7 +88,7 @@ std::optional<KeyLine> keyLine(const QString& line)
     qsizetype eq = t.indexOf(QLatin1Char('='));
     if (eq < 0)
         return std::nullopt;
-    return KeyLine{trimBlanks(t.left(eq)), trimBlanks(t.mid(eq + 1))};
+    return KeyLine {trimBlanks(t.left(eq)), trimBlanks(t.mid(eq + 1))};
 }
 
 bool sameName(const QString& a, const QString& b)
@@ -104,7 +104,7 @@ QString oneLine(QString s)
     return s;
 }
 
-} // namespace
+}  // namespace
 
 QString ReadIniValue(const QString& section, const QString& key, const QString& def, const QString& path, int size)
 {
@@ -117,7 +117,7 @@ QString ReadIniValue(const QString& section, const QString& key, const QString& 
         const QString text = decode(l.text);
         if (auto name = sectionName(text)) {
             if (inSection)
-                break; // the first matching section is the one that counts
+                break;  // the first matching section is the one that counts
             inSection = sameName(*name, section);
             continue;
         }
@@ -192,12 +192,12 @@ bool WriteIniValue(const QString& section, const QString& key, const QString& va
         const size_t after = lastKey ? *lastKey : *header;
         ensureEol(after);
         lines.insert(lines.begin() + static_cast<std::ptrdiff_t>(after) + 1,
-                     Line{encode(cleanKey + QLatin1Char('=') + cleanValue), eol});
+                     Line {encode(cleanKey + QLatin1Char('=') + cleanValue), eol});
     } else {
         if (!lines.empty())
             ensureEol(lines.size() - 1);
-        lines.push_back(Line{encode(QLatin1Char('[') + cleanSection + QLatin1Char(']')), eol});
-        lines.push_back(Line{encode(cleanKey + QLatin1Char('=') + cleanValue), eol});
+        lines.push_back(Line {encode(QLatin1Char('[') + cleanSection + QLatin1Char(']')), eol});
+        lines.push_back(Line {encode(cleanKey + QLatin1Char('=') + cleanValue), eol});
     }
 
     QByteArray out;
@@ -218,4 +218,4 @@ bool WriteIniValue(const QString& section, const QString& key, const QString& va
     return file.commit();
 }
 
-} // namespace varnelo
+}  // namespace varnelo

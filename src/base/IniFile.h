@@ -18,4 +18,4 @@ QString ReadIniValue(const QString& section, const QString& key, const QString& 
 // missing file created. Returns false when the file could not be written.
 bool WriteIniValue(const QString& section, const QString& key, const QString& value, const QString& path);
 
-} // namespace varnelo
+}  // namespace varnelo

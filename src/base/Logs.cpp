@@ -27,7 +27,7 @@ void appendLine(const QString& current, const QString& retiredPrefix, const QStr
         const QString folder = logFolder();
         QDir dir(folder);
         if (!dir.exists())
-            QDir().mkdir(folder); // only the last level: the program folder exists
+            QDir().mkdir(folder);  // only the last level: the program folder exists
 
         const QString path = folder + QLatin1Char('/') + current;
         const QFileInfo info(path);
@@ -49,7 +49,7 @@ void appendLine(const QString& current, const QString& retiredPrefix, const QStr
     }
 }
 
-} // namespace
+}  // namespace
 
 QDateTime now()
 {
@@ -71,7 +71,7 @@ QString logFolder()
 QString logDateTime(const QDateTime& when)
 {
     return QLocale::system().toString(when.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
-           when.time().toString(QStringLiteral("hh:mm:ss"));
+        when.time().toString(QStringLiteral("hh:mm:ss"));
 }
 
 QString DateStamp()
@@ -86,7 +86,7 @@ QString TimeStamp()
 
 QString FileStamp()
 {
-    const QDateTime t = now(); // one reading, so date and time agree at midnight
+    const QDateTime t = now();  // one reading, so date and time agree at midnight
     return t.date().toString(QStringLiteral("yyyyMMdd")) + t.time().toString(QStringLiteral("HHmmss"));
 }
 
@@ -110,4 +110,4 @@ void WriteDebugLog(const QString& text)
     }
 }
 
-} // namespace varnelo
+}  // namespace varnelo

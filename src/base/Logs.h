@@ -13,9 +13,9 @@ namespace varnelo {
 void WriteErrorLog(std::int32_t number, const QString& description, const QString& source);
 void WriteDebugLog(const QString& text);
 
-QString DateStamp(); // yyyyMMdd
-QString TimeStamp(); // hhmmss, 24 hours
-QString FileStamp(); // DateStamp() + TimeStamp()
+QString DateStamp();  // yyyyMMdd
+QString TimeStamp();  // hhmmss, 24 hours
+QString FileStamp();  // DateStamp() + TimeStamp()
 
 // The folder the logs go to (program folder + "/Logs").
 QString logFolder();
@@ -27,4 +27,4 @@ QString logDateTime(const QDateTime& when);
 void setClockForTesting(std::function<QDateTime()> clock);
 QDateTime now();
 
-} // namespace varnelo
+}  // namespace varnelo

@@ -10,7 +10,7 @@ Handler& current()
     static Handler handler;
     return handler;
 }
-} // namespace
+}  // namespace
 
 Handler setHandler(Handler handler)
 {
@@ -20,8 +20,8 @@ Handler setHandler(Handler handler)
 Answer show(const QString& text, Icon icon, Buttons buttons)
 {
     if (current())
-        return current()(Request{text, icon, buttons});
+        return current()(Request {text, icon, buttons});
     return buttons == Buttons::YesNo ? Answer::No : Answer::Ok;
 }
 
-} // namespace varnelo::MessageBox
+}  // namespace varnelo::MessageBox

@@ -10,9 +10,16 @@ namespace varnelo {
 // them without a person. Titles are always "Varnelo".
 namespace MessageBox {
 
-enum class Icon { None, Warning, Error, Question, Information };
-enum class Buttons { Ok, YesNo };
-enum class Answer { Ok, Yes, No };
+enum class Icon { None,
+                  Warning,
+                  Error,
+                  Question,
+                  Information };
+enum class Buttons { Ok,
+                     YesNo };
+enum class Answer { Ok,
+                    Yes,
+                    No };
 
 struct Request {
     QString text;
@@ -31,5 +38,5 @@ Answer show(const QString& text, Icon icon = Icon::None, Buttons buttons = Butto
 
 inline constexpr const char* Title = "Varnelo";
 
-} // namespace MessageBox
-} // namespace varnelo
+}  // namespace MessageBox
+}  // namespace varnelo

@@ -11,7 +11,7 @@ QString& overrideFolder()
     static QString folder;
     return folder;
 }
-} // namespace
+}  // namespace
 
 QString programFolder()
 {
@@ -51,4 +51,4 @@ QString settingsPath()
     return programFolder() + QLatin1Char('/') + programBaseName() + QStringLiteral(".ini");
 }
 
-} // namespace varnelo
+}  // namespace varnelo

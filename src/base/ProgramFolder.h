@@ -16,4 +16,4 @@ void setProgramBaseNameForTesting(const QString& name);
 // Settings path: program folder, "/", program name, ".ini".
 QString settingsPath();
 
-} // namespace varnelo
+}  // namespace varnelo

@@ -31,7 +31,7 @@ void write(const char* section, const char* key, const QString& value)
     WriteIniValue(QLatin1String(section), QLatin1String(key), value, appState().IniPath);
 }
 
-} // namespace
+}  // namespace
 
 void LoadSettings(SettingsView& view)
 {
@@ -94,4 +94,4 @@ void SaveSettings(SettingsView& view)
     s.RemoteIP2 = view.boxText(Box::RemoteIP2);
 }
 
-} // namespace varnelo
+}  // namespace varnelo

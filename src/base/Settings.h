@@ -9,7 +9,14 @@ namespace varnelo {
 // What LoadSettings and SaveSettings need of the main window.
 class SettingsView {
 public:
-    enum class Box { Suffix, SourceDir, RemoteAET, RemoteIP, RemotePort, RemoteAET2, RemoteIP2, RemotePort2 };
+    enum class Box { Suffix,
+                     SourceDir,
+                     RemoteAET,
+                     RemoteIP,
+                     RemotePort,
+                     RemoteAET2,
+                     RemoteIP2,
+                     RemotePort2 };
 
     virtual ~SettingsView() = default;
 
@@ -33,4 +40,4 @@ void LoadSettings(SettingsView& view);
 // AppState. A refused write is silently lost.
 void SaveSettings(SettingsView& view);
 
-} // namespace varnelo
+}  // namespace varnelo

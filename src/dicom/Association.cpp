@@ -82,11 +82,12 @@ std::vector<ProposedContext> contextsFor(const std::vector<std::pair<std::string
     return contexts;
 }
 
-} // namespace
+}  // namespace
 
 // ---- Association ----------------------------------------------------------
 
-Association::Association(const Peer& peer, const std::vector<ProposedContext>& contexts) : peer_(peer)
+Association::Association(const Peer& peer, const std::vector<ProposedContext>& contexts)
+    : peer_(peer)
 {
     ensureInitialised();
     const QString what = QStringLiteral("Cannot open an association with %1").arg(peer.describe());
@@ -252,7 +253,7 @@ Choice choose(const Association& assoc, ::DcmDataset* ds, const std::string& sop
     return choice;
 }
 
-} // namespace
+}  // namespace
 
 void AssociationPool::openFor(Slot& slot, const Peer& peer)
 {
@@ -388,7 +389,7 @@ void storeProgress(void* data, T_DIMSE_StoreProgress* progress, T_DIMSE_C_StoreR
     }
 }
 
-} // namespace
+}  // namespace
 
 std::int32_t AssociationPool::storeOn(Association& assoc, DcmFileFormat& file, T_ASC_PresentationContextID id,
                                       const std::function<void()>& whileWaiting, bool& requestSent)
@@ -410,7 +411,7 @@ std::int32_t AssociationPool::storeOn(Association& assoc, DcmFileFormat& file, T
     std::memset(&rsp, 0, sizeof rsp);
     ::DcmDataset* detail = nullptr;
     requestSent = false;
-    WaitContext context{assoc.get(), &whileWaiting, &requestSent};
+    WaitContext context {assoc.get(), &whileWaiting, &requestSent};
     OFCondition cond = DIMSE_storeUser(assoc.get(), id, &req, nullptr, ds, storeProgress, &context, DIMSE_NONBLOCKING,
                                        DicomTimeouts::DimseSeconds, &rsp, &detail);
     delete detail;
@@ -430,4 +431,4 @@ void AssociationPool::releaseAll()
         }
 }
 
-} // namespace varnelo::dicomimpl
+}  // namespace varnelo::dicomimpl

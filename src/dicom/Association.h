@@ -79,8 +79,8 @@ public:
 private:
     struct Slot {
         std::unique_ptr<Association> assoc;
-        std::vector<std::pair<std::string, std::string>> needs;    // (SOP class, transfer syntax) seen
-        std::vector<std::pair<std::string, std::string>> proposed; // what the open association offered
+        std::vector<std::pair<std::string, std::string>> needs;     // (SOP class, transfer syntax) seen
+        std::vector<std::pair<std::string, std::string>> proposed;  // what the open association offered
     };
     std::int32_t storeOn(Association& assoc, DcmFileFormat& file, T_ASC_PresentationContextID id,
                          const std::function<void()>& whileWaiting,
@@ -91,4 +91,4 @@ private:
     int opened_ = 0;
 };
 
-} // namespace varnelo::dicomimpl
+}  // namespace varnelo::dicomimpl

@@ -53,7 +53,7 @@ std::uint32_t ulValue(DcmItem* item, const DcmTagKey& key)
     return v;
 }
 
-} // namespace
+}  // namespace
 
 // ---- DICOMDIR index -------------------------------------------------------
 
@@ -92,7 +92,10 @@ DcmDataset makeDataset(Owner owner, DcmItem* item)
 
 // ---- DcmAttribute ---------------------------------------------------------
 
-DcmAttribute::DcmAttribute(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
+DcmAttribute::DcmAttribute(std::shared_ptr<Impl> impl)
+    : impl_(std::move(impl))
+{
+}
 
 std::uint16_t DcmAttribute::Group() const { return impl_->element->getGTag(); }
 std::uint16_t DcmAttribute::Element() const { return impl_->element->getETag(); }
@@ -137,7 +140,10 @@ DcmDatasetList DcmAttribute::SequenceItems() const
 
 // ---- DcmAttributeList -----------------------------------------------------
 
-DcmAttributeList::DcmAttributeList(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
+DcmAttributeList::DcmAttributeList(std::shared_ptr<Impl> impl)
+    : impl_(std::move(impl))
+{
+}
 
 void DcmAttributeList::AddAttribute(std::uint16_t group, std::uint16_t element, const QString& value)
 {
@@ -158,8 +164,7 @@ void DcmAttributeList::AddAttribute(std::uint16_t group, std::uint16_t element, 
         cond = impl_->item->putAndInsertString(tag, bytes.constData(), OFTrue);
     }
     if (cond.bad())
-        fail(DicomErrc::InvalidValue, QStringLiteral("Cannot set %1 to \"%2\": %3")
-                                          .arg(describeTag(tag), value, conditionText(cond)));
+        fail(DicomErrc::InvalidValue, QStringLiteral("Cannot set %1 to \"%2\": %3").arg(describeTag(tag), value, conditionText(cond)));
 }
 
 void DcmAttributeList::AddAttribute(std::uint16_t group, std::uint16_t element, const DcmDatasetList& items)
@@ -172,8 +177,7 @@ void DcmAttributeList::AddAttribute(std::uint16_t group, std::uint16_t element, 
     }
     OFCondition cond = impl_->item->insert(seq.get(), OFTrue);
     if (cond.bad())
-        fail(DicomErrc::InvalidValue, QStringLiteral("Cannot add the sequence %1: %2")
-                                          .arg(describeTag(DcmTagKey(group, element)), conditionText(cond)));
+        fail(DicomErrc::InvalidValue, QStringLiteral("Cannot add the sequence %1: %2").arg(describeTag(DcmTagKey(group, element)), conditionText(cond)));
     seq.release();
 }
 
@@ -216,7 +220,10 @@ DcmDataset::DcmDataset()
     impl_->owner = std::move(ds);
 }
 
-DcmDataset::DcmDataset(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
+DcmDataset::DcmDataset(std::shared_ptr<Impl> impl)
+    : impl_(std::move(impl))
+{
+}
 
 DcmAttributeList DcmDataset::Attributes() const
 {
@@ -261,8 +268,14 @@ DcmDatasetList DcmDataset::Children() const
 
 // ---- DcmDatasetList -------------------------------------------------------
 
-DcmDatasetList::DcmDatasetList() : impl_(std::make_shared<Impl>()) {}
-DcmDatasetList::DcmDatasetList(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
+DcmDatasetList::DcmDatasetList()
+    : impl_(std::make_shared<Impl>())
+{
+}
+DcmDatasetList::DcmDatasetList(std::shared_ptr<Impl> impl)
+    : impl_(std::move(impl))
+{
+}
 
 std::int32_t DcmDatasetList::Count() const { return static_cast<std::int32_t>(impl_->items.size()); }
 
@@ -323,4 +336,4 @@ DcmDataset DcmDatasetList::ReadFile(const QString& path)
     return root;
 }
 
-} // namespace varnelo
+}  // namespace varnelo

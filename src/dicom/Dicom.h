@@ -24,29 +24,29 @@ namespace varnelo {
 
 // Error numbers of the DICOM layer.
 namespace DicomErrc {
-constexpr std::int32_t FileUnreadable = 40001;        // not DICOM, missing, unreadable; names the file
-constexpr std::int32_t InvalidPort = 40002;           // port outside 1..65535
-constexpr std::int32_t HostNotFound = 40003;          // the host name does not resolve
-constexpr std::int32_t CannotConnect = 40004;         // refused or unreachable
-constexpr std::int32_t AssociationRejected = 40005;   // with the peer's reason
-constexpr std::int32_t NoPresentationContext = 40006; // names SOP class and transfer syntax
-constexpr std::int32_t Timeout = 40007;               // a bounded wait ran out
-constexpr std::int32_t ConnectionLost = 40008;        // peer closed or aborted mid-way
-constexpr std::int32_t NetworkFailure = 40009;        // any other ACSE/DIMSE failure
-constexpr std::int32_t DicomDirUnreadable = 40010;    // not a DICOMDIR; names the file
-constexpr std::int32_t AttributeAbsent = 40011;       // ByTag on a missing attribute
-constexpr std::int32_t IndexOutOfRange = 40012;       // ItemAt outside 1..Count
-constexpr std::int32_t QueryFailed = 40013;           // C-FIND answered with a failure status
-constexpr std::int32_t InvalidValue = 40014;          // a value that cannot be read or converted
-constexpr std::int32_t NotASequence = 40015;          // SequenceItems on a plain attribute
-} // namespace DicomErrc
+constexpr std::int32_t FileUnreadable = 40001;         // not DICOM, missing, unreadable; names the file
+constexpr std::int32_t InvalidPort = 40002;            // port outside 1..65535
+constexpr std::int32_t HostNotFound = 40003;           // the host name does not resolve
+constexpr std::int32_t CannotConnect = 40004;          // refused or unreachable
+constexpr std::int32_t AssociationRejected = 40005;    // with the peer's reason
+constexpr std::int32_t NoPresentationContext = 40006;  // names SOP class and transfer syntax
+constexpr std::int32_t Timeout = 40007;                // a bounded wait ran out
+constexpr std::int32_t ConnectionLost = 40008;         // peer closed or aborted mid-way
+constexpr std::int32_t NetworkFailure = 40009;         // any other ACSE/DIMSE failure
+constexpr std::int32_t DicomDirUnreadable = 40010;     // not a DICOMDIR; names the file
+constexpr std::int32_t AttributeAbsent = 40011;        // ByTag on a missing attribute
+constexpr std::int32_t IndexOutOfRange = 40012;        // ItemAt outside 1..Count
+constexpr std::int32_t QueryFailed = 40013;            // C-FIND answered with a failure status
+constexpr std::int32_t InvalidValue = 40014;           // a value that cannot be read or converted
+constexpr std::int32_t NotASequence = 40015;           // SequenceItems on a plain attribute
+}  // namespace DicomErrc
 
 // Bounds on every network wait, in seconds.
 namespace DicomTimeouts {
 constexpr int ConnectSeconds = 10;
 constexpr int AcseSeconds = 30;
 constexpr int DimseSeconds = 60;
-} // namespace DicomTimeouts
+}  // namespace DicomTimeouts
 
 class DcmDataset;
 class DcmDatasetList;
@@ -62,7 +62,7 @@ public:
     // the components of a Referenced File ID (0004,1500).
     QVariant Value() const;
     bool IsSequence() const;
-    DcmDatasetList SequenceItems() const; // throws NotASequence
+    DcmDatasetList SequenceItems() const;  // throws NotASequence
 
     struct Impl;
     explicit DcmAttribute(std::shared_ptr<Impl> impl);
@@ -77,7 +77,7 @@ public:
     void AddAttribute(std::uint16_t group, std::uint16_t element, const QString& value);
     // The items are copied as they stand: fill them before adding the sequence.
     void AddAttribute(std::uint16_t group, std::uint16_t element, const DcmDatasetList& items);
-    DcmAttribute ByTag(std::uint16_t group, std::uint16_t element) const; // throws AttributeAbsent
+    DcmAttribute ByTag(std::uint16_t group, std::uint16_t element) const;  // throws AttributeAbsent
     bool Exists(std::uint16_t group, std::uint16_t element) const;
     // All attributes, in ascending tag order.
     std::vector<DcmAttribute> All() const;
@@ -91,7 +91,7 @@ private:
 
 class DcmDataset {
 public:
-    DcmDataset(); // a new, empty data set
+    DcmDataset();  // a new, empty data set
 
     DcmAttributeList Attributes() const;
     QString PatientName() const;                  // "" when absent
@@ -116,10 +116,10 @@ private:
 
 class DcmDatasetList {
 public:
-    DcmDatasetList(); // a new, empty list
+    DcmDatasetList();  // a new, empty list
 
     std::int32_t Count() const;
-    DcmDataset ItemAt(std::int32_t index) const; // 1-based; throws IndexOutOfRange
+    DcmDataset ItemAt(std::int32_t index) const;  // 1-based; throws IndexOutOfRange
     DcmDataset AppendNew();
     // Reads a DICOMDIR (never writes it back), appends it and returns it.
     // Throws DicomDirUnreadable naming the file.
@@ -184,16 +184,16 @@ private:
 class DcmImageList {
 public:
     DcmImageList();
-    ~DcmImageList(); // releases the open associations
+    ~DcmImageList();  // releases the open associations
 
     DcmImageList(const DcmImageList&) = delete;
     DcmImageList& operator=(const DcmImageList&) = delete;
 
-    void LoadFile(const QString& path); // throws FileUnreadable naming the file and the reason
-    DcmImage ItemAt(std::int32_t index) const; // 1-based; throws IndexOutOfRange
+    void LoadFile(const QString& path);         // throws FileUnreadable naming the file and the reason
+    DcmImage ItemAt(std::int32_t index) const;  // 1-based; throws IndexOutOfRange
     std::int32_t Count() const;
-    void Clear(); // empties the list; open associations stay open for the next image
-    void ReleaseAssociations(); // releases every open association and drops the read-ahead
+    void Clear();                // empties the list; open associations stay open for the next image
+    void ReleaseAssociations();  // releases every open association and drops the read-ahead
 
     // A hint that LoadFile(path) comes soon, after the files hinted before.
     // The file is read while a send of this list waits for the peer's
@@ -215,10 +215,10 @@ private:
 // Failure codes of ProbeConnection (0 = success).
 namespace ProbeResult {
 constexpr std::int32_t Ok = 0;
-constexpr std::int32_t CannotConnect = 1;       // host unknown, refused, unreachable, connect timeout
-constexpr std::int32_t AssociationRejected = 2; // the peer rejected, aborted or never answered the association request
-constexpr std::int32_t EchoFailed = 3;          // no Verification context, or C-ECHO failed / timed out
-} // namespace ProbeResult
+constexpr std::int32_t CannotConnect = 1;        // host unknown, refused, unreachable, connect timeout
+constexpr std::int32_t AssociationRejected = 2;  // the peer rejected, aborted or never answered the association request
+constexpr std::int32_t EchoFailed = 3;           // no Verification context, or C-ECHO failed / timed out
+}  // namespace ProbeResult
 
 class DcmUtility {
 public:
@@ -229,4 +229,4 @@ public:
                                         const QString& calledAE);
 };
 
-} // namespace varnelo
+}  // namespace varnelo

@@ -36,12 +36,12 @@ QString describeTag(const DcmTagKey& key);
 // Something that keeps the DCMTK objects of a data set tree alive.
 using Owner = std::shared_ptr<void>;
 
-} // namespace varnelo::dicomimpl
+}  // namespace varnelo::dicomimpl
 
 namespace varnelo {
 
 struct DcmDataset::Impl {
-    dicomimpl::Owner owner; // keeps `item` alive
+    dicomimpl::Owner owner;  // keeps `item` alive
     DcmItem* item = nullptr;
     // Set on the data set that DcmDatasetList::ReadFile returned: the records
     // of the DICOMDIR by their file offset.
@@ -68,4 +68,4 @@ struct DcmAttribute::Impl {
 // Makes a handle onto an item that `owner` keeps alive.
 DcmDataset makeDataset(dicomimpl::Owner owner, DcmItem* item);
 
-} // namespace varnelo
+}  // namespace varnelo

@@ -57,7 +57,7 @@ std::int32_t networkErrorNumber(const OFCondition& cond)
     switch (cond.code()) {
     case DULC_UNKNOWNHOST:
         return DicomErrc::HostNotFound;
-    case DULC_TCPINITERROR: // refused, unreachable, or the connect bound ran out
+    case DULC_TCPINITERROR:  // refused, unreachable, or the connect bound ran out
         return DicomErrc::CannotConnect;
     case DULC_ASSOCIATIONREJECTED:
         return DicomErrc::AssociationRejected;
@@ -118,8 +118,7 @@ QString decodeText(const char* data, size_t length)
 QByteArray encodeText(const QString& text, const DcmItem* owner)
 {
     OFString charset;
-    if (owner && const_cast<DcmItem*>(owner)->findAndGetOFStringArray(DCM_SpecificCharacterSet, charset).good()
-        && charset.find("192") != OFString_npos)
+    if (owner && const_cast<DcmItem*>(owner)->findAndGetOFStringArray(DCM_SpecificCharacterSet, charset).good() && charset.find("192") != OFString_npos)
         return text.toUtf8();
     // Plain ASCII is the same either way; anything else goes as Latin-1, the
     // repertoire most archives assume when no character set is given.
@@ -148,4 +147,4 @@ QString describeTag(const DcmTagKey& key)
         .toUpper();
 }
 
-} // namespace varnelo::dicomimpl
+}  // namespace varnelo::dicomimpl

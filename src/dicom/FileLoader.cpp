@@ -15,7 +15,7 @@ namespace varnelo::dicomimpl {
 
 namespace {
 constexpr qint64 kLoadWholeUpTo = 4 * 1024 * 1024;
-} // namespace
+}  // namespace
 
 std::shared_ptr<DcmFileFormat> loadDicomFile(const QString& path)
 {
@@ -94,7 +94,7 @@ std::shared_ptr<DcmFileFormat> ReadAhead::take(const QString& path)
 {
     auto it = std::find_if(queue_.begin(), queue_.end(), [&](const Entry& e) { return e.path == path; });
     if (it == queue_.end())
-        return nullptr; // not asked for: what is queued may still come
+        return nullptr;  // not asked for: what is queued may still come
     Entry entry = std::move(*it);
     queue_.erase(queue_.begin(), it + 1);
     // A file replaced or removed since it was read must be read again, so
@@ -130,4 +130,4 @@ int ReadAhead::ready() const
     return static_cast<int>(std::count_if(queue_.begin(), queue_.end(), [](const Entry& e) { return e.file != nullptr; }));
 }
 
-} // namespace varnelo::dicomimpl
+}  // namespace varnelo::dicomimpl

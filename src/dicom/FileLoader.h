@@ -52,9 +52,9 @@ private:
         QString path;
         bool read = false;
         Stamp stamp;
-        std::shared_ptr<DcmFileFormat> file; // null when the read failed
+        std::shared_ptr<DcmFileFormat> file;  // null when the read failed
     };
     std::deque<Entry> queue_;
 };
 
-} // namespace varnelo::dicomimpl
+}  // namespace varnelo::dicomimpl

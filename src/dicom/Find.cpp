@@ -29,15 +29,13 @@ void collectMatch(void* callbackData, T_DIMSE_C_FindRQ*, int, T_DIMSE_C_FindRSP*
         matches->push_back(std::make_shared<::DcmDataset>(*identifier));
 }
 
-} // namespace
+}  // namespace
 
 DcmDatasetList DcmFindClient::RunFind(const DcmDataset& identifier)
 {
-    Peer peer{PeerHost.trimmed(), checkedPort(PeerPort), CallingAETitle.trimmed(), CalledAETitle.trimmed()};
+    Peer peer {PeerHost.trimmed(), checkedPort(PeerPort), CallingAETitle.trimmed(), CalledAETitle.trimmed()};
     const char* model = queryModel(QueryRoot);
-    Association assoc(peer, {{model,
-                              {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax,
-                               UID_BigEndianExplicitTransferSyntax}}});
+    Association assoc(peer, {{model, {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax, UID_BigEndianExplicitTransferSyntax}}});
     const auto accepted = assoc.acceptedFor(model);
     if (accepted.empty())
         fail(DicomErrc::NoPresentationContext,
@@ -71,9 +69,7 @@ DcmDatasetList DcmFindClient::RunFind(const DcmDataset& identifier)
         throwCondition(cond, QStringLiteral("The worklist query to %1 failed").arg(peer.describe()));
     assoc.release();
     if (rsp.DimseStatus != STATUS_Success)
-        fail(DicomErrc::QueryFailed, QStringLiteral("%1 answered the worklist query with the failure status 0x%2.")
-                                         .arg(peer.describe())
-                                         .arg(rsp.DimseStatus, 4, 16, QLatin1Char('0')));
+        fail(DicomErrc::QueryFailed, QStringLiteral("%1 answered the worklist query with the failure status 0x%2.").arg(peer.describe()).arg(rsp.DimseStatus, 4, 16, QLatin1Char('0')));
 
     DcmDatasetList result;
     for (const auto& m : matches)
@@ -81,4 +77,4 @@ DcmDatasetList DcmFindClient::RunFind(const DcmDataset& identifier)
     return result;
 }
 
-} // namespace varnelo
+}  // namespace varnelo

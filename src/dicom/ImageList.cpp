@@ -13,8 +13,8 @@ namespace varnelo {
 struct DcmImage::Impl {
     std::shared_ptr<DcmFileFormat> file;
     QString path;
-    std::weak_ptr<AssociationPool> pool; // the owning list's associations
-    std::weak_ptr<ReadAhead> readAhead;  // the owning list's files to come
+    std::weak_ptr<AssociationPool> pool;  // the owning list's associations
+    std::weak_ptr<ReadAhead> readAhead;   // the owning list's files to come
 };
 
 struct DcmImageList::Impl {
@@ -48,11 +48,14 @@ bool hasValue(const DcmFileFormat& file, const DcmTagKey& key)
     return !stringOf(file, key).isEmpty();
 }
 
-} // namespace
+}  // namespace
 
 // ---- DcmImage -------------------------------------------------------------
 
-DcmImage::DcmImage(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
+DcmImage::DcmImage(std::shared_ptr<Impl> impl)
+    : impl_(std::move(impl))
+{
+}
 
 QString DcmImage::PatientID() const { return stringOf(*impl_->file, DCM_PatientID); }
 void DcmImage::setPatientID(const QString& value) { setString(*impl_->file, DCM_PatientID, value); }
@@ -67,7 +70,7 @@ std::int32_t DcmImage::CheckValueB() const { return hasValue(*impl_->file, DCM_S
 std::int32_t DcmImage::StoreTo(const QString& host, std::int32_t port, const QString& callingAE,
                                const QString& calledAE)
 {
-    Peer peer{host.trimmed(), checkedPort(port), callingAE.trimmed(), calledAE.trimmed()};
+    Peer peer {host.trimmed(), checkedPort(port), callingAE.trimmed(), calledAE.trimmed()};
     if (auto pool = impl_->pool.lock()) {
         // While the peer works on this image, the list's next file is read.
         std::function<void()> whileWaiting;
@@ -83,7 +86,10 @@ std::int32_t DcmImage::StoreTo(const QString& host, std::int32_t port, const QSt
 
 // ---- DcmImageList ---------------------------------------------------------
 
-DcmImageList::DcmImageList() : impl_(std::make_unique<Impl>()) {}
+DcmImageList::DcmImageList()
+    : impl_(std::make_unique<Impl>())
+{
+}
 
 DcmImageList::~DcmImageList()
 {
@@ -126,4 +132,4 @@ std::int32_t DcmImageList::ReadAheadQueued() const { return impl_->readAhead->qu
 
 std::int32_t DcmImageList::ReadAheadReady() const { return impl_->readAhead->ready(); }
 
-} // namespace varnelo
+}  // namespace varnelo

@@ -28,19 +28,17 @@ QString DcmUtility::NewUID()
 std::int32_t DcmUtility::ProbeConnection(const QString& host, std::int32_t port, const QString& callingAE,
                                          const QString& calledAE)
 {
-    Peer peer{host.trimmed(), checkedPort(port), callingAE.trimmed(), calledAE.trimmed()};
+    Peer peer {host.trimmed(), checkedPort(port), callingAE.trimmed(), calledAE.trimmed()};
     std::unique_ptr<Association> assoc;
     try {
         assoc = std::make_unique<Association>(
-            peer, std::vector<ProposedContext>{
-                      {UID_VerificationSOPClass,
-                       {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}}});
+            peer, std::vector<ProposedContext> {{UID_VerificationSOPClass, {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}}});
     } catch (const Error& e) {
         switch (e.number()) {
         case DicomErrc::HostNotFound:
         case DicomErrc::CannotConnect:
             return ProbeResult::CannotConnect;
-        default: // rejected, aborted, or no answer to the request in time
+        default:  // rejected, aborted, or no answer to the request in time
             return ProbeResult::AssociationRejected;
         }
     }
@@ -53,9 +51,9 @@ std::int32_t DcmUtility::ProbeConnection(const QString& host, std::int32_t port,
                                       DicomTimeouts::DimseSeconds, &status, &detail);
     delete detail;
     if (cond.bad())
-        return ProbeResult::EchoFailed; // the association is aborted on the way out
+        return ProbeResult::EchoFailed;  // the association is aborted on the way out
     assoc->release();
     return status == STATUS_Success ? ProbeResult::Ok : ProbeResult::EchoFailed;
 }
 
-} // namespace varnelo
+}  // namespace varnelo

@@ -22,7 +22,7 @@ FolderPicker& current()
     return picker;
 }
 
-} // namespace
+}  // namespace
 
 QString BrowseForFolder(const QString& prompt)
 {
@@ -35,4 +35,4 @@ FolderPicker setFolderPicker(FolderPicker picker)
     return std::exchange(current(), std::move(picker));
 }
 
-} // namespace varnelo
+}  // namespace varnelo

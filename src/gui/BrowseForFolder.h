@@ -16,4 +16,4 @@ using FolderPicker = std::function<QString(const QString& prompt)>;
 // Returns the previous picker; an empty one restores the real dialog.
 FolderPicker setFolderPicker(FolderPicker picker);
 
-} // namespace varnelo
+}  // namespace varnelo

@@ -13,9 +13,10 @@ bool isTypedCharacter(const QKeyEvent* event)
     const QString text = event->text();
     return !text.isEmpty() && text.at(0).isPrint();
 }
-} // namespace
+}  // namespace
 
-DriveCombo::DriveCombo(QWidget* parent) : QComboBox(parent)
+DriveCombo::DriveCombo(QWidget* parent)
+    : QComboBox(parent)
 {
     setEditable(false);
     // The open list searches by typed letters too.
@@ -52,4 +53,4 @@ bool DriveCombo::eventFilter(QObject* watched, QEvent* event)
     return QComboBox::eventFilter(watched, event);
 }
 
-} // namespace varnelo
+}  // namespace varnelo

@@ -20,4 +20,4 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 };
 
-} // namespace varnelo
+}  // namespace varnelo

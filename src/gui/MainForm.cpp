@@ -1,12 +1,12 @@
 #include "gui/MainForm.h"
 
 #include "base/AppState.h"
+#include "base/Error.h"
+#include "base/ProgramFolder.h"
+#include "base/Version.h"
 #include "gui/BrowseForFolder.h"
 #include "gui/DriveCombo.h"
 #include "gui/OptionForm.h"
-#include "base/ProgramFolder.h"
-#include "base/Version.h"
-#include "base/Error.h"
 #include "gui/ProgressForm.h"
 #include "gui/frmWorklist.h"
 
@@ -68,11 +68,14 @@ void guarded(F&& step)
     }
 }
 
-} // namespace
+}  // namespace
 
 // --- FilteredLineEdit -------------------------------------------------------
 
-FilteredLineEdit::FilteredLineEdit(QWidget* parent) : QLineEdit(parent) {}
+FilteredLineEdit::FilteredLineEdit(QWidget* parent)
+    : QLineEdit(parent)
+{
+}
 
 void FilteredLineEdit::keyPressEvent(QKeyEvent* event)
 {
@@ -140,7 +143,8 @@ void FilteredLineEdit::pasteFiltered()
 
 // --- MainForm ---------------------------------------------------------------
 
-MainForm::MainForm(QWidget* parent) : QMainWindow(parent)
+MainForm::MainForm(QWidget* parent)
+    : QMainWindow(parent)
 {
     setObjectName(QStringLiteral("MainForm"));
     // Sizable, with a minimise box but no maximise box.
@@ -198,7 +202,7 @@ void MainForm::createControls()
     optLocation[0] = radio(c, "optLocation0", QStringLiteral("CD or Hard Drive"), {40, 38, 200, 20});
     optLocation[1] = radio(c, "optLocation1", QStringLiteral("Specific Folder"), {40, 60, 200, 20});
     locationGroup_ = new QButtonGroup(this);
-    locationGroup_->addButton(optLocation[0], 1); // ids are the tag values
+    locationGroup_->addButton(optLocation[0], 1);  // ids are the tag values
     locationGroup_->addButton(optLocation[1], 2);
     connect(locationGroup_, &QButtonGroup::idClicked, this, [this](int id) { optLocation_Click(id - 1); });
 
@@ -314,9 +318,9 @@ void MainForm::createMenus()
 void MainForm::arrangeTabOrder()
 {
     const QList<QWidget*> order = {optSearchBy[0], optSearchBy[1], optLocation[0], optLocation[1], txtSpecialFolder,
-                                   cmdBrowse,      cboDrive,       chkWithSubDirs, txtSuffix,      cmdImport,
-                                   txtAET,         txtIP,          txtPort,        txtAET2,        txtIP2,
-                                   txtPort2,       txtChangeID,    cmdWKL};
+                                   cmdBrowse, cboDrive, chkWithSubDirs, txtSuffix, cmdImport,
+                                   txtAET, txtIP, txtPort, txtAET2, txtIP2,
+                                   txtPort2, txtChangeID, cmdWKL};
     for (qsizetype i = 1; i < order.size(); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
 }
@@ -328,10 +332,7 @@ void MainForm::Form_Load()
     guarded([this] { setNewPatientIdVisible(appState().ChangeID); });
     guarded([this] { preselectDrive(); });
     guarded([this] {
-        setWindowTitle(appState().AppName + QStringLiteral(" %1.%2.%3")
-                                                .arg(VARNELO_VERSION_MAJOR)
-                                                .arg(VARNELO_VERSION_MINOR)
-                                                .arg(VARNELO_VERSION_PATCH));
+        setWindowTitle(appState().AppName + QStringLiteral(" %1.%2.%3").arg(VARNELO_VERSION_MAJOR).arg(VARNELO_VERSION_MINOR).arg(VARNELO_VERSION_PATCH));
     });
     guarded([this] { loadIcon(); });
 }
@@ -393,7 +394,7 @@ void clearGroup(QButtonGroup* group)
         b->setChecked(false);
     group->setExclusive(true);
 }
-} // namespace
+}  // namespace
 
 void MainForm::selectSearchByOption(std::int16_t number)
 {
@@ -418,14 +419,22 @@ void MainForm::selectLocationOption(std::int16_t number)
 FilteredLineEdit* MainForm::box(Box b) const
 {
     switch (b) {
-    case Box::Suffix: return txtSuffix;
-    case Box::SourceDir: return txtSpecialFolder;
-    case Box::RemoteAET: return txtAET;
-    case Box::RemoteIP: return txtIP;
-    case Box::RemotePort: return txtPort;
-    case Box::RemoteAET2: return txtAET2;
-    case Box::RemoteIP2: return txtIP2;
-    case Box::RemotePort2: return txtPort2;
+    case Box::Suffix:
+        return txtSuffix;
+    case Box::SourceDir:
+        return txtSpecialFolder;
+    case Box::RemoteAET:
+        return txtAET;
+    case Box::RemoteIP:
+        return txtIP;
+    case Box::RemotePort:
+        return txtPort;
+    case Box::RemoteAET2:
+        return txtAET2;
+    case Box::RemoteIP2:
+        return txtIP2;
+    case Box::RemotePort2:
+        return txtPort2;
     }
     return txtSuffix;
 }
@@ -463,9 +472,12 @@ void MainForm::setWithSubDirsValue(std::int16_t value)
 std::int16_t MainForm::withSubDirsValue() const
 {
     switch (chkWithSubDirs->checkState()) {
-    case Qt::Unchecked: return 0;
-    case Qt::Checked: return 1;
-    case Qt::PartiallyChecked: return 2;
+    case Qt::Unchecked:
+        return 0;
+    case Qt::Checked:
+        return 1;
+    case Qt::PartiallyChecked:
+        return 2;
     }
     return 0;
 }
@@ -593,4 +605,4 @@ void MainForm::mnuViewOptions_Click()
     dialog.exec();
 }
 
-} // namespace varnelo
+}  // namespace varnelo

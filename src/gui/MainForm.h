@@ -148,4 +148,4 @@ private:
     bool launching_ = false;
 };
 
-} // namespace varnelo
+}  // namespace varnelo

@@ -38,9 +38,10 @@ QWidget* mainWindowOf(QWidget* w)
     return top;
 }
 
-} // namespace
+}  // namespace
 
-MsgBoxForm::MsgBoxForm(QWidget* owner) : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
+MsgBoxForm::MsgBoxForm(QWidget* owner)
+    : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
 {
     setObjectName(QStringLiteral("MsgBoxForm"));
     setWindowTitle(QStringLiteral("Message"));
@@ -111,7 +112,7 @@ void MsgBoxForm::takeAlwaysIgnore()
 void MsgBoxForm::keyPressEvent(QKeyEvent* event)
 {
     if (event->key() == Qt::Key_Escape) {
-        event->accept(); // Escape does nothing here
+        event->accept();  // Escape does nothing here
         return;
     }
     if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
@@ -148,7 +149,7 @@ MsgBoxForm::Answerer& answerer()
     static MsgBoxForm::Answerer a;
     return a;
 }
-} // namespace
+}  // namespace
 
 void MsgBoxForm::setAnswererForTesting(Answerer a)
 {
@@ -171,4 +172,4 @@ std::int16_t MsgBoxForm::ShowMessage(QWidget* owner, const QString& text)
     return form.answer();
 }
 
-} // namespace varnelo
+}  // namespace varnelo

@@ -59,11 +59,14 @@ private:
 // The failure prompt of the progress window, through MsgBoxForm.
 class MsgBoxPrompt : public FailurePrompt {
 public:
-    explicit MsgBoxPrompt(QWidget* owner) : owner_(owner) {}
+    explicit MsgBoxPrompt(QWidget* owner)
+        : owner_(owner)
+    {
+    }
     std::int16_t ShowMessage(const QString& text) override { return MsgBoxForm::ShowMessage(owner_, text); }
 
 private:
     QWidget* owner_;
 };
 
-} // namespace varnelo
+}  // namespace varnelo

@@ -27,22 +27,28 @@ void setCheckValue(QCheckBox* box, std::int16_t value)
     // 2 is the grey state a hand-edited file may hold; it stays as it is
     // until the operator clicks the box.
     box->setTristate(value == 2);
-    box->setCheckState(value == 1 ? Qt::Checked : value == 2 ? Qt::PartiallyChecked : Qt::Unchecked);
+    box->setCheckState(value == 1 ? Qt::Checked : value == 2 ? Qt::PartiallyChecked
+                                                             : Qt::Unchecked);
 }
 
 std::int16_t checkValue(const QCheckBox* box)
 {
     switch (box->checkState()) {
-    case Qt::Checked: return 1;
-    case Qt::PartiallyChecked: return 2;
-    case Qt::Unchecked: break;
+    case Qt::Checked:
+        return 1;
+    case Qt::PartiallyChecked:
+        return 2;
+    case Qt::Unchecked:
+        break;
     }
     return 0;
 }
 
-} // namespace
+}  // namespace
 
-OptionForm::OptionForm(MainForm* owner) : QDialog(owner), owner_(owner)
+OptionForm::OptionForm(MainForm* owner)
+    : QDialog(owner)
+    , owner_(owner)
 {
     setObjectName(QStringLiteral("OptionForm"));
     setWindowTitle(QStringLiteral("Options"));
@@ -131,8 +137,8 @@ void OptionForm::createControls()
     label("lblModality", QStringLiteral("Modality:"), 180, 2250);
     txtModality = edit("txtModality", twips(1080, 2205, 3480, 375));
 
-    const QList<QWidget*> order = {cmdOK,       cmdCancel, txtLocalAET, chkMergeLog, chkValidate, chkStudyDir,
-                                   chkChangeID, txtWLIP,   txtWLAET,    txtWLPort,   txtModality};
+    const QList<QWidget*> order = {cmdOK, cmdCancel, txtLocalAET, chkMergeLog, chkValidate, chkStudyDir,
+                                   chkChangeID, txtWLIP, txtWLAET, txtWLPort, txtModality};
     for (qsizetype i = 1; i < order.size(); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
 }
@@ -217,4 +223,4 @@ void OptionForm::keyPressEvent(QKeyEvent* event)
     QDialog::keyPressEvent(event);
 }
 
-} // namespace varnelo
+}  // namespace varnelo

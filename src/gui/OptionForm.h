@@ -50,4 +50,4 @@ private:
     QLineEdit* txtModality = nullptr;
 };
 
-} // namespace varnelo
+}  // namespace varnelo

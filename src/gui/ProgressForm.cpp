@@ -23,7 +23,7 @@ int index(RunView::Bar bar)
     return bar == RunView::Bar::Detail ? 0 : 1;
 }
 
-} // namespace
+}  // namespace
 
 ProgressForm::ProgressForm(QWidget* owner, std::function<QString()> newPatientId, FailurePrompt* prompt)
     : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
@@ -242,4 +242,4 @@ void ProgressForm::yield()
     QCoreApplication::processEvents();
 }
 
-} // namespace varnelo
+}  // namespace varnelo

@@ -84,4 +84,4 @@ private:
     std::int32_t maximum_[2] = {100, 100};
 };
 
-} // namespace varnelo
+}  // namespace varnelo

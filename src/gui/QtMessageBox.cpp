@@ -12,11 +12,16 @@ namespace {
 QMessageBox::Icon qtIcon(MessageBox::Icon icon)
 {
     switch (icon) {
-    case MessageBox::Icon::Warning: return QMessageBox::Warning;
-    case MessageBox::Icon::Error: return QMessageBox::Critical;
-    case MessageBox::Icon::Question: return QMessageBox::Question;
-    case MessageBox::Icon::Information: return QMessageBox::Information;
-    case MessageBox::Icon::None: break;
+    case MessageBox::Icon::Warning:
+        return QMessageBox::Warning;
+    case MessageBox::Icon::Error:
+        return QMessageBox::Critical;
+    case MessageBox::Icon::Question:
+        return QMessageBox::Question;
+    case MessageBox::Icon::Information:
+        return QMessageBox::Information;
+    case MessageBox::Icon::None:
+        break;
     }
     return QMessageBox::NoIcon;
 }
@@ -37,11 +42,11 @@ MessageBox::Answer showQt(const MessageBox::Request& request)
     return answer == QMessageBox::Yes ? MessageBox::Answer::Yes : MessageBox::Answer::No;
 }
 
-} // namespace
+}  // namespace
 
 void installQtMessageBox()
 {
     MessageBox::setHandler(showQt);
 }
 
-} // namespace varnelo
+}  // namespace varnelo

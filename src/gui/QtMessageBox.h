@@ -6,4 +6,4 @@ namespace varnelo {
 // "Varnelo", owned by the active window, with the requested icon and buttons.
 void installQtMessageBox();
 
-} // namespace varnelo
+}  // namespace varnelo

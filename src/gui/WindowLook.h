@@ -25,4 +25,4 @@ inline void applyWindowLook(QWidget* window, double arialPointSize)
     window->setAutoFillBackground(true);
 }
 
-} // namespace varnelo
+}  // namespace varnelo

@@ -1,7 +1,7 @@
 #include "gui/cAnimControl.h"
 
-#include "base/ProgramFolder.h"
 #include "base/Error.h"
+#include "base/ProgramFolder.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -30,12 +30,13 @@ bool isProgramFile(const QString& path)
         return true;
     // the program folder's own program file, whatever it is called here
     return given.absolutePath() == QFileInfo(programFolder()).absoluteFilePath() &&
-           given.completeBaseName().compare(QStringLiteral("Varnelo"), Qt::CaseInsensitive) == 0;
+        given.completeBaseName().compare(QStringLiteral("Varnelo"), Qt::CaseInsensitive) == 0;
 }
 
-} // namespace
+}  // namespace
 
-cAnimControl::cAnimControl(QObject* parent) : QObject(parent)
+cAnimControl::cAnimControl(QObject* parent)
+    : QObject(parent)
 {
     initClipResource();
 }
@@ -290,4 +291,4 @@ void cAnimControl::closeClip()
     open_ = false;
 }
 
-} // namespace varnelo
+}  // namespace varnelo

@@ -34,7 +34,7 @@ public:
     QString ResourceFileName() const { return resourceFileName_; }
     void setResourceFileName(const QString& name);
     QWidget* Owner() const { return owner_; }
-    void setOwner(QWidget* owner); // throws Error 45001 when the control cannot be made
+    void setOwner(QWidget* owner);  // throws Error 45001 when the control cannot be made
     bool Transparent() const { return transparent_; }
     void setTransparent(bool on);
     bool Centre() const { return centre_; }
@@ -43,7 +43,7 @@ public:
     void setAutoPlay(bool on);
     std::int32_t Width() const { return width_; }
     std::int32_t Height() const { return height_; }
-    QWidget* hwnd() const; // the control itself, or null
+    QWidget* hwnd() const;  // the control itself, or null
 
     bool isOpen() const { return open_; }
     // The last failure of opening a clip (45002, 45003), or 0; its text reads
@@ -86,4 +86,4 @@ private:
     QString lastErrorDescription_;
 };
 
-} // namespace varnelo
+}  // namespace varnelo

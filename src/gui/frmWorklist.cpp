@@ -9,7 +9,8 @@
 
 namespace varnelo {
 
-frmWorklist::frmWorklist(QWidget* owner) : QDialog(owner)
+frmWorklist::frmWorklist(QWidget* owner)
+    : QDialog(owner)
 {
     setObjectName(QStringLiteral("frmWorklist"));
     setWindowTitle(QStringLiteral("Worklist"));
@@ -92,4 +93,4 @@ void frmWorklist::SaveData(const DcmDatasetList& results)
     varnelo::SaveData(*this, results);
 }
 
-} // namespace varnelo
+}  // namespace varnelo

@@ -38,4 +38,4 @@ private:
     bool queried_ = false;
 };
 
-} // namespace varnelo
+}  // namespace varnelo

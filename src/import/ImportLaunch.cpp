@@ -3,9 +3,9 @@
 #include "base/AppState.h"
 #include "base/Convert.h"
 #include "base/Drives.h"
-#include "base/MessageBox.h"
 #include "base/Error.h"
 #include "base/Logs.h"
+#include "base/MessageBox.h"
 #include "dicom/Dicom.h"
 
 #include <QThread>
@@ -14,13 +14,13 @@ namespace varnelo {
 
 namespace {
 
-constexpr int kReadyChecks = 10; // the drive is asked once more than this
+constexpr int kReadyChecks = 10;  // the drive is asked once more than this
 constexpr unsigned long kReadyPauseMs = 250;
 
 struct Abandon {
 };
 
-} // namespace
+}  // namespace
 
 QString driveFromSelectorText(const QString& text)
 {
@@ -44,7 +44,7 @@ void cmdImport_Click(LaunchView& view)
 
     auto abandon = [&](const QString& text, MessageBox::Icon icon) {
         MessageBox::show(text, icon);
-        throw Abandon{};
+        throw Abandon {};
     };
 
     try {
@@ -76,7 +76,7 @@ void cmdImport_Click(LaunchView& view)
 
         auto failedText = [](std::int32_t status, const QString& host) {
             return QStringLiteral("#") + QString::number(status) + QStringLiteral(": Connection to Storage Class Provider (") +
-                   host + QStringLiteral(") failed!");
+                host + QStringLiteral(") failed!");
         };
 
         std::int32_t status = TestConnection(view, ip, toInt32(port), s.LocalAET, aet);
@@ -97,7 +97,7 @@ void cmdImport_Click(LaunchView& view)
             const auto answer = MessageBox::show(QStringLiteral("No file suffix defined, ALL files will be scanned!\r\n\r\nProceed progress?"),
                                                  MessageBox::Icon::None, MessageBox::Buttons::YesNo);
             if (answer != MessageBox::Answer::Yes)
-                throw Abandon{};
+                throw Abandon {};
         }
 
         SaveSettings(view);
@@ -116,4 +116,4 @@ void cmdImport_Click(LaunchView& view)
     }
 }
 
-} // namespace varnelo
+}  // namespace varnelo

@@ -32,4 +32,4 @@ std::int32_t TestConnection(LaunchView& view, const QString& host, std::int32_t 
 // The two characters before the first ":" of a drive selector entry.
 QString driveFromSelectorText(const QString& text);
 
-} // namespace varnelo
+}  // namespace varnelo

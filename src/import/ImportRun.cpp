@@ -3,9 +3,9 @@
 #include "base/AppState.h"
 #include "base/Convert.h"
 #include "base/Drives.h"
-#include "base/MessageBox.h"
 #include "base/Error.h"
 #include "base/Logs.h"
+#include "base/MessageBox.h"
 #include "dicom/Dicom.h"
 
 #include <QDir>
@@ -65,7 +65,7 @@ void writeMarker(const QString& folder)
 {
     QFile f(folder + QLatin1Char('/') + kMarker);
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return; // a read-only medium: nothing to report
+        return;  // a read-only medium: nothing to report
     QStringEncoder encoder(QStringEncoder::System);
     QByteArray line = encoder.encode(logDateTime(now()));
     line += "\r\n";
@@ -79,18 +79,20 @@ QString joinPath(const QString& base, const QString& name)
     return base + QLatin1Char('/') + name;
 }
 
-} // namespace
+}  // namespace
 
 struct ImportRun::Invocation {
     DcmImageList images;
     std::int16_t currentDestination = 1;
     std::int32_t lastStatus = 0;
     QString folderStudyUid;
-    std::optional<Error> loadError; // the image that failed to load, for its send
+    std::optional<Error> loadError;  // the image that failed to load, for its send
 };
 
 ImportRun::ImportRun(RunView& view, FailurePrompt& prompt, std::function<QString()> newPatientId)
-    : view_(view), prompt_(prompt), newPatientId_(std::move(newPatientId))
+    : view_(view)
+    , prompt_(prompt)
+    , newPatientId_(std::move(newPatientId))
 {
 }
 
@@ -163,7 +165,7 @@ void ImportRun::readFolder(const QString& folderIn, bool withSubDirs)
     const QString canonical = QFileInfo(folder).canonicalFilePath();
     if (!canonical.isEmpty()) {
         if (visited_.contains(canonical))
-            return; // reached again through a link: walked already
+            return;  // reached again through a link: walked already
         visited_.insert(canonical);
     }
 
@@ -174,7 +176,7 @@ void ImportRun::readFolder(const QString& folderIn, bool withSubDirs)
         if (!marked) {
             Invocation inv;
             inv.folderStudyUid = DcmUtility::NewUID();
-            qsizetype ahead = 0; // no taken file lies between the current one and this index
+            qsizetype ahead = 0;  // no taken file lies between the current one and this index
             for (qsizetype i = 0; i < files.size(); ++i) {
                 const QString& file = files[i];
                 if (suffixMatches(file, s.FileSuffix)) {
@@ -231,7 +233,7 @@ void ImportRun::SearchForDicomDir(const QString& folder)
             }
         }
     } catch (...) {
-        return; // the search ends silently; the display stays as it is
+        return;  // the search ends silently; the display stays as it is
     }
     view_.setBarVisible(RunView::Bar::Detail, false);
     view_.setBarVisible(RunView::Bar::Complete, false);
@@ -281,7 +283,7 @@ QString referencedFilePath(const QString& base, const QStringList& components)
             }
         }
         if (match.isEmpty())
-            return path; // not there under any case: the load reports it
+            return path;  // not there under any case: the load reports it
         found = joinPath(found, match);
     }
     return found;
@@ -316,7 +318,7 @@ void ImportRun::ReadDicomDir()
                                 auto pathOf = [&](std::int32_t im) {
                                     const QVariant id = images.ItemAt(im).Attributes().ByTag(0x0004, 0x1500).Value();
                                     QStringList components = id.typeId() == QMetaType::QStringList ? id.toStringList()
-                                                                                                  : QStringList{id.toString()};
+                                                                                                   : QStringList {id.toString()};
                                     if (id.isNull())
                                         throw Error(DicomErrc::InvalidValue, QStringLiteral("Referenced File ID is empty"));
                                     return referencedFilePath(base, components);
@@ -461,7 +463,7 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
             return FailurePrompt::Ignore;
         const QString host = d == 1 ? s.RemoteIP : s.RemoteIP2;
         const QString text = QStringLiteral("Error #") + QString::number(inv.lastStatus) +
-                             QStringLiteral(": Failed to transfer image to ") + host + QStringLiteral("\r\n\r\nReason: ") + reason;
+            QStringLiteral(": Failed to transfer image to ") + host + QStringLiteral("\r\n\r\nReason: ") + reason;
         // an operator may leave the prompt open for long: free the peer meanwhile
         inv.images.ReleaseAssociations();
         return prompt_.ShowMessage(text);
@@ -489,7 +491,7 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
             AbortRequested = true;
             return;
         }
-        break; // Ignore: on to destination 2
+        break;  // Ignore: on to destination 2
     }
 
     // Destination 2
@@ -510,4 +512,4 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
     }
 }
 
-} // namespace varnelo
+}  // namespace varnelo

@@ -33,7 +33,8 @@ public:
     void SearchForDicomDir(const QString& folder);
     void ReadDicomDir();
 
-    enum class Mode { Scan, DicomDir };
+    enum class Mode { Scan,
+                      DicomDir };
 
     // Per walk invocation: one image list, the destination under way and the
     // status of the last send.
@@ -50,7 +51,7 @@ private:
     RunView& view_;
     FailurePrompt& prompt_;
     std::function<QString()> newPatientId_;
-    QSet<QString> visited_; // canonical folders of this run; a link loop ends here
+    QSet<QString> visited_;  // canonical folders of this run; a link loop ends here
 };
 
 // The file's path under base for the Referenced File ID components. Empty
@@ -62,4 +63,4 @@ QString referencedFilePath(const QString& base, const QStringList& components);
 // True when the name's last characters equal suffix, compared in upper case.
 bool suffixMatches(const QString& fileName, const QString& suffix);
 
-} // namespace varnelo
+}  // namespace varnelo

@@ -9,7 +9,8 @@ namespace varnelo {
 // What an import run shows while it goes: the progress window implements it.
 class RunView {
 public:
-    enum class Bar { Detail, Complete };
+    enum class Bar { Detail,
+                     Complete };
 
     virtual ~RunView() = default;
 
@@ -20,7 +21,7 @@ public:
     virtual std::int32_t barMaximum(Bar bar) const = 0;
     virtual void setBarVisible(Bar bar, bool visible) = 0;
     virtual void setAnimationVisible(bool visible) = 0;
-    virtual void startAnimation() = 0; // plays the whole clip in a loop
+    virtual void startAnimation() = 0;  // plays the whole clip in a loop
     virtual void stopAnimation() = 0;
     virtual void setBusyCursor(bool busy) = 0;
     // Lets pending window events run once: repaints and the "Abort" button.
@@ -40,4 +41,4 @@ public:
     virtual std::int16_t ShowMessage(const QString& text) = 0;
 };
 
-} // namespace varnelo
+}  // namespace varnelo

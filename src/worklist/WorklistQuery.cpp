@@ -2,8 +2,8 @@
 
 #include "base/AppState.h"
 #include "base/Convert.h"
-#include "base/MessageBox.h"
 #include "base/Logs.h"
+#include "base/MessageBox.h"
 
 #include <QLocale>
 #include <QRegularExpression>
@@ -53,13 +53,13 @@ void fail(WorklistView& view, std::int32_t number, const QString& description)
     view.close();
 }
 
-} // namespace
+}  // namespace
 
 QStringList worklistHeaders()
 {
-    return {QStringLiteral("Time"),          QStringLiteral("Last Name"), QStringLiteral("First Name"),
-            QStringLiteral("M.I."),          QStringLiteral("Date of Birth"), QStringLiteral("ID"),
-            QStringLiteral("Sex"),           QStringLiteral("Accession"), QStringLiteral("Bodypart"),
+    return {QStringLiteral("Time"), QStringLiteral("Last Name"), QStringLiteral("First Name"),
+            QStringLiteral("M.I."), QStringLiteral("Date of Birth"), QStringLiteral("ID"),
+            QStringLiteral("Sex"), QStringLiteral("Accession"), QStringLiteral("Bodypart"),
             QStringLiteral("Study Description")};
 }
 
@@ -152,7 +152,7 @@ void WLQuery(WorklistView& view)
 
 void SaveData(WorklistView& view, const DcmDatasetList& results)
 {
-    std::int32_t count = 0; // 32 bits: a provider may return more than 32767 entries
+    std::int32_t count = 0;  // 32 bits: a provider may return more than 32767 entries
     step([&] { count = results.Count(); });
 
     for (std::int32_t index = 1; index <= count; ++index) {
@@ -214,4 +214,4 @@ QString worklistTime(const QString& dicomTime)
     return time.isValid() ? time.toString(QStringLiteral("hh:mm:ss")) : QString();
 }
 
-} // namespace varnelo
+}  // namespace varnelo

@@ -42,7 +42,7 @@ enum : int {
     StudyDescription,
     Count
 };
-} // namespace WorklistColumn
+}  // namespace WorklistColumn
 
 // The headers of the list, left to right.
 QStringList worklistHeaders();
@@ -62,4 +62,4 @@ void SaveData(WorklistView& view, const DcmDatasetList& results);
 // "hh:mm:ss"; "" when it is not a valid time of day.
 QString worklistTime(const QString& dicomTime);
 
-} // namespace varnelo
+}  // namespace varnelo

@@ -29,7 +29,7 @@ protected:
     QString path() const { return dir.filePath(QStringLiteral("Varnelo.ini")); }
 };
 
-} // namespace
+}  // namespace
 
 TEST_F(IniFile, DefaultWhenFileSectionOrKeyMissing)
 {

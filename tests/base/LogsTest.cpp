@@ -1,5 +1,5 @@
-#include "base/ProgramFolder.h"
 #include "base/Logs.h"
+#include "base/ProgramFolder.h"
 
 #include <QDir>
 #include <QFile>
@@ -14,7 +14,7 @@ namespace {
 class Logs : public ::testing::Test {
 protected:
     QTemporaryDir dir;
-    QDateTime fixed{QDate(2026, 3, 6), QTime(9, 5, 7)};
+    QDateTime fixed {QDate(2026, 3, 6), QTime(9, 5, 7)};
 
     void SetUp() override
     {
@@ -41,7 +41,7 @@ protected:
     }
 };
 
-} // namespace
+}  // namespace
 
 TEST_F(Logs, StampsHaveFixedDigits)
 {
@@ -88,7 +88,7 @@ TEST_F(Logs, RotatesOnlyAboveOneMillionBytes)
 TEST_F(Logs, FailedRotationStillWritesTheLine)
 {
     fill("Error.log", 1000001);
-    fill("error20260306090507.log", 10); // a retired log of the same second
+    fill("error20260306090507.log", 10);  // a retired log of the same second
     WriteErrorLog(3, "c", "s");
     EXPECT_EQ(QFile(logPath("error20260306090507.log")).size(), 10) << "a retired log must never be replaced";
     EXPECT_TRUE(read("Error.log").endsWith("\t3\tc\ts\r\n"));
@@ -97,7 +97,7 @@ TEST_F(Logs, FailedRotationStillWritesTheLine)
 TEST_F(Logs, UncreatableFolderIsSilent)
 {
     QFile blocker(dir.path() + "/Logs");
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly)); // a file where the folder should be
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));  // a file where the folder should be
     blocker.close();
     EXPECT_NO_THROW(WriteErrorLog(1, "a", "s"));
     EXPECT_NO_THROW(WriteDebugLog("x"));

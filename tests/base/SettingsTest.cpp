@@ -1,9 +1,9 @@
+#include "base/Settings.h"
 #include "base/AppState.h"
 #include "base/Convert.h"
-#include "base/IniFile.h"
-#include "base/Settings.h"
-#include "support/FakeSettingsView.h"
 #include "base/Error.h"
+#include "base/IniFile.h"
+#include "support/FakeSettingsView.h"
 
 #include <QDir>
 #include <QFile>
@@ -25,7 +25,7 @@ protected:
 
     void SetUp() override
     {
-        appState() = AppState{};
+        appState() = AppState {};
         appState().IniPath = dir.filePath(QStringLiteral("Varnelo.ini"));
     }
     void writeIni(const QByteArray& data)
@@ -43,7 +43,7 @@ protected:
     }
 };
 
-} // namespace
+}  // namespace
 
 TEST(Convert, NumbersRoundHalfToEvenAndStayIn16Bits)
 {
@@ -123,7 +123,7 @@ TEST_F(Settings, OneBadKeyIsSkippedAndTheRestLoads)
              "RemoteIP= 10.0.0.7 \n"
              "[Worklist]\n"
              "Port=104\n");
-    appState().WriteLog = 9; // a skipped key keeps what the field held
+    appState().WriteLog = 9;  // a skipped key keeps what the field held
     LoadSettings(view);
     const AppState& s = appState();
     EXPECT_EQ(s.SearchBy, 0);
@@ -181,7 +181,7 @@ TEST_F(Settings, SaveKeepsForeignContentAndCopiesDestinations)
 
 TEST_F(Settings, RefusedWriteIsSilentAndStateStillCopied)
 {
-    appState().IniPath = dir.path(); // a folder cannot be written as a file
+    appState().IniPath = dir.path();  // a folder cannot be written as a file
     view.boxes[SettingsView::Box::RemoteAET] = "PACS1";
     EXPECT_NO_THROW(SaveSettings(view));
     EXPECT_EQ(appState().RemoteAET, "PACS1");

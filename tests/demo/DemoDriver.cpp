@@ -1,11 +1,11 @@
 // Drives the demo offscreen as an operator would: the main window loads the
 // demo's settings, "IMPORT" is pressed, every box is answered and printed.
 // Exits 0 when the run reported its images imported.
-#include "gui/MainForm.h"
 #include "base/MessageBox.h"
 #include "base/ProgramFolder.h"
-#include "gui/QtMessageBox.h"
+#include "gui/MainForm.h"
 #include "gui/MsgBoxForm.h"
+#include "gui/QtMessageBox.h"
 
 #include <QApplication>
 #include <QLabel>

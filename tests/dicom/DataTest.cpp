@@ -37,7 +37,7 @@ Error errorOf(F&& f)
     return Error(0, QString());
 }
 
-} // namespace
+}  // namespace
 
 TEST(DcmAttributeList, TextValuesEmptyValuesAndReplacement)
 {
@@ -50,7 +50,7 @@ TEST(DcmAttributeList, TextValuesEmptyValuesAndReplacement)
 
     EXPECT_EQ(attrs.ByTag(0x0010, 0x0020).Value().toString(), QStringLiteral("PID42"));
     EXPECT_TRUE(attrs.Exists(0x0008, 0x0050));
-    EXPECT_TRUE(attrs.ByTag(0x0008, 0x0050).Value().isNull()); // zero length reads as null
+    EXPECT_TRUE(attrs.ByTag(0x0008, 0x0050).Value().isNull());  // zero length reads as null
     EXPECT_EQ(attrs.ByTag(0x0010, 0x21C0).Value().toString(), QStringLiteral("0"));
 
     attrs.AddAttribute(0x0010, 0x0020, QStringLiteral("PID43"));
@@ -80,7 +80,7 @@ TEST(DcmAttributeList, MultiValuedAttributeGivesListInOrder)
     DcmDataset ds;
     ds.Attributes().AddAttribute(0x0008, 0x0008, QStringLiteral("ORIGINAL\\PRIMARY\\AXIAL"));
     const QVariant v = ds.Attributes().ByTag(0x0008, 0x0008).Value();
-    EXPECT_EQ(v.toStringList(), (QStringList{"ORIGINAL", "PRIMARY", "AXIAL"}));
+    EXPECT_EQ(v.toStringList(), (QStringList {"ORIGINAL", "PRIMARY", "AXIAL"}));
 }
 
 TEST(DcmAttributeList, SequencesCarryTheirItems)
@@ -136,7 +136,7 @@ TEST(DcmDataset, PatientProperties)
 
     auto a = ds.Attributes();
     a.AddAttribute(0x0010, 0x0010, QStringLiteral("O'Brien^Ann^Q^Dr"));
-    a.AddAttribute(0x0010, 0x0020, QString()); // present but empty: null
+    a.AddAttribute(0x0010, 0x0020, QString());  // present but empty: null
     a.AddAttribute(0x0010, 0x0040, QStringLiteral("F"));
     a.AddAttribute(0x0010, 0x0030, QStringLiteral("19700215"));
     EXPECT_EQ(ds.PatientName(), QStringLiteral("O'Brien^Ann^Q^Dr"));
@@ -182,11 +182,7 @@ TEST_F(ImageFiles, LoadsEveryEncodingWithAndWithoutMetaHeader)
         td::Syntax syntax;
         bool meta;
     };
-    const Case cases[] = {{"el", td::Syntax::ExplicitLittle, true}, {"il", td::Syntax::ImplicitLittle, true},
-                          {"eb", td::Syntax::ExplicitBig, true},     {"jpeg", td::Syntax::JpegBaseline, true},
-                          {"jpll", td::Syntax::JpegLossless, true},  {"rle", td::Syntax::Rle, true},
-                          {"j2k", td::Syntax::Jpeg2000, true},       {"nometa_il", td::Syntax::ImplicitLittle, false},
-                          {"nometa_el", td::Syntax::ExplicitLittle, false}};
+    const Case cases[] = {{"el", td::Syntax::ExplicitLittle, true}, {"il", td::Syntax::ImplicitLittle, true}, {"eb", td::Syntax::ExplicitBig, true}, {"jpeg", td::Syntax::JpegBaseline, true}, {"jpll", td::Syntax::JpegLossless, true}, {"rle", td::Syntax::Rle, true}, {"j2k", td::Syntax::Jpeg2000, true}, {"nometa_il", td::Syntax::ImplicitLittle, false}, {"nometa_el", td::Syntax::ExplicitLittle, false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         td::ImageRecipe recipe;
@@ -253,7 +249,7 @@ TEST_F(ImageFiles, ChangesStayInMemory)
 
 TEST_F(ImageFiles, ADicomdirLoadsAsANonInstance)
 {
-    td::makeSeries(path("DICOM"), 1, td::ImageRecipe{});
+    td::makeSeries(path("DICOM"), 1, td::ImageRecipe {});
     td::makeDicomDir(dir.path());
     DcmImageList list;
     list.LoadFile(path("DICOMDIR"));
@@ -317,10 +313,9 @@ TEST_P(DicomDirTree, WalksPatientStudySeriesImage)
             }
         }
         ids.sort();
-        EXPECT_EQ(ids, (QStringList{"PAT_A", "PAT_B"}));
+        EXPECT_EQ(ids, (QStringList {"PAT_A", "PAT_B"}));
         referenced.sort();
-        EXPECT_EQ(referenced, (QStringList{"DICOM/PA/S1/IM000001", "DICOM/PA/S1/IM000002", "DICOM/PA/S2/IM000001",
-                                           "DICOM/PB/S1/IM000001"}));
+        EXPECT_EQ(referenced, (QStringList {"DICOM/PA/S1/IM000001", "DICOM/PA/S1/IM000002", "DICOM/PA/S2/IM000001", "DICOM/PB/S1/IM000001"}));
         // The referenced files are real and load.
         DcmImageList images;
         for (const QString& r : referenced)
@@ -340,7 +335,7 @@ TEST(DcmDatasetListReadFile, RefusesWhatIsNotADicomdir)
 {
     QTemporaryDir dir;
     const QString image = dir.filePath("IM1");
-    td::makeImage(image, td::ImageRecipe{});
+    td::makeImage(image, td::ImageRecipe {});
     const QString text = dir.filePath("DICOMDIR.TXT");
     td::makeNonDicom(text, td::NonDicom::Text);
     for (const QString& p : {image, text, dir.filePath("nothing")}) {

@@ -42,8 +42,7 @@ std::unique_ptr<Peer> storescp(QStringList extra = {})
 std::int32_t store(DcmImageList& list, const QString& file, const Peer& peer)
 {
     list.LoadFile(file);
-    const std::int32_t status = list.ItemAt(list.Count()).StoreTo(QStringLiteral("127.0.0.1"), peer.port(), Calling,
-                                                                  peer.aeTitle());
+    const std::int32_t status = list.ItemAt(list.Count()).StoreTo(QStringLiteral("127.0.0.1"), peer.port(), Calling, peer.aeTitle());
     return status;
 }
 
@@ -61,7 +60,7 @@ protected:
     QTemporaryDir dir;
 };
 
-} // namespace
+}  // namespace
 
 TEST_F(Network, StoresFilesUnchangedOverOneAssociation)
 {
@@ -83,13 +82,13 @@ TEST_F(Network, StoresFilesUnchangedOverOneAssociation)
             EXPECT_EQ(list.ItemAt(1).StoreTo(QStringLiteral("127.0.0.1"), peer->port(), Calling, peer->aeTitle()), 0);
             list.Clear();
         }
-        EXPECT_EQ(store(list, mrFile, *peer), 0); // another SOP class: a second association
+        EXPECT_EQ(store(list, mrFile, *peer), 0);  // another SOP class: a second association
         EXPECT_EQ(peer->associationsReceived(), 2);
-    } // the list releases its associations
+    }  // the list releases its associations
     ASSERT_TRUE(peer->waitForFiles(6));
     EXPECT_TRUE(peer->waitForLog(QStringLiteral("Association Release"), 2)) << peer->log().toStdString();
 
-    for (const QString& f : files + QStringList{mrFile}) {
+    for (const QString& f : files + QStringList {mrFile}) {
         SCOPED_TRACE(f.toStdString());
         auto sent = td::contentOf(f);
         const QString arrived = receivedWithUid(*peer, sent["(0008,0018)"]);
@@ -110,7 +109,7 @@ TEST_F(Network, ReleaseAndRenegotiation)
     td::ImageRecipe recipe;
     const QString a = dir.filePath("a"), b = dir.filePath("b"), c = dir.filePath("c");
     td::makeImage(a, recipe);
-    recipe.syntax = td::Syntax::JpegLossless; // a context the first association did not propose
+    recipe.syntax = td::Syntax::JpegLossless;  // a context the first association did not propose
     td::makeImage(b, recipe);
     recipe.syntax = td::Syntax::ExplicitLittle;
     td::makeImage(c, recipe);
@@ -119,13 +118,13 @@ TEST_F(Network, ReleaseAndRenegotiation)
     EXPECT_EQ(store(list, a, *peer), 0);
     EXPECT_EQ(store(list, b, *peer), 0);
     EXPECT_EQ(peer->associationsReceived(), 2);
-    EXPECT_EQ(store(list, c, *peer), 0); // the second association proposed both
+    EXPECT_EQ(store(list, c, *peer), 0);  // the second association proposed both
     EXPECT_EQ(peer->associationsReceived(), 2);
     list.ReleaseAssociations();
     EXPECT_TRUE(peer->waitForLog(QStringLiteral("Association Release"), 2));
     EXPECT_EQ(store(list, a, *peer), 0);
     EXPECT_EQ(peer->associationsReceived(), 3);
-    ASSERT_TRUE(peer->waitForFiles(3)); // a was stored twice under one name
+    ASSERT_TRUE(peer->waitForFiles(3));  // a was stored twice under one name
     // The peer took JPEG, so the file went as it is.
     EXPECT_EQ(td::transferSyntaxOf(receivedWithUid(*peer, td::contentOf(b)["(0008,0018)"])),
               QStringLiteral("1.2.840.10008.1.2.4.70"));
@@ -133,7 +132,7 @@ TEST_F(Network, ReleaseAndRenegotiation)
 
 TEST_F(Network, CompressedImagesAreDecompressedForAnUncompressedOnlyPeer)
 {
-    auto peer = storescp({QStringLiteral("+xi")}); // Implicit VR Little Endian only
+    auto peer = storescp({QStringLiteral("+xi")});  // Implicit VR Little Endian only
     DcmImageList list;
     for (td::Syntax syntax : {td::Syntax::JpegBaseline, td::Syntax::JpegLossless, td::Syntax::Rle}) {
         td::ImageRecipe recipe;
@@ -141,7 +140,7 @@ TEST_F(Network, CompressedImagesAreDecompressedForAnUncompressedOnlyPeer)
         const QString file = dir.filePath(QStringLiteral("f%1").arg(int(syntax)));
         td::makeImage(file, recipe);
         EXPECT_EQ(store(list, file, *peer), 0);
-        const auto sent = td::contentOf(file); // decoded pixels
+        const auto sent = td::contentOf(file);  // decoded pixels
         ASSERT_TRUE(peer->waitForFiles(list.Count()));
         const QString arrived = receivedWithUid(*peer, sent.at("(0008,0018)"));
         ASSERT_FALSE(arrived.isEmpty());
@@ -168,7 +167,7 @@ TEST_F(Network, Jpeg2000WithoutACommonSyntaxFailsNamingIt)
 TEST_F(Network, FailuresThatAreNotAnswersRaise)
 {
     const QString file = dir.filePath("img");
-    td::makeImage(file, td::ImageRecipe{});
+    td::makeImage(file, td::ImageRecipe {});
     DcmImageList list;
     list.LoadFile(file);
     DcmImage image = list.ItemAt(1);
@@ -209,7 +208,7 @@ TEST_F(Network, AFailureStatusIsReturnedNotRaised)
     // storescp answers "out of resources" when it cannot write the file.
     ASSERT_TRUE(QDir(peer->storageFolder()).removeRecursively());
     const QString file = dir.filePath("img");
-    td::makeImage(file, td::ImageRecipe{});
+    td::makeImage(file, td::ImageRecipe {});
     DcmImageList list;
     const std::int32_t status = store(list, file, *peer);
     EXPECT_NE(status, 0);
@@ -225,10 +224,10 @@ TEST_F(Network, AnAssociationDroppedBetweenFilesIsReopened)
 {
     auto peer = storescp();
     const quint16 port = peer->port();
-    const QStringList files = td::makeSeries(dir.filePath("s"), 2, td::ImageRecipe{});
+    const QStringList files = td::makeSeries(dir.filePath("s"), 2, td::ImageRecipe {});
     DcmImageList list;
     EXPECT_EQ(store(list, files[0], *peer), 0);
-    peer.reset(); // the peer goes away with our association open
+    peer.reset();  // the peer goes away with our association open
     Peer::Options o;
     o.port = port;
     peer = Peer::storescp(o);
@@ -287,7 +286,7 @@ DcmDataset worklistQuery(const QString& station)
     return id;
 }
 
-} // namespace
+}  // namespace
 
 TEST_F(Network, WorklistFindReturnsTheScheduledEntries)
 {
@@ -338,7 +337,7 @@ TEST_F(Network, WorklistFindReturnsTheScheduledEntries)
     // A station with nothing scheduled gets an empty list, not an error.
     EXPECT_EQ(find.RunFind(worklistQuery(QStringLiteral("NOBODY"))).Count(), 0);
 
-    find.CalledAETitle = QStringLiteral("UNKNOWN_AE"); // wlmscpfs rejects AE titles it has no folder for
+    find.CalledAETitle = QStringLiteral("UNKNOWN_AE");  // wlmscpfs rejects AE titles it has no folder for
     const Error e = errorOf([&] { find.RunFind(worklistQuery(QStringLiteral("VARNELO"))); });
     EXPECT_TRUE(e.number() == DicomErrc::AssociationRejected || e.number() == DicomErrc::QueryFailed)
         << e.number() << " " << e.description().toStdString();
@@ -357,7 +356,7 @@ TEST_F(Network, LargeImageArrivesWholeAndTruncatedOneFailsAtLoading)
     td::ImageRecipe big;
     big.rows = 512;
     big.columns = 512;
-    big.frames = 12; // about 6 MB
+    big.frames = 12;  // about 6 MB
     const QString file = dir.filePath("big");
     td::makeImage(file, big);
     ASSERT_GT(QFileInfo(file).size(), 5 * 1024 * 1024);

@@ -4,8 +4,8 @@
 #include "import/Fakes.h"
 
 #include "base/AppState.h"
-#include "base/ProgramFolder.h"
 #include "base/Error.h"
+#include "base/ProgramFolder.h"
 #include "dicom/Dicom.h"
 #include "dicom/testdata/TestData.h"
 #include "import/ImportRun.h"
@@ -92,7 +92,7 @@ protected:
     std::unique_ptr<Peer> peer = storescp();
 };
 
-} // namespace
+}  // namespace
 
 TEST_F(ReadAhead, EachFileArrivesOnceInOrderAndTheNextIsReadDuringTheSend)
 {
@@ -137,7 +137,7 @@ TEST_F(ReadAhead, AFileThatChangedOrVanishedAfterItWasReadIsReadAgain)
     td::makeImage(files.paths[1], other);
     list.LoadFile(files.paths[1]);
     EXPECT_EQ(list.ItemAt(1).PatientID(), QStringLiteral("REPLACED"));
-    ASSERT_EQ(send(list, *peer), 0); // reads the third ahead
+    ASSERT_EQ(send(list, *peer), 0);  // reads the third ahead
     list.Clear();
     ASSERT_EQ(list.ReadAheadReady(), 1);
 
@@ -241,7 +241,7 @@ protected:
     void SetUp() override
     {
         setProgramFolderForTesting(program.path());
-        appState() = AppState{};
+        appState() = AppState {};
         AppState& s = appState();
         s.LocalAET = QStringLiteral("VARNELO");
         s.RemoteAET = peer->aeTitle();
@@ -276,7 +276,7 @@ protected:
     }
 };
 
-} // namespace
+}  // namespace
 
 TEST_F(ReadAheadWalk, ScanSendsInFolderOrderOnceEachAndSkipsFilesThatBrokeOrVanished)
 {
@@ -291,10 +291,10 @@ TEST_F(ReadAheadWalk, ScanSendsInFolderOrderOnceEachAndSkipsFilesThatBrokeOrVani
     run.ReadCdDirectory(folder, false);
 
     EXPECT_EQ(run.ImportedCount, 4);
-    const QStringList expected{QStringLiteral("Send ") + files.paths[0], QStringLiteral("OK"),
-                               QStringLiteral("Send ") + files.paths[1], QStringLiteral("OK"),
-                               QStringLiteral("Send ") + files.paths[3], QStringLiteral("OK"),
-                               QStringLiteral("Send ") + files.paths[5], QStringLiteral("OK")};
+    const QStringList expected {QStringLiteral("Send ") + files.paths[0], QStringLiteral("OK"),
+                                QStringLiteral("Send ") + files.paths[1], QStringLiteral("OK"),
+                                QStringLiteral("Send ") + files.paths[3], QStringLiteral("OK"),
+                                QStringLiteral("Send ") + files.paths[5], QStringLiteral("OK")};
     EXPECT_EQ(debugTexts(), expected);
     const QStringList errors = logLines("Error.log");
     ASSERT_EQ(errors.size(), 2) << errors.join('\n').toStdString();
@@ -308,7 +308,7 @@ TEST_F(ReadAheadWalk, ScanSendsInFolderOrderOnceEachAndSkipsFilesThatBrokeOrVani
 
 TEST_F(ReadAheadWalk, DicomDirSendsInRecordOrderOnceEachAndFailsTheVanishedFile)
 {
-    Files files(5, QStringLiteral("DICOM"), true); // one series: the walk hints within a series
+    Files files(5, QStringLiteral("DICOM"), true);  // one series: the walk hints within a series
     td::makeDicomDir(files.dir.path());
     view.atDetail[3] = [&] { ASSERT_TRUE(QFile::remove(files.paths[3])); };
 

@@ -43,7 +43,7 @@ double runStorescu(const Peer& peer, const QString& folder, bool noDelay)
     return s;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -57,11 +57,11 @@ int main(int argc, char** argv)
     QTemporaryDir dir;
     const QString folder = dir.filePath(QStringLiteral("images"));
     std::printf("making %d CT images of about 40 KB...\n", count);
-    const QStringList files = testdata::makeSeries(folder, count, testdata::ImageRecipe{});
+    const QStringList files = testdata::makeSeries(folder, count, testdata::ImageRecipe {});
 
     Peer::Options options;
     options.tcpNoDelay = true;
-    options.extraArgs << QStringLiteral("--ignore"); // measure the network, not the peer's disk
+    options.extraArgs << QStringLiteral("--ignore");  // measure the network, not the peer's disk
     auto peer = Peer::storescp(options);
 
     QElapsedTimer t;

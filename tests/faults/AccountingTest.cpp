@@ -17,9 +17,13 @@ using testdata::FaultyScp;
 namespace {
 
 constexpr int FilesPerFolder = 500;
-constexpr int JunkPerKindPerFolder = FilesPerFolder / 100; // 1 % of each kind
+constexpr int JunkPerKindPerFolder = FilesPerFolder / 100;  // 1 % of each kind
 
-enum class Kind { Image, NotDicom, Truncated, DicomDirLike, Empty };
+enum class Kind { Image,
+                  NotDicom,
+                  Truncated,
+                  DicomDirLike,
+                  Empty };
 
 int fileCount()
 {
@@ -51,7 +55,7 @@ QStringList allDebugLines(const QString& logs)
     return out;
 }
 
-} // namespace
+}  // namespace
 
 TEST_F(Accounting, EveryFileIsStoredOrLoggedOnceAndTheCountIsWhatThePeerHolds)
 {
@@ -75,7 +79,7 @@ TEST_F(Accounting, EveryFileIsStoredOrLoggedOnceAndTheCountIsWhatThePeerHolds)
     QElapsedTimer t;
     t.start();
     QHash<QString, Kind> kinds;
-    QHash<QString, QString> uidOf; // image path -> SOP Instance UID
+    QHash<QString, QString> uidOf;  // image path -> SOP Instance UID
     for (int f = 0; f < folders; ++f) {
         const QString folder = mediaPath(QStringLiteral("F%1").arg(f, 3, 10, QLatin1Char('0')));
         ASSERT_TRUE(QDir().mkpath(folder));
@@ -150,7 +154,7 @@ TEST_F(Accounting, EveryFileIsStoredOrLoggedOnceAndTheCountIsWhatThePeerHolds)
         const qsizetype at = e.description.indexOf(media.path());
         ASSERT_GE(at, 0) << "an error line names no file: " << e.description.toStdString();
         const QString rest = e.description.mid(at);
-        const QString path = rest.left(media.path().size() + 10); // "/Fnnn/nnnn"
+        const QString path = rest.left(media.path().size() + 10);  // "/Fnnn/nnnn"
         ++errorLines[path];
         EXPECT_EQ(e.source, "ReadCdDirectory");
     }

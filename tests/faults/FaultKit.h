@@ -38,12 +38,12 @@ protected:
     {
         ASSERT_TRUE(program.isValid() && media.isValid());
         setProgramFolderForTesting(program.path());
-        appState() = AppState{};
+        appState() = AppState {};
         appState().LocalAET = "VARNELO";
     }
     void TearDown() override
     {
-        appState() = AppState{};
+        appState() = AppState {};
         setProgramFolderForTesting({});
     }
 
@@ -122,4 +122,4 @@ inline QString statusMessage(std::int32_t status, const QString& host, const QSt
     return QStringLiteral("Error #%1: Failed to transfer image to %2\r\n\r\nReason: %3").arg(status).arg(host, reason);
 }
 
-} // namespace varnelo::faults
+}  // namespace varnelo::faults

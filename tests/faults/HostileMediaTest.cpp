@@ -40,15 +40,15 @@ void writeFile(const QString& path, const QByteArray& bytes)
 
 const QString kRegressions = QStringLiteral(VARNELO_FUZZ_REGRESSIONS);
 
-} // namespace
+}  // namespace
 
 // Root reads every folder, so the walk runs in a child that has given up
 // root; ordinary users run it the same way.
 TEST_F(HostileMedia, UnreadableFoldersAreLoggedAndTheirSiblingsStillWalked)
 {
     images(mediaPath("A"), 2);
-    images(mediaPath("B"), 2); // no read permission
-    images(mediaPath("C"), 2); // readable, not searchable
+    images(mediaPath("B"), 2);  // no read permission
+    images(mediaPath("C"), 2);  // readable, not searchable
     images(mediaPath("D"), 2);
     FaultyScp pacs;
     destination1(pacs);
@@ -110,7 +110,7 @@ TEST_F(HostileMedia, FileVanishingAfterTheListingIsLoggedOnceAndNotSent)
     ImportRun run(view, prompt, {});
     run.ReadCdDirectory(media.path(), false);
 
-    EXPECT_EQ(pacs.held(), (QStringList{uids[0], uids[2], uids[3]}));
+    EXPECT_EQ(pacs.held(), (QStringList {uids[0], uids[2], uids[3]}));
     EXPECT_EQ(run.ImportedCount, 3);
     EXPECT_TRUE(prompt.messages.isEmpty());
     const auto errs = errors();
@@ -144,7 +144,7 @@ TEST_F(HostileMedia, FileVanishingAfterItWasReadAheadIsNotSent)
     run.SearchForDicomDir(media.path());
 
     ASSERT_TRUE(removed);
-    EXPECT_EQ(pacs.requested(), (QStringList{uids[0], uids[1], uids[3]}));
+    EXPECT_EQ(pacs.requested(), (QStringList {uids[0], uids[1], uids[3]}));
     EXPECT_EQ(run.ImportedCount, 3);
     ASSERT_EQ(prompt.messages.size(), 1);
     EXPECT_TRUE(prompt.messages[0].contains("IM000003")) << prompt.messages[0].toStdString();
@@ -193,7 +193,7 @@ TEST_F(HostileMedia, LogsThatCannotBeWrittenDoNotStopTheImport)
     run.ReadCdDirectory(media.path(), false);
 
     EXPECT_EQ(run.ImportedCount, 2);
-    EXPECT_EQ(pacs.held(), (QStringList{uids[0], uids[2]}));
+    EXPECT_EQ(pacs.held(), (QStringList {uids[0], uids[2]}));
     EXPECT_EQ(prompt.messages.size(), 1);
     EXPECT_EQ(readFile(program.path() + "/Logs"), "not a folder");
     EXPECT_TRUE(QFile::exists(mediaPath("migration.done")));
@@ -203,7 +203,7 @@ namespace {
 
 using View = testsupport::FakeSettingsView;
 
-} // namespace
+}  // namespace
 
 TEST_F(HostileMedia, SettingsOfGarbageAndHugeLinesLoadWhatTheyCanQuickly)
 {
@@ -227,8 +227,9 @@ TEST_F(HostileMedia, SettingsOfGarbageAndHugeLinesLoadWhatTheyCanQuickly)
     // 10 MB lines, before and inside the section, and a key after them
     const QByteArray huge(10 * 1024 * 1024, 'x');
     writeFile(ini, huge + "\r\n[Default]\r\nSourceDir=" + huge + "\r\n" + huge + "\r\nLocation=2\r\n[DICOM]\r\n"
-                       "RemotePort=" + huge + "\r\nRemoteAET=PACS\r\n");
-    appState() = AppState{};
+                                                                                 "RemotePort=" +
+                  huge + "\r\nRemoteAET=PACS\r\n");
+    appState() = AppState {};
     appState().IniPath = ini;
     View second;
     LoadSettings(second);

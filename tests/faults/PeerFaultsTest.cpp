@@ -30,7 +30,7 @@ int countOf(const QStringList& list, const QString& s)
     return static_cast<int>(list.count(s));
 }
 
-} // namespace
+}  // namespace
 
 TEST_F(PeerFaults, FailureStatusIsPromptedAndWarningCountsAsStored)
 {
@@ -100,11 +100,11 @@ TEST_F(PeerFaults, AbortAnswerStopsTheWalkAfterTheFailedImage)
 
     EXPECT_EQ(prompt.messages.size(), 1);
     EXPECT_TRUE(run.AbortRequested);
-    EXPECT_EQ(pacs.held(), QStringList{uids[0]});
-    EXPECT_EQ(pacs.requested(), (QStringList{uids[0], uids[1]}));
+    EXPECT_EQ(pacs.held(), QStringList {uids[0]});
+    EXPECT_EQ(pacs.requested(), (QStringList {uids[0], uids[1]}));
     EXPECT_EQ(run.ImportedCount, 1);
     // the aborted image never reached destination 2
-    EXPECT_EQ(second.held(), QStringList{uids[0]});
+    EXPECT_EQ(second.held(), QStringList {uids[0]});
     EXPECT_EQ(errors().size(), 1u);
 }
 
@@ -130,7 +130,7 @@ TEST_F(PeerFaults, SecondDestinationFailureNamesItsHostAndKeepsTheCount)
     EXPECT_EQ(prompt.messages[0], statusMessage(OutOfResources, "localhost"));
     // a retry at destination 2 does not send to destination 1 again
     EXPECT_EQ(first.requested(), uids);
-    EXPECT_EQ(second.requested(), (QStringList{uids[0], uids[0], uids[1], uids[2]}));
+    EXPECT_EQ(second.requested(), (QStringList {uids[0], uids[0], uids[1], uids[2]}));
     EXPECT_EQ(first.held(), uids);
     EXPECT_EQ(second.held(), uids);
     EXPECT_EQ(run.ImportedCount, 3);
@@ -142,7 +142,7 @@ TEST_F(PeerFaults, AbortInTheMiddleOfAStoreIsPromptedWithTheReason)
 {
     const QStringList uids = images(media.path(), 3);
     FaultyScp::Options o;
-    o.abortDuringStore = {1}; // the first store of a fresh association
+    o.abortDuringStore = {1};  // the first store of a fresh association
     FaultyScp pacs(o);
     destination1(pacs);
     appState().WriteLog = 1;
@@ -171,7 +171,7 @@ TEST_F(PeerFaults, AbortOnAReusedAssociationNeverCostsACountOrADuplicate)
 {
     const QStringList uids = images(media.path(), 4);
     FaultyScp::Options o;
-    o.abortDuringStore = {3}; // image 3, after the command, before its data set
+    o.abortDuringStore = {3};  // image 3, after the command, before its data set
     FaultyScp pacs(o);
     destination1(pacs);
     appState().WriteLog = 1;
@@ -199,7 +199,7 @@ TEST_F(PeerFaults, UnansweredStoreIsNotResentUnasked)
 {
     const QStringList uids = images(media.path(), 3);
     FaultyScp::Options o;
-    o.abortAfterStore = {2}; // image 2, on the association image 1 opened
+    o.abortAfterStore = {2};  // image 2, on the association image 1 opened
     FaultyScp pacs(o);
     destination1(pacs);
     appState().WriteLog = 1;

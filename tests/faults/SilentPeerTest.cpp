@@ -17,7 +17,7 @@ namespace {
 
 class SilentPeer : public FaultTest {};
 
-} // namespace
+}  // namespace
 
 TEST_F(SilentPeer, ConnectionTestAndSendEndWithinTheDimseBound)
 {

@@ -43,7 +43,7 @@ public:
     }
 };
 
-} // namespace
+}  // namespace
 
 TEST(SlowPeerWindow, RepaintsBetweenImagesAndAbortEndsTheRun)
 {
@@ -62,7 +62,7 @@ TEST(SlowPeerWindow, RepaintsBetweenImagesAndAbortEndsTheRun)
     o.answerDelayMs = 200;
     FaultyScp pacs(o);
 
-    appState() = AppState{};
+    appState() = AppState {};
     AppState& s = appState();
     s.LocalAET = "VARNELO";
     s.SearchBy = 2;
@@ -75,7 +75,8 @@ TEST(SlowPeerWindow, RepaintsBetweenImagesAndAbortEndsTheRun)
     QMainWindow main;
     main.show();
     NoPrompt prompt;
-    ProgressForm form(&main, [] { return QString(); }, &prompt);
+    ProgressForm form(
+        &main, [] { return QString(); }, &prompt);
     PaintCounter paints;
     paints.form = &form;
     form.pbDetail()->installEventFilter(&paints);
@@ -88,7 +89,7 @@ TEST(SlowPeerWindow, RepaintsBetweenImagesAndAbortEndsTheRun)
     EXPECT_LT(count, 15) << "the button stopped the walk";
     EXPECT_EQ(pacs.held().size(), count) << "nothing after the image under way";
     EXPECT_EQ(pacs.requested().size(), count);
-    EXPECT_EQ(boxes, QStringList{QString::number(count) + " images successfully imported!"});
+    EXPECT_EQ(boxes, QStringList {QString::number(count) + " images successfully imported!"});
     EXPECT_EQ(prompt.shown, 0);
     EXPECT_GE(paints.duringRun, count - 1) << "the bar was drawn between images";
 

@@ -23,7 +23,7 @@ struct PromptScript {
     ~PromptScript() { MsgBoxForm::setAnswererForTesting({}); }
 };
 
-} // namespace
+}  // namespace
 
 TEST(MsgBoxForm, AnswersAndTheAlwaysIgnoreChoice)
 {
@@ -83,10 +83,10 @@ TEST(cAnimControl, OpensTheProgramClipWhenTheOwnerIsSet)
     QWidget owner;
     owner.resize(113, 49);
     cAnimControl anim;
-    anim.setOwner(nullptr); // nothing happens
+    anim.setOwner(nullptr);  // nothing happens
     EXPECT_EQ(anim.hwnd(), nullptr);
 
-    anim.setResourceId(2); // stored, opens with the owner
+    anim.setResourceId(2);  // stored, opens with the owner
     EXPECT_FALSE(anim.isOpen());
     anim.setOwner(&owner);
     ASSERT_TRUE(anim.isOpen());

@@ -1,10 +1,10 @@
 #pragma once
 
 #include "base/AppState.h"
-#include "gui/BrowseForFolder.h"
 #include "base/Drives.h"
 #include "base/MessageBox.h"
 #include "base/ProgramFolder.h"
+#include "gui/BrowseForFolder.h"
 
 #include <QFile>
 #include <QList>
@@ -30,9 +30,9 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(dir.isValid());
-        appState() = AppState{};
+        appState() = AppState {};
         setProgramFolderForTesting(dir.path());
-        setDriveTable(std::make_shared<FixedDriveTable>(QList<DriveEntry>{
+        setDriveTable(std::make_shared<FixedDriveTable>(QList<DriveEntry> {
             {QStringLiteral("C:"), QStringLiteral("C: (/)"), QStringLiteral("/"), QStringLiteral("/dev/sda1"), false},
             {QStringLiteral("D:"), QStringLiteral("D: (no disc) (/dev/sr0)"), QString(), QStringLiteral("/dev/sr0"), true},
             {QStringLiteral("E:"), QStringLiteral("E: USBSTICK (/media/usb)"), QStringLiteral("/media/usb"),
@@ -113,4 +113,4 @@ protected:
     QTemporaryDir dir;
 };
 
-} // namespace varnelo::test
+}  // namespace varnelo::test

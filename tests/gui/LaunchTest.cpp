@@ -2,11 +2,11 @@
 // messages, the settings written, and images arriving.
 #include "GuiTest.h"
 
-#include "gui/MainForm.h"
 #include "dicom/testdata/FaultyScp.h"
 #include "dicom/testdata/TestData.h"
-#include "support/Peers.h"
+#include "gui/MainForm.h"
 #include "gui/MsgBoxForm.h"
+#include "support/Peers.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -38,7 +38,7 @@ protected:
     {
         GuiTest::SetUp();
         // E: is a mounted medium, D: an empty optical drive
-        setDriveTable(std::make_shared<FixedDriveTable>(QList<DriveEntry>{
+        setDriveTable(std::make_shared<FixedDriveTable>(QList<DriveEntry> {
             {"C:", "C: (/)", "/", "/dev/sda1", false},
             {"D:", "D: (no disc) (/dev/sr0)", "", "/dev/sr0", true},
             {"E:", "E: PATIENT_CD (" + media.path() + ")", media.path(), "/dev/sr1", true},
@@ -70,14 +70,14 @@ protected:
     }
 };
 
-} // namespace
+}  // namespace
 
 TEST_F(Launch, DriveNotReadyIsAskedElevenTimesThenAbandoned)
 {
-    form->setBoxText(SettingsView::Box::RemoteAET, "X"); // no connection test may happen
+    form->setBoxText(SettingsView::Box::RemoteAET, "X");  // no connection test may happen
     auto* combo = child<QWidget>(form.get(), "cboDrive");
     ASSERT_NE(combo, nullptr);
-    QMetaObject::invokeMethod(combo, "setCurrentIndex", Q_ARG(int, 1)); // D:, no disc
+    QMetaObject::invokeMethod(combo, "setCurrentIndex", Q_ARG(int, 1));  // D:, no disc
     QElapsedTimer t;
     t.start();
     form->cmdImport_Click();
@@ -106,13 +106,13 @@ TEST_F(Launch, DestinationChecksAndTheirMessages)
     set("txtAET", "PACS");
     set("txtIP", "127.0.0.1");
     form->cmdImport_Click();
-    EXPECT_EQ(texts(), QStringList{"Please enter a valid DICOM Storage Class Provider"});
+    EXPECT_EQ(texts(), QStringList {"Please enter a valid DICOM Storage Class Provider"});
     EXPECT_EQ(boxes[0].icon, MessageBox::Icon::Error);
 
     boxes.clear();
     set("txtPort", QString::number(freeLoopbackPort()));
     form->cmdImport_Click();
-    EXPECT_EQ(texts(), QStringList{"#1: Connection to Storage Class Provider (127.0.0.1) failed!"});
+    EXPECT_EQ(texts(), QStringList {"#1: Connection to Storage Class Provider (127.0.0.1) failed!"});
     EXPECT_EQ(boxes[0].icon, MessageBox::Icon::Warning);
 
     // a port beyond 32 bits is an error of the launch itself: shown and logged
@@ -133,17 +133,17 @@ TEST_F(Launch, ScanWithoutSuffixAsksThenImportsToOneDestination)
 {
     auto pacs = Peer::storescp();
     ASSERT_TRUE(pacs);
-    td::makeSeries(media.path() + "/scan", 4, td::ImageRecipe{});
+    td::makeSeries(media.path() + "/scan", 4, td::ImageRecipe {});
     click("optLocation1");
     click("optSearchBy1");
     set("txtSpecialFolder", media.path() + "/scan");
     destination1(*pacs);
     set("txtAET2", "ONLY");
-    set("txtIP2", "127.0.0.1"); // partly filled: ignored without a message
+    set("txtIP2", "127.0.0.1");  // partly filled: ignored without a message
 
     questionAnswer = MessageBox::Answer::No;
     form->cmdImport_Click();
-    ASSERT_EQ(texts(), QStringList{"No file suffix defined, ALL files will be scanned!\r\n\r\nProceed progress?"});
+    ASSERT_EQ(texts(), QStringList {"No file suffix defined, ALL files will be scanned!\r\n\r\nProceed progress?"});
     EXPECT_EQ(boxes[0].buttons, MessageBox::Buttons::YesNo);
     EXPECT_EQ(boxes[0].icon, MessageBox::Icon::None);
     EXPECT_EQ(text("txtIP"), "127.0.0.1") << "boxes are trimmed even when the launch is abandoned";
@@ -152,8 +152,7 @@ TEST_F(Launch, ScanWithoutSuffixAsksThenImportsToOneDestination)
     boxes.clear();
     questionAnswer = MessageBox::Answer::Yes;
     form->cmdImport_Click();
-    EXPECT_EQ(texts(), (QStringList{"No file suffix defined, ALL files will be scanned!\r\n\r\nProceed progress?",
-                                    "4 images successfully imported!"}));
+    EXPECT_EQ(texts(), (QStringList {"No file suffix defined, ALL files will be scanned!\r\n\r\nProceed progress?", "4 images successfully imported!"}));
     EXPECT_TRUE(pacs->waitForFiles(4));
     EXPECT_FALSE(appState().UseDestination2);
     EXPECT_EQ(appState().RemoteAET, pacs->aeTitle());
@@ -167,14 +166,14 @@ TEST_F(Launch, DicomDirFromADriveToTwoDestinations)
     auto pacs1 = Peer::storescp();
     auto pacs2 = Peer::storescp();
     ASSERT_TRUE(pacs1 && pacs2);
-    td::makeSeries(media.path() + "/DICOM/SE1", 3, td::ImageRecipe{});
+    td::makeSeries(media.path() + "/DICOM/SE1", 3, td::ImageRecipe {});
     td::makeDicomDir(media.path());
     destination1(*pacs1);
     set("txtAET2", pacs2->aeTitle());
     set("txtIP2", "127.0.0.1");
     set("txtPort2", QString::number(pacs2->port()));
     form->cmdImport_Click();
-    EXPECT_EQ(texts(), QStringList{"3 images successfully imported!"});
+    EXPECT_EQ(texts(), QStringList {"3 images successfully imported!"});
     EXPECT_TRUE(appState().UseDestination2);
     EXPECT_TRUE(pacs1->waitForFiles(3));
     EXPECT_TRUE(pacs2->waitForFiles(3));
@@ -224,7 +223,7 @@ TEST_F(Launch, ScanFromTheWindowWithSuffixNewIdUidsAndAFailingSecondDestination)
     MsgBoxForm::setAnswererForTesting([&](MsgBoxForm& f) {
         prompts << f.lblMessage()->text();
         if (answered++ == 0) {
-            f.cmdRetry()->click(); // the same image again, still failing
+            f.cmdRetry()->click();  // the same image again, still failing
         } else {
             f.chkAlwaysIgnore()->setChecked(true);
             f.cmdIgnore()->click();
@@ -233,7 +232,7 @@ TEST_F(Launch, ScanFromTheWindowWithSuffixNewIdUidsAndAFailingSecondDestination)
     form->cmdImport_Click();
     MsgBoxForm::setAnswererForTesting({});
 
-    EXPECT_EQ(texts(), QStringList{"4 images successfully imported!"});
+    EXPECT_EQ(texts(), QStringList {"4 images successfully imported!"});
     ASSERT_TRUE(pacs->waitForFiles(4));
     EXPECT_EQ(pacs->receivedFiles().size(), 4);
     ASSERT_EQ(prompts.size(), 2) << "after the tick no further prompt";

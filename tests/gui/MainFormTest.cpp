@@ -1,8 +1,8 @@
 #include "GuiTest.h"
 
+#include "base/Version.h"
 #include "gui/DriveCombo.h"
 #include "gui/MainForm.h"
-#include "base/Version.h"
 
 #include <QAction>
 #include <QApplication>
@@ -245,7 +245,7 @@ TEST_F(MainFormTest, StoredDrivePreselectsItsEntry)
         auto form = open();
         EXPECT_EQ(form->driveSelectorText(), "E: USBSTICK (/media/usb)");
     }
-    appState() = AppState{};
+    appState() = AppState {};
     writeIni("[Default]\nDrive=Z:\n");
     {
         auto form = open();
@@ -267,7 +267,7 @@ TEST_F(MainFormTest, AppIcoInProgramFolderBecomesWindowIcon)
     QImage red(32, 32, QImage::Format_ARGB32);
     red.fill(Qt::red);
     ASSERT_TRUE(red.save(dir.filePath(QStringLiteral("APP.ICO")), "ICO"));
-    appState() = AppState{};
+    appState() = AppState {};
     auto form = open();
     EXPECT_EQ(centreColour(form->windowIcon()), QColor(Qt::red)) << "the name is matched without regard to case";
     EXPECT_NE(builtIn, QColor(Qt::red));
@@ -277,7 +277,7 @@ TEST_F(MainFormTest, AppIcoInProgramFolderBecomesWindowIcon)
     ASSERT_TRUE(bad.open(QIODevice::WriteOnly | QIODevice::Truncate));
     bad.write("not an icon");
     bad.close();
-    appState() = AppState{};
+    appState() = AppState {};
     auto plain = open();
     EXPECT_EQ(centreColour(plain->windowIcon()), builtIn);
 }
@@ -310,9 +310,7 @@ TEST_F(MainFormTest, ClosingSavesExactlyTheTwelveWindowKeys)
     edit(*form, "txtChangeID")->setText(QStringLiteral("NEWID"));
     form->close();
 
-    EXPECT_EQ(iniKeys(), QStringList({"Default/SearchBy", "Default/FileSuffix", "Default/Drive", "Default/SourceDir",
-                                      "Default/WithSubDirs", "Default/Location", "DICOM/RemoteAET", "DICOM/RemoteIP",
-                                      "DICOM/RemotePort", "DICOM/RemoteAET2", "DICOM/RemoteIP2", "DICOM/RemotePort2"}));
+    EXPECT_EQ(iniKeys(), QStringList({"Default/SearchBy", "Default/FileSuffix", "Default/Drive", "Default/SourceDir", "Default/WithSubDirs", "Default/Location", "DICOM/RemoteAET", "DICOM/RemoteIP", "DICOM/RemotePort", "DICOM/RemoteAET2", "DICOM/RemoteIP2", "DICOM/RemotePort2"}));
     EXPECT_EQ(iniValue("Default/SearchBy"), "1");
     EXPECT_EQ(iniValue("Default/Location"), "1");
     EXPECT_EQ(iniValue("Default/WithSubDirs"), "0");
@@ -338,4 +336,4 @@ TEST_F(MainFormTest, FileExitSavesAndClosesEveryWindow)
     EXPECT_EQ(iniKeys().size(), 12) << "the second save replaces, it does not add";
 }
 
-} // namespace
+}  // namespace

@@ -52,8 +52,8 @@ protected:
     // The nine fields the dialog edits, as text.
     static QStringList optionFields(const AppState& s)
     {
-        return {s.LocalAET,      QString::number(s.WriteLog), QString::number(s.Validate), QString::number(s.ImgDirEqStudy),
-                QString::number(s.ChangeID), s.WorklistAET,   s.WorklistIP,                s.WorklistPort,
+        return {s.LocalAET, QString::number(s.WriteLog), QString::number(s.Validate), QString::number(s.ImgDirEqStudy),
+                QString::number(s.ChangeID), s.WorklistAET, s.WorklistIP, s.WorklistPort,
                 s.WorklistModality};
     }
 
@@ -87,9 +87,7 @@ TEST_F(OptionFormTest, OkStoresEveryValueAndWritesNineKeysInOrder)
 
     // Written one key at a time into a missing file: the order shows in the
     // order of the sections and of the keys within them.
-    EXPECT_EQ(iniEntries(), QStringList({"Default/ChangeID=1", "Default/WriteLog=1", "Default/Validate=0",
-                                         "Default/ImgDirEqStudy=1", "DICOM/LocalAET=STATION1", "Worklist/AET=WLSCP",
-                                         "Worklist/IP=10.0.0.9", "Worklist/Port=4242", "Worklist/Modality=CT"}));
+    EXPECT_EQ(iniEntries(), QStringList({"Default/ChangeID=1", "Default/WriteLog=1", "Default/Validate=0", "Default/ImgDirEqStudy=1", "DICOM/LocalAET=STATION1", "Worklist/AET=WLSCP", "Worklist/IP=10.0.0.9", "Worklist/Port=4242", "Worklist/Modality=CT"}));
 }
 
 TEST_F(OptionFormTest, ChangePatientIdShowsAndHidesTheMainWindowRow)
@@ -197,4 +195,4 @@ TEST_F(OptionFormTest, TakesTheMainWindowIcon)
     EXPECT_EQ(dialog->windowIcon().pixmap(16, 16).toImage().pixelColor(8, 8), QColor(Qt::blue));
 }
 
-} // namespace
+}  // namespace

@@ -1,8 +1,8 @@
+#include "gui/ProgressForm.h"
 #include "base/AppState.h"
 #include "base/MessageBox.h"
 #include "base/ProgramFolder.h"
 #include "dicom/testdata/TestData.h"
-#include "gui/ProgressForm.h"
 #include "support/Peers.h"
 
 #include <QLabel>
@@ -43,7 +43,7 @@ protected:
     void SetUp() override
     {
         setProgramFolderForTesting(program.path());
-        appState() = AppState{};
+        appState() = AppState {};
         appState().LocalAET = "VARNELO";
         appState().Location = 2;
         appState().ImportFolder = media.path();
@@ -67,12 +67,12 @@ protected:
     }
 };
 
-} // namespace
+}  // namespace
 
 TEST_F(ProgressWindow, UnknownSearchMethodClosesAtOnce)
 {
     appState().SearchBy = 3;
-    td::makeSeries(media.path(), 1, td::ImageRecipe{});
+    td::makeSeries(media.path(), 1, td::ImageRecipe {});
     ScriptPrompt prompt;
     ProgressForm form(&main, {}, &prompt);
     form.exec();
@@ -86,14 +86,15 @@ TEST_F(ProgressWindow, ScanRunShowsBarsAndTheSummary)
     ASSERT_TRUE(pacs);
     destination(*pacs);
     appState().SearchBy = 2;
-    appState().AlwaysIgnore = true; // left from a prompt: cleared with the window
-    td::makeSeries(media.path(), 3, td::ImageRecipe{});
+    appState().AlwaysIgnore = true;  // left from a prompt: cleared with the window
+    td::makeSeries(media.path(), 3, td::ImageRecipe {});
 
     ScriptPrompt prompt;
-    ProgressForm form(&main, [] { return QString(); }, &prompt);
+    ProgressForm form(
+        &main, [] { return QString(); }, &prompt);
     EXPECT_EQ(form.windowTitle(), "Import progress");
     form.exec();
-    EXPECT_EQ(boxes, QStringList{"3 images successfully imported!"});
+    EXPECT_EQ(boxes, QStringList {"3 images successfully imported!"});
     EXPECT_TRUE(pacs->waitForFiles(3));
     EXPECT_EQ(form.Label1()->text(), "Searching for DICOM Files, please wait ...");
     EXPECT_EQ(form.pbDetail()->maximum(), 3);
@@ -123,18 +124,18 @@ TEST_F(ProgressWindow, ClosingDuringARunEndsItAfterTheCurrentImage)
     appState().RemoteAET = "DEAD";
     appState().RemoteIP = "127.0.0.1";
     appState().RemotePort = QString::number(freeLoopbackPort());
-    td::makeSeries(media.path(), 3, td::ImageRecipe{});
+    td::makeSeries(media.path(), 3, td::ImageRecipe {});
 
     ScriptPrompt prompt;
     QPointer<ProgressForm> form = new ProgressForm(&main, {}, &prompt);
     prompt.answer = [&](const QString&) {
-        form->close(); // the close box, while the prompt is up
+        form->close();  // the close box, while the prompt is up
         EXPECT_TRUE(form->isVisible()) << "the window waits for the run to unwind";
         return FailurePrompt::Ignore;
     };
     form->exec();
     EXPECT_EQ(prompt.messages.size(), 1);
-    EXPECT_EQ(boxes, QStringList{"0 images successfully imported!"});
+    EXPECT_EQ(boxes, QStringList {"0 images successfully imported!"});
     EXPECT_FALSE(form->isVisible());
     delete form;
 }
@@ -145,15 +146,16 @@ TEST_F(ProgressWindow, AbortButtonStopsTheWalk)
     ASSERT_TRUE(pacs);
     destination(*pacs);
     appState().SearchBy = 2;
-    td::makeSeries(media.path(), 5, td::ImageRecipe{});
+    td::makeSeries(media.path(), 5, td::ImageRecipe {});
     ScriptPrompt prompt;
-    ProgressForm form(&main, [] { return QString(); }, &prompt);
+    ProgressForm form(
+        &main, [] { return QString(); }, &prompt);
     // pressed as soon as the first image has gone
     QObject::connect(form.pbDetail(), &QProgressBar::valueChanged, &form, [&](int v) {
         if (v == 1)
             form.cmdAbort()->click();
     });
     form.exec();
-    EXPECT_EQ(boxes, QStringList{"1 images successfully imported!"});
+    EXPECT_EQ(boxes, QStringList {"1 images successfully imported!"});
     EXPECT_EQ(form.run().ImportedCount, 1);
 }

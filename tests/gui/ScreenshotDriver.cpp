@@ -4,14 +4,14 @@
 
 #include "base/AppState.h"
 #include "base/Drives.h"
-#include "gui/MainForm.h"
-#include "gui/OptionForm.h"
 #include "base/MessageBox.h"
 #include "base/ProgramFolder.h"
 #include "dicom/testdata/TestData.h"
+#include "gui/MainForm.h"
+#include "gui/MsgBoxForm.h"
+#include "gui/OptionForm.h"
 #include "gui/ProgressForm.h"
 #include "support/Peers.h"
-#include "gui/MsgBoxForm.h"
 
 #include <QApplication>
 #include <QDir>
@@ -53,7 +53,7 @@ bool shoot(const QByteArray& ini, const std::function<bool(MainForm&)>& capture)
     QTemporaryDir folder;
     if (!folder.isValid())
         return false;
-    appState() = AppState{};
+    appState() = AppState {};
     setProgramFolderForTesting(folder.path());
     if (!ini.isEmpty()) {
         QFile f(settingsPath());
@@ -67,7 +67,7 @@ bool shoot(const QByteArray& ini, const std::function<bool(MainForm&)>& capture)
     return ok;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -78,7 +78,7 @@ int main(int argc, char** argv)
     }
     const QDir out(QString::fromLocal8Bit(argv[1]));
     // A typical workstation: the system disk and a CD drive with a disc.
-    setDriveTable(std::make_shared<FixedDriveTable>(QList<DriveEntry>{
+    setDriveTable(std::make_shared<FixedDriveTable>(QList<DriveEntry> {
         {QStringLiteral("C:"), QStringLiteral("C: (/)"), QStringLiteral("/"), QStringLiteral("/dev/sda1"), false},
         {QStringLiteral("D:"), QStringLiteral("D: PATIENT_CD (/media/cdrom0)"), QStringLiteral("/media/cdrom0"),
          QStringLiteral("/dev/sr0"), true},
@@ -104,70 +104,75 @@ int main(int argc, char** argv)
                    if (auto* id = form.findChild<QLineEdit*>(QStringLiteral("txtChangeID")))
                        id->setText(QStringLiteral("PAT-0042"));
                    return save(form, out.filePath(QStringLiteral("main-folder-files-changeid.png")));
-               }) && ok;
+               }) &&
+        ok;
 
     ok = shoot("[DICOM]\nLocalAET=VARNELO_WS1\n[Default]\nWriteLog=1\n", [&](MainForm& form) {
-        OptionForm dialog(&form);
-        return settle(dialog) && save(dialog, out.filePath(QStringLiteral("options.png")));
-    }) && ok;
+             OptionForm dialog(&form);
+             return settle(dialog) && save(dialog, out.filePath(QStringLiteral("options.png")));
+         }) &&
+        ok;
 
     // The progress window while it looks for a DICOMDIR (before the run starts).
     ok = shoot({}, [&](MainForm& form) {
-        QTemporaryDir media;
-        appState().SearchBy = 1;
-        appState().Location = 2;
-        appState().ImportFolder = media.path();
-        ProgressForm progress(&form, {});
-        progress.show();
-        if (!QTest::qWaitForWindowExposed(&progress))
-            return false;
-        QTest::qWait(40);
-        return save(progress, out.filePath(QStringLiteral("progress-dicomdir.png")));
-    }) && ok;
+             QTemporaryDir media;
+             appState().SearchBy = 1;
+             appState().Location = 2;
+             appState().ImportFolder = media.path();
+             ProgressForm progress(&form, {});
+             progress.show();
+             if (!QTest::qWaitForWindowExposed(&progress))
+                 return false;
+             QTest::qWait(40);
+             return save(progress, out.filePath(QStringLiteral("progress-dicomdir.png")));
+         }) &&
+        ok;
 
     // A scan whose destination is down: the progress window at the failure,
     // the failure prompt itself, and the summary at the end.
     ok = shoot({}, [&](MainForm& form) {
-        QTemporaryDir media;
-        namespace td = varnelo::testdata;
-        td::makeNonDicom(media.filePath(QStringLiteral("README.TXT")), td::NonDicom::Text);
-        td::makeNonDicom(media.filePath(QStringLiteral("AUTORUN.INF")), td::NonDicom::Text);
-        td::makeSeries(media.path(), 3, td::ImageRecipe{});
-        AppState& s = appState();
-        s.SearchBy = 2;
-        s.Location = 2;
-        s.ImportFolder = media.path();
-        s.LocalAET = QStringLiteral("VARNELO");
-        s.RemoteAET = QStringLiteral("ORTHANC");
-        s.RemoteIP = QStringLiteral("127.0.0.1");
-        s.RemotePort = QString::number(varnelo::testsupport::freeLoopbackPort());
+             QTemporaryDir media;
+             namespace td = varnelo::testdata;
+             td::makeNonDicom(media.filePath(QStringLiteral("README.TXT")), td::NonDicom::Text);
+             td::makeNonDicom(media.filePath(QStringLiteral("AUTORUN.INF")), td::NonDicom::Text);
+             td::makeSeries(media.path(), 3, td::ImageRecipe {});
+             AppState& s = appState();
+             s.SearchBy = 2;
+             s.Location = 2;
+             s.ImportFolder = media.path();
+             s.LocalAET = QStringLiteral("VARNELO");
+             s.RemoteAET = QStringLiteral("ORTHANC");
+             s.RemoteIP = QStringLiteral("127.0.0.1");
+             s.RemotePort = QString::number(varnelo::testsupport::freeLoopbackPort());
 
-        bool shots = true;
-        struct Shooter : FailurePrompt {
-            std::function<std::int16_t(const QString&)> f;
-            std::int16_t ShowMessage(const QString& text) override { return f(text); }
-        } prompt;
-        ProgressForm* window = nullptr;
-        prompt.f = [&](const QString& text) {
-            shots = save(*window, out.filePath(QStringLiteral("progress-scan.png"))) && shots;
-            MsgBoxForm box(window);
-            box.setMessage(text);
-            shots = settle(box) && save(box, out.filePath(QStringLiteral("failure-prompt.png"))) && shots;
-            box.hide();
-            return FailurePrompt::Abort;
-        };
-        MessageBox::setHandler([&](const MessageBox::Request& r) {
-            QMessageBox summary(QMessageBox::Information, QStringLiteral("Varnelo"), r.text, QMessageBox::Ok, window);
-            shots = settle(summary) && save(summary, out.filePath(QStringLiteral("summary.png"))) && shots;
-            summary.hide();
-            return MessageBox::Answer::Ok;
-        });
-        ProgressForm progress(&form, [] { return QString(); }, &prompt);
-        window = &progress;
-        progress.exec();
-        MessageBox::setHandler({});
-        return shots;
-    }) && ok;
+             bool shots = true;
+             struct Shooter : FailurePrompt {
+                 std::function<std::int16_t(const QString&)> f;
+                 std::int16_t ShowMessage(const QString& text) override { return f(text); }
+             } prompt;
+             ProgressForm* window = nullptr;
+             prompt.f = [&](const QString& text) {
+                 shots = save(*window, out.filePath(QStringLiteral("progress-scan.png"))) && shots;
+                 MsgBoxForm box(window);
+                 box.setMessage(text);
+                 shots = settle(box) && save(box, out.filePath(QStringLiteral("failure-prompt.png"))) && shots;
+                 box.hide();
+                 return FailurePrompt::Abort;
+             };
+             MessageBox::setHandler([&](const MessageBox::Request& r) {
+                 QMessageBox summary(QMessageBox::Information, QStringLiteral("Varnelo"), r.text, QMessageBox::Ok, window);
+                 shots = settle(summary) && save(summary, out.filePath(QStringLiteral("summary.png"))) && shots;
+                 summary.hide();
+                 return MessageBox::Answer::Ok;
+             });
+             ProgressForm progress(
+                 &form, [] { return QString(); }, &prompt);
+             window = &progress;
+             progress.exec();
+             MessageBox::setHandler({});
+             return shots;
+         }) &&
+        ok;
 
     return ok ? 0 : 1;
 }

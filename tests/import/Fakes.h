@@ -17,7 +17,7 @@ public:
     QStringList labels;
     std::map<Bar, std::int32_t> value, maximum;
     std::map<Bar, bool> visible;
-    std::vector<std::int32_t> completeValues; // every value pbComplete took
+    std::vector<std::int32_t> completeValues;  // every value pbComplete took
     bool animationVisible = true;
     bool animationPlaying = true;
     bool busy = false;
@@ -70,4 +70,4 @@ public:
     }
 };
 
-} // namespace varnelo::testing
+}  // namespace varnelo::testing

@@ -62,7 +62,7 @@ protected:
         setProgramFolderForTesting(program.path());
         pacs = Peer::storescp();
         ASSERT_TRUE(pacs);
-        appState() = AppState{};
+        appState() = AppState {};
         AppState& s = appState();
         s.LocalAET = "VARNELO";
         s.RemoteAET = pacs->aeTitle();
@@ -78,7 +78,7 @@ protected:
     QString mediaPath(const QString& rel) const { return media.path() + "/" + rel; }
 };
 
-} // namespace
+}  // namespace
 
 TEST_F(Transfer, ScanSendsEveryImageOverOneAssociationPerFolderAndChangesOnlyThePatientId)
 {
@@ -171,7 +171,7 @@ TEST_F(Transfer, MissingUidsAreFilledPerFolderWhenValidating)
 
 TEST_F(Transfer, SecondDestinationFailureDoesNotCostTheCount)
 {
-    td::makeSeries(media.path(), 3, td::ImageRecipe{});
+    td::makeSeries(media.path(), 3, td::ImageRecipe {});
     appState().UseDestination2 = true;
     appState().RemoteAET2 = "DEAD";
     appState().RemoteIP2 = "127.0.0.1";
@@ -193,13 +193,13 @@ TEST_F(Transfer, SecondDestinationFailureDoesNotCostTheCount)
 
 TEST_F(Transfer, AbortDuringTheSecondImageStopsAfterIt)
 {
-    td::makeSeries(mediaPath("top"), 4, td::ImageRecipe{});
-    td::makeSeries(mediaPath("top/sub"), 2, td::ImageRecipe{});
+    td::makeSeries(mediaPath("top"), 4, td::ImageRecipe {});
+    td::makeSeries(mediaPath("top/sub"), 2, td::ImageRecipe {});
     appState().WriteLog = 1;
     int yields = 0;
     auto run = makeRun();
     view.onYield = [&] {
-        if (++yields == 2) // during the second image of the scan
+        if (++yields == 2)  // during the second image of the scan
             run->AbortRequested = true;
     };
     run->ReadCdDirectory(mediaPath("top"), true);
@@ -225,7 +225,7 @@ TEST_F(Transfer, DicomDirWalkSendsEveryRecordAndKeepsBothBars)
     EXPECT_EQ(run->ImportedCount, 6);
     ASSERT_TRUE(pacs->waitForFiles(6));
     EXPECT_EQ(pacs->associationsReceived(), 1);
-    EXPECT_EQ(view.completeValues, (std::vector<std::int32_t>{0, 1, 2, 3}));
+    EXPECT_EQ(view.completeValues, (std::vector<std::int32_t> {0, 1, 2, 3}));
     EXPECT_EQ(view.barMaximum(RunView::Bar::Complete), 3);
     EXPECT_FALSE(view.busy);
     EXPECT_TRUE(view.animationVisible);
@@ -239,12 +239,12 @@ TEST_F(Transfer, DicomDirWalkSendsEveryRecordAndKeepsBothBars)
 
 TEST_F(Transfer, LowerCaseMediumIsStillFoundAndEscapingRecordsSendNothing)
 {
-    td::makeSeries(mediaPath("DICOM/ST1"), 3, td::ImageRecipe{});
+    td::makeSeries(mediaPath("DICOM/ST1"), 3, td::ImageRecipe {});
     td::makeDicomDir(media.path());
     // as Linux shows a plain ISO 9660 disc: every name in lower case
     ASSERT_TRUE(QDir(media.path()).rename("DICOM", "dicom"));
     ASSERT_TRUE(QDir(mediaPath("dicom")).rename("ST1", "st1"));
-    for (const QString& n : {"IM000001", "IM000002", "IM000003"})
+    for (const char* n : {"IM000001", "IM000002", "IM000003"})
         ASSERT_TRUE(QFile::rename(mediaPath("dicom/st1/") + n, mediaPath("dicom/st1/") + QString(n).toLower()));
     // one record is made to point outside the medium
     QFile dir(mediaPath("DICOMDIR"));
@@ -252,7 +252,7 @@ TEST_F(Transfer, LowerCaseMediumIsStillFoundAndEscapingRecordsSendNothing)
     QByteArray bytes = dir.readAll();
     const qsizetype at = bytes.indexOf("DICOM\\ST1\\IM000002");
     ASSERT_GE(at, 0);
-    bytes.replace(at, 18, "..\\..\\..\\IM0000002"); // same length
+    bytes.replace(at, 18, "..\\..\\..\\IM0000002");  // same length
     dir.seek(0);
     dir.write(bytes);
     dir.close();
@@ -271,7 +271,7 @@ TEST_F(Transfer, LowerCaseMediumIsStillFoundAndEscapingRecordsSendNothing)
 
 TEST_F(Transfer, DicomDirRecordOfAMissingFileIsPromptedWithTheLoadReason)
 {
-    td::makeSeries(mediaPath("DICOM/ST1"), 2, td::ImageRecipe{});
+    td::makeSeries(mediaPath("DICOM/ST1"), 2, td::ImageRecipe {});
     td::makeDicomDir(media.path());
     ASSERT_TRUE(QFile::remove(mediaPath("DICOM/ST1/IM000001")));
     prompt.answers = {FailurePrompt::Ignore};

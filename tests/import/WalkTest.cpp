@@ -3,9 +3,9 @@
 #include "import/Fakes.h"
 
 #include "base/AppState.h"
-#include "base/ProgramFolder.h"
 #include "base/Error.h"
 #include "base/Logs.h"
+#include "base/ProgramFolder.h"
 #include "dicom/testdata/TestData.h"
 #include "import/ImportRun.h"
 #include "support/Peers.h"
@@ -32,7 +32,7 @@ protected:
     void SetUp() override
     {
         setProgramFolderForTesting(program.path());
-        appState() = AppState{};
+        appState() = AppState {};
         AppState& s = appState();
         s.LocalAET = "VARNELO";
         s.RemoteAET = "PACS";
@@ -50,7 +50,7 @@ protected:
     void mkdir(const QString& rel) { ASSERT_TRUE(QDir().mkpath(mediaPath(rel))); }
 };
 
-} // namespace
+}  // namespace
 
 TEST(Suffix, ComparesTheLastCharactersInUpperCase)
 {
@@ -73,8 +73,8 @@ TEST_F(Walk, ReferencedFileIdsStayInsideTheMediumAndFindLowerCaseNames)
     EXPECT_EQ(referencedFilePath(media.path(), {"dicom", "", "st000001", "im000017"}), mediaPath("dicom/st000001/im000017"));
     // a missing file keeps the DICOMDIR's spelling, so the load error names it
     EXPECT_EQ(referencedFilePath(media.path(), {"DICOM", "GONE"}), mediaPath("DICOM/GONE"));
-    for (const QStringList& bad : {QStringList{"..", "etc", "passwd"}, QStringList{"DICOM", ".", "X"},
-                                   QStringList{"/etc/passwd"}, QStringList{"DICOM/../../x"}, QStringList{"A\\B"}}) {
+    for (const QStringList& bad : {QStringList {"..", "etc", "passwd"}, QStringList {"DICOM", ".", "X"},
+                                   QStringList {"/etc/passwd"}, QStringList {"DICOM/../../x"}, QStringList {"A\\B"}}) {
         EXPECT_THROW(referencedFilePath(media.path(), bad), varnelo::Error) << bad.join("|").toStdString();
     }
 }
@@ -128,7 +128,7 @@ TEST_F(Walk, DeadDestinationPromptsWithStatusHostAndReason)
 
 TEST_F(Walk, AlwaysIgnoreSkipsThePromptAndStillLogsFailed)
 {
-    td::makeSeries(media.path(), 3, td::ImageRecipe{});
+    td::makeSeries(media.path(), 3, td::ImageRecipe {});
     appState().WriteLog = 1;
     prompt.answers = {FailurePrompt::Ignore};
     prompt.tickAlwaysIgnore = {true};

@@ -5,8 +5,8 @@
 // AppState), a check box taking 0..2, and the boxes' texts.
 
 #include "base/AppState.h"
-#include "base/Settings.h"
 #include "base/Error.h"
+#include "base/Settings.h"
 
 #include <QMap>
 #include <QString>
@@ -15,7 +15,7 @@ namespace varnelo::testsupport {
 
 class FakeSettingsView : public SettingsView {
 public:
-    int searchByOption = 0; // 0 = none selected
+    int searchByOption = 0;  // 0 = none selected
     int locationOption = 0;
     std::int16_t withSubDirs = 0;
     QMap<Box, QString> boxes;
@@ -43,4 +43,4 @@ public:
     std::int16_t withSubDirsValue() const override { return withSubDirs; }
 };
 
-} // namespace varnelo::testsupport
+}  // namespace varnelo::testsupport

@@ -23,7 +23,7 @@ int loopbackSocket(quint16 port)
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0)
         throw std::runtime_error("socket() failed");
-    sockaddr_in addr{};
+    sockaddr_in addr {};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = htons(port);
@@ -36,7 +36,7 @@ int loopbackSocket(quint16 port)
 
 quint16 boundPort(int fd)
 {
-    sockaddr_in addr{};
+    sockaddr_in addr {};
     socklen_t len = sizeof addr;
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
     return ntohs(addr.sin_port);
@@ -48,13 +48,13 @@ quint16 boundPort(int fd)
 bool listening(quint16 port)
 {
     for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-        QFile f{QString::fromLatin1(table)};
+        QFile f {QString::fromLatin1(table)};
         if (!f.open(QIODevice::ReadOnly))
             continue;
         const QList<QByteArray> lines = f.readAll().split('\n');
         for (const QByteArray& line : lines) {
             const QList<QByteArray> cols = line.simplified().split(' ');
-            if (cols.size() < 4 || cols[3] != "0A") // 0A: LISTEN
+            if (cols.size() < 4 || cols[3] != "0A")  // 0A: LISTEN
                 continue;
             const QByteArray local = cols[1];
             const int colon = local.lastIndexOf(':');
@@ -66,7 +66,7 @@ bool listening(quint16 port)
     return false;
 }
 
-} // namespace
+}  // namespace
 
 quint16 freeLoopbackPort()
 {
@@ -94,7 +94,8 @@ QStringList filesBelow(const QString& folder)
 
 Peer::Peer(const QString& program, const QStringList& args, quint16 port, const QString& aeTitle, bool tcpNoDelay,
            const QString& storage)
-    : port_(port), aeTitle_(aeTitle)
+    : port_(port)
+    , aeTitle_(aeTitle)
 {
     if (program.isEmpty())
         throw std::runtime_error("DCMTK tool not installed");
@@ -219,4 +220,4 @@ SilentListener::~SilentListener()
         ::close(fd_);
 }
 
-} // namespace varnelo::testsupport
+}  // namespace varnelo::testsupport

@@ -29,9 +29,9 @@ public:
     struct Options {
         Options() {}
         QString aeTitle = QStringLiteral("STORESCP");
-        QStringList extraArgs;  // e.g. "+xi" (implicit only), "+xa", "--refuse"
-        bool tcpNoDelay = false; // sets TCP_NODELAY=1 in the peer's environment
-        quint16 port = 0;        // 0: a free one
+        QStringList extraArgs;    // e.g. "+xi" (implicit only), "+xa", "--refuse"
+        bool tcpNoDelay = false;  // sets TCP_NODELAY=1 in the peer's environment
+        quint16 port = 0;         // 0: a free one
     };
 
     // storescp -v writing what it receives into storageFolder().
@@ -88,4 +88,4 @@ private:
     quint16 port_ = 0;
 };
 
-} // namespace varnelo::testsupport
+}  // namespace varnelo::testsupport

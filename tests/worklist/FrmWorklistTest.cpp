@@ -4,8 +4,8 @@
 #include "WorklistTestKit.h"
 
 #include "base/AppState.h"
-#include "support/Peers.h"
 #include "gui/frmWorklist.h"
+#include "support/Peers.h"
 
 #include <dicom/testdata/TestData.h>
 
@@ -60,7 +60,8 @@ bool runModal(QWidget* owner, const std::function<bool(frmWorklist*)>& whileOpen
 }
 
 struct Settings {
-    explicit Settings(const QString& port) : saved(appState())
+    explicit Settings(const QString& port)
+        : saved(appState())
     {
         AppState& s = appState();
         s.LocalAET = QStringLiteral("VARNELO");
@@ -73,13 +74,13 @@ struct Settings {
     AppState saved;
 };
 
-} // namespace
+}  // namespace
 
 TEST(WorklistWindow, Layout)
 {
     frmWorklist window;
     EXPECT_EQ(window.windowTitle(), "Worklist");
-    EXPECT_EQ(window.size(), QSize(776, 385)); // 11640 x 5775 twips
+    EXPECT_EQ(window.size(), QSize(776, 385));  // 11640 x 5775 twips
     EXPECT_TRUE(window.windowFlags() & Qt::WindowMinimizeButtonHint);
     EXPECT_TRUE(window.windowFlags() & Qt::WindowMaximizeButtonHint);
     EXPECT_EQ(window.font().family(), "Arial");
@@ -87,7 +88,7 @@ TEST(WorklistWindow, Layout)
 
     auto* list = window.findChild<QTreeWidget*>(QStringLiteral("lvWorklist"));
     ASSERT_NE(list, nullptr);
-    EXPECT_EQ(list->geometry(), QRect(6, 6, 689, 361)); // 90, 90, 10335 x 5415 twips
+    EXPECT_EQ(list->geometry(), QRect(6, 6, 689, 361));  // 90, 90, 10335 x 5415 twips
     EXPECT_EQ(list->font().family(), "Tahoma");
     EXPECT_DOUBLE_EQ(list->font().pointSizeF(), 15.75);
     EXPECT_FALSE(list->header()->isHidden());
@@ -96,7 +97,7 @@ TEST(WorklistWindow, Layout)
                                  "Accession", "Bodypart", "Study Description"};
     for (int c = 0; c < 10; ++c) {
         EXPECT_EQ(list->headerItem()->text(c), headers[c]);
-        EXPECT_EQ(list->columnWidth(c), 96) << c; // 1440 twips
+        EXPECT_EQ(list->columnWidth(c), 96) << c;  // 1440 twips
     }
     EXPECT_EQ(list->topLevelItemCount(), 0);
 
@@ -116,7 +117,7 @@ TEST(WorklistWindow, OneQueryPerOpeningFillsTheList)
     b.patientId = QStringLiteral("P2");
     b.time = QStringLiteral("141500");
     const auto peer = testsupport::Peer::wlmscpfs(testdata::makeWorklist(data.path(), QStringLiteral("WLPROV"), {a, b}),
-                                                  testsupport::Peer::Options{});
+                                                  testsupport::Peer::Options {});
     Settings settings(QString::number(peer->port()));
     Harness harness;
     QWidget owner;

@@ -58,7 +58,7 @@ protected:
         entries.back().modality = QStringLiteral("MR");
 
         root_ = testdata::makeWorklist(data_.path(), QStringLiteral("WLPROV"), entries);
-        peer_ = testsupport::Peer::wlmscpfs(root_, testsupport::Peer::Options{});
+        peer_ = testsupport::Peer::wlmscpfs(root_, testsupport::Peer::Options {});
 
         saved_ = appState();
         AppState& s = appState();
@@ -93,7 +93,7 @@ QString shortDate(int y, int m, int d)
     return QLocale::system().toString(QDate(y, m, d), QLocale::ShortFormat);
 }
 
-} // namespace
+}  // namespace
 
 TEST_F(WorklistProvider, ShowsTodaysStepsForThisStationAndModality)
 {
@@ -108,13 +108,13 @@ TEST_F(WorklistProvider, ShowsTodaysStepsForThisStationAndModality)
     ASSERT_EQ(rows.size(), 3u) << peer_->log().toStdString();
     // wlmscpfs drops Body Part Examined from the keys it answers ("unsupported
     // key") and returns no Study Description, so both stay empty here.
-    EXPECT_EQ(rows[0], (Row{"08:30:00", "Doe", "John", "Q", shortDate(1965, 4, 12), "P1", "M", "ACC-P1", "", ""}));
-    EXPECT_EQ(rows[1], (Row{"09:45:00", "Madonna", "", "", shortDate(1970, 1, 1), "P2", "F", "ACC-P2", "", ""}));
-    EXPECT_EQ(rows[2], (Row{"14:15:00", "O\u00B4Brien", "Ann", "", "", "P3", "", "ACC-P3", "", ""}));
+    EXPECT_EQ(rows[0], (Row {"08:30:00", "Doe", "John", "Q", shortDate(1965, 4, 12), "P1", "M", "ACC-P1", "", ""}));
+    EXPECT_EQ(rows[1], (Row {"09:45:00", "Madonna", "", "", shortDate(1970, 1, 1), "P2", "F", "ACC-P2", "", ""}));
+    EXPECT_EQ(rows[2], (Row {"14:15:00", "O\u00B4Brien", "Ann", "", "", "P3", "", "ACC-P3", "", ""}));
 
     // Three paints once the answer is in, then one per row.
     ASSERT_GE(view.events.size(), 3);
-    EXPECT_EQ(view.events.mid(0, 3), (QStringList{"events", "events", "events"}));
+    EXPECT_EQ(view.events.mid(0, 3), (QStringList {"events", "events", "events"}));
     EXPECT_EQ(view.processEventCount(), 3 + 3);
     EXPECT_EQ(peer_->associationsReceived(), 1);
 }

@@ -24,7 +24,7 @@ namespace {
 struct Entry {
     QString name;
     QString id, sex, birthDate, accession, bodyPart, studyDescription;
-    QStringList stepTimes; // one scheduled step per time; "-" adds a step without a time
+    QStringList stepTimes;  // one scheduled step per time; "-" adds a step without a time
     bool withStepSequence = true;
 };
 
@@ -72,7 +72,7 @@ QString shortDate(int y, int m, int d)
     return QLocale::system().toString(QDate(y, m, d), QLocale::ShortFormat);
 }
 
-} // namespace
+}  // namespace
 
 TEST(WorklistRows, FillEveryCellInResultOrder)
 {
@@ -91,8 +91,7 @@ TEST(WorklistRows, FillEveryCellInResultOrder)
     ASSERT_EQ(view.rows.size(), 7u);
     // Under LC_TIME=de_DE the short date is not the DICOM text.
     EXPECT_NE(shortDate(1970, 1, 1), "19700101");
-    EXPECT_EQ(view.rows[0], row({"08:30:00", "Doe", "John", "Q", shortDate(1970, 1, 1), "P1", "M", "A1", "CHEST",
-                                 "CT Thorax"}));
+    EXPECT_EQ(view.rows[0], row({"08:30:00", "Doe", "John", "Q", shortDate(1970, 1, 1), "P1", "M", "A1", "CHEST", "CT Thorax"}));
     EXPECT_EQ(view.rows[1], row({"08:30:00", "Madonna", "", "", shortDate(1958, 12, 31), "P2", "F", "A2", "HEAD", ""}));
     EXPECT_EQ(view.rows[2], row({"14:15:00", "O\u00B4Brien", "Ann", "O\u00B4Neil", "", "P3", "", "A3", "", ""}));
     // No step sequence: no time; "=" stays inside its component.
@@ -107,7 +106,8 @@ TEST(WorklistRows, FillEveryCellInResultOrder)
     // One paint per row, right after the row is filled; no message, no log.
     QStringList expected;
     for (int i = 0; i < 7; ++i)
-        expected << "row" << "events";
+        expected << "row"
+                 << "events";
     EXPECT_EQ(view.events, expected);
     EXPECT_TRUE(harness.boxes.empty());
     EXPECT_TRUE(harness.errorLog().empty());
@@ -136,10 +136,22 @@ TEST(WorklistRows, EmptyResultAddsNothingAndManyRowsAllShow)
 TEST(WorklistRows, TimeOfDayFromDicomTime)
 {
     const std::vector<std::pair<QString, QString>> cases = {
-        {"083000.000", "08:30:00"}, {"083000", "08:30:00"}, {"0830", "08:30:00"}, {"08", "08:00:00"},
-        {"235959.999999", "23:59:59"}, {"000000", "00:00:00"}, {" 141500 ", "14:15:00"}, {"14:15:30", "14:15:30"},
-        {"240000", ""}, {"086000", ""}, {"0830001", ""}, {"8300", ""}, {"", ""}, {"abc", ""},
-        {"080000-090000", ""}, {"083000.1234567", ""},
+        {"083000.000", "08:30:00"},
+        {"083000", "08:30:00"},
+        {"0830", "08:30:00"},
+        {"08", "08:00:00"},
+        {"235959.999999", "23:59:59"},
+        {"000000", "00:00:00"},
+        {" 141500 ", "14:15:00"},
+        {"14:15:30", "14:15:30"},
+        {"240000", ""},
+        {"086000", ""},
+        {"0830001", ""},
+        {"8300", ""},
+        {"", ""},
+        {"abc", ""},
+        {"080000-090000", ""},
+        {"083000.1234567", ""},
     };
     for (const auto& [in, out] : cases)
         EXPECT_EQ(worklistTime(in), out) << "for \"" << in.toStdString() << "\"";
@@ -199,20 +211,20 @@ void expectFailure(const Harness& harness, const RecordingView& view, std::int32
     EXPECT_EQ(log[0][3], "WLQuery");
 
     EXPECT_TRUE(view.rows.empty());
-    EXPECT_EQ(view.events, QStringList{"close"});
+    EXPECT_EQ(view.events, QStringList {"close"});
 }
 
 QString makeProvider(const QTemporaryDir& dir)
 {
-    return testdata::makeWorklist(dir.path(), QStringLiteral("WLPROV"), {testdata::WorklistEntry{}});
+    return testdata::makeWorklist(dir.path(), QStringLiteral("WLPROV"), {testdata::WorklistEntry {}});
 }
 
-} // namespace
+}  // namespace
 
 TEST(WorklistQueryFailure, PortThatIsNoNumberSendsNothing)
 {
     QTemporaryDir data;
-    const auto peer = testsupport::Peer::wlmscpfs(makeProvider(data), testsupport::Peer::Options{});
+    const auto peer = testsupport::Peer::wlmscpfs(makeProvider(data), testsupport::Peer::Options {});
     const QString port = QString::number(peer->port());
     // A lenient conversion would read the last one as the provider's port.
     for (const QString& text : {QString(), QStringLiteral("abc"), port + QStringLiteral("x")}) {
@@ -252,7 +264,7 @@ TEST(WorklistQueryFailure, NothingListening)
 TEST(WorklistQueryFailure, AssociationRefusedForUnknownCalledAE)
 {
     QTemporaryDir data;
-    const auto peer = testsupport::Peer::wlmscpfs(makeProvider(data), testsupport::Peer::Options{});
+    const auto peer = testsupport::Peer::wlmscpfs(makeProvider(data), testsupport::Peer::Options {});
     QuerySettings settings(QString::number(peer->port()), QStringLiteral("NOSUCHAE"));
     const QStringList before = snapshot(appState());
     Harness harness;
@@ -267,7 +279,7 @@ TEST(WorklistQueryFailure, AssociationRefusedForUnknownCalledAE)
 TEST(WorklistIdentifier, BothEndsNameTheDayTheClockWasReadOn)
 {
     QTemporaryDir data;
-    const auto peer = testsupport::Peer::wlmscpfs(makeProvider(data), testsupport::Peer::Options{});
+    const auto peer = testsupport::Peer::wlmscpfs(makeProvider(data), testsupport::Peer::Options {});
     QuerySettings settings(QString::number(peer->port()));
     // A clock that passes midnight between two readings.
     int readings = 0;

@@ -3,8 +3,8 @@
 // not part of the program.
 
 #include "base/AppState.h"
-#include "support/Peers.h"
 #include "gui/frmWorklist.h"
+#include "support/Peers.h"
 
 #include <dicom/testdata/TestData.h>
 
@@ -32,7 +32,7 @@ testdata::WorklistEntry entry(const char* name, const char* id, const char* birt
     return e;
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -51,7 +51,7 @@ int main(int argc, char** argv)
                                 entry("Madonna", "PID1003", "19580816", "F", "093000", "ACC2026003"),
                                 entry("Schmidt^Klaus^Peter", "PID1004", "", "M", "110000", "ACC2026004"),
                                 entry("Nguyen^Lan", "PID1005", "19930102", "", "143000.000", "ACC2026005")}),
-        testsupport::Peer::Options{});
+        testsupport::Peer::Options {});
 
     AppState& s = appState();
     s.LocalAET = QStringLiteral("VARNELO");

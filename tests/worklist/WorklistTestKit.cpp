@@ -11,7 +11,7 @@ namespace varnelo::wltest {
 
 int RecordingView::appendRow()
 {
-    rows.push_back(Row{});
+    rows.push_back(Row {});
     events.push_back(QStringLiteral("row"));
     return static_cast<int>(rows.size()) - 1;
 }
@@ -139,7 +139,7 @@ void flattenInto(const DcmAttributeList& list, const QString& prefix, Flat& out)
     }
 }
 
-} // namespace
+}  // namespace
 
 Flat flatten(const DcmDataset& dataset)
 {
@@ -158,8 +158,8 @@ Flat receivedIdentifier(const QString& peerLog)
     // "I: " + two blanks per level + "(gggg,eeee) VR value   #  len, vm Name"
     static const QRegularExpression element(
         QStringLiteral("^I: ( *)\\(([0-9a-f]{4}),([0-9a-f]{4})\\) (\\w\\w) (.*?)\\s+#\\s*(\\S+), *\\d+ \\S+$"));
-    std::vector<QString> pathAt;   // path of the element or item open at each depth
-    std::vector<int> itemsSeen;    // items met so far in the sequence at each depth
+    std::vector<QString> pathAt;  // path of the element or item open at each depth
+    std::vector<int> itemsSeen;   // items met so far in the sequence at each depth
     for (int i = start + 1; i < lines.size(); ++i) {
         if (lines[i].startsWith(QLatin1String("I: ====")))
             break;
@@ -187,7 +187,7 @@ Flat receivedIdentifier(const QString& peerLog)
         } else if (value == QLatin1String("(no value available)")) {
             value.clear();
         } else if (value.startsWith(QLatin1Char('[')) && value.endsWith(QLatin1Char(']'))) {
-            value = value.mid(1, value.size() - 2).trimmed(); // drops the even-length padding
+            value = value.mid(1, value.size() - 2).trimmed();  // drops the even-length padding
         }
         out.emplace_back(path, value);
     }
@@ -202,10 +202,9 @@ QString difference(const Flat& expected, const Flat& actual)
         const auto e = i < expected.size() ? expected[i] : std::pair<QString, QString>("<none>", "");
         const auto a = i < actual.size() ? actual[i] : std::pair<QString, QString>("<none>", "");
         if (e != a)
-            text += QStringLiteral("#%1 expected %2 = \"%3\", got %4 = \"%5\"\n").arg(i).arg(e.first, e.second, a.first,
-                                                                                        a.second);
+            text += QStringLiteral("#%1 expected %2 = \"%3\", got %4 = \"%5\"\n").arg(i).arg(e.first, e.second, a.first, a.second);
     }
     return text;
 }
 
-} // namespace varnelo::wltest
+}  // namespace varnelo::wltest

@@ -34,12 +34,16 @@ public:
     int appendRow() override;
     void setCell(int row, int column, const QString& text) override;
     void processEvents() override { events.push_back(QStringLiteral("events")); }
-    void close() override { events.push_back(QStringLiteral("close")); ++closed; }
+    void close() override
+    {
+        events.push_back(QStringLiteral("close"));
+        ++closed;
+    }
 
     int processEventCount() const { return static_cast<int>(std::count(events.begin(), events.end(), "events")); }
 
     std::vector<Row> rows;
-    QStringList events; // "row", "events", "close"
+    QStringList events;  // "row", "events", "close"
     int closed = 0;
 };
 
@@ -80,4 +84,4 @@ Flat receivedIdentifier(const QString& peerLog);
 // Readable difference for failure messages ("" when equal).
 QString difference(const Flat& expected, const Flat& actual);
 
-} // namespace varnelo::wltest
+}  // namespace varnelo::wltest

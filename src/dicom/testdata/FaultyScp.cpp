@@ -25,7 +25,7 @@ std::uint16_t freePort()
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0)
         throw std::runtime_error("socket() failed");
-    sockaddr_in addr{};
+    sockaddr_in addr {};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = 0;
@@ -50,14 +50,15 @@ void drop(T_ASC_Association*& assoc)
     ASC_destroyAssociation(&assoc);
 }
 
-} // namespace
+}  // namespace
 
 bool isStoredStatus(std::uint16_t status)
 {
     return status == STATUS_Success || DICOM_WARNING_STATUS(status);
 }
 
-FaultyScp::FaultyScp(const Options& options) : options_(options)
+FaultyScp::FaultyScp(const Options& options)
+    : options_(options)
 {
     // the loopback check below wants addresses, not names
     dcmDisableGethostbyaddr.set(OFTrue);
@@ -151,7 +152,7 @@ void FaultyScp::handleAssociation(void* a)
         return;
     }
     if (options_.closeAfterAccept) {
-        drop(assoc); // closes the socket without a word
+        drop(assoc);  // closes the socket without a word
         return;
     }
 
@@ -172,7 +173,7 @@ void FaultyScp::handleAssociation(void* a)
             drop(assoc);
             return;
         }
-        if (cond.bad()) { // aborted by the peer or the connection is gone
+        if (cond.bad()) {  // aborted by the peer or the connection is gone
             drop(assoc);
             return;
         }
@@ -243,4 +244,4 @@ void FaultyScp::handleAssociation(void* a)
     abortIt();
 }
 
-} // namespace varnelo::testdata
+}  // namespace varnelo::testdata

@@ -73,9 +73,9 @@ private:
     Options options_;
     std::uint16_t port_ = 0;
     void* net_ = nullptr;
-    std::atomic<bool> stop_{false};
-    std::atomic<int> associations_{0};
-    std::atomic<int> echoes_{0};
+    std::atomic<bool> stop_ {false};
+    std::atomic<int> associations_ {0};
+    std::atomic<int> echoes_ {0};
     int storeOrdinal_ = 0;
     mutable std::mutex mutex_;
     QStringList held_;
@@ -85,4 +85,4 @@ private:
 
 bool isStoredStatus(std::uint16_t status);
 
-} // namespace varnelo::testdata
+}  // namespace varnelo::testdata

@@ -81,13 +81,20 @@ void put(DcmItem& item, const DcmTagKey& key, const QString& value)
 E_TransferSyntax xferOf(Syntax s)
 {
     switch (s) {
-    case Syntax::ExplicitLittle: return EXS_LittleEndianExplicit;
-    case Syntax::ImplicitLittle: return EXS_LittleEndianImplicit;
-    case Syntax::ExplicitBig: return EXS_BigEndianExplicit;
-    case Syntax::JpegBaseline: return EXS_JPEGProcess1;
-    case Syntax::JpegLossless: return EXS_JPEGProcess14SV1;
-    case Syntax::Rle: return EXS_RLELossless;
-    case Syntax::Jpeg2000: return EXS_JPEG2000LosslessOnly;
+    case Syntax::ExplicitLittle:
+        return EXS_LittleEndianExplicit;
+    case Syntax::ImplicitLittle:
+        return EXS_LittleEndianImplicit;
+    case Syntax::ExplicitBig:
+        return EXS_BigEndianExplicit;
+    case Syntax::JpegBaseline:
+        return EXS_JPEGProcess1;
+    case Syntax::JpegLossless:
+        return EXS_JPEGProcess14SV1;
+    case Syntax::Rle:
+        return EXS_RLELossless;
+    case Syntax::Jpeg2000:
+        return EXS_JPEG2000LosslessOnly;
     }
     return EXS_LittleEndianExplicit;
 }
@@ -95,14 +102,17 @@ E_TransferSyntax xferOf(Syntax s)
 const char* sopUid(Sop s)
 {
     switch (s) {
-    case Sop::CT: return UID_CTImageStorage;
-    case Sop::MR: return UID_MRImageStorage;
-    case Sop::SecondaryCapture: return UID_SecondaryCaptureImageStorage;
+    case Sop::CT:
+        return UID_CTImageStorage;
+    case Sop::MR:
+        return UID_MRImageStorage;
+    case Sop::SecondaryCapture:
+        return UID_SecondaryCaptureImageStorage;
     }
     return UID_CTImageStorage;
 }
 
-} // namespace
+}  // namespace
 
 QString makeImage(const QString& path, const ImageRecipe& recipe)
 {
@@ -112,7 +122,7 @@ QString makeImage(const QString& path, const ImageRecipe& recipe)
     const QString instance = recipe.sopInstanceUid.isEmpty() ? uid() : recipe.sopInstanceUid;
     const bool eightBit = recipe.bitsAllocated == 8 || recipe.syntax == Syntax::JpegBaseline;
     const QString modality = recipe.sop == Sop::CT ? QStringLiteral("CT") : recipe.sop == Sop::MR ? QStringLiteral("MR")
-                                                                                            : QStringLiteral("OT");
+                                                                                                  : QStringLiteral("OT");
     put(ds, DCM_SpecificCharacterSet, QStringLiteral("ISO_IR 100"));
     put(ds, DCM_ImageType, QStringLiteral("ORIGINAL\\PRIMARY\\AXIAL"));
     put(ds, DCM_SOPClassUID, QLatin1String(sopUid(recipe.sop)));
@@ -180,10 +190,10 @@ QString makeImage(const QString& path, const ImageRecipe& recipe)
         // Not a real codestream: nothing here can decode JPEG 2000 anyway.
         auto* pixelData = new DcmPixelData(DCM_PixelData);
         auto* sequence = new DcmPixelSequence(DCM_PixelSequenceTag);
-        sequence->insert(new DcmPixelItem(DcmTag(DCM_Item, EVR_OB))); // empty offset table
+        sequence->insert(new DcmPixelItem(DcmTag(DCM_Item, EVR_OB)));  // empty offset table
         for (int f = 0; f < recipe.frames; ++f) {
             std::vector<Uint8> fragment(1024);
-            fragment[0] = 0xFF, fragment[1] = 0x4F, fragment[2] = 0xFF, fragment[3] = 0x51; // SOC, SIZ
+            fragment[0] = 0xFF, fragment[1] = 0x4F, fragment[2] = 0xFF, fragment[3] = 0x51;  // SOC, SIZ
             for (size_t i = 4; i < fragment.size(); ++i)
                 fragment[i] = static_cast<Uint8>(rng->bounded(256));
             auto* item = new DcmPixelItem(DcmTag(DCM_Item, EVR_OB));
@@ -268,7 +278,7 @@ struct ItemPosition : DcmItem {
     static offile_off_t of(const DcmItem* item)
     {
         constexpr offile_off_t DcmItem::*pos = &ItemPosition::fStartPosition;
-        return item->*pos - 8; // the tag of the item, where DICOMDIR offsets point
+        return item->*pos - 8;  // the tag of the item, where DICOMDIR offsets point
     }
 };
 
@@ -322,7 +332,7 @@ void reencodeDicomDir(const QString& path, E_TransferSyntax xfer)
     saveDicomDir(again, path, xfer);
 }
 
-} // namespace
+}  // namespace
 
 void makeDicomDir(const QString& folder, DirEncoding encoding)
 {
@@ -422,7 +432,7 @@ void collect(DcmItem& item, const std::string& prefix, std::map<std::string, std
     }
 }
 
-} // namespace
+}  // namespace
 
 std::map<std::string, std::string> contentOf(const QString& path)
 {
@@ -447,4 +457,4 @@ QString transferSyntaxOf(const QString& path)
     return QLatin1String(DcmXfer(file.getDataset()->getOriginalXfer()).getXferID());
 }
 
-} // namespace varnelo::testdata
+}  // namespace varnelo::testdata

@@ -12,32 +12,34 @@
 
 namespace varnelo::testdata {
 
-enum class Sop { CT, MR, SecondaryCapture };
+enum class Sop { CT,
+                 MR,
+                 SecondaryCapture };
 
 enum class Syntax {
     ExplicitLittle,
     ImplicitLittle,
     ExplicitBig,
-    JpegBaseline, // lossy, 8-bit
+    JpegBaseline,  // lossy, 8-bit
     JpegLossless,
     Rle,
-    Jpeg2000, // encapsulated data under the JPEG 2000 UID; no codec can decode it
+    Jpeg2000,  // encapsulated data under the JPEG 2000 UID; no codec can decode it
 };
 
 struct ImageRecipe {
     Sop sop = Sop::CT;
     Syntax syntax = Syntax::ExplicitLittle;
-    int rows = 140; // 140 x 140 x 16 bit: a file of about 40 KB
+    int rows = 140;  // 140 x 140 x 16 bit: a file of about 40 KB
     int columns = 140;
     int frames = 1;
-    int bitsAllocated = 16; // JPEG baseline always uses 8
+    int bitsAllocated = 16;  // JPEG baseline always uses 8
     QString patientName = QStringLiteral("Doe^John");
     QString patientId = QStringLiteral("PID0001");
     bool withStudyUid = true;
     bool withSeriesUid = true;
-    QString studyUid;       // made up when empty
-    QString seriesUid;      // made up when empty
-    QString sopInstanceUid; // made up when empty
+    QString studyUid;        // made up when empty
+    QString seriesUid;       // made up when empty
+    QString sopInstanceUid;  // made up when empty
     int instanceNumber = 1;
     bool withMetaHeader = true;
 };
@@ -48,10 +50,14 @@ QString makeImage(const QString& path, const ImageRecipe& recipe);
 // `count` images of one series, named IM000001, IM000002, ... in `folder`.
 QStringList makeSeries(const QString& folder, int count, ImageRecipe recipe);
 
-enum class NonDicom { Text, RandomBytes, Empty };
+enum class NonDicom { Text,
+                      RandomBytes,
+                      Empty };
 void makeNonDicom(const QString& path, NonDicom kind);
 
-enum class DirEncoding { ExplicitLittle, ImplicitLittle, ExplicitBig };
+enum class DirEncoding { ExplicitLittle,
+                         ImplicitLittle,
+                         ExplicitBig };
 // A DICOMDIR named DICOMDIR in `folder` over every DICOM file below it. The
 // file names must follow the media rules (up to 8 upper-case letters, digits
 // or underscores per component).
@@ -65,7 +71,7 @@ struct WorklistEntry {
     QString accessionNumber = QStringLiteral("ACC0001");
     QString modality = QStringLiteral("CT");
     QString stationAE = QStringLiteral("VARNELO");
-    QString date; // yyyyMMdd; today when empty
+    QString date;  // yyyyMMdd; today when empty
     QString time = QStringLiteral("083000");
     QString bodyPart = QStringLiteral("CHEST");
     QString stepId = QStringLiteral("SPS0001");
@@ -84,4 +90,4 @@ std::map<std::string, std::string> contentOf(const QString& path);
 // The transfer syntax UID a file is stored in.
 QString transferSyntaxOf(const QString& path);
 
-} // namespace varnelo::testdata
+}  // namespace varnelo::testdata

@@ -22,10 +22,7 @@ namespace {
 Syntax syntaxFrom(const QString& s)
 {
     static const std::map<QString, Syntax> names = {
-        {QStringLiteral("explicit"), Syntax::ExplicitLittle}, {QStringLiteral("implicit"), Syntax::ImplicitLittle},
-        {QStringLiteral("big"), Syntax::ExplicitBig},         {QStringLiteral("jpeg"), Syntax::JpegBaseline},
-        {QStringLiteral("jpeg-lossless"), Syntax::JpegLossless}, {QStringLiteral("rle"), Syntax::Rle},
-        {QStringLiteral("j2k"), Syntax::Jpeg2000}};
+        {QStringLiteral("explicit"), Syntax::ExplicitLittle}, {QStringLiteral("implicit"), Syntax::ImplicitLittle}, {QStringLiteral("big"), Syntax::ExplicitBig}, {QStringLiteral("jpeg"), Syntax::JpegBaseline}, {QStringLiteral("jpeg-lossless"), Syntax::JpegLossless}, {QStringLiteral("rle"), Syntax::Rle}, {QStringLiteral("j2k"), Syntax::Jpeg2000}};
     auto it = names.find(s);
     if (it == names.end())
         throw std::runtime_error("unknown transfer syntax: " + s.toStdString());
@@ -43,7 +40,7 @@ Sop sopFrom(const QString& s)
     throw std::runtime_error("unknown SOP class: " + s.toStdString());
 }
 
-} // namespace
+}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -100,16 +97,14 @@ int main(int argc, char** argv)
             makeSeries(parser.value(QStringLiteral("out")), count, recipe);
         } else if (command == QLatin1String("nondicom")) {
             const QString kind = parser.value(QStringLiteral("kind"));
-            makeNonDicom(parser.value(QStringLiteral("out")), kind == QLatin1String("random") ? NonDicom::RandomBytes
-                                                              : kind == QLatin1String("empty") ? NonDicom::Empty
-                                                                                                : NonDicom::Text);
+            makeNonDicom(parser.value(QStringLiteral("out")), kind == QLatin1String("random") ? NonDicom::RandomBytes : kind == QLatin1String("empty") ? NonDicom::Empty
+                                                                                                                                                       : NonDicom::Text);
         } else if (command == QLatin1String("dicomdir")) {
             if (args.size() < 2)
                 throw std::runtime_error("dicomdir needs a folder");
             const QString e = parser.value(QStringLiteral("encoding"));
-            makeDicomDir(args.at(1), e == QLatin1String("implicit") ? DirEncoding::ImplicitLittle
-                                     : e == QLatin1String("big")    ? DirEncoding::ExplicitBig
-                                                                    : DirEncoding::ExplicitLittle);
+            makeDicomDir(args.at(1), e == QLatin1String("implicit") ? DirEncoding::ImplicitLittle : e == QLatin1String("big") ? DirEncoding::ExplicitBig
+                                                                                                                              : DirEncoding::ExplicitLittle);
         } else if (command == QLatin1String("worklist")) {
             std::vector<WorklistEntry> entries;
             for (int i = 1; i <= count; ++i) {
