@@ -75,7 +75,8 @@ OFFilename fileName(const QString& path)
 
 void put(DcmItem& item, const DcmTagKey& key, const QString& value)
 {
-    check(item.putAndInsertString(key, value.toUtf8().constData()), QStringLiteral("put"));
+    check(item.putAndInsertString(key, value.toUtf8().constData()),
+          QStringLiteral("put %1").arg(QLatin1String(DcmTag(key).getTagName())));
 }
 
 E_TransferSyntax xferOf(Syntax s)
@@ -110,6 +111,147 @@ const char* sopUid(Sop s)
         return UID_SecondaryCaptureImageStorage;
     }
     return UID_CTImageStorage;
+}
+
+void putTagged(DcmItem& item, Uint16 group, Uint16 element, DcmEVR vr, const QString& value)
+{
+    check(item.putAndInsertString(DcmTag(group, element, vr), value.toLatin1().constData()),
+          QStringLiteral("put (%1,%2)").arg(group, 4, 16, QLatin1Char('0')).arg(element, 4, 16, QLatin1Char('0')));
+}
+
+DcmItem* codeItem(const char* value, const char* scheme, const char* meaning)
+{
+    auto* item = new DcmItem();
+    put(*item, DCM_CodeValue, QLatin1String(value));
+    put(*item, DCM_CodingSchemeDesignator, QLatin1String(scheme));
+    put(*item, DCM_CodeMeaning, QLatin1String(meaning));
+    return item;
+}
+
+// What a CT scanner writes besides the image itself: the attributes of the
+// patient, study, series, frame of reference, equipment, acquisition and
+// presentation, referenced images, and two vendors' private groups, about
+// 100 attributes in all. Values are typical, not copied from any scanner.
+void addClinicalHeader(DcmDataset& ds, const ImageRecipe& recipe)
+{
+    const int n = recipe.instanceNumber;
+    const QString z = QString::number(-120.0 + 0.625 * n, 'f', 3);
+    put(ds, DCM_ImageType, QStringLiteral("ORIGINAL\\PRIMARY\\AXIAL\\CT_SOM5 SPI"));
+    put(ds, DCM_InstanceCreationDate, QStringLiteral("20240102"));
+    put(ds, DCM_InstanceCreationTime, QStringLiteral("101733.412000"));
+    put(ds, DCM_InstanceCreatorUID, QStringLiteral("1.3.12.2.1107.5.1.4"));
+    put(ds, DCM_SeriesDate, QStringLiteral("20240102"));
+    put(ds, DCM_AcquisitionDate, QStringLiteral("20240102"));
+    put(ds, DCM_ContentDate, QStringLiteral("20240102"));
+    put(ds, DCM_SeriesTime, QStringLiteral("101612.250000"));
+    put(ds, DCM_AcquisitionTime, QStringLiteral("101630.%1").arg(n % 1000000, 6, 10, QLatin1Char('0')));
+    put(ds, DCM_ContentTime, QStringLiteral("101630.%1").arg(n % 1000000, 6, 10, QLatin1Char('0')));
+    put(ds, DCM_TimezoneOffsetFromUTC, QStringLiteral("+0100"));
+    put(ds, DCM_ReferringPhysicianName, QStringLiteral("Berger^Klaus^^Dr."));
+    put(ds, DCM_InstitutionName, QStringLiteral("Kreiskrankenhaus Nord"));
+    put(ds, DCM_InstitutionAddress, QStringLiteral("Hauptstrasse 12, 12345 Musterstadt"));
+    put(ds, DCM_StationName, QStringLiteral("CTAWP71234"));
+    put(ds, DCM_StudyDescription, QStringLiteral("CT Thorax mit KM"));
+    put(ds, DCM_SeriesDescription, QStringLiteral("Thorax 1.0 B31f"));
+    put(ds, DCM_InstitutionalDepartmentName, QStringLiteral("Radiologie"));
+    put(ds, DCM_PerformingPhysicianName, QStringLiteral("Huber^Eva"));
+    put(ds, DCM_NameOfPhysiciansReadingStudy, QStringLiteral("Wagner^Peter"));
+    put(ds, DCM_OperatorsName, QStringLiteral("MTRA^Anna"));
+    put(ds, DCM_ManufacturerModelName, QStringLiteral("Volume Zoom"));
+    put(ds, DCM_DerivationDescription, QString());
+    check(ds.insertSequenceItem(DCM_ProcedureCodeSequence, codeItem("CTTHOR", "L", "CT Thorax")), QStringLiteral("procedure"));
+    for (int i = 0; i < 2; ++i) {
+        auto* ref = new DcmItem();
+        put(*ref, DCM_ReferencedSOPClassUID, QLatin1String(UID_CTImageStorage));
+        put(*ref, DCM_ReferencedSOPInstanceUID, QStringLiteral("1.3.12.2.1107.5.1.4.51988.30000024010209%1").arg(i + 1));
+        check(ds.insertSequenceItem(DCM_ReferencedImageSequence, ref, -2), QStringLiteral("referenced image"));
+    }
+    put(ds, DCM_PatientAge, QStringLiteral("063Y"));
+    put(ds, DCM_PatientSize, QStringLiteral("1.78"));
+    put(ds, DCM_PatientWeight, QStringLiteral("82"));
+    put(ds, DCM_IssuerOfPatientID, QStringLiteral("KKH-NORD"));
+    put(ds, DCM_RETIRED_OtherPatientIDs, QStringLiteral("0815-4711"));
+    put(ds, DCM_ContrastBolusAgent, QStringLiteral("Imeron 350"));
+    put(ds, DCM_BodyPartExamined, QStringLiteral("CHEST"));
+    put(ds, DCM_ScanOptions, QStringLiteral("HELICAL_CT"));
+    put(ds, DCM_DataCollectionDiameter, QStringLiteral("500"));
+    put(ds, DCM_DeviceSerialNumber, QStringLiteral("51988"));
+    put(ds, DCM_SoftwareVersions, QStringLiteral("VA40C"));
+    put(ds, DCM_ProtocolName, QStringLiteral("Thorax_KM_1.0"));
+    put(ds, DCM_ReconstructionDiameter, QStringLiteral("360"));
+    put(ds, DCM_DistanceSourceToDetector, QStringLiteral("1040"));
+    put(ds, DCM_DistanceSourceToPatient, QStringLiteral("570"));
+    put(ds, DCM_GantryDetectorTilt, QStringLiteral("0"));
+    put(ds, DCM_TableHeight, QStringLiteral("155"));
+    put(ds, DCM_RotationDirection, QStringLiteral("CW"));
+    put(ds, DCM_ExposureTime, QStringLiteral("500"));
+    put(ds, DCM_XRayTubeCurrent, QStringLiteral("220"));
+    put(ds, DCM_Exposure, QStringLiteral("110"));
+    put(ds, DCM_FilterType, QStringLiteral("0"));
+    put(ds, DCM_GeneratorPower, QStringLiteral("26"));
+    put(ds, DCM_FocalSpots, QStringLiteral("1.2"));
+    put(ds, DCM_DateOfLastCalibration, QStringLiteral("20240101"));
+    put(ds, DCM_TimeOfLastCalibration, QStringLiteral("071512.000000"));
+    put(ds, DCM_ConvolutionKernel, QStringLiteral("B31f"));
+    put(ds, DCM_PatientPosition, QStringLiteral("HFS"));
+    put(ds, DCM_RevolutionTime, QStringLiteral("0.5"));
+    put(ds, DCM_SingleCollimationWidth, QStringLiteral("0.6"));
+    put(ds, DCM_TotalCollimationWidth, QStringLiteral("19.2"));
+    put(ds, DCM_TableSpeed, QStringLiteral("46"));
+    put(ds, DCM_TableFeedPerRotation, QStringLiteral("23"));
+    put(ds, DCM_SpiralPitchFactor, QStringLiteral("1.2"));
+    put(ds, DCM_CTDIvol, QStringLiteral("7.43"));
+    put(ds, DCM_AcquisitionNumber, QStringLiteral("2"));
+    put(ds, DCM_PatientOrientation, QStringLiteral("L\\P"));
+    put(ds, DCM_ImagePositionPatient, QStringLiteral("-179.648\\-335.648\\%1").arg(z));
+    put(ds, DCM_FrameOfReferenceUID, QStringLiteral("1.3.12.2.1107.5.1.4.51988.30000024010208512345600000001"));
+    put(ds, DCM_PositionReferenceIndicator, QString());
+    put(ds, DCM_SliceLocation, z);
+    put(ds, DCM_ImageComments, QStringLiteral("Arterial phase"));
+    put(ds, DCM_WindowCenter, QStringLiteral("40\\-600"));
+    put(ds, DCM_WindowWidth, QStringLiteral("400\\1200"));
+    put(ds, DCM_WindowCenterWidthExplanation, QStringLiteral("WINDOW1\\WINDOW2"));
+    put(ds, DCM_RescaleType, QStringLiteral("HU"));
+    put(ds, DCM_LossyImageCompression, QStringLiteral("00"));
+    put(ds, DCM_RequestingPhysician, QStringLiteral("Berger^Klaus"));
+    put(ds, DCM_RequestedProcedureDescription, QStringLiteral("CT Thorax"));
+    put(ds, DCM_PerformedProcedureStepStartDate, QStringLiteral("20240102"));
+    put(ds, DCM_PerformedProcedureStepStartTime, QStringLiteral("101233.000000"));
+    put(ds, DCM_PerformedProcedureStepID, QStringLiteral("PPS-51988-2401"));
+    put(ds, DCM_PerformedProcedureStepDescription, QStringLiteral("CT Thorax mit KM"));
+    auto* request = new DcmItem();
+    put(*request, DCM_RequestedProcedureID, QStringLiteral("RP-4711"));
+    put(*request, DCM_ScheduledProcedureStepID, QStringLiteral("SPS-4711"));
+    put(*request, DCM_ScheduledProcedureStepDescription, QStringLiteral("CT Thorax"));
+    check(ds.insertSequenceItem(DCM_RequestAttributesSequence, request), QStringLiteral("request"));
+    check(ds.insertSequenceItem(DCM_AnatomicRegionSequence, codeItem("T-D3000", "SRT", "Chest")), QStringLiteral("region"));
+
+    // Two vendors' private groups: short identifying values and a binary
+    // block, as scanners keep their acquisition details.
+    putTagged(ds, 0x0009, 0x0010, EVR_LO, QStringLiteral("GEMS_IDEN_01"));
+    putTagged(ds, 0x0009, 0x1001, EVR_LO, QStringLiteral("CT_LIGHTSPEED"));
+    putTagged(ds, 0x0009, 0x1002, EVR_SH, QStringLiteral("CT01"));
+    putTagged(ds, 0x0009, 0x1004, EVR_SH, QStringLiteral("LightSpeed16"));
+    putTagged(ds, 0x0019, 0x0010, EVR_LO, QStringLiteral("GEMS_ACQU_01"));
+    putTagged(ds, 0x0019, 0x1002, EVR_SL, QStringLiteral("912"));
+    putTagged(ds, 0x0019, 0x1003, EVR_DS, QStringLiteral("1.2"));
+    putTagged(ds, 0x0019, 0x1011, EVR_SS, QStringLiteral("2"));
+    putTagged(ds, 0x0019, 0x1018, EVR_LO, QStringLiteral("09"));
+    putTagged(ds, 0x0019, 0x1023, EVR_DS, QStringLiteral("1.375"));
+    putTagged(ds, 0x0019, 0x1024, EVR_DS, QStringLiteral("%1").arg(z));
+    putTagged(ds, 0x0029, 0x0010, EVR_LO, QStringLiteral("SIEMENS CSA HEADER"));
+    putTagged(ds, 0x0029, 0x1008, EVR_CS, QStringLiteral("IMAGE NUM 4"));
+    putTagged(ds, 0x0029, 0x1009, EVR_LO, QStringLiteral("20240102"));
+    std::vector<Uint8> csa(1536);
+    for (size_t i = 0; i < csa.size(); ++i)
+        csa[i] = static_cast<Uint8>((i * 31 + static_cast<size_t>(n)) & 0xFF);
+    check(ds.putAndInsertUint8Array(DcmTag(0x0029, 0x1010, EVR_OB), csa.data(), static_cast<unsigned long>(csa.size())),
+          QStringLiteral("private block"));
+    putTagged(ds, 0x0043, 0x0010, EVR_LO, QStringLiteral("GEMS_PARM_01"));
+    putTagged(ds, 0x0043, 0x1001, EVR_SS, QStringLiteral("0"));
+    putTagged(ds, 0x0043, 0x1002, EVR_SS, QStringLiteral("22"));
+    putTagged(ds, 0x0043, 0x1010, EVR_US, QStringLiteral("912"));
+    putTagged(ds, 0x0043, 0x1028, EVR_OB, QString());
 }
 
 }  // namespace
@@ -164,6 +306,8 @@ QString makeImage(const QString& path, const ImageRecipe& recipe)
         put(ds, DCM_EchoTime, QStringLiteral("20"));
         put(ds, DCM_RepetitionTime, QStringLiteral("500"));
     }
+    if (recipe.clinicalHeader)
+        addClinicalHeader(ds, recipe);
     check(ds.putAndInsertUint16(DCM_SamplesPerPixel, 1), QStringLiteral("pixel module"));
     put(ds, DCM_PhotometricInterpretation, QStringLiteral("MONOCHROME2"));
     if (recipe.frames > 1)

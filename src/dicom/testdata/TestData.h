@@ -42,6 +42,10 @@ struct ImageRecipe {
     QString sopInstanceUid;  // made up when empty
     int instanceNumber = 1;
     bool withMetaHeader = true;
+    // The header of a CT as scanners write it (about 100 attributes: patient,
+    // study, series, equipment, image plane and pixel modules, acquisition
+    // details, a few sequences and private groups) instead of the bare minimum.
+    bool clinicalHeader = false;
 };
 
 // Writes one image; returns its SOP Instance UID.

@@ -1,6 +1,6 @@
 // varnelo-mkdata: DICOM test data for scripts, benchmarks and demos.
 //   varnelo-mkdata ct --count N --out DIR [--syntax S] [--sop ct|mr|sc] [--rows R --cols C --frames F]
-//                     [--patient-id ID] [--no-study-uid] [--no-series-uid] [--no-meta]
+//                     [--patient-id ID] [--no-study-uid] [--no-series-uid] [--no-meta] [--clinical]
 //   varnelo-mkdata nondicom --out FILE [--kind text|random|empty]
 //   varnelo-mkdata dicomdir DIR [--encoding explicit|implicit|big]
 //   varnelo-mkdata worklist --out DIR --aet CALLED [--count N] [--station AE] [--modality M] [--date yyyyMMdd]
@@ -61,6 +61,7 @@ int main(int argc, char** argv)
         {QStringLiteral("no-study-uid"), QStringLiteral("Leave out the Study Instance UID.")},
         {QStringLiteral("no-series-uid"), QStringLiteral("Leave out the Series Instance UID.")},
         {QStringLiteral("no-meta"), QStringLiteral("Write without file meta information.")},
+        {QStringLiteral("clinical"), QStringLiteral("A scanner's full CT header (about 100 attributes).")},
         {QStringLiteral("kind"), QStringLiteral("text, random or empty."), QStringLiteral("kind"), QStringLiteral("text")},
         {QStringLiteral("encoding"), QStringLiteral("DICOMDIR encoding: explicit, implicit or big."),
          QStringLiteral("e"), QStringLiteral("explicit")},
@@ -94,6 +95,7 @@ int main(int argc, char** argv)
             recipe.withStudyUid = !parser.isSet(QStringLiteral("no-study-uid"));
             recipe.withSeriesUid = !parser.isSet(QStringLiteral("no-series-uid"));
             recipe.withMetaHeader = !parser.isSet(QStringLiteral("no-meta"));
+            recipe.clinicalHeader = parser.isSet(QStringLiteral("clinical"));
             makeSeries(parser.value(QStringLiteral("out")), count, recipe);
         } else if (command == QLatin1String("nondicom")) {
             const QString kind = parser.value(QStringLiteral("kind"));
