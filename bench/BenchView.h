@@ -8,7 +8,9 @@
 #include "import/RunView.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 
+#include <algorithm>
 #include <map>
 
 namespace varnelo::bench {
@@ -16,6 +18,12 @@ namespace varnelo::bench {
 class SilentView : public RunView {
 public:
     long yields = 0;
+    // The longest time the window would not have repainted nor seen a press
+    // of "Abort": between the start, the yields and the end.
+    qint64 longestGapNs = 0;
+    QElapsedTimer sinceYield;
+
+    void endOfRun() { longestGapNs = std::max(longestGapNs, sinceYield.nsecsElapsed()); }
 
     void setLabel(const QString&) override {}
     void setBarValue(Bar b, std::int32_t v) override { value_[b] = v; }
@@ -30,7 +38,9 @@ public:
     void yield() override
     {
         ++yields;
+        longestGapNs = std::max(longestGapNs, sinceYield.nsecsElapsed());
         QCoreApplication::processEvents();
+        sinceYield.start();
     }
 
 private:

@@ -1,7 +1,9 @@
 #include "Process.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QThread>
 
 #include <arpa/inet.h>
@@ -32,8 +34,12 @@ double monotonicSeconds()
 
 // Forks and execs; the child dies with the benchmark and writes its output
 // to outPath.
-pid_t spawn(const QString& program, const QStringList& args, bool noDelay, const QString& outPath)
+pid_t spawn(const QString& program, const QStringList& args, bool noDelay, const QString& outPath,
+            const QStringList& environment = {})
 {
+    std::vector<QByteArray> env;
+    for (const QString& e : environment)
+        env.push_back(e.toLocal8Bit());
     std::vector<QByteArray> storage;
     storage.push_back(program.toLocal8Bit());
     for (const QString& a : args)
@@ -53,6 +59,8 @@ pid_t spawn(const QString& program, const QStringList& args, bool noDelay, const
             ::setenv("TCP_NODELAY", "1", 1);
         else
             ::unsetenv("TCP_NODELAY");
+        for (QByteArray& e : env)
+            ::putenv(e.data());
         const int fd = ::open(out.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (fd >= 0) {
             ::dup2(fd, 1);
@@ -104,17 +112,18 @@ quint16 freeLoopbackPort()
 
 }  // namespace
 
-ChildResult runChild(const QString& program, const QStringList& args, bool noDelay)
+static QString temporaryOutput()
 {
     char name[] = "/tmp/varnelo-bench-outXXXXXX";
     const int fd = ::mkstemp(name);
     if (fd >= 0)
         ::close(fd);
-    const QString outPath = QString::fromLocal8Bit(name);
+    return QString::fromLocal8Bit(name);
+}
 
+static ChildResult reap(pid_t pid, double start, const QString& outPath)
+{
     ChildResult r;
-    const double start = monotonicSeconds();
-    const pid_t pid = spawn(program, args, noDelay, outPath);
     int status = 0;
     rusage usage {};
     while (::wait4(pid, &status, 0, &usage) < 0) {
@@ -127,6 +136,30 @@ ChildResult runChild(const QString& program, const QStringList& args, bool noDel
     r.output = readAll(outPath);
     QFile::remove(outPath);
     return r;
+}
+
+ChildResult runChild(const QString& program, const QStringList& args, bool noDelay)
+{
+    const QString outPath = temporaryOutput();
+    const double start = monotonicSeconds();
+    const pid_t pid = spawn(program, args, noDelay, outPath);
+    return reap(pid, start, outPath);
+}
+
+StartedChild startChild(const QString& program, const QStringList& args, const QStringList& environment)
+{
+    StartedChild child;
+    child.outPath = temporaryOutput();
+    child.start = monotonicSeconds();
+    child.pid = spawn(program, args, true, child.outPath, environment);
+    return child;
+}
+
+ChildResult finishChild(const StartedChild& child, bool terminate)
+{
+    if (terminate)
+        ::kill(child.pid, SIGTERM);
+    return reap(child.pid, child.start, child.outPath);
 }
 
 Storescp::Storescp(bool noDelay, const QString& workFolder)
@@ -161,6 +194,71 @@ Storescp::~Storescp()
 int Storescp::storesReceived() const
 {
     return static_cast<int>(readAll(logPath_).count(QLatin1String("Received Store Request")));
+}
+
+// ---- Orthanc ----------------------------------------------------------------
+
+Orthanc::Orthanc(const QString& workFolder)
+    : folder_(workFolder + QStringLiteral("/orthanc"))
+{
+    dicomPort_ = freeLoopbackPort();
+    do
+        httpPort_ = freeLoopbackPort();
+    while (httpPort_ == dicomPort_);
+}
+
+Orthanc::~Orthanc()
+{
+    stop();
+}
+
+void Orthanc::stop()
+{
+    if (pid_ > 0) {
+        ::kill(pid_, SIGTERM);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+        pid_ = -1;
+    }
+}
+
+void Orthanc::restart()
+{
+    stop();
+    QDir(folder_).removeRecursively();
+    QDir().mkpath(folder_);
+    QFile config(folder_ + QStringLiteral("/orthanc.json"));
+    if (!config.open(QIODevice::WriteOnly))
+        throw std::runtime_error("cannot write the Orthanc configuration");
+    config.write(QStringLiteral("{\"Name\": \"Varnelo benchmark\", \"StorageDirectory\": \"%1/storage\", "
+                                "\"IndexDirectory\": \"%1/index\", \"DicomAet\": \"ORTHANC\", \"DicomPort\": %2, "
+                                "\"HttpPort\": %3, \"RemoteAccessAllowed\": false, \"AuthenticationEnabled\": false, "
+                                "\"DicomCheckCalledAet\": false, \"Plugins\": []}\n")
+                     .arg(folder_)
+                     .arg(dicomPort_)
+                     .arg(httpPort_)
+                     .toUtf8());
+    config.close();
+    const QString log = folder_ + QStringLiteral("/orthanc.log");
+    pid_ = spawn(QStringLiteral("/usr/sbin/Orthanc"), {config.fileName()}, false, log);
+    const QDeadlineTimer deadline(60000);
+    while (!listening(dicomPort_) || !listening(httpPort_)) {
+        int status = 0;
+        if (deadline.hasExpired() || ::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            throw std::runtime_error("Orthanc did not start: " + readAll(log).right(2000).toStdString());
+        }
+        QThread::msleep(20);
+    }
+}
+
+int Orthanc::instances() const
+{
+    const ChildResult r = runChild(QStringLiteral("/usr/bin/curl"),
+                                   {QStringLiteral("-fsS"), QStringLiteral("http://127.0.0.1:%1/statistics").arg(httpPort_)}, false);
+    static const QRegularExpression count(QStringLiteral("\"CountInstances\"\\s*:\\s*(\\d+)"));
+    const auto m = count.match(r.output);
+    return m.hasMatch() ? m.captured(1).toInt() : -1;
 }
 
 }  // namespace varnelo::bench

@@ -21,6 +21,17 @@ struct ChildResult {
 // environment when noDelay, else removed from it.
 ChildResult runChild(const QString& program, const QStringList& args, bool noDelay);
 
+// The same in two steps, for a program that is driven while it runs.
+// `environment` holds extra "NAME=value" entries.
+struct StartedChild {
+    pid_t pid = -1;
+    QString outPath;
+    double start = 0;
+};
+StartedChild startChild(const QString& program, const QStringList& args, const QStringList& environment);
+// Waits for the child's end, after SIGTERM when `terminate`.
+ChildResult finishChild(const StartedChild& child, bool terminate);
+
 // DCMTK's storescp on a loopback port, discarding what it receives. It is
 // killed by the destructor, and by the kernel if the benchmark dies first.
 class Storescp {
@@ -39,6 +50,27 @@ private:
     pid_t pid_ = -1;
     quint16 port_ = 0;
     QString logPath_;
+};
+
+// Debian's Orthanc on loopback ports, as a real PACS would answer (it keeps
+// Nagle's algorithm on). restart() gives it fresh, empty storage.
+class Orthanc {
+public:
+    explicit Orthanc(const QString& workFolder);
+    ~Orthanc();
+    Orthanc(const Orthanc&) = delete;
+    Orthanc& operator=(const Orthanc&) = delete;
+
+    void restart();
+    void stop();
+    int instances() const;  // what it holds now, through its REST interface
+    quint16 port() const { return dicomPort_; }
+    QString aeTitle() const { return QStringLiteral("ORTHANC"); }
+
+private:
+    QString folder_;
+    quint16 dicomPort_ = 0, httpPort_ = 0;
+    pid_t pid_ = -1;
 };
 
 }  // namespace varnelo::bench

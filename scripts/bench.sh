@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # Builds Varnelo in release mode, makes the benchmark's files in a temporary
-# folder, runs varnelo-bench against storescu and dcmsend and writes
+# folder, starts an Xvfb display for the program's window, runs varnelo-bench
+# against storescu and dcmsend (storescp and Orthanc as peers) and writes
 # docs/performance.md. Usage: scripts/bench.sh [--reps N] [--quick]
-#   --quick  smaller data (200 small, 10 large, 10,000 rejected, no 20,000 case)
-#            for trying the script; its table is not the one to quote.
+#   --quick  smaller data (200 images, 10 large, 1,000 in one folder, 10,000
+#            rejected) for trying the script; its table is not the one to quote.
 set -euo pipefail
 
 orig_args="$*"
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 build="${VARNELO_BENCH_BUILD:-/tmp/varnelo-bench-release}"
-reps=3
+reps=5
 quick=0
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -19,37 +20,63 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-for tool in storescp storescu dcmsend cmake ninja; do
+bash "$repo/scripts/deps.sh" bench
+for tool in storescp storescu dcmsend cmake ninja Xvfb xdotool curl; do
   command -v "$tool" >/dev/null || { echo "$tool is not installed" >&2; exit 1; }
 done
 
 echo "== building (release) in $build"
 cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVARNELO_BUILD_TESTS=ON >/dev/null
-ninja -C "$build" varnelo-bench varnelo-mkdata >/dev/null
+ninja -C "$build" Varnelo varnelo-bench varnelo-mkdata >/dev/null
 
 data="$(mktemp -d /tmp/varnelo-bench-data.XXXXXX)"
-trap 'rm -rf "$data"' EXIT
+xvfb_pid=""
+cleanup() {
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+  rm -rf "$data"
+}
+trap cleanup EXIT
 mk="$build/bin/varnelo-mkdata"
 
-small=2000; large=100; rejected=100000; big=20000
-if [ "$quick" = 1 ]; then small=200; large=10; rejected=10000; big=0; fi
+real=2000; orthanc=400; large=100; folder=10000; rejected=100000
+if [ "$quick" = 1 ]; then real=200; orthanc=40; large=10; folder=1000; rejected=10000; fi
 
 echo "== making data in $data"
 t0=$(date +%s)
-mkdir -p "$data/small"
-"$mk" ct --count "$small" --out "$data/small/DICOM"
-"$mk" dicomdir "$data/small"
+# CT images with a scanner's header, and a DICOMDIR over them
+"$mk" ct --clinical --count "$real" --out "$data/real/DICOM"
+"$mk" dicomdir "$data/real"
+# the same size with a minimal header, for comparison
+"$mk" ct --count "$real" --out "$data/generated"
+mkdir -p "$data/orthanc"
+ls "$data/real/DICOM" | head -n "$orthanc" | while read -r f; do ln "$data/real/DICOM/$f" "$data/orthanc/$f"; done
 # 512 x 512 x 16 bit x 40 frames: about 20 MB each
 "$mk" ct --count "$large" --rows 512 --cols 512 --frames 40 --out "$data/large"
+# one folder of many images, as written and as Linux shows a plain ISO 9660
+# disc (lower case, the DICOMDIR unchanged): the same files, linked
+"$mk" ct --clinical --count "$folder" --out "$data/upper10k/DICOM"
+"$mk" dicomdir "$data/upper10k"
+mkdir -p "$data/lower10k/dicom"
+ln "$data/upper10k/DICOMDIR" "$data/lower10k/dicomdir"
+(cd "$data/upper10k/DICOM" && for f in *; do ln "$f" "$data/lower10k/dicom/${f,,}"; done)
 mkdir -p "$data/rejected"
 (cd "$data/rejected" && seq -f 'FILE%06g.txt' 1 "$rejected" | xargs touch)
-"$mk" ct --count 1000 --out "$data/rss1k"
-if [ "$big" -gt 0 ]; then "$mk" ct --count "$big" --out "$data/rss20k"; fi
+sync
 echo "   data made in $(( $(date +%s) - t0 )) s"
 
-echo "== running"
+# A display of its own for the program's window
+display=""
+for n in $(seq 90 120); do
+  if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then display=":$n"; break; fi
+done
+[ -n "$display" ] || { echo "no free X display number" >&2; exit 1; }
+Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
+
+echo "== running (load average $(cut -d' ' -f1-3 /proc/loadavg))"
 mkdir -p "$repo/docs"
-"$build/bin/varnelo-bench" run --data "$data" --reps "$reps" \
+"$build/bin/varnelo-bench" run --data "$data" --reps "$reps" --display "$display" --program "$build/bin/Varnelo" \
   --markdown "$repo/docs/performance.md" --command "scripts/bench.sh${orig_args:+ $orig_args}" || status=$?
 # what the figures mean and what was changed for them, kept by hand
 if [ -f "$repo/bench/performance-notes.md" ]; then

@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Varnelo needs, when any is missing.
-# Usage: scripts/deps.sh [build|test|demo]
+# Usage: scripts/deps.sh [build|test|demo|bench]
 set -euo pipefail
 
 build_pkgs=(cmake ninja-build g++ qt6-base-dev libdcmtk-dev fonts-liberation)
 test_pkgs=(dcmtk libgtest-dev googletest xvfb xauth)
 
 demo_pkgs=(dcmtk orthanc curl)
+# the benchmark drives the program's window on an Xvfb display
+bench_pkgs=(dcmtk libgtest-dev googletest orthanc curl xvfb xauth xdotool libxcb1-dev)
 
 want=("${build_pkgs[@]}")
 case "${1:-build}" in
   test) want+=("${test_pkgs[@]}" orthanc curl) ;;
   demo) want+=("${demo_pkgs[@]}") ;;
+  bench) want+=("${bench_pkgs[@]}") ;;
 esac
 
 missing=()
