@@ -6,7 +6,7 @@
 // its peak resident memory can be read when it is reaped.
 //
 //   varnelo-bench run --data DIR [--reps N] [--display :N --program VARNELO]
-//                     [--markdown FILE] [--command TEXT]
+//                     [--markdown FILE] [--command TEXT] [--only REGEX]
 //   varnelo-bench child scan|dicomdir FOLDER PORT AET [--suffix S]
 //
 // DIR is laid out by scripts/bench.sh: real (2,000 images with a clinical
@@ -554,6 +554,20 @@ int runMain(const QStringList& args)
         g.senders.push_back(dcmtk(kRejected, QStringLiteral("storescu"), filter, r, g.set.folder, 0));
         g.senders.push_back(dcmtk(kRejected, QStringLiteral("dcmsend"), filter, r, g.set.folder, 0));
         groups.push_back(std::move(g));
+    }
+    // --only REGEX keeps the senders whose "case / sender / variant" matches, for profiling one of them
+    if (const QString only = option(QStringLiteral("--only"), QString()); !only.isEmpty()) {
+        const QRegularExpression keep(only);
+        for (Group& g : groups)
+            g.senders.erase(std::remove_if(g.senders.begin(), g.senders.end(),
+                                           [&](const Sender& s) {
+                                               return !keep.match(s.caseName + QStringLiteral(" / ") + s.name +
+                                                                  QStringLiteral(" / ") + s.variant)
+                                                           .hasMatch();
+                                           }),
+                            g.senders.end());
+        groups.erase(std::remove_if(groups.begin(), groups.end(), [](const Group& g) { return g.senders.empty(); }),
+                     groups.end());
     }
     for (Group& g : groups)
         runGroup(g);

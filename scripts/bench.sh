@@ -9,7 +9,8 @@ set -euo pipefail
 
 orig_args="$*"
 repo="$(cd "$(dirname "$0")/.." && pwd)"
-build="${VARNELO_BENCH_BUILD:-/tmp/varnelo-bench-release}"
+# a release build of its own for each checkout
+build="${VARNELO_BENCH_BUILD:-/tmp/varnelo-bench-release-$(printf %s "$repo" | md5sum | cut -c1-8)}"
 reps=5
 quick=0
 while [ $# -gt 0 ]; do
