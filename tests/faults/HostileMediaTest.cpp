@@ -14,6 +14,7 @@
 #include <QMap>
 #include <QRandomGenerator>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,6 +41,12 @@ void writeFile(const QString& path, const QByteArray& bytes)
 }
 
 const QString kRegressions = QStringLiteral(VARNELO_FUZZ_REGRESSIONS);
+
+QStringList asSorted(QStringList l)
+{
+    l.sort();
+    return l;
+}
 
 }  // namespace
 
@@ -337,4 +344,63 @@ TEST_F(HostileMedia, ImageReplacedWhileThePromptIsOpenIsSentAsLoadedOrNotAtAll)
             EXPECT_TRUE(errs.back().description.contains(path));
         }
     }
+}
+
+// A medium from elsewhere: a link to a file beside it, a link out of the
+// medium (a file and a folder), a Latin-1 name on a UTF-8 system, a huge file
+// of zeros, a path longer than the system allows. Each file inside is sent
+// once and counted once; nothing outside is sent; nothing is passed over
+// without a log line; the huge file is refused at once.
+TEST_F(HostileMedia, ForeignMediumSendsEachFileInsideOnceAndLogsTheRest)
+{
+    QTemporaryDir outside;
+    const QStringList outsideUids = images(outside.path(), 1);
+    const QStringList uids = images(mediaPath("cd"), 2);
+    const QByteArray cd = QFile::encodeName(mediaPath("cd"));
+    ASSERT_EQ(::symlink("IM000001", (cd + "/LINK1").constData()), 0);
+    ASSERT_EQ(::symlink(QFile::encodeName(outside.path() + "/IM000001").constData(), (cd + "/OUTFILE").constData()), 0);
+    ASSERT_EQ(::symlink(QFile::encodeName(outside.path()).constData(), (cd + "/OUTDIR").constData()), 0);
+    // "IMAGE\xC9" in Latin-1: not valid UTF-8
+    const QByteArray latin1 = cd + "/IMAGE\xC9";
+    const QString third = testdata::makeImage(mediaPath("cd/IM000003"), {});
+    ASSERT_EQ(::rename(QFile::encodeName(mediaPath("cd/IM000003")).constData(), latin1.constData()), 0);
+    // sparse: 2 GB that cost no disk
+    const QByteArray zeros = cd + "/x.dcm";
+    {
+        const int fd = ::open(zeros.constData(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, 2LL * 1024 * 1024 * 1024), 0);
+        ::close(fd);
+    }
+    FaultyScp pacs;
+    destination1(pacs);
+    appState().WriteLog = 1;
+
+    QElapsedTimer t;
+    t.start();
+    ImportRun run(view, prompt, {});
+    run.ReadCdDirectory(mediaPath("cd"), true);
+    EXPECT_LT(t.elapsed(), 5000) << "the file of zeros is refused by its first bytes";
+
+    EXPECT_EQ(asSorted(pacs.held()), asSorted(QStringList {uids[0], uids[1], third}));
+    EXPECT_EQ(run.ImportedCount, pacs.held().size());
+    EXPECT_FALSE(pacs.held().contains(outsideUids[0]));
+    const auto errs = errors();
+    QStringList lines;
+    for (const auto& e : errs)
+        lines << QString::number(e.number) + " " + e.description;
+    const QString all = lines.join('\n');
+    EXPECT_EQ(all.count("leads outside"), 2) << all.toStdString();
+    EXPECT_TRUE(all.contains("x.dcm: not a DICOM file")) << all.toStdString();
+    const QStringList debug = this->debug();
+    EXPECT_TRUE(debug.join('\n').contains("/cd/IMAGE\\xC9")) << "the name, escaped";
+    EXPECT_EQ(debug.filter("the same file was taken before").size(), 1);
+
+    // a path beyond PATH_MAX says so, not "path not found"
+    QString deep = mediaPath("deep");
+    while (deep.size() < 4200)
+        deep += "/" + QString(200, 'd');
+    ImportRun deepRun(view, prompt, {});
+    deepRun.ReadCdDirectory(deep, false);
+    EXPECT_TRUE(errors().back().description.contains("longer than the system allows")) << errors().back().description.toStdString();
 }
