@@ -379,7 +379,10 @@ void MainForm::showEvent(QShowEvent* event)
 
 void MainForm::closeEvent(QCloseEvent* event)
 {
-    guarded([this] { SaveSettings(*this); });
+    if (!exiting_)
+        guarded([this] { SaveSettings(*this); });
+    // a launch waiting for the drive or a peer ends without another word
+    exiting_ = true;
     event->accept();
 }
 
@@ -594,7 +597,7 @@ void MainForm::cmdBrowse_Click()
 void MainForm::mnuFileExit_Click()
 {
     guarded([this] { SaveSettings(*this); });
-    // Every window closes; the main window's own close saves once more.
+    exiting_ = true;  // saved once; a launch under way stops
     QApplication::closeAllWindows();
     QCoreApplication::quit();
 }

@@ -79,6 +79,7 @@ public:
     bool isImportEnabled() const;
     void setBusyCursor(bool busy) override;
     void processEvents() override;
+    bool exitRequested() const override { return exiting_; }
     // Opens the progress window modally; the run takes place inside it.
     void runImport() override;
 
@@ -146,6 +147,7 @@ private:
     QAction* mnuViewOptions = nullptr;
     bool centred_ = false;
     bool launching_ = false;
+    bool exiting_ = false;  // File > Exit or the close box: settings saved, the launch stops
 };
 
 }  // namespace varnelo

@@ -34,6 +34,8 @@ std::int32_t TestConnection(LaunchView& view, const QString& host, std::int32_t 
                             const QString& calledAE)
 {
     view.processEvents();
+    if (view.exitRequested())
+        throw Abandon {};
     return DcmUtility::ProbeConnection(host, port, callingAE, calledAE);
 }
 
@@ -64,6 +66,8 @@ void cmdImport_Click(LaunchView& view)
             if (driveTable().isReady(s.ImportDrive))
                 break;
             view.processEvents();
+            if (view.exitRequested())
+                throw Abandon {};
             QThread::msleep(kReadyPauseMs);
             if (++checks > kReadyChecks)
                 abandon(QStringLiteral("Your selected drive is not ready!"), MessageBox::Icon::Warning);
