@@ -20,6 +20,7 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <variant>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -323,54 +324,6 @@ void ImportRun::SearchForDicomDir(const QString& folder)
     view_.startAnimation();
 }
 
-QString referencedFilePath(const QString& base, const QStringList& components)
-{
-    QStringList parts;
-    for (const QString& c : components) {
-        if (c.isEmpty())
-            continue;
-        if (c == QLatin1String(".") || c == QLatin1String("..") || c.contains(QLatin1Char('/')) ||
-            c.contains(QLatin1Char('\\')) || c.contains(QChar(0)))
-            throw Error(ErrNo::BadFileName,
-                        QStringLiteral("Bad file name: Referenced File ID component \"%1\" leads outside the DICOMDIR's folder")
-                            .arg(c));
-        parts << c;
-    }
-    QString path = base;
-    for (const QString& p : parts)
-        path = joinPath(path, p);
-    if (parts.isEmpty() || QFileInfo::exists(path))
-        return path;
-
-    // A CD mounted as plain ISO 9660 shows lower-case names while the
-    // DICOMDIR says upper case: look each component up without case.
-    QString found = base;
-    for (const QString& p : parts) {
-        const QString exact = joinPath(found, p);
-        if (QFileInfo::exists(exact)) {
-            found = exact;
-            continue;
-        }
-        QString match;
-        const QStringList entries = QDir(found).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
-        for (const QString& e : entries) {
-            // ISO 9660 names may carry a version (";1") the DICOMDIR omits
-            QString bare = e;
-            const qsizetype semi = bare.lastIndexOf(QLatin1Char(';'));
-            if (semi > 0)
-                bare.truncate(semi);
-            if (bare.compare(p, Qt::CaseInsensitive) == 0 || (bare.endsWith(QLatin1Char('.')) && bare.chopped(1).compare(p, Qt::CaseInsensitive) == 0)) {
-                match = e;
-                break;
-            }
-        }
-        if (match.isEmpty())
-            return path;  // not there under any case: the load reports it
-        found = joinPath(found, match);
-    }
-    return found;
-}
-
 void ImportRun::ReadDicomDir()
 {
     const QString dicomDirPath = appState().DicomDirPath;
@@ -379,6 +332,7 @@ void ImportRun::ReadDicomDir()
     try {
         DcmDatasetList reader;
         const DcmDataset dir = reader.ReadFile(dicomDirPath);
+        ReferencedFiles files(base);
         Invocation inv;
         const DcmDatasetList patients = dir.DirectoryRecords();
         for (std::int32_t p = 1; p <= patients.Count() && !AbortRequested; ++p) {
@@ -397,26 +351,32 @@ void ImportRun::ReadDicomDir()
                                 const DcmDatasetList images = seriesList.ItemAt(se).Children();
                                 view_.setBarValue(RunView::Bar::Detail, 0);
                                 view_.setBarMaximum(RunView::Bar::Detail, images.Count());
-                                auto pathOf = [&](std::int32_t im) {
-                                    const QVariant id = images.ItemAt(im).Attributes().ByTag(0x0004, 0x1500).Value();
-                                    QStringList components = id.typeId() == QMetaType::QStringList ? id.toStringList()
-                                                                                                   : QStringList {id.toString()};
-                                    if (id.isNull())
-                                        throw Error(DicomErrc::InvalidValue, QStringLiteral("Referenced File ID is empty"));
-                                    return referencedFilePath(base, components);
-                                };
-                                for (std::int32_t im = 1; im <= images.Count(); ++im) {
+                                // each record's path is found once, one record ahead: the next
+                                // record's file loads while this one is sent, and a record in
+                                // error says so when its turn comes
+                                using Resolved = std::variant<QString, Error>;
+                                auto pathOf = [&](std::int32_t im) -> Resolved {
                                     try {
-                                        const QString path = pathOf(im);
-                                        // the next record's file loads while this one is sent; a
-                                        // record in error says so when its turn comes
-                                        if (im < images.Count()) {
-                                            try {
-                                                inv.images.Prefetch(pathOf(im + 1));
-                                            } catch (const Error&) {
-                                            }
-                                        }
-                                        TransferImage(path, Mode::DicomDir, inv);
+                                        const QVariant id = images.ItemAt(im).Attributes().ByTag(0x0004, 0x1500).Value();
+                                        if (id.isNull())
+                                            throw Error(DicomErrc::InvalidValue, QStringLiteral("Referenced File ID is empty"));
+                                        return files.path(id.typeId() == QMetaType::QStringList ? id.toStringList()
+                                                                                                : QStringList {id.toString()});
+                                    } catch (const Error& e) {
+                                        return e;
+                                    }
+                                };
+                                Resolved next = images.Count() > 0 ? pathOf(1) : Resolved {};
+                                for (std::int32_t im = 1; im <= images.Count(); ++im) {
+                                    const Resolved current = std::move(next);
+                                    if (im < images.Count())
+                                        next = pathOf(im + 1);
+                                    try {
+                                        if (const Error* e = std::get_if<Error>(&current))
+                                            throw *e;
+                                        if (const QString* following = std::get_if<QString>(&next); following && im < images.Count())
+                                            inv.images.Prefetch(*following);
+                                        TransferImage(std::get<QString>(current), Mode::DicomDir, inv);
                                     } catch (const Error& e) {
                                         // this record sends nothing; the walk goes on
                                         WriteErrorLog(e.number(), e.description(), kDicomDirSource);

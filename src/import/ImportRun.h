@@ -1,5 +1,6 @@
 #pragma once
 
+#include "import/ReferencedFiles.h"
 #include "import/RunView.h"
 
 #include <QPair>
@@ -59,12 +60,6 @@ private:
     // records naming it) is sent once.
     QSet<QPair<quint64, quint64>> taken_;
 };
-
-// The file's path under base for the Referenced File ID components. Empty
-// components are left out. A component that would leave base (".." ".",
-// absolute, or holding a separator) throws. When no file has the exact name,
-// each component is looked up again without regard to case.
-QString referencedFilePath(const QString& base, const QStringList& components);
 
 // True when the name's last characters equal suffix, compared in upper case.
 bool suffixMatches(const QString& fileName, const QString& suffix);

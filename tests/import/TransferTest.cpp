@@ -240,13 +240,18 @@ TEST_F(Transfer, DicomDirWalkSendsEveryRecordAndKeepsBothBars)
 TEST_F(Transfer, LowerCaseMediumIsStillFoundAndEscapingRecordsSendNothing)
 {
     td::makeSeries(mediaPath("DICOM/ST1"), 3, td::ImageRecipe {});
+    const QStringList outside = td::makeSeries(mediaPath("OUTSD/ST000001"), 1, td::ImageRecipe {});
     td::makeDicomDir(media.path());
     // as Linux shows a plain ISO 9660 disc: every name in lower case
     ASSERT_TRUE(QDir(media.path()).rename("DICOM", "dicom"));
     ASSERT_TRUE(QDir(mediaPath("dicom")).rename("ST1", "st1"));
     for (const char* n : {"IM000001", "IM000002", "IM000003"})
         ASSERT_TRUE(QFile::rename(mediaPath("dicom/st1/") + n, mediaPath("dicom/st1/") + QString(n).toLower()));
-    // one record is made to point outside the medium
+    // one folder is a link that leads off the medium, to a real image there
+    QTemporaryDir elsewhere;
+    ASSERT_TRUE(QDir().rename(mediaPath("OUTSD"), elsewhere.path() + "/other"));
+    ASSERT_TRUE(QFile::link(elsewhere.path() + "/other", mediaPath("outsd")));
+    // one record is made to point outside the medium by its name
     QFile dir(mediaPath("DICOMDIR"));
     ASSERT_TRUE(dir.open(QIODevice::ReadWrite));
     QByteArray bytes = dir.readAll();
@@ -264,9 +269,13 @@ TEST_F(Transfer, LowerCaseMediumIsStillFoundAndEscapingRecordsSendNothing)
     QFile errors(program.path() + "/Logs/Error.log");
     ASSERT_TRUE(errors.open(QIODevice::ReadOnly));
     const QByteArray log = errors.readAll();
-    EXPECT_EQ(log.count("\r\n"), 1) << log.constData();
-    EXPECT_TRUE(log.contains("\tProgressForm ReadDicomDir\r\n"));
+    EXPECT_EQ(log.count("\r\n"), 2) << log.constData();
+    EXPECT_EQ(log.count("\tProgressForm ReadDicomDir\r\n"), 2);
+    EXPECT_TRUE(log.contains("OUTSD\\ST000001\\IM000001")) << log.constData();
     EXPECT_TRUE(prompt.messages.isEmpty());
+    const QString outsideUid = attribute(QString(outside[0]).replace(mediaPath("OUTSD"), elsewhere.path() + "/other"), "(0008,0018)");
+    for (const QString& f : pacs->receivedFiles())
+        EXPECT_NE(attribute(f, "(0008,0018)"), outsideUid);
 }
 
 TEST_F(Transfer, DicomDirRecordOfAMissingFileIsPromptedWithTheLoadReason)

@@ -80,6 +80,30 @@ TEST_F(Walk, ReferencedFileIdsStayInsideTheMediumAndFindLowerCaseNames)
     }
 }
 
+TEST_F(Walk, OneWalkListsEachFolderOnceAndFollowsNoLinkOffTheMedium)
+{
+    mkdir("dicom/st000001");
+    for (int i = 1; i <= 40; ++i)
+        td::makeNonDicom(mediaPath(QString("dicom/st000001/im%1").arg(i, 6, 10, QChar('0'))), td::NonDicom::Text);
+    // ISO 9660 without Rock Ridge, as some mounts show it: version and dot
+    td::makeNonDicom(mediaPath("dicom/st000001/im000041.;1"), td::NonDicom::Text);
+    QTemporaryDir elsewhere;
+    td::makeNonDicom(elsewhere.path() + "/secret", td::NonDicom::Text);
+    ASSERT_TRUE(QFile::link(elsewhere.path(), mediaPath("outsd")));
+    ASSERT_TRUE(QFile::link(elsewhere.path() + "/secret", mediaPath("dicom/st000001/im000099")));
+    ASSERT_TRUE(QFile::link(mediaPath("dicom/st000001"), mediaPath("dicom/alias")));  // stays on the medium
+
+    ReferencedFiles files(media.path());
+    for (int i = 1; i <= 40; ++i)
+        EXPECT_EQ(files.path({"DICOM", "ST000001", QString("IM%1").arg(i, 6, 10, QChar('0'))}),
+                  mediaPath(QString("dicom/st000001/im%1").arg(i, 6, 10, QChar('0'))));
+    EXPECT_EQ(files.path({"DICOM", "ST000001", "IM000041"}), mediaPath("dicom/st000001/im000041.;1"));
+    EXPECT_EQ(files.path({"DICOM", "ALIAS", "IM000002"}), mediaPath("dicom/alias/im000002"));
+    EXPECT_EQ(files.foldersListed(), 3);  // the medium, dicom, st000001
+    EXPECT_THROW(files.path({"OUTSD", "SECRET"}), varnelo::Error);
+    EXPECT_THROW(files.path({"DICOM", "ST000001", "IM000099"}), varnelo::Error);
+}
+
 TEST_F(Walk, ScanOffersOnlySuffixMatchesAndLogsWhatIsNotDicom)
 {
     td::makeNonDicom(mediaPath("a.dcm"), td::NonDicom::Text);
