@@ -136,10 +136,36 @@ std::shared_ptr<LoadedFile> loadDicomFile(const QString& path)
     if (!looksLikeDicom(loaded->fd))
         unreadable(QStringLiteral("not a DICOM file (it does not start as one)"));
 
+    // The quick walk first: most files need no more than their own bytes
+    // and a few values. A small file is read whole (one read); a large one
+    // is walked through the descriptor and keeps it for the send.
+    if (st.st_size <= kLoadWholeUpTo) {
+        QByteArray bytes(static_cast<qsizetype>(st.st_size), Qt::Uninitialized);
+        qint64 done = 0;
+        while (done < st.st_size) {
+            const ssize_t n = ::pread(loaded->fd, bytes.data() + done, static_cast<size_t>(st.st_size - done), done);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                unreadable(errnoText(errno));
+            if (n == 0)
+                unreadable(QStringLiteral("it ended before its size said (is the medium still there?)"));
+            done += n;
+        }
+        if ((loaded->raw = scanDicom(RawSource {bytes.constData(), -1, st.st_size}))) {
+            loaded->bytes = std::move(bytes);
+            ::close(loaded->fd);
+            loaded->fd = -1;
+            return loaded;
+        }
+    } else if ((loaded->raw = scanDicom(RawSource {nullptr, loaded->fd, st.st_size}))) {
+        return loaded;
+    }
+
     // Read through the descriptor, not the path: what is parsed now and what
     // is read later at send time are one and the same file.
     const QByteArray viaFd = "/proc/self/fd/" + QByteArray::number(loaded->fd);
-    DcmFileFormat& file = loaded->format;
+    DcmFileFormat& file = loaded->format_;
     OFCondition cond;
     try {
         cond = file.loadFile(OFFilename(viaFd.constData()), EXS_Unknown, EGL_noChange, DCM_MaxReadLength,
@@ -157,11 +183,44 @@ std::shared_ptr<LoadedFile> loadDicomFile(const QString& path)
         unreadable(QStringLiteral("not a DICOM file or damaged (%1)").arg(conditionText(cond)));
     if (file.getDataset()->card() == 0)
         unreadable(QStringLiteral("it holds no DICOM data"));
+    loaded->parsed_ = true;
     if (st.st_size <= kLoadWholeUpTo) {
         ::close(loaded->fd);
         loaded->fd = -1;
     }
     return loaded;
+}
+
+DcmFileFormat& LoadedFile::format()
+{
+    if (parsed_)
+        return format_;
+    auto unreadable = [&](const QString& why) {
+        fail(DicomErrc::FileUnreadable, QStringLiteral("Cannot read %1: %2").arg(path, why));
+    };
+    OFCondition cond;
+    try {
+        if (fd < 0) {
+            // the bytes that were walked, parsed from memory
+            DcmInputBufferStream in;
+            in.setBuffer(bytes.constData(), static_cast<offile_off_t>(bytes.size()));
+            in.setEos();
+            format_.transferInit();
+            cond = format_.read(in, EXS_Unknown, EGL_noChange, DCM_MaxReadLength);
+            format_.transferEnd();
+        } else {
+            checkUnchanged();
+            const QByteArray viaFd = "/proc/self/fd/" + QByteArray::number(fd);
+            cond = format_.loadFile(OFFilename(viaFd.constData()), EXS_Unknown, EGL_noChange, DCM_MaxReadLength,
+                                    ERM_autoDetect);
+        }
+    } catch (const std::exception& e) {
+        unreadable(QStringLiteral("damaged (%1)").arg(QString::fromLocal8Bit(e.what())));
+    }
+    if (cond.bad())
+        unreadable(QStringLiteral("not a DICOM file or damaged (%1)").arg(conditionText(cond)));
+    parsed_ = true;
+    return format_;
 }
 
 // ---- ReadAhead ------------------------------------------------------------

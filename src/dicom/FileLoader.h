@@ -3,8 +3,10 @@
 // Reading DICOM files into memory, and reading the next ones ahead.
 
 #include "dicom/DicomPrivate.h"
+#include "dicom/RawFile.h"
 
 #include <deque>
+#include <optional>
 #include <memory>
 
 namespace varnelo::dicomimpl {
@@ -23,11 +25,19 @@ FileStamp stampOfPath(const QString& path);
 // when they are sent, through a descriptor held open from the load on: a
 // path whose file is replaced meanwhile (another CD in the drive) cannot
 // change what is read, and a removed medium makes the read fail.
+//
+// A file that the quick walk understands (RawFile.h) is not parsed by DCMTK
+// at all unless something needs its objects: a value to change, or a
+// transfer syntax the peer does not take. Until then it is sent as the bytes
+// that were walked, and its few values come from the walk.
 struct LoadedFile {
-    DcmFileFormat format;
     QString path;
-    int fd = -1;  // held only while big values are still in the file
+    int fd = -1;  // held only while values are still in the file
     FileStamp stamp;
+    std::optional<RawDicom> raw;  // what the quick walk found
+    QByteArray bytes;             // the whole file, when the walk read it into memory
+    bool modified = false;        // a value was set: the bytes are not the image any more
+
     LoadedFile() = default;
     LoadedFile(const LoadedFile&) = delete;
     LoadedFile& operator=(const LoadedFile&) = delete;
@@ -35,6 +45,17 @@ struct LoadedFile {
     // Throws FileChanged unless the values still in the file can be read as
     // they were when it was loaded (same size and modification time).
     void checkUnchanged() const;
+    // DCMTK's objects for the file, parsed on first use. Throws
+    // FileUnreadable when DCMTK refuses what the walk accepted.
+    DcmFileFormat& format();
+    bool parsed() const { return parsed_; }
+    // Whether the file goes out as it is stored: walked and unchanged.
+    bool sendsAsStored() const { return raw && !modified; }
+
+private:
+    friend std::shared_ptr<LoadedFile> loadDicomFile(const QString& path);
+    DcmFileFormat format_;
+    bool parsed_ = false;
 };
 
 // Loads the file, with or without file meta information. Throws

@@ -33,19 +33,25 @@ QString stringOf(const DcmFileFormat& file, const DcmTagKey& key)
     return decodeText(value.c_str(), value.length()).trimmed();
 }
 
-void setString(DcmFileFormat& file, const DcmTagKey& key, const QString& value)
+// A value from the quick walk while DCMTK has not parsed the file, else from DCMTK.
+QString valueOf(LoadedFile& file, const DcmTagKey& key, QByteArray RawDicom::*walked)
 {
-    ::DcmDataset* ds = file.getDataset();
+    if (file.raw && !file.parsed()) {
+        const QByteArray& bytes = (*file.raw).*walked;
+        return decodeText(bytes.constData(), static_cast<size_t>(bytes.size())).trimmed();
+    }
+    return stringOf(file.format(), key);
+}
+
+void setString(LoadedFile& file, const DcmTagKey& key, const QString& value)
+{
+    ::DcmDataset* ds = file.format().getDataset();
     const QByteArray bytes = encodeText(value, ds);
+    file.modified = true;
     OFCondition cond = ds->putAndInsertString(key, bytes.constData(), OFTrue);
     if (cond.bad())
         fail(DicomErrc::InvalidValue,
              QStringLiteral("Cannot set %1 to \"%2\": %3").arg(describeTag(key), value, conditionText(cond)));
-}
-
-bool hasValue(const DcmFileFormat& file, const DcmTagKey& key)
-{
-    return !stringOf(file, key).isEmpty();
 }
 
 }  // namespace
@@ -57,15 +63,21 @@ DcmImage::DcmImage(std::shared_ptr<Impl> impl)
 {
 }
 
-QString DcmImage::PatientID() const { return stringOf(impl_->file->format, DCM_PatientID); }
-void DcmImage::setPatientID(const QString& value) { setString(impl_->file->format, DCM_PatientID, value); }
-QString DcmImage::StudyInstanceUID() const { return stringOf(impl_->file->format, DCM_StudyInstanceUID); }
-void DcmImage::setStudyInstanceUID(const QString& value) { setString(impl_->file->format, DCM_StudyInstanceUID, value); }
-QString DcmImage::SeriesInstanceUID() const { return stringOf(impl_->file->format, DCM_SeriesInstanceUID); }
-void DcmImage::setSeriesInstanceUID(const QString& value) { setString(impl_->file->format, DCM_SeriesInstanceUID, value); }
+QString DcmImage::PatientID() const { return valueOf(*impl_->file, DCM_PatientID, &RawDicom::patientId); }
+void DcmImage::setPatientID(const QString& value) { setString(*impl_->file, DCM_PatientID, value); }
+QString DcmImage::StudyInstanceUID() const { return valueOf(*impl_->file, DCM_StudyInstanceUID, &RawDicom::studyUid); }
+void DcmImage::setStudyInstanceUID(const QString& value) { setString(*impl_->file, DCM_StudyInstanceUID, value); }
+QString DcmImage::SeriesInstanceUID() const { return valueOf(*impl_->file, DCM_SeriesInstanceUID, &RawDicom::seriesUid); }
+void DcmImage::setSeriesInstanceUID(const QString& value) { setString(*impl_->file, DCM_SeriesInstanceUID, value); }
 
-std::int32_t DcmImage::CheckValueA() const { return hasValue(impl_->file->format, DCM_SOPClassUID) ? 1 : 0; }
-std::int32_t DcmImage::CheckValueB() const { return hasValue(impl_->file->format, DCM_SOPInstanceUID) ? 1 : 0; }
+std::int32_t DcmImage::CheckValueA() const
+{
+    return valueOf(*impl_->file, DCM_SOPClassUID, &RawDicom::sopClass).isEmpty() ? 0 : 1;
+}
+std::int32_t DcmImage::CheckValueB() const
+{
+    return valueOf(*impl_->file, DCM_SOPInstanceUID, &RawDicom::sopInstance).isEmpty() ? 0 : 1;
+}
 
 std::int32_t DcmImage::StoreTo(const QString& host, std::int32_t port, const QString& callingAE,
                                const QString& calledAE)
@@ -80,14 +92,14 @@ std::int32_t DcmImage::StoreTo(const QString& host, std::int32_t port, const QSt
         auto ahead = impl_->readAhead.lock();
         if (ahead && ahead->hasUnread())
             whileWaiting = [&ahead] { ahead->readOne(); };
-        const std::int32_t status = pool->store(impl_->file->format, peer, whileWaiting);
+        const std::int32_t status = pool->store(*impl_->file, peer, whileWaiting);
         // changed while it was being read: the peer may hold a mixture
         impl_->file->checkUnchanged();
         return status;
     }
     // The list is gone: send on an association of our own.
     AssociationPool own;
-    const std::int32_t status = own.store(impl_->file->format, peer);
+    const std::int32_t status = own.store(*impl_->file, peer);
     impl_->file->checkUnchanged();
     return status;
 }

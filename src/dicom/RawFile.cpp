@@ -1,0 +1,376 @@
+#include "dicom/RawFile.h"
+
+#include "dicom/DicomPrivate.h"
+
+#include <cerrno>
+#include <cstring>
+#include <unordered_map>
+#include <vector>
+
+#include <unistd.h>
+
+namespace varnelo::dicomimpl {
+
+namespace {
+
+constexpr std::uint32_t kUndefined = 0xFFFFFFFFu;
+constexpr int kMaxDepth = 16;
+constexpr qint64 kWindow = 64 * 1024;
+constexpr qint64 kLongestValue = 1024;  // of the values picked out
+
+std::uint16_t u16(const unsigned char* b) { return static_cast<std::uint16_t>(b[0] | (b[1] << 8)); }
+std::uint32_t u32(const unsigned char* b)
+{
+    return static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
+        (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
+}
+
+constexpr std::uint16_t vr(char a, char b) { return static_cast<std::uint16_t>((a << 8) | b); }
+
+// 0: not a value representation this walk knows; 1: 16-bit length; 2: 32-bit length after two reserved bytes
+int lengthKind(std::uint16_t v)
+{
+    switch (v) {
+    case vr('A', 'E'): case vr('A', 'S'): case vr('A', 'T'): case vr('C', 'S'): case vr('D', 'A'):
+    case vr('D', 'S'): case vr('D', 'T'): case vr('F', 'L'): case vr('F', 'D'): case vr('I', 'S'):
+    case vr('L', 'O'): case vr('L', 'T'): case vr('P', 'N'): case vr('S', 'H'): case vr('S', 'L'):
+    case vr('S', 'S'): case vr('S', 'T'): case vr('T', 'M'): case vr('U', 'I'): case vr('U', 'L'):
+    case vr('U', 'S'):
+        return 1;
+    case vr('O', 'B'): case vr('O', 'D'): case vr('O', 'F'): case vr('O', 'L'): case vr('O', 'W'):
+    case vr('S', 'Q'): case vr('U', 'C'): case vr('U', 'N'): case vr('U', 'R'): case vr('U', 'T'):
+        return 2;
+    default:
+        return 0;
+    }
+}
+
+// Whether the dictionary calls a tag a sequence: implicit VR data sets do not say.
+bool dictionarySaysSequence(std::uint16_t group, std::uint16_t element)
+{
+    thread_local std::unordered_map<std::uint32_t, bool> known;
+    const std::uint32_t key = (static_cast<std::uint32_t>(group) << 16) | element;
+    auto it = known.find(key);
+    if (it != known.end())
+        return it->second;
+    const bool sequence = DcmTag(group, element).getEVR() == EVR_SQ;
+    known.emplace(key, sequence);
+    return sequence;
+}
+
+class Reader {
+public:
+    explicit Reader(const RawSource& s)
+        : s_(s)
+    {
+    }
+    qint64 size() const { return s_.size; }
+
+    // n bytes at offset; false when they lie beyond the end or cannot be read
+    bool get(qint64 offset, qint64 n, unsigned char* out)
+    {
+        if (offset < 0 || n < 0 || offset > s_.size - n)
+            return false;
+        if (s_.data) {
+            std::memcpy(out, s_.data + offset, static_cast<size_t>(n));
+            return true;
+        }
+        if (offset >= start_ && offset + n <= start_ + length_) {
+            std::memcpy(out, window_.data() + (offset - start_), static_cast<size_t>(n));
+            return true;
+        }
+        if (n > kWindow)
+            return readAt(offset, n, out);
+        window_.resize(static_cast<size_t>(kWindow));
+        start_ = offset;
+        length_ = std::min(kWindow, s_.size - offset);
+        if (!readAt(start_, length_, window_.data())) {
+            length_ = 0;
+            return false;
+        }
+        std::memcpy(out, window_.data(), static_cast<size_t>(n));
+        return true;
+    }
+
+private:
+    bool readAt(qint64 offset, qint64 n, unsigned char* out) const
+    {
+        qint64 done = 0;
+        while (done < n) {
+            const ssize_t got = ::pread(s_.fd, out + done, static_cast<size_t>(n - done), offset + done);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                return false;
+            done += got;
+        }
+        return true;
+    }
+
+    RawSource s_;
+    std::vector<unsigned char> window_;
+    qint64 start_ = 0, length_ = 0;
+};
+
+class Walk {
+public:
+    Walk(Reader& r, bool explicitVr, bool encapsulated, RawDicom& out)
+        : r_(r)
+        , explicit_(explicitVr)
+        , encapsulated_(encapsulated)
+        , out_(out)
+    {
+    }
+
+    // A data set from pos to end, or up to its item delimiter when end is
+    // undefined (-1); `stop` is where it ended.
+    bool dataset(qint64 pos, qint64 end, int depth, bool top, qint64& stop)
+    {
+        std::uint32_t last = 0;
+        bool first = true;
+        for (;;) {
+            if (end >= 0 && pos == end) {
+                stop = pos;
+                return !first || !top;  // an empty file holds no data
+            }
+            unsigned char h[12];
+            if (!r_.get(pos, 8, h) || (end >= 0 && pos + 8 > end))
+                return false;
+            const std::uint16_t group = u16(h), element = u16(h + 2);
+            if (group == 0xFFFE) {
+                // only the end of an item of undefined length
+                if (end < 0 && element == 0xE00D && u32(h + 4) == 0) {
+                    stop = pos + 8;
+                    return true;
+                }
+                return false;
+            }
+            const std::uint32_t key = (static_cast<std::uint32_t>(group) << 16) | element;
+            if ((!first && key <= last) || group == 0x0002 || element == 0x0000 || group == 0xFFFC)
+                return false;
+            first = false;
+            last = key;
+
+            std::uint32_t length = 0;
+            qint64 header = 8;
+            bool sequence = false;
+            if (explicit_) {
+                const std::uint16_t v = vr(static_cast<char>(h[4]), static_cast<char>(h[5]));
+                const int kind = lengthKind(v);
+                if (kind == 0)
+                    return false;
+                if (kind == 1) {
+                    length = u16(h + 6);
+                } else {
+                    if (!r_.get(pos + 8, 4, h + 8))
+                        return false;
+                    length = u32(h + 8);
+                    header = 12;
+                }
+                sequence = v == vr('S', 'Q');
+            } else {
+                length = u32(h + 4);
+                sequence = length == kUndefined || (group % 2 == 0 && dictionarySaysSequence(group, element));
+            }
+            const qint64 value = pos + header;
+            const bool pixelData = key == 0x7FE00010u;
+            if (length == kUndefined) {
+                qint64 next = 0;
+                if (sequence) {
+                    if (!items(value, -1, depth + 1, next))
+                        return false;
+                } else if (pixelData && top && encapsulated_) {
+                    if (!fragments(value, next))
+                        return false;
+                } else {
+                    return false;
+                }
+                pos = next;
+                continue;
+            }
+            const qint64 limit = end >= 0 ? end : r_.size();
+            if ((length & 1) != 0 || value + length > limit || (pixelData && top && encapsulated_))
+                return false;
+            if (sequence) {
+                qint64 next = 0;
+                if (!items(value, value + length, depth + 1, next))
+                    return false;
+            } else if (top && !pick(key, value, length)) {
+                return false;
+            }
+            pos = value + length;
+        }
+    }
+
+private:
+    // The items of a sequence, up to end or to its delimiter when end is -1.
+    bool items(qint64 pos, qint64 end, int depth, qint64& stop)
+    {
+        if (depth > kMaxDepth)
+            return false;
+        for (;;) {
+            if (end >= 0 && pos == end) {
+                stop = pos;
+                return true;
+            }
+            unsigned char h[8];
+            if (!r_.get(pos, 8, h) || (end >= 0 && pos + 8 > end) || u16(h) != 0xFFFE)
+                return false;
+            const std::uint16_t element = u16(h + 2);
+            const std::uint32_t length = u32(h + 4);
+            if (element == 0xE0DD && end < 0 && length == 0) {
+                stop = pos + 8;
+                return true;
+            }
+            if (element != 0xE000)
+                return false;
+            qint64 next = 0;
+            if (length == kUndefined) {
+                if (!dataset(pos + 8, -1, depth, false, next))
+                    return false;
+            } else {
+                const qint64 limit = end >= 0 ? end : r_.size();
+                if ((length & 1) != 0 || pos + 8 + length > limit || !dataset(pos + 8, pos + 8 + length, depth, false, next))
+                    return false;
+            }
+            pos = next;
+        }
+    }
+
+    // Encapsulated pixel data: the offset table and the fragments, each an
+    // item of even, defined length, then the sequence delimiter.
+    bool fragments(qint64 pos, qint64& stop)
+    {
+        int count = 0;
+        for (;;) {
+            unsigned char h[8];
+            if (!r_.get(pos, 8, h) || u16(h) != 0xFFFE)
+                return false;
+            const std::uint16_t element = u16(h + 2);
+            const std::uint32_t length = u32(h + 4);
+            if (element == 0xE0DD) {
+                stop = pos + 8;
+                return length == 0 && count > 0;
+            }
+            if (element != 0xE000 || length == kUndefined || (length & 1) != 0 || pos + 8 + length > r_.size())
+                return false;
+            pos += 8 + length;
+            ++count;
+        }
+    }
+
+    bool pick(std::uint32_t key, qint64 value, std::uint32_t length)
+    {
+        QByteArray* into = nullptr;
+        switch (key) {
+        case 0x00080005u:
+            into = &out_.charset;
+            break;
+        case 0x00080016u:
+            into = &out_.sopClass;
+            break;
+        case 0x00080018u:
+            into = &out_.sopInstance;
+            break;
+        case 0x00100020u:
+            into = &out_.patientId;
+            break;
+        case 0x0020000Du:
+            into = &out_.studyUid;
+            break;
+        case 0x0020000Eu:
+            into = &out_.seriesUid;
+            break;
+        default:
+            return true;
+        }
+        if (length > kLongestValue)
+            return false;
+        QByteArray bytes(static_cast<qsizetype>(length), Qt::Uninitialized);
+        if (!r_.get(value, length, reinterpret_cast<unsigned char*>(bytes.data())))
+            return false;
+        while (!bytes.isEmpty() && (bytes.back() == '\0' || bytes.back() == ' '))
+            bytes.chop(1);
+        *into = bytes;
+        return true;
+    }
+
+    Reader& r_;
+    bool explicit_;
+    bool encapsulated_;
+    RawDicom& out_;
+};
+
+}  // namespace
+
+std::optional<RawDicom> scanDicom(const RawSource& source)
+{
+    Reader r(source);
+    RawDicom out;
+    out.size = source.size;
+    unsigned char h[12];
+    if (!r.get(128, 4, h) || std::memcmp(h, "DICM", 4) != 0)
+        return std::nullopt;
+
+    // The file meta information: explicit little endian, group 0002.
+    qint64 pos = 132;
+    std::uint16_t lastElement = 0;
+    bool first = true;
+    for (;;) {
+        if (!r.get(pos, 8, h))
+            return std::nullopt;
+        if (u16(h) != 0x0002)
+            break;
+        const std::uint16_t element = u16(h + 2);
+        if (!first && element <= lastElement)
+            return std::nullopt;
+        first = false;
+        lastElement = element;
+        const int kind = lengthKind(vr(static_cast<char>(h[4]), static_cast<char>(h[5])));
+        std::uint32_t length = 0;
+        qint64 header = 8;
+        if (kind == 1) {
+            length = u16(h + 6);
+        } else if (kind == 2) {
+            if (!r.get(pos + 8, 4, h + 8))
+                return std::nullopt;
+            length = u32(h + 8);
+            header = 12;
+        } else {
+            return std::nullopt;
+        }
+        if (length == kUndefined || pos + header + length > r.size())
+            return std::nullopt;
+        if (element == 0x0010) {
+            if (length > 64)
+                return std::nullopt;
+            char uid[64];
+            if (!r.get(pos + header, length, reinterpret_cast<unsigned char*>(uid)))
+                return std::nullopt;
+            std::string ts(uid, length);
+            while (!ts.empty() && (ts.back() == '\0' || ts.back() == ' '))
+                ts.pop_back();
+            out.transferSyntax = ts;
+        }
+        pos += header + length;
+    }
+    out.datasetOffset = pos;
+
+    bool explicitVr = true, encapsulated = false;
+    if (out.transferSyntax == UID_LittleEndianImplicitTransferSyntax) {
+        explicitVr = false;
+    } else if (out.transferSyntax != UID_LittleEndianExplicitTransferSyntax) {
+        const DcmXfer xfer(out.transferSyntax.c_str());
+        if (xfer.getXfer() == EXS_Unknown || !xfer.isEncapsulated() || !xfer.isExplicitVR() ||
+            xfer.getByteOrder() != EBO_LittleEndian || xfer.getStreamCompression() != ESC_none)
+            return std::nullopt;
+        encapsulated = true;
+    }
+    Walk walk(r, explicitVr, encapsulated, out);
+    qint64 stop = 0;
+    if (!walk.dataset(pos, source.size, 0, true, stop) || stop != source.size)
+        return std::nullopt;
+    return out;
+}
+
+}  // namespace varnelo::dicomimpl

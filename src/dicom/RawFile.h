@@ -1,0 +1,41 @@
+#pragma once
+
+// A quick walk over the bytes of a DICOM file, without building DCMTK's
+// objects: it checks that the structure holds together from the file meta
+// information to the last byte, and picks out the few values the program
+// reads. A file it accepts can be sent as its own bytes when the peer takes
+// its transfer syntax; anything it does not fully understand is left to
+// DCMTK's parse, as every file was before.
+
+#include <QByteArray>
+
+#include <optional>
+#include <string>
+
+namespace varnelo::dicomimpl {
+
+struct RawDicom {
+    std::string transferSyntax;  // UID from the file meta information
+    qint64 datasetOffset = 0;    // the data set runs from here to the end of the file
+    qint64 size = 0;
+    // Top-level values as stored, their padding removed.
+    QByteArray charset, sopClass, sopInstance, patientId, studyUid, seriesUid;
+};
+
+// The file's bytes: all of them in memory (size is data's), or read through
+// a descriptor.
+struct RawSource {
+    const char* data = nullptr;
+    int fd = -1;
+    qint64 size = 0;
+};
+
+// Nothing for a file it does not fully understand: no file meta information;
+// a transfer syntax other than explicit or implicit little endian and the
+// encapsulated ones; an odd length; tags out of order; group lengths or
+// padding in the data set; an undefined length anywhere but a sequence, an
+// item or encapsulated pixel data; a value that runs past what holds it;
+// bytes after the data set.
+std::optional<RawDicom> scanDicom(const RawSource& source);
+
+}  // namespace varnelo::dicomimpl
