@@ -5,6 +5,10 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QStandardPaths>
 #include <QThread>
 
 #include <arpa/inet.h>
@@ -92,16 +96,28 @@ QStringList filesBelow(const QString& folder)
     return files;
 }
 
+QString orthancWorklistPlugin()
+{
+    for (const char* path : {"/usr/share/orthanc/plugins/libModalityWorklists.so",
+                             "/usr/lib/orthanc/libModalityWorklists.so"})
+        if (QFileInfo::exists(QString::fromLatin1(path)))
+            return QString::fromLatin1(path);
+    return QString();
+}
+
 Peer::Peer(const QString& program, const QStringList& args, quint16 port, const QString& aeTitle, bool tcpNoDelay,
-           const QString& storage)
+           const QString& storage, const std::function<void(const QString&)>& prepare)
     : port_(port)
     , aeTitle_(aeTitle)
 {
     if (program.isEmpty())
-        throw std::runtime_error("DCMTK tool not installed");
+        throw std::runtime_error("peer program not installed");
     if (!dir_.isValid())
         throw std::runtime_error("cannot create a temporary folder");
+    if (prepare)
+        prepare(dir_.path());
     QStringList arguments = args;
+    arguments.replaceInStrings(QStringLiteral("@DIR@"), dir_.path());
     if (!storage.isEmpty()) {
         storage_ = dir_.filePath(storage);
         QDir().mkpath(storage_);
@@ -150,10 +166,48 @@ std::unique_ptr<Peer> Peer::wlmscpfs(const QString& dataFolder, const Options& o
 {
     const quint16 port = options.port ? options.port : freeLoopbackPort();
     QStringList args;
-    args << QStringLiteral("-v") << QStringLiteral("-s") << QStringLiteral("-dfp") << dataFolder << options.extraArgs
-         << QString::number(port);
+    // -csk: answers name the character set of their file, as a site with
+    // names beyond ASCII must run it (by default it names none).
+    args << QStringLiteral("-v") << QStringLiteral("-s") << QStringLiteral("-csk") << QStringLiteral("-dfp") << dataFolder
+         << options.extraArgs << QString::number(port);
     return std::unique_ptr<Peer>(
         new Peer(dcmtkTool(QStringLiteral("wlmscpfs")), args, port, options.aeTitle, options.tcpNoDelay, QString()));
+}
+
+std::unique_ptr<Peer> Peer::orthanc(const OrthancOptions& options)
+{
+    const quint16 port = freeLoopbackPort();
+    QJsonObject config {
+        {QStringLiteral("Name"), QStringLiteral("Varnelo test PACS")},
+        {QStringLiteral("DicomAet"), options.aeTitle},
+        {QStringLiteral("DicomPort"), port},
+        {QStringLiteral("HttpServerEnabled"), options.httpPort != 0},
+        {QStringLiteral("HttpPort"), options.httpPort != 0 ? options.httpPort : 8042},
+        {QStringLiteral("RemoteAccessAllowed"), false},
+        {QStringLiteral("AuthenticationEnabled"), false},
+        {QStringLiteral("DicomCheckCalledAet"), false},
+        {QStringLiteral("DefaultEncoding"), options.defaultEncoding},
+        {QStringLiteral("DicomAlwaysAllowFindWorklist"), true},
+        {QStringLiteral("SaveJobs"), false},
+    };
+    QString program = QStandardPaths::findExecutable(QStringLiteral("Orthanc"));
+    if (!options.worklistFolder.isEmpty()) {
+        const QString plugin = orthancWorklistPlugin();
+        if (plugin.isEmpty())
+            program.clear();
+        config.insert(QStringLiteral("Plugins"), QJsonArray {plugin});
+        config.insert(QStringLiteral("Worklists"),
+                      QJsonObject {{QStringLiteral("Enable"), true}, {QStringLiteral("Database"), options.worklistFolder}});
+    }
+    auto prepare = [config](const QString& dir) mutable {
+        config.insert(QStringLiteral("StorageDirectory"), dir + QStringLiteral("/storage"));
+        config.insert(QStringLiteral("IndexDirectory"), dir + QStringLiteral("/storage"));
+        QFile f(dir + QStringLiteral("/orthanc.json"));
+        if (!f.open(QIODevice::WriteOnly) || f.write(QJsonDocument(config).toJson()) < 0)
+            throw std::runtime_error("cannot write the Orthanc configuration");
+    };
+    return std::unique_ptr<Peer>(new Peer(program, {QStringLiteral("@DIR@/orthanc.json")}, port, options.aeTitle,
+                                          false, QString(), prepare));
 }
 
 Peer::~Peer()

@@ -1,8 +1,8 @@
 #pragma once
 
-// Real DICOM peers for the tests: DCMTK's storescp and wlmscpfs started as
-// child processes on free loopback ports, in folders of their own, and a
-// listener that takes TCP connections and never answers. Every peer is
+// Real DICOM peers for the tests: DCMTK's storescp and wlmscpfs, and Orthanc,
+// started as child processes on free loopback ports, in folders of their
+// own, and a listener that takes TCP connections and never answers. Every peer is
 // stopped by its destructor, so a failing test does not leave one behind.
 
 #include <QProcess>
@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <memory>
 
 namespace varnelo::testsupport {
@@ -19,6 +20,9 @@ quint16 freeLoopbackPort();
 
 // Full path of a DCMTK tool, or "" when it is not installed.
 QString dcmtkTool(const QString& name);
+
+// Orthanc's ModalityWorklists plugin, or "" when it is not installed.
+QString orthancWorklistPlugin();
 
 // Files below `folder`, recursively, sorted.
 QStringList filesBelow(const QString& folder);
@@ -37,8 +41,23 @@ public:
     // storescp -v writing what it receives into storageFolder().
     static std::unique_ptr<Peer> storescp(const Options& options);
     static std::unique_ptr<Peer> storescp();
-    // wlmscpfs in single-process mode over `dataFolder` (one subfolder per AE title).
+    // wlmscpfs in single-process mode over `dataFolder` (one subfolder per AE
+    // title), answering in the character set of each file.
     static std::unique_ptr<Peer> wlmscpfs(const QString& dataFolder, const Options& options);
+
+    struct OrthancOptions {
+        OrthancOptions() {}
+        QString aeTitle = QStringLiteral("ORTHANC");
+        // The ModalityWorklists plugin answers from the .wl files in this
+        // folder (itself, not a subfolder per AE title); none when empty.
+        QString worklistFolder;
+        // Orthanc answers C-FIND in this encoding, whatever the files hold.
+        QString defaultEncoding = QStringLiteral("Utf8");
+        quint16 httpPort = 0;  // 0: no HTTP server
+    };
+    // Debian's Orthanc with storage and configuration of its own, taking
+    // C-STORE and worklist C-FIND from any AE title.
+    static std::unique_ptr<Peer> orthanc(const OrthancOptions& options);
 
     ~Peer();
     Peer(const Peer&) = delete;
@@ -62,8 +81,9 @@ public:
     void stop();
 
 private:
+    // `prepare` writes what the peer reads into its folder ("@DIR@" in args).
     Peer(const QString& program, const QStringList& args, quint16 port, const QString& aeTitle, bool tcpNoDelay,
-         const QString& storageSubfolder);
+         const QString& storageSubfolder, const std::function<void(const QString&)>& prepare = {});
 
     QTemporaryDir dir_;
     QString storage_;
