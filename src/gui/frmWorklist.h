@@ -3,8 +3,11 @@
 #include "worklist/WorklistQuery.h"
 
 #include <QDialog>
+#include <QElapsedTimer>
+#include <QList>
 
 class QTreeWidget;
+class QTreeWidgetItem;
 
 namespace varnelo {
 
@@ -14,6 +17,7 @@ class frmWorklist : public QDialog, public WorklistView {
     Q_OBJECT
 public:
     explicit frmWorklist(QWidget* owner = nullptr);
+    ~frmWorklist() override;
 
     // Opens a new window modally over `owner`; it is discarded when closed.
     static void showModal(QWidget* owner);
@@ -24,18 +28,30 @@ public:
     int appendRow() override;
     void setCell(int row, int column, const QString& text) override;
     void processEvents() override;
+    void finishRows() override;
     void close() override;
 
     void SaveData(const DcmDatasetList& results);
 
+    // The face the list is drawn in: Tahoma, registered from the file that
+    // Debian's fonts-wine installs outside fontconfig's folders when no
+    // Tahoma is installed otherwise.
+    static QString listFontFamily();
+
 protected:
     void changeEvent(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void Form_Activate();
+    QTreeWidgetItem* rowItem(int row) const;
+    void showHeldRows();
 
     QTreeWidget* lvWorklist_ = nullptr;
     bool queried_ = false;
+    // Rows filled but not yet in the list (see processEvents).
+    QList<QTreeWidgetItem*> held_;
+    QElapsedTimer sinceShown_;
 };
 
 }  // namespace varnelo
