@@ -1,5 +1,6 @@
-// The worklist window on the offscreen platform: its layout, one query per
-// opening against a real wlmscpfs, and a failed query closing it.
+// The worklist window on the offscreen platform: its layout and face, one
+// query per opening against a real wlmscpfs, a long list, Escape, and a
+// failed query closing it.
 
 #include "WorklistTestKit.h"
 
@@ -10,7 +11,10 @@
 #include <dicom/testdata/TestData.h>
 
 #include <QApplication>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QPointer>
 #include <QTimer>
 #include <QTreeWidget>
@@ -91,6 +95,10 @@ TEST(WorklistWindow, Layout)
     EXPECT_EQ(list->geometry(), QRect(6, 6, 689, 361));  // 90, 90, 10335 x 5415 twips
     EXPECT_EQ(list->font().family(), "Tahoma");
     EXPECT_DOUBLE_EQ(list->font().pointSizeF(), 15.75);
+    // The Tahoma of fonts-wine, not fontconfig's wider stand-in, so that a
+    // time fits its column uncut.
+    EXPECT_EQ(QFontInfo(list->font()).family(), "Tahoma");
+    EXPECT_LE(QFontMetrics(list->font()).horizontalAdvance(QStringLiteral("10:15:00")), 96 - 2 * 6);
     EXPECT_FALSE(list->header()->isHidden());
     ASSERT_EQ(list->columnCount(), 10);
     const QStringList headers = {"Time", "Last Name", "First Name", "M.I.", "Date of Birth", "ID", "Sex",
@@ -188,6 +196,53 @@ TEST(WorklistWindow, FailedQueryClosesTheWindowOnly)
     EXPECT_TRUE(owner.isEnabled());
     EXPECT_EQ(owner.windowTitle(), "Varnelo 1.0");
     EXPECT_EQ(snapshot(appState()), before);
+}
+
+TEST(WorklistWindow, LongListKeepsEveryRowInItsPlace)
+{
+    // Rows reach the list in batches; each must keep its own cells.
+    DcmDatasetList results;
+    for (int i = 0; i < 3000; ++i) {
+        DcmAttributeList a = results.AppendNew().Attributes();
+        a.AddAttribute(0x0010, 0x0010, QStringLiteral("Name%1^Given").arg(i));
+        a.AddAttribute(0x0010, 0x0020, QStringLiteral("ID%1").arg(i));
+    }
+    frmWorklist window;  // never shown, so it does not query
+    window.SaveData(results);
+    QTreeWidget* list = window.list();
+    ASSERT_EQ(list->topLevelItemCount(), 3000);
+    for (int i : {0, 1, 2, 1499, 2998, 2999}) {
+        EXPECT_EQ(list->topLevelItem(i)->text(WorklistColumn::LastName), QStringLiteral("Name%1").arg(i));
+        EXPECT_EQ(list->topLevelItem(i)->text(WorklistColumn::PatientId), QStringLiteral("ID%1").arg(i));
+    }
+}
+
+TEST(WorklistWindow, EscapeLeavesTheWindowOpen)
+{
+    QTemporaryDir data;
+    const auto peer = testsupport::Peer::wlmscpfs(
+        testdata::makeWorklist(data.path(), QStringLiteral("WLPROV"), {testdata::WorklistEntry {}}),
+        testsupport::Peer::Options {});
+    Settings settings(QString::number(peer->port()));
+    Harness harness;
+    QWidget owner;
+    owner.show();
+    bool openAfterEscape = false;
+    const bool closedByTest = runModal(&owner, [&](frmWorklist* w) {
+        if (w->list()->topLevelItemCount() < 1)
+            return false;
+        // As the operator's key reaches it: the list first, then the window.
+        for (QWidget* target : {static_cast<QWidget*>(w->list()), static_cast<QWidget*>(w)}) {
+            QKeyEvent press(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+            QApplication::sendEvent(target, &press);
+        }
+        QCoreApplication::processEvents();
+        openAfterEscape = w->isVisible();
+        w->close();
+        return true;
+    });
+    EXPECT_TRUE(closedByTest);
+    EXPECT_TRUE(openAfterEscape) << "Escape closed the worklist";
 }
 
 int main(int argc, char** argv)
