@@ -1,6 +1,10 @@
-// Saves a PNG of the worklist window with rows, queried from a wlmscpfs that
+// Saves a PNG of the worklist window with rows, queried from a provider that
 // this driver starts on a loopback port. Run under Xvfb by screenshot.sh;
 // not part of the program.
+//   worklist_screenshot OUTPUT.png [--orthanc] [--names]
+// The rows are five ASCII names and four in other scripts, from wlmscpfs or,
+// with --orthanc, from Orthanc's worklist plugin; --names shows one name in
+// each character set but Korean instead (from wlmscpfs).
 
 #include "base/AppState.h"
 #include "gui/frmWorklist.h"
@@ -9,6 +13,7 @@
 #include <dicom/testdata/TestData.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QTreeWidget>
@@ -16,6 +21,7 @@
 #include <cstdio>
 
 using namespace varnelo;
+using testsupport::Peer;
 
 namespace {
 
@@ -32,26 +38,52 @@ testdata::WorklistEntry entry(const char* name, const char* id, const char* birt
     return e;
 }
 
+std::vector<testdata::WorklistEntry> entries(bool allCharacterSets)
+{
+    std::vector<testdata::WorklistEntry> international = testdata::internationalEntries();
+    if (allCharacterSets) {
+        // Eleven rows fill the list; the Korean name would need a Hangul
+        // face, which fonts-droid-fallback lacks.
+        international.pop_back();
+        return international;
+    }
+    std::vector<testdata::WorklistEntry> list = {
+        entry("Doe^John^Q", "PID1001", "19650412", "M", "073000", "ACC2026001"),
+        entry("O'Brien^Ann", "PID1002", "19811130", "F", "081500", "ACC2026002"),
+        entry("Madonna", "PID1003", "19580816", "F", "093000", "ACC2026003"),
+        entry("Schmidt^Klaus^Peter", "PID1004", "", "M", "110000", "ACC2026004"),
+        entry("Nguyen^Lan", "PID1005", "19930102", "", "143000.000", "ACC2026005")};
+    // Latin-1, Cyrillic, Greek and Japanese (ISO 2022 IR 87).
+    for (size_t i : {0, 2, 3, 9})
+        list.push_back(international[i]);
+    return list;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
-    if (argc < 2) {
-        std::fprintf(stderr, "usage: %s OUTPUT.png\n", argv[0]);
+    const QStringList args = app.arguments().mid(1);
+    if (args.isEmpty() || args.front().startsWith(QLatin1String("--"))) {
+        std::fprintf(stderr, "usage: %s OUTPUT.png [--orthanc] [--names]\n", argv[0]);
         return 2;
     }
-    const QString output = QString::fromLocal8Bit(argv[1]);
+    const QString output = args.front();
+    const bool orthanc = args.contains(QStringLiteral("--orthanc"));
+    const std::vector<testdata::WorklistEntry> rows = entries(args.contains(QStringLiteral("--names")));
 
     QTemporaryDir data;
-    const auto peer = testsupport::Peer::wlmscpfs(
-        testdata::makeWorklist(data.path(), QStringLiteral("WLPROV"),
-                               {entry("Doe^John^Q", "PID1001", "19650412", "M", "073000", "ACC2026001"),
-                                entry("O'Brien^Ann", "PID1002", "19811130", "F", "081500", "ACC2026002"),
-                                entry("Madonna", "PID1003", "19580816", "F", "093000", "ACC2026003"),
-                                entry("Schmidt^Klaus^Peter", "PID1004", "", "M", "110000", "ACC2026004"),
-                                entry("Nguyen^Lan", "PID1005", "19930102", "", "143000.000", "ACC2026005")}),
-        testsupport::Peer::Options {});
+    const QString root = testdata::makeWorklist(data.path(), QStringLiteral("WLPROV"), rows);
+    std::unique_ptr<Peer> peer;
+    if (orthanc) {
+        Peer::OrthancOptions o;
+        o.aeTitle = QStringLiteral("WLPROV");
+        o.worklistFolder = QDir(root).filePath(QStringLiteral("WLPROV"));
+        peer = Peer::orthanc(o);
+    } else {
+        peer = Peer::wlmscpfs(root, Peer::Options {});
+    }
 
     AppState& s = appState();
     s.LocalAET = QStringLiteral("VARNELO");
@@ -65,7 +97,7 @@ int main(int argc, char** argv)
     QObject::connect(&poll, &QTimer::timeout, [&] {
         for (QWidget* w : QApplication::topLevelWidgets()) {
             auto* window = qobject_cast<frmWorklist*>(w);
-            if (!window || !window->isVisible() || window->list()->topLevelItemCount() < 5)
+            if (!window || !window->isVisible() || window->list()->topLevelItemCount() < static_cast<int>(rows.size()))
                 continue;
             poll.stop();
             QCoreApplication::processEvents();

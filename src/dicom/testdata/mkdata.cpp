@@ -5,8 +5,9 @@
 //   varnelo-mkdata nondicom --out FILE [--kind text|random|empty]
 //   varnelo-mkdata dicomdir DIR [--encoding explicit|implicit|big]
 //   varnelo-mkdata worklist --out DIR --aet CALLED [--count N] [--station AE] [--modality M] [--date yyyyMMdd]
-//                           [--international]
-// --international adds one entry per character set of worklist names (CS01, ...).
+//                           [--names all|CS01,CS03,...]
+// --names adds entries with names in other character sets (CS01 Latin-1, CS02
+// Latin-2, CS03 Cyrillic, CS04 Greek, ... CS10 Japanese, CS12 Korean).
 // S is one of: explicit, implicit, big, jpeg, jpeg-lossless, rle, j2k.
 
 #include "TestData.h"
@@ -65,7 +66,8 @@ int main(int argc, char** argv)
          QStringLiteral("Doe^John")},
         {QStringLiteral("birth-date"), QStringLiteral("Patient's birth date, yyyyMMdd."), QStringLiteral("date"),
          QStringLiteral("19600515")},
-        {QStringLiteral("international"), QStringLiteral("Add names in every character set (worklist).")},
+        {QStringLiteral("names"), QStringLiteral("Worklist entries with names in other character sets: all or IDs."),
+         QStringLiteral("ids")},
         {QStringLiteral("no-study-uid"), QStringLiteral("Leave out the Study Instance UID.")},
         {QStringLiteral("no-series-uid"), QStringLiteral("Leave out the Series Instance UID.")},
         {QStringLiteral("no-meta"), QStringLiteral("Write without file meta information.")},
@@ -129,8 +131,9 @@ int main(int argc, char** argv)
                 e.date = parser.value(QStringLiteral("date"));
                 entries.push_back(e);
             }
-            if (parser.isSet(QStringLiteral("international"))) {
-                for (WorklistEntry e : internationalEntries()) {
+            const QString names = parser.value(QStringLiteral("names"));
+            for (WorklistEntry e : internationalEntries()) {
+                if (names == QLatin1String("all") || names.split(QLatin1Char(',')).contains(e.patientId)) {
                     e.modality = parser.value(QStringLiteral("modality"));
                     e.stationAE = parser.value(QStringLiteral("station"));
                     e.date = parser.value(QStringLiteral("date"));
