@@ -239,6 +239,8 @@ void MainForm::createControls()
 
     lblChangeID = label(c, "lblChangeID", QStringLiteral("New Patient ID:"), {360, 144, 150, 16});
     txtChangeID = edit(c, "txtChangeID", {360, 162, 150, 22});
+    txtChangeID->setToolTip(QStringLiteral("Double-click a patient in the Worklist (or press Enter on it) to take its "
+                                           "Patient ID."));
 
     cmdImport = new QPushButton(QStringLiteral("IMPORT"), c);
     cmdImport->setObjectName(QStringLiteral("cmdImport"));
@@ -552,7 +554,9 @@ void MainForm::cmdImport_Click()
 void MainForm::cmdWKL_Click()
 {
     emit worklistRequested();
-    frmWorklist::showModal(this);
+    const QString picked = frmWorklist::showModal(this);
+    if (!picked.isEmpty())
+        txtChangeID->setText(picked);
 }
 
 void MainForm::processEvents()

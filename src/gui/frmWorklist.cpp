@@ -1,5 +1,6 @@
 #include "gui/frmWorklist.h"
 
+#include "base/AppState.h"
 #include "gui/WindowLook.h"
 
 #include <QCoreApplication>
@@ -71,6 +72,7 @@ frmWorklist::frmWorklist(QWidget* owner)
     lvWorklist_->header()->setSectionsMovable(false);
     for (int c = 0; c < WorklistColumn::Count; ++c)
         lvWorklist_->setColumnWidth(c, twips(1440));
+    connect(lvWorklist_, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) { pickPatient(item); });
 }
 
 frmWorklist::~frmWorklist()
@@ -78,12 +80,27 @@ frmWorklist::~frmWorklist()
     qDeleteAll(held_);
 }
 
-void frmWorklist::showModal(QWidget* owner)
+QString frmWorklist::showModal(QWidget* owner)
 {
     auto* window = new frmWorklist(owner);
     window->setAttribute(Qt::WA_DeleteOnClose);
     window->setWindowModality(Qt::ApplicationModal);
+    QString picked;
+    connect(window, &frmWorklist::patientPicked, [&picked](const QString& id) { picked = id; });
     window->exec();
+    return picked;
+}
+
+void frmWorklist::pickPatient(QTreeWidgetItem* item)
+{
+    // Only for an operator who is about to give the images a new Patient ID.
+    if (!appState().ChangeID || !item)
+        return;
+    const QString id = item->text(WorklistColumn::PatientId).trimmed();
+    if (id.isEmpty())
+        return;
+    emit patientPicked(id);
+    close();
 }
 
 void frmWorklist::changeEvent(QEvent* event)
@@ -98,6 +115,12 @@ void frmWorklist::keyPressEvent(QKeyEvent* event)
     // The close box is the only way out; a dialog would take Escape as one.
     if (event->key() == Qt::Key_Escape || event->matches(QKeySequence::Cancel)) {
         event->accept();
+        return;
+    }
+    // Enter on a row, passed on by the list, picks it like a double-click.
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        event->accept();
+        pickPatient(lvWorklist_->currentItem());
         return;
     }
     QDialog::keyPressEvent(event);

@@ -12,7 +12,9 @@ class QTreeWidgetItem;
 namespace varnelo {
 
 // The worklist window: one list of today's scheduled steps for this station,
-// queried when the window becomes active. A view only.
+// queried when the window becomes active. While "Change Patient ID" is on, a
+// double-click or Enter on a row picks that row's Patient ID and closes the
+// window; otherwise it is a view only.
 class frmWorklist : public QDialog, public WorklistView {
     Q_OBJECT
 public:
@@ -20,7 +22,8 @@ public:
     ~frmWorklist() override;
 
     // Opens a new window modally over `owner`; it is discarded when closed.
-    static void showModal(QWidget* owner);
+    // Returns the Patient ID picked from it, "" when none was.
+    static QString showModal(QWidget* owner);
 
     QTreeWidget* list() const { return lvWorklist_; }
 
@@ -38,6 +41,9 @@ public:
     // Tahoma is installed otherwise.
     static QString listFontFamily();
 
+signals:
+    void patientPicked(const QString& patientId);
+
 protected:
     void changeEvent(QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
@@ -46,6 +52,7 @@ private:
     void Form_Activate();
     QTreeWidgetItem* rowItem(int row) const;
     void showHeldRows();
+    void pickPatient(QTreeWidgetItem* item);
 
     QTreeWidget* lvWorklist_ = nullptr;
     bool queried_ = false;

@@ -1,10 +1,11 @@
 // The worklist window on the offscreen platform: its layout and face, one
-// query per opening against a real wlmscpfs, a long list, Escape, and a
-// failed query closing it.
+// query per opening against a real wlmscpfs, a long list, Escape, a failed
+// query closing it, and a row picked for the main window's new Patient ID.
 
 #include "WorklistTestKit.h"
 
 #include "base/AppState.h"
+#include "gui/MainForm.h"
 #include "gui/frmWorklist.h"
 #include "support/Peers.h"
 
@@ -15,7 +16,9 @@
 #include <QFontMetrics>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QLineEdit>
 #include <QPointer>
+#include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
 
@@ -36,10 +39,11 @@ frmWorklist* openWorklist()
     return nullptr;
 }
 
-// Runs frmWorklist::showModal(owner); `whileOpen` is called every 20 ms with
-// the open window until it returns true. A window still open after the
-// deadline is closed, and reported.
-bool runModal(QWidget* owner, const std::function<bool(frmWorklist*)>& whileOpen, int deadlineMs = 15000)
+// Runs frmWorklist::showModal(owner), or `open`; `whileOpen` is called every
+// 20 ms with the open window until it returns true. A window still open after
+// the deadline is closed, and reported.
+bool runModal(QWidget* owner, const std::function<bool(frmWorklist*)>& whileOpen, int deadlineMs = 15000,
+              const std::function<void()>& open = {})
 {
     bool timedOut = false;
     QTimer poll;
@@ -58,7 +62,10 @@ bool runModal(QWidget* owner, const std::function<bool(frmWorklist*)>& whileOpen
     });
     poll.start();
     deadline.start(deadlineMs);
-    frmWorklist::showModal(owner);
+    if (open)
+        open();
+    else
+        frmWorklist::showModal(owner);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     return !timedOut;
 }
@@ -243,6 +250,94 @@ TEST(WorklistWindow, EscapeLeavesTheWindowOpen)
     });
     EXPECT_TRUE(closedByTest);
     EXPECT_TRUE(openAfterEscape) << "Escape closed the worklist";
+}
+
+TEST(WorklistWindow, DoubleClickOrEnterPicksThePatientWhileChangeIdIsOn)
+{
+    QTemporaryDir data;
+    testdata::WorklistEntry a, b;
+    a.patientName = QStringLiteral("Doe^John");
+    a.patientId = QStringLiteral("LOCAL-4711");
+    b.patientName = QStringLiteral("Roe^Jane");
+    b.patientId = QStringLiteral("LOCAL-0815");
+    const auto peer = testsupport::Peer::wlmscpfs(testdata::makeWorklist(data.path(), QStringLiteral("WLPROV"), {a, b}),
+                                                  testsupport::Peer::Options {});
+    Harness harness;
+    MainForm form;
+    form.show();
+    Settings settings(QString::number(peer->port()));  // after the form has read its (empty) settings
+    auto* newId = form.findChild<QLineEdit*>(QStringLiteral("txtChangeID"));
+    ASSERT_NE(newId, nullptr);
+    EXPECT_TRUE(newId->toolTip().contains(QStringLiteral("Worklist")));
+
+    // Finds the row of `id` once the list holds both rows.
+    const auto rowOf = [](frmWorklist* w, const QString& id) -> QTreeWidgetItem* {
+        if (w->list()->topLevelItemCount() < 2)
+            return nullptr;
+        const auto found = w->list()->findItems(id, Qt::MatchExactly, WorklistColumn::PatientId);
+        return found.isEmpty() ? nullptr : found.front();
+    };
+    const auto doubleClick = [](frmWorklist* w, QTreeWidgetItem* item) {
+        // As the window system delivers one: press, release, double-click, release.
+        QWidget* viewport = w->list()->viewport();
+        const QPoint at = w->list()->visualItemRect(item).center();
+        QTest::mousePress(viewport, Qt::LeftButton, Qt::NoModifier, at);
+        QTest::mouseRelease(viewport, Qt::LeftButton, Qt::NoModifier, at);
+        QTest::mouseDClick(viewport, Qt::LeftButton, Qt::NoModifier, at);
+        QTest::mouseRelease(viewport, Qt::LeftButton, Qt::NoModifier, at);
+    };
+
+    // Off: a double-click and Enter leave the window open and the box empty.
+    appState().ChangeID = false;
+    form.setNewPatientIdVisible(false);
+    bool stayedOpen = false;
+    // Opened as the operator does, with the main window's button.
+    const auto viaButton = [&form] { form.cmdWKL_Click(); };
+    const auto offCase = [&](frmWorklist* w) {
+        QTreeWidgetItem* item = rowOf(w, QStringLiteral("LOCAL-0815"));
+        if (!item)
+            return false;
+        doubleClick(w, item);
+        w->list()->setCurrentItem(item);
+        QTest::keyClick(w->list(), Qt::Key_Return);
+        QCoreApplication::processEvents();
+        stayedOpen = w->isVisible();
+        w->close();
+        return true;
+    };
+    EXPECT_TRUE(runModal(&form, offCase, 15000, viaButton));
+    EXPECT_TRUE(stayedOpen);
+    EXPECT_EQ(newId->text(), "");
+
+    // On: the double-clicked row's Patient ID, and the window closes by itself.
+    appState().ChangeID = true;
+    form.setNewPatientIdVisible(true);
+    newId->setText(QStringLiteral("TYPED"));
+    bool clicked = false;
+    const auto clickOnce = [&](frmWorklist* w) {
+        if (QTreeWidgetItem* item = rowOf(w, QStringLiteral("LOCAL-0815")); item && !clicked) {
+            doubleClick(w, item);
+            clicked = true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(runModal(&form, clickOnce, 15000, viaButton)) << "the double-click did not close the worklist";
+    EXPECT_EQ(newId->text(), "LOCAL-0815");
+
+    // On: Enter on the current row does the same.
+    bool pressed = false;
+    const auto enterOnce = [&](frmWorklist* w) {
+        if (QTreeWidgetItem* item = rowOf(w, QStringLiteral("LOCAL-4711")); item && !pressed) {
+            w->list()->setCurrentItem(item);
+            QTest::keyClick(w->list(), Qt::Key_Return);
+            pressed = true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(runModal(&form, enterOnce, 15000, viaButton)) << "Enter did not close the worklist";
+    EXPECT_EQ(newId->text(), "LOCAL-4711");
+    EXPECT_TRUE(harness.boxes.empty());
+    EXPECT_EQ(peer->associationsReceived(), 3);
 }
 
 int main(int argc, char** argv)

@@ -1,12 +1,16 @@
 // Saves a PNG of the worklist window with rows, queried from a provider that
 // this driver starts on a loopback port. Run under Xvfb by screenshot.sh;
 // not part of the program.
-//   worklist_screenshot OUTPUT.png [--orthanc] [--names]
+//   worklist_screenshot OUTPUT.png [--orthanc] [--names] [--pick]
 // The rows are five ASCII names and four in other scripts, from wlmscpfs or,
 // with --orthanc, from Orthanc's worklist plugin; --names shows one name in
-// each character set but Korean instead (from wlmscpfs).
+// each character set but Korean instead (from wlmscpfs). --pick opens the
+// worklist from the main window with "Change Patient ID" on, picks a row with
+// Enter and saves the main window with its "New Patient ID:" filled.
 
 #include "base/AppState.h"
+#include "base/ProgramFolder.h"
+#include "gui/MainForm.h"
 #include "gui/frmWorklist.h"
 #include "support/Peers.h"
 
@@ -14,6 +18,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QKeyEvent>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QTreeWidget>
@@ -85,6 +90,17 @@ int main(int argc, char** argv)
         peer = Peer::wlmscpfs(root, Peer::Options {});
     }
 
+    const bool pick = args.contains(QStringLiteral("--pick"));
+    QTemporaryDir programFolder;
+    std::unique_ptr<MainForm> form;
+    if (pick) {
+        setProgramFolderForTesting(programFolder.path());
+        form = std::make_unique<MainForm>();
+        form->show();
+        appState().ChangeID = true;
+        form->setNewPatientIdVisible(true);
+    }
+
     AppState& s = appState();
     s.LocalAET = QStringLiteral("VARNELO");
     s.WorklistAET = QStringLiteral("WLPROV");
@@ -101,6 +117,16 @@ int main(int argc, char** argv)
                 continue;
             poll.stop();
             QCoreApplication::processEvents();
+            if (pick) {
+                const auto found = window->list()->findItems(QStringLiteral("PID1004"), Qt::MatchExactly,
+                                                             WorklistColumn::PatientId);
+                if (found.isEmpty())
+                    break;
+                window->list()->setCurrentItem(found.front());
+                QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+                QApplication::sendEvent(window->list(), &enter);
+                return;
+            }
             saved = window->grab().save(output);
             window->close();
         }
@@ -111,7 +137,13 @@ int main(int argc, char** argv)
             if (auto* window = qobject_cast<frmWorklist*>(w))
                 window->close();
     });
-    frmWorklist::showModal(nullptr);
+    if (pick) {
+        form->cmdWKL_Click();
+        QCoreApplication::processEvents();
+        saved = !form->newPatientId().isEmpty() && form->grab().save(output);
+    } else {
+        frmWorklist::showModal(nullptr);
+    }
     if (!saved)
         std::fprintf(stderr, "no screenshot saved\n");
     return saved ? 0 : 1;

@@ -18,3 +18,5 @@ shot() {
 shot "$out/worklist-orthanc.png" --orthanc
 shot "$out/worklist-wlmscpfs.png"
 shot "$out/worklist-charsets.png" --names
+# The main window after Enter on a worklist row with "Change Patient ID" on.
+shot "$out/worklist-picks-patient.png" --pick
