@@ -132,6 +132,54 @@ TEST_F(Transfer, ScanSendsEveryImageOverOneAssociationPerFolderAndChangesOnlyThe
     EXPECT_EQ(again->ImportedCount, 0);
 }
 
+// A new Patient ID must arrive as valid DICOM: in a character set that holds
+// it (the image moves to Unicode when its own cannot, its other text re-
+// encoded with it), and never as two values or beyond 64 characters.
+TEST_F(Transfer, NewPatientIdArrivesInACharacterSetThatHoldsIt)
+{
+    td::ImageRecipe recipe;
+    recipe.patientName = QStringLiteral("M\u00FCller^J\u00FCrgen");  // stored as ISO_IR 100
+    appState().ChangeID = true;
+    int sent = 0;
+    // each send its own image: storescp names what it stores by SOP Instance UID
+    auto sendWith = [&](const QString& id) {
+        const QString folder = mediaPath(QString::number(++sent));
+        td::makeSeries(folder, 1, recipe);
+        newId = id;
+        makeRun()->ReadCdDirectory(folder, false);
+    };
+    auto stored = [&](int n) {
+        EXPECT_TRUE(pacs->waitForFiles(n));
+        return td::contentOf(pacs->receivedFiles().last());
+    };
+
+    sendWith(QStringLiteral("M\u00FCller-1"));  // Latin-1 holds it: nothing else changes
+    auto got = stored(1);
+    EXPECT_EQ(got["(0008,0005)"], "ISO_IR 100");
+    EXPECT_EQ(got["(0010,0020)"], "M\xFC"
+                                  "ller-1");
+    EXPECT_EQ(got["(0010,0010)"], "M\xFC"
+                                  "ller^J\xFC"
+                                  "rgen");
+
+    sendWith(QStringLiteral("\u0141\u00F3d\u017A-\u03A9"));  // Łódź-Ω: beyond Latin-1
+    got = stored(2);
+    EXPECT_EQ(got["(0008,0005)"], "ISO_IR 192");
+    EXPECT_EQ(got["(0010,0020)"], "\xC5\x81\xC3\xB3"
+                                  "d\xC5\xBA-\xCE\xA9");
+    EXPECT_EQ(got["(0010,0010)"], "M\xC3\xBC"
+                                  "ller^J\xC3\xBC"
+                                  "rgen")
+        << "re-encoded with it";
+
+    for (const QString& bad : {QStringLiteral("NEW\\ID"), QString(65, QLatin1Char('7'))})
+        sendWith(bad);
+    EXPECT_EQ(pacs->receivedFiles().size(), 2) << "an ID that cannot be one is not sent";
+    QFile errors(program.path() + "/Logs/Error.log");
+    ASSERT_TRUE(errors.open(QIODevice::ReadOnly));
+    EXPECT_EQ(errors.readAll().count("cannot be a Patient ID"), 2);
+}
+
 TEST_F(Transfer, MissingUidsAreFilledPerFolderWhenValidating)
 {
     td::ImageRecipe recipe;

@@ -134,8 +134,9 @@ QString makeImage(const QString& path, const ImageRecipe& recipe)
     if (recipe.sop == Sop::SecondaryCapture)
         put(ds, DCM_ConversionType, QStringLiteral("WSD"));
     put(ds, DCM_Manufacturer, QStringLiteral("Varnelo test data"));
-    put(ds, DCM_PatientName, recipe.patientName);
-    put(ds, DCM_PatientID, recipe.patientId);
+    // the names in the character set the image declares
+    check(ds.putAndInsertString(DCM_PatientName, recipe.patientName.toLatin1().constData()), QStringLiteral("put"));
+    check(ds.putAndInsertString(DCM_PatientID, recipe.patientId.toLatin1().constData()), QStringLiteral("put"));
     put(ds, DCM_PatientBirthDate, QStringLiteral("19600515"));
     put(ds, DCM_PatientSex, QStringLiteral("M"));
     if (recipe.withStudyUid)
