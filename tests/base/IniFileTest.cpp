@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QStringEncoder>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -133,6 +134,28 @@ TEST_F(IniFile, ReadOnlyFileIsLeftAlone)
     EXPECT_EQ(WEXITSTATUS(status), 0) << "the write must report failure";
     EXPECT_EQ(readBytes(path()), QByteArray("[Default]\nSearchBy=1\n"));
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1) << "no stray file left";
+}
+
+// A file saved as "Unicode" (UTF-16 with its mark) or as UTF-8 with a mark
+// is read as such and written back in the same encoding.
+TEST_F(IniFile, ByteOrderMarkedFilesKeepTheirEncoding)
+{
+    const QString text = QStringLiteral("[Default]\r\nSourceDir=/media/R\u00F6ntgen\r\n[DICOM]\r\nRemoteAET=PACS\r\n");
+    struct Case {
+        QStringConverter::Encoding encoding;
+        QByteArray mark;
+    };
+    for (const Case& c : {Case {QStringConverter::Utf16LE, "\xFF\xFE"}, Case {QStringConverter::Utf16BE, "\xFE\xFF"},
+                          Case {QStringConverter::Utf8, "\xEF\xBB\xBF"}}) {
+        QStringEncoder encoder(c.encoding);
+        writeBytes(path(), c.mark + QByteArray(encoder.encode(text)));
+        EXPECT_EQ(ReadIniValue("Default", "SourceDir", "", path()), QStringLiteral("/media/R\u00F6ntgen"));
+        EXPECT_EQ(ReadIniValue("DICOM", "RemoteAET", "", path()), "PACS");
+        ASSERT_TRUE(WriteIniValue("DICOM", "RemoteAET", "ARCHIVE", path()));
+        ASSERT_TRUE(WriteIniValue("DICOM", "RemotePort", "104", path()));
+        QStringEncoder again(c.encoding);
+        EXPECT_EQ(readBytes(path()), c.mark + QByteArray(again.encode(QStringLiteral("[Default]\r\nSourceDir=/media/R\u00F6ntgen\r\n[DICOM]\r\nRemoteAET=ARCHIVE\r\nRemotePort=104\r\n"))));
+    }
 }
 
 TEST_F(IniFile, UnicodeValuesRoundTrip)
