@@ -275,17 +275,7 @@ OFCondition decodeCodestream(const Uint8* data, size_t length, const Geometry& g
     if (!opj_read_header(stream.get(), codec.get(), &raw))
         return why("its header cannot be read");
     std::unique_ptr<opj_image_t, ImageDeleter> image(raw);
-    if (!opj_decode(codec.get(), stream.get(), image.get()) || !opj_end_decompress(codec.get(), stream.get()))
-        return why("its codestream is damaged");
-
-    if (opj_codestream_info_v2_t* cstr = opj_get_cstr_info(codec.get())) {
-        const opj_tile_info_v2_t& tile = cstr->m_default_tile_info;
-        for (OPJ_UINT32 c = 0; tile.tccp_info && c < cstr->nbcomps; ++c)
-            if (tile.tccp_info[c].qmfbid != 1)
-                info.reversible = false;
-        opj_destroy_cstr_info(&cstr);
-    }
-
+    // Checked before decoding: a damaged header may claim an image of any size.
     if (image->numcomps != g.samples)
         return failure("it has " + std::to_string(image->numcomps) + " components, the image " + std::to_string(g.samples) + " samples per pixel");
     for (OPJ_UINT32 c = 0; c < image->numcomps; ++c) {
@@ -294,8 +284,19 @@ OFCondition decodeCodestream(const Uint8* data, size_t length, const Geometry& g
             return failure("component " + std::to_string(c) + " is " + std::to_string(comp.w) + " x " + std::to_string(comp.h) + ", the image " + std::to_string(g.columns) + " x " + std::to_string(g.rows));
         if (comp.prec > g.bitsAllocated)
             return failure("its samples have " + std::to_string(comp.prec) + " bits, more than the " + std::to_string(g.bitsAllocated) + " allocated");
-        if (!comp.data)
-            return failure("OpenJPEG returned no samples");
+    }
+    if (!opj_decode(codec.get(), stream.get(), image.get()) || !opj_end_decompress(codec.get(), stream.get()))
+        return why("its codestream is damaged");
+    for (OPJ_UINT32 c = 0; c < image->numcomps; ++c)
+        if (!image->comps[c].data || image->comps[c].w != g.columns || image->comps[c].h != g.rows)
+            return failure("OpenJPEG returned no samples or too few");
+
+    if (opj_codestream_info_v2_t* cstr = opj_get_cstr_info(codec.get())) {
+        const opj_tile_info_v2_t& tile = cstr->m_default_tile_info;
+        for (OPJ_UINT32 c = 0; tile.tccp_info && c < cstr->nbcomps; ++c)
+            if (tile.tccp_info[c].qmfbid != 1)
+                info.reversible = false;
+        opj_destroy_cstr_info(&cstr);
     }
 
     const size_t pixels = size_t(g.rows) * g.columns;
