@@ -39,6 +39,7 @@ constexpr std::int32_t IndexOutOfRange = 40012;        // ItemAt outside 1..Coun
 constexpr std::int32_t QueryFailed = 40013;            // C-FIND answered with a failure status
 constexpr std::int32_t InvalidValue = 40014;           // a value that cannot be read or converted
 constexpr std::int32_t NotASequence = 40015;           // SequenceItems on a plain attribute
+constexpr std::int32_t FileChanged = 40016;            // the file changed or went away after it was loaded
 }  // namespace DicomErrc
 
 // Bounds on every network wait, in seconds.

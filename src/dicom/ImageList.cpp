@@ -11,7 +11,7 @@ using namespace varnelo::dicomimpl;
 namespace varnelo {
 
 struct DcmImage::Impl {
-    std::shared_ptr<DcmFileFormat> file;
+    std::shared_ptr<LoadedFile> file;
     QString path;
     std::weak_ptr<AssociationPool> pool;  // the owning list's associations
     std::weak_ptr<ReadAhead> readAhead;   // the owning list's files to come
@@ -57,31 +57,39 @@ DcmImage::DcmImage(std::shared_ptr<Impl> impl)
 {
 }
 
-QString DcmImage::PatientID() const { return stringOf(*impl_->file, DCM_PatientID); }
-void DcmImage::setPatientID(const QString& value) { setString(*impl_->file, DCM_PatientID, value); }
-QString DcmImage::StudyInstanceUID() const { return stringOf(*impl_->file, DCM_StudyInstanceUID); }
-void DcmImage::setStudyInstanceUID(const QString& value) { setString(*impl_->file, DCM_StudyInstanceUID, value); }
-QString DcmImage::SeriesInstanceUID() const { return stringOf(*impl_->file, DCM_SeriesInstanceUID); }
-void DcmImage::setSeriesInstanceUID(const QString& value) { setString(*impl_->file, DCM_SeriesInstanceUID, value); }
+QString DcmImage::PatientID() const { return stringOf(impl_->file->format, DCM_PatientID); }
+void DcmImage::setPatientID(const QString& value) { setString(impl_->file->format, DCM_PatientID, value); }
+QString DcmImage::StudyInstanceUID() const { return stringOf(impl_->file->format, DCM_StudyInstanceUID); }
+void DcmImage::setStudyInstanceUID(const QString& value) { setString(impl_->file->format, DCM_StudyInstanceUID, value); }
+QString DcmImage::SeriesInstanceUID() const { return stringOf(impl_->file->format, DCM_SeriesInstanceUID); }
+void DcmImage::setSeriesInstanceUID(const QString& value) { setString(impl_->file->format, DCM_SeriesInstanceUID, value); }
 
-std::int32_t DcmImage::CheckValueA() const { return hasValue(*impl_->file, DCM_SOPClassUID) ? 1 : 0; }
-std::int32_t DcmImage::CheckValueB() const { return hasValue(*impl_->file, DCM_SOPInstanceUID) ? 1 : 0; }
+std::int32_t DcmImage::CheckValueA() const { return hasValue(impl_->file->format, DCM_SOPClassUID) ? 1 : 0; }
+std::int32_t DcmImage::CheckValueB() const { return hasValue(impl_->file->format, DCM_SOPInstanceUID) ? 1 : 0; }
 
 std::int32_t DcmImage::StoreTo(const QString& host, std::int32_t port, const QString& callingAE,
                                const QString& calledAE)
 {
     Peer peer {host.trimmed(), checkedPort(port), callingAE.trimmed(), calledAE.trimmed()};
+    // Pixel data still in the file is read during the send: only from the
+    // file that was loaded, and only while it is as it was.
+    impl_->file->checkUnchanged();
     if (auto pool = impl_->pool.lock()) {
         // While the peer works on this image, the list's next file is read.
         std::function<void()> whileWaiting;
         auto ahead = impl_->readAhead.lock();
         if (ahead && ahead->hasUnread())
             whileWaiting = [&ahead] { ahead->readOne(); };
-        return pool->store(*impl_->file, peer, whileWaiting);
+        const std::int32_t status = pool->store(impl_->file->format, peer, whileWaiting);
+        // changed while it was being read: the peer may hold a mixture
+        impl_->file->checkUnchanged();
+        return status;
     }
     // The list is gone: send on an association of our own.
     AssociationPool own;
-    return own.store(*impl_->file, peer);
+    const std::int32_t status = own.store(impl_->file->format, peer);
+    impl_->file->checkUnchanged();
+    return status;
 }
 
 // ---- DcmImageList ---------------------------------------------------------

@@ -3,6 +3,7 @@
 // garbage, a Logs folder that cannot be made. No crash, nothing miscounted.
 #include "faults/FaultKit.h"
 #include "support/FakeSettingsView.h"
+#include "support/Peers.h"
 
 #include "base/IniFile.h"
 #include "base/Settings.h"
@@ -196,7 +197,7 @@ TEST_F(HostileMedia, LogsThatCannotBeWrittenDoNotStopTheImport)
     EXPECT_EQ(pacs.held(), (QStringList {uids[0], uids[2]}));
     EXPECT_EQ(prompt.messages.size(), 1);
     EXPECT_EQ(readFile(program.path() + "/Logs"), "not a folder");
-    EXPECT_TRUE(QFile::exists(mediaPath("migration.done")));
+    EXPECT_FALSE(QFile::exists(mediaPath("migration.done"))) << "image 2 never arrived";
 }
 
 namespace {
@@ -246,4 +247,94 @@ TEST_F(HostileMedia, SettingsOfGarbageAndHugeLinesLoadWhatTheyCanQuickly)
     EXPECT_EQ(after.size(), before.size() + 20);
     EXPECT_EQ(after.replace("RemoteIP=127.0.0.1\r\n", ""), before);
     EXPECT_LT(t.elapsed(), 20000) << "reading 40 MB of settings should not take this long";
+}
+
+namespace {
+
+// A prompt that lets the test act while it is open (as an operator swapping
+// the CD would), then answers from its script.
+class ActingPrompt : public varnelo::testing::ScriptedPrompt {
+public:
+    std::function<void(int shown)> whileOpen;
+    std::int16_t ShowMessage(const QString& text) override
+    {
+        if (whileOpen)
+            whileOpen(static_cast<int>(messages.size()) + 1);
+        return ScriptedPrompt::ShowMessage(text);
+    }
+};
+
+}  // namespace
+
+// A large image keeps its pixel data in the file until it is sent. While the
+// failure prompt is open its path gets another patient's image: by a new file
+// (another CD: the retry sends the image that was loaded, whole) or written
+// over in place (the retry fails with the reason; nothing mixed is sent).
+TEST_F(HostileMedia, ImageReplacedWhileThePromptIsOpenIsSentAsLoadedOrNotAtAll)
+{
+    namespace td = testdata;
+    auto pacs = testsupport::Peer::storescp();
+    td::ImageRecipe a;
+    a.rows = a.columns = 1550;  // 4.6 MB: above the size that is read whole
+    a.patientId = "PATIENT-A";
+    td::ImageRecipe b = a;
+    b.patientId = "PATIENT-B";
+    for (const bool inPlace : {false, true}) {
+        SCOPED_TRACE(inPlace ? "written over in place" : "replaced by a new file");
+        QDir(mediaPath("cd")).removeRecursively();
+        QDir().mkpath(mediaPath("cd"));
+        QDir().mkpath(mediaPath("other"));
+        const QString path = mediaPath("cd/IM000001");
+        const QString other = mediaPath("other/IM000001");
+        td::makeImage(path, a);
+        td::makeImage(other, b);
+        const auto original = td::contentOf(path);
+        ASSERT_GT(QFileInfo(path).size(), 4 * 1024 * 1024);
+
+        appState() = AppState {};
+        appState().LocalAET = "VARNELO";
+        appState().RemoteAET = pacs->aeTitle();
+        appState().RemoteIP = "127.0.0.1";
+        appState().RemotePort = QString::number(testsupport::freeLoopbackPort());  // nobody there yet
+        ActingPrompt prompt;
+        prompt.answers = {FailurePrompt::Retry, FailurePrompt::Ignore};
+        prompt.whileOpen = [&](int shown) {
+            if (shown != 1)
+                return;
+            if (inPlace) {
+                QFile out(path);
+                ASSERT_TRUE(out.open(QIODevice::ReadWrite));  // same inode, new content
+                out.write(readFile(other));
+            } else {
+                ASSERT_TRUE(QFile::remove(path));
+                ASSERT_TRUE(QFile::copy(other, path));
+            }
+            appState().RemotePort = QString::number(pacs->port());
+        };
+        const int before = static_cast<int>(pacs->receivedFiles().size());
+
+        ImportRun run(view, prompt, {});
+        run.ReadCdDirectory(mediaPath("cd"), false);
+
+        const QStringList received = pacs->receivedFiles();
+        if (!inPlace) {
+            ASSERT_EQ(prompt.messages.size(), 1);
+            ASSERT_EQ(received.size(), before + 1);
+            const auto arrived = td::contentOf(received.last());
+            EXPECT_EQ(arrived.at("(0010,0020)"), "PATIENT-A");
+            EXPECT_TRUE(arrived.at("(7FE0,0010)") == original.at("(7FE0,0010)")) << "pixels of another image";
+            EXPECT_EQ(run.ImportedCount, 1);
+        } else {
+            ASSERT_EQ(prompt.messages.size(), 2);
+            EXPECT_TRUE(prompt.messages[1].contains("has changed since it was read")) << prompt.messages[1].toStdString();
+            EXPECT_TRUE(prompt.messages[1].startsWith(QStringLiteral("Error #%1:").arg(DicomErrc::FileChanged)))
+                << prompt.messages[1].toStdString();
+            EXPECT_EQ(received.size(), before) << "nothing may arrive";
+            EXPECT_EQ(run.ImportedCount, 0);
+            const auto errs = errors();
+            ASSERT_FALSE(errs.empty());
+            EXPECT_EQ(errs.back().number, DicomErrc::FileChanged);
+            EXPECT_TRUE(errs.back().description.contains(path));
+        }
+    }
 }

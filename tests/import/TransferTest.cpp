@@ -185,7 +185,7 @@ TEST_F(Transfer, SecondDestinationFailureDoesNotCostTheCount)
     EXPECT_EQ(run->ImportedCount, 3);
     EXPECT_TRUE(pacs->waitForFiles(3));
     ASSERT_EQ(prompt.messages.size(), 1);
-    EXPECT_TRUE(prompt.messages[0].startsWith("Error #0: Failed to transfer image to 127.0.0.1\r\n\r\nReason: "));
+    EXPECT_TRUE(prompt.messages[0].startsWith("Error #40004: Failed to transfer image to 127.0.0.1\r\n\r\nReason: "));
     const QStringList lines = debugLines(program.path());
     EXPECT_EQ(lines.count("OK"), 3);
     EXPECT_EQ(lines.count("FAILED"), 3);
