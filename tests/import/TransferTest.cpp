@@ -312,7 +312,7 @@ TEST_F(Transfer, DamagedJpeg2000FailsItsSendWithTheReason)
               QString::fromStdString(td::contentOf(files[1], true).at("(0008,0018)")).trimmed());
     ASSERT_EQ(prompt.messages.size(), 1);
     const QString& message = prompt.messages[0];
-    EXPECT_TRUE(message.startsWith("Error #0: Failed to transfer image to 127.0.0.1\r\n\r\nReason: ")) << message.toStdString();
+    EXPECT_TRUE(message.startsWith("Error #40006: Failed to transfer image to 127.0.0.1\r\n\r\nReason: ")) << message.toStdString();
     EXPECT_TRUE(message.contains("JPEG 2000 frame 1 of 1 cannot be decoded")) << message.toStdString();
     EXPECT_TRUE(message.contains("1.2.840.10008.1.2.4.90")) << message.toStdString();
     QFile errors(program.path() + "/Logs/Error.log");
