@@ -171,7 +171,7 @@ public:
     // association of the owning list to the same peer and AE titles, and
     // reopens it once when the peer dropped it between two sends. A
     // compressed image goes as it is when the peer takes its transfer syntax,
-    // else decompressed in memory; JPEG 2000 cannot be decompressed here.
+    // else decompressed in memory (JPEG, JPEG-LS, RLE, JPEG 2000).
     std::int32_t StoreTo(const QString& host, std::int32_t port, const QString& callingAE,
                          const QString& calledAE);
 

@@ -329,3 +329,47 @@ TEST_F(Transfer, DicomDirRecordOfAMissingFileIsPromptedWithTheLoadReason)
     ASSERT_EQ(prompt.messages.size(), 1);
     EXPECT_TRUE(prompt.messages[0].contains("IM000001")) << prompt.messages[0].toStdString();
 }
+
+// A JPEG 2000 image that cannot be decoded for a PACS that takes only
+// uncompressed data fails like any send: prompt and error-log line with the
+// decoder's reason, "FAILED", not counted. The next image still goes.
+TEST_F(Transfer, DamagedJpeg2000FailsItsSendWithTheReason)
+{
+    td::ImageRecipe recipe;
+    recipe.syntax = td::Syntax::Jpeg2000;
+    const QStringList files = td::makeSeries(media.path(), 2, recipe);
+    QFile damaged(files[0]);
+    ASSERT_TRUE(damaged.open(QIODevice::ReadWrite));
+    QByteArray bytes = damaged.readAll();
+    const qsizetype soc = bytes.indexOf(QByteArray("\xFF\x4F\xFF\x51", 4));
+    ASSERT_GT(soc, 0);
+    bytes[soc + 4] = 0;  // the SIZ marker's length: too short to hold it
+    bytes[soc + 5] = 5;
+    damaged.seek(0);
+    damaged.write(bytes);
+    damaged.close();
+    appState().WriteLog = 1;
+    prompt.answers = {FailurePrompt::Ignore};
+
+    auto run = makeRun();
+    run->ReadCdDirectory(media.path(), false);
+    EXPECT_EQ(run->ImportedCount, 1);
+    ASSERT_TRUE(pacs->waitForFiles(1));
+    EXPECT_EQ(pacs->receivedFiles().size(), 1);
+    EXPECT_EQ(attribute(pacs->receivedFiles().front(), "(0008,0018)"),
+              QString::fromStdString(td::contentOf(files[1], true).at("(0008,0018)")).trimmed());
+    ASSERT_EQ(prompt.messages.size(), 1);
+    const QString& message = prompt.messages[0];
+    EXPECT_TRUE(message.startsWith("Error #40006: Failed to transfer image to 127.0.0.1\r\n\r\nReason: ")) << message.toStdString();
+    EXPECT_TRUE(message.contains("JPEG 2000 frame 1 of 1 cannot be decoded")) << message.toStdString();
+    EXPECT_TRUE(message.contains("1.2.840.10008.1.2.4.90")) << message.toStdString();
+    QFile errors(program.path() + "/Logs/Error.log");
+    ASSERT_TRUE(errors.open(QIODevice::ReadOnly));
+    const QByteArray log = errors.readAll();
+    EXPECT_EQ(log.count("\r\n"), 1) << log.constData();
+    EXPECT_TRUE(log.contains("cannot be decoded")) << log.constData();
+    EXPECT_TRUE(log.contains(files[0].toUtf8())) << log.constData();
+    const QStringList lines = debugLines(program.path());
+    EXPECT_EQ(lines.count("FAILED"), 1);
+    EXPECT_EQ(lines.count("OK"), 1);
+}
