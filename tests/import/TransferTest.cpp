@@ -144,17 +144,21 @@ TEST_F(Transfer, NewPatientIdArrivesInACharacterSetThatHoldsIt)
     // each send its own image: storescp names what it stores by SOP Instance UID
     auto sendWith = [&](const QString& id) {
         const QString folder = mediaPath(QString::number(++sent));
-        td::makeSeries(folder, 1, recipe);
+        const QString uid = attribute(td::makeSeries(folder, 1, recipe).front(), "(0008,0018)");
         newId = id;
         makeRun()->ReadCdDirectory(folder, false);
+        return uid;
     };
-    auto stored = [&](int n) {
+    auto stored = [&](int n, const QString& uid) {
         EXPECT_TRUE(pacs->waitForFiles(n));
-        return td::contentOf(pacs->receivedFiles().last());
+        for (const QString& f : pacs->receivedFiles())
+            if (attribute(f, "(0008,0018)") == uid)
+                return td::contentOf(f);
+        ADD_FAILURE() << "not stored: " << uid.toStdString();
+        return std::map<std::string, std::string>();
     };
 
-    sendWith(QStringLiteral("M\u00FCller-1"));  // Latin-1 holds it: nothing else changes
-    auto got = stored(1);
+    auto got = stored(1, sendWith(QStringLiteral("M\u00FCller-1")));  // Latin-1 holds it: nothing else changes
     EXPECT_EQ(got["(0008,0005)"], "ISO_IR 100");
     EXPECT_EQ(got["(0010,0020)"], "M\xFC"
                                   "ller-1");
@@ -162,8 +166,7 @@ TEST_F(Transfer, NewPatientIdArrivesInACharacterSetThatHoldsIt)
                                   "ller^J\xFC"
                                   "rgen");
 
-    sendWith(QStringLiteral("\u0141\u00F3d\u017A-\u03A9"));  // Łódź-Ω: beyond Latin-1
-    got = stored(2);
+    got = stored(2, sendWith(QStringLiteral("\u0141\u00F3d\u017A-\u03A9")));  // Łódź-Ω: beyond Latin-1
     EXPECT_EQ(got["(0008,0005)"], "ISO_IR 192");
     EXPECT_EQ(got["(0010,0020)"], "\xC5\x81\xC3\xB3"
                                   "d\xC5\xBA-\xCE\xA9");
