@@ -5,10 +5,6 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QStandardPaths>
 #include <QThread>
 
 #include <arpa/inet.h>
@@ -96,17 +92,8 @@ QStringList filesBelow(const QString& folder)
     return files;
 }
 
-QString orthancWorklistPlugin()
-{
-    for (const char* path : {"/usr/share/orthanc/plugins/libModalityWorklists.so",
-                             "/usr/lib/orthanc/libModalityWorklists.so"})
-        if (QFileInfo::exists(QString::fromLatin1(path)))
-            return QString::fromLatin1(path);
-    return QString();
-}
-
 Peer::Peer(const QString& program, const QStringList& args, quint16 port, const QString& aeTitle, bool tcpNoDelay,
-           const QString& storage, const std::function<void(const QString&)>& prepare)
+           const QString& storage, const QByteArray& config)
     : port_(port)
     , aeTitle_(aeTitle)
 {
@@ -114,14 +101,19 @@ Peer::Peer(const QString& program, const QStringList& args, quint16 port, const 
         throw std::runtime_error("peer program not installed");
     if (!dir_.isValid())
         throw std::runtime_error("cannot create a temporary folder");
-    if (prepare)
-        prepare(dir_.path());
     QStringList arguments = args;
-    arguments.replaceInStrings(QStringLiteral("@DIR@"), dir_.path());
     if (!storage.isEmpty()) {
         storage_ = dir_.filePath(storage);
         QDir().mkpath(storage_);
         arguments.replaceInStrings(QStringLiteral("@STORAGE@"), storage_);
+    }
+    if (!config.isEmpty()) {
+        QByteArray text = config;
+        text.replace("@STORAGE@", storage_.toUtf8()).replace("@DIR@", dir_.path().toUtf8());
+        QFile file(dir_.filePath(QStringLiteral("peer.json")));
+        if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size())
+            throw std::runtime_error("cannot write the peer's configuration");
+        arguments.replaceInStrings(QStringLiteral("@CONFIG@"), file.fileName());
     }
     logPath_ = dir_.filePath(QStringLiteral("peer.log"));
     process_ = std::make_unique<QProcess>();
@@ -174,40 +166,48 @@ std::unique_ptr<Peer> Peer::wlmscpfs(const QString& dataFolder, const Options& o
         new Peer(dcmtkTool(QStringLiteral("wlmscpfs")), args, port, options.aeTitle, options.tcpNoDelay, QString()));
 }
 
-std::unique_ptr<Peer> Peer::orthanc(const OrthancOptions& options)
+QString orthancWorklistPlugin()
 {
-    const quint16 port = freeLoopbackPort();
-    QJsonObject config {
-        {QStringLiteral("Name"), QStringLiteral("Varnelo test PACS")},
-        {QStringLiteral("DicomAet"), options.aeTitle},
-        {QStringLiteral("DicomPort"), port},
-        {QStringLiteral("HttpServerEnabled"), options.httpPort != 0},
-        {QStringLiteral("HttpPort"), options.httpPort != 0 ? options.httpPort : 8042},
-        {QStringLiteral("RemoteAccessAllowed"), false},
-        {QStringLiteral("AuthenticationEnabled"), false},
-        {QStringLiteral("DicomCheckCalledAet"), false},
-        {QStringLiteral("DefaultEncoding"), options.defaultEncoding},
-        {QStringLiteral("DicomAlwaysAllowFindWorklist"), true},
-        {QStringLiteral("SaveJobs"), false},
-    };
-    QString program = QStandardPaths::findExecutable(QStringLiteral("Orthanc"));
-    if (!options.worklistFolder.isEmpty()) {
-        const QString plugin = orthancWorklistPlugin();
-        if (plugin.isEmpty())
-            program.clear();
-        config.insert(QStringLiteral("Plugins"), QJsonArray {plugin});
-        config.insert(QStringLiteral("Worklists"),
-                      QJsonObject {{QStringLiteral("Enable"), true}, {QStringLiteral("Database"), options.worklistFolder}});
-    }
-    auto prepare = [config](const QString& dir) mutable {
-        config.insert(QStringLiteral("StorageDirectory"), dir + QStringLiteral("/storage"));
-        config.insert(QStringLiteral("IndexDirectory"), dir + QStringLiteral("/storage"));
-        QFile f(dir + QStringLiteral("/orthanc.json"));
-        if (!f.open(QIODevice::WriteOnly) || f.write(QJsonDocument(config).toJson()) < 0)
-            throw std::runtime_error("cannot write the Orthanc configuration");
-    };
-    return std::unique_ptr<Peer>(new Peer(program, {QStringLiteral("@DIR@/orthanc.json")}, port, options.aeTitle,
-                                          false, QString(), prepare));
+    for (const char* path :
+         {"/usr/share/orthanc/plugins/libModalityWorklists.so", "/usr/lib/orthanc/libModalityWorklists.so"})
+        if (QFileInfo::exists(QString::fromLatin1(path)))
+            return QString::fromLatin1(path);
+    return QString();
+}
+
+std::unique_ptr<Peer> Peer::orthanc(const Options& options, const QString& worklistFolder)
+{
+    const quint16 port = options.port ? options.port : freeLoopbackPort();
+    // Orthanc turns C-FIND answers into its DefaultEncoding; UTF-8 keeps
+    // every name.
+    QString worklists = QStringLiteral(R"("Plugins": [])");
+    if (!worklistFolder.isEmpty())
+        worklists = QStringLiteral(R"("Plugins": ["%1"],
+  "Worklists": { "Enable": true, "Database": "%2" })")
+                        .arg(orthancWorklistPlugin(), worklistFolder);
+    const QByteArray config = QStringLiteral(R"({
+  "Name": "Varnelo test PACS",
+  "StorageDirectory": "@STORAGE@",
+  "IndexDirectory": "@DIR@/index",
+  "DicomAet": "%1",
+  "DicomPort": %2,
+  "HttpServerEnabled": false,
+  "RemoteAccessAllowed": false,
+  "StorageCompression": false,
+  "DefaultEncoding": "Utf8",
+  "DicomAlwaysAllowFindWorklist": true,
+  %3
+})")
+                                  .arg(options.aeTitle)
+                                  .arg(port)
+                                  .arg(worklists)
+                                  .toUtf8();
+    QString program = QStringLiteral("/usr/sbin/Orthanc");
+    if (!worklistFolder.isEmpty() && orthancWorklistPlugin().isEmpty())
+        program.clear();
+    return std::unique_ptr<Peer>(new Peer(QFileInfo(program).isExecutable() ? program : QString(),
+                                          QStringList {QStringLiteral("@CONFIG@")}, port, options.aeTitle,
+                                          options.tcpNoDelay, QStringLiteral("storage"), config));
 }
 
 Peer::~Peer()

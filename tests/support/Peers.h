@@ -1,8 +1,8 @@
 #pragma once
 
-// Real DICOM peers for the tests: DCMTK's storescp and wlmscpfs, and Orthanc,
-// started as child processes on free loopback ports, in folders of their
-// own, and a listener that takes TCP connections and never answers. Every peer is
+// Real DICOM peers for the tests: DCMTK's storescp and wlmscpfs started as
+// child processes on free loopback ports, in folders of their own, and a
+// listener that takes TCP connections and never answers. Every peer is
 // stopped by its destructor, so a failing test does not leave one behind.
 
 #include <QProcess>
@@ -10,7 +10,6 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
-#include <functional>
 #include <memory>
 
 namespace varnelo::testsupport {
@@ -44,20 +43,12 @@ public:
     // wlmscpfs in single-process mode over `dataFolder` (one subfolder per AE
     // title), answering in the character set of each file.
     static std::unique_ptr<Peer> wlmscpfs(const QString& dataFolder, const Options& options);
-
-    struct OrthancOptions {
-        OrthancOptions() {}
-        QString aeTitle = QStringLiteral("ORTHANC");
-        // The ModalityWorklists plugin answers from the .wl files in this
-        // folder (itself, not a subfolder per AE title); none when empty.
-        QString worklistFolder;
-        // Orthanc answers C-FIND in this encoding, whatever the files hold.
-        QString defaultEncoding = QStringLiteral("Utf8");
-        quint16 httpPort = 0;  // 0: no HTTP server
-    };
-    // Debian's Orthanc with storage and configuration of its own, taking
-    // C-STORE and worklist C-FIND from any AE title.
-    static std::unique_ptr<Peer> orthanc(const OrthancOptions& options);
+    // Orthanc (a PACS that takes compressed syntaxes too) without its HTTP
+    // server; storageFolder() holds the files as it stored them. With a
+    // `worklistFolder`, its ModalityWorklists plugin answers worklist C-FIND
+    // from any AE title with the .wl files there (the folder itself, not a
+    // subfolder per AE title), as UTF-8 whatever the files hold.
+    static std::unique_ptr<Peer> orthanc(const Options& options, const QString& worklistFolder = QString());
 
     ~Peer();
     Peer(const Peer&) = delete;
@@ -81,9 +72,10 @@ public:
     void stop();
 
 private:
-    // `prepare` writes what the peer reads into its folder ("@DIR@" in args).
+    // `config`, when given, is written to "peer.json" before the start, with
+    // @STORAGE@ and @DIR@ replaced; @CONFIG@ in args names that file.
     Peer(const QString& program, const QStringList& args, quint16 port, const QString& aeTitle, bool tcpNoDelay,
-         const QString& storageSubfolder, const std::function<void(const QString&)>& prepare = {});
+         const QString& storageSubfolder, const QByteArray& config = {});
 
     QTemporaryDir dir_;
     QString storage_;

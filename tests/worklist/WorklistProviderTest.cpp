@@ -92,9 +92,10 @@ protected:
     AppState saved_;
 };
 
+// The tests run under LC_TIME=de_DE: the short date with a four-digit year.
 QString shortDate(int y, int m, int d)
 {
-    return QLocale::system().toString(QDate(y, m, d), QLocale::ShortFormat);
+    return QDate(y, m, d).toString(QStringLiteral("dd.MM.yyyy"));
 }
 
 }  // namespace
@@ -275,10 +276,10 @@ TEST_F(WorklistProvider, OrthancShowsTheSameRowsAsWlmscpfs)
         ++names;
     }
     const QString root = testdata::makeWorklist(data.path(), QStringLiteral("WLPROV"), entries);
-    Peer::OrthancOptions o;
+    Peer::Options o;
     o.aeTitle = QStringLiteral("WLPROV");
-    o.worklistFolder = QDir(root).filePath(QStringLiteral("WLPROV"));
-    const auto orthanc = testsupport::Peer::orthanc(o);
+    const QString worklistFolder = QDir(root).filePath(QStringLiteral("WLPROV"));
+    const auto orthanc = testsupport::Peer::orthanc(o, worklistFolder);
     const auto wlmscpfs = testsupport::Peer::wlmscpfs(root, testsupport::Peer::Options {});
 
     const std::vector<Row> fromOrthanc = rowsFrom(*orthanc);

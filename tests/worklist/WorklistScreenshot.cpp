@@ -82,10 +82,10 @@ int main(int argc, char** argv)
     const QString root = testdata::makeWorklist(data.path(), QStringLiteral("WLPROV"), rows);
     std::unique_ptr<Peer> peer;
     if (orthanc) {
-        Peer::OrthancOptions o;
+        Peer::Options o;
         o.aeTitle = QStringLiteral("WLPROV");
-        o.worklistFolder = QDir(root).filePath(QStringLiteral("WLPROV"));
-        peer = Peer::orthanc(o);
+        const QString worklistFolder = QDir(root).filePath(QStringLiteral("WLPROV"));
+        peer = Peer::orthanc(o, worklistFolder);
     } else {
         peer = Peer::wlmscpfs(root, Peer::Options {});
     }

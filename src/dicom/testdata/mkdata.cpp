@@ -8,7 +8,7 @@
 //                           [--names all|CS01,CS03,...]
 // --names adds entries with names in other character sets (CS01 Latin-1, CS02
 // Latin-2, CS03 Cyrillic, CS04 Greek, ... CS10 Japanese, CS12 Korean).
-// S is one of: explicit, implicit, big, jpeg, jpeg-lossless, rle, j2k.
+// S is one of: explicit, implicit, big, jpeg, jpeg-lossless, rle, j2k, j2k-lossy.
 
 #include "TestData.h"
 
@@ -26,7 +26,7 @@ namespace {
 Syntax syntaxFrom(const QString& s)
 {
     static const std::map<QString, Syntax> names = {
-        {QStringLiteral("explicit"), Syntax::ExplicitLittle}, {QStringLiteral("implicit"), Syntax::ImplicitLittle}, {QStringLiteral("big"), Syntax::ExplicitBig}, {QStringLiteral("jpeg"), Syntax::JpegBaseline}, {QStringLiteral("jpeg-lossless"), Syntax::JpegLossless}, {QStringLiteral("rle"), Syntax::Rle}, {QStringLiteral("j2k"), Syntax::Jpeg2000}};
+        {QStringLiteral("explicit"), Syntax::ExplicitLittle}, {QStringLiteral("implicit"), Syntax::ImplicitLittle}, {QStringLiteral("big"), Syntax::ExplicitBig}, {QStringLiteral("jpeg"), Syntax::JpegBaseline}, {QStringLiteral("jpeg-lossless"), Syntax::JpegLossless}, {QStringLiteral("rle"), Syntax::Rle}, {QStringLiteral("j2k"), Syntax::Jpeg2000}, {QStringLiteral("j2k-lossy"), Syntax::Jpeg2000Lossy}};
     auto it = names.find(s);
     if (it == names.end())
         throw std::runtime_error("unknown transfer syntax: " + s.toStdString());
