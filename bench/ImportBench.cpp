@@ -10,7 +10,7 @@
 //   varnelo-bench child scan|dicomdir FOLDER PORT AET [--suffix S]
 //
 // DIR is laid out by scripts/bench.sh: real (2,000 images with a clinical
-// header, DICOMDIR over them), generated, orthanc, large, upper10k (10,000
+// header, DICOMDIR over them), generated, orthanc, large, j2k, upper10k (10,000
 // images in one folder and a DICOMDIR), lower10k (the same as a plain ISO
 // 9660 mount shows it: lower case), rejected. A missing folder skips its
 // case; without --display the in-window figures are left out.
@@ -504,6 +504,17 @@ int runMain(const QStringList& args)
         g.senders.push_back(headless(kLarge, scanName, r, false, g.set.folder, {}, n));
         g.senders.push_back(dcmtk(kLarge, QStringLiteral("storescu"), sdr, r, g.set.folder, n));
         g.senders.push_back(dcmtk(kLarge, QStringLiteral("dcmsend"), sdr, r, g.set.folder, n));
+        groups.push_back(std::move(g));
+    }
+    // JPEG 2000 to a peer that takes only uncompressed data: each image is
+    // decoded in memory on its way. DCMTK's senders cannot decode it.
+    if (exists(QStringLiteral("j2k"))) {
+        Group g;
+        g.set = fileSet(path(QStringLiteral("j2k")));
+        g.title = QStringLiteral("JPEG 2000 multi-frame images, decoded");
+        g.reps = 1;
+        const QString name = QStringLiteral("%1 JPEG 2000 large, decoded").arg(g.set.files);
+        g.senders.push_back(headless(name, scanName, storescpReceiver(fast, g.set.files), false, g.set.folder, {}, g.set.files));
         groups.push_back(std::move(g));
     }
     if (exists(QStringLiteral("upper10k/DICOM")) && exists(QStringLiteral("lower10k/dicom"))) {

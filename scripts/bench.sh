@@ -53,6 +53,8 @@ mkdir -p "$data/orthanc"
 ls "$data/real/DICOM" | head -n "$orthanc" | while read -r f; do ln "$data/real/DICOM/$f" "$data/orthanc/$f"; done
 # 512 x 512 x 16 bit x 40 frames: about 20 MB each
 "$mk" ct --count "$large" --rows 512 --cols 512 --frames 40 --out "$data/large"
+# the same size as lossless JPEG 2000, sent decoded to the uncompressed-only storescp
+"$mk" ct --count 3 --rows 512 --cols 512 --frames 40 --syntax j2k --out "$data/j2k"
 # one folder of many images, as written and as Linux shows a plain ISO 9660
 # disc (lower case, the DICOMDIR unchanged): the same files, linked
 "$mk" ct --clinical --count "$folder" --out "$data/upper10k/DICOM"

@@ -3,10 +3,13 @@
 # Usage: scripts/deps.sh [build|test|demo|bench]
 set -euo pipefail
 
-build_pkgs=(cmake ninja-build g++ qt6-base-dev libdcmtk-dev fonts-liberation)
-test_pkgs=(dcmtk libgtest-dev googletest xvfb xauth)
+# fonts-liberation and fonts-wine: faces with the metrics of Arial and Tahoma,
+# which the windows are laid out for; fonts-droid-fallback draws Chinese,
+# Japanese and Korean names in the worklist.
+build_pkgs=(cmake ninja-build g++ qt6-base-dev libdcmtk-dev libopenjp2-7-dev fonts-liberation fonts-wine)
+test_pkgs=(dcmtk libgtest-dev googletest xvfb xauth fonts-droid-fallback)
 
-demo_pkgs=(dcmtk orthanc curl)
+demo_pkgs=(dcmtk orthanc curl fonts-droid-fallback)
 # the benchmark drives the program's window on an Xvfb display
 bench_pkgs=(dcmtk libgtest-dev googletest orthanc curl xvfb xauth xdotool libxcb1-dev)
 

@@ -3,12 +3,15 @@
 #include <dcmtk/dcmnet/cond.h>
 #include <dcmtk/dcmnet/dcmtrans.h>
 #include <dcmtk/dcmnet/dul.h>
+#include <dcmtk/dcmdata/dcostrmb.h>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace varnelo::dicomimpl {
@@ -221,12 +224,13 @@ namespace {
 struct Choice {
     T_ASC_PresentationContextID id = 0;
     bool conversionFailed = false;
+    QString whyNot;  // the decoder's reason, when it gave one
 };
 
 // A context that can carry the data set: its own transfer syntax, or an
 // uncompressed one, decompressing in memory when needed.
-Choice choose(const Association& assoc, ::DcmDataset* ds, const std::string& sop, const std::string& ts,
-              bool allowConversion)
+Choice choose(const Association& assoc, const std::function<::DcmDataset*()>& dataset, const std::string& sop,
+              const std::string& ts, bool allowConversion)
 {
     Choice choice;
     const auto accepted = assoc.acceptedFor(sop);
@@ -242,8 +246,12 @@ Choice choose(const Association& assoc, ::DcmDataset* ds, const std::string& sop
             continue;
         const E_TransferSyntax target = DcmXfer(t.c_str()).getXfer();
         if (!isUncompressed(ts)) {
-            if (ds->chooseRepresentation(EXS_LittleEndianExplicit, nullptr).bad() || !ds->canWriteXfer(target)) {
+            ::DcmDataset* ds = dataset();
+            const OFCondition cond = ds->chooseRepresentation(EXS_LittleEndianExplicit, nullptr);
+            if (cond.bad() || !ds->canWriteXfer(target)) {
                 choice.conversionFailed = true;
+                if (cond.bad())
+                    choice.whyNot = conditionText(cond);
                 return choice;
             }
         }
@@ -262,21 +270,32 @@ void AssociationPool::openFor(Slot& slot, const Peer& peer)
     ++opened_;
 }
 
-std::int32_t AssociationPool::store(DcmFileFormat& file, const Peer& peer, const std::function<void()>& whileWaiting)
+std::int32_t AssociationPool::store(LoadedFile& file, const Peer& peer, const std::function<void()>& whileWaiting)
 {
     ensureInitialised();
-    ::DcmDataset* ds = file.getDataset();
-    OFString sopValue, instance;
-    ds->findAndGetOFString(DCM_SOPClassUID, sopValue);
-    ds->findAndGetOFString(DCM_SOPInstanceUID, instance);
-    if (sopValue.empty() || instance.empty())
+    // A file going as it is stored is described by its quick walk; DCMTK's
+    // objects are made only when the data set must be converted.
+    std::string sop, instance, ts;
+    if (file.sendsAsStored()) {
+        sop = file.raw->sopClass.toStdString();
+        instance = file.raw->sopInstance.toStdString();
+        ts = file.raw->transferSyntax;
+    } else {
+        ::DcmDataset* ds = file.format().getDataset();
+        OFString sopValue, instanceValue;
+        ds->findAndGetOFString(DCM_SOPClassUID, sopValue);
+        ds->findAndGetOFString(DCM_SOPInstanceUID, instanceValue);
+        sop = sopValue.c_str();
+        instance = instanceValue.c_str();
+        E_TransferSyntax xfer = ds->getOriginalXfer();
+        if (xfer == EXS_Unknown)
+            xfer = EXS_LittleEndianExplicit;
+        ts = DcmXfer(xfer).getXferID();
+    }
+    if (sop.empty() || instance.empty())
         fail(DicomErrc::InvalidValue,
              QStringLiteral("The image has no SOP Class UID or no SOP Instance UID and cannot be sent."));
-    const std::string sop = sopValue.c_str();
-    E_TransferSyntax xfer = ds->getOriginalXfer();
-    if (xfer == EXS_Unknown)
-        xfer = EXS_LittleEndianExplicit;
-    const std::string ts = DcmXfer(xfer).getXferID();
+    const std::function<::DcmDataset*()> ds = [&file] { return file.format().getDataset(); };
 
     Slot& slot = slots_[peer];
     const auto need = std::make_pair(sop, ts);
@@ -289,14 +308,16 @@ std::int32_t AssociationPool::store(DcmFileFormat& file, const Peer& peer, const
     if (slot.needs.size() > 48)
         slot.needs.resize(48);
 
-    auto noContext = [&](bool conversionFailed) {
+    auto noContext = [&](const Choice& c) {
         slot.assoc.reset();
+        QString conversion;
+        if (c.conversionFailed)
+            conversion = QStringLiteral(", and the image cannot be converted to an uncompressed transfer syntax "
+                                        "that it accepts") +
+                (c.whyNot.isEmpty() ? QString() : QStringLiteral(": ") + c.whyNot);
         fail(DicomErrc::NoPresentationContext,
              QStringLiteral("%1 accepted no presentation context for %2 in %3%4.")
-                 .arg(peer.describe(), sopClassName(sop), transferSyntaxName(ts),
-                      conversionFailed ? QStringLiteral(", and the image cannot be converted to an uncompressed "
-                                                        "transfer syntax that it accepts")
-                                       : QString()));
+                 .arg(peer.describe(), sopClassName(sop), transferSyntaxName(ts), conversion));
     };
 
     bool reused = false;
@@ -309,7 +330,7 @@ std::int32_t AssociationPool::store(DcmFileFormat& file, const Peer& peer, const
         const bool offered = std::find(slot.proposed.begin(), slot.proposed.end(), need) != slot.proposed.end();
         Choice c = choose(*slot.assoc, ds, sop, ts, offered);
         if (c.conversionFailed)
-            noContext(true);
+            noContext(c);
         if (c.id) {
             id = c.id;
             reused = true;
@@ -323,7 +344,7 @@ std::int32_t AssociationPool::store(DcmFileFormat& file, const Peer& peer, const
         slot.proposed = slot.needs;
         Choice c = choose(*slot.assoc, ds, sop, ts, true);
         if (!c.id)
-            noContext(c.conversionFailed);
+            noContext(c);
         id = c.id;
     }
 
@@ -343,7 +364,7 @@ std::int32_t AssociationPool::store(DcmFileFormat& file, const Peer& peer, const
     slot.proposed = slot.needs;
     Choice c = choose(*slot.assoc, ds, sop, ts, true);
     if (!c.id)
-        noContext(c.conversionFailed);
+        noContext(c);
     try {
         return storeOn(*slot.assoc, file, c.id, whileWaiting, requestSent);
     } catch (const Error&) {
@@ -366,11 +387,9 @@ struct WaitContext {
     bool* requestSent;
 };
 
-void storeProgress(void* data, T_DIMSE_StoreProgress* progress, T_DIMSE_C_StoreRQ*)
+// The whole request is out; the peer's answer is still to come.
+void requestIsOut(WaitContext* context)
 {
-    if (progress->state != DIMSE_StoreEnd)
-        return;
-    auto* context = static_cast<WaitContext*>(data);
     *context->requestSent = true;
     // A peer with Nagle's algorithm on holds the second part of its response
     // until we acknowledge the first, and Linux delays that acknowledgement
@@ -389,12 +408,24 @@ void storeProgress(void* data, T_DIMSE_StoreProgress* progress, T_DIMSE_C_StoreR
     }
 }
 
+void storeProgress(void* data, T_DIMSE_StoreProgress* progress, T_DIMSE_C_StoreRQ*)
+{
+    if (progress->state == DIMSE_StoreEnd)
+        requestIsOut(static_cast<WaitContext*>(data));
+}
+
 }  // namespace
 
-std::int32_t AssociationPool::storeOn(Association& assoc, DcmFileFormat& file, T_ASC_PresentationContextID id,
+std::int32_t AssociationPool::storeOn(Association& assoc, LoadedFile& file, T_ASC_PresentationContextID id,
                                       const std::function<void()>& whileWaiting, bool& requestSent)
 {
-    ::DcmDataset* ds = file.getDataset();
+    if (file.sendsAsStored()) {
+        T_ASC_PresentationContext pc;
+        if (ASC_findAcceptedPresentationContext(assoc.get()->params, id, &pc).good() &&
+            file.raw->transferSyntax == pc.acceptedTransferSyntax)
+            return storeAsStored(assoc, file, id, whileWaiting, requestSent);
+    }
+    ::DcmDataset* ds = file.format().getDataset();
     OFString sop, instance;
     ds->findAndGetOFString(DCM_SOPClassUID, sop);
     ds->findAndGetOFString(DCM_SOPInstanceUID, instance);
@@ -420,6 +451,115 @@ std::int32_t AssociationPool::storeOn(Association& assoc, DcmFileFormat& file, T
     if (rsp.DimseStatus == STATUS_Success || DICOM_WARNING_STATUS(rsp.DimseStatus))
         return 0;
     return rsp.DimseStatus;
+}
+
+// The request as DIMSE would build it, then the file's data set as it is
+// stored: no parse, no encoding, the bytes that were walked at loading.
+std::int32_t AssociationPool::storeAsStored(Association& assoc, const LoadedFile& file, T_ASC_PresentationContextID id,
+                                            const std::function<void()>& whileWaiting, bool& requestSent)
+{
+    T_ASC_Association* a = assoc.get();
+    const RawDicom& raw = *file.raw;
+    const QString context = QStringLiteral("Cannot send the image to %1").arg(assoc.peer().describe());
+    requestSent = false;
+
+    T_DIMSE_C_StoreRQ req;
+    std::memset(&req, 0, sizeof req);
+    req.MessageID = assoc.nextMessageId();
+    OFStandard::strlcpy(req.AffectedSOPClassUID, raw.sopClass.constData(), sizeof req.AffectedSOPClassUID);
+    OFStandard::strlcpy(req.AffectedSOPInstanceUID, raw.sopInstance.constData(), sizeof req.AffectedSOPInstanceUID);
+    ::DcmDataset command;
+    command.putAndInsertString(DCM_AffectedSOPClassUID, req.AffectedSOPClassUID);
+    command.putAndInsertUint16(DCM_CommandField, DIMSE_C_STORE_RQ);
+    command.putAndInsertUint16(DCM_MessageID, req.MessageID);
+    command.putAndInsertUint16(DCM_Priority, DIMSE_PRIORITY_MEDIUM);
+    command.putAndInsertUint16(DCM_CommandDataSetType, DIMSE_DATASET_PRESENT);
+    command.putAndInsertString(DCM_AffectedSOPInstanceUID, req.AffectedSOPInstanceUID);
+    unsigned char encoded[1024];
+    DcmOutputBufferStream out(encoded, sizeof encoded);
+    command.transferInit();
+    OFCondition cond = command.write(out, EXS_LittleEndianImplicit, EET_ExplicitLength, nullptr, EGL_withGL,
+                                     EPD_withoutPadding);
+    command.transferEnd();
+    if (cond.bad())
+        throwCondition(cond, context);
+    void* commandBytes = nullptr;
+    offile_off_t commandLength = 0;
+    out.flushBuffer(commandBytes, commandLength);
+
+    auto write = [&](DUL_DATAPDV type, const void* data, unsigned long length, bool last) {
+        DUL_PDV pdv;
+        std::memset(&pdv, 0, sizeof pdv);
+        pdv.fragmentLength = length;
+        pdv.presentationContextID = id;
+        pdv.pdvType = type;
+        pdv.lastPDV = last ? OFTrue : OFFalse;
+        pdv.data = const_cast<void*>(data);
+        DUL_PDVLIST list;
+        list.count = 1;
+        list.pdv = &pdv;
+        const OFCondition written = DUL_WritePDVs(&a->DULassociation, &list);
+        if (written.bad())
+            throwCondition(written, context);
+    };
+    write(DUL_COMMANDPDV, commandBytes, static_cast<unsigned long>(commandLength), true);
+
+    // PDVs as large as the peer takes (and the global bound allows), even
+    unsigned long most = a->sendPDVLength;
+    const Uint32 maxPdu = dcmMaxOutgoingPDUSize.get();
+    if (most + 12 > maxPdu)
+        most = maxPdu - 12;
+    most &= ~1ul;
+    std::vector<char> chunk;
+    for (qint64 at = raw.datasetOffset; at < raw.size;) {
+        const unsigned long n = static_cast<unsigned long>(std::min<qint64>(static_cast<qint64>(most), raw.size - at));
+        const bool last = at + static_cast<qint64>(n) == raw.size;
+        const char* data = nullptr;
+        if (file.fd < 0) {
+            data = file.bytes.constData() + at;
+        } else {
+            chunk.resize(n);
+            for (unsigned long done = 0; done < n;) {
+                const ssize_t got = ::pread(file.fd, chunk.data() + done, n - done, at + static_cast<qint64>(done));
+                if (got < 0 && errno == EINTR)
+                    continue;
+                if (got <= 0)
+                    fail(DicomErrc::FileChanged,
+                         QStringLiteral("Cannot read %1 any more: %2")
+                             .arg(file.path, got < 0 ? QString::fromLocal8Bit(std::strerror(errno)) : QStringLiteral("it is shorter than it was")));
+                done += static_cast<unsigned long>(got);
+            }
+            // a file that changed while it was read goes no further: without
+            // its last part the peer cannot store a mixture
+            if (last)
+                file.checkUnchanged();
+            data = chunk.data();
+        }
+        write(DUL_DATASETPDV, data, n, last);
+        at += static_cast<qint64>(n);
+    }
+    WaitContext waiting {a, &whileWaiting, &requestSent};
+    requestIsOut(&waiting);
+
+    T_DIMSE_Message rsp;
+    std::memset(&rsp, 0, sizeof rsp);
+    T_ASC_PresentationContextID answeredOn = 0;
+    ::DcmDataset* detail = nullptr;
+    cond = DIMSE_receiveCommand(a, DIMSE_NONBLOCKING, DicomTimeouts::DimseSeconds, &answeredOn, &rsp, &detail);
+    delete detail;
+    if (cond.bad() || cond == DUL_PEERREQUESTEDRELEASE)
+        throwCondition(cond, context);
+    if (rsp.CommandField != DIMSE_C_STORE_RSP || rsp.msg.CStoreRSP.MessageIDBeingRespondedTo != req.MessageID)
+        fail(DicomErrc::NetworkFailure,
+             context + QStringLiteral(": the peer answered with something other than the response to this image"));
+    if (rsp.msg.CStoreRSP.DataSetType != DIMSE_DATASET_NULL) {
+        DIC_UL bytes = 0, pdvs = 0;
+        DIMSE_ignoreDataSet(a, DIMSE_NONBLOCKING, DicomTimeouts::DimseSeconds, &bytes, &pdvs);
+    }
+    const DIC_US status = rsp.msg.CStoreRSP.DimseStatus;
+    if (status == STATUS_Success || DICOM_WARNING_STATUS(status))
+        return 0;
+    return status;
 }
 
 void AssociationPool::releaseAll()

@@ -4,6 +4,7 @@
 // and the pool that the image list keeps for its sends.
 
 #include "dicom/DicomPrivate.h"
+#include "dicom/FileLoader.h"
 
 #include <dcmtk/dcmnet/assoc.h>
 #include <dcmtk/dcmnet/dimse.h>
@@ -71,7 +72,9 @@ public:
     ~AssociationPool() { releaseAll(); }
     // whileWaiting runs once the data set is on its way, before the
     // response is read: the time the peer takes to answer is free for it.
-    std::int32_t store(DcmFileFormat& file, const Peer& peer, const std::function<void()>& whileWaiting = {});
+    // A file that goes as it is stored, in a transfer syntax the peer takes,
+    // is sent as its own bytes; anything else is encoded by DCMTK.
+    std::int32_t store(LoadedFile& file, const Peer& peer, const std::function<void()>& whileWaiting = {});
     void releaseAll();
     // Number of associations opened so far; for tests and logs.
     int openedCount() const { return opened_; }
@@ -82,9 +85,11 @@ private:
         std::vector<std::pair<std::string, std::string>> needs;     // (SOP class, transfer syntax) seen
         std::vector<std::pair<std::string, std::string>> proposed;  // what the open association offered
     };
-    std::int32_t storeOn(Association& assoc, DcmFileFormat& file, T_ASC_PresentationContextID id,
+    std::int32_t storeOn(Association& assoc, LoadedFile& file, T_ASC_PresentationContextID id,
                          const std::function<void()>& whileWaiting,
                          bool& requestSent);
+    std::int32_t storeAsStored(Association& assoc, const LoadedFile& file, T_ASC_PresentationContextID id,
+                               const std::function<void()>& whileWaiting, bool& requestSent);
     void openFor(Slot& slot, const Peer& peer);
 
     std::map<Peer, Slot> slots_;

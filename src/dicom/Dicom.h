@@ -143,9 +143,15 @@ public:
     QString CallingAETitle;
     QString QueryRoot = QStringLiteral("WORKLIST");
 
-    // Returns every match once all responses are in. Throws on anything that
-    // is not a clean end of the query (connection, rejection, failure status).
+    // Returns every match once all responses are in, its text in UTF-8
+    // whatever Specific Character Set the peer answered in. Throws on
+    // anything that is not a clean end of the query (connection, rejection,
+    // failure status).
     DcmDatasetList RunFind(const DcmDataset& identifier);
+
+    // Set by RunFind: one line for each answer value that could not be
+    // converted from its character set (it reads as Latin-1 instead).
+    QStringList Notes;
 };
 
 class DcmImageList;
@@ -171,7 +177,7 @@ public:
     // association of the owning list to the same peer and AE titles, and
     // reopens it once when the peer dropped it between two sends. A
     // compressed image goes as it is when the peer takes its transfer syntax,
-    // else decompressed in memory; JPEG 2000 cannot be decompressed here.
+    // else decompressed in memory (JPEG, JPEG-LS, RLE, JPEG 2000).
     std::int32_t StoreTo(const QString& host, std::int32_t port, const QString& callingAE,
                          const QString& calledAE);
 

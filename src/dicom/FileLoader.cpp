@@ -2,6 +2,8 @@
 
 #include "base/FileNames.h"
 
+#include <dcmtk/dcmdata/dcistrmb.h>
+
 #include <QFile>
 #include <QFileInfo>
 

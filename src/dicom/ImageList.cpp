@@ -43,9 +43,63 @@ QString valueOf(LoadedFile& file, const DcmTagKey& key, QByteArray RawDicom::*wa
     return stringOf(file.format(), key);
 }
 
+bool isAscii(const QString& text)
+{
+    for (QChar c : text)
+        if (c.unicode() > 0x7F)
+            return false;
+    return true;
+}
+
+// Whether the data set's character set can carry the value as it stands.
+bool characterSetHolds(::DcmDataset* ds, const QString& value)
+{
+    if (isAscii(value))
+        return true;
+    OFString charset;
+    ds->findAndGetOFStringArray(DCM_SpecificCharacterSet, charset);
+    const QString sets = QString::fromLatin1(charset.c_str()).trimmed();
+    if (sets == QLatin1String("ISO_IR 192"))
+        return true;
+    if (sets == QLatin1String("ISO_IR 100")) {
+        for (QChar c : value)
+            if (c.unicode() > 0xFF)
+                return false;
+        return true;
+    }
+    return false;
+}
+
+// A value the image's character set cannot carry: the whole data set moves
+// to Unicode (ISO_IR 192), every text value re-encoded, so that the new value
+// and the old ones read right together. A data set without a character set
+// but with non-ASCII text is taken as Latin-1, as archives read it.
+void moveToUnicode(::DcmDataset* ds, const QString& value)
+{
+    OFCondition cond;
+    try {
+        cond = ds->convertToUTF8();
+        if (cond.bad() && !ds->tagExistsWithValue(DCM_SpecificCharacterSet)) {
+            ds->putAndInsertString(DCM_SpecificCharacterSet, "ISO_IR 100");
+            cond = ds->convertToUTF8();
+            if (cond.bad())
+                ds->findAndDeleteElement(DCM_SpecificCharacterSet);
+        }
+    } catch (const std::exception& e) {
+        cond = makeOFCondition(0, 1, OF_error, e.what());
+    }
+    if (cond.bad())
+        fail(DicomErrc::InvalidValue,
+             QStringLiteral("Cannot set \"%1\": the image's character set cannot hold it, and its text cannot be "
+                            "converted to Unicode (%2)")
+                 .arg(value, conditionText(cond)));
+}
+
 void setString(LoadedFile& file, const DcmTagKey& key, const QString& value)
 {
     ::DcmDataset* ds = file.format().getDataset();
+    if (!characterSetHolds(ds, value))
+        moveToUnicode(ds, value);
     const QByteArray bytes = encodeText(value, ds);
     file.modified = true;
     OFCondition cond = ds->putAndInsertString(key, bytes.constData(), OFTrue);
@@ -64,7 +118,18 @@ DcmImage::DcmImage(std::shared_ptr<Impl> impl)
 }
 
 QString DcmImage::PatientID() const { return valueOf(*impl_->file, DCM_PatientID, &RawDicom::patientId); }
-void DcmImage::setPatientID(const QString& value) { setString(*impl_->file, DCM_PatientID, value); }
+void DcmImage::setPatientID(const QString& value)
+{
+    // one value of a Long String: no backslash, no control characters, 64 at most
+    for (QChar c : value)
+        if (c == QLatin1Char('\\') || c.unicode() < 0x20 || c.unicode() == 0x7F)
+            fail(DicomErrc::InvalidValue,
+                 QStringLiteral("\"%1\" cannot be a Patient ID: it holds a backslash or a control character").arg(value));
+    if (value.size() > 64)
+        fail(DicomErrc::InvalidValue,
+             QStringLiteral("\"%1\" cannot be a Patient ID: it is longer than 64 characters").arg(value));
+    setString(*impl_->file, DCM_PatientID, value);
+}
 QString DcmImage::StudyInstanceUID() const { return valueOf(*impl_->file, DCM_StudyInstanceUID, &RawDicom::studyUid); }
 void DcmImage::setStudyInstanceUID(const QString& value) { setString(*impl_->file, DCM_StudyInstanceUID, value); }
 QString DcmImage::SeriesInstanceUID() const { return valueOf(*impl_->file, DCM_SeriesInstanceUID, &RawDicom::seriesUid); }

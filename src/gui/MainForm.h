@@ -41,9 +41,15 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
     void keyReleaseEvent(QKeyEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    // A dead key or a compose sequence commits through the input method, a
+    // drop through drag and drop: both obey the same rules as typing.
+    void inputMethodEvent(QInputMethodEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     bool accepts(QChar c) const { return !filter_ || filter_(c); }
+    // What of `text` may go in at the caret: accepted characters, within the length.
+    QString admitted(const QString& text) const;
     void pasteFiltered();
     void insertTyped(const QString& text);
 

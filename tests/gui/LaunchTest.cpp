@@ -151,6 +151,26 @@ TEST_F(Launch, DestinationChecksAndTheirMessages)
     EXPECT_TRUE(log.readAll().contains("\tMainForm cmdImport_Click\r\n"));
     EXPECT_TRUE(form->isImportEnabled());
     EXPECT_EQ(iniBytes(), QByteArray("[Default]\nDrive=E:\n"));
+
+    // the port comes from its box alone, and nothing is cut on the way: a
+    // live peer would answer every one of these if they went out
+    auto pacs = Peer::storescp();
+    destination1(*pacs);
+    const QList<std::pair<const char*, QString>> refused = {
+        {"txtIP", "127.0.0.1:" + QString::number(pacs->port())},
+        {"txtIP", "::1"},
+        {"txtAET", pacs->aeTitle() + "_WITH_17_CHARS"},
+    };
+    for (const auto& [box, value] : refused) {
+        destination1(*pacs);
+        set(box, value);
+        boxes.clear();
+        form->cmdImport_Click();
+        ASSERT_EQ(boxes.size(), 1) << value.toStdString();
+        EXPECT_TRUE(boxes[0].text.startsWith("Destination #1: \"Remote")) << boxes[0].text.toStdString();
+        EXPECT_TRUE(boxes[0].text.contains(value)) << boxes[0].text.toStdString();
+    }
+    EXPECT_EQ(pacs->associationsReceived(), 0);
 }
 
 TEST_F(Launch, ScanWithoutSuffixAsksThenImportsToOneDestination)

@@ -225,12 +225,17 @@ TEST_F(Walk, DicomDirSearchTakesOnlyTheStartFolder)
 {
     mkdir("sub");
     td::makeNonDicom(mediaPath("sub/DICOMDIR"), td::NonDicom::Text);
+    // as a window left by an earlier step: the search must put the display back
+    view.animationVisible = view.animationPlaying = false;
+    view.visible[RunView::Bar::Detail] = view.visible[RunView::Bar::Complete] = true;
     ImportRun run(view, prompt, {});
     run.SearchForDicomDir(media.path());
     EXPECT_TRUE(appState().DicomDirPath.isEmpty());
     EXPECT_TRUE(log("Error.log").isEmpty());
     EXPECT_TRUE(view.animationVisible);
     EXPECT_TRUE(view.animationPlaying);
+    EXPECT_FALSE(view.visible[RunView::Bar::Detail]);
+    EXPECT_FALSE(view.visible[RunView::Bar::Complete]);
     EXPECT_EQ(run.ImportedCount, 0);
 }
 

@@ -93,12 +93,12 @@ QStringList filesBelow(const QString& folder)
 }
 
 Peer::Peer(const QString& program, const QStringList& args, quint16 port, const QString& aeTitle, bool tcpNoDelay,
-           const QString& storage)
+           const QString& storage, const QByteArray& config)
     : port_(port)
     , aeTitle_(aeTitle)
 {
     if (program.isEmpty())
-        throw std::runtime_error("DCMTK tool not installed");
+        throw std::runtime_error("peer program not installed");
     if (!dir_.isValid())
         throw std::runtime_error("cannot create a temporary folder");
     QStringList arguments = args;
@@ -106,6 +106,14 @@ Peer::Peer(const QString& program, const QStringList& args, quint16 port, const 
         storage_ = dir_.filePath(storage);
         QDir().mkpath(storage_);
         arguments.replaceInStrings(QStringLiteral("@STORAGE@"), storage_);
+    }
+    if (!config.isEmpty()) {
+        QByteArray text = config;
+        text.replace("@STORAGE@", storage_.toUtf8()).replace("@DIR@", dir_.path().toUtf8());
+        QFile file(dir_.filePath(QStringLiteral("peer.json")));
+        if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size())
+            throw std::runtime_error("cannot write the peer's configuration");
+        arguments.replaceInStrings(QStringLiteral("@CONFIG@"), file.fileName());
     }
     logPath_ = dir_.filePath(QStringLiteral("peer.log"));
     process_ = std::make_unique<QProcess>();
@@ -150,10 +158,56 @@ std::unique_ptr<Peer> Peer::wlmscpfs(const QString& dataFolder, const Options& o
 {
     const quint16 port = options.port ? options.port : freeLoopbackPort();
     QStringList args;
-    args << QStringLiteral("-v") << QStringLiteral("-s") << QStringLiteral("-dfp") << dataFolder << options.extraArgs
-         << QString::number(port);
+    // -csk: answers name the character set of their file, as a site with
+    // names beyond ASCII must run it (by default it names none).
+    args << QStringLiteral("-v") << QStringLiteral("-s") << QStringLiteral("-csk") << QStringLiteral("-dfp") << dataFolder
+         << options.extraArgs << QString::number(port);
     return std::unique_ptr<Peer>(
         new Peer(dcmtkTool(QStringLiteral("wlmscpfs")), args, port, options.aeTitle, options.tcpNoDelay, QString()));
+}
+
+QString orthancWorklistPlugin()
+{
+    for (const char* path :
+         {"/usr/share/orthanc/plugins/libModalityWorklists.so", "/usr/lib/orthanc/libModalityWorklists.so"})
+        if (QFileInfo::exists(QString::fromLatin1(path)))
+            return QString::fromLatin1(path);
+    return QString();
+}
+
+std::unique_ptr<Peer> Peer::orthanc(const Options& options, const QString& worklistFolder)
+{
+    const quint16 port = options.port ? options.port : freeLoopbackPort();
+    // Orthanc turns C-FIND answers into its DefaultEncoding; UTF-8 keeps
+    // every name.
+    QString worklists = QStringLiteral(R"("Plugins": [])");
+    if (!worklistFolder.isEmpty())
+        worklists = QStringLiteral(R"("Plugins": ["%1"],
+  "Worklists": { "Enable": true, "Database": "%2" })")
+                        .arg(orthancWorklistPlugin(), worklistFolder);
+    const QByteArray config = QStringLiteral(R"({
+  "Name": "Varnelo test PACS",
+  "StorageDirectory": "@STORAGE@",
+  "IndexDirectory": "@DIR@/index",
+  "DicomAet": "%1",
+  "DicomPort": %2,
+  "HttpServerEnabled": false,
+  "RemoteAccessAllowed": false,
+  "StorageCompression": false,
+  "DefaultEncoding": "Utf8",
+  "DicomAlwaysAllowFindWorklist": true,
+  %3
+})")
+                                  .arg(options.aeTitle)
+                                  .arg(port)
+                                  .arg(worklists)
+                                  .toUtf8();
+    QString program = QStringLiteral("/usr/sbin/Orthanc");
+    if (!worklistFolder.isEmpty() && orthancWorklistPlugin().isEmpty())
+        program.clear();
+    return std::unique_ptr<Peer>(new Peer(QFileInfo(program).isExecutable() ? program : QString(),
+                                          QStringList {QStringLiteral("@CONFIG@")}, port, options.aeTitle,
+                                          options.tcpNoDelay, QStringLiteral("storage"), config));
 }
 
 Peer::~Peer()

@@ -20,6 +20,9 @@ quint16 freeLoopbackPort();
 // Full path of a DCMTK tool, or "" when it is not installed.
 QString dcmtkTool(const QString& name);
 
+// Orthanc's ModalityWorklists plugin, or "" when it is not installed.
+QString orthancWorklistPlugin();
+
 // Files below `folder`, recursively, sorted.
 QStringList filesBelow(const QString& folder);
 
@@ -37,8 +40,15 @@ public:
     // storescp -v writing what it receives into storageFolder().
     static std::unique_ptr<Peer> storescp(const Options& options);
     static std::unique_ptr<Peer> storescp();
-    // wlmscpfs in single-process mode over `dataFolder` (one subfolder per AE title).
+    // wlmscpfs in single-process mode over `dataFolder` (one subfolder per AE
+    // title), answering in the character set of each file.
     static std::unique_ptr<Peer> wlmscpfs(const QString& dataFolder, const Options& options);
+    // Orthanc (a PACS that takes compressed syntaxes too) without its HTTP
+    // server; storageFolder() holds the files as it stored them. With a
+    // `worklistFolder`, its ModalityWorklists plugin answers worklist C-FIND
+    // from any AE title with the .wl files there (the folder itself, not a
+    // subfolder per AE title), as UTF-8 whatever the files hold.
+    static std::unique_ptr<Peer> orthanc(const Options& options, const QString& worklistFolder = QString());
 
     ~Peer();
     Peer(const Peer&) = delete;
@@ -62,8 +72,10 @@ public:
     void stop();
 
 private:
+    // `config`, when given, is written to "peer.json" before the start, with
+    // @STORAGE@ and @DIR@ replaced; @CONFIG@ in args names that file.
     Peer(const QString& program, const QStringList& args, quint16 port, const QString& aeTitle, bool tcpNoDelay,
-         const QString& storageSubfolder);
+         const QString& storageSubfolder, const QByteArray& config = {});
 
     QTemporaryDir dir_;
     QString storage_;

@@ -4,11 +4,13 @@
 // of chosen SOP classes and transfer syntaxes, non-DICOM files, DICOMDIRs and
 // worklist entries for wlmscpfs. Failures throw std::runtime_error.
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
 #include <map>
 #include <string>
+#include <vector>
 
 namespace varnelo::testdata {
 
@@ -23,7 +25,8 @@ enum class Syntax {
     JpegBaseline,  // lossy, 8-bit
     JpegLossless,
     Rle,
-    Jpeg2000,  // encapsulated data under the JPEG 2000 UID; no codec can decode it
+    Jpeg2000,       // lossless (1.2.840.10008.1.2.4.90), reversible wavelet, OpenJPEG
+    Jpeg2000Lossy,  // 1.2.840.10008.1.2.4.91, irreversible wavelet at about 10:1
 };
 
 struct ImageRecipe {
@@ -32,9 +35,19 @@ struct ImageRecipe {
     int rows = 140;  // 140 x 140 x 16 bit: a file of about 40 KB
     int columns = 140;
     int frames = 1;
-    int bitsAllocated = 16;  // JPEG baseline always uses 8
+    int bitsAllocated = 16;   // JPEG baseline always uses 8
+    int samplesPerPixel = 1;  // 3: RGB (YBR_RCT or YBR_ICT under JPEG 2000)
+    bool signedPixels = false;
+    // JPEG 2000: each frame's codestream split over this many fragments.
+    int fragmentsPerFrame = 1;
+    // Lossy JPEG 2000: writes Lossy Image Compression with its ratio and method.
+    bool lossyAttributes = true;
+    // When set, the same image is also written here uncompressed (Explicit
+    // VR Little Endian), as it was before compression.
+    QString uncompressedCopy;
     QString patientName = QStringLiteral("Doe^John");
     QString patientId = QStringLiteral("PID0001");
+    QString birthDate = QStringLiteral("19600515");
     bool withStudyUid = true;
     bool withSeriesUid = true;
     QString studyUid;        // made up when empty
@@ -80,7 +93,19 @@ struct WorklistEntry {
     QString bodyPart = QStringLiteral("CHEST");
     QString stepId = QStringLiteral("SPS0001");
     QString procedureDescription = QStringLiteral("CT Chest");
+    QString pregnancyStatus;  // (0010,21C0), left out when empty
+    // (0008,0005) of the entry; the texts are stored in it.
+    QString characterSet = QStringLiteral("ISO_IR 100");
+    // The name as stored, for character sets with code extensions (ISO 2022),
+    // which cannot be made by conversion; patientName then says how it reads.
+    QByteArray patientNameBytes;
 };
+
+// One entry for each character set that worklist names come in (Latin-1,
+// Latin-2, Cyrillic, Greek, Arabic, Hebrew, Latin-5, UTF-8, GB18030, the
+// ISO 2022 sets for Japanese and Korean), with patient IDs CS01, CS02, ... in
+// that order and patientName as the name must read.
+std::vector<WorklistEntry> internationalEntries();
 
 // Prepares `root`/`calledAE` for wlmscpfs (with its lock file) and writes the
 // entries as 1.wl, 2.wl, ... Returns the folder to pass as -dfp (`root`).
@@ -88,8 +113,10 @@ QString makeWorklist(const QString& root, const QString& calledAE, const std::ve
 
 // The data set of a file as tag -> value text, pixel data as uncompressed
 // bytes, so that files in different transfer syntaxes compare equal when
-// their content is. File meta information is left out.
-std::map<std::string, std::string> contentOf(const QString& path);
+// their content is. File meta information is left out. JPEG 2000 is not
+// decoded here (the tests compare with the uncompressed copy): asStored
+// gives encapsulated pixel data as its fragments, each after its length.
+std::map<std::string, std::string> contentOf(const QString& path, bool asStored = false);
 
 // The transfer syntax UID a file is stored in.
 QString transferSyntaxOf(const QString& path);
