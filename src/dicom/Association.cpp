@@ -1,9 +1,9 @@
 #include "dicom/Association.h"
 
+#include <dcmtk/dcmdata/dcostrmb.h>
 #include <dcmtk/dcmnet/cond.h>
 #include <dcmtk/dcmnet/dcmtrans.h>
 #include <dcmtk/dcmnet/dul.h>
-#include <dcmtk/dcmdata/dcostrmb.h>
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>

@@ -6,8 +6,8 @@
 #include "dicom/RawFile.h"
 
 #include <deque>
-#include <optional>
 #include <memory>
+#include <optional>
 
 namespace varnelo::dicomimpl {
 

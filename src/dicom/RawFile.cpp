@@ -31,14 +31,38 @@ constexpr std::uint16_t vr(char a, char b) { return static_cast<std::uint16_t>((
 int lengthKind(std::uint16_t v)
 {
     switch (v) {
-    case vr('A', 'E'): case vr('A', 'S'): case vr('A', 'T'): case vr('C', 'S'): case vr('D', 'A'):
-    case vr('D', 'S'): case vr('D', 'T'): case vr('F', 'L'): case vr('F', 'D'): case vr('I', 'S'):
-    case vr('L', 'O'): case vr('L', 'T'): case vr('P', 'N'): case vr('S', 'H'): case vr('S', 'L'):
-    case vr('S', 'S'): case vr('S', 'T'): case vr('T', 'M'): case vr('U', 'I'): case vr('U', 'L'):
+    case vr('A', 'E'):
+    case vr('A', 'S'):
+    case vr('A', 'T'):
+    case vr('C', 'S'):
+    case vr('D', 'A'):
+    case vr('D', 'S'):
+    case vr('D', 'T'):
+    case vr('F', 'L'):
+    case vr('F', 'D'):
+    case vr('I', 'S'):
+    case vr('L', 'O'):
+    case vr('L', 'T'):
+    case vr('P', 'N'):
+    case vr('S', 'H'):
+    case vr('S', 'L'):
+    case vr('S', 'S'):
+    case vr('S', 'T'):
+    case vr('T', 'M'):
+    case vr('U', 'I'):
+    case vr('U', 'L'):
     case vr('U', 'S'):
         return 1;
-    case vr('O', 'B'): case vr('O', 'D'): case vr('O', 'F'): case vr('O', 'L'): case vr('O', 'W'):
-    case vr('S', 'Q'): case vr('U', 'C'): case vr('U', 'N'): case vr('U', 'R'): case vr('U', 'T'):
+    case vr('O', 'B'):
+    case vr('O', 'D'):
+    case vr('O', 'F'):
+    case vr('O', 'L'):
+    case vr('O', 'W'):
+    case vr('S', 'Q'):
+    case vr('U', 'C'):
+    case vr('U', 'N'):
+    case vr('U', 'R'):
+    case vr('U', 'T'):
         return 2;
     default:
         return 0;

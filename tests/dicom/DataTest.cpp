@@ -1,9 +1,12 @@
 // Data sets, attributes, loading files and reading DICOMDIRs; no network.
 
 #include "dicom/Dicom.h"
+#include "dicom/RawFile.h"
 #include "dicom/testdata/TestData.h"
 
 #include <gtest/gtest.h>
+
+#include <functional>
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -199,6 +202,72 @@ TEST_F(ImageFiles, LoadsEveryEncodingWithAndWithoutMetaHeader)
         EXPECT_EQ(list.ItemAt(1).CheckValueB(), 1);
         EXPECT_FALSE(list.ItemAt(1).StudyInstanceUID().isEmpty());
     }
+}
+
+// The quick walk decides which files go out as their own bytes: what it
+// takes must be whole, ordered and in the syntax the meta information names;
+// everything else is left to DCMTK.
+TEST_F(ImageFiles, QuickWalkTakesOnlyWholeFilesInTheSyntaxTheyName)
+{
+    using dicomimpl::RawSource;
+    using dicomimpl::scanDicom;
+    auto bytesOf = [&](const char* name, td::Syntax syntax, bool clinical) {
+        td::ImageRecipe recipe;
+        recipe.syntax = syntax;
+        recipe.clinicalHeader = clinical;
+        recipe.patientId = QStringLiteral("P \\Q");
+        recipe.studyUid = QStringLiteral("1.2.3.4");
+        recipe.sopInstanceUid = QStringLiteral("1.2.3.4.5");
+        td::makeImage(path(QLatin1String(name)), recipe);
+        QFile f(path(QLatin1String(name)));
+        f.open(QIODevice::ReadOnly);
+        return f.readAll();
+    };
+    auto walk = [](const QByteArray& b) { return scanDicom(RawSource {b.constData(), -1, b.size()}); };
+
+    const QByteArray clinical = bytesOf("ct", td::Syntax::ExplicitLittle, true);
+    const auto raw = walk(clinical);
+    ASSERT_TRUE(raw);
+    EXPECT_EQ(raw->transferSyntax, "1.2.840.10008.1.2.1");
+    EXPECT_EQ(raw->sopClass, "1.2.840.10008.5.1.4.1.1.2");
+    EXPECT_EQ(raw->sopInstance, "1.2.3.4.5");
+    EXPECT_EQ(raw->patientId, "P \\Q");
+    EXPECT_EQ(raw->studyUid, "1.2.3.4");
+    EXPECT_EQ(raw->charset, "ISO_IR 100");
+    EXPECT_EQ(clinical.mid(raw->datasetOffset, 4), QByteArray("\x08\x00\x05\x00", 4));
+    EXPECT_TRUE(walk(bytesOf("il", td::Syntax::ImplicitLittle, true)));
+    EXPECT_TRUE(walk(bytesOf("jpll", td::Syntax::JpegLossless, false)));
+    EXPECT_FALSE(walk(bytesOf("eb", td::Syntax::ExplicitBig, false)));
+
+    // a large file is walked through its descriptor the same way
+    QFile ct(path("ct"));
+    ASSERT_TRUE(ct.open(QIODevice::ReadOnly));
+    const auto viaFd = scanDicom(RawSource {nullptr, ct.handle(), ct.size()});
+    ASSERT_TRUE(viaFd);
+    EXPECT_EQ(viaFd->datasetOffset, raw->datasetOffset);
+
+    auto spoilt = [&](const std::function<void(QByteArray&)>& change) {
+        QByteArray b = clinical;
+        change(b);
+        return walk(b).has_value();
+    };
+    EXPECT_FALSE(spoilt([](QByteArray& b) { b.chop(2); }));
+    EXPECT_FALSE(spoilt([](QByteArray& b) { b.append('\0'); }));
+    EXPECT_FALSE(spoilt([](QByteArray& b) { b.truncate(132); }));
+    EXPECT_FALSE(spoilt([](QByteArray& b) { b[128] = 'X'; }));
+    const qsizetype patient = clinical.indexOf(QByteArray("\x10\x00\x20\x00LO", 6));
+    ASSERT_GT(patient, 0);
+    // an odd length (the value one byte longer), an unknown VR, and tags out of order
+    EXPECT_FALSE(spoilt([&](QByteArray& b) {
+        b[patient + 6] = static_cast<char>(b[patient + 6] + 1);
+        b.insert(patient + 8, 'X');
+    }));
+    EXPECT_FALSE(spoilt([&](QByteArray& b) { b[patient + 4] = 'X'; }));
+    EXPECT_FALSE(spoilt([&](QByteArray& b) { b[patient] = 0x01; }));
+    // the meta information naming implicit VR over an explicit data set
+    const qsizetype ts = clinical.indexOf("1.2.840.10008.1.2.1");
+    ASSERT_GT(ts, 0);
+    EXPECT_FALSE(spoilt([&](QByteArray& b) { b.replace(ts, 20, QByteArray("1.2.840.10008.1.2\0\0\0", 20)); }));
 }
 
 TEST_F(ImageFiles, UnreadableFilesRaiseNamingTheFile)

@@ -68,7 +68,12 @@ TEST_F(Network, StoresFilesUnchangedOverOneAssociation)
 {
     auto peer = storescp();
     td::ImageRecipe recipe;
-    const QStringList files = td::makeSeries(dir.filePath("series"), 5, recipe);
+    QStringList files = td::makeSeries(dir.filePath("series"), 5, recipe);
+    // a scanner's header: private groups, nested sequences; sent as its own bytes
+    recipe.clinicalHeader = true;
+    recipe.sopInstanceUid = QStringLiteral("1.2.826.0.1.3680043.2.1143.77");
+    files << dir.filePath("series/CLINICAL");
+    td::makeImage(files.back(), recipe);
     td::ImageRecipe mr;
     mr.sop = td::Sop::MR;
     mr.syntax = td::Syntax::ImplicitLittle;
@@ -87,7 +92,7 @@ TEST_F(Network, StoresFilesUnchangedOverOneAssociation)
         EXPECT_EQ(store(list, mrFile, *peer), 0);  // another SOP class: a second association
         EXPECT_EQ(peer->associationsReceived(), 2);
     }  // the list releases its associations
-    ASSERT_TRUE(peer->waitForFiles(6));
+    ASSERT_TRUE(peer->waitForFiles(7));
     EXPECT_TRUE(peer->waitForLog(QStringLiteral("Association Release"), 2)) << peer->log().toStdString();
 
     for (const QString& f : files + QStringList {mrFile}) {
@@ -498,6 +503,15 @@ TEST_F(Network, LargeImageArrivesWholeAndTruncatedOneFailsAtLoading)
     const QString file = dir.filePath("big");
     td::makeImage(file, big);
     ASSERT_GT(QFileInfo(file).size(), 5 * 1024 * 1024);
+    {
+        // as it is stored, read from the file while it is sent
+        DcmImageList list;
+        list.LoadFile(file);
+        EXPECT_EQ(list.ItemAt(1).StoreTo(QStringLiteral("127.0.0.1"), peer->port(), Calling, peer->aeTitle()), 0);
+    }
+    ASSERT_TRUE(peer->waitForFiles(1));
+    EXPECT_EQ(td::contentOf(peer->receivedFiles().front()), td::contentOf(file));
+    QFile::remove(peer->receivedFiles().front());
     {
         DcmImageList list;
         list.LoadFile(file);
