@@ -179,6 +179,7 @@ struct Sender {
     int expectedStores = 0;
     // filled in by the run
     std::vector<double> seconds;
+    std::vector<double> cpu;  // the sender's own processor time
     std::vector<double> abortAnswers;
     double longestGap = -1;
     long peakRssKb = 0;
@@ -314,6 +315,7 @@ void runGroup(Group& g)
             const int received = s.receiver.received ? s.receiver.received() : 0;
             s.seconds.push_back(o.process.seconds);
             s.peakRssKb = std::max(s.peakRssKb, o.process.peakRssKb);
+            s.cpu.push_back(o.process.cpuSeconds);
             if (o.abortAnswer >= 0)
                 s.abortAnswers.push_back(o.abortAnswer);
             s.longestGap = std::max(s.longestGap, o.longestGap);
@@ -322,8 +324,9 @@ void runGroup(Group& g)
                 s.problems << QStringLiteral("peer received %1 of %2").arg(received).arg(s.expectedStores);
             if (!o.problem.isEmpty())
                 s.problems << o.problem;
-            std::printf("  %-44s %-30s %-8s %8.3f s  %7.1f MB%s\n", qPrintable(s.caseName), qPrintable(s.name),
-                        qPrintable(s.variant), o.process.seconds, o.process.peakRssKb / 1024.0,
+            std::printf("  %-44s %-30s %-8s %8.3f s  cpu %6.3f s  %7.1f MB%s\n", qPrintable(s.caseName),
+                        qPrintable(s.name), qPrintable(s.variant), o.process.seconds, o.process.cpuSeconds,
+                        o.process.peakRssKb / 1024.0,
                         o.abortAnswer >= 0 ? qPrintable(QStringLiteral("  abort answered in %1 s").arg(o.abortAnswer, 0, 'f', 3))
                                            : "");
             std::fflush(stdout);
@@ -613,7 +616,8 @@ int runMain(const QStringList& args)
     Table t;
     t.header = QStringList {QStringLiteral("Case"), QStringLiteral("Sender"), QStringLiteral("In the window s"),
                             QStringLiteral("Headless s"), QStringLiteral("Runs (min-max) s"), QStringLiteral("Images/s"),
-                            QStringLiteral("Peak RSS MB"), QStringLiteral("Ratio to storescu (window / headless)")};
+                            QStringLiteral("CPU s (window / headless)"), QStringLiteral("Peak RSS MB"),
+                            QStringLiteral("Ratio to storescu (window / headless)")};
     QStringList problems;
     auto figure = [](const Sender* s) { return s ? QString::number(median(s->seconds), 'f', 3) : QStringLiteral("-"); };
     for (const Row& r : rows) {
@@ -648,12 +652,14 @@ int runMain(const QStringList& args)
             windowText += QStringLiteral(" (Abort answered in %1)").arg(r.window->abortAnswers.front(), 0, 'f', 3);
         if (r.headless && r.headless->longestGap >= 0 && r.caseName == kLive)
             headlessText += QStringLiteral(" (longest gap %1)").arg(r.headless->longestGap, 0, 'f', 3);
+        auto cpuOf = [](const Sender* s) { return s ? QString::number(median(s->cpu), 'f', 3) : QStringLiteral("-"); };
+        const QString cpuText = main->variant.isEmpty() ? cpuOf(r.headless) : cpuOf(r.window) + QStringLiteral(" / ") + cpuOf(r.headless);
         const int images = main->expectedStores;
         const double best = r.window ? median(r.window->seconds) : median(main->seconds);
         t.rows.push_back({r.caseName, nameText, windowText, headlessText,
                           ranges.join(QStringLiteral(", ")) + QStringLiteral(" (n=%1)").arg(main->seconds.size()),
                           images > 0 && r.caseName != kLive ? QString::number(images / best, 'f', 0) : QStringLiteral("-"),
-                          QString::number(rss / 1024.0, 'f', 1), ratio});
+                          cpuText, QString::number(rss / 1024.0, 'f', 1), ratio});
     }
 
     // ---- the goals ----
@@ -752,7 +758,8 @@ int runMain(const QStringList& args)
                      "the summary box (the time the question about a scan without suffix stands open is left out), watched "
                      "through X events. **Headless**: Varnelo's real scan or DICOMDIR walk with a run view that draws nothing, "
                      "from the start of the process to its end, like storescu and dcmsend (`+sd +r`, dcmsend `+rd` for a "
-                     "DICOMDIR). Peak RSS is the process's ru_maxrss.\n\n"
+                     "DICOMDIR). CPU is the sender process's own user and system time (for the window, from the program's start to "
+                     "its end). Peak RSS is the process's ru_maxrss.\n\n"
           << markdown(t) << "\n## Goals\n\n";
         for (const QString& line : targets)
             m << "- " << line << "\n";

@@ -132,6 +132,8 @@ static ChildResult reap(pid_t pid, double start, const QString& outPath)
     }
     r.seconds = monotonicSeconds() - start;
     r.peakRssKb = usage.ru_maxrss;
+    r.cpuSeconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+        static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     r.output = readAll(outPath);
     QFile::remove(outPath);

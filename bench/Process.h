@@ -11,10 +11,11 @@
 namespace varnelo::bench {
 
 struct ChildResult {
-    double seconds = 0;  // wall time from fork to reaping
-    long peakRssKb = 0;  // ru_maxrss of this child alone
-    int exitCode = -1;   // -1 when it did not exit normally
-    QString output;      // stdout and stderr together
+    double seconds = 0;     // wall time from fork to reaping
+    long peakRssKb = 0;     // ru_maxrss of this child alone
+    double cpuSeconds = 0;  // user and system time of this child alone
+    int exitCode = -1;      // -1 when it did not exit normally
+    QString output;         // stdout and stderr together
 };
 
 // Runs program with args to its end. TCP_NODELAY is set to 1 in its

@@ -1,21 +1,58 @@
 // Data sets, attribute lists, attributes and DICOMDIR reading.
 
 #include "dicom/DicomPrivate.h"
+#include "dicom/RawFile.h"
+
+#include "base/FileNames.h"
 
 #include <dcmtk/dcmdata/dcdirrec.h>
+#include <dcmtk/dcmdata/dcistrmb.h>
 
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
 #include <exception>
 #include <map>
 #include <set>
+#include <stdexcept>
+#include <unordered_map>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace varnelo::dicomimpl;
 
 namespace varnelo {
 
 namespace {
+
+constexpr qint64 kQuickDirUpTo = 256 * 1024 * 1024;
+
+// The whole file, when it is a regular file of at most kQuickDirUpTo bytes.
+bool readWhole(const QByteArray& name, QByteArray& bytes)
+{
+    const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kQuickDirUpTo;
+    if (ok) {
+        bytes.resize(static_cast<qsizetype>(st.st_size));
+        qint64 done = 0;
+        while (ok && done < st.st_size) {
+            const ssize_t n = ::read(fd, bytes.data() + done, static_cast<size_t>(st.st_size - done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            ok = n > 0;
+            done += n > 0 ? n : 0;
+        }
+    }
+    ::close(fd);
+    return ok;
+}
 
 std::optional<QString> textOf(DcmItem* item, const DcmTagKey& key)
 {
@@ -57,9 +94,65 @@ std::uint32_t ulValue(DcmItem* item, const DcmTagKey& key)
 
 // ---- DICOMDIR index -------------------------------------------------------
 
+// A DICOMDIR read by the quick walk: its bytes and where its records lie. A
+// record's DCMTK item is parsed from those bytes only when something asks
+// for more than its links and its Referenced File ID.
+struct QuickDir {
+    QByteArray bytes;
+    E_TransferSyntax xfer = EXS_LittleEndianExplicit;
+    std::vector<RawDirRecord> records;
+    std::unordered_map<std::uint32_t, std::int32_t> byOffset;
+    std::vector<std::unique_ptr<DcmItem>> items;  // by record, once parsed
+    std::unique_ptr<DcmFileFormat> whole;         // the DICOMDIR itself, once parsed
+    QString path;
+
+    DcmItem* item(std::int32_t record)
+    {
+        OFCondition cond;
+        try {
+            if (record < 0) {
+                if (!whole) {
+                    auto file = std::make_unique<DcmFileFormat>();
+                    DcmInputBufferStream in;
+                    in.setBuffer(bytes.constData(), static_cast<offile_off_t>(bytes.size()));
+                    in.setEos();
+                    file->transferInit();
+                    cond = file->read(in, EXS_Unknown, EGL_noChange, DCM_MaxReadLength);
+                    file->transferEnd();
+                    if (cond.bad())
+                        throw std::runtime_error(cond.text());
+                    whole = std::move(file);
+                }
+                return whole->getDataset();
+            }
+            auto& slot = items[static_cast<size_t>(record)];
+            if (!slot) {
+                const RawDirRecord& r = records[static_cast<size_t>(record)];
+                const auto* head = reinterpret_cast<const unsigned char*>(bytes.constData() + r.item + 4);
+                const Uint32 length = head[0] | (head[1] << 8) | (head[2] << 16) | (static_cast<Uint32>(head[3]) << 24);
+                auto item = std::make_unique<DcmItem>(DcmTag(DCM_Item), length);
+                DcmInputBufferStream in;
+                in.setBuffer(bytes.constData() + r.item + 8, static_cast<offile_off_t>(r.end - r.item - 8));
+                in.setEos();
+                item->transferInit();
+                cond = item->read(in, xfer, EGL_noChange, DCM_MaxReadLength);
+                item->transferEnd();
+                if (cond.bad())
+                    throw std::runtime_error(cond.text());
+                slot = std::move(item);
+            }
+            return slot.get();
+        } catch (const std::exception& e) {
+            fail(DicomErrc::DicomDirUnreadable,
+                 QStringLiteral("Cannot read the DICOMDIR %1: a record is damaged (%2)").arg(path, QString::fromLocal8Bit(e.what())));
+        }
+    }
+};
+
 struct DcmDataset::Impl::DirIndex {
     std::map<std::uint32_t, DcmItem*> byOffset;
     std::uint32_t rootOffset = 0;
+    std::shared_ptr<QuickDir> quick;  // instead of byOffset, when the quick walk read it
 
     // Follows a chain of "next record" offsets. A broken or circular chain
     // ends where it breaks rather than looping.
@@ -69,6 +162,20 @@ struct DcmDataset::Impl::DirIndex {
         std::set<std::uint32_t> seen;
         std::uint32_t offset = first;
         while (offset != 0 && seen.insert(offset).second) {
+            if (quick) {
+                auto it = quick->byOffset.find(offset);
+                if (it == quick->byOffset.end())
+                    break;
+                const RawDirRecord& r = quick->records[static_cast<size_t>(it->second)];
+                auto impl = std::make_shared<DcmDataset::Impl>();
+                impl->owner = owner;
+                impl->dir = self;
+                impl->lowerOffset = r.lower;
+                impl->quickRecord = it->second;
+                list.impl()->items.push_back(DcmDataset(impl));
+                offset = r.next;
+                continue;
+            }
             auto it = byOffset.find(offset);
             if (it == byOffset.end())
                 break;
@@ -81,6 +188,33 @@ struct DcmDataset::Impl::DirIndex {
         return list;
     }
 };
+
+DcmItem* itemOf(DcmDataset::Impl& impl)
+{
+    if (!impl.item && impl.quickRecord != -1 && impl.dir && impl.dir->quick)
+        impl.item = impl.dir->quick->item(impl.quickRecord);
+    return impl.item;
+}
+
+namespace {
+
+DcmItem* itemOf(DcmAttributeList::Impl& list)
+{
+    if (!list.item && list.record)
+        list.item = itemOf(*list.record);
+    return list.item;
+}
+
+// A quick record's Referenced File ID without parsing the record: the one
+// value the import reads of every image record.
+const RawDirRecord* quickRecordFor(const DcmAttributeList::Impl& list)
+{
+    if (list.item || !list.record || list.record->quickRecord < 0 || !list.record->dir || !list.record->dir->quick)
+        return nullptr;
+    return &list.record->dir->quick->records[static_cast<size_t>(list.record->quickRecord)];
+}
+
+}  // namespace
 
 DcmDataset makeDataset(Owner owner, DcmItem* item)
 {
@@ -157,11 +291,12 @@ void DcmAttributeList::AddAttribute(std::uint16_t group, std::uint16_t element, 
     if (vr == EVR_UNKNOWN || vr == EVR_UN || vr == EVR_UNKNOWN2B)
         tag.setVR(EVR_LO);
     OFCondition cond;
+    DcmItem* item = itemOf(*impl_);
     if (value.isEmpty()) {
-        cond = impl_->item->insertEmptyElement(tag, OFTrue);
+        cond = item->insertEmptyElement(tag, OFTrue);
     } else {
-        const QByteArray bytes = encodeText(value, impl_->item);
-        cond = impl_->item->putAndInsertString(tag, bytes.constData(), OFTrue);
+        const QByteArray bytes = encodeText(value, item);
+        cond = item->putAndInsertString(tag, bytes.constData(), OFTrue);
     }
     if (cond.bad())
         fail(DicomErrc::InvalidValue, QStringLiteral("Cannot set %1 to \"%2\": %3").arg(describeTag(tag), value, conditionText(cond)));
@@ -175,7 +310,7 @@ void DcmAttributeList::AddAttribute(std::uint16_t group, std::uint16_t element, 
         DcmItem* source = items.ItemAt(i).impl()->item;
         seq->append(new DcmItem(*source));
     }
-    OFCondition cond = impl_->item->insert(seq.get(), OFTrue);
+    OFCondition cond = itemOf(*impl_)->insert(seq.get(), OFTrue);
     if (cond.bad())
         fail(DicomErrc::InvalidValue, QStringLiteral("Cannot add the sequence %1: %2").arg(describeTag(DcmTagKey(group, element)), conditionText(cond)));
     seq.release();
@@ -185,7 +320,17 @@ DcmAttribute DcmAttributeList::ByTag(std::uint16_t group, std::uint16_t element)
 {
     DcmElement* e = nullptr;
     const DcmTagKey key(group, element);
-    if (impl_->item->findAndGetElement(key, e, OFFalse).bad() || !e)
+    if (const RawDirRecord* r = quickRecordFor(*impl_); r && key == DCM_ReferencedFileID) {
+        if (!r->hasFileId)
+            fail(DicomErrc::AttributeAbsent, QStringLiteral("The attribute %1 is absent.").arg(describeTag(key)));
+        auto value = std::make_shared<DcmCodeString>(DcmTag(DCM_ReferencedFileID, EVR_CS));
+        value->putString(r->fileId.constData(), static_cast<Uint32>(r->fileId.size()));
+        auto impl = std::make_shared<DcmAttribute::Impl>();
+        impl->element = value.get();
+        impl->owner = std::move(value);
+        return DcmAttribute(impl);
+    }
+    if (itemOf(*impl_)->findAndGetElement(key, e, OFFalse).bad() || !e)
         fail(DicomErrc::AttributeAbsent, QStringLiteral("The attribute %1 is absent.").arg(describeTag(key)));
     auto impl = std::make_shared<DcmAttribute::Impl>();
     impl->owner = impl_->owner;
@@ -195,16 +340,19 @@ DcmAttribute DcmAttributeList::ByTag(std::uint16_t group, std::uint16_t element)
 
 bool DcmAttributeList::Exists(std::uint16_t group, std::uint16_t element) const
 {
-    return impl_->item->tagExists(DcmTagKey(group, element), OFFalse);
+    if (const RawDirRecord* r = quickRecordFor(*impl_); r && DcmTagKey(group, element) == DCM_ReferencedFileID)
+        return r->hasFileId;
+    return itemOf(*impl_)->tagExists(DcmTagKey(group, element), OFFalse);
 }
 
 std::vector<DcmAttribute> DcmAttributeList::All() const
 {
     std::vector<DcmAttribute> all;
-    for (unsigned long i = 0; i < impl_->item->card(); ++i) {
+    DcmItem* item = itemOf(*impl_);
+    for (unsigned long i = 0; i < item->card(); ++i) {
         auto impl = std::make_shared<DcmAttribute::Impl>();
         impl->owner = impl_->owner;
-        impl->element = impl_->item->getElement(i);
+        impl->element = item->getElement(i);
         all.emplace_back(impl);
     }
     return all;
@@ -230,13 +378,15 @@ DcmAttributeList DcmDataset::Attributes() const
     auto impl = std::make_shared<DcmAttributeList::Impl>();
     impl->owner = impl_->owner;
     impl->item = impl_->item;
+    if (!impl->item)
+        impl->record = impl_;  // a quick record: parsed when more than its file is asked for
     return DcmAttributeList(impl);
 }
 
-QString DcmDataset::PatientName() const { return textOf(impl_->item, DCM_PatientName).value_or(QString()); }
-std::optional<QString> DcmDataset::PatientID() const { return textOf(impl_->item, DCM_PatientID); }
-std::optional<QString> DcmDataset::PatientSex() const { return textOf(impl_->item, DCM_PatientSex); }
-std::optional<QString> DcmDataset::BirthDateRaw() const { return textOf(impl_->item, DCM_PatientBirthDate); }
+QString DcmDataset::PatientName() const { return textOf(itemOf(*impl_), DCM_PatientName).value_or(QString()); }
+std::optional<QString> DcmDataset::PatientID() const { return textOf(itemOf(*impl_), DCM_PatientID); }
+std::optional<QString> DcmDataset::PatientSex() const { return textOf(itemOf(*impl_), DCM_PatientSex); }
+std::optional<QString> DcmDataset::BirthDateRaw() const { return textOf(itemOf(*impl_), DCM_PatientBirthDate); }
 
 QDate DcmDataset::PatientBirthDate() const
 {
@@ -261,7 +411,7 @@ DcmDatasetList DcmDataset::DirectoryRecords() const
 
 DcmDatasetList DcmDataset::Children() const
 {
-    if (!impl_->dir || impl_->item == nullptr)
+    if (!impl_->dir || (impl_->item == nullptr && impl_->quickRecord < 0))
         return DcmDatasetList();
     return impl_->dir->chain(impl_->owner, impl_->dir, impl_->lowerOffset);
 }
@@ -301,10 +451,40 @@ DcmDataset DcmDatasetList::ReadFile(const QString& path)
     if (!QFileInfo(path).isFile())
         fail(DicomErrc::DicomDirUnreadable, prefix + QStringLiteral("no such file"));
 
+    const QByteArray name = encodeFileName(path);
+
+    // The quick walk first: it finds the records and their links without
+    // building DCMTK's objects, so that a DICOMDIR of many thousand records
+    // is ready at once; a record is parsed only when more than its links and
+    // its file is asked for. What the walk does not fully understand is
+    // parsed by DCMTK as a whole, below.
+    if (auto quick = std::make_shared<QuickDir>(); readWhole(name, quick->bytes)) {
+        quick->path = path;
+        if (auto walked = scanDicomDir(quick->bytes); walked && walked->hasRecordSequence) {
+            quick->xfer = walked->explicitVr ? EXS_LittleEndianExplicit : EXS_LittleEndianImplicit;
+            quick->records = std::move(walked->records);
+            quick->items.resize(quick->records.size());
+            for (size_t i = 0; i < quick->records.size(); ++i)
+                quick->byOffset.emplace(quick->records[i].offset, static_cast<std::int32_t>(i));
+            auto index = std::make_shared<DcmDataset::Impl::DirIndex>();
+            index->rootOffset = walked->rootOffset;
+            index->quick = quick;
+            if (!quick->records.empty() && quick->byOffset.count(index->rootOffset) == 0)
+                fail(DicomErrc::DicomDirUnreadable,
+                     prefix + QStringLiteral("the offset of its first record (%1) points to no record").arg(index->rootOffset));
+            auto impl = std::make_shared<DcmDataset::Impl>();
+            impl->owner = quick;
+            impl->dir = index;
+            impl->quickRecord = -2;  // the DICOMDIR itself
+            DcmDataset root(impl);
+            impl_->items.push_back(root);
+            return root;
+        }
+    }
+
     // Loaded as a plain file: DCMTK's DICOMDIR class may write the file back
     // when it is destroyed, and the medium is someone else's.
     auto file = std::make_shared<DcmFileFormat>();
-    const QByteArray name = QFile::encodeName(path);
     OFCondition cond = EC_Normal;
     try {
         cond = file->loadFile(OFFilename(name.constData()), EXS_Unknown, EGL_noChange, DCM_MaxReadLength,

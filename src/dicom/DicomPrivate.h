@@ -69,6 +69,9 @@ struct DcmDataset::Impl {
     std::shared_ptr<DirIndex> dir;
     // Set on a directory record: the offset of its first lower-level record.
     std::uint32_t lowerOffset = 0;
+    // A record (or the DICOMDIR itself, -2) of a DICOMDIR read by the quick
+    // walk: `item` is parsed from the file's bytes on first use.
+    std::int32_t quickRecord = -1;
 };
 
 struct DcmDatasetList::Impl {
@@ -78,6 +81,7 @@ struct DcmDatasetList::Impl {
 struct DcmAttributeList::Impl {
     dicomimpl::Owner owner;
     DcmItem* item = nullptr;
+    std::shared_ptr<DcmDataset::Impl> record;  // a quick record whose item is not parsed yet
 };
 
 struct DcmAttribute::Impl {
@@ -87,5 +91,7 @@ struct DcmAttribute::Impl {
 
 // Makes a handle onto an item that `owner` keeps alive.
 DcmDataset makeDataset(dicomimpl::Owner owner, DcmItem* item);
+// The data set's DCMTK item, parsed first for a quick DICOMDIR record.
+DcmItem* itemOf(DcmDataset::Impl& impl);
 
 }  // namespace varnelo

@@ -63,13 +63,14 @@ DcmDatasetList DcmFindClient::RunFind(const DcmDataset& identifier)
     std::memset(&rsp, 0, sizeof rsp);
     ::DcmDataset* detail = nullptr;
     int responses = 0;
-    auto* query = static_cast<::DcmDataset*>(identifier.impl()->item);
+    DcmItem* item = itemOf(*identifier.impl());
+    auto* query = static_cast<::DcmDataset*>(item);
     // Sequence items are plain items; the identifier itself must be a data set.
     std::unique_ptr<::DcmDataset> copy;
     if (query->ident() != EVR_dataset) {
         copy = std::make_unique<::DcmDataset>();
-        for (unsigned long i = 0; i < identifier.impl()->item->card(); ++i)
-            copy->insert(OFstatic_cast(DcmElement*, identifier.impl()->item->getElement(i)->clone()));
+        for (unsigned long i = 0; i < item->card(); ++i)
+            copy->insert(OFstatic_cast(DcmElement*, item->getElement(i)->clone()));
         query = copy.get();
     }
     OFCondition cond = DIMSE_findUser(assoc.get(), accepted.front().first, &req, query, responses, collectMatch,

@@ -17,6 +17,11 @@ constexpr std::uint32_t kUndefined = 0xFFFFFFFFu;
 constexpr int kMaxDepth = 16;
 constexpr qint64 kWindow = 64 * 1024;
 constexpr qint64 kLongestValue = 1024;  // of the values picked out
+constexpr std::uint32_t kRootRecord = 0x00041200u;
+constexpr std::uint32_t kRecordSequence = 0x00041220u;
+constexpr std::uint32_t kNextRecord = 0x00041400u;
+constexpr std::uint32_t kLowerRecord = 0x00041420u;
+constexpr std::uint32_t kReferencedFileId = 0x00041500u;
 
 std::uint16_t u16(const unsigned char* b) { return static_cast<std::uint16_t>(b[0] | (b[1] << 8)); }
 std::uint32_t u32(const unsigned char* b)
@@ -148,7 +153,7 @@ public:
 
     // A data set from pos to end, or up to its item delimiter when end is
     // undefined (-1); `stop` is where it ended.
-    bool dataset(qint64 pos, qint64 end, int depth, bool top, qint64& stop)
+    bool dataset(qint64 pos, qint64 end, int depth, bool top, qint64& stop, RawDirRecord* record = nullptr)
     {
         std::uint32_t last = 0;
         bool first = true;
@@ -201,7 +206,9 @@ public:
             if (length == kUndefined) {
                 qint64 next = 0;
                 if (sequence) {
-                    if (!items(value, -1, depth + 1, next))
+                    if (top && key == kRecordSequence && dir_)
+                        dir_->hasRecordSequence = true;
+                    if (!items(value, -1, depth + 1, next, top && key == kRecordSequence))
                         return false;
                 } else if (pixelData && top && encapsulated_) {
                     if (!fragments(value, next))
@@ -217,9 +224,13 @@ public:
                 return false;
             if (sequence) {
                 qint64 next = 0;
-                if (!items(value, value + length, depth + 1, next))
+                if (top && key == kRecordSequence && dir_)
+                    dir_->hasRecordSequence = true;
+                if (!items(value, value + length, depth + 1, next, top && key == kRecordSequence))
                     return false;
             } else if (top && !pick(key, value, length)) {
+                return false;
+            } else if (record && !pickForRecord(*record, key, value, length)) {
                 return false;
             }
             pos = value + length;
@@ -228,7 +239,8 @@ public:
 
 private:
     // The items of a sequence, up to end or to its delimiter when end is -1.
-    bool items(qint64 pos, qint64 end, int depth, qint64& stop)
+    // records: the items are a DICOMDIR's directory records, to be noted
+    bool items(qint64 pos, qint64 end, int depth, qint64& stop, bool records = false)
     {
         if (depth > kMaxDepth)
             return false;
@@ -249,13 +261,22 @@ private:
             if (element != 0xE000)
                 return false;
             qint64 next = 0;
+            RawDirRecord record;
+            RawDirRecord* noted = records && dir_ ? &record : nullptr;
             if (length == kUndefined) {
-                if (!dataset(pos + 8, -1, depth, false, next))
+                if (!dataset(pos + 8, -1, depth, false, next, noted))
                     return false;
             } else {
                 const qint64 limit = end >= 0 ? end : r_.size();
-                if ((length & 1) != 0 || pos + 8 + length > limit || !dataset(pos + 8, pos + 8 + length, depth, false, next))
+                if ((length & 1) != 0 || pos + 8 + length > limit ||
+                    !dataset(pos + 8, pos + 8 + length, depth, false, next, noted))
                     return false;
+            }
+            if (noted) {
+                record.offset = static_cast<std::uint32_t>(pos);
+                record.item = pos;
+                record.end = next;
+                dir_->records.push_back(std::move(record));
             }
             pos = next;
         }
@@ -283,9 +304,44 @@ private:
         }
     }
 
+    std::uint32_t ul(qint64 value, std::uint32_t length, bool& ok)
+    {
+        unsigned char b[4];
+        ok = length == 4 && r_.get(value, 4, b);
+        return ok ? u32(b) : 0;
+    }
+
+    // The links and the file of a directory record, as its own elements say.
+    bool pickForRecord(RawDirRecord& record, std::uint32_t key, qint64 value, std::uint32_t length)
+    {
+        bool ok = true;
+        switch (key) {
+        case kNextRecord:
+            record.next = ul(value, length, ok);
+            return ok;
+        case kLowerRecord:
+            record.lower = ul(value, length, ok);
+            return ok;
+        case kReferencedFileId:
+            if (length > kLongestValue)
+                return false;
+            record.fileId = QByteArray(static_cast<qsizetype>(length), Qt::Uninitialized);
+            record.hasFileId = r_.get(value, length, reinterpret_cast<unsigned char*>(record.fileId.data()));
+            return record.hasFileId;
+        default:
+            return true;
+        }
+    }
+
     bool pick(std::uint32_t key, qint64 value, std::uint32_t length)
     {
         QByteArray* into = nullptr;
+        if (dir_ && key == kRootRecord) {
+            bool ok = true;
+            dir_->rootOffset = ul(value, length, ok);
+            dir_->hasRoot = ok;
+            return ok;
+        }
         switch (key) {
         case 0x00080005u:
             into = &out_.charset;
@@ -319,6 +375,10 @@ private:
         return true;
     }
 
+public:
+    RawDicomDir* dir_ = nullptr;  // set when walking a DICOMDIR
+
+private:
     Reader& r_;
     bool explicit_;
     bool encapsulated_;
@@ -327,7 +387,9 @@ private:
 
 }  // namespace
 
-std::optional<RawDicom> scanDicom(const RawSource& source)
+namespace {
+
+std::optional<RawDicom> walkFile(const RawSource& source, RawDicomDir* dir)
 {
     Reader r(source);
     RawDicom out;
@@ -391,10 +453,30 @@ std::optional<RawDicom> scanDicom(const RawSource& source)
         encapsulated = true;
     }
     Walk walk(r, explicitVr, encapsulated, out);
+    walk.dir_ = dir;
+    if (dir)
+        dir->explicitVr = explicitVr;
     qint64 stop = 0;
     if (!walk.dataset(pos, source.size, 0, true, stop) || stop != source.size)
         return std::nullopt;
     return out;
+}
+
+}  // namespace
+
+std::optional<RawDicom> scanDicom(const RawSource& source)
+{
+    return walkFile(source, nullptr);
+}
+
+std::optional<RawDicomDir> scanDicomDir(const QByteArray& bytes)
+{
+    RawDicomDir dir;
+    const auto file = walkFile(RawSource {bytes.constData(), -1, bytes.size()}, &dir);
+    if (!file || !file->sopClass.isEmpty())
+        return std::nullopt;
+    dir.transferSyntax = file->transferSyntax;
+    return dir;
 }
 
 }  // namespace varnelo::dicomimpl

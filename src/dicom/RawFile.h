@@ -9,8 +9,10 @@
 
 #include <QByteArray>
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace varnelo::dicomimpl {
 
@@ -37,5 +39,26 @@ struct RawSource {
 // item or encapsulated pixel data; a value that runs past what holds it;
 // bytes after the data set.
 std::optional<RawDicom> scanDicom(const RawSource& source);
+
+// A DICOMDIR's directory records as the same walk finds them: where each
+// one's item lies in the file (the offset the links name) and its links and
+// Referenced File ID, so that a DICOMDIR of many thousand records is read
+// without building DCMTK's objects for every one of them.
+struct RawDirRecord {
+    std::uint32_t offset = 0;  // of its item tag: what other records' links name
+    qint64 item = 0, end = 0;  // the item in the file, tag to end
+    std::uint32_t next = 0, lower = 0;
+    bool hasFileId = false;
+    QByteArray fileId;  // (0004,1500) as stored
+};
+struct RawDicomDir {
+    std::string transferSyntax;
+    bool explicitVr = true;
+    bool hasRoot = false;
+    std::uint32_t rootOffset = 0;
+    bool hasRecordSequence = false;
+    std::vector<RawDirRecord> records;  // in file order
+};
+std::optional<RawDicomDir> scanDicomDir(const QByteArray& bytes);
 
 }  // namespace varnelo::dicomimpl
