@@ -1,3 +1,4 @@
+#include "dicom/Dicom.h"
 #include "gui/MainForm.h"
 #include "gui/QtMessageBox.h"
 
@@ -11,5 +12,7 @@ int main(int argc, char* argv[])
     varnelo::installQtMessageBox();
     varnelo::MainForm window;
     window.show();
+    // while the window comes up, not when IMPORT is pressed
+    varnelo::DcmUtility::Prepare();
     return app.exec();
 }

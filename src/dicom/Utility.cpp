@@ -9,6 +9,12 @@ using namespace varnelo::dicomimpl;
 
 namespace varnelo {
 
+void DcmUtility::Prepare()
+{
+    ensureInitialised();
+    (void)dcmDataDict.isDictionaryLoaded();  // loads it on first use
+}
+
 QString DcmUtility::NewUID()
 {
     // A version 4 UUID read as one 128-bit number (ISO/IEC 9834-8).
