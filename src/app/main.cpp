@@ -14,5 +14,6 @@ int main(int argc, char* argv[])
     window.show();
     // while the window comes up, not when IMPORT is pressed
     varnelo::DcmUtility::Prepare();
+    varnelo::prepareQtMessageBoxes();
     return app.exec();
 }

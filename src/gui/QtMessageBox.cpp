@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QStyle>
 
 namespace varnelo {
 
@@ -47,6 +48,15 @@ MessageBox::Answer showQt(const MessageBox::Request& request)
 void installQtMessageBox()
 {
     MessageBox::setHandler(showQt);
+}
+
+void prepareQtMessageBoxes()
+{
+    QStyle* style = QApplication::style();
+    for (QStyle::StandardPixmap icon :
+         {QStyle::SP_MessageBoxInformation, QStyle::SP_MessageBoxWarning, QStyle::SP_MessageBoxCritical,
+          QStyle::SP_MessageBoxQuestion, QStyle::SP_DialogOkButton, QStyle::SP_DialogYesButton, QStyle::SP_DialogNoButton})
+        (void)style->standardIcon(icon).isNull();  // the look-up happens here and is kept
 }
 
 }  // namespace varnelo
