@@ -437,21 +437,25 @@ int runMain(const QStringList& args)
     std::vector<Group> groups;
     std::unique_ptr<Orthanc> orthanc;
 
-    const QString kReal = QStringLiteral("2,000 CT, clinical header, scan");
-    const QString kRealDir = QStringLiteral("2,000 CT, clinical header, DICOMDIR");
-    const QString kGenerated = QStringLiteral("2,000 generated (minimal header), scan");
-    const QString kOrthanc = QStringLiteral("400 CT, clinical header, to Orthanc");
-    const QString kLarge = QStringLiteral("100 large (20 MB), scan");
-    const QString kUpper = QStringLiteral("10,000 in one folder, DICOMDIR, upper case");
-    const QString kLower = QStringLiteral("10,000 in one folder, DICOMDIR, lower case");
-    const QString kLive = QStringLiteral("10,000 in one folder, Abort pressed");
-    const QString kRejected = QStringLiteral("100,000 rejected by suffix");
+    // Case names carry the number of files found (a --quick run has fewer).
+    auto countOf = [&](const QString& sub) { return fileSet(path(sub)).files; };
+    auto named = [](const char* text, int n) { return QString::fromLatin1(text).arg(n); };
+    const int realCount = countOf(QStringLiteral("real/DICOM")), folderCount = countOf(QStringLiteral("upper10k/DICOM"));
+    const QString kReal = named("%L1 CT, clinical header, scan", realCount);
+    const QString kRealDir = named("%L1 CT, clinical header, DICOMDIR", realCount);
+    const QString kGenerated = named("%L1 generated (minimal header), scan", countOf(QStringLiteral("generated")));
+    const QString kOrthanc = named("%L1 CT, clinical header, to Orthanc", countOf(QStringLiteral("orthanc")));
+    const QString kLarge = named("%L1 large (20 MB), scan", countOf(QStringLiteral("large")));
+    const QString kUpper = named("%L1 in one folder, DICOMDIR, upper case", folderCount);
+    const QString kLower = named("%L1 in one folder, DICOMDIR, lower case", folderCount);
+    const QString kLive = named("%L1 in one folder, Abort pressed", folderCount);
+    const QString kRejected = named("%L1 rejected by suffix", countOf(QStringLiteral("rejected")));
     const QString scanName = QStringLiteral("Varnelo");
 
     if (exists(QStringLiteral("real/DICOM"))) {
         Group g;
         g.set = fileSet(path(QStringLiteral("real/DICOM")));
-        g.title = QStringLiteral("2,000 CT images with a clinical header, scan and DICOMDIR");
+        g.title = QStringLiteral("CT images with a clinical header, scan and DICOMDIR");
         g.reps = reps;
         const int n = g.set.files;
         const Receiver r = storescpReceiver(fast, n);
@@ -472,7 +476,7 @@ int runMain(const QStringList& args)
     if (exists(QStringLiteral("generated"))) {
         Group g;
         g.set = fileSet(path(QStringLiteral("generated")));
-        g.title = QStringLiteral("2,000 generated images, the same size with a minimal header");
+        g.title = QStringLiteral("generated images, the same size with a minimal header");
         g.reps = reps;
         const int n = g.set.files;
         const Receiver r = storescpReceiver(fast, n);
@@ -523,7 +527,7 @@ int runMain(const QStringList& args)
     if (exists(QStringLiteral("upper10k/DICOM")) && exists(QStringLiteral("lower10k/dicom"))) {
         Group g;
         g.set = fileSet(path(QStringLiteral("upper10k/DICOM")));
-        g.title = QStringLiteral("a DICOMDIR of 10,000 images in one folder, as written and as a plain ISO 9660 mount shows it");
+        g.title = QStringLiteral("a DICOMDIR of images in one folder, as written and as a plain ISO 9660 mount shows it");
         g.reps = reps;
         const int n = g.set.files;
         const Receiver r = storescpReceiver(fast, n);
@@ -542,11 +546,11 @@ int runMain(const QStringList& args)
         // the longest time between two yields of a headless run.
         Group live;
         live.set = groups.back().set;
-        live.title = QStringLiteral("the window during a run of 10,000 images");
+        live.title = QStringLiteral("the window during a long run");
         live.reps = 1;
         const QString folder = upper + QStringLiteral("/DICOM");
         if (window) {
-            for (double at : {0.0, 0.3, 1.5, 4.0}) {
+            for (double at : {0.0, 0.5, 2.0, 3.5}) {
                 live.senders.push_back(inWindow(ctx, kLive, QStringLiteral("Varnelo, scan, Abort after %1 s").arg(at), r,
                                                 false, folder, n, at));
                 live.senders.push_back(inWindow(ctx, kLive, QStringLiteral("Varnelo, DICOMDIR, Abort after %1 s").arg(at),
@@ -676,7 +680,7 @@ int runMain(const QStringList& args)
         const QString where = variant == QLatin1String("window") ? QStringLiteral("in the window") : QStringLiteral("headless");
         if (const Sender* v = find(kReal, scanName, variant); v && storescuByCase.count(kReal)) {
             const double r = median(v->seconds) / storescuByCase[kReal];
-            targets << QStringLiteral("2,000 clinical CT by scan, %1, Varnelo / storescu <= 0.85: %2 (%3)").arg(where).arg(r, 0, 'f', 2).arg(verdict(r <= 0.85));
+            targets << QStringLiteral("%1, %2, Varnelo / storescu <= 0.85: %3 (%4)").arg(kReal, where).arg(r, 0, 'f', 2).arg(verdict(r <= 0.85));
         }
         const Sender* scan = find(kReal, scanName, variant);
         const Sender* dir = find(kRealDir, scanName, variant);
@@ -688,15 +692,19 @@ int runMain(const QStringList& args)
         const Sender* low = find(kLower, scanName, variant);
         if (up && low) {
             const double r = median(low->seconds) / median(up->seconds);
-            targets << QStringLiteral("10,000 lower-case DICOMDIR within 1.1 x the upper-case walk, %1: %2 (%3)").arg(where).arg(r, 0, 'f', 3).arg(verdict(r <= 1.1));
+            targets << QStringLiteral("%L1 in one folder, lower-case DICOMDIR within 1.1 x the upper-case walk, %2: %3 (%4)")
+                           .arg(folderCount)
+                           .arg(where)
+                           .arg(r, 0, 'f', 3)
+                           .arg(verdict(r <= 1.1));
         }
         if (const Sender* v = find(kLarge, scanName, variant); v && storescuByCase.count(kLarge)) {
             const double r = median(v->seconds) / storescuByCase[kLarge];
-            targets << QStringLiteral("100 large, %1, Varnelo / storescu <= 1.0: %2 (%3)").arg(where).arg(r, 0, 'f', 2).arg(verdict(r <= 1.0));
+            targets << QStringLiteral("%1, %2, Varnelo / storescu <= 1.0: %3 (%4)").arg(kLarge, where).arg(r, 0, 'f', 2).arg(verdict(r <= 1.0));
         }
         if (const Sender* v = find(kOrthanc, scanName, variant); v && storescuByCase.count(kOrthanc)) {
             const double r = median(v->seconds) / storescuByCase[kOrthanc];
-            targets << QStringLiteral("400 to Orthanc, %1, Varnelo / storescu (keep the lead, < 1): %2 (%3)").arg(where).arg(r, 0, 'f', 2).arg(verdict(r < 1.0));
+            targets << QStringLiteral("%1, %2, Varnelo / storescu (keep the lead, < 1): %3 (%4)").arg(kOrthanc, where).arg(r, 0, 'f', 2).arg(verdict(r < 1.0));
         }
     }
     for (const Group& g : groups)
@@ -705,14 +713,14 @@ int runMain(const QStringList& args)
                 const double a = *std::max_element(s.abortAnswers.begin(), s.abortAnswers.end());
                 targets << QStringLiteral("Abort answered within 0.2 s, %1: %2 s (%3)").arg(s.name).arg(a, 0, 'f', 3).arg(verdict(a <= 0.2));
             }
-            if (s.variant == QLatin1String("headless") && s.longestGap >= 0 && s.expectedStores >= 10000)
+            if (s.variant == QLatin1String("headless") && s.longestGap >= 0 && (s.caseName == kLive || s.caseName == kUpper || s.caseName == kLower))
                 targets << QStringLiteral("longest time without a yield (repaint, Abort) within 0.2 s, %1, %2: %3 s (%4)")
                                .arg(s.caseName, s.name)
                                .arg(s.longestGap, 0, 'f', 3)
                                .arg(verdict(s.longestGap <= 0.2));
             if (s.caseName == kRejected && s.name.startsWith(QLatin1String("Varnelo"))) {
                 const double w = median(s.seconds);
-                targets << QStringLiteral("100,000 rejected files under 1 s: %1 s (%2)").arg(w, 0, 'f', 3).arg(verdict(w < 1.0));
+                targets << QStringLiteral("%1 under 1 s: %2 s (%3)").arg(kRejected).arg(w, 0, 'f', 3).arg(verdict(w < 1.0));
             }
             if (s.name == scanName && s.expectedStores > 0 && s.variant == QLatin1String("headless") && s.caseName != kOrthanc &&
                 s.caseName != kGenerated) {

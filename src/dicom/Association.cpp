@@ -510,7 +510,10 @@ std::int32_t AssociationPool::storeAsStored(Association& assoc, const LoadedFile
     if (most + 12 > maxPdu)
         most = maxPdu - 12;
     most &= ~1ul;
-    std::vector<char> chunk;
+    // A file still on the medium is read in large blocks, each sent as PDVs.
+    std::vector<char> block;
+    qint64 blockAt = 0;
+    const qint64 blockSize = std::max<qint64>(static_cast<qint64>(most), (1 << 20) / static_cast<qint64>(most) * static_cast<qint64>(most));
     for (qint64 at = raw.datasetOffset; at < raw.size;) {
         const unsigned long n = static_cast<unsigned long>(std::min<qint64>(static_cast<qint64>(most), raw.size - at));
         const bool last = at + static_cast<qint64>(n) == raw.size;
@@ -518,22 +521,25 @@ std::int32_t AssociationPool::storeAsStored(Association& assoc, const LoadedFile
         if (file.fd < 0) {
             data = file.bytes.constData() + at;
         } else {
-            chunk.resize(n);
-            for (unsigned long done = 0; done < n;) {
-                const ssize_t got = ::pread(file.fd, chunk.data() + done, n - done, at + static_cast<qint64>(done));
-                if (got < 0 && errno == EINTR)
-                    continue;
-                if (got <= 0)
-                    fail(DicomErrc::FileChanged,
-                         QStringLiteral("Cannot read %1 any more: %2")
-                             .arg(file.path, got < 0 ? QString::fromLocal8Bit(std::strerror(errno)) : QStringLiteral("it is shorter than it was")));
-                done += static_cast<unsigned long>(got);
+            if (block.empty() || at + static_cast<qint64>(n) > blockAt + static_cast<qint64>(block.size())) {
+                blockAt = at;
+                block.resize(static_cast<size_t>(std::min(blockSize, raw.size - at)));
+                for (size_t done = 0; done < block.size();) {
+                    const ssize_t got = ::pread(file.fd, block.data() + done, block.size() - done, blockAt + static_cast<qint64>(done));
+                    if (got < 0 && errno == EINTR)
+                        continue;
+                    if (got <= 0)
+                        fail(DicomErrc::FileChanged,
+                             QStringLiteral("Cannot read %1 any more: %2")
+                                 .arg(file.path, got < 0 ? QString::fromLocal8Bit(std::strerror(errno)) : QStringLiteral("it is shorter than it was")));
+                    done += static_cast<size_t>(got);
+                }
             }
             // a file that changed while it was read goes no further: without
             // its last part the peer cannot store a mixture
             if (last)
                 file.checkUnchanged();
-            data = chunk.data();
+            data = block.data() + (at - blockAt);
         }
         write(DUL_DATASETPDV, data, n, last);
         at += static_cast<qint64>(n);
