@@ -8,7 +8,7 @@
 //   varnelo-bench child scan|dicomdir FOLDER PORT AET [--suffix S] [--log]
 //
 // DIR is laid out by scripts/bench.sh: small/DICOM (with small/DICOMDIR over
-// it), large, rejected, rss1k, rss20k. A folder that is missing skips its case.
+// it), large, j2k, rejected, rss1k, rss20k. A folder that is missing skips its case.
 
 #include "BenchView.h"
 #include "Process.h"
@@ -365,6 +365,17 @@ int runMain(const QStringList& args)
         g.senders.push_back(varnelo(kLarge, QStringLiteral("Varnelo"), fast, QStringLiteral("scan"), g.set.folder, {}, n));
         g.senders.push_back(dcmtk(kLarge, QStringLiteral("storescu"), sdr, fast, g.set.folder, n));
         g.senders.push_back(dcmtk(kLarge, QStringLiteral("dcmsend"), sdr, fast, g.set.folder, n));
+        groups.push_back(std::move(g));
+    }
+    // JPEG 2000 to a peer that takes only uncompressed data: each image is
+    // decoded in memory on its way. DCMTK's senders cannot decode it.
+    if (exists(QStringLiteral("j2k"))) {
+        Group g;
+        g.set = fileSet(data + QStringLiteral("/j2k"));
+        g.title = QStringLiteral("JPEG 2000 multi-frame images, decoded");
+        g.reps = 1;
+        const QString name = QStringLiteral("%1 JPEG 2000 large, decoded").arg(g.set.files);
+        g.senders.push_back(varnelo(name, QStringLiteral("Varnelo"), fast, QStringLiteral("scan"), g.set.folder, {}, g.set.files));
         groups.push_back(std::move(g));
     }
     if (exists(QStringLiteral("rejected"))) {

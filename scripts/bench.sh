@@ -41,6 +41,8 @@ mkdir -p "$data/small"
 "$mk" dicomdir "$data/small"
 # 512 x 512 x 16 bit x 40 frames: about 20 MB each
 "$mk" ct --count "$large" --rows 512 --cols 512 --frames 40 --out "$data/large"
+# the same size as lossless JPEG 2000, sent decoded to the uncompressed-only storescp
+"$mk" ct --count 3 --rows 512 --cols 512 --frames 40 --syntax j2k --out "$data/j2k"
 mkdir -p "$data/rejected"
 (cd "$data/rejected" && seq -f 'FILE%06g.txt' 1 "$rejected" | xargs touch)
 "$mk" ct --count 1000 --out "$data/rss1k"

@@ -37,6 +37,46 @@ std::vector<Line> splitLines(const QByteArray& data)
     return lines;
 }
 
+// A file that starts with a byte-order mark keeps its encoding: editors save
+// "Unicode" as UTF-16, and some put a mark before UTF-8. Inside, the lines are
+// handled as the locale's bytes (UTF-8), and turned back on writing.
+enum class FileEncoding { Plain,
+                          Utf8Mark,
+                          Utf16Le,
+                          Utf16Be };
+
+FileEncoding normalise(QByteArray& data)
+{
+    if (data.startsWith("\xEF\xBB\xBF")) {
+        data.remove(0, 3);
+        return FileEncoding::Utf8Mark;
+    }
+    const bool le = data.startsWith("\xFF\xFE"), be = data.startsWith("\xFE\xFF");
+    if (!le && !be)
+        return FileEncoding::Plain;
+    QStringDecoder decoder(le ? QStringDecoder::Utf16LE : QStringDecoder::Utf16BE);
+    const QString text = decoder.decode(QByteArrayView(data).sliced(2));
+    data = text.toUtf8();
+    return le ? FileEncoding::Utf16Le : FileEncoding::Utf16Be;
+}
+
+QByteArray restore(const QByteArray& data, FileEncoding encoding)
+{
+    switch (encoding) {
+    case FileEncoding::Plain:
+        return data;
+    case FileEncoding::Utf8Mark:
+        return "\xEF\xBB\xBF" + data;
+    case FileEncoding::Utf16Le:
+    case FileEncoding::Utf16Be: {
+        const bool le = encoding == FileEncoding::Utf16Le;
+        QStringEncoder encoder(le ? QStringEncoder::Utf16LE : QStringEncoder::Utf16BE);
+        return QByteArray(le ? "\xFF\xFE" : "\xFE\xFF") + QByteArray(encoder.encode(QString::fromUtf8(data)));
+    }
+    }
+    return data;
+}
+
 QString decode(const QByteArray& bytes)
 {
     QStringDecoder decoder(QStringDecoder::System);
@@ -111,7 +151,9 @@ QString ReadIniValue(const QString& section, const QString& key, const QString& 
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return def;
-    const std::vector<Line> lines = splitLines(file.readAll());
+    QByteArray data = file.readAll();
+    normalise(data);
+    const std::vector<Line> lines = splitLines(data);
     bool inSection = false;
     for (const Line& l : lines) {
         const QString text = decode(l.text);
@@ -147,6 +189,7 @@ bool WriteIniValue(const QString& section, const QString& key, const QString& va
             return false;
         data = in.readAll();
     }
+    const FileEncoding encoding = normalise(data);
 
     std::vector<Line> lines = splitLines(data);
     QByteArray eol = "\n";
@@ -206,6 +249,7 @@ bool WriteIniValue(const QString& section, const QString& key, const QString& va
         out += l.text;
         out += l.eol;
     }
+    out = restore(out, encoding);
 
     QSaveFile file(path);
     file.setDirectWriteFallback(true);

@@ -1,5 +1,6 @@
 #include "base/Logs.h"
 
+#include "base/FileNames.h"
 #include "base/ProgramFolder.h"
 
 #include <QDir>
@@ -68,10 +69,22 @@ QString logFolder()
     return programFolder() + QStringLiteral("/Logs");
 }
 
+QString shortDate(const QDate& date)
+{
+    // The locale's short format with its order and separators, but the year
+    // in four digits ("dd.MM.yy" -> "dd.MM.yyyy", "M/d/yy" -> "M/d/yyyy").
+    const QLocale locale = QLocale::system();
+    QString format = locale.dateFormat(QLocale::ShortFormat);
+    if (!format.contains(QLatin1String("yyyy")))
+        format.replace(QLatin1String("yy"), QLatin1String("yyyy"));
+    if (!format.contains(QLatin1String("yyyy")))
+        format = QStringLiteral("yyyy-MM-dd");  // a format without a year
+    return locale.toString(date, format);
+}
+
 QString logDateTime(const QDateTime& when)
 {
-    return QLocale::system().toString(when.date(), QLocale::ShortFormat) + QLatin1Char(' ') +
-        when.time().toString(QStringLiteral("hh:mm:ss"));
+    return shortDate(when.date()) + QLatin1Char(' ') + when.time().toString(QStringLiteral("hh:mm:ss"));
 }
 
 QString DateStamp()
@@ -91,13 +104,14 @@ QString FileStamp()
 }
 
 // Fields are separated by a tab, so a line reads well in an editor and splits
-// easily; the fields themselves are written as they are.
+// easily; tabs, line breaks and other control characters inside a field (a
+// file name may hold any of them) are escaped so that an entry stays one line.
 void WriteErrorLog(std::int32_t number, const QString& description, const QString& source)
 {
     try {
         appendLine(QStringLiteral("Error.log"), QStringLiteral("error"),
-                   logDateTime(now()) + QLatin1Char('\t') + QString::number(number) + QLatin1Char('\t') + description +
-                       QLatin1Char('\t') + source);
+                   logDateTime(now()) + QLatin1Char('\t') + QString::number(number) + QLatin1Char('\t') + escapeForLog(description) +
+                       QLatin1Char('\t') + escapeForLog(source));
     } catch (...) {
     }
 }
@@ -105,7 +119,7 @@ void WriteErrorLog(std::int32_t number, const QString& description, const QStrin
 void WriteDebugLog(const QString& text)
 {
     try {
-        appendLine(QStringLiteral("Debug.log"), QStringLiteral("debug"), logDateTime(now()) + QLatin1Char('\t') + text);
+        appendLine(QStringLiteral("Debug.log"), QStringLiteral("debug"), logDateTime(now()) + QLatin1Char('\t') + escapeForLog(text));
     } catch (...) {
     }
 }

@@ -20,6 +20,8 @@ QString FileStamp();  // DateStamp() + TimeStamp()
 // The folder the logs go to (program folder + "/Logs").
 QString logFolder();
 
+// The locale's short date with a four-digit year (06.03.2026 in German).
+QString shortDate(const QDate& date);
 // Date and time as the logs write them: the locale's short date, a blank, hh:mm:ss.
 QString logDateTime(const QDateTime& when);
 

@@ -221,6 +221,7 @@ namespace {
 struct Choice {
     T_ASC_PresentationContextID id = 0;
     bool conversionFailed = false;
+    QString whyNot;  // the decoder's reason, when it gave one
 };
 
 // A context that can carry the data set: its own transfer syntax, or an
@@ -242,8 +243,11 @@ Choice choose(const Association& assoc, ::DcmDataset* ds, const std::string& sop
             continue;
         const E_TransferSyntax target = DcmXfer(t.c_str()).getXfer();
         if (!isUncompressed(ts)) {
-            if (ds->chooseRepresentation(EXS_LittleEndianExplicit, nullptr).bad() || !ds->canWriteXfer(target)) {
+            const OFCondition cond = ds->chooseRepresentation(EXS_LittleEndianExplicit, nullptr);
+            if (cond.bad() || !ds->canWriteXfer(target)) {
                 choice.conversionFailed = true;
+                if (cond.bad())
+                    choice.whyNot = conditionText(cond);
                 return choice;
             }
         }
@@ -289,14 +293,16 @@ std::int32_t AssociationPool::store(DcmFileFormat& file, const Peer& peer, const
     if (slot.needs.size() > 48)
         slot.needs.resize(48);
 
-    auto noContext = [&](bool conversionFailed) {
+    auto noContext = [&](const Choice& c) {
         slot.assoc.reset();
+        QString conversion;
+        if (c.conversionFailed)
+            conversion = QStringLiteral(", and the image cannot be converted to an uncompressed transfer syntax "
+                                        "that it accepts") +
+                (c.whyNot.isEmpty() ? QString() : QStringLiteral(": ") + c.whyNot);
         fail(DicomErrc::NoPresentationContext,
              QStringLiteral("%1 accepted no presentation context for %2 in %3%4.")
-                 .arg(peer.describe(), sopClassName(sop), transferSyntaxName(ts),
-                      conversionFailed ? QStringLiteral(", and the image cannot be converted to an uncompressed "
-                                                        "transfer syntax that it accepts")
-                                       : QString()));
+                 .arg(peer.describe(), sopClassName(sop), transferSyntaxName(ts), conversion));
     };
 
     bool reused = false;
@@ -309,7 +315,7 @@ std::int32_t AssociationPool::store(DcmFileFormat& file, const Peer& peer, const
         const bool offered = std::find(slot.proposed.begin(), slot.proposed.end(), need) != slot.proposed.end();
         Choice c = choose(*slot.assoc, ds, sop, ts, offered);
         if (c.conversionFailed)
-            noContext(true);
+            noContext(c);
         if (c.id) {
             id = c.id;
             reused = true;
@@ -323,7 +329,7 @@ std::int32_t AssociationPool::store(DcmFileFormat& file, const Peer& peer, const
         slot.proposed = slot.needs;
         Choice c = choose(*slot.assoc, ds, sop, ts, true);
         if (!c.id)
-            noContext(c.conversionFailed);
+            noContext(c);
         id = c.id;
     }
 
@@ -343,7 +349,7 @@ std::int32_t AssociationPool::store(DcmFileFormat& file, const Peer& peer, const
     slot.proposed = slot.needs;
     Choice c = choose(*slot.assoc, ds, sop, ts, true);
     if (!c.id)
-        noContext(c.conversionFailed);
+        noContext(c);
     try {
         return storeOn(*slot.assoc, file, c.id, whileWaiting, requestSent);
     } catch (const Error&) {

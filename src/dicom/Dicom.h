@@ -39,6 +39,7 @@ constexpr std::int32_t IndexOutOfRange = 40012;        // ItemAt outside 1..Coun
 constexpr std::int32_t QueryFailed = 40013;            // C-FIND answered with a failure status
 constexpr std::int32_t InvalidValue = 40014;           // a value that cannot be read or converted
 constexpr std::int32_t NotASequence = 40015;           // SequenceItems on a plain attribute
+constexpr std::int32_t FileChanged = 40016;            // the file changed or went away after it was loaded
 }  // namespace DicomErrc
 
 // Bounds on every network wait, in seconds.
@@ -170,7 +171,7 @@ public:
     // association of the owning list to the same peer and AE titles, and
     // reopens it once when the peer dropped it between two sends. A
     // compressed image goes as it is when the peer takes its transfer syntax,
-    // else decompressed in memory; JPEG 2000 cannot be decompressed here.
+    // else decompressed in memory (JPEG, JPEG-LS, RLE, JPEG 2000).
     std::int32_t StoreTo(const QString& host, std::int32_t port, const QString& callingAE,
                          const QString& calledAE);
 

@@ -1,4 +1,5 @@
 #include "dicom/DicomPrivate.h"
+#include "dicom/Jpeg2000.h"
 
 #include <dcmtk/dcmdata/dcrledrg.h>
 #include <dcmtk/dcmjpeg/djdecode.h>
@@ -25,6 +26,7 @@ void ensureInitialised()
         DJDecoderRegistration::registerCodecs();
         DJLSDecoderRegistration::registerCodecs();
         DcmRLEDecoderRegistration::registerCodecs();
+        registerJpeg2000Decoder();
 
         dcmConnectionTimeout.set(DicomTimeouts::ConnectSeconds);
         // A reverse lookup of the peer can stall for the resolver's timeout.

@@ -1,75 +1,28 @@
 #include "dicom/FileLoader.h"
 
+#include "base/FileNames.h"
+
 #include <QFile>
 #include <QFileInfo>
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace varnelo::dicomimpl {
 
 namespace {
 constexpr qint64 kLoadWholeUpTo = 4 * 1024 * 1024;
-}  // namespace
 
-std::shared_ptr<DcmFileFormat> loadDicomFile(const QString& path)
+FileStamp stampOfStat(const struct stat& st)
 {
-    ensureInitialised();
-    auto unreadable = [&](const QString& why) {
-        fail(DicomErrc::FileUnreadable, QStringLiteral("Cannot read %1: %2").arg(path, why));
-    };
-    const QFileInfo info(path);
-    if (!info.exists()) {
-        // a folder on the way that may not be entered hides the file
-        struct stat st;
-        const QByteArray native = QFile::encodeName(path);
-        if (::stat(native.constData(), &st) != 0 && errno == EACCES)
-            unreadable(QStringLiteral("no permission to reach it"));
-        unreadable(QStringLiteral("no such file"));
-    }
-    if (!info.isFile())
-        unreadable(QStringLiteral("not a file"));
-    if (!info.isReadable())
-        unreadable(QStringLiteral("no permission to read it"));
-    if (info.size() == 0)
-        unreadable(QStringLiteral("the file is empty"));
-
-    auto file = std::make_shared<DcmFileFormat>();
-    const QByteArray name = QFile::encodeName(path);
-    OFCondition cond;
-    try {
-        cond = file->loadFile(OFFilename(name.constData()), EXS_Unknown, EGL_noChange, DCM_MaxReadLength,
-                              ERM_autoDetect);
-        // A large file keeps its big values (the pixel data) in the file and
-        // sends them from there, as DCMTK's own senders do; the parse above
-        // has already checked that the file holds all of them.
-        if (cond.good() && info.size() <= kLoadWholeUpTo)
-            cond = file->loadAllDataIntoMemory();
-    } catch (const std::exception& e) {
-        // DCMTK's parser throws on some damaged files
-        unreadable(QStringLiteral("damaged (%1)").arg(QString::fromLocal8Bit(e.what())));
-    }
-    if (cond.bad())
-        unreadable(QStringLiteral("not a DICOM file or damaged (%1)").arg(conditionText(cond)));
-    if (file->getDataset()->card() == 0)
-        unreadable(QStringLiteral("it holds no DICOM data"));
-    return file;
-}
-
-// ---- ReadAhead ------------------------------------------------------------
-
-ReadAhead::Stamp ReadAhead::stampOf(const QString& path)
-{
-    Stamp s;
-    struct stat st {};
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISREG(st.st_mode))
-        return s;
-    s.valid = true;
+    FileStamp s;
+    s.valid = S_ISREG(st.st_mode);
     s.device = st.st_dev;
     s.inode = st.st_ino;
     s.size = st.st_size;
@@ -77,6 +30,141 @@ ReadAhead::Stamp ReadAhead::stampOf(const QString& path)
     s.mtimeNsec = st.st_mtim.tv_nsec;
     return s;
 }
+
+QString errnoText(int error)
+{
+    switch (error) {
+    case ENOENT:
+        return QStringLiteral("no such file");
+    case ENAMETOOLONG:
+        return QStringLiteral("the path is longer than the system allows");
+    case ELOOP:
+        return QStringLiteral("too many symbolic links on the way");
+    case EIO:
+        return QStringLiteral("input/output error (is the medium still there?)");
+    default:
+        return QString::fromLocal8Bit(std::strerror(error));
+    }
+}
+
+// A quick look at the first bytes, so that a large file that is not DICOM is
+// refused at once instead of being parsed to its end: either the "DICM"
+// prefix after the 128-byte preamble, or a data set without one, which
+// starts with a tag of group 0002 or 0008 (little or big endian).
+bool looksLikeDicom(int fd)
+{
+    unsigned char head[132];
+    ssize_t got = 0;
+    while (got < static_cast<ssize_t>(sizeof head)) {
+        const ssize_t n = ::pread(fd, head + got, sizeof head - got, got);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got += n;
+    }
+    if (got >= 132 && std::memcmp(head + 128, "DICM", 4) == 0)
+        return true;
+    if (got < 8)
+        return false;
+    const unsigned groupLe = head[0] | (head[1] << 8);
+    const unsigned groupBe = (head[0] << 8) | head[1];
+    return groupLe == 0x0002 || groupLe == 0x0008 || groupBe == 0x0008;
+}
+}  // namespace
+
+FileStamp stampOfPath(const QString& path)
+{
+    struct stat st {};
+    if (::stat(encodeFileName(path).constData(), &st) != 0)
+        return FileStamp();
+    return stampOfStat(st);
+}
+
+LoadedFile::~LoadedFile()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+void LoadedFile::checkUnchanged() const
+{
+    if (fd < 0)
+        return;  // everything is in memory
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        fail(DicomErrc::FileChanged,
+             QStringLiteral("Cannot read %1 any more: %2").arg(path, errnoText(errno)));
+    const FileStamp now = stampOfStat(st);
+    if (!(now == stamp))
+        fail(DicomErrc::FileChanged,
+             QStringLiteral("%1 has changed since it was read (size or modification time); it is not sent, "
+                            "so that no image goes out with parts of another")
+                 .arg(path));
+}
+
+std::shared_ptr<LoadedFile> loadDicomFile(const QString& path)
+{
+    ensureInitialised();
+    auto unreadable = [&](const QString& why) {
+        fail(DicomErrc::FileUnreadable, QStringLiteral("Cannot read %1: %2").arg(path, why));
+    };
+    const QByteArray native = encodeFileName(path);
+    auto loaded = std::make_shared<LoadedFile>();
+    loaded->path = path;
+    // O_NONBLOCK: a FIFO on the medium must not hang the open
+    loaded->fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (loaded->fd < 0) {
+        const int error = errno;
+        if (error == EACCES) {
+            // a folder on the way that may not be entered hides the file
+            struct stat st;
+            if (::stat(native.constData(), &st) != 0)
+                unreadable(QStringLiteral("no permission to reach it"));
+            unreadable(QStringLiteral("no permission to read it"));
+        }
+        unreadable(errnoText(error));
+    }
+    struct stat st {};
+    if (::fstat(loaded->fd, &st) != 0)
+        unreadable(errnoText(errno));
+    if (!S_ISREG(st.st_mode))
+        unreadable(QStringLiteral("not a file"));
+    loaded->stamp = stampOfStat(st);
+    if (st.st_size == 0)
+        unreadable(QStringLiteral("the file is empty"));
+    if (!looksLikeDicom(loaded->fd))
+        unreadable(QStringLiteral("not a DICOM file (it does not start as one)"));
+
+    // Read through the descriptor, not the path: what is parsed now and what
+    // is read later at send time are one and the same file.
+    const QByteArray viaFd = "/proc/self/fd/" + QByteArray::number(loaded->fd);
+    DcmFileFormat& file = loaded->format;
+    OFCondition cond;
+    try {
+        cond = file.loadFile(OFFilename(viaFd.constData()), EXS_Unknown, EGL_noChange, DCM_MaxReadLength,
+                             ERM_autoDetect);
+        // A large file keeps its big values (the pixel data) in the file and
+        // sends them from there, as DCMTK's own senders do; the parse above
+        // has already checked that the file holds all of them.
+        if (cond.good() && st.st_size <= kLoadWholeUpTo)
+            cond = file.loadAllDataIntoMemory();
+    } catch (const std::exception& e) {
+        // DCMTK's parser throws on some damaged files
+        unreadable(QStringLiteral("damaged (%1)").arg(QString::fromLocal8Bit(e.what())));
+    }
+    if (cond.bad())
+        unreadable(QStringLiteral("not a DICOM file or damaged (%1)").arg(conditionText(cond)));
+    if (file.getDataset()->card() == 0)
+        unreadable(QStringLiteral("it holds no DICOM data"));
+    if (st.st_size <= kLoadWholeUpTo) {
+        ::close(loaded->fd);
+        loaded->fd = -1;
+    }
+    return loaded;
+}
+
+// ---- ReadAhead ------------------------------------------------------------
 
 void ReadAhead::want(const QString& path)
 {
@@ -90,7 +178,7 @@ void ReadAhead::want(const QString& path)
         queue_.pop_front();
 }
 
-std::shared_ptr<DcmFileFormat> ReadAhead::take(const QString& path)
+std::shared_ptr<LoadedFile> ReadAhead::take(const QString& path)
 {
     auto it = std::find_if(queue_.begin(), queue_.end(), [&](const Entry& e) { return e.path == path; });
     if (it == queue_.end())

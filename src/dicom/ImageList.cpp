@@ -11,7 +11,7 @@ using namespace varnelo::dicomimpl;
 namespace varnelo {
 
 struct DcmImage::Impl {
-    std::shared_ptr<DcmFileFormat> file;
+    std::shared_ptr<LoadedFile> file;
     QString path;
     std::weak_ptr<AssociationPool> pool;  // the owning list's associations
     std::weak_ptr<ReadAhead> readAhead;   // the owning list's files to come
@@ -33,9 +33,63 @@ QString stringOf(const DcmFileFormat& file, const DcmTagKey& key)
     return decodeText(value.c_str(), value.length()).trimmed();
 }
 
+bool isAscii(const QString& text)
+{
+    for (QChar c : text)
+        if (c.unicode() > 0x7F)
+            return false;
+    return true;
+}
+
+// Whether the data set's character set can carry the value as it stands.
+bool characterSetHolds(::DcmDataset* ds, const QString& value)
+{
+    if (isAscii(value))
+        return true;
+    OFString charset;
+    ds->findAndGetOFStringArray(DCM_SpecificCharacterSet, charset);
+    const QString sets = QString::fromLatin1(charset.c_str()).trimmed();
+    if (sets == QLatin1String("ISO_IR 192"))
+        return true;
+    if (sets == QLatin1String("ISO_IR 100")) {
+        for (QChar c : value)
+            if (c.unicode() > 0xFF)
+                return false;
+        return true;
+    }
+    return false;
+}
+
+// A value the image's character set cannot carry: the whole data set moves
+// to Unicode (ISO_IR 192), every text value re-encoded, so that the new value
+// and the old ones read right together. A data set without a character set
+// but with non-ASCII text is taken as Latin-1, as archives read it.
+void moveToUnicode(::DcmDataset* ds, const QString& value)
+{
+    OFCondition cond;
+    try {
+        cond = ds->convertToUTF8();
+        if (cond.bad() && !ds->tagExistsWithValue(DCM_SpecificCharacterSet)) {
+            ds->putAndInsertString(DCM_SpecificCharacterSet, "ISO_IR 100");
+            cond = ds->convertToUTF8();
+            if (cond.bad())
+                ds->findAndDeleteElement(DCM_SpecificCharacterSet);
+        }
+    } catch (const std::exception& e) {
+        cond = makeOFCondition(0, 1, OF_error, e.what());
+    }
+    if (cond.bad())
+        fail(DicomErrc::InvalidValue,
+             QStringLiteral("Cannot set \"%1\": the image's character set cannot hold it, and its text cannot be "
+                            "converted to Unicode (%2)")
+                 .arg(value, conditionText(cond)));
+}
+
 void setString(DcmFileFormat& file, const DcmTagKey& key, const QString& value)
 {
     ::DcmDataset* ds = file.getDataset();
+    if (!characterSetHolds(ds, value))
+        moveToUnicode(ds, value);
     const QByteArray bytes = encodeText(value, ds);
     OFCondition cond = ds->putAndInsertString(key, bytes.constData(), OFTrue);
     if (cond.bad())
@@ -57,31 +111,50 @@ DcmImage::DcmImage(std::shared_ptr<Impl> impl)
 {
 }
 
-QString DcmImage::PatientID() const { return stringOf(*impl_->file, DCM_PatientID); }
-void DcmImage::setPatientID(const QString& value) { setString(*impl_->file, DCM_PatientID, value); }
-QString DcmImage::StudyInstanceUID() const { return stringOf(*impl_->file, DCM_StudyInstanceUID); }
-void DcmImage::setStudyInstanceUID(const QString& value) { setString(*impl_->file, DCM_StudyInstanceUID, value); }
-QString DcmImage::SeriesInstanceUID() const { return stringOf(*impl_->file, DCM_SeriesInstanceUID); }
-void DcmImage::setSeriesInstanceUID(const QString& value) { setString(*impl_->file, DCM_SeriesInstanceUID, value); }
+QString DcmImage::PatientID() const { return stringOf(impl_->file->format, DCM_PatientID); }
+void DcmImage::setPatientID(const QString& value)
+{
+    // one value of a Long String: no backslash, no control characters, 64 at most
+    for (QChar c : value)
+        if (c == QLatin1Char('\\') || c.unicode() < 0x20 || c.unicode() == 0x7F)
+            fail(DicomErrc::InvalidValue,
+                 QStringLiteral("\"%1\" cannot be a Patient ID: it holds a backslash or a control character").arg(value));
+    if (value.size() > 64)
+        fail(DicomErrc::InvalidValue,
+             QStringLiteral("\"%1\" cannot be a Patient ID: it is longer than 64 characters").arg(value));
+    setString(impl_->file->format, DCM_PatientID, value);
+}
+QString DcmImage::StudyInstanceUID() const { return stringOf(impl_->file->format, DCM_StudyInstanceUID); }
+void DcmImage::setStudyInstanceUID(const QString& value) { setString(impl_->file->format, DCM_StudyInstanceUID, value); }
+QString DcmImage::SeriesInstanceUID() const { return stringOf(impl_->file->format, DCM_SeriesInstanceUID); }
+void DcmImage::setSeriesInstanceUID(const QString& value) { setString(impl_->file->format, DCM_SeriesInstanceUID, value); }
 
-std::int32_t DcmImage::CheckValueA() const { return hasValue(*impl_->file, DCM_SOPClassUID) ? 1 : 0; }
-std::int32_t DcmImage::CheckValueB() const { return hasValue(*impl_->file, DCM_SOPInstanceUID) ? 1 : 0; }
+std::int32_t DcmImage::CheckValueA() const { return hasValue(impl_->file->format, DCM_SOPClassUID) ? 1 : 0; }
+std::int32_t DcmImage::CheckValueB() const { return hasValue(impl_->file->format, DCM_SOPInstanceUID) ? 1 : 0; }
 
 std::int32_t DcmImage::StoreTo(const QString& host, std::int32_t port, const QString& callingAE,
                                const QString& calledAE)
 {
     Peer peer {host.trimmed(), checkedPort(port), callingAE.trimmed(), calledAE.trimmed()};
+    // Pixel data still in the file is read during the send: only from the
+    // file that was loaded, and only while it is as it was.
+    impl_->file->checkUnchanged();
     if (auto pool = impl_->pool.lock()) {
         // While the peer works on this image, the list's next file is read.
         std::function<void()> whileWaiting;
         auto ahead = impl_->readAhead.lock();
         if (ahead && ahead->hasUnread())
             whileWaiting = [&ahead] { ahead->readOne(); };
-        return pool->store(*impl_->file, peer, whileWaiting);
+        const std::int32_t status = pool->store(impl_->file->format, peer, whileWaiting);
+        // changed while it was being read: the peer may hold a mixture
+        impl_->file->checkUnchanged();
+        return status;
     }
     // The list is gone: send on an association of our own.
     AssociationPool own;
-    return own.store(*impl_->file, peer);
+    const std::int32_t status = own.store(impl_->file->format, peer);
+    impl_->file->checkUnchanged();
+    return status;
 }
 
 // ---- DcmImageList ---------------------------------------------------------

@@ -17,12 +17,15 @@
 #include <QCloseEvent>
 #include <QContextMenuEvent>
 #include <QDir>
+#include <QDropEvent>
 #include <QGroupBox>
 #include <QIcon>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
+#include <QMimeData>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
@@ -123,22 +126,55 @@ void FilteredLineEdit::contextMenuEvent(QContextMenuEvent* event)
     menu->popup(event->globalPos());
 }
 
+QString FilteredLineEdit::admitted(const QString& in) const
+{
+    QString out;
+    for (QChar c : in) {
+        if (c.isPrint() && accepts(c))
+            out += c;
+    }
+    if (maxChars_ > 0) {
+        const qsizetype room = maxChars_ - (text().size() - selectedText().size());
+        out.truncate(std::max<qsizetype>(room, 0));
+    }
+    if (upperOnKeyUp_)
+        out = out.toUpper();
+    return out;
+}
+
 void FilteredLineEdit::pasteFiltered()
 {
     if (isReadOnly())
         return;
-    QString clip;
-    for (QChar c : QGuiApplication::clipboard()->text()) {
-        if (c.isPrint() && accepts(c))
-            clip += c;
+    insert(admitted(QGuiApplication::clipboard()->text()));
+}
+
+void FilteredLineEdit::inputMethodEvent(QInputMethodEvent* event)
+{
+    const QString commit = event->commitString();
+    if (commit.isEmpty() || isReadOnly()) {
+        QLineEdit::inputMethodEvent(event);
+        return;
     }
-    if (maxChars_ > 0) {
-        const qsizetype room = maxChars_ - (text().size() - selectedText().size());
-        clip.truncate(std::max<qsizetype>(room, 0));
+    const QString kept = admitted(commit);
+    if (kept == commit) {
+        QLineEdit::inputMethodEvent(event);
+        return;
     }
-    if (upperOnKeyUp_)
-        clip = clip.toUpper();
-    insert(clip);
+    QInputMethodEvent filtered(event->preeditString(), event->attributes());
+    filtered.setCommitString(kept, event->replacementStart(), event->replacementLength());
+    QLineEdit::inputMethodEvent(&filtered);
+    event->accept();
+}
+
+void FilteredLineEdit::dropEvent(QDropEvent* event)
+{
+    event->ignore();
+    if (isReadOnly() || !event->mimeData()->hasText())
+        return;
+    setCursorPosition(cursorPositionAt(event->position().toPoint()));
+    insert(admitted(event->mimeData()->text()));
+    event->acceptProposedAction();
 }
 
 // --- MainForm ---------------------------------------------------------------
@@ -239,6 +275,9 @@ void MainForm::createControls()
 
     lblChangeID = label(c, "lblChangeID", QStringLiteral("New Patient ID:"), {360, 144, 150, 16});
     txtChangeID = edit(c, "txtChangeID", {360, 162, 150, 22});
+    // what a Patient ID can hold: one value of up to 64 characters
+    txtChangeID->setCharFilter([](QChar ch) { return ch != QLatin1Char('\\'); });
+    txtChangeID->setMaxChars(64);
 
     cmdImport = new QPushButton(QStringLiteral("IMPORT"), c);
     cmdImport->setObjectName(QStringLiteral("cmdImport"));
@@ -379,7 +418,10 @@ void MainForm::showEvent(QShowEvent* event)
 
 void MainForm::closeEvent(QCloseEvent* event)
 {
-    guarded([this] { SaveSettings(*this); });
+    if (!exiting_)
+        guarded([this] { SaveSettings(*this); });
+    // a launch waiting for the drive or a peer ends without another word
+    exiting_ = true;
     event->accept();
 }
 
@@ -594,7 +636,7 @@ void MainForm::cmdBrowse_Click()
 void MainForm::mnuFileExit_Click()
 {
     guarded([this] { SaveSettings(*this); });
-    // Every window closes; the main window's own close saves once more.
+    exiting_ = true;  // saved once; a launch under way stops
     QApplication::closeAllWindows();
     QCoreApplication::quit();
 }

@@ -41,9 +41,15 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
     void keyReleaseEvent(QKeyEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
+    // A dead key or a compose sequence commits through the input method, a
+    // drop through drag and drop: both obey the same rules as typing.
+    void inputMethodEvent(QInputMethodEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     bool accepts(QChar c) const { return !filter_ || filter_(c); }
+    // What of `text` may go in at the caret: accepted characters, within the length.
+    QString admitted(const QString& text) const;
     void pasteFiltered();
     void insertTyped(const QString& text);
 
@@ -79,6 +85,7 @@ public:
     bool isImportEnabled() const;
     void setBusyCursor(bool busy) override;
     void processEvents() override;
+    bool exitRequested() const override { return exiting_; }
     // Opens the progress window modally; the run takes place inside it.
     void runImport() override;
 
@@ -146,6 +153,7 @@ private:
     QAction* mnuViewOptions = nullptr;
     bool centred_ = false;
     bool launching_ = false;
+    bool exiting_ = false;  // File > Exit or the close box: settings saved, the launch stops
 };
 
 }  // namespace varnelo

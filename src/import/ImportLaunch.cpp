@@ -8,7 +8,10 @@
 #include "base/MessageBox.h"
 #include "dicom/Dicom.h"
 
+#include <QRegularExpression>
 #include <QThread>
+
+#include <arpa/inet.h>
 
 namespace varnelo {
 
@@ -19,6 +22,35 @@ constexpr unsigned long kReadyPauseMs = 250;
 
 struct Abandon {
 };
+
+// What the Remote IP box may hold: a host name or an IPv4 address. The port
+// comes from the Port box alone, so "host:port" is refused rather than split.
+// Returns "" when the host is fine, otherwise what is wrong with it.
+QString hostProblem(const QString& host)
+{
+    static const QRegularExpression ipv4(QStringLiteral("^\\d{1,3}(\\.\\d{1,3}){3}$"));
+    static const QRegularExpression name(
+        QStringLiteral("^[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?(\\.[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?)*\\.?$"));
+    auto parses = [](int family, const QString& text) {
+        unsigned char buffer[16];
+        return ::inet_pton(family, text.toLatin1().constData(), buffer) == 1;
+    };
+    const QString bare = host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')) ? host.mid(1, host.size() - 2) : host;
+    if (bare.contains(QLatin1Char(':')) && parses(AF_INET6, bare))
+        return QStringLiteral("\"%1\" is an IPv6 address; DICOM connections are made over IPv4 here: enter an IPv4 "
+                              "address or a host name.")
+            .arg(host);
+    if (ipv4.match(host).hasMatch()) {
+        if (parses(AF_INET, host))
+            return QString();
+        return QStringLiteral("\"%1\" is not a valid IPv4 address.").arg(host);
+    }
+    if (host.size() <= 253 && name.match(host).hasMatch())
+        return QString();
+    if (host.contains(QLatin1Char(':')))
+        return QStringLiteral("\"%1\" is not a host name or an IP address; enter the port in the \"Remote Port:\" box.").arg(host);
+    return QStringLiteral("\"%1\" is not a host name or an IP address.").arg(host);
+}
 
 }  // namespace
 
@@ -34,6 +66,8 @@ std::int32_t TestConnection(LaunchView& view, const QString& host, std::int32_t 
                             const QString& calledAE)
 {
     view.processEvents();
+    if (view.exitRequested())
+        throw Abandon {};
     return DcmUtility::ProbeConnection(host, port, callingAE, calledAE);
 }
 
@@ -64,6 +98,8 @@ void cmdImport_Click(LaunchView& view)
             if (driveTable().isReady(s.ImportDrive))
                 break;
             view.processEvents();
+            if (view.exitRequested())
+                throw Abandon {};
             QThread::msleep(kReadyPauseMs);
             if (++checks > kReadyChecks)
                 abandon(QStringLiteral("Your selected drive is not ready!"), MessageBox::Icon::Warning);
@@ -79,6 +115,20 @@ void cmdImport_Click(LaunchView& view)
                 host + QStringLiteral(") failed!");
         };
 
+        // What would be cut or split on the way is refused here, naming the box.
+        auto checkDestination = [&](const QString& title, const QString& calledAE, const QString& host) {
+            if (calledAE.size() > 16)
+                abandon(QStringLiteral("%1: \"Remote AET:\" \"%2\" is longer than 16 characters.").arg(title, calledAE),
+                        MessageBox::Icon::Warning);
+            const QString problem = hostProblem(host);
+            if (!problem.isEmpty())
+                abandon(QStringLiteral("%1: \"Remote IP:\" %2").arg(title, problem), MessageBox::Icon::Warning);
+        };
+        if (s.LocalAET.trimmed().size() > 16)
+            abandon(QStringLiteral("The \"Local AET:\" \"%1\" of the options is longer than 16 characters.").arg(s.LocalAET.trimmed()),
+                    MessageBox::Icon::Warning);
+        checkDestination(QStringLiteral("Destination #1"), aet, ip);
+
         std::int32_t status = TestConnection(view, ip, toInt32(port), s.LocalAET, aet);
         if (status > 0)
             abandon(failedText(status, ip), MessageBox::Icon::Warning);
@@ -87,6 +137,7 @@ void cmdImport_Click(LaunchView& view)
         const QString aet2 = view.boxText(Box::RemoteAET2), ip2 = view.boxText(Box::RemoteIP2),
                       port2 = view.boxText(Box::RemotePort2);
         if (!aet2.isEmpty() && !ip2.isEmpty() && !port2.isEmpty()) {
+            checkDestination(QStringLiteral("Destination #2"), aet2, ip2);
             status = TestConnection(view, ip2, toInt32(port2), s.LocalAET, aet2);
             if (status > 0)
                 abandon(failedText(status, ip2), MessageBox::Icon::Warning);

@@ -17,6 +17,9 @@ public:
     virtual bool withSubDirsTicked() const = 0;
     // Lets pending window events run once.
     virtual void processEvents() = 0;
+    // True once the operator has ended the program (File > Exit, the close
+    // box) during one of those events: the launch then stops without a word.
+    virtual bool exitRequested() const { return false; }
     // Opens the progress window modally; returns when it has closed.
     virtual void runImport() = 0;
 };

@@ -4,6 +4,7 @@
 #include "base/Convert.h"
 #include "base/Drives.h"
 #include "base/Error.h"
+#include "base/FileNames.h"
 #include "base/Logs.h"
 #include "base/MessageBox.h"
 #include "dicom/Dicom.h"
@@ -16,7 +17,13 @@
 #include <QStringEncoder>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <optional>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace varnelo {
 
@@ -38,38 +45,75 @@ void debugLine(const QString& text)
         WriteDebugLog(text);
 }
 
-// Names only, in name order (without regard to case first, as media show
-// them elsewhere). QDir's own sorting holds a QFileInfo per entry, which a
-// folder of 100,000 files must not cost.
-QStringList filesOf(const QString& folder)
+// A folder's files and subfolders by name, in name order (without regard to
+// case first, as media show them elsewhere). Names come as the file system
+// gives them, so a name that is not valid in the locale's encoding is still
+// listed. No QFileInfo per entry: a folder of 100,000 files must not cost it.
+struct Listing {
+    QStringList files;
+    QStringList folders;
+    QSet<QString> links;  // entries that are symbolic links, files or folders
+};
+
+void sortNames(QStringList& names)
 {
-    QDir dir(folder);
-    if (!dir.exists())
-        throw Error(ErrNo::PathNotFound, QStringLiteral("Path not found: %1").arg(folder));
-    if (!QFileInfo(folder).isReadable())
-        throw Error(ErrNo::PathFileAccess, QStringLiteral("Path/File access error: %1").arg(folder));
-    QStringList names;
-    QDirIterator it(folder, QDir::Files | QDir::Hidden | QDir::System);
-    while (it.hasNext()) {
-        it.next();
-        names << it.fileName();
-    }
     std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
         const int c = a.compare(b, Qt::CaseInsensitive);
         return c != 0 ? c < 0 : a < b;
     });
-    return names;
+}
+
+Listing listingOf(const QString& folder)
+{
+    std::vector<DirEntry> entries;
+    int error = 0;
+    if (!listFolder(folder, entries, error)) {
+        switch (error) {
+        case ENOENT:
+        case ENOTDIR:
+            throw Error(ErrNo::PathNotFound, QStringLiteral("Path not found: %1").arg(folder));
+        case EACCES:
+            throw Error(ErrNo::PathFileAccess, QStringLiteral("Path/File access error: %1").arg(folder));
+        case ENAMETOOLONG:
+            throw Error(ErrNo::BadFileName, QStringLiteral("Bad file name: the path is longer than the system allows: %1").arg(folder));
+        default:
+            throw Error(ErrNo::PathFileAccess,
+                        QStringLiteral("Path/File access error: %1: %2").arg(folder, QString::fromLocal8Bit(std::strerror(error))));
+        }
+    }
+    Listing l;
+    for (DirEntry& e : entries) {
+        if (e.isLink)
+            l.links.insert(e.name);
+        (e.isDir ? l.folders : l.files) << std::move(e.name);
+    }
+    sortNames(l.files);
+    sortNames(l.folders);
+    return l;
+}
+
+bool isInside(const QString& path, const QString& root)
+{
+    return path == root || path.startsWith(root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/'));
+}
+
+bool exists(const QString& path)
+{
+    return ::access(encodeFileName(path).constData(), F_OK) == 0;
 }
 
 void writeMarker(const QString& folder)
 {
-    QFile f(folder + QLatin1Char('/') + kMarker);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    const int fd = ::open(encodeFileName(folder + QLatin1Char('/') + kMarker).constData(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0)
         return;  // a read-only medium: nothing to report
     QStringEncoder encoder(QStringEncoder::System);
     QByteArray line = encoder.encode(logDateTime(now()));
     line += "\r\n";
-    f.write(line);
+    const ssize_t written = ::write(fd, line.constData(), static_cast<size_t>(line.size()));
+    Q_UNUSED(written);
+    ::close(fd);
 }
 
 QString joinPath(const QString& base, const QString& name)
@@ -85,6 +129,8 @@ struct ImportRun::Invocation {
     DcmImageList images;
     std::int16_t currentDestination = 1;
     std::int32_t lastStatus = 0;
+    std::int32_t failureNumber = 0;  // of the send that failed last: status or error
+    bool allDelivered = true;        // every image that loaded reached every destination
     QString folderStudyUid;
     std::optional<Error> loadError;  // the image that failed to load, for its send
 };
@@ -147,13 +193,36 @@ bool suffixMatches(const QString& fileName, const QString& suffix)
 
 void ImportRun::ReadCdDirectory(const QString& folder, bool withSubDirs)
 {
+    const bool top = scanRoot_.isEmpty();
     try {
+        if (top) {
+            taken_.clear();
+            // links may lead anywhere below the start folder, never out of it
+            scanRoot_ = realPathOf(resolveFolder(folder));
+            if (scanRoot_.isEmpty())
+                scanRoot_ = QStringLiteral("/nonexistent");  // the listing reports it
+        }
         readFolder(folder, withSubDirs);
     } catch (const Error& e) {
         WriteErrorLog(e.number(), e.description(), kScanFolderSource);
     } catch (const std::exception& e) {
         WriteErrorLog(ErrNo::PathFileAccess, QString::fromLocal8Bit(e.what()), kScanFolderSource);
     }
+    if (top)
+        scanRoot_.clear();
+}
+
+// A symbolic link is followed only when it stays below the start folder.
+bool ImportRun::staysInside(const QString& path)
+{
+    const QString real = realPathOf(path);
+    if (real.isEmpty() || isInside(real, scanRoot_))
+        return true;  // a dangling link fails to load and says so
+    WriteErrorLog(ErrNo::PathFileAccess,
+                  QStringLiteral("Path/File access error: %1 is a link that leads outside %2 (to %3); it is not followed")
+                      .arg(path, scanRoot_, real),
+                  kScanSource);
+    return false;
 }
 
 void ImportRun::readFolder(const QString& folderIn, bool withSubDirs)
@@ -162,27 +231,34 @@ void ImportRun::readFolder(const QString& folderIn, bool withSubDirs)
     view_.setBarValue(RunView::Bar::Detail, 0);
 
     const QString folder = resolveFolder(folderIn);
-    const QString canonical = QFileInfo(folder).canonicalFilePath();
+    const QString canonical = realPathOf(folder);
     if (!canonical.isEmpty()) {
         if (visited_.contains(canonical))
             return;  // reached again through a link: walked already
         visited_.insert(canonical);
     }
 
-    const QStringList files = filesOf(folder);
+    const Listing listing = listingOf(folder);
+    const QStringList& files = listing.files;
+    bool allDelivered = true;
     if (!files.isEmpty()) {
         view_.setBarMaximum(RunView::Bar::Detail, static_cast<std::int32_t>(files.size()));
-        const bool marked = writeLog() && QFile::exists(joinPath(folder, kMarker));
+        const bool marked = writeLog() && exists(joinPath(folder, kMarker));
         if (!marked) {
             Invocation inv;
             inv.folderStudyUid = DcmUtility::NewUID();
+            auto taken = [&](qsizetype i) {
+                return suffixMatches(files[i], s.FileSuffix) &&
+                    (!listing.links.contains(files[i]) || staysInside(joinPath(folder, files[i])));
+            };
             qsizetype ahead = 0;  // no taken file lies between the current one and this index
             for (qsizetype i = 0; i < files.size(); ++i) {
                 const QString& file = files[i];
-                if (suffixMatches(file, s.FileSuffix)) {
+                if (taken(i)) {
                     // the next taken file loads while this one is sent
                     ahead = std::max(ahead, i + 1);
-                    while (ahead < files.size() && !suffixMatches(files[ahead], s.FileSuffix))
+                    while (ahead < files.size() &&
+                           (!suffixMatches(files[ahead], s.FileSuffix) || listing.links.contains(files[ahead])))
                         ++ahead;
                     if (ahead < files.size())
                         inv.images.Prefetch(joinPath(folder, files[ahead]));
@@ -194,31 +270,37 @@ void ImportRun::readFolder(const QString& folderIn, bool withSubDirs)
                     break;
             }
             inv.images.ReleaseAssociations();
+            allDelivered = inv.allDelivered;
         }
     }
 
     if (withSubDirs && !AbortRequested) {
-        const QFileInfoList subs = QDir(folder).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
-        for (const QFileInfo& sub : subs) {
+        for (const QString& sub : listing.folders) {
             if (AbortRequested)
                 break;
-            ReadCdDirectory(joinPath(folder, sub.fileName()), withSubDirs);
+            const QString path = joinPath(folder, sub);
+            if (listing.links.contains(sub) && !staysInside(path))
+                continue;
+            ReadCdDirectory(path, withSubDirs);
             if (AbortRequested)
                 break;
         }
     }
 
-    // A walk cut short keeps no marker, so a later run still sends the rest.
-    if (writeLog() && !AbortRequested)
+    // The marker says the folder is done: not after a walk cut short, and
+    // not while an image of it has not reached every destination, so that a
+    // later run still sends what is left.
+    if (writeLog() && !AbortRequested && allDelivered)
         writeMarker(folder);
 }
 
 void ImportRun::SearchForDicomDir(const QString& folder)
 {
     view_.setLabel(QStringLiteral("Searching for DICOMDir, please wait ..."));
+    taken_.clear();
     try {
         const QString start = resolveFolder(folder);
-        const QStringList files = filesOf(start);
+        const QStringList files = listingOf(start).files;
         for (const QString& file : files) {
             view_.yield();
             if (file.toUpper().contains(QLatin1String("DICOMDIR"))) {
@@ -379,6 +461,18 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
         debugLine(QStringLiteral("Send ") + path);
     }
 
+    // One file, one send: a second way to the same file passes it over.
+    struct stat st {};
+    if (::stat(encodeFileName(path).constData(), &st) == 0 && S_ISREG(st.st_mode)) {
+        const QPair<quint64, quint64> id(st.st_dev, st.st_ino);
+        if (taken_.contains(id)) {
+            if (writeLog())
+                WriteDebugLog(QStringLiteral("Passed over %1: the same file was taken before in this run").arg(path));
+            return;
+        }
+        taken_.insert(id);
+    }
+
     // Load
     try {
         inv.images.LoadFile(path);
@@ -415,8 +509,10 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
             }
         } catch (const Error& e) {
             WriteErrorLog(e.number(), e.description(), source);
-            if (scan)
+            if (scan) {
+                inv.allDelivered = false;
                 return false;
+            }
         }
         return true;
     };
@@ -444,6 +540,7 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
             const std::int32_t port = toInt32(d == 1 ? s.RemotePort : s.RemotePort2);
             const QString& called = d == 1 ? s.RemoteAET : s.RemoteAET2;
             inv.lastStatus = inv.images.ItemAt(1).StoreTo(host, port, s.LocalAET, called);
+            inv.failureNumber = inv.lastStatus;
             if (inv.lastStatus == 0)
                 return std::nullopt;
             WriteErrorLog(inv.lastStatus,
@@ -451,6 +548,7 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
                           source);
             return QString();
         } catch (const Error& e) {
+            inv.failureNumber = e.number();
             WriteErrorLog(e.number(), e.description() + QStringLiteral(" (") + path + QLatin1Char(')'), source);
             return e.description();
         }
@@ -462,7 +560,7 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
         if (s.AlwaysIgnore)
             return FailurePrompt::Ignore;
         const QString host = d == 1 ? s.RemoteIP : s.RemoteIP2;
-        const QString text = QStringLiteral("Error #") + QString::number(inv.lastStatus) +
+        const QString text = QStringLiteral("Error #") + QString::number(inv.failureNumber) +
             QStringLiteral(": Failed to transfer image to ") + host + QStringLiteral("\r\n\r\nReason: ") + reason;
         // an operator may leave the prompt open for long: free the peer meanwhile
         inv.images.ReleaseAssociations();
@@ -487,6 +585,7 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
                 return;
             continue;
         }
+        inv.allDelivered = false;
         if (answer == FailurePrompt::Abort) {
             AbortRequested = true;
             return;
@@ -506,6 +605,7 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
             AbortRequested = false;
             continue;
         }
+        inv.allDelivered = false;
         if (answer == FailurePrompt::Abort)
             AbortRequested = true;
         return;

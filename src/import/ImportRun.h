@@ -2,6 +2,7 @@
 
 #include "import/RunView.h"
 
+#include <QPair>
 #include <QSet>
 #include <QString>
 
@@ -47,11 +48,16 @@ public:
 private:
     void readFolder(const QString& folder, bool withSubDirs);
     QString resolveFolder(const QString& folder) const;
+    bool staysInside(const QString& path);
 
     RunView& view_;
     FailurePrompt& prompt_;
     std::function<QString()> newPatientId_;
     QSet<QString> visited_;  // canonical folders of this run; a link loop ends here
+    QString scanRoot_;       // real path of the scan's start folder
+    // Files of this run by device and inode: a file reached twice (a link, two
+    // records naming it) is sent once.
+    QSet<QPair<quint64, quint64>> taken_;
 };
 
 // The file's path under base for the Referenced File ID components. Empty

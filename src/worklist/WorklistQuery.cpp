@@ -183,8 +183,7 @@ void SaveData(WorklistView& view, const DcmDatasetList& results)
             });
             step([&] {
                 if (entry.BirthDateRaw())
-                    view.setCell(row, WorklistColumn::BirthDate,
-                                 QLocale::system().toString(entry.PatientBirthDate(), QLocale::ShortFormat));
+                    view.setCell(row, WorklistColumn::BirthDate, shortDate(entry.PatientBirthDate()));
             });
             step([&] {
                 if (const auto id = entry.PatientID())

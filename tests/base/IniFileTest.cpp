@@ -1,9 +1,15 @@
 #include "base/IniFile.h"
 
+#include <QDir>
 #include <QFile>
+#include <QStringEncoder>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace varnelo;
 
@@ -107,14 +113,49 @@ TEST_F(IniFile, ValueCannotInjectLines)
     EXPECT_EQ(ReadIniValue("DICOM", "RemoteAET", "none", path()), "none");
 }
 
+// Root writes any file, so the write is tried in a child that has given up
+// root, as an operator's session runs. The folder is open to all: a write
+// through a new file and a rename would get past the file's permissions.
 TEST_F(IniFile, ReadOnlyFileIsLeftAlone)
 {
     writeBytes(path(), "[Default]\nSearchBy=1\n");
-    QFile::setPermissions(path(), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
-    if (QFile(path()).open(QIODevice::WriteOnly))
-        GTEST_SKIP() << "running with rights that ignore file permissions";
-    EXPECT_FALSE(WriteIniValue("Default", "SearchBy", "2", path()));
+    ::chmod(QFile::encodeName(dir.path()).constData(), 0777);
+    ::chmod(QFile::encodeName(path()).constData(), 0444);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(3);
+        ::_exit(WriteIniValue("Default", "SearchBy", "2", path()) ? 1 : 0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the write must report failure";
     EXPECT_EQ(readBytes(path()), QByteArray("[Default]\nSearchBy=1\n"));
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1) << "no stray file left";
+}
+
+// A file saved as "Unicode" (UTF-16 with its mark) or as UTF-8 with a mark
+// is read as such and written back in the same encoding.
+TEST_F(IniFile, ByteOrderMarkedFilesKeepTheirEncoding)
+{
+    const QString text = QStringLiteral("[Default]\r\nSourceDir=/media/R\u00F6ntgen\r\n[DICOM]\r\nRemoteAET=PACS\r\n");
+    struct Case {
+        QStringConverter::Encoding encoding;
+        QByteArray mark;
+    };
+    for (const Case& c : {Case {QStringConverter::Utf16LE, "\xFF\xFE"}, Case {QStringConverter::Utf16BE, "\xFE\xFF"},
+                          Case {QStringConverter::Utf8, "\xEF\xBB\xBF"}}) {
+        QStringEncoder encoder(c.encoding);
+        writeBytes(path(), c.mark + QByteArray(encoder.encode(text)));
+        EXPECT_EQ(ReadIniValue("Default", "SourceDir", "", path()), QStringLiteral("/media/R\u00F6ntgen"));
+        EXPECT_EQ(ReadIniValue("DICOM", "RemoteAET", "", path()), "PACS");
+        ASSERT_TRUE(WriteIniValue("DICOM", "RemoteAET", "ARCHIVE", path()));
+        ASSERT_TRUE(WriteIniValue("DICOM", "RemotePort", "104", path()));
+        QStringEncoder again(c.encoding);
+        EXPECT_EQ(readBytes(path()), c.mark + QByteArray(again.encode(QStringLiteral("[Default]\r\nSourceDir=/media/R\u00F6ntgen\r\n[DICOM]\r\nRemoteAET=ARCHIVE\r\nRemotePort=104\r\n"))));
+    }
 }
 
 TEST_F(IniFile, UnicodeValuesRoundTrip)

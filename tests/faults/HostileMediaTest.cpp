@@ -3,6 +3,7 @@
 // garbage, a Logs folder that cannot be made. No crash, nothing miscounted.
 #include "faults/FaultKit.h"
 #include "support/FakeSettingsView.h"
+#include "support/Peers.h"
 
 #include "base/IniFile.h"
 #include "base/Settings.h"
@@ -13,6 +14,7 @@
 #include <QMap>
 #include <QRandomGenerator>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,6 +41,12 @@ void writeFile(const QString& path, const QByteArray& bytes)
 }
 
 const QString kRegressions = QStringLiteral(VARNELO_FUZZ_REGRESSIONS);
+
+QStringList asSorted(QStringList l)
+{
+    l.sort();
+    return l;
+}
 
 }  // namespace
 
@@ -196,7 +204,7 @@ TEST_F(HostileMedia, LogsThatCannotBeWrittenDoNotStopTheImport)
     EXPECT_EQ(pacs.held(), (QStringList {uids[0], uids[2]}));
     EXPECT_EQ(prompt.messages.size(), 1);
     EXPECT_EQ(readFile(program.path() + "/Logs"), "not a folder");
-    EXPECT_TRUE(QFile::exists(mediaPath("migration.done")));
+    EXPECT_FALSE(QFile::exists(mediaPath("migration.done"))) << "image 2 never arrived";
 }
 
 namespace {
@@ -253,4 +261,153 @@ TEST_F(HostileMedia, SettingsOfGarbageAndHugeLinesLoadWhatTheyCanQuickly)
     constexpr qint64 boundMs = 20000;
 #endif
     EXPECT_LT(t.elapsed(), boundMs) << "reading 40 MB of settings should not take this long";
+}
+
+namespace {
+
+// A prompt that lets the test act while it is open (as an operator swapping
+// the CD would), then answers from its script.
+class ActingPrompt : public varnelo::testing::ScriptedPrompt {
+public:
+    std::function<void(int shown)> whileOpen;
+    std::int16_t ShowMessage(const QString& text) override
+    {
+        if (whileOpen)
+            whileOpen(static_cast<int>(messages.size()) + 1);
+        return ScriptedPrompt::ShowMessage(text);
+    }
+};
+
+}  // namespace
+
+// A large image keeps its pixel data in the file until it is sent. While the
+// failure prompt is open its path gets another patient's image: by a new file
+// (another CD: the retry sends the image that was loaded, whole) or written
+// over in place (the retry fails with the reason; nothing mixed is sent).
+TEST_F(HostileMedia, ImageReplacedWhileThePromptIsOpenIsSentAsLoadedOrNotAtAll)
+{
+    namespace td = testdata;
+    auto pacs = testsupport::Peer::storescp();
+    td::ImageRecipe a;
+    a.rows = a.columns = 1550;  // 4.6 MB: above the size that is read whole
+    a.patientId = "PATIENT-A";
+    td::ImageRecipe b = a;
+    b.patientId = "PATIENT-B";
+    for (const bool inPlace : {false, true}) {
+        SCOPED_TRACE(inPlace ? "written over in place" : "replaced by a new file");
+        QDir(mediaPath("cd")).removeRecursively();
+        QDir().mkpath(mediaPath("cd"));
+        QDir().mkpath(mediaPath("other"));
+        const QString path = mediaPath("cd/IM000001");
+        const QString other = mediaPath("other/IM000001");
+        td::makeImage(path, a);
+        td::makeImage(other, b);
+        const auto original = td::contentOf(path);
+        ASSERT_GT(QFileInfo(path).size(), 4 * 1024 * 1024);
+
+        appState() = AppState {};
+        appState().LocalAET = "VARNELO";
+        appState().RemoteAET = pacs->aeTitle();
+        appState().RemoteIP = "127.0.0.1";
+        appState().RemotePort = QString::number(testsupport::freeLoopbackPort());  // nobody there yet
+        ActingPrompt prompt;
+        prompt.answers = {FailurePrompt::Retry, FailurePrompt::Ignore};
+        prompt.whileOpen = [&](int shown) {
+            if (shown != 1)
+                return;
+            if (inPlace) {
+                QFile out(path);
+                ASSERT_TRUE(out.open(QIODevice::ReadWrite));  // same inode, new content
+                out.write(readFile(other));
+            } else {
+                ASSERT_TRUE(QFile::remove(path));
+                ASSERT_TRUE(QFile::copy(other, path));
+            }
+            appState().RemotePort = QString::number(pacs->port());
+        };
+        const int before = static_cast<int>(pacs->receivedFiles().size());
+
+        ImportRun run(view, prompt, {});
+        run.ReadCdDirectory(mediaPath("cd"), false);
+
+        const QStringList received = pacs->receivedFiles();
+        if (!inPlace) {
+            ASSERT_EQ(prompt.messages.size(), 1);
+            ASSERT_EQ(received.size(), before + 1);
+            const auto arrived = td::contentOf(received.last());
+            EXPECT_EQ(arrived.at("(0010,0020)"), "PATIENT-A");
+            EXPECT_TRUE(arrived.at("(7FE0,0010)") == original.at("(7FE0,0010)")) << "pixels of another image";
+            EXPECT_EQ(run.ImportedCount, 1);
+        } else {
+            ASSERT_EQ(prompt.messages.size(), 2);
+            EXPECT_TRUE(prompt.messages[1].contains("has changed since it was read")) << prompt.messages[1].toStdString();
+            EXPECT_TRUE(prompt.messages[1].startsWith(QStringLiteral("Error #%1:").arg(DicomErrc::FileChanged)))
+                << prompt.messages[1].toStdString();
+            EXPECT_EQ(received.size(), before) << "nothing may arrive";
+            EXPECT_EQ(run.ImportedCount, 0);
+            const auto errs = errors();
+            ASSERT_FALSE(errs.empty());
+            EXPECT_EQ(errs.back().number, DicomErrc::FileChanged);
+            EXPECT_TRUE(errs.back().description.contains(path));
+        }
+    }
+}
+
+// A medium from elsewhere: a link to a file beside it, a link out of the
+// medium (a file and a folder), a Latin-1 name on a UTF-8 system, a huge file
+// of zeros, a path longer than the system allows. Each file inside is sent
+// once and counted once; nothing outside is sent; nothing is passed over
+// without a log line; the huge file is refused at once.
+TEST_F(HostileMedia, ForeignMediumSendsEachFileInsideOnceAndLogsTheRest)
+{
+    QTemporaryDir outside;
+    const QStringList outsideUids = images(outside.path(), 1);
+    const QStringList uids = images(mediaPath("cd"), 2);
+    const QByteArray cd = QFile::encodeName(mediaPath("cd"));
+    ASSERT_EQ(::symlink("IM000001", (cd + "/LINK1").constData()), 0);
+    ASSERT_EQ(::symlink(QFile::encodeName(outside.path() + "/IM000001").constData(), (cd + "/OUTFILE").constData()), 0);
+    ASSERT_EQ(::symlink(QFile::encodeName(outside.path()).constData(), (cd + "/OUTDIR").constData()), 0);
+    // "IMAGE\xC9" in Latin-1: not valid UTF-8
+    const QByteArray latin1 = cd + "/IMAGE\xC9";
+    const QString third = testdata::makeImage(mediaPath("cd/IM000003"), {});
+    ASSERT_EQ(::rename(QFile::encodeName(mediaPath("cd/IM000003")).constData(), latin1.constData()), 0);
+    // sparse: 2 GB that cost no disk
+    const QByteArray zeros = cd + "/x.dcm";
+    {
+        const int fd = ::open(zeros.constData(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, 2LL * 1024 * 1024 * 1024), 0);
+        ::close(fd);
+    }
+    FaultyScp pacs;
+    destination1(pacs);
+    appState().WriteLog = 1;
+
+    QElapsedTimer t;
+    t.start();
+    ImportRun run(view, prompt, {});
+    run.ReadCdDirectory(mediaPath("cd"), true);
+    EXPECT_LT(t.elapsed(), 5000) << "the file of zeros is refused by its first bytes";
+
+    EXPECT_EQ(asSorted(pacs.held()), asSorted(QStringList {uids[0], uids[1], third}));
+    EXPECT_EQ(run.ImportedCount, pacs.held().size());
+    EXPECT_FALSE(pacs.held().contains(outsideUids[0]));
+    const auto errs = errors();
+    QStringList lines;
+    for (const auto& e : errs)
+        lines << QString::number(e.number) + " " + e.description;
+    const QString all = lines.join('\n');
+    EXPECT_EQ(all.count("leads outside"), 2) << all.toStdString();
+    EXPECT_TRUE(all.contains("x.dcm: not a DICOM file")) << all.toStdString();
+    const QStringList debug = this->debug();
+    EXPECT_TRUE(debug.join('\n').contains("/cd/IMAGE\\xC9")) << "the name, escaped";
+    EXPECT_EQ(debug.filter("the same file was taken before").size(), 1);
+
+    // a path beyond PATH_MAX says so, not "path not found"
+    QString deep = mediaPath("deep");
+    while (deep.size() < 4200)
+        deep += "/" + QString(200, 'd');
+    ImportRun deepRun(view, prompt, {});
+    deepRun.ReadCdDirectory(deep, false);
+    EXPECT_TRUE(errors().back().description.contains("longer than the system allows")) << errors().back().description.toStdString();
 }

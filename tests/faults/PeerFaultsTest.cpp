@@ -152,7 +152,8 @@ TEST_F(PeerFaults, AbortInTheMiddleOfAStoreIsPromptedWithTheReason)
     run.ReadCdDirectory(media.path(), false);
 
     ASSERT_EQ(prompt.messages.size(), 1);
-    const QString head = statusMessage(0, "127.0.0.1");
+    // the number is this failure's own, not the status of an earlier image
+    const QString head = statusMessage(DicomErrc::ConnectionLost, "127.0.0.1");
     EXPECT_TRUE(prompt.messages[0].startsWith(head)) << prompt.messages[0].toStdString();
     EXPECT_TRUE(prompt.messages[0].mid(head.size()).contains("connection was lost"))
         << prompt.messages[0].toStdString();
@@ -234,7 +235,7 @@ TEST_F(PeerFaults, RefusedAssociationIsPromptedAndRetriedOnlyOnRequest)
 
     ASSERT_EQ(prompt.messages.size(), 2);
     for (const QString& m : prompt.messages) {
-        EXPECT_TRUE(m.startsWith(statusMessage(0, "127.0.0.1"))) << m.toStdString();
+        EXPECT_TRUE(m.startsWith(statusMessage(DicomErrc::AssociationRejected, "127.0.0.1"))) << m.toStdString();
         EXPECT_TRUE(m.contains("rejected the association")) << m.toStdString();
     }
     EXPECT_TRUE(run.AbortRequested);
@@ -268,10 +269,14 @@ TEST_F(PeerFaults, ConnectionClosedAfterAcceptFailsEveryImageWithoutAHang)
     EXPECT_LT(t.elapsed(), 20000);
 
     ASSERT_EQ(prompt.messages.size(), 1) << "always ignore holds for the rest of the run";
-    EXPECT_TRUE(prompt.messages[0].startsWith(statusMessage(0, "127.0.0.1")));
-    EXPECT_GT(prompt.messages[0].size(), statusMessage(0, "127.0.0.1").size()) << "the reason is given";
     EXPECT_EQ(run.ImportedCount, 0);
     EXPECT_TRUE(pacs.held().isEmpty());
-    EXPECT_EQ(errors().size(), 3u);
+    const auto errs = errors();
+    ASSERT_EQ(errs.size(), 3u);
+    // the prompt names the error of this send, as the error log does
+    const QString head = statusMessage(errs[0].number, "127.0.0.1");
+    EXPECT_NE(errs[0].number, 0);
+    EXPECT_TRUE(prompt.messages[0].startsWith(head)) << prompt.messages[0].toStdString();
+    EXPECT_GT(prompt.messages[0].size(), head.size()) << "the reason is given";
     EXPECT_EQ(debug().count("FAILED"), 3);
 }

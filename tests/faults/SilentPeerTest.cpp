@@ -55,7 +55,7 @@ TEST_F(SilentPeer, ConnectionTestAndSendEndWithinTheDimseBound)
     EXPECT_GE(sendMs, lower);
     EXPECT_LT(sendMs, upper);
     ASSERT_EQ(prompt.messages.size(), 1);
-    const QString head = statusMessage(0, "127.0.0.1");
+    const QString head = statusMessage(DicomErrc::Timeout, "127.0.0.1");
     EXPECT_TRUE(prompt.messages[0].startsWith(head)) << prompt.messages[0].toStdString();
     EXPECT_TRUE(prompt.messages[0].contains("no answer within the time limit")) << prompt.messages[0].toStdString();
     EXPECT_EQ(pacs.requested(), uids);

@@ -11,6 +11,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -138,6 +139,23 @@ TEST_F(ProgressWindow, ClosingDuringARunEndsItAfterTheCurrentImage)
     EXPECT_EQ(boxes, QStringList {"0 images successfully imported!"});
     EXPECT_FALSE(form->isVisible());
     delete form;
+}
+
+TEST_F(ProgressWindow, EscapeDuringARunDoesNotEndIt)
+{
+    auto pacs = Peer::storescp();
+    ASSERT_TRUE(pacs);
+    destination(*pacs);
+    appState().SearchBy = 2;
+    td::makeSeries(media.path(), 4, td::ImageRecipe {});
+    ScriptPrompt prompt;
+    ProgressForm form(&main, {}, &prompt);
+    QObject::connect(form.pbDetail(), &QProgressBar::valueChanged, &form, [&](int v) {
+        if (v == 1)
+            QTest::keyClick(&form, Qt::Key_Escape);
+    });
+    form.exec();
+    EXPECT_EQ(boxes, QStringList {"4 images successfully imported!"});
 }
 
 TEST_F(ProgressWindow, AbortButtonStopsTheWalk)

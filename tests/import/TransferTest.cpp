@@ -132,6 +132,57 @@ TEST_F(Transfer, ScanSendsEveryImageOverOneAssociationPerFolderAndChangesOnlyThe
     EXPECT_EQ(again->ImportedCount, 0);
 }
 
+// A new Patient ID must arrive as valid DICOM: in a character set that holds
+// it (the image moves to Unicode when its own cannot, its other text re-
+// encoded with it), and never as two values or beyond 64 characters.
+TEST_F(Transfer, NewPatientIdArrivesInACharacterSetThatHoldsIt)
+{
+    td::ImageRecipe recipe;
+    recipe.patientName = QStringLiteral("M\u00FCller^J\u00FCrgen");  // stored as ISO_IR 100
+    appState().ChangeID = true;
+    int sent = 0;
+    // each send its own image: storescp names what it stores by SOP Instance UID
+    auto sendWith = [&](const QString& id) {
+        const QString folder = mediaPath(QString::number(++sent));
+        const QString uid = attribute(td::makeSeries(folder, 1, recipe).front(), "(0008,0018)");
+        newId = id;
+        makeRun()->ReadCdDirectory(folder, false);
+        return uid;
+    };
+    auto stored = [&](int n, const QString& uid) {
+        EXPECT_TRUE(pacs->waitForFiles(n));
+        for (const QString& f : pacs->receivedFiles())
+            if (attribute(f, "(0008,0018)") == uid)
+                return td::contentOf(f);
+        ADD_FAILURE() << "not stored: " << uid.toStdString();
+        return std::map<std::string, std::string>();
+    };
+
+    auto got = stored(1, sendWith(QStringLiteral("M\u00FCller-1")));  // Latin-1 holds it: nothing else changes
+    EXPECT_EQ(got["(0008,0005)"], "ISO_IR 100");
+    EXPECT_EQ(got["(0010,0020)"], "M\xFC"
+                                  "ller-1");
+    EXPECT_EQ(got["(0010,0010)"], "M\xFC"
+                                  "ller^J\xFC"
+                                  "rgen");
+
+    got = stored(2, sendWith(QStringLiteral("\u0141\u00F3d\u017A-\u03A9")));  // Łódź-Ω: beyond Latin-1
+    EXPECT_EQ(got["(0008,0005)"], "ISO_IR 192");
+    EXPECT_EQ(got["(0010,0020)"], "\xC5\x81\xC3\xB3"
+                                  "d\xC5\xBA-\xCE\xA9");
+    EXPECT_EQ(got["(0010,0010)"], "M\xC3\xBC"
+                                  "ller^J\xC3\xBC"
+                                  "rgen")
+        << "re-encoded with it";
+
+    for (const QString& bad : {QStringLiteral("NEW\\ID"), QString(65, QLatin1Char('7'))})
+        sendWith(bad);
+    EXPECT_EQ(pacs->receivedFiles().size(), 2) << "an ID that cannot be one is not sent";
+    QFile errors(program.path() + "/Logs/Error.log");
+    ASSERT_TRUE(errors.open(QIODevice::ReadOnly));
+    EXPECT_EQ(errors.readAll().count("cannot be a Patient ID"), 2);
+}
+
 TEST_F(Transfer, MissingUidsAreFilledPerFolderWhenValidating)
 {
     td::ImageRecipe recipe;
@@ -185,7 +236,7 @@ TEST_F(Transfer, SecondDestinationFailureDoesNotCostTheCount)
     EXPECT_EQ(run->ImportedCount, 3);
     EXPECT_TRUE(pacs->waitForFiles(3));
     ASSERT_EQ(prompt.messages.size(), 1);
-    EXPECT_TRUE(prompt.messages[0].startsWith("Error #0: Failed to transfer image to 127.0.0.1\r\n\r\nReason: "));
+    EXPECT_TRUE(prompt.messages[0].startsWith("Error #40004: Failed to transfer image to 127.0.0.1\r\n\r\nReason: "));
     const QStringList lines = debugLines(program.path());
     EXPECT_EQ(lines.count("OK"), 3);
     EXPECT_EQ(lines.count("FAILED"), 3);
@@ -280,4 +331,48 @@ TEST_F(Transfer, DicomDirRecordOfAMissingFileIsPromptedWithTheLoadReason)
     EXPECT_EQ(run->ImportedCount, 1);
     ASSERT_EQ(prompt.messages.size(), 1);
     EXPECT_TRUE(prompt.messages[0].contains("IM000001")) << prompt.messages[0].toStdString();
+}
+
+// A JPEG 2000 image that cannot be decoded for a PACS that takes only
+// uncompressed data fails like any send: prompt and error-log line with the
+// decoder's reason, "FAILED", not counted. The next image still goes.
+TEST_F(Transfer, DamagedJpeg2000FailsItsSendWithTheReason)
+{
+    td::ImageRecipe recipe;
+    recipe.syntax = td::Syntax::Jpeg2000;
+    const QStringList files = td::makeSeries(media.path(), 2, recipe);
+    QFile damaged(files[0]);
+    ASSERT_TRUE(damaged.open(QIODevice::ReadWrite));
+    QByteArray bytes = damaged.readAll();
+    const qsizetype soc = bytes.indexOf(QByteArray("\xFF\x4F\xFF\x51", 4));
+    ASSERT_GT(soc, 0);
+    bytes[soc + 4] = 0;  // the SIZ marker's length: too short to hold it
+    bytes[soc + 5] = 5;
+    damaged.seek(0);
+    damaged.write(bytes);
+    damaged.close();
+    appState().WriteLog = 1;
+    prompt.answers = {FailurePrompt::Ignore};
+
+    auto run = makeRun();
+    run->ReadCdDirectory(media.path(), false);
+    EXPECT_EQ(run->ImportedCount, 1);
+    ASSERT_TRUE(pacs->waitForFiles(1));
+    EXPECT_EQ(pacs->receivedFiles().size(), 1);
+    EXPECT_EQ(attribute(pacs->receivedFiles().front(), "(0008,0018)"),
+              QString::fromStdString(td::contentOf(files[1], true).at("(0008,0018)")).trimmed());
+    ASSERT_EQ(prompt.messages.size(), 1);
+    const QString& message = prompt.messages[0];
+    EXPECT_TRUE(message.startsWith("Error #40006: Failed to transfer image to 127.0.0.1\r\n\r\nReason: ")) << message.toStdString();
+    EXPECT_TRUE(message.contains("JPEG 2000 frame 1 of 1 cannot be decoded")) << message.toStdString();
+    EXPECT_TRUE(message.contains("1.2.840.10008.1.2.4.90")) << message.toStdString();
+    QFile errors(program.path() + "/Logs/Error.log");
+    ASSERT_TRUE(errors.open(QIODevice::ReadOnly));
+    const QByteArray log = errors.readAll();
+    EXPECT_EQ(log.count("\r\n"), 1) << log.constData();
+    EXPECT_TRUE(log.contains("cannot be decoded")) << log.constData();
+    EXPECT_TRUE(log.contains(files[0].toUtf8())) << log.constData();
+    const QStringList lines = debugLines(program.path());
+    EXPECT_EQ(lines.count("FAILED"), 1);
+    EXPECT_EQ(lines.count("OK"), 1);
 }

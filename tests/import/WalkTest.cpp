@@ -6,6 +6,7 @@
 #include "base/Error.h"
 #include "base/Logs.h"
 #include "base/ProgramFolder.h"
+#include "dicom/Dicom.h"
 #include "dicom/testdata/TestData.h"
 #include "import/ImportRun.h"
 #include "support/Peers.h"
@@ -111,9 +112,9 @@ TEST_F(Walk, DeadDestinationPromptsWithStatusHostAndReason)
 
     // retry, ignore for the first image; abort on the second
     ASSERT_EQ(prompt.messages.size(), 3);
-    EXPECT_TRUE(prompt.messages[0].startsWith("Error #0: Failed to transfer image to 127.0.0.1\r\n\r\nReason: "))
-        << prompt.messages[0].toStdString();
-    EXPECT_GT(prompt.messages[0].size(), QString("Error #0: Failed to transfer image to 127.0.0.1\r\n\r\nReason: ").size());
+    const QString head = QStringLiteral("Error #%1: Failed to transfer image to 127.0.0.1\r\n\r\nReason: ").arg(DicomErrc::CannotConnect);
+    EXPECT_TRUE(prompt.messages[0].startsWith(head)) << prompt.messages[0].toStdString();
+    EXPECT_GT(prompt.messages[0].size(), head.size());
     EXPECT_TRUE(run.AbortRequested);
     EXPECT_EQ(run.ImportedCount, 0);
     // an aborted folder keeps no marker, so the next run sends it again
@@ -136,6 +137,15 @@ TEST_F(Walk, AlwaysIgnoreSkipsThePromptAndStillLogsFailed)
     run.ReadCdDirectory(media.path(), false);
     EXPECT_EQ(prompt.messages.size(), 1);
     EXPECT_EQ(log("Debug.log").count("\tFAILED\r\n"), 3);
+    // nothing of the folder arrived: it is not done, and the next run sends it
+    EXPECT_FALSE(QFile::exists(mediaPath("migration.done")));
+    auto pacs = testsupport::Peer::storescp();
+    appState().RemoteAET = pacs->aeTitle();
+    appState().RemotePort = QString::number(pacs->port());
+    ImportRun again(view, prompt, {});
+    again.ReadCdDirectory(media.path(), false);
+    EXPECT_EQ(again.ImportedCount, 3);
+    EXPECT_TRUE(pacs->waitForFiles(3));
     EXPECT_TRUE(QFile::exists(mediaPath("migration.done")));
 }
 
@@ -191,12 +201,17 @@ TEST_F(Walk, DicomDirSearchTakesOnlyTheStartFolder)
 {
     mkdir("sub");
     td::makeNonDicom(mediaPath("sub/DICOMDIR"), td::NonDicom::Text);
+    // as a window left by an earlier step: the search must put the display back
+    view.animationVisible = view.animationPlaying = false;
+    view.visible[RunView::Bar::Detail] = view.visible[RunView::Bar::Complete] = true;
     ImportRun run(view, prompt, {});
     run.SearchForDicomDir(media.path());
     EXPECT_TRUE(appState().DicomDirPath.isEmpty());
     EXPECT_TRUE(log("Error.log").isEmpty());
     EXPECT_TRUE(view.animationVisible);
     EXPECT_TRUE(view.animationPlaying);
+    EXPECT_FALSE(view.visible[RunView::Bar::Detail]);
+    EXPECT_FALSE(view.visible[RunView::Bar::Complete]);
     EXPECT_EQ(run.ImportedCount, 0);
 }
 

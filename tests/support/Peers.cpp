@@ -93,12 +93,12 @@ QStringList filesBelow(const QString& folder)
 }
 
 Peer::Peer(const QString& program, const QStringList& args, quint16 port, const QString& aeTitle, bool tcpNoDelay,
-           const QString& storage)
+           const QString& storage, const QByteArray& config)
     : port_(port)
     , aeTitle_(aeTitle)
 {
     if (program.isEmpty())
-        throw std::runtime_error("DCMTK tool not installed");
+        throw std::runtime_error("peer program not installed");
     if (!dir_.isValid())
         throw std::runtime_error("cannot create a temporary folder");
     QStringList arguments = args;
@@ -106,6 +106,14 @@ Peer::Peer(const QString& program, const QStringList& args, quint16 port, const 
         storage_ = dir_.filePath(storage);
         QDir().mkpath(storage_);
         arguments.replaceInStrings(QStringLiteral("@STORAGE@"), storage_);
+    }
+    if (!config.isEmpty()) {
+        QByteArray text = config;
+        text.replace("@STORAGE@", storage_.toUtf8()).replace("@DIR@", dir_.path().toUtf8());
+        QFile file(dir_.filePath(QStringLiteral("peer.json")));
+        if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size())
+            throw std::runtime_error("cannot write the peer's configuration");
+        arguments.replaceInStrings(QStringLiteral("@CONFIG@"), file.fileName());
     }
     logPath_ = dir_.filePath(QStringLiteral("peer.log"));
     process_ = std::make_unique<QProcess>();
@@ -154,6 +162,29 @@ std::unique_ptr<Peer> Peer::wlmscpfs(const QString& dataFolder, const Options& o
          << QString::number(port);
     return std::unique_ptr<Peer>(
         new Peer(dcmtkTool(QStringLiteral("wlmscpfs")), args, port, options.aeTitle, options.tcpNoDelay, QString()));
+}
+
+std::unique_ptr<Peer> Peer::orthanc(const Options& options)
+{
+    const quint16 port = options.port ? options.port : freeLoopbackPort();
+    const QByteArray config = QStringLiteral(R"({
+  "Name": "Varnelo test PACS",
+  "StorageDirectory": "@STORAGE@",
+  "IndexDirectory": "@DIR@/index",
+  "DicomAet": "%1",
+  "DicomPort": %2,
+  "HttpServerEnabled": false,
+  "RemoteAccessAllowed": false,
+  "StorageCompression": false,
+  "Plugins": []
+})")
+                                  .arg(options.aeTitle)
+                                  .arg(port)
+                                  .toUtf8();
+    const QString program = QStringLiteral("/usr/sbin/Orthanc");
+    return std::unique_ptr<Peer>(new Peer(QFileInfo(program).isExecutable() ? program : QString(),
+                                          QStringList {QStringLiteral("@CONFIG@")}, port, options.aeTitle,
+                                          options.tcpNoDelay, QStringLiteral("storage"), config));
 }
 
 Peer::~Peer()

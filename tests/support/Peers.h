@@ -39,6 +39,9 @@ public:
     static std::unique_ptr<Peer> storescp();
     // wlmscpfs in single-process mode over `dataFolder` (one subfolder per AE title).
     static std::unique_ptr<Peer> wlmscpfs(const QString& dataFolder, const Options& options);
+    // Orthanc (a PACS that takes compressed syntaxes too) without its HTTP
+    // server; storageFolder() holds the files as it stored them.
+    static std::unique_ptr<Peer> orthanc(const Options& options);
 
     ~Peer();
     Peer(const Peer&) = delete;
@@ -62,8 +65,10 @@ public:
     void stop();
 
 private:
+    // `config`, when given, is written to "peer.json" before the start, with
+    // @STORAGE@ and @DIR@ replaced; @CONFIG@ in args names that file.
     Peer(const QString& program, const QStringList& args, quint16 port, const QString& aeTitle, bool tcpNoDelay,
-         const QString& storageSubfolder);
+         const QString& storageSubfolder, const QByteArray& config = {});
 
     QTemporaryDir dir_;
     QString storage_;

@@ -67,9 +67,10 @@ Row row(std::initializer_list<QString> cells)
     return r;
 }
 
+// The tests run under LC_TIME=de_DE: the short date with a four-digit year.
 QString shortDate(int y, int m, int d)
 {
-    return QLocale::system().toString(QDate(y, m, d), QLocale::ShortFormat);
+    return QDate(y, m, d).toString(QStringLiteral("dd.MM.yyyy"));
 }
 
 }  // namespace

@@ -13,6 +13,8 @@
 #include <dcmtk/dcmjpeg/djrploss.h>
 #include <dcmtk/oflog/oflog.h>
 
+#include <openjpeg.h>
+
 #include <QDate>
 #include <QDir>
 #include <QDirIterator>
@@ -20,6 +22,8 @@
 #include <QRandomGenerator>
 #include <QUuid>
 
+#include <cmath>
+#include <cstring>
 #include <mutex>
 #include <stdexcept>
 #include <vector>
@@ -95,6 +99,8 @@ E_TransferSyntax xferOf(Syntax s)
         return EXS_RLELossless;
     case Syntax::Jpeg2000:
         return EXS_JPEG2000LosslessOnly;
+    case Syntax::Jpeg2000Lossy:
+        return EXS_JPEG2000;
     }
     return EXS_LittleEndianExplicit;
 }
@@ -110,6 +116,124 @@ const char* sopUid(Sop s)
         return UID_SecondaryCaptureImageStorage;
     }
     return UID_CTImageStorage;
+}
+
+// ---- JPEG 2000 through OpenJPEG ----
+
+struct OutStream {
+    std::vector<Uint8> bytes;
+    size_t position = 0;
+};
+
+OPJ_SIZE_T writeOut(void* buffer, OPJ_SIZE_T count, void* user)
+{
+    auto* out = static_cast<OutStream*>(user);
+    if (out->bytes.size() < out->position + count)
+        out->bytes.resize(out->position + count);
+    std::memcpy(out->bytes.data() + out->position, buffer, count);
+    out->position += count;
+    return count;
+}
+
+OPJ_OFF_T skipOut(OPJ_OFF_T count, void* user)
+{
+    auto* out = static_cast<OutStream*>(user);
+    out->position += static_cast<size_t>(count);
+    if (out->bytes.size() < out->position)
+        out->bytes.resize(out->position);
+    return count;
+}
+
+OPJ_BOOL seekOut(OPJ_OFF_T to, void* user)
+{
+    static_cast<OutStream*>(user)->position = static_cast<size_t>(to);
+    return OPJ_TRUE;
+}
+
+// One frame (samples interleaved) as a J2K codestream, with the component
+// transform for colour.
+std::vector<Uint8> encodeJ2k(const int* values, int rows, int columns, int samples, int precision, bool isSigned,
+                             bool lossy)
+{
+    std::vector<opj_image_cmptparm_t> parameters(static_cast<size_t>(samples));
+    for (auto& c : parameters) {
+        std::memset(&c, 0, sizeof c);
+        c.dx = c.dy = 1;
+        c.w = static_cast<OPJ_UINT32>(columns);
+        c.h = static_cast<OPJ_UINT32>(rows);
+        c.prec = static_cast<OPJ_UINT32>(precision);
+        c.sgnd = isSigned ? 1 : 0;
+    }
+    opj_image_t* image = opj_image_create(static_cast<OPJ_UINT32>(samples), parameters.data(),
+                                          samples == 3 ? OPJ_CLRSPC_SRGB : OPJ_CLRSPC_GRAY);
+    if (!image)
+        fail(QStringLiteral("opj_image_create"));
+    image->x1 = static_cast<OPJ_UINT32>(columns);
+    image->y1 = static_cast<OPJ_UINT32>(rows);
+    const size_t pixels = static_cast<size_t>(rows) * columns;
+    for (int c = 0; c < samples; ++c)
+        for (size_t p = 0; p < pixels; ++p)
+            image->comps[c].data[p] = values[p * samples + c];
+
+    opj_cparameters_t p;
+    opj_set_default_encoder_parameters(&p);
+    p.tcp_numlayers = 1;
+    p.cp_disto_alloc = 1;
+    p.tcp_rates[0] = lossy ? 10.0f : 0.0f;
+    p.irreversible = lossy ? 1 : 0;
+    p.tcp_mct = samples == 3 ? 1 : 0;
+    p.numresolution = std::min(6, static_cast<int>(std::log2(std::min(rows, columns))) + 1);
+    opj_codec_t* codec = opj_create_compress(OPJ_CODEC_J2K);
+    OutStream out;
+    opj_stream_t* stream = opj_stream_create(OPJ_J2K_STREAM_CHUNK_SIZE, OPJ_FALSE);
+    opj_stream_set_user_data(stream, &out, nullptr);
+    opj_stream_set_write_function(stream, writeOut);
+    opj_stream_set_skip_function(stream, skipOut);
+    opj_stream_set_seek_function(stream, seekOut);
+    const bool ok = opj_setup_encoder(codec, &p, image) && opj_start_compress(codec, image, stream) && opj_encode(codec, stream) && opj_end_compress(codec, stream);
+    opj_stream_destroy(stream);
+    opj_destroy_codec(codec);
+    opj_image_destroy(image);
+    if (!ok)
+        fail(QStringLiteral("OpenJPEG could not encode the image"));
+    return out.bytes;
+}
+
+// Replaces the uncompressed pixel data by JPEG 2000 codestreams, one per
+// frame, each over `fragments` fragments of even length.
+void encapsulateJ2k(DcmDataset& ds, const ImageRecipe& recipe, const std::vector<int>& values, int stored, bool lossy)
+{
+    auto* sequence = new DcmPixelSequence(DCM_PixelSequenceTag);
+    sequence->insert(new DcmPixelItem(DcmTag(DCM_Item, EVR_OB)));  // empty offset table
+    const size_t frameSamples = static_cast<size_t>(recipe.rows) * recipe.columns * recipe.samplesPerPixel;
+    size_t compressed = 0;
+    for (int f = 0; f < recipe.frames; ++f) {
+        std::vector<Uint8> code = encodeJ2k(values.data() + f * frameSamples, recipe.rows, recipe.columns,
+                                            recipe.samplesPerPixel, stored, recipe.signedPixels, lossy);
+        compressed += code.size();
+        if (code.size() % 2)
+            code.push_back(0);
+        const size_t parts = static_cast<size_t>(std::max(1, recipe.fragmentsPerFrame));
+        const size_t part = (code.size() / parts) & ~size_t(1);
+        for (size_t i = 0, at = 0; i < parts; ++i) {
+            const size_t length = i + 1 == parts ? code.size() - at : part;
+            auto* item = new DcmPixelItem(DcmTag(DCM_Item, EVR_OB));
+            check(item->putUint8Array(code.data() + at, static_cast<unsigned long>(length)), QStringLiteral("fragment"));
+            sequence->insert(item);
+            at += length;
+        }
+    }
+    auto* pixelData = new DcmPixelData(DCM_PixelData);
+    pixelData->putOriginalRepresentation(lossy ? EXS_JPEG2000 : EXS_JPEG2000LosslessOnly, nullptr, sequence);
+    check(ds.insert(pixelData, OFTrue), QStringLiteral("pixel data"));
+    if (recipe.samplesPerPixel == 3)
+        put(ds, DCM_PhotometricInterpretation, lossy ? QStringLiteral("YBR_ICT") : QStringLiteral("YBR_RCT"));
+    if (lossy && recipe.lossyAttributes) {
+        const double uncompressed = double(frameSamples) * recipe.frames * (recipe.bitsAllocated / 8);
+        put(ds, DCM_LossyImageCompression, QStringLiteral("01"));
+        put(ds, DCM_LossyImageCompressionRatio, QString::number(uncompressed / double(compressed), 'f', 1));
+        put(ds, DCM_LossyImageCompressionMethod, QStringLiteral("ISO_15444_1"));
+    }
 }
 
 }  // namespace
@@ -134,8 +258,9 @@ QString makeImage(const QString& path, const ImageRecipe& recipe)
     if (recipe.sop == Sop::SecondaryCapture)
         put(ds, DCM_ConversionType, QStringLiteral("WSD"));
     put(ds, DCM_Manufacturer, QStringLiteral("Varnelo test data"));
-    put(ds, DCM_PatientName, recipe.patientName);
-    put(ds, DCM_PatientID, recipe.patientId);
+    // the names in the character set the image declares
+    check(ds.putAndInsertString(DCM_PatientName, recipe.patientName.toLatin1().constData()), QStringLiteral("put"));
+    check(ds.putAndInsertString(DCM_PatientID, recipe.patientId.toLatin1().constData()), QStringLiteral("put"));
     put(ds, DCM_PatientBirthDate, QStringLiteral("19600515"));
     put(ds, DCM_PatientSex, QStringLiteral("M"));
     if (recipe.withStudyUid)
@@ -164,8 +289,11 @@ QString makeImage(const QString& path, const ImageRecipe& recipe)
         put(ds, DCM_EchoTime, QStringLiteral("20"));
         put(ds, DCM_RepetitionTime, QStringLiteral("500"));
     }
-    check(ds.putAndInsertUint16(DCM_SamplesPerPixel, 1), QStringLiteral("pixel module"));
-    put(ds, DCM_PhotometricInterpretation, QStringLiteral("MONOCHROME2"));
+    const int samples = recipe.samplesPerPixel;
+    check(ds.putAndInsertUint16(DCM_SamplesPerPixel, static_cast<Uint16>(samples)), QStringLiteral("pixel module"));
+    put(ds, DCM_PhotometricInterpretation, samples == 3 ? QStringLiteral("RGB") : QStringLiteral("MONOCHROME2"));
+    if (samples > 1)
+        check(ds.putAndInsertUint16(DCM_PlanarConfiguration, 0), QStringLiteral("planar configuration"));
     if (recipe.frames > 1)
         put(ds, DCM_NumberOfFrames, QString::number(recipe.frames));
     check(ds.putAndInsertUint16(DCM_Rows, static_cast<Uint16>(recipe.rows)), QStringLiteral("rows"));
@@ -175,46 +303,36 @@ QString makeImage(const QString& path, const ImageRecipe& recipe)
     ds.putAndInsertUint16(DCM_BitsAllocated, bits);
     ds.putAndInsertUint16(DCM_BitsStored, stored);
     ds.putAndInsertUint16(DCM_HighBit, stored - 1);
-    ds.putAndInsertUint16(DCM_PixelRepresentation, 0);
+    ds.putAndInsertUint16(DCM_PixelRepresentation, recipe.signedPixels ? 1 : 0);
 
     // A smooth pattern with some noise: compresses, but not to nothing.
-    const size_t pixels = static_cast<size_t>(recipe.rows) * recipe.columns * recipe.frames;
+    // Signed values are centred on 0 and kept sign-extended in their word.
+    const size_t count = static_cast<size_t>(recipe.rows) * recipe.columns * recipe.frames * samples;
     auto* rng = QRandomGenerator::global();
     const int mask = (1 << stored) - 1;
-    auto value = [&](size_t i) {
-        const size_t x = i % recipe.columns, y = (i / recipe.columns) % recipe.rows, f = i / (recipe.columns * recipe.rows);
-        return static_cast<int>((x * 7 + y * 3 + f * 11 + rng->bounded(4)) & mask);
-    };
-
-    if (recipe.syntax == Syntax::Jpeg2000) {
-        // Not a real codestream: nothing here can decode JPEG 2000 anyway.
-        auto* pixelData = new DcmPixelData(DCM_PixelData);
-        auto* sequence = new DcmPixelSequence(DCM_PixelSequenceTag);
-        sequence->insert(new DcmPixelItem(DcmTag(DCM_Item, EVR_OB)));  // empty offset table
-        for (int f = 0; f < recipe.frames; ++f) {
-            std::vector<Uint8> fragment(1024);
-            fragment[0] = 0xFF, fragment[1] = 0x4F, fragment[2] = 0xFF, fragment[3] = 0x51;  // SOC, SIZ
-            for (size_t i = 4; i < fragment.size(); ++i)
-                fragment[i] = static_cast<Uint8>(rng->bounded(256));
-            auto* item = new DcmPixelItem(DcmTag(DCM_Item, EVR_OB));
-            item->putUint8Array(fragment.data(), static_cast<unsigned long>(fragment.size()));
-            sequence->insert(item);
-        }
-        pixelData->putOriginalRepresentation(EXS_JPEG2000LosslessOnly, nullptr, sequence);
-        ds.insert(pixelData, OFTrue);
-    } else if (bits == 8) {
-        std::vector<Uint8> data(pixels);
-        for (size_t i = 0; i < pixels; ++i)
-            data[i] = static_cast<Uint8>(value(i));
-        check(ds.putAndInsertUint8Array(DCM_PixelData, data.data(), static_cast<unsigned long>(pixels)),
+    const int centre = recipe.signedPixels ? 1 << (stored - 1) : 0;
+    std::vector<int> values(count);
+    for (size_t i = 0; i < count; ++i) {
+        const size_t c = i % samples, p = i / samples;
+        const size_t x = p % recipe.columns, y = (p / recipe.columns) % recipe.rows, f = p / (recipe.columns * recipe.rows);
+        values[i] = static_cast<int>((x * 7 + y * 3 + f * 11 + c * 40 + rng->bounded(4)) & mask) - centre;
+    }
+    if (bits == 8) {
+        std::vector<Uint8> data(count);
+        for (size_t i = 0; i < count; ++i)
+            data[i] = static_cast<Uint8>(values[i]);
+        check(ds.putAndInsertUint8Array(DCM_PixelData, data.data(), static_cast<unsigned long>(count)),
               QStringLiteral("pixel data"));
     } else {
-        std::vector<Uint16> data(pixels);
-        for (size_t i = 0; i < pixels; ++i)
-            data[i] = static_cast<Uint16>(value(i));
-        check(ds.putAndInsertUint16Array(DCM_PixelData, data.data(), static_cast<unsigned long>(pixels)),
+        std::vector<Uint16> data(count);
+        for (size_t i = 0; i < count; ++i)
+            data[i] = static_cast<Uint16>(values[i]);
+        check(ds.putAndInsertUint16Array(DCM_PixelData, data.data(), static_cast<unsigned long>(count)),
               QStringLiteral("pixel data"));
     }
+    if (!recipe.uncompressedCopy.isEmpty())
+        check(file.saveFile(fileName(recipe.uncompressedCopy), EXS_LittleEndianExplicit),
+              QStringLiteral("Cannot write %1").arg(recipe.uncompressedCopy));
 
     const E_TransferSyntax xfer = xferOf(recipe.syntax);
     if (recipe.syntax == Syntax::JpegBaseline) {
@@ -225,6 +343,8 @@ QString makeImage(const QString& path, const ImageRecipe& recipe)
         check(ds.chooseRepresentation(xfer, &params), QStringLiteral("JPEG lossless encoding"));
     } else if (recipe.syntax == Syntax::Rle) {
         check(ds.chooseRepresentation(xfer, nullptr), QStringLiteral("RLE encoding"));
+    } else if (recipe.syntax == Syntax::Jpeg2000 || recipe.syntax == Syntax::Jpeg2000Lossy) {
+        encapsulateJ2k(ds, recipe, values, stored, recipe.syntax == Syntax::Jpeg2000Lossy);
     }
     if (recipe.withMetaHeader) {
         check(file.saveFile(fileName(path), xfer), QStringLiteral("Cannot write %1").arg(path));
@@ -434,12 +554,32 @@ void collect(DcmItem& item, const std::string& prefix, std::map<std::string, std
 
 }  // namespace
 
-std::map<std::string, std::string> contentOf(const QString& path)
+std::map<std::string, std::string> contentOf(const QString& path, bool asStored)
 {
     init();
     DcmFileFormat file;
     check(file.loadFile(fileName(path)), QStringLiteral("Cannot read %1").arg(path));
     DcmDataset* ds = file.getDataset();
+    if (asStored && DcmXfer(ds->getOriginalXfer()).isEncapsulated()) {
+        DcmElement* element = nullptr;
+        DcmPixelSequence* sequence = nullptr;
+        std::string fragments;
+        if (ds->findAndGetElement(DCM_PixelData, element).good() && static_cast<DcmPixelData*>(element)->getEncapsulatedRepresentation(ds->getOriginalXfer(), nullptr, sequence).good()) {
+            for (unsigned long i = 0; i < sequence->card(); ++i) {
+                DcmPixelItem* item = nullptr;
+                Uint8* bytes = nullptr;
+                check(sequence->getItem(item, i), QStringLiteral("fragment"));
+                fragments += std::to_string(item->getLength()) + ":";
+                if (item->getLength() && item->getUint8Array(bytes).good())
+                    fragments.append(reinterpret_cast<char*>(bytes), item->getLength());
+            }
+            delete ds->remove(DCM_PixelData);
+        }
+        std::map<std::string, std::string> out;
+        collect(*ds, "", out);
+        out["(7FE0,0010)"] = fragments;
+        return out;
+    }
     if (DcmXfer(ds->getOriginalXfer()).isEncapsulated())
         check(ds->chooseRepresentation(EXS_LittleEndianExplicit, nullptr), QStringLiteral("Cannot decode %1").arg(path));
     // In memory the values are in the host byte order, so big endian files

@@ -23,7 +23,8 @@ enum class Syntax {
     JpegBaseline,  // lossy, 8-bit
     JpegLossless,
     Rle,
-    Jpeg2000,  // encapsulated data under the JPEG 2000 UID; no codec can decode it
+    Jpeg2000,       // lossless (1.2.840.10008.1.2.4.90), reversible wavelet, OpenJPEG
+    Jpeg2000Lossy,  // 1.2.840.10008.1.2.4.91, irreversible wavelet at about 10:1
 };
 
 struct ImageRecipe {
@@ -32,7 +33,16 @@ struct ImageRecipe {
     int rows = 140;  // 140 x 140 x 16 bit: a file of about 40 KB
     int columns = 140;
     int frames = 1;
-    int bitsAllocated = 16;  // JPEG baseline always uses 8
+    int bitsAllocated = 16;   // JPEG baseline always uses 8
+    int samplesPerPixel = 1;  // 3: RGB (YBR_RCT or YBR_ICT under JPEG 2000)
+    bool signedPixels = false;
+    // JPEG 2000: each frame's codestream split over this many fragments.
+    int fragmentsPerFrame = 1;
+    // Lossy JPEG 2000: writes Lossy Image Compression with its ratio and method.
+    bool lossyAttributes = true;
+    // When set, the same image is also written here uncompressed (Explicit
+    // VR Little Endian), as it was before compression.
+    QString uncompressedCopy;
     QString patientName = QStringLiteral("Doe^John");
     QString patientId = QStringLiteral("PID0001");
     bool withStudyUid = true;
@@ -84,8 +94,10 @@ QString makeWorklist(const QString& root, const QString& calledAE, const std::ve
 
 // The data set of a file as tag -> value text, pixel data as uncompressed
 // bytes, so that files in different transfer syntaxes compare equal when
-// their content is. File meta information is left out.
-std::map<std::string, std::string> contentOf(const QString& path);
+// their content is. File meta information is left out. JPEG 2000 is not
+// decoded here (the tests compare with the uncompressed copy): asStored
+// gives encapsulated pixel data as its fragments, each after its length.
+std::map<std::string, std::string> contentOf(const QString& path, bool asStored = false);
 
 // The transfer syntax UID a file is stored in.
 QString transferSyntaxOf(const QString& path);

@@ -4,7 +4,7 @@
 //   varnelo-mkdata nondicom --out FILE [--kind text|random|empty]
 //   varnelo-mkdata dicomdir DIR [--encoding explicit|implicit|big]
 //   varnelo-mkdata worklist --out DIR --aet CALLED [--count N] [--station AE] [--modality M] [--date yyyyMMdd]
-// S is one of: explicit, implicit, big, jpeg, jpeg-lossless, rle, j2k.
+// S is one of: explicit, implicit, big, jpeg, jpeg-lossless, rle, j2k, j2k-lossy.
 
 #include "TestData.h"
 
@@ -22,7 +22,7 @@ namespace {
 Syntax syntaxFrom(const QString& s)
 {
     static const std::map<QString, Syntax> names = {
-        {QStringLiteral("explicit"), Syntax::ExplicitLittle}, {QStringLiteral("implicit"), Syntax::ImplicitLittle}, {QStringLiteral("big"), Syntax::ExplicitBig}, {QStringLiteral("jpeg"), Syntax::JpegBaseline}, {QStringLiteral("jpeg-lossless"), Syntax::JpegLossless}, {QStringLiteral("rle"), Syntax::Rle}, {QStringLiteral("j2k"), Syntax::Jpeg2000}};
+        {QStringLiteral("explicit"), Syntax::ExplicitLittle}, {QStringLiteral("implicit"), Syntax::ImplicitLittle}, {QStringLiteral("big"), Syntax::ExplicitBig}, {QStringLiteral("jpeg"), Syntax::JpegBaseline}, {QStringLiteral("jpeg-lossless"), Syntax::JpegLossless}, {QStringLiteral("rle"), Syntax::Rle}, {QStringLiteral("j2k"), Syntax::Jpeg2000}, {QStringLiteral("j2k-lossy"), Syntax::Jpeg2000Lossy}};
     auto it = names.find(s);
     if (it == names.end())
         throw std::runtime_error("unknown transfer syntax: " + s.toStdString());
