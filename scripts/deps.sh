@@ -3,8 +3,8 @@
 # Usage: scripts/deps.sh [build|test|demo]
 set -euo pipefail
 
-build_pkgs=(cmake ninja-build g++ qt6-base-dev libdcmtk-dev libopenjp2-7-dev fonts-liberation)
-test_pkgs=(dcmtk libgtest-dev googletest xvfb xauth)
+build_pkgs=(cmake ninja-build g++ qt6-base-dev libdcmtk-dev libssl-dev libopenjp2-7-dev fonts-liberation)
+test_pkgs=(dcmtk libgtest-dev googletest xvfb xauth openssl)
 
 demo_pkgs=(dcmtk orthanc curl)
 

@@ -502,6 +502,8 @@ QString makeWorklist(const QString& root, const QString& calledAE, const std::ve
         put(ds, DCM_PatientID, e.patientId);
         put(ds, DCM_PatientBirthDate, e.birthDate);
         put(ds, DCM_PatientSex, e.sex);
+        if (!e.pregnancyStatus.isEmpty())
+            put(ds, DCM_PregnancyStatus, e.pregnancyStatus);
         put(ds, DCM_StudyInstanceUID, uid());
         put(ds, DCM_RequestedProcedureDescription, e.procedureDescription);
         put(ds, DCM_RequestedProcedureID, QStringLiteral("RP%1").arg(++n));

@@ -86,6 +86,7 @@ struct WorklistEntry {
     QString bodyPart = QStringLiteral("CHEST");
     QString stepId = QStringLiteral("SPS0001");
     QString procedureDescription = QStringLiteral("CT Chest");
+    QString pregnancyStatus;  // (0010,21C0); left out when empty
 };
 
 // Prepares `root`/`calledAE` for wlmscpfs (with its lock file) and writes the
