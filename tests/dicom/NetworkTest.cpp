@@ -652,6 +652,19 @@ TEST_F(NetworkTls, FailuresSayWhatToCheck)
     EXPECT_EQ(e.number(), DicomErrc::TlsHandshakeFailed) << e.description().toStdString();
     EXPECT_TRUE(e.description().contains(certs.strangerCertificate)) << e.description().toStdString();
 
+    // Without a certificate of this station: fine for a peer that asks for
+    // none, refused by one that requires it.
+    const DcmTls anonymous {true, QString(), QString(), certs.ca};
+    Peer::Options open;
+    open.tlsCertificate = certs.serverCertificate;
+    open.tlsPrivateKey = certs.serverKey;
+    auto asksNone = Peer::storescp(open);
+    EXPECT_EQ(DcmUtility::ProbeConnection(QStringLiteral("127.0.0.1"), asksNone->port(), Calling, asksNone->aeTitle(), anonymous),
+              ProbeResult::Ok);
+    e = probeError(peer->port(), anonymous);
+    EXPECT_EQ(e.number(), DicomErrc::TlsHandshakeFailed);
+    EXPECT_TRUE(e.description().contains(QStringLiteral("this station sends none"))) << e.description().toStdString();
+
     // A peer without TLS: at once, not after a timeout.
     auto plain = storescp();
     t.start();
