@@ -158,9 +158,15 @@ public:
     QString QueryRoot = QStringLiteral("WORKLIST");
     DcmTls Tls;
 
-    // Returns every match once all responses are in. Throws on anything that
-    // is not a clean end of the query (connection, rejection, failure status).
+    // Returns every match once all responses are in, its text in UTF-8
+    // whatever Specific Character Set the peer answered in. Throws on
+    // anything that is not a clean end of the query (connection, rejection,
+    // failure status).
     DcmDatasetList RunFind(const DcmDataset& identifier);
+
+    // Set by RunFind: one line for each answer value that could not be
+    // converted from its character set (it reads as Latin-1 instead).
+    QStringList Notes;
 };
 
 class DcmImageList;

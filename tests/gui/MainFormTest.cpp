@@ -9,6 +9,7 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QImage>
+#include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -110,6 +111,28 @@ TEST_F(MainFormTest, AeTitleBoxesStopAtSixteenTypedCharacters)
     QLineEdit* ip = edit(*form, "txtIP");
     QTest::keyClicks(ip, "a-rather-long-host-name.example.org");
     EXPECT_EQ(ip->text(), "a-rather-long-host-name.example.org");
+}
+
+// A dead key or a compose sequence arrives as an input-method commit, not as
+// a key press: the same filters and limits hold.
+TEST_F(MainFormTest, InputMethodCommitsObeyEachBoxsRules)
+{
+    auto form = open();
+    auto commit = [](QLineEdit* box, const QString& text) {
+        QInputMethodEvent event;
+        event.setCommitString(text);
+        QCoreApplication::sendEvent(box, &event);
+    };
+    commit(edit(*form, "txtPort"), QStringLiteral("\u00E9"));
+    EXPECT_EQ(edit(*form, "txtPort")->text(), "");
+    commit(edit(*form, "txtPort2"), QStringLiteral("1\u00E94"));
+    EXPECT_EQ(edit(*form, "txtPort2")->text(), "14");
+    commit(edit(*form, "txtAET"), QString(21, QLatin1Char('A')));
+    EXPECT_EQ(edit(*form, "txtAET")->text(), QString(16, QLatin1Char('A')));
+    commit(edit(*form, "txtSuffix"), QStringLiteral("d\u00E9c"));
+    EXPECT_EQ(edit(*form, "txtSuffix")->text(), "DC");
+    commit(edit(*form, "txtChangeID"), QStringLiteral("NEW\\ID"));
+    EXPECT_EQ(edit(*form, "txtChangeID")->text(), "NEWID") << "a backslash would make two IDs";
 }
 
 TEST_F(MainFormTest, StoredValuesAreShownWholeEvenBeyondTheTypingLimit)

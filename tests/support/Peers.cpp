@@ -209,35 +209,45 @@ std::unique_ptr<Peer> Peer::wlmscpfs(const QString& dataFolder, const Options& o
 {
     const quint16 port = options.port ? options.port : freeLoopbackPort();
     QStringList args;
-    args << QStringLiteral("-v") << QStringLiteral("-s") << QStringLiteral("-dfp") << dataFolder << options.extraArgs
-         << QString::number(port);
+    // -csk: answers name the character set of their file, as a site with
+    // names beyond ASCII must run it (by default it names none).
+    args << QStringLiteral("-v") << QStringLiteral("-s") << QStringLiteral("-csk") << QStringLiteral("-dfp") << dataFolder
+         << options.extraArgs << QString::number(port);
     return std::unique_ptr<Peer>(
         new Peer(dcmtkTool(QStringLiteral("wlmscpfs")), args, port, options.aeTitle, options.tcpNoDelay, QString()));
 }
 
-std::unique_ptr<Peer> Peer::orthanc(const Options& options)
+QString orthancWorklistPlugin()
+{
+    for (const char* path :
+         {"/usr/share/orthanc/plugins/libModalityWorklists.so", "/usr/lib/orthanc/libModalityWorklists.so"})
+        if (QFileInfo::exists(QString::fromLatin1(path)))
+            return QString::fromLatin1(path);
+    return QString();
+}
+
+std::unique_ptr<Peer> Peer::orthanc(const Options& options, const QString& worklistFolder)
 {
     const quint16 port = options.port ? options.port : freeLoopbackPort();
-    QString extra;
+    QString tls;
     if (!options.tlsCertificate.isEmpty())
-        extra += QStringLiteral(R"(
+        tls = QStringLiteral(R"(
   "DicomTlsEnabled": true,
   "DicomTlsCertificate": "%1",
   "DicomTlsPrivateKey": "%2",
   "DicomTlsTrustedCertificates": "%3",
   "DicomTlsRemoteCertificateRequired": %4,)")
-                     .arg(options.tlsCertificate, options.tlsPrivateKey, options.tlsTrusted,
-                          options.tlsTrusted.isEmpty() ? QStringLiteral("false") : QStringLiteral("true"));
-    QString plugins;
-    if (!options.worklistFolder.isEmpty()) {
-        plugins = QStringLiteral("\"/usr/share/orthanc/plugins/libModalityWorklists.so\"");
-        extra += QStringLiteral(R"(
-  "DicomAlwaysAllowFindWorklist": true,
-  "Worklists": { "Enable": true, "Database": "%1" },)")
-                     .arg(options.worklistFolder);
-    }
+                  .arg(options.tlsCertificate, options.tlsPrivateKey, options.tlsTrusted,
+                       options.tlsTrusted.isEmpty() ? QStringLiteral("false") : QStringLiteral("true"));
+    // Orthanc turns C-FIND answers into its DefaultEncoding; UTF-8 keeps
+    // every name.
+    QString worklists = QStringLiteral(R"("Plugins": [])");
+    if (!worklistFolder.isEmpty())
+        worklists = QStringLiteral(R"("Plugins": ["%1"],
+  "Worklists": { "Enable": true, "Database": "%2" })")
+                        .arg(orthancWorklistPlugin(), worklistFolder);
     const QByteArray config = QStringLiteral(R"({
-  "Name": "Varnelo test PACS",%3
+  "Name": "Varnelo test PACS",%4
   "StorageDirectory": "@STORAGE@",
   "IndexDirectory": "@DIR@/index",
   "DicomAet": "%1",
@@ -245,13 +255,17 @@ std::unique_ptr<Peer> Peer::orthanc(const Options& options)
   "HttpServerEnabled": false,
   "RemoteAccessAllowed": false,
   "StorageCompression": false,
-  "Plugins": [%4]
+  "DefaultEncoding": "Utf8",
+  "DicomAlwaysAllowFindWorklist": true,
+  %3
 })")
                                   .arg(options.aeTitle)
                                   .arg(port)
-                                  .arg(extra, plugins)
+                                  .arg(worklists, tls)
                                   .toUtf8();
-    const QString program = QStringLiteral("/usr/sbin/Orthanc");
+    QString program = QStringLiteral("/usr/sbin/Orthanc");
+    if (!worklistFolder.isEmpty() && orthancWorklistPlugin().isEmpty())
+        program.clear();
     return std::unique_ptr<Peer>(new Peer(QFileInfo(program).isExecutable() ? program : QString(),
                                           QStringList {QStringLiteral("@CONFIG@")}, port, options.aeTitle,
                                           options.tcpNoDelay, QStringLiteral("storage"), config));

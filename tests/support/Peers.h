@@ -20,6 +20,9 @@ quint16 freeLoopbackPort();
 // Full path of a DCMTK tool, or "" when it is not installed.
 QString dcmtkTool(const QString& name);
 
+// Orthanc's ModalityWorklists plugin, or "" when it is not installed.
+QString orthancWorklistPlugin();
+
 // Files below `folder`, recursively, sorted.
 QStringList filesBelow(const QString& folder);
 
@@ -50,18 +53,20 @@ public:
         // key; with tlsTrusted the peer requires and checks ours, else it
         // takes connections without a client certificate.
         QString tlsCertificate, tlsPrivateKey, tlsTrusted;
-        // Orthanc only: serves the worklist files of this folder.
-        QString worklistFolder;
     };
 
     // storescp -v writing what it receives into storageFolder().
     static std::unique_ptr<Peer> storescp(const Options& options);
     static std::unique_ptr<Peer> storescp();
-    // wlmscpfs in single-process mode over `dataFolder` (one subfolder per AE title).
+    // wlmscpfs in single-process mode over `dataFolder` (one subfolder per AE
+    // title), answering in the character set of each file.
     static std::unique_ptr<Peer> wlmscpfs(const QString& dataFolder, const Options& options);
     // Orthanc (a PACS that takes compressed syntaxes too) without its HTTP
-    // server; storageFolder() holds the files as it stored them.
-    static std::unique_ptr<Peer> orthanc(const Options& options);
+    // server; storageFolder() holds the files as it stored them. With a
+    // `worklistFolder`, its ModalityWorklists plugin answers worklist C-FIND
+    // from any AE title with the .wl files there (the folder itself, not a
+    // subfolder per AE title), as UTF-8 whatever the files hold.
+    static std::unique_ptr<Peer> orthanc(const Options& options, const QString& worklistFolder = QString());
 
     ~Peer();
     Peer(const Peer&) = delete;
