@@ -5,7 +5,7 @@
 // its peak resident memory can be read when it is reaped.
 //
 //   varnelo-bench run --data DIR [--reps N] [--markdown FILE] [--command TEXT]
-//   varnelo-bench child scan|dicomdir FOLDER PORT AET [--suffix S] [--log]
+//   varnelo-bench child scan|dicomdir FOLDER PORT AET [--suffix S] [--log] [--tls CERT KEY CA]
 //
 // DIR is laid out by scripts/bench.sh: small/DICOM (with small/DICOMDIR over
 // it), large, j2k, rejected, rss1k, rss20k. A folder that is missing skips its case.
@@ -35,6 +35,7 @@
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <vector>
@@ -70,6 +71,13 @@ int childMain(const QStringList& args)
     s.LocalAET = QStringLiteral("VARNELO");
     s.FileSuffix = suffix;
     s.WriteLog = args.contains(QStringLiteral("--log")) ? 1 : 0;
+    const qsizetype tls = args.indexOf(QStringLiteral("--tls"));
+    if (tls > 0 && tls + 3 < args.size()) {
+        s.UseTLS = true;
+        s.TLSCertificate = args[tls + 1];
+        s.TLSPrivateKey = args[tls + 2];
+        s.TLSTrustedCertificates = args[tls + 3];
+    }
 
     // With the transfer log on the scan leaves a marker that would make the
     // next run pass the folder over; take it away again after timing.
@@ -294,6 +302,37 @@ QString markdown(const Table& t)
     return out;
 }
 
+// A CA with a server and a client certificate for the TLS case, made with
+// the openssl command; false when that is not possible.
+struct Certificates {
+    QString ca, serverCertificate, serverKey, clientCertificate, clientKey;
+};
+
+bool makeCertificates(const QString& folder, Certificates& c)
+{
+    auto run = [&](const QStringList& args) {
+        QProcess p;
+        p.setWorkingDirectory(folder);
+        p.start(QStringLiteral("/usr/bin/openssl"), args);
+        return p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    };
+    const auto issue = [&](const QString& name, const QString& subject) {
+        return run({"req", "-newkey", "rsa:2048", "-nodes", "-sha256", "-subj", subject, "-keyout", name + ".key", "-out",
+                    name + ".csr"}) &&
+            run({"x509", "-req", "-sha256", "-days", "2", "-in", name + ".csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                 "-set_serial", name == QLatin1String("server") ? "1" : "2", "-out", name + ".pem"});
+    };
+    if (!run({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256", "-days", "2", "-subj", "/CN=Bench CA",
+              "-keyout", "ca.key", "-out", "ca.pem"}) ||
+        !issue(QStringLiteral("server"), QStringLiteral("/CN=bench-pacs")) ||
+        !issue(QStringLiteral("client"), QStringLiteral("/CN=bench-station")))
+        return false;
+    const QDir d(folder);
+    c = {d.filePath("ca.pem"), d.filePath("server.pem"), d.filePath("server.key"), d.filePath("client.pem"),
+         d.filePath("client.key")};
+    return true;
+}
+
 int runMain(const QStringList& args)
 {
     auto option = [&](const QString& name, const QString& fallback) {
@@ -326,6 +365,7 @@ int runMain(const QStringList& args)
     const QString kLarge = QStringLiteral("100 large, scan");
     const QString kRejected = QStringLiteral("100,000 rejected by suffix");
     const QString kNagle = QStringLiteral("2,000 small, peer with Nagle");
+    const QString kTls = QStringLiteral("2,000 small, scan, TLS");
     if (exists(QStringLiteral("small/DICOM"))) {
         Group g;
         g.set = fileSet(data + QStringLiteral("/small/DICOM"));
@@ -355,6 +395,29 @@ int runMain(const QStringList& args)
         ng.senders.push_back(varnelo(kNagle, QStringLiteral("Varnelo, peer with TCP_NODELAY"), fast, QStringLiteral("scan"),
                                      ng.set.folder, {}, n));
         groups.push_back(std::move(ng));
+    }
+    // The same images over TLS (both sides verified, BCP 195), with Varnelo
+    // in the clear in the same alternation for the comparison.
+    std::unique_ptr<Storescp> secure;
+    Certificates certs;
+    if (exists(QStringLiteral("small/DICOM")) && makeCertificates(work.path(), certs)) {
+        secure = std::make_unique<Storescp>(true, work.path(),
+                                            QStringList {QStringLiteral("+tls"), certs.serverKey, certs.serverCertificate,
+                                                         QStringLiteral("+cf"), certs.ca, QStringLiteral("--require-peer-cert")});
+        Group g;
+        g.set = fileSet(data + QStringLiteral("/small/DICOM"));
+        g.title = QStringLiteral("small images over TLS");
+        g.reps = reps;
+        const int n = g.set.files;
+        g.senders.push_back(varnelo(kTls, QStringLiteral("Varnelo"), *secure, QStringLiteral("scan"), g.set.folder,
+                                    {QStringLiteral("--tls"), certs.clientCertificate, certs.clientKey, certs.ca}, n));
+        Sender storescu = dcmtk(kTls, QStringLiteral("storescu"),
+                                sdr + QStringList {QStringLiteral("+tls"), certs.clientKey, certs.clientCertificate, QStringLiteral("+cf"), certs.ca},
+                                *secure, g.set.folder, n);
+        storescu.name = QStringLiteral("storescu +sd +r +tls");
+        g.senders.push_back(storescu);
+        g.senders.push_back(varnelo(kTls, QStringLiteral("Varnelo in the clear"), fast, QStringLiteral("scan"), g.set.folder, {}, n));
+        groups.push_back(std::move(g));
     }
     if (exists(QStringLiteral("large"))) {
         Group g;
@@ -493,6 +556,10 @@ int runMain(const QStringList& args)
                                .arg(verdict(peak <= limitMb));
             }
         }
+    if (wall.count({kTls, QStringLiteral("Varnelo")}) && wall.count({kTls, QStringLiteral("Varnelo in the clear")})) {
+        const double r = wall[{kTls, QStringLiteral("Varnelo")}] / wall[{kTls, QStringLiteral("Varnelo in the clear")}];
+        targets << QStringLiteral("2,000 small over TLS, Varnelo TLS / Varnelo in the clear: %1 (for information)").arg(r, 0, 'f', 2);
+    }
     if (wall.count({kNagle, QStringLiteral("Varnelo")}) && wall.count({kNagle, QStringLiteral("Varnelo, peer with TCP_NODELAY")})) {
         const double r = wall[{kNagle, QStringLiteral("Varnelo")}] / wall[{kNagle, QStringLiteral("Varnelo, peer with TCP_NODELAY")}];
         targets << QStringLiteral("peer with Nagle, Varnelo / Varnelo against TCP_NODELAY peer <= 1.1: %1 (%2)")

@@ -25,7 +25,8 @@ ChildResult runChild(const QString& program, const QStringList& args, bool noDel
 // killed by the destructor, and by the kernel if the benchmark dies first.
 class Storescp {
 public:
-    Storescp(bool noDelay, const QString& workFolder);
+    // extraArgs go before the port, e.g. the TLS options.
+    Storescp(bool noDelay, const QString& workFolder, const QStringList& extraArgs = {});
     ~Storescp();
     Storescp(const Storescp&) = delete;
     Storescp& operator=(const Storescp&) = delete;

@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# A first import in two minutes: builds Varnelo if needed, starts a demo PACS
-# (Orthanc) and a worklist provider (wlmscpfs) on free loopback ports, makes a
-# sample CD with a DICOMDIR, prepares a program folder whose settings point at
-# all of it, and starts Varnelo from there. The servers stop when Varnelo
-# closes.
+# A first import in two minutes: builds Varnelo if needed, starts one demo
+# server on free loopback ports, Orthanc, as the PACS and, with its worklist
+# plugin, as the worklist provider; makes a sample CD with a DICOMDIR,
+# prepares a program folder whose settings point at all of it, and starts
+# Varnelo from there. When Varnelo closes, the server stops and the demo
+# folder is removed, and the terminal says so.
 #
 #   scripts/demo.sh            the demo, with the window
-#   scripts/demo.sh --check    the same set-up, the import driven offscreen and
-#                              the result checked through Orthanc's REST API
-#                              (needs a build with tests; used by ctest)
+#   scripts/demo.sh --check    the same set-up, the import and the worklist
+#                              driven offscreen, the result checked through
+#                              Orthanc's REST API (needs a build with tests;
+#                              used by ctest)
 #   --no-build                 use the binaries in the build folder as they are
 #   --keep                     leave the demo folder behind
 set -euo pipefail
@@ -38,16 +40,29 @@ if ((do_build)); then
   fi
 fi
 
-for tool in Orthanc wlmscpfs curl; do
+worklist_plugin=/usr/share/orthanc/plugins/libModalityWorklists.so
+[[ -f "$worklist_plugin" ]] || worklist_plugin=$(dpkg -L orthanc 2>/dev/null | grep -m1 '/libModalityWorklists\.so' || true)
+[[ -n "$worklist_plugin" ]] || { echo "Orthanc's worklist plugin is missing: run scripts/deps.sh demo" >&2; exit 1; }
+for tool in Orthanc curl; do
   command -v "$tool" >/dev/null || { echo "$tool is missing: run scripts/deps.sh demo" >&2; exit 1; }
 done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/varnelo-demo.XXXXXX")
-pids=()
+orthanc_pid=""
 cleanup() {
-  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  if ((keep)); then echo "Demo folder kept: $work"; else rm -rf "$work"; fi
+  if [[ -n "$orthanc_pid" ]]; then
+    kill "$orthanc_pid" 2>/dev/null || true
+    wait "$orthanc_pid" 2>/dev/null || true
+    echo "Stopped the demo server (Orthanc, pid $orthanc_pid)."
+  fi
+  if ((keep)); then
+    echo "Kept the demo folder: $work"
+  else
+    rm -rf "$work"
+    echo "Removed the demo folder $work: the sample CD, Orthanc's storage with what was"
+    echo "  imported, the worklist entries, and the program folder with its settings and"
+    echo "  logs. Run scripts/demo.sh --keep to keep them."
+  fi
 }
 trap cleanup EXIT
 
@@ -83,10 +98,15 @@ mkdata="$build/bin/varnelo-mkdata"
 pacs_dicom=$(free_port)
 pacs_http=$(free_port)
 while [[ "$pacs_http" == "$pacs_dicom" ]]; do pacs_http=$(free_port); done
-wl_port=$(free_port)
-while [[ "$wl_port" == "$pacs_dicom" || "$wl_port" == "$pacs_http" ]]; do wl_port=$(free_port); done
 
-# The demo PACS: Orthanc with storage of its own, reachable from this machine only.
+# Today's worklist for this station: five entries, and four names in other
+# scripts (Latin-1, Cyrillic, Greek, Japanese), which Orthanc sends as UTF-8.
+"$mkdata" worklist --out "$work/worklist" --aet ORTHANC --count 5 --station VARNELO --modality CT \
+  --names CS01,CS03,CS04,CS10 >/dev/null
+wl_entries=9
+
+# The demo PACS and worklist provider: Orthanc with storage of its own,
+# reachable from this machine only.
 mkdir -p "$work/orthanc"
 cat >"$work/orthanc/orthanc.json" <<EOF
 {
@@ -99,27 +119,26 @@ cat >"$work/orthanc/orthanc.json" <<EOF
   "RemoteAccessAllowed": false,
   "AuthenticationEnabled": false,
   "DicomCheckCalledAet": false,
-  "Plugins": []
+  "DefaultEncoding": "Utf8",
+  "DicomAlwaysAllowFindWorklist": true,
+  "Plugins": ["$worklist_plugin"],
+  "Worklists": { "Enable": true, "Database": "$work/worklist/ORTHANC" }
 }
 EOF
 Orthanc "$work/orthanc/orthanc.json" >"$work/orthanc/orthanc.log" 2>&1 &
 orthanc_pid=$!
-pids+=($orthanc_pid)
 
 # The sample CD: three patients, compressed and uncompressed images, a DICOMDIR.
 cd_dir="$work/cd"
-"$mkdata" ct --out "$cd_dir/DICOM/PAT1/SER1" --count 5 --patient-id DEMO001 >/dev/null
-"$mkdata" ct --out "$cd_dir/DICOM/PAT1/SER2" --count 3 --patient-id DEMO001 --syntax jpeg-lossless >/dev/null
-"$mkdata" ct --out "$cd_dir/DICOM/PAT2/SER1" --count 4 --patient-id DEMO002 --sop mr --syntax rle >/dev/null
-"$mkdata" ct --out "$cd_dir/DICOM/PAT3/SER1" --count 2 --patient-id DEMO003 --sop sc --syntax jpeg >/dev/null
+pat1=(--patient-id DEMO001 --patient-name "Doe^John" --birth-date 19600515)
+pat2=(--patient-id DEMO002 --patient-name "Roe^Jane" --birth-date 19720830)
+pat3=(--patient-id DEMO003 --patient-name "Smith^Max" --birth-date 19851102)
+"$mkdata" ct --out "$cd_dir/DICOM/PAT1/SER1" --count 5 "${pat1[@]}" >/dev/null
+"$mkdata" ct --out "$cd_dir/DICOM/PAT1/SER2" --count 3 "${pat1[@]}" --syntax jpeg-lossless >/dev/null
+"$mkdata" ct --out "$cd_dir/DICOM/PAT2/SER1" --count 4 "${pat2[@]}" --sop mr --syntax rle >/dev/null
+"$mkdata" ct --out "$cd_dir/DICOM/PAT3/SER1" --count 2 "${pat3[@]}" --sop sc --syntax jpeg >/dev/null
 "$mkdata" dicomdir "$cd_dir" >/dev/null
 images=14
-
-# Today's worklist for this station.
-"$mkdata" worklist --out "$work/worklist" --aet WORKLIST --count 5 --station VARNELO --modality CT >/dev/null
-wlmscpfs -s -dfp "$work/worklist" "$wl_port" >"$work/wlmscpfs.log" 2>&1 &
-wl_pid=$!
-pids+=($wl_pid)
 
 # The program folder: Varnelo with its settings beside it.
 program="$work/program"
@@ -138,27 +157,29 @@ RemoteAET=ORTHANC
 RemoteIP=127.0.0.1
 RemotePort=$pacs_dicom
 [Worklist]
-AET=WORKLIST
+AET=ORTHANC
 IP=127.0.0.1
-Port=$wl_port
+Port=$pacs_dicom
 Modality=CT
 EOF
 
 wait_port "$pacs_http" 60 "$orthanc_pid" "$work/orthanc/orthanc.log"
 wait_port "$pacs_dicom" 60 "$orthanc_pid" "$work/orthanc/orthanc.log"
-wait_port "$wl_port" 30 "$wl_pid" "$work/wlmscpfs.log"
 
 api="http://127.0.0.1:$pacs_http"
 echo "Demo PACS (Orthanc): DICOM ORTHANC@127.0.0.1:$pacs_dicom"
 echo "  Look here for the images: $api/app/explorer.html"
-echo "Worklist provider: WORKLIST@127.0.0.1:$wl_port (5 entries for today, station VARNELO)"
+echo "Worklist provider: the same Orthanc ($wl_entries entries for today, station VARNELO, modality CT)"
 echo "Sample CD: $cd_dir ($images images in a DICOMDIR)"
 echo "Program folder: $program (settings: Varnelo.ini, logs: Logs/)"
 
 if ((check)); then
   driver="$build/bin/varnelo_demo_driver"
   [[ -x "$driver" ]] || { echo "$driver is missing: build with tests" >&2; exit 1; }
-  QT_QPA_PLATFORM=offscreen "$driver" "$program"
+  QT_QPA_PLATFORM=offscreen "$driver" "$program" "$wl_entries" | tee "$work/driver.log"
+  for name in Patient1 Müller Петров Παπαδόπουλος Yamada; do
+    grep -q "^worklist row: .*$name" "$work/driver.log" || { echo "FAILED: no worklist row for $name" >&2; exit 1; }
+  done
   instances=$(curl -fsS "$api/statistics" | sed -n 's/.*"CountInstances"[^0-9]*\([0-9]*\).*/\1/p')
   patients=$(curl -fsS "$api/patients" | grep -c '"' || true)
   echo "Orthanc holds $instances instances of $patients patients"
@@ -166,9 +187,14 @@ if ((check)); then
     echo "FAILED: expected $images instances of 3 patients" >&2
     exit 1
   fi
+  # Three patients that read as three people in Orthanc's explorer.
+  details=$(curl -fsS "$api/patients?expand")
+  for who in 'Doe^John' 19600515 'Roe^Jane' 19720830 'Smith^Max' 19851102; do
+    grep -qF "$who" <<<"$details" || { echo "FAILED: no patient with $who in Orthanc" >&2; exit 1; }
+  done
   echo "demo check passed"
   exit 0
 fi
 
-echo "Starting Varnelo; press IMPORT. The servers stop when Varnelo closes."
+echo "Starting Varnelo; press IMPORT, or Worklist. The server stops when Varnelo closes."
 "$program/Varnelo" || true

@@ -3,10 +3,13 @@
 # Usage: scripts/deps.sh [build|test|demo]
 set -euo pipefail
 
-build_pkgs=(cmake ninja-build g++ qt6-base-dev libdcmtk-dev libopenjp2-7-dev fonts-liberation)
-test_pkgs=(dcmtk libgtest-dev googletest xvfb xauth)
+# fonts-liberation and fonts-wine: faces with the metrics of Arial and Tahoma,
+# which the windows are laid out for; fonts-droid-fallback draws Chinese,
+# Japanese and Korean names in the worklist.
+build_pkgs=(cmake ninja-build g++ qt6-base-dev libdcmtk-dev libssl-dev libopenjp2-7-dev fonts-liberation fonts-wine)
+test_pkgs=(dcmtk libgtest-dev googletest xvfb xauth fonts-droid-fallback openssl)
 
-demo_pkgs=(dcmtk orthanc curl)
+demo_pkgs=(dcmtk orthanc curl fonts-droid-fallback)
 
 want=("${build_pkgs[@]}")
 case "${1:-build}" in

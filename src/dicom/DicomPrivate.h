@@ -26,9 +26,29 @@ QString conditionText(const OFCondition& cond);
 [[noreturn]] void fail(std::int32_t number, const QString& description);
 
 // Text as DCMTK stores it and back. Values are decoded as UTF-8 when they are
-// valid UTF-8, otherwise as Latin-1 (the default repertoire plus ISO_IR 100).
+// valid UTF-8, otherwise as Latin-1 (the default repertoire plus ISO_IR 100);
+// received answers are made UTF-8 first (TextToUtf8).
 QString decodeText(const char* data, size_t length);
 QByteArray encodeText(const QString& text, const DcmItem* owner);
+
+// Turns the text of received data sets into UTF-8 through their own Specific
+// Character Set (0008,0005), sequence items with a set of their own through
+// theirs. A value that cannot be converted keeps its bytes, read as Latin-1,
+// and adds a line to `notes`. One object serves the answers of one query.
+class TextToUtf8 {
+public:
+    TextToUtf8();
+    ~TextToUtf8();
+    TextToUtf8(const TextToUtf8&) = delete;
+    TextToUtf8& operator=(const TextToUtf8&) = delete;
+
+    void convert(DcmItem& item, QStringList& notes);
+
+private:
+    void convertItem(DcmItem& item, const QString& inherited, QStringList& notes);
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
 
 std::uint16_t checkedPort(std::int32_t port);
 QString describeTag(const DcmTagKey& key);

@@ -22,18 +22,28 @@ const char* queryModel(const QString& root)
     fail(DicomErrc::InvalidValue, QStringLiteral("\"%1\" is not a known query root.").arg(root));
 }
 
+struct Matches {
+    std::vector<std::shared_ptr<::DcmDataset>> items;
+    TextToUtf8 text;
+    QStringList notes;
+};
+
 void collectMatch(void* callbackData, T_DIMSE_C_FindRQ*, int, T_DIMSE_C_FindRSP*, ::DcmDataset* identifier)
 {
-    auto* matches = static_cast<std::vector<std::shared_ptr<::DcmDataset>>*>(callbackData);
-    if (identifier)
-        matches->push_back(std::make_shared<::DcmDataset>(*identifier));
+    auto* matches = static_cast<Matches*>(callbackData);
+    if (!identifier)
+        return;
+    auto match = std::make_shared<::DcmDataset>(*identifier);
+    matches->text.convert(*match, matches->notes);
+    matches->items.push_back(std::move(match));
 }
 
 }  // namespace
 
 DcmDatasetList DcmFindClient::RunFind(const DcmDataset& identifier)
 {
-    Peer peer {PeerHost.trimmed(), checkedPort(PeerPort), CallingAETitle.trimmed(), CalledAETitle.trimmed()};
+    Notes.clear();
+    Peer peer {PeerHost.trimmed(), checkedPort(PeerPort), CallingAETitle.trimmed(), CalledAETitle.trimmed(), Tls};
     const char* model = queryModel(QueryRoot);
     Association assoc(peer, {{model, {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax, UID_BigEndianExplicitTransferSyntax}}});
     const auto accepted = assoc.acceptedFor(model);
@@ -48,7 +58,7 @@ DcmDatasetList DcmFindClient::RunFind(const DcmDataset& identifier)
     req.DataSetType = DIMSE_DATASET_PRESENT;
     req.Priority = DIMSE_PRIORITY_MEDIUM;
 
-    std::vector<std::shared_ptr<::DcmDataset>> matches;
+    Matches matches;
     T_DIMSE_C_FindRSP rsp;
     std::memset(&rsp, 0, sizeof rsp);
     ::DcmDataset* detail = nullptr;
@@ -71,8 +81,9 @@ DcmDatasetList DcmFindClient::RunFind(const DcmDataset& identifier)
     if (rsp.DimseStatus != STATUS_Success)
         fail(DicomErrc::QueryFailed, QStringLiteral("%1 answered the worklist query with the failure status 0x%2.").arg(peer.describe()).arg(rsp.DimseStatus, 4, 16, QLatin1Char('0')));
 
+    Notes = matches.notes;
     DcmDatasetList result;
-    for (const auto& m : matches)
+    for (const auto& m : matches.items)
         result.impl()->items.push_back(makeDataset(m, m.get()));
     return result;
 }

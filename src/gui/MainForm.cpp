@@ -278,6 +278,8 @@ void MainForm::createControls()
     // what a Patient ID can hold: one value of up to 64 characters
     txtChangeID->setCharFilter([](QChar ch) { return ch != QLatin1Char('\\'); });
     txtChangeID->setMaxChars(64);
+    txtChangeID->setToolTip(QStringLiteral("Double-click a patient in the Worklist (or press Enter on it) to take its "
+                                           "Patient ID."));
 
     cmdImport = new QPushButton(QStringLiteral("IMPORT"), c);
     cmdImport->setObjectName(QStringLiteral("cmdImport"));
@@ -594,7 +596,9 @@ void MainForm::cmdImport_Click()
 void MainForm::cmdWKL_Click()
 {
     emit worklistRequested();
-    frmWorklist::showModal(this);
+    const QString picked = frmWorklist::showModal(this);
+    if (!picked.isEmpty())
+        txtChangeID->setText(picked);
 }
 
 void MainForm::processEvents()

@@ -3,20 +3,27 @@
 #include "worklist/WorklistQuery.h"
 
 #include <QDialog>
+#include <QElapsedTimer>
+#include <QList>
 
 class QTreeWidget;
+class QTreeWidgetItem;
 
 namespace varnelo {
 
 // The worklist window: one list of today's scheduled steps for this station,
-// queried when the window becomes active. A view only.
+// queried when the window becomes active. While "Change Patient ID" is on, a
+// double-click or Enter on a row picks that row's Patient ID and closes the
+// window; otherwise it is a view only.
 class frmWorklist : public QDialog, public WorklistView {
     Q_OBJECT
 public:
     explicit frmWorklist(QWidget* owner = nullptr);
+    ~frmWorklist() override;
 
     // Opens a new window modally over `owner`; it is discarded when closed.
-    static void showModal(QWidget* owner);
+    // Returns the Patient ID picked from it, "" when none was.
+    static QString showModal(QWidget* owner);
 
     QTreeWidget* list() const { return lvWorklist_; }
 
@@ -24,18 +31,34 @@ public:
     int appendRow() override;
     void setCell(int row, int column, const QString& text) override;
     void processEvents() override;
+    void finishRows() override;
     void close() override;
 
     void SaveData(const DcmDatasetList& results);
 
+    // The face the list is drawn in: Tahoma, registered from the file that
+    // Debian's fonts-wine installs outside fontconfig's folders when no
+    // Tahoma is installed otherwise.
+    static QString listFontFamily();
+
+signals:
+    void patientPicked(const QString& patientId);
+
 protected:
     void changeEvent(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void Form_Activate();
+    QTreeWidgetItem* rowItem(int row) const;
+    void showHeldRows();
+    void pickPatient(QTreeWidgetItem* item);
 
     QTreeWidget* lvWorklist_ = nullptr;
     bool queried_ = false;
+    // Rows filled but not yet in the list (see processEvents).
+    QList<QTreeWidgetItem*> held_;
+    QElapsedTimer sinceShown_;
 };
 
 }  // namespace varnelo

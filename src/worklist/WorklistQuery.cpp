@@ -46,10 +46,27 @@ void fillFromTag(WorklistView& view, int row, int column, const DcmDataset& entr
     });
 }
 
+// The [Worklist] keys that the settings file leaves empty, for the log: the
+// message box keeps its short text, the administrator reads the log.
+QString missingKeys(const AppState& state)
+{
+    QStringList missing;
+    if (state.WorklistAET.trimmed().isEmpty())
+        missing << QStringLiteral("AET");
+    if (state.WorklistIP.trimmed().isEmpty())
+        missing << QStringLiteral("IP");
+    if (state.WorklistPort.trimmed().isEmpty())
+        missing << QStringLiteral("Port");
+    if (missing.isEmpty())
+        return QString();
+    const QString where = state.IniPath.isEmpty() ? QString() : QStringLiteral(" in ") + state.IniPath;
+    return QStringLiteral(" ([Worklist] %1 not set%2)").arg(missing.join(QStringLiteral(", ")), where);
+}
+
 void fail(WorklistView& view, std::int32_t number, const QString& description)
 {
     MessageBox::show(QString::number(number) + QStringLiteral(" - ") + description, MessageBox::Icon::Error);
-    WriteErrorLog(number, description, QStringLiteral("WLQuery"));
+    WriteErrorLog(number, description + missingKeys(appState()), QStringLiteral("WLQuery"));
     view.close();
 }
 
@@ -85,7 +102,9 @@ DcmDataset buildWorklistIdentifier(const AppState& state, const QDate& today)
 
     for (std::uint16_t element : {0x0010, 0x0020, 0x0030, 0x0040, 0x1020, 0x1030, 0x1040, 0x2000, 0x2110})
         id.AddAttribute(0x0010, element, Empty);
-    id.AddAttribute(0x0010, 0x21C0, QStringLiteral("0"));
+    // Pregnancy Status is asked for, not matched on: "0" is none of its
+    // values (1 to 4), and a provider that matches on it returns nothing.
+    id.AddAttribute(0x0010, 0x21C0, Empty);
     id.AddAttribute(0x0018, 0x0015, Empty);
     id.AddAttribute(0x0020, 0x000D, Empty);
     id.AddAttribute(0x0032, 0x1032, Empty);
@@ -134,9 +153,12 @@ void WLQuery(WorklistView& view)
         client.CalledAETitle = state.WorklistAET;
         client.CallingAETitle = state.LocalAET;
         client.QueryRoot = QStringLiteral("WORKLIST");
+        client.Tls = {state.WorklistUseTLS, state.TLSCertificate, state.TLSPrivateKey, state.TLSTrustedCertificates};
 
         const DcmDataset identifier = buildWorklistIdentifier(state, now().date());
         const DcmDatasetList results = client.RunFind(identifier);
+        for (const QString& note : client.Notes)
+            WriteDebugLog(QStringLiteral("Worklist: ") + note);
 
         // Lets the window paint before the rows come.
         for (int i = 0; i < 3; ++i)
@@ -196,6 +218,7 @@ void SaveData(WorklistView& view, const DcmDatasetList& results)
         }
         step([&] { view.processEvents(); });
     }
+    step([&] { view.finishRows(); });
 }
 
 QString worklistTime(const QString& dicomTime)

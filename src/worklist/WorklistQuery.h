@@ -24,6 +24,8 @@ public:
     virtual void setCell(int row, int column, const QString& text) = 0;
     // Lets pending window events run once, so that new rows paint.
     virtual void processEvents() = 0;
+    // The last row is filled: whatever the view held back is shown now.
+    virtual void finishRows() {}
     // Closes (and discards) the window.
     virtual void close() = 0;
 };

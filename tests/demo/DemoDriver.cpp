@@ -1,15 +1,21 @@
 // Drives the demo offscreen as an operator would: the main window loads the
-// demo's settings, "IMPORT" is pressed, every box is answered and printed.
-// Exits 0 when the run reported its images imported.
+// demo's settings, "IMPORT" is pressed, every box is answered and printed;
+// then "Worklist" is pressed and its rows are printed ("worklist row: ...").
+// Exits 0 when the run reported its images imported and the worklist showed
+// the number of rows given.
+//   varnelo_demo_driver PROGRAM_FOLDER [WORKLIST_ROWS]
 #include "base/MessageBox.h"
 #include "base/ProgramFolder.h"
 #include "gui/MainForm.h"
 #include "gui/MsgBoxForm.h"
 #include "gui/QtMessageBox.h"
+#include "gui/frmWorklist.h"
 
 #include <QApplication>
 #include <QLabel>
 #include <QPushButton>
+#include <QTimer>
+#include <QTreeWidget>
 
 #include <cstdio>
 
@@ -41,6 +47,39 @@ int main(int argc, char** argv)
     QCoreApplication::processEvents();
     std::printf("caption: %s\n", qPrintable(form.windowTitle()));
     form.cmdImport_Click();
+
+    int worklistRows = -1;
+    if (argc > 2) {
+        const int expected = QString::fromLocal8Bit(argv[2]).toInt();
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, [&] {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                auto* window = qobject_cast<frmWorklist*>(w);
+                if (!window || !window->isVisible() || window->list()->topLevelItemCount() < expected)
+                    continue;
+                QCoreApplication::processEvents();  // rows still coming
+                worklistRows = window->list()->topLevelItemCount();
+                for (int r = 0; r < worklistRows; ++r) {
+                    QStringList cells;
+                    for (int c = 0; c < window->list()->columnCount(); ++c)
+                        cells << window->list()->topLevelItem(r)->text(c);
+                    std::printf("worklist row: %s\n", qPrintable(cells.join(QStringLiteral(" | "))));
+                }
+                window->close();
+            }
+        });
+        poll.start(50);
+        QTimer::singleShot(20000, [] {
+            for (QWidget* w : QApplication::topLevelWidgets())
+                if (auto* window = qobject_cast<frmWorklist*>(w))
+                    window->close();
+        });
+        form.cmdWKL_Click();
+        if (worklistRows != expected) {
+            std::fprintf(stderr, "the worklist showed %d rows, not %d\n", worklistRows, expected);
+            return 1;
+        }
+    }
     form.close();
 
     for (const QString& s : shown) {

@@ -20,8 +20,25 @@ quint16 freeLoopbackPort();
 // Full path of a DCMTK tool, or "" when it is not installed.
 QString dcmtkTool(const QString& name);
 
+// Orthanc's ModalityWorklists plugin, or "" when it is not installed.
+QString orthancWorklistPlugin();
+
 // Files below `folder`, recursively, sorted.
 QStringList filesBelow(const QString& folder);
+
+// Certificates made with the openssl command for TLS tests (RSA 2048, PEM,
+// keys without a password): a CA with a server and a client certificate it
+// issued, and a CA of its own that nobody trusts, with one certificate.
+struct TestCertificates {
+    QString ca;
+    QString serverCertificate, serverKey;
+    QString clientCertificate, clientKey;
+    QString lockedClientKey;  // clientKey under a password
+    QString strangerCa;
+    QString strangerCertificate, strangerKey;  // issued by strangerCa
+};
+// Writes them into `folder`; throws when openssl fails.
+TestCertificates makeTestCertificates(const QString& folder);
 
 // A child process that serves DICOM on a loopback port.
 class Peer {
@@ -32,16 +49,24 @@ public:
         QStringList extraArgs;    // e.g. "+xi" (implicit only), "+xa", "--refuse"
         bool tcpNoDelay = false;  // sets TCP_NODELAY=1 in the peer's environment
         quint16 port = 0;         // 0: a free one
+        // DICOM over TLS (storescp and Orthanc) with this certificate and
+        // key; with tlsTrusted the peer requires and checks ours, else it
+        // takes connections without a client certificate.
+        QString tlsCertificate, tlsPrivateKey, tlsTrusted;
     };
 
     // storescp -v writing what it receives into storageFolder().
     static std::unique_ptr<Peer> storescp(const Options& options);
     static std::unique_ptr<Peer> storescp();
-    // wlmscpfs in single-process mode over `dataFolder` (one subfolder per AE title).
+    // wlmscpfs in single-process mode over `dataFolder` (one subfolder per AE
+    // title), answering in the character set of each file.
     static std::unique_ptr<Peer> wlmscpfs(const QString& dataFolder, const Options& options);
     // Orthanc (a PACS that takes compressed syntaxes too) without its HTTP
-    // server; storageFolder() holds the files as it stored them.
-    static std::unique_ptr<Peer> orthanc(const Options& options);
+    // server; storageFolder() holds the files as it stored them. With a
+    // `worklistFolder`, its ModalityWorklists plugin answers worklist C-FIND
+    // from any AE title with the .wl files there (the folder itself, not a
+    // subfolder per AE title), as UTF-8 whatever the files hold.
+    static std::unique_ptr<Peer> orthanc(const Options& options, const QString& worklistFolder = QString());
 
     ~Peer();
     Peer(const Peer&) = delete;

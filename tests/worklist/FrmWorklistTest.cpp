@@ -1,17 +1,24 @@
-// The worklist window on the offscreen platform: its layout, one query per
-// opening against a real wlmscpfs, and a failed query closing it.
+// The worklist window on the offscreen platform: its layout and face, one
+// query per opening against a real wlmscpfs, a long list, Escape, a failed
+// query closing it, and a row picked for the main window's new Patient ID.
 
 #include "WorklistTestKit.h"
 
 #include "base/AppState.h"
+#include "gui/MainForm.h"
 #include "gui/frmWorklist.h"
 #include "support/Peers.h"
 
 #include <dicom/testdata/TestData.h>
 
 #include <QApplication>
+#include <QFontInfo>
+#include <QFontMetrics>
 #include <QHeaderView>
+#include <QKeyEvent>
+#include <QLineEdit>
 #include <QPointer>
+#include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
 
@@ -32,10 +39,11 @@ frmWorklist* openWorklist()
     return nullptr;
 }
 
-// Runs frmWorklist::showModal(owner); `whileOpen` is called every 20 ms with
-// the open window until it returns true. A window still open after the
-// deadline is closed, and reported.
-bool runModal(QWidget* owner, const std::function<bool(frmWorklist*)>& whileOpen, int deadlineMs = 15000)
+// Runs frmWorklist::showModal(owner), or `open`; `whileOpen` is called every
+// 20 ms with the open window until it returns true. A window still open after
+// the deadline is closed, and reported.
+bool runModal(QWidget* owner, const std::function<bool(frmWorklist*)>& whileOpen, int deadlineMs = 15000,
+              const std::function<void()>& open = {})
 {
     bool timedOut = false;
     QTimer poll;
@@ -54,7 +62,10 @@ bool runModal(QWidget* owner, const std::function<bool(frmWorklist*)>& whileOpen
     });
     poll.start();
     deadline.start(deadlineMs);
-    frmWorklist::showModal(owner);
+    if (open)
+        open();
+    else
+        frmWorklist::showModal(owner);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     return !timedOut;
 }
@@ -91,6 +102,10 @@ TEST(WorklistWindow, Layout)
     EXPECT_EQ(list->geometry(), QRect(6, 6, 689, 361));  // 90, 90, 10335 x 5415 twips
     EXPECT_EQ(list->font().family(), "Tahoma");
     EXPECT_DOUBLE_EQ(list->font().pointSizeF(), 15.75);
+    // The Tahoma of fonts-wine, not fontconfig's wider stand-in, so that a
+    // time fits its column uncut.
+    EXPECT_EQ(QFontInfo(list->font()).family(), "Tahoma");
+    EXPECT_LE(QFontMetrics(list->font()).horizontalAdvance(QStringLiteral("10:15:00")), 96 - 2 * 6);
     EXPECT_FALSE(list->header()->isHidden());
     ASSERT_EQ(list->columnCount(), 10);
     const QStringList headers = {"Time", "Last Name", "First Name", "M.I.", "Date of Birth", "ID", "Sex",
@@ -188,6 +203,141 @@ TEST(WorklistWindow, FailedQueryClosesTheWindowOnly)
     EXPECT_TRUE(owner.isEnabled());
     EXPECT_EQ(owner.windowTitle(), "Varnelo 1.0");
     EXPECT_EQ(snapshot(appState()), before);
+}
+
+TEST(WorklistWindow, LongListKeepsEveryRowInItsPlace)
+{
+    // Rows reach the list in batches; each must keep its own cells.
+    DcmDatasetList results;
+    for (int i = 0; i < 3000; ++i) {
+        DcmAttributeList a = results.AppendNew().Attributes();
+        a.AddAttribute(0x0010, 0x0010, QStringLiteral("Name%1^Given").arg(i));
+        a.AddAttribute(0x0010, 0x0020, QStringLiteral("ID%1").arg(i));
+    }
+    frmWorklist window;  // never shown, so it does not query
+    window.SaveData(results);
+    QTreeWidget* list = window.list();
+    ASSERT_EQ(list->topLevelItemCount(), 3000);
+    for (int i : {0, 1, 2, 1499, 2998, 2999}) {
+        EXPECT_EQ(list->topLevelItem(i)->text(WorklistColumn::LastName), QStringLiteral("Name%1").arg(i));
+        EXPECT_EQ(list->topLevelItem(i)->text(WorklistColumn::PatientId), QStringLiteral("ID%1").arg(i));
+    }
+}
+
+TEST(WorklistWindow, EscapeLeavesTheWindowOpen)
+{
+    QTemporaryDir data;
+    const auto peer = testsupport::Peer::wlmscpfs(
+        testdata::makeWorklist(data.path(), QStringLiteral("WLPROV"), {testdata::WorklistEntry {}}),
+        testsupport::Peer::Options {});
+    Settings settings(QString::number(peer->port()));
+    Harness harness;
+    QWidget owner;
+    owner.show();
+    bool openAfterEscape = false;
+    const bool closedByTest = runModal(&owner, [&](frmWorklist* w) {
+        if (w->list()->topLevelItemCount() < 1)
+            return false;
+        // As the operator's key reaches it: the list first, then the window.
+        for (QWidget* target : {static_cast<QWidget*>(w->list()), static_cast<QWidget*>(w)}) {
+            QKeyEvent press(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+            QApplication::sendEvent(target, &press);
+        }
+        QCoreApplication::processEvents();
+        openAfterEscape = w->isVisible();
+        w->close();
+        return true;
+    });
+    EXPECT_TRUE(closedByTest);
+    EXPECT_TRUE(openAfterEscape) << "Escape closed the worklist";
+}
+
+TEST(WorklistWindow, DoubleClickOrEnterPicksThePatientWhileChangeIdIsOn)
+{
+    QTemporaryDir data;
+    testdata::WorklistEntry a, b;
+    a.patientName = QStringLiteral("Doe^John");
+    a.patientId = QStringLiteral("LOCAL-4711");
+    b.patientName = QStringLiteral("Roe^Jane");
+    b.patientId = QStringLiteral("LOCAL-0815");
+    const auto peer = testsupport::Peer::wlmscpfs(testdata::makeWorklist(data.path(), QStringLiteral("WLPROV"), {a, b}),
+                                                  testsupport::Peer::Options {});
+    Harness harness;
+    MainForm form;
+    form.show();
+    Settings settings(QString::number(peer->port()));  // after the form has read its (empty) settings
+    auto* newId = form.findChild<QLineEdit*>(QStringLiteral("txtChangeID"));
+    ASSERT_NE(newId, nullptr);
+    EXPECT_TRUE(newId->toolTip().contains(QStringLiteral("Worklist")));
+
+    // Finds the row of `id` once the list holds both rows.
+    const auto rowOf = [](frmWorklist* w, const QString& id) -> QTreeWidgetItem* {
+        if (w->list()->topLevelItemCount() < 2)
+            return nullptr;
+        const auto found = w->list()->findItems(id, Qt::MatchExactly, WorklistColumn::PatientId);
+        return found.isEmpty() ? nullptr : found.front();
+    };
+    const auto doubleClick = [](frmWorklist* w, QTreeWidgetItem* item) {
+        // As the window system delivers one: press, release, double-click, release.
+        QWidget* viewport = w->list()->viewport();
+        const QPoint at = w->list()->visualItemRect(item).center();
+        QTest::mousePress(viewport, Qt::LeftButton, Qt::NoModifier, at);
+        QTest::mouseRelease(viewport, Qt::LeftButton, Qt::NoModifier, at);
+        QTest::mouseDClick(viewport, Qt::LeftButton, Qt::NoModifier, at);
+        QTest::mouseRelease(viewport, Qt::LeftButton, Qt::NoModifier, at);
+    };
+
+    // Off: a double-click and Enter leave the window open and the box empty.
+    appState().ChangeID = false;
+    form.setNewPatientIdVisible(false);
+    bool stayedOpen = false;
+    // Opened as the operator does, with the main window's button.
+    const auto viaButton = [&form] { form.cmdWKL_Click(); };
+    const auto offCase = [&](frmWorklist* w) {
+        QTreeWidgetItem* item = rowOf(w, QStringLiteral("LOCAL-0815"));
+        if (!item)
+            return false;
+        doubleClick(w, item);
+        w->list()->setCurrentItem(item);
+        QTest::keyClick(w->list(), Qt::Key_Return);
+        QCoreApplication::processEvents();
+        stayedOpen = w->isVisible();
+        w->close();
+        return true;
+    };
+    EXPECT_TRUE(runModal(&form, offCase, 15000, viaButton));
+    EXPECT_TRUE(stayedOpen);
+    EXPECT_EQ(newId->text(), "");
+
+    // On: the double-clicked row's Patient ID, and the window closes by itself.
+    appState().ChangeID = true;
+    form.setNewPatientIdVisible(true);
+    newId->setText(QStringLiteral("TYPED"));
+    bool clicked = false;
+    const auto clickOnce = [&](frmWorklist* w) {
+        if (QTreeWidgetItem* item = rowOf(w, QStringLiteral("LOCAL-0815")); item && !clicked) {
+            doubleClick(w, item);
+            clicked = true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(runModal(&form, clickOnce, 15000, viaButton)) << "the double-click did not close the worklist";
+    EXPECT_EQ(newId->text(), "LOCAL-0815");
+
+    // On: Enter on the current row does the same.
+    bool pressed = false;
+    const auto enterOnce = [&](frmWorklist* w) {
+        if (QTreeWidgetItem* item = rowOf(w, QStringLiteral("LOCAL-4711")); item && !pressed) {
+            w->list()->setCurrentItem(item);
+            QTest::keyClick(w->list(), Qt::Key_Return);
+            pressed = true;
+        }
+        return false;
+    };
+    EXPECT_TRUE(runModal(&form, enterOnce, 15000, viaButton)) << "Enter did not close the worklist";
+    EXPECT_EQ(newId->text(), "LOCAL-4711");
+    EXPECT_TRUE(harness.boxes.empty());
+    EXPECT_EQ(peer->associationsReceived(), 3);
 }
 
 int main(int argc, char** argv)

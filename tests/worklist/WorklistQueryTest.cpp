@@ -193,8 +193,10 @@ struct QuerySettings {
 };
 
 // What every failure of the query must leave: one error box "n - text",
-// one log line from WLQuery, the window closed without rows.
-void expectFailure(const Harness& harness, const RecordingView& view, std::int32_t number)
+// one log line from WLQuery (the text, then `logHint`), the window closed
+// without rows.
+void expectFailure(const Harness& harness, const RecordingView& view, std::int32_t number,
+                   const QString& logHint = QString())
 {
     ASSERT_EQ(harness.boxes.size(), 1u);
     const MessageBox::Request& box = harness.boxes.front();
@@ -208,7 +210,7 @@ void expectFailure(const Harness& harness, const RecordingView& view, std::int32
     ASSERT_EQ(log.size(), 1u);
     ASSERT_EQ(log[0].size(), 4) << log[0].join('|').toStdString();
     EXPECT_EQ(log[0][1], QString::number(number));
-    EXPECT_EQ(log[0][2], description);
+    EXPECT_EQ(log[0][2], description + logHint);
     EXPECT_EQ(log[0][3], "WLQuery");
 
     EXPECT_TRUE(view.rows.empty());
@@ -228,7 +230,7 @@ TEST(WorklistQueryFailure, PortThatIsNoNumberSendsNothing)
     const auto peer = testsupport::Peer::wlmscpfs(makeProvider(data), testsupport::Peer::Options {});
     const QString port = QString::number(peer->port());
     // A lenient conversion would read the last one as the provider's port.
-    for (const QString& text : {QString(), QStringLiteral("abc"), port + QStringLiteral("x")}) {
+    for (const QString& text : {QStringLiteral("abc"), port + QStringLiteral("x")}) {
         SCOPED_TRACE(text.toStdString());
         QuerySettings settings(text);
         const QStringList before = snapshot(appState());
@@ -237,6 +239,19 @@ TEST(WorklistQueryFailure, PortThatIsNoNumberSendsNothing)
         WLQuery(view);
         expectFailure(harness, view, 13);
         EXPECT_EQ(snapshot(appState()), before);
+    }
+    // A settings file without a [Worklist] section: the box keeps its short
+    // text, the log names the keys to set.
+    {
+        QuerySettings settings {QString()};
+        appState().WorklistAET.clear();
+        appState().WorklistIP.clear();
+        appState().IniPath = QStringLiteral("/opt/varnelo/Varnelo.ini");
+        Harness harness;
+        RecordingView view;
+        WLQuery(view);
+        expectFailure(harness, view, 13, QStringLiteral(" ([Worklist] AET, IP, Port not set in /opt/varnelo/Varnelo.ini)"));
+        EXPECT_EQ(harness.boxes.at(0).text, "13 - Type mismatch");
     }
     // Outside 1..65535: refused by the toolkit before it connects.
     {

@@ -78,7 +78,7 @@ Flat expectedIdentifier(const QString& modality, const QString& stationAE, const
         {"(0010,1040)", ""},
         {"(0010,2000)", ""},
         {"(0010,2110)", ""},
-        {"(0010,21C0)", "0"},
+        {"(0010,21C0)", ""},  // asked for, never matched on
         {"(0018,0015)", ""},
         {"(0020,000D)", ""},
         {"(0032,1032)", ""},

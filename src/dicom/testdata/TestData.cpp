@@ -6,6 +6,7 @@
 #include <dcmtk/dcmdata/dcpxitem.h>
 #include <dcmtk/dcmdata/dcrledrg.h>
 #include <dcmtk/dcmdata/dcrleerg.h>
+#include <dcmtk/dcmdata/dcspchrs.h>
 #include <dcmtk/dcmdata/dctk.h>
 #include <dcmtk/dcmjpeg/djdecode.h>
 #include <dcmtk/dcmjpeg/djencode.h>
@@ -20,6 +21,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QTime>
 #include <QUuid>
 
 #include <cmath>
@@ -70,6 +72,23 @@ QString uid()
         v /= 10;
     } while (v);
     return QStringLiteral("2.25.") + QString::fromStdString(d);
+}
+
+// `text` in the DICOM character set `charset` (a single value, no code
+// extensions), as the bytes a file stores.
+QByteArray encodeIn(const QString& text, const QString& charset)
+{
+    const QString cs = charset.trimmed();
+    if (cs.isEmpty() || cs == QLatin1String("ISO_IR 192"))
+        return text.toUtf8();
+    DcmSpecificCharacterSet converter;
+    check(converter.selectCharacterSet("ISO_IR 192", cs.toLatin1().constData()),
+          QStringLiteral("No conversion to %1").arg(cs));
+    const QByteArray utf8 = text.toUtf8();
+    OFString out;
+    check(converter.convertString(utf8.constData(), static_cast<size_t>(utf8.size()), out),
+          QStringLiteral("\"%1\" has no form in %2").arg(text, cs));
+    return QByteArray(out.c_str(), static_cast<qsizetype>(out.length()));
 }
 
 OFFilename fileName(const QString& path)
@@ -261,7 +280,7 @@ QString makeImage(const QString& path, const ImageRecipe& recipe)
     // the names in the character set the image declares
     check(ds.putAndInsertString(DCM_PatientName, recipe.patientName.toLatin1().constData()), QStringLiteral("put"));
     check(ds.putAndInsertString(DCM_PatientID, recipe.patientId.toLatin1().constData()), QStringLiteral("put"));
-    put(ds, DCM_PatientBirthDate, QStringLiteral("19600515"));
+    put(ds, DCM_PatientBirthDate, recipe.birthDate);
     put(ds, DCM_PatientSex, QStringLiteral("M"));
     if (recipe.withStudyUid)
         put(ds, DCM_StudyInstanceUID, recipe.studyUid.isEmpty() ? uid() : recipe.studyUid);
@@ -495,10 +514,12 @@ QString makeWorklist(const QString& root, const QString& calledAE, const std::ve
     for (const WorklistEntry& e : entries) {
         DcmFileFormat file;
         DcmDataset& ds = *file.getDataset();
-        put(ds, DCM_SpecificCharacterSet, QStringLiteral("ISO_IR 100"));
+        put(ds, DCM_SpecificCharacterSet, e.characterSet);
         put(ds, DCM_AccessionNumber, e.accessionNumber);
         put(ds, DCM_ReferringPhysicianName, QStringLiteral("Smith^Anna"));
-        put(ds, DCM_PatientName, e.patientName);
+        const QByteArray name =
+            e.patientNameBytes.isEmpty() ? encodeIn(e.patientName, e.characterSet) : e.patientNameBytes;
+        check(ds.putAndInsertString(DCM_PatientName, name.constData()), QStringLiteral("name"));
         put(ds, DCM_PatientID, e.patientId);
         put(ds, DCM_PatientBirthDate, e.birthDate);
         put(ds, DCM_PatientSex, e.sex);
@@ -506,6 +527,8 @@ QString makeWorklist(const QString& root, const QString& calledAE, const std::ve
         put(ds, DCM_RequestedProcedureDescription, e.procedureDescription);
         put(ds, DCM_RequestedProcedureID, QStringLiteral("RP%1").arg(++n));
         put(ds, DCM_BodyPartExamined, e.bodyPart);
+        if (!e.pregnancyStatus.isEmpty())
+            put(ds, DCM_PregnancyStatus, e.pregnancyStatus);
         auto* step = new DcmItem();
         put(*step, DCM_Modality, e.modality);
         put(*step, DCM_ScheduledStationAETitle, e.stationAE);
@@ -520,6 +543,50 @@ QString makeWorklist(const QString& root, const QString& calledAE, const std::ve
         check(file.saveFile(fileName(path), EXS_LittleEndianExplicit), QStringLiteral("Cannot write %1").arg(path));
     }
     return root;
+}
+
+std::vector<WorklistEntry> internationalEntries()
+{
+    struct Name {
+        const char* charset;
+        const char* reads;  // UTF-8
+        QByteArray stored;  // ISO 2022 only
+    };
+    // The Japanese and Korean names are the examples of the DICOM standard,
+    // byte for byte, with their escape sequences.
+    const std::vector<Name> names = {
+        {"ISO_IR 100", "Müller^Jürgen", {}},
+        {"ISO_IR 101", "Dvořák^Antonín", {}},
+        {"ISO_IR 144", "Петров^Пётр", {}},
+        {"ISO_IR 126", "Παπαδόπουλος^Δημήτρης", {}},
+        {"ISO_IR 127", "قباني^لنزار", {}},
+        {"ISO_IR 138", "שרון^דבורה", {}},
+        {"ISO_IR 148", "Öztürk^Şükrü", {}},
+        {"ISO_IR 192", "Wang^XiaoDong=王^小東", {}},
+        {"GB18030", "Wang^XiaoDong=王^小东", {}},
+        {"\\ISO 2022 IR 87", "Yamada^Tarou=山田^太郎=やまだ^たろう",
+         QByteArray("Yamada^Tarou=\x1b$B;3ED\x1b(B^\x1b$BB@O:\x1b(B=\x1b$B$d$^$@\x1b(B^\x1b$B$?$m$&\x1b(B")},
+        {"ISO 2022 IR 13\\ISO 2022 IR 87", "ﾔﾏﾀﾞ^ﾀﾛｳ=山田^太郎=やまだ^たろう",
+         QByteArray("\xd4\xcf\xc0\xde^\xc0\xdb\xb3=\x1b$B;3ED\x1b(J^\x1b$BB@O:\x1b(J=\x1b$B$d$^$@\x1b(J^"
+                    "\x1b$B$?$m$&\x1b(J")},
+        {"\\ISO 2022 IR 149", "Hong^Gildong=洪^吉洞=홍^길동",
+         QByteArray("Hong^Gildong=\x1b$)C\xfb\xf3^\x1b$)C\xd1\xce\xd4\xd7=\x1b$)C\xc8\xab^\x1b$)C\xb1\xe6\xb5\xbf")},
+    };
+    std::vector<WorklistEntry> entries;
+    int n = 0;
+    for (const Name& name : names) {
+        WorklistEntry e;
+        ++n;
+        e.characterSet = QLatin1String(name.charset);
+        e.patientName = QString::fromUtf8(name.reads);
+        e.patientNameBytes = name.stored;
+        e.patientId = QStringLiteral("CS%1").arg(n, 2, 10, QLatin1Char('0'));
+        e.accessionNumber = QStringLiteral("ACC-CS%1").arg(n, 2, 10, QLatin1Char('0'));
+        e.stepId = QStringLiteral("SPS-CS%1").arg(n, 2, 10, QLatin1Char('0'));
+        e.time = QTime(7 + n / 2, n % 2 ? 0 : 30).toString(QStringLiteral("hhmmss"));
+        entries.push_back(e);
+    }
+    return entries;
 }
 
 namespace {

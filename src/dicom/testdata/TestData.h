@@ -4,11 +4,13 @@
 // of chosen SOP classes and transfer syntaxes, non-DICOM files, DICOMDIRs and
 // worklist entries for wlmscpfs. Failures throw std::runtime_error.
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
 #include <map>
 #include <string>
+#include <vector>
 
 namespace varnelo::testdata {
 
@@ -45,6 +47,7 @@ struct ImageRecipe {
     QString uncompressedCopy;
     QString patientName = QStringLiteral("Doe^John");
     QString patientId = QStringLiteral("PID0001");
+    QString birthDate = QStringLiteral("19600515");
     bool withStudyUid = true;
     bool withSeriesUid = true;
     QString studyUid;        // made up when empty
@@ -86,7 +89,19 @@ struct WorklistEntry {
     QString bodyPart = QStringLiteral("CHEST");
     QString stepId = QStringLiteral("SPS0001");
     QString procedureDescription = QStringLiteral("CT Chest");
+    QString pregnancyStatus;  // (0010,21C0), left out when empty
+    // (0008,0005) of the entry; the texts are stored in it.
+    QString characterSet = QStringLiteral("ISO_IR 100");
+    // The name as stored, for character sets with code extensions (ISO 2022),
+    // which cannot be made by conversion; patientName then says how it reads.
+    QByteArray patientNameBytes;
 };
+
+// One entry for each character set that worklist names come in (Latin-1,
+// Latin-2, Cyrillic, Greek, Arabic, Hebrew, Latin-5, UTF-8, GB18030, the
+// ISO 2022 sets for Japanese and Korean), with patient IDs CS01, CS02, ... in
+// that order and patientName as the name must read.
+std::vector<WorklistEntry> internationalEntries();
 
 // Prepares `root`/`calledAE` for wlmscpfs (with its lock file) and writes the
 // entries as 1.wl, 2.wl, ... Returns the folder to pass as -dfp (`root`).

@@ -1,9 +1,13 @@
 // varnelo-mkdata: DICOM test data for scripts, benchmarks and demos.
 //   varnelo-mkdata ct --count N --out DIR [--syntax S] [--sop ct|mr|sc] [--rows R --cols C --frames F]
-//                     [--patient-id ID] [--no-study-uid] [--no-series-uid] [--no-meta]
+//                     [--patient-id ID] [--patient-name NAME] [--birth-date yyyyMMdd]
+//                     [--no-study-uid] [--no-series-uid] [--no-meta]
 //   varnelo-mkdata nondicom --out FILE [--kind text|random|empty]
 //   varnelo-mkdata dicomdir DIR [--encoding explicit|implicit|big]
 //   varnelo-mkdata worklist --out DIR --aet CALLED [--count N] [--station AE] [--modality M] [--date yyyyMMdd]
+//                           [--names all|CS01,CS03,...]
+// --names adds entries with names in other character sets (CS01 Latin-1, CS02
+// Latin-2, CS03 Cyrillic, CS04 Greek, ... CS10 Japanese, CS12 Korean).
 // S is one of: explicit, implicit, big, jpeg, jpeg-lossless, rle, j2k, j2k-lossy.
 
 #include "TestData.h"
@@ -58,6 +62,12 @@ int main(int argc, char** argv)
         {QStringLiteral("cols"), QStringLiteral("Columns."), QStringLiteral("n"), QStringLiteral("140")},
         {QStringLiteral("frames"), QStringLiteral("Frames."), QStringLiteral("n"), QStringLiteral("1")},
         {QStringLiteral("patient-id"), QStringLiteral("Patient ID."), QStringLiteral("id"), QStringLiteral("PID0001")},
+        {QStringLiteral("patient-name"), QStringLiteral("Patient's name."), QStringLiteral("name"),
+         QStringLiteral("Doe^John")},
+        {QStringLiteral("birth-date"), QStringLiteral("Patient's birth date, yyyyMMdd."), QStringLiteral("date"),
+         QStringLiteral("19600515")},
+        {QStringLiteral("names"), QStringLiteral("Worklist entries with names in other character sets: all or IDs."),
+         QStringLiteral("ids")},
         {QStringLiteral("no-study-uid"), QStringLiteral("Leave out the Study Instance UID.")},
         {QStringLiteral("no-series-uid"), QStringLiteral("Leave out the Series Instance UID.")},
         {QStringLiteral("no-meta"), QStringLiteral("Write without file meta information.")},
@@ -91,6 +101,8 @@ int main(int argc, char** argv)
             recipe.columns = parser.value(QStringLiteral("cols")).toInt();
             recipe.frames = parser.value(QStringLiteral("frames")).toInt();
             recipe.patientId = parser.value(QStringLiteral("patient-id"));
+            recipe.patientName = parser.value(QStringLiteral("patient-name"));
+            recipe.birthDate = parser.value(QStringLiteral("birth-date"));
             recipe.withStudyUid = !parser.isSet(QStringLiteral("no-study-uid"));
             recipe.withSeriesUid = !parser.isSet(QStringLiteral("no-series-uid"));
             recipe.withMetaHeader = !parser.isSet(QStringLiteral("no-meta"));
@@ -118,6 +130,15 @@ int main(int argc, char** argv)
                 e.stationAE = parser.value(QStringLiteral("station"));
                 e.date = parser.value(QStringLiteral("date"));
                 entries.push_back(e);
+            }
+            const QString names = parser.value(QStringLiteral("names"));
+            for (WorklistEntry e : internationalEntries()) {
+                if (names == QLatin1String("all") || names.split(QLatin1Char(',')).contains(e.patientId)) {
+                    e.modality = parser.value(QStringLiteral("modality"));
+                    e.stationAE = parser.value(QStringLiteral("station"));
+                    e.date = parser.value(QStringLiteral("date"));
+                    entries.push_back(e);
+                }
             }
             makeWorklist(parser.value(QStringLiteral("out")), parser.value(QStringLiteral("aet")), entries);
         } else {
