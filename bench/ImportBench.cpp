@@ -7,7 +7,7 @@
 //
 //   varnelo-bench run --data DIR [--reps N] [--display :N --program VARNELO]
 //                     [--markdown FILE] [--command TEXT] [--only REGEX]
-//   varnelo-bench child scan|dicomdir FOLDER PORT AET [--suffix S]
+//   varnelo-bench child scan|dicomdir FOLDER PORT AET [--suffix S] [--tls CERT KEY CA]
 //
 // DIR is laid out by scripts/bench.sh: real (2,000 images with a clinical
 // header, DICOMDIR over them), generated, orthanc, large, j2k, upper10k (10,000
@@ -41,6 +41,7 @@
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <vector>
@@ -76,6 +77,13 @@ int childMain(const QStringList& args)
     s.LocalAET = QStringLiteral("VARNELO");
     s.FileSuffix = suffix;
     s.WriteLog = 0;
+    const qsizetype tls = args.indexOf(QStringLiteral("--tls"));
+    if (tls > 0 && tls + 3 < args.size()) {
+        s.UseTLS = true;
+        s.TLSCertificate = args[tls + 1];
+        s.TLSPrivateKey = args[tls + 2];
+        s.TLSTrustedCertificates = args[tls + 3];
+    }
 
     SilentView view;
     AbortingPrompt prompt;
@@ -416,6 +424,37 @@ QString markdown(const Table& t)
     return out;
 }
 
+// A CA with a server and a client certificate for the TLS case, made with
+// the openssl command; false when that is not possible.
+struct Certificates {
+    QString ca, serverCertificate, serverKey, clientCertificate, clientKey;
+};
+
+bool makeCertificates(const QString& folder, Certificates& c)
+{
+    auto run = [&](const QStringList& args) {
+        QProcess p;
+        p.setWorkingDirectory(folder);
+        p.start(QStringLiteral("/usr/bin/openssl"), args);
+        return p.waitForFinished(30000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    };
+    const auto issue = [&](const QString& name, const QString& subject) {
+        return run({"req", "-newkey", "rsa:2048", "-nodes", "-sha256", "-subj", subject, "-keyout", name + ".key", "-out",
+                    name + ".csr"}) &&
+            run({"x509", "-req", "-sha256", "-days", "2", "-in", name + ".csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                 "-set_serial", name == QLatin1String("server") ? "1" : "2", "-out", name + ".pem"});
+    };
+    if (!run({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256", "-days", "2", "-subj", "/CN=Bench CA",
+              "-keyout", "ca.key", "-out", "ca.pem"}) ||
+        !issue(QStringLiteral("server"), QStringLiteral("/CN=bench-pacs")) ||
+        !issue(QStringLiteral("client"), QStringLiteral("/CN=bench-station")))
+        return false;
+    const QDir d(folder);
+    c = {d.filePath("ca.pem"), d.filePath("server.pem"), d.filePath("server.key"), d.filePath("client.pem"),
+         d.filePath("client.key")};
+    return true;
+}
+
 QString loadAverage()
 {
     QFile f(QStringLiteral("/proc/loadavg"));
@@ -464,6 +503,7 @@ int runMain(const QStringList& args)
     const QString kLower = named("%L1 in one folder, DICOMDIR, lower case", folderCount);
     const QString kLive = named("%L1 in one folder, Abort pressed", folderCount);
     const QString kRejected = named("%L1 rejected by suffix", countOf(QStringLiteral("rejected")));
+    const QString kTls = named("%L1 CT, clinical header, scan, TLS", realCount);
     const QString scanName = QStringLiteral("Varnelo");
 
     if (exists(QStringLiteral("real/DICOM"))) {
@@ -485,6 +525,31 @@ int runMain(const QStringList& args)
             g.senders.push_back(dcmtk(kRealDir, QStringLiteral("dcmsend"), {QStringLiteral("+rd")}, r,
                                       path(QStringLiteral("real/DICOMDIR")), n));
         }
+        groups.push_back(std::move(g));
+    }
+    // The same images over TLS (both sides verified), with Varnelo in the
+    // clear in the same alternation for the comparison.
+    std::unique_ptr<Storescp> secure;
+    Certificates certs;
+    if (exists(QStringLiteral("real/DICOM")) && makeCertificates(work.path(), certs)) {
+        secure = std::make_unique<Storescp>(true, work.path(),
+                                            QStringList {QStringLiteral("+tls"), certs.serverKey, certs.serverCertificate,
+                                                         QStringLiteral("+cf"), certs.ca, QStringLiteral("--require-peer-cert")});
+        Group g;
+        g.set = fileSet(path(QStringLiteral("real/DICOM")));
+        g.title = QStringLiteral("CT images with a clinical header over TLS");
+        g.reps = reps;
+        const int n = g.set.files;
+        const Receiver r = storescpReceiver(*secure, n);
+        g.senders.push_back(headless(kTls, scanName, r, false, g.set.folder,
+                                     {QStringLiteral("--tls"), certs.clientCertificate, certs.clientKey, certs.ca}, n));
+        Sender storescu = dcmtk(kTls, QStringLiteral("storescu"),
+                                sdr + QStringList {QStringLiteral("+tls"), certs.clientKey, certs.clientCertificate, QStringLiteral("+cf"), certs.ca},
+                                r, g.set.folder, n);
+        storescu.name = QStringLiteral("storescu +sd +r +tls");
+        g.senders.push_back(storescu);
+        g.senders.push_back(headless(kTls, QStringLiteral("Varnelo in the clear"), storescpReceiver(fast, n), false,
+                                     g.set.folder, {}, n));
         groups.push_back(std::move(g));
     }
     if (exists(QStringLiteral("generated"))) {
@@ -721,6 +786,12 @@ int runMain(const QStringList& args)
             targets << QStringLiteral("%1, %2, Varnelo / storescu (keep the lead, < 1): %3 (%4)").arg(kOrthanc, where).arg(r, 0, 'f', 2).arg(verdict(r < 1.0));
         }
     }
+    if (const Sender* tlsOn = find(kTls, scanName, QStringLiteral("headless")),
+        *clear = find(kTls, QStringLiteral("Varnelo in the clear"), QStringLiteral("headless"));
+        tlsOn && clear)
+        targets << QStringLiteral("%1, Varnelo over TLS / Varnelo in the clear: %2 (for information)")
+                       .arg(kTls)
+                       .arg(median(tlsOn->seconds) / median(clear->seconds), 0, 'f', 2);
     for (const Group& g : groups)
         for (const Sender& s : g.senders) {
             if (s.caseName == kLive && !s.abortAnswers.empty()) {

@@ -164,13 +164,14 @@ ChildResult finishChild(const StartedChild& child, bool terminate)
     return reap(child.pid, child.start, child.outPath);
 }
 
-Storescp::Storescp(bool noDelay, const QString& workFolder)
+Storescp::Storescp(bool noDelay, const QString& workFolder, const QStringList& extraArgs)
 {
     port_ = freeLoopbackPort();
     logPath_ = workFolder + QStringLiteral("/storescp-%1.log").arg(port_);
     pid_ = spawn(QStringLiteral("/usr/bin/storescp"),
-                 {QStringLiteral("-v"), QStringLiteral("--ignore"), QStringLiteral("-aet"), aeTitle(),
-                  QStringLiteral("-dhl"), QString::number(port_)},
+                 QStringList {QStringLiteral("-v"), QStringLiteral("--ignore"), QStringLiteral("-aet"), aeTitle(),
+                              QStringLiteral("-dhl")}
+                     << extraArgs << QString::number(port_),
                  noDelay, logPath_);
     const QDeadlineTimer deadline(10000);
     while (!listening(port_)) {

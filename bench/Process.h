@@ -37,7 +37,8 @@ ChildResult finishChild(const StartedChild& child, bool terminate);
 // killed by the destructor, and by the kernel if the benchmark dies first.
 class Storescp {
 public:
-    Storescp(bool noDelay, const QString& workFolder);
+    // extraArgs go before the port, e.g. the TLS options.
+    Storescp(bool noDelay, const QString& workFolder, const QStringList& extraArgs = {});
     ~Storescp();
     Storescp(const Storescp&) = delete;
     Storescp& operator=(const Storescp&) = delete;

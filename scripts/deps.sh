@@ -6,8 +6,8 @@ set -euo pipefail
 # fonts-liberation and fonts-wine: faces with the metrics of Arial and Tahoma,
 # which the windows are laid out for; fonts-droid-fallback draws Chinese,
 # Japanese and Korean names in the worklist.
-build_pkgs=(cmake ninja-build g++ qt6-base-dev libdcmtk-dev libopenjp2-7-dev fonts-liberation fonts-wine)
-test_pkgs=(dcmtk libgtest-dev googletest xvfb xauth fonts-droid-fallback)
+build_pkgs=(cmake ninja-build g++ qt6-base-dev libdcmtk-dev libssl-dev libopenjp2-7-dev fonts-liberation fonts-wine)
+test_pkgs=(dcmtk libgtest-dev googletest xvfb xauth fonts-droid-fallback openssl)
 
 demo_pkgs=(dcmtk orthanc curl fonts-droid-fallback)
 # the benchmark drives the program's window on an Xvfb display

@@ -36,6 +36,14 @@ struct AppState {
     QString WorklistPort;
     QString WorklistModality;
     bool AlwaysIgnore = false;
+    // DICOM over TLS, from the settings file only ([DICOM] UseTLS, UseTLS2,
+    // [Worklist] UseTLS: on when 1; the [TLS] files are shared by all three).
+    bool UseTLS = false;
+    bool UseTLS2 = false;
+    bool WorklistUseTLS = false;
+    QString TLSCertificate;
+    QString TLSPrivateKey;
+    QString TLSTrustedCertificates;
 };
 
 AppState& appState();

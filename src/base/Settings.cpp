@@ -66,6 +66,13 @@ void LoadSettings(SettingsView& view)
     step([&] { s.WorklistIP = read("Worklist", "IP", ""); });
     step([&] { s.WorklistPort = read("Worklist", "Port", ""); });
     step([&] { s.WorklistModality = read("Worklist", "Modality", ""); });
+    // Read only: SaveSettings and the Options dialog never write them.
+    step([&] { s.UseTLS = toInt16(read("DICOM", "UseTLS", "0")) == 1; });
+    step([&] { s.UseTLS2 = toInt16(read("DICOM", "UseTLS2", "0")) == 1; });
+    step([&] { s.WorklistUseTLS = toInt16(read("Worklist", "UseTLS", "0")) == 1; });
+    step([&] { s.TLSCertificate = read("TLS", "Certificate", ""); });
+    step([&] { s.TLSPrivateKey = read("TLS", "PrivateKey", ""); });
+    step([&] { s.TLSTrustedCertificates = read("TLS", "TrustedCertificates", ""); });
 }
 
 void SaveSettings(SettingsView& view)

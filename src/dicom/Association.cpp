@@ -1,5 +1,7 @@
 #include "dicom/Association.h"
 
+#include "dicom/Tls.h"
+
 #include <dcmtk/dcmdata/dcostrmb.h>
 #include <dcmtk/dcmnet/cond.h>
 #include <dcmtk/dcmnet/dcmtrans.h>
@@ -94,6 +96,8 @@ Association::Association(const Peer& peer, const std::vector<ProposedContext>& c
 {
     ensureInitialised();
     const QString what = QStringLiteral("Cannot open an association with %1").arg(peer.describe());
+    if (peer.tls.Enabled)
+        tls_ = std::make_unique<TlsTransport>(peer.tls);
     OFCondition cond = ASC_initializeNetwork(NET_REQUESTOR, 0, DicomTimeouts::AcseSeconds, &net_);
     if (cond.bad())
         throwCondition(cond, what);
@@ -109,6 +113,8 @@ Association::Association(const Peer& peer, const std::vector<ProposedContext>& c
     ASC_setAPTitles(params, calling.constData(), called.constData(), nullptr);
     const QByteArray address = QStringLiteral("%1:%2").arg(peer.host).arg(peer.port).toLatin1();
     ASC_setPresentationAddresses(params, OFStandard::getHostName().c_str(), address.constData());
+    if (tls_)
+        tls_->attach(net_, params);
 
     T_ASC_PresentationContextID id = 1;
     for (const auto& ctx : contexts) {
@@ -138,9 +144,12 @@ Association::Association(const Peer& peer, const std::vector<ProposedContext>& c
             fail(DicomErrc::AssociationRejected,
                  QStringLiteral("%1 rejected the association: %2").arg(peer.describe(), oneLine(reason)));
         }
+        const std::optional<Error> tlsError = tls_ ? tls_->failure(cond, peer.describe()) : std::nullopt;
         if (!assoc_)
             ASC_destroyAssociationParameters(&params);
         destroy();
+        if (tlsError)
+            throw *tlsError;
         throwCondition(cond, what);
     }
 }

@@ -11,20 +11,30 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
 
 namespace varnelo::dicomimpl {
 
+class TlsTransport;
+
 struct Peer {
     QString host;
     std::uint16_t port = 0;
     QString callingAE;
     QString calledAE;
+    DcmTls tls;
 
-    QString describe() const { return QStringLiteral("%1:%2 (%3)").arg(host).arg(port).arg(calledAE); }
-    auto key() const { return std::tie(host, port, callingAE, calledAE); }
+    QString describe() const
+    {
+        return QStringLiteral("%1:%2 (%3%4)").arg(host).arg(port).arg(calledAE, tls.Enabled ? QStringLiteral(", TLS") : QString());
+    }
+    auto key() const
+    {
+        return std::tie(host, port, callingAE, calledAE, tls.Enabled, tls.Certificate, tls.PrivateKey, tls.TrustedCertificates);
+    }
     bool operator<(const Peer& other) const { return key() < other.key(); }
 };
 
@@ -62,6 +72,7 @@ private:
     void destroy();
 
     Peer peer_;
+    std::unique_ptr<TlsTransport> tls_;  // outlives net_, which uses it
     T_ASC_Network* net_ = nullptr;
     T_ASC_Association* assoc_ = nullptr;
 };

@@ -40,6 +40,9 @@ constexpr std::int32_t QueryFailed = 40013;            // C-FIND answered with a
 constexpr std::int32_t InvalidValue = 40014;           // a value that cannot be read or converted
 constexpr std::int32_t NotASequence = 40015;           // SequenceItems on a plain attribute
 constexpr std::int32_t FileChanged = 40016;            // the file changed or went away after it was loaded
+constexpr std::int32_t TlsFileUnusable = 40017;        // a [TLS] certificate, key or CA file; names the file
+constexpr std::int32_t PeerNotTrusted = 40018;         // the peer's certificate does not chain to a trusted CA
+constexpr std::int32_t TlsHandshakeFailed = 40019;     // peer without TLS, silent, or refusing this station
 }  // namespace DicomErrc
 
 // Bounds on every network wait, in seconds.
@@ -52,6 +55,17 @@ constexpr int DimseSeconds = 60;
 class DcmDataset;
 class DcmDatasetList;
 class DcmAttributeList;
+
+// DICOM over TLS to one peer; off unless Enabled. The peer's certificate is
+// always checked against TrustedCertificates (a PEM file, or a folder whose
+// PEM files are all read). Certificate and PrivateKey (PEM, the key without a
+// password) identify this station; both empty sends no certificate.
+struct DcmTls {
+    bool Enabled = false;
+    QString Certificate;
+    QString PrivateKey;
+    QString TrustedCertificates;
+};
 
 class DcmAttribute {
 public:
@@ -142,6 +156,7 @@ public:
     QString CalledAETitle;
     QString CallingAETitle;
     QString QueryRoot = QStringLiteral("WORKLIST");
+    DcmTls Tls;
 
     // Returns every match once all responses are in, its text in UTF-8
     // whatever Specific Character Set the peer answered in. Throws on
@@ -179,7 +194,7 @@ public:
     // compressed image goes as it is when the peer takes its transfer syntax,
     // else decompressed in memory (JPEG, JPEG-LS, RLE, JPEG 2000).
     std::int32_t StoreTo(const QString& host, std::int32_t port, const QString& callingAE,
-                         const QString& calledAE);
+                         const QString& calledAE, const DcmTls& tls = {});
 
     struct Impl;
     explicit DcmImage(std::shared_ptr<Impl> impl);
@@ -231,9 +246,11 @@ class DcmUtility {
 public:
     // "2.25." followed by the decimal value of a random UUID.
     static QString NewUID();
-    // C-ECHO. Throws InvalidPort for a port outside 1..65535.
+    // C-ECHO. Throws InvalidPort for a port outside 1..65535, and the TLS
+    // errors (TlsFileUnusable, PeerNotTrusted, TlsHandshakeFailed) with
+    // what to check, which a code alone could not say.
     static std::int32_t ProbeConnection(const QString& host, std::int32_t port, const QString& callingAE,
-                                        const QString& calledAE);
+                                        const QString& calledAE, const DcmTls& tls = {});
     // Reads the toolkit's data dictionary and sets up its codecs now (some
     // 30 ms), so that the first import after start-up does not wait for it.
     static void Prepare();

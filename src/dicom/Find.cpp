@@ -43,7 +43,7 @@ void collectMatch(void* callbackData, T_DIMSE_C_FindRQ*, int, T_DIMSE_C_FindRSP*
 DcmDatasetList DcmFindClient::RunFind(const DcmDataset& identifier)
 {
     Notes.clear();
-    Peer peer {PeerHost.trimmed(), checkedPort(PeerPort), CallingAETitle.trimmed(), CalledAETitle.trimmed()};
+    Peer peer {PeerHost.trimmed(), checkedPort(PeerPort), CallingAETitle.trimmed(), CalledAETitle.trimmed(), Tls};
     const char* model = queryModel(QueryRoot);
     Association assoc(peer, {{model, {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax, UID_BigEndianExplicitTransferSyntax}}});
     const auto accepted = assoc.acceptedFor(model);

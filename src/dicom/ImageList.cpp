@@ -145,9 +145,9 @@ std::int32_t DcmImage::CheckValueB() const
 }
 
 std::int32_t DcmImage::StoreTo(const QString& host, std::int32_t port, const QString& callingAE,
-                               const QString& calledAE)
+                               const QString& calledAE, const DcmTls& tls)
 {
-    Peer peer {host.trimmed(), checkedPort(port), callingAE.trimmed(), calledAE.trimmed()};
+    Peer peer {host.trimmed(), checkedPort(port), callingAE.trimmed(), calledAE.trimmed(), tls};
     // Pixel data still in the file is read during the send: only from the
     // file that was loaded, and only while it is as it was.
     impl_->file->checkUnchanged();

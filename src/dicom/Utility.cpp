@@ -32,15 +32,19 @@ QString DcmUtility::NewUID()
 }
 
 std::int32_t DcmUtility::ProbeConnection(const QString& host, std::int32_t port, const QString& callingAE,
-                                         const QString& calledAE)
+                                         const QString& calledAE, const DcmTls& tls)
 {
-    Peer peer {host.trimmed(), checkedPort(port), callingAE.trimmed(), calledAE.trimmed()};
+    Peer peer {host.trimmed(), checkedPort(port), callingAE.trimmed(), calledAE.trimmed(), tls};
     std::unique_ptr<Association> assoc;
     try {
         assoc = std::make_unique<Association>(
             peer, std::vector<ProposedContext> {{UID_VerificationSOPClass, {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}}});
     } catch (const Error& e) {
         switch (e.number()) {
+        case DicomErrc::TlsFileUnusable:
+        case DicomErrc::PeerNotTrusted:
+        case DicomErrc::TlsHandshakeFailed:
+            throw;
         case DicomErrc::HostNotFound:
         case DicomErrc::CannotConnect:
             return ProbeResult::CannotConnect;

@@ -63,12 +63,18 @@ QString driveFromSelectorText(const QString& text)
 }
 
 std::int32_t TestConnection(LaunchView& view, const QString& host, std::int32_t port, const QString& callingAE,
-                            const QString& calledAE)
+                            const QString& calledAE, const DcmTls& tls)
 {
     view.processEvents();
     if (view.exitRequested())
         throw Abandon {};
-    return DcmUtility::ProbeConnection(host, port, callingAE, calledAE);
+    return DcmUtility::ProbeConnection(host, port, callingAE, calledAE, tls);
+}
+
+DcmTls destinationTls(std::int16_t destination)
+{
+    const AppState& s = appState();
+    return {destination == 1 ? s.UseTLS : s.UseTLS2, s.TLSCertificate, s.TLSPrivateKey, s.TLSTrustedCertificates};
 }
 
 void cmdImport_Click(LaunchView& view)
@@ -129,7 +135,7 @@ void cmdImport_Click(LaunchView& view)
                     MessageBox::Icon::Warning);
         checkDestination(QStringLiteral("Destination #1"), aet, ip);
 
-        std::int32_t status = TestConnection(view, ip, toInt32(port), s.LocalAET, aet);
+        std::int32_t status = TestConnection(view, ip, toInt32(port), s.LocalAET, aet, destinationTls(1));
         if (status > 0)
             abandon(failedText(status, ip), MessageBox::Icon::Warning);
 
@@ -138,7 +144,7 @@ void cmdImport_Click(LaunchView& view)
                       port2 = view.boxText(Box::RemotePort2);
         if (!aet2.isEmpty() && !ip2.isEmpty() && !port2.isEmpty()) {
             checkDestination(QStringLiteral("Destination #2"), aet2, ip2);
-            status = TestConnection(view, ip2, toInt32(port2), s.LocalAET, aet2);
+            status = TestConnection(view, ip2, toInt32(port2), s.LocalAET, aet2, destinationTls(2));
             if (status > 0)
                 abandon(failedText(status, ip2), MessageBox::Icon::Warning);
             s.UseDestination2 = true;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/Settings.h"
+#include "dicom/Dicom.h"
 
 #include <QString>
 
@@ -28,9 +29,12 @@ public:
 // runs the import. Every failure is shown and logged here.
 void cmdImport_Click(LaunchView& view);
 
-// C-ECHO to a destination; > 0 is a failure code.
+// C-ECHO to a destination; > 0 is a failure code. TLS failures throw.
 std::int32_t TestConnection(LaunchView& view, const QString& host, std::int32_t port, const QString& callingAE,
-                            const QString& calledAE);
+                            const QString& calledAE, const DcmTls& tls = {});
+
+// TLS to destination 1 or 2 as the settings file has it.
+DcmTls destinationTls(std::int16_t destination);
 
 // The two characters before the first ":" of a drive selector entry.
 QString driveFromSelectorText(const QString& text);

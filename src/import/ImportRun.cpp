@@ -1,5 +1,7 @@
 #include "import/ImportRun.h"
 
+#include "import/ImportLaunch.h"
+
 #include "base/AppState.h"
 #include "base/Convert.h"
 #include "base/Drives.h"
@@ -499,7 +501,7 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
             const QString& host = d == 1 ? s.RemoteIP : s.RemoteIP2;
             const std::int32_t port = toInt32(d == 1 ? s.RemotePort : s.RemotePort2);
             const QString& called = d == 1 ? s.RemoteAET : s.RemoteAET2;
-            inv.lastStatus = inv.images.ItemAt(1).StoreTo(host, port, s.LocalAET, called);
+            inv.lastStatus = inv.images.ItemAt(1).StoreTo(host, port, s.LocalAET, called, destinationTls(d));
             inv.failureNumber = inv.lastStatus;
             if (inv.lastStatus == 0)
                 return std::nullopt;

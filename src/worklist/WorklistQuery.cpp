@@ -153,6 +153,7 @@ void WLQuery(WorklistView& view)
         client.CalledAETitle = state.WorklistAET;
         client.CallingAETitle = state.LocalAET;
         client.QueryRoot = QStringLiteral("WORKLIST");
+        client.Tls = {state.WorklistUseTLS, state.TLSCertificate, state.TLSPrivateKey, state.TLSTrustedCertificates};
 
         const DcmDataset identifier = buildWorklistIdentifier(state, now().date());
         const DcmDatasetList results = client.RunFind(identifier);

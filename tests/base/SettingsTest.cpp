@@ -187,3 +187,27 @@ TEST_F(Settings, RefusedWriteIsSilentAndStateStillCopied)
     EXPECT_EQ(appState().RemoteAET, "PACS1");
     EXPECT_TRUE(QFileInfo(dir.path()).isDir());
 }
+
+TEST_F(Settings, TlsKeysAreReadOnlyAndOnOnlyAt1)
+{
+    LoadSettings(view);
+    EXPECT_FALSE(appState().UseTLS || appState().UseTLS2 || appState().WorklistUseTLS) << "absent keys: off";
+
+    const QByteArray tls = "[TLS]\nCertificate=/etc/varnelo/station.pem\nPrivateKey=/etc/varnelo/station.key\n"
+                           "TrustedCertificates=/etc/varnelo/ca\n";
+    writeIni("[DICOM]\nRemoteAET=PACS1\nUseTLS=1\nUseTLS2=2\n[Worklist]\nUseTLS= 1 \n" + tls);
+    LoadSettings(view);
+    const AppState& s = appState();
+    EXPECT_TRUE(s.UseTLS);
+    EXPECT_FALSE(s.UseTLS2);
+    EXPECT_TRUE(s.WorklistUseTLS);
+    EXPECT_EQ(s.TLSCertificate, "/etc/varnelo/station.pem");
+    EXPECT_EQ(s.TLSPrivateKey, "/etc/varnelo/station.key");
+    EXPECT_EQ(s.TLSTrustedCertificates, "/etc/varnelo/ca");
+
+    appState().UseTLS = false;  // nothing in memory goes back to the file
+    SaveSettings(view);
+    const QByteArray ini = readIni();
+    EXPECT_TRUE(ini.contains("\nUseTLS=1\nUseTLS2=2\n")) << ini.constData();
+    EXPECT_TRUE(ini.contains("[Worklist]\nUseTLS= 1 \n" + tls)) << ini.constData();
+}

@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <cstdlib>
@@ -536,4 +537,167 @@ TEST_F(Network, LargeImageArrivesWholeAndTruncatedOneFailsAtLoading)
     } catch (const Error& e) {
         EXPECT_EQ(e.number(), DicomErrc::FileUnreadable);
     }
+}
+
+// ---- DICOM over TLS -------------------------------------------------------
+
+namespace {
+
+class NetworkTls : public Network {
+protected:
+    void SetUp() override { certs = testsupport::makeTestCertificates(dir.path()); }
+
+    DcmTls clientTls() const { return {true, certs.clientCertificate, certs.clientKey, certs.ca}; }
+
+    // storescp with the server certificate, requiring and checking ours.
+    std::unique_ptr<Peer> tlsStorescp(const QStringList& extra = {}) const
+    {
+        Peer::Options o;
+        o.tlsCertificate = certs.serverCertificate;
+        o.tlsPrivateKey = certs.serverKey;
+        o.tlsTrusted = certs.ca;
+        o.extraArgs = extra;
+        return Peer::storescp(o);
+    }
+
+    Error probeError(quint16 port, const DcmTls& tls) const
+    {
+        return errorOf([&] { DcmUtility::ProbeConnection(QStringLiteral("127.0.0.1"), port, Calling, QStringLiteral("STORESCP"), tls); });
+    }
+
+    testsupport::TestCertificates certs;
+};
+
+}  // namespace
+
+TEST_F(NetworkTls, ImagesTravelEncryptedWithBothSidesVerified)
+{
+    auto peer = tlsStorescp({QStringLiteral("-d")});  // -d: storescp logs each connection's TLS details
+    const QStringList files = td::makeSeries(dir.filePath("series"), 3, td::ImageRecipe {});
+    EXPECT_EQ(DcmUtility::ProbeConnection(QStringLiteral("127.0.0.1"), peer->port(), Calling, peer->aeTitle(), clientTls()),
+              ProbeResult::Ok);
+    {
+        DcmImageList list;
+        for (const QString& f : files) {
+            list.LoadFile(f);
+            EXPECT_EQ(list.ItemAt(1).StoreTo(QStringLiteral("127.0.0.1"), peer->port(), Calling, peer->aeTitle(), clientTls()), 0);
+            list.Clear();
+        }
+    }
+    ASSERT_TRUE(peer->waitForFiles(3));
+    for (const QString& f : files) {
+        const auto sent = td::contentOf(f);
+        EXPECT_EQ(td::contentOf(receivedWithUid(*peer, sent.at("(0008,0018)"))), sent);
+    }
+    EXPECT_EQ(peer->countInLog(QStringLiteral("I: Association Received")), 2) << "the echo, then one association for the three images";
+
+    // The peer's side of it: TLS 1.2 or later on both connections, with the
+    // client certificate it checked against the CA.
+    const QString log = peer->log();
+    EXPECT_EQ(log.count(QStringLiteral("Transport connection: TLS over TCP/IP")), 2) << log.toStdString();
+    EXPECT_TRUE(log.contains(QRegularExpression(QStringLiteral("Protocol\\s*: TLSv1\\.[23]"))));
+    EXPECT_TRUE(log.contains(QStringLiteral("CN=varnelo.test")));
+
+    // The same peer does not talk in the clear.
+    EXPECT_NE(DcmUtility::ProbeConnection(QStringLiteral("127.0.0.1"), peer->port(), Calling, peer->aeTitle()), ProbeResult::Ok);
+    EXPECT_EQ(peer->receivedFiles().size(), 3);
+}
+
+TEST_F(NetworkTls, FailuresSayWhatToCheck)
+{
+    auto peer = tlsStorescp();
+    const QString where = QStringLiteral("127.0.0.1:%1 (STORESCP, TLS)").arg(peer->port());
+    QElapsedTimer t;
+
+    // This station's files: named with their key, the key's content never shown.
+    DcmTls tls = clientTls();
+    tls.Certificate = dir.filePath("missing.pem");
+    Error e = probeError(peer->port(), tls);
+    EXPECT_EQ(e.number(), DicomErrc::TlsFileUnusable);
+    EXPECT_TRUE(e.description().startsWith("[TLS] Certificate \"" + tls.Certificate + "\" cannot be read"))
+        << e.description().toStdString();
+
+    tls = clientTls();
+    tls.PrivateKey = certs.lockedClientKey;
+    e = probeError(peer->port(), tls);
+    EXPECT_EQ(e.number(), DicomErrc::TlsFileUnusable);
+    EXPECT_TRUE(e.description().startsWith("[TLS] PrivateKey \"" + certs.lockedClientKey + "\" is not a PEM private key"))
+        << e.description().toStdString();
+    QFile key(certs.lockedClientKey);
+    ASSERT_TRUE(key.open(QIODevice::ReadOnly));
+    for (const QByteArray& line : key.readAll().split('\n')) {
+        if (!line.startsWith("-----") && line.size() > 8) {
+            EXPECT_FALSE(e.description().contains(QString::fromLatin1(line)));
+        }
+    }
+
+    tls = clientTls();
+    tls.PrivateKey = certs.serverKey;
+    e = probeError(peer->port(), tls);
+    EXPECT_EQ(e.number(), DicomErrc::TlsFileUnusable);
+    EXPECT_TRUE(e.description().contains(QStringLiteral("is not the key of [TLS] Certificate"))) << e.description().toStdString();
+
+    tls = clientTls();
+    tls.TrustedCertificates.clear();
+    EXPECT_EQ(probeError(peer->port(), tls).number(), DicomErrc::TlsFileUnusable);
+    EXPECT_EQ(peer->associationsReceived(), 0) << "bad files stop before the network";
+
+    // A folder of trusted certificates is read file by file.
+    const QString folder = dir.filePath("trusted");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    ASSERT_TRUE(QFile::copy(certs.ca, folder + "/hospital-ca.pem"));
+    ASSERT_TRUE(QFile::copy(certs.strangerCa, folder + "/other-ca.crt"));
+    tls = clientTls();
+    tls.TrustedCertificates = folder;
+    EXPECT_EQ(DcmUtility::ProbeConnection(QStringLiteral("127.0.0.1"), peer->port(), Calling, peer->aeTitle(), tls), ProbeResult::Ok);
+
+    // The peer's certificate was issued by a CA this station does not trust.
+    tls = clientTls();
+    tls.TrustedCertificates = certs.strangerCa;
+    e = probeError(peer->port(), tls);
+    EXPECT_EQ(e.number(), DicomErrc::PeerNotTrusted);
+    EXPECT_TRUE(e.description().startsWith("The certificate of " + where + ", /CN=pacs.test, is not trusted: "))
+        << e.description().toStdString();
+    EXPECT_TRUE(e.description().contains("[TLS] TrustedCertificates \"" + certs.strangerCa + '"'));
+
+    // This station's certificate was issued by a CA the peer does not trust.
+    tls = {true, certs.strangerCertificate, certs.strangerKey, certs.ca};
+    e = probeError(peer->port(), tls);
+    EXPECT_EQ(e.number(), DicomErrc::TlsHandshakeFailed) << e.description().toStdString();
+    EXPECT_TRUE(e.description().contains(certs.strangerCertificate)) << e.description().toStdString();
+
+    // Without a certificate of this station: fine for a peer that asks for
+    // none, refused by one that requires it.
+    const DcmTls anonymous {true, QString(), QString(), certs.ca};
+    Peer::Options open;
+    open.tlsCertificate = certs.serverCertificate;
+    open.tlsPrivateKey = certs.serverKey;
+    auto asksNone = Peer::storescp(open);
+    EXPECT_EQ(DcmUtility::ProbeConnection(QStringLiteral("127.0.0.1"), asksNone->port(), Calling, asksNone->aeTitle(), anonymous),
+              ProbeResult::Ok);
+    e = probeError(peer->port(), anonymous);
+    EXPECT_EQ(e.number(), DicomErrc::TlsHandshakeFailed);
+    EXPECT_TRUE(e.description().contains(QStringLiteral("this station sends none"))) << e.description().toStdString();
+
+    // A peer without TLS: at once, not after a timeout.
+    auto plain = storescp();
+    t.start();
+    e = probeError(plain->port(), clientTls());
+    EXPECT_LT(t.elapsed(), 5000);
+    EXPECT_EQ(e.number(), DicomErrc::TlsHandshakeFailed);
+    EXPECT_TRUE(e.description().startsWith("The TLS handshake with 127.0.0.1:" + QString::number(plain->port())))
+        << e.description().toStdString();
+    EXPECT_TRUE(e.description().contains(QStringLiteral("DICOM over TLS on at this port")));
+
+    // The send raises the same errors as the connection test.
+    const QString file = dir.filePath("img");
+    td::makeImage(file, td::ImageRecipe {});
+    DcmImageList list;
+    list.LoadFile(file);
+    tls = clientTls();
+    tls.TrustedCertificates = certs.strangerCa;
+    e = errorOf([&] { list.ItemAt(1).StoreTo(QStringLiteral("127.0.0.1"), peer->port(), Calling, peer->aeTitle(), tls); });
+    EXPECT_EQ(e.number(), DicomErrc::PeerNotTrusted);
+    EXPECT_TRUE(peer->receivedFiles().isEmpty());
+    EXPECT_TRUE(plain->receivedFiles().isEmpty());
 }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QTemporaryDir>
 
 using namespace varnelo;
 
@@ -33,6 +34,26 @@ TEST(SilentPeer, ProbeAndFindGiveUpAfterTheAcseBound)
         ADD_FAILURE() << "the query returned";
     } catch (const Error& e) {
         EXPECT_EQ(e.number(), DicomErrc::Timeout) << e.description().toStdString();
+    }
+    EXPECT_GE(t.elapsed(), (DicomTimeouts::AcseSeconds - 1) * 1000);
+    EXPECT_LT(t.elapsed(), (DicomTimeouts::AcseSeconds + 5) * 1000);
+}
+
+TEST(SilentPeer, TlsHandshakeGivesUpAfterTheAcseBound)
+{
+    QTemporaryDir dir;
+    const auto certs = testsupport::makeTestCertificates(dir.path());
+    testsupport::SilentListener silent;
+    QElapsedTimer t;
+    t.start();
+    try {
+        DcmUtility::ProbeConnection(QStringLiteral("127.0.0.1"), silent.port(), QStringLiteral("VARNELO"), QStringLiteral("SILENT"),
+                                    DcmTls {true, certs.clientCertificate, certs.clientKey, certs.ca});
+        ADD_FAILURE() << "the probe returned";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.number(), DicomErrc::TlsHandshakeFailed) << e.description().toStdString();
+        EXPECT_TRUE(e.description().contains(QStringLiteral("did not answer the TLS handshake within 30 seconds")))
+            << e.description().toStdString();
     }
     EXPECT_GE(t.elapsed(), (DicomTimeouts::AcseSeconds - 1) * 1000);
     EXPECT_LT(t.elapsed(), (DicomTimeouts::AcseSeconds + 5) * 1000);

@@ -253,7 +253,14 @@ TEST_F(HostileMedia, SettingsOfGarbageAndHugeLinesLoadWhatTheyCanQuickly)
     QByteArray after = readFile(ini);
     EXPECT_EQ(after.size(), before.size() + 20);
     EXPECT_EQ(after.replace("RemoteIP=127.0.0.1\r\n", ""), before);
-    EXPECT_LT(t.elapsed(), 20000) << "reading 40 MB of settings should not take this long";
+    // AddressSanitizer checks every byte that the reads copy: about twice
+    // as slow alone, more on a busy machine
+#ifdef __SANITIZE_ADDRESS__
+    constexpr qint64 boundMs = 60000;
+#else
+    constexpr qint64 boundMs = 20000;
+#endif
+    EXPECT_LT(t.elapsed(), boundMs) << "reading 40 MB of settings should not take this long";
 }
 
 namespace {

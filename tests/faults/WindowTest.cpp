@@ -80,8 +80,16 @@ TEST(SlowPeerWindow, RepaintsBetweenImagesAndAbortEndsTheRun)
     PaintCounter paints;
     paints.form = &form;
     form.pbDetail()->installEventFilter(&paints);
-    // pressed while the peer still holds the first images' answers back
-    QTimer::singleShot(1000, &form, [&] { form.cmdAbort()->click(); });
+    // pressed once the second image is at the peer, whose answer is held
+    // back; not after a fixed time, which a slow (sanitizer) build can miss
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, &form, [&] {
+        if (pacs.requested().size() >= 2) {
+            poll.stop();
+            form.cmdAbort()->click();
+        }
+    });
+    poll.start(20);
     form.exec();
 
     const int count = form.run().ImportedCount;

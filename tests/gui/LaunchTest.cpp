@@ -303,3 +303,53 @@ TEST_F(Launch, ScanFromTheWindowWithSuffixNewIdUidsAndAFailingSecondDestination)
     // destination 2 holds none of them: the folders are not done
     EXPECT_FALSE(QFile::exists(media.path() + "/scan/sub/migration.done"));
 }
+
+TEST_F(Launch, TlsToOrthancAndStorescpAsTheSettingsFileSays)
+{
+    QTemporaryDir keys;
+    const TestCertificates certs = makeTestCertificates(keys.path());
+    Peer::Options o;
+    o.tlsCertificate = certs.serverCertificate;
+    o.tlsPrivateKey = certs.serverKey;
+    o.tlsTrusted = certs.ca;
+    o.aeTitle = "ORTHANC";
+    auto orthanc = Peer::orthanc(o);
+    o.aeTitle = "STORESCP";
+    auto scp = Peer::storescp(o);
+    td::makeSeries(media.path() + "/DICOM/SE1", 3, td::ImageRecipe {});
+    td::makeDicomDir(media.path());
+
+    const QByteArray tls = "[TLS]\nCertificate=" + certs.clientCertificate.toUtf8() + "\nPrivateKey=" +
+        certs.clientKey.toUtf8() + "\nTrustedCertificates=" + certs.ca.toUtf8() + "\n";
+    writeIni("[Default]\nDrive=E:\n[DICOM]\nRemoteAET=ORTHANC\nRemoteIP=127.0.0.1\nRemotePort=" +
+             QByteArray::number(orthanc->port()) + "\nUseTLS=1\nRemoteAET2=STORESCP\nRemoteIP2=127.0.0.1\nRemotePort2=" +
+             QByteArray::number(scp->port()) + "\nUseTLS2=1\n" + tls);
+    form = std::make_unique<MainForm>();
+    form->show();
+    form->cmdImport_Click();
+    EXPECT_EQ(texts(), QStringList {"3 images successfully imported!"});
+    EXPECT_TRUE(orthanc->waitForFiles(3));
+    EXPECT_TRUE(scp->waitForFiles(3));
+    EXPECT_TRUE(iniBytes().contains("\nUseTLS=1\n"));
+    EXPECT_TRUE(iniBytes().contains("\nUseTLS2=1\n" + tls)) << "saved as they were";
+
+    // Destination 2's certificate from a CA this station does not trust:
+    // the connection test says what to check, and the error log has it.
+    o.tlsCertificate = certs.strangerCertificate;
+    o.tlsPrivateKey = certs.strangerKey;
+    scp = Peer::storescp(o);
+    set("txtPort2", QString::number(scp->port()));
+    boxes.clear();
+    form->cmdImport_Click();
+    ASSERT_EQ(boxes.size(), 1);
+    const QString expected = "#40018 The certificate of 127.0.0.1:" + QString::number(scp->port()) +
+        " (STORESCP, TLS), /CN=stranger.test, is not trusted: ";
+    EXPECT_TRUE(boxes[0].text.startsWith(expected)) << boxes[0].text.toStdString();
+    EXPECT_EQ(boxes[0].icon, MessageBox::Icon::Error);
+    QFile log(dir.path() + "/Logs/Error.log");
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    const QByteArray logged = log.readAll();
+    EXPECT_TRUE(logged.contains("\t40018\t" + expected.mid(7).toUtf8())) << logged.constData();
+    EXPECT_TRUE(logged.endsWith("\tMainForm cmdImport_Click\r\n"));
+    EXPECT_EQ(scp->receivedFiles().size(), 0);
+}

@@ -5,6 +5,8 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <QRandomGenerator>
 #include <QThread>
 
 #include <arpa/inet.h>
@@ -92,6 +94,48 @@ QStringList filesBelow(const QString& folder)
     return files;
 }
 
+TestCertificates makeTestCertificates(const QString& folder)
+{
+    const QString openssl = QStringLiteral("/usr/bin/openssl");
+    auto run = [&](const QStringList& args) {
+        QProcess p;
+        p.setWorkingDirectory(folder);
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(openssl, args);
+        if (!p.waitForFinished(30000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+            throw std::runtime_error("openssl " + args.join(' ').toStdString() + ": " + p.readAll().toStdString());
+    };
+    auto path = [&](const QString& name) { return QDir(folder).filePath(name); };
+    auto ca = [&](const QString& name, const QString& subject) {
+        run({"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256", "-days", "2", "-subj", subject, "-keyout",
+             name + ".key", "-out", name + ".pem"});
+    };
+    auto issue = [&](const QString& name, const QString& subject, const QString& issuer) {
+        run({"req", "-newkey", "rsa:2048", "-nodes", "-sha256", "-subj", subject, "-keyout", name + ".key", "-out",
+             name + ".csr"});
+        run({"x509", "-req", "-sha256", "-days", "2", "-in", name + ".csr", "-CA", issuer + ".pem", "-CAkey",
+             issuer + ".key", "-set_serial", QString::number(QRandomGenerator::global()->bounded(1, 1 << 30)), "-out",
+             name + ".pem"});
+    };
+    ca("ca", "/CN=Varnelo Test CA");
+    issue("server", "/CN=pacs.test", "ca");
+    issue("client", "/CN=varnelo.test", "ca");
+    run({"pkey", "-in", "client.key", "-aes256", "-passout", "pass:secret", "-out", "client-locked.key"});
+    ca("stranger-ca", "/CN=Stranger CA");
+    issue("stranger", "/CN=stranger.test", "stranger-ca");
+    TestCertificates c;
+    c.ca = path("ca.pem");
+    c.serverCertificate = path("server.pem");
+    c.serverKey = path("server.key");
+    c.clientCertificate = path("client.pem");
+    c.clientKey = path("client.key");
+    c.lockedClientKey = path("client-locked.key");
+    c.strangerCa = path("stranger-ca.pem");
+    c.strangerCertificate = path("stranger.pem");
+    c.strangerKey = path("stranger.key");
+    return c;
+}
+
 Peer::Peer(const QString& program, const QStringList& args, quint16 port, const QString& aeTitle, bool tcpNoDelay,
            const QString& storage, const QByteArray& config)
     : port_(port)
@@ -143,8 +187,15 @@ std::unique_ptr<Peer> Peer::storescp(const Options& options)
 {
     const quint16 port = options.port ? options.port : freeLoopbackPort();
     QStringList args;
-    args << QStringLiteral("-v") << QStringLiteral("-aet") << options.aeTitle << QStringLiteral("-dhl")
-         << options.extraArgs << QStringLiteral("-od") << QStringLiteral("@STORAGE@") << QString::number(port);
+    args << QStringLiteral("-v") << QStringLiteral("-aet") << options.aeTitle << QStringLiteral("-dhl");
+    if (!options.tlsCertificate.isEmpty()) {
+        args << QStringLiteral("+tls") << options.tlsPrivateKey << options.tlsCertificate;
+        if (options.tlsTrusted.isEmpty())
+            args << QStringLiteral("-ic");
+        else
+            args << QStringLiteral("+cf") << options.tlsTrusted << QStringLiteral("--require-peer-cert");
+    }
+    args << options.extraArgs << QStringLiteral("-od") << QStringLiteral("@STORAGE@") << QString::number(port);
     return std::unique_ptr<Peer>(new Peer(dcmtkTool(QStringLiteral("storescp")), args, port, options.aeTitle,
                                           options.tcpNoDelay, QStringLiteral("received")));
 }
@@ -178,6 +229,16 @@ QString orthancWorklistPlugin()
 std::unique_ptr<Peer> Peer::orthanc(const Options& options, const QString& worklistFolder)
 {
     const quint16 port = options.port ? options.port : freeLoopbackPort();
+    QString tls;
+    if (!options.tlsCertificate.isEmpty())
+        tls = QStringLiteral(R"(
+  "DicomTlsEnabled": true,
+  "DicomTlsCertificate": "%1",
+  "DicomTlsPrivateKey": "%2",
+  "DicomTlsTrustedCertificates": "%3",
+  "DicomTlsRemoteCertificateRequired": %4,)")
+                  .arg(options.tlsCertificate, options.tlsPrivateKey, options.tlsTrusted,
+                       options.tlsTrusted.isEmpty() ? QStringLiteral("false") : QStringLiteral("true"));
     // Orthanc turns C-FIND answers into its DefaultEncoding; UTF-8 keeps
     // every name.
     QString worklists = QStringLiteral(R"("Plugins": [])");
@@ -186,7 +247,7 @@ std::unique_ptr<Peer> Peer::orthanc(const Options& options, const QString& workl
   "Worklists": { "Enable": true, "Database": "%2" })")
                         .arg(orthancWorklistPlugin(), worklistFolder);
     const QByteArray config = QStringLiteral(R"({
-  "Name": "Varnelo test PACS",
+  "Name": "Varnelo test PACS",%4
   "StorageDirectory": "@STORAGE@",
   "IndexDirectory": "@DIR@/index",
   "DicomAet": "%1",
@@ -200,7 +261,7 @@ std::unique_ptr<Peer> Peer::orthanc(const Options& options, const QString& workl
 })")
                                   .arg(options.aeTitle)
                                   .arg(port)
-                                  .arg(worklists)
+                                  .arg(worklists, tls)
                                   .toUtf8();
     QString program = QStringLiteral("/usr/sbin/Orthanc");
     if (!worklistFolder.isEmpty() && orthancWorklistPlugin().isEmpty())

@@ -26,6 +26,20 @@ QString orthancWorklistPlugin();
 // Files below `folder`, recursively, sorted.
 QStringList filesBelow(const QString& folder);
 
+// Certificates made with the openssl command for TLS tests (RSA 2048, PEM,
+// keys without a password): a CA with a server and a client certificate it
+// issued, and a CA of its own that nobody trusts, with one certificate.
+struct TestCertificates {
+    QString ca;
+    QString serverCertificate, serverKey;
+    QString clientCertificate, clientKey;
+    QString lockedClientKey;  // clientKey under a password
+    QString strangerCa;
+    QString strangerCertificate, strangerKey;  // issued by strangerCa
+};
+// Writes them into `folder`; throws when openssl fails.
+TestCertificates makeTestCertificates(const QString& folder);
+
 // A child process that serves DICOM on a loopback port.
 class Peer {
 public:
@@ -35,6 +49,10 @@ public:
         QStringList extraArgs;    // e.g. "+xi" (implicit only), "+xa", "--refuse"
         bool tcpNoDelay = false;  // sets TCP_NODELAY=1 in the peer's environment
         quint16 port = 0;         // 0: a free one
+        // DICOM over TLS (storescp and Orthanc) with this certificate and
+        // key; with tlsTrusted the peer requires and checks ours, else it
+        // takes connections without a client certificate.
+        QString tlsCertificate, tlsPrivateKey, tlsTrusted;
     };
 
     // storescp -v writing what it receives into storageFolder().

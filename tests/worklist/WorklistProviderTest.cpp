@@ -300,3 +300,59 @@ TEST_F(WorklistProvider, OrthancShowsTheSameRowsAsWlmscpfs)
     EXPECT_EQ(fromOrthanc[names][C::PatientId], "P1");
     EXPECT_EQ(fromOrthanc[names + 2][C::LastName], "Expect");
 }
+
+// wlmscpfs has no TLS; Orthanc's worklist plugin serves the same files over it.
+TEST(WorklistOverTls, BothSidesVerifiedAndAnUntrustedProviderRefused)
+{
+    QTemporaryDir dir;
+    const auto certs = testsupport::makeTestCertificates(dir.path());
+    std::vector<WorklistEntry> entries {entry(QStringLiteral("Doe^John"), QStringLiteral("P1"), QStringLiteral("083000")),
+                                        entry(QStringLiteral("Else^Where"), QStringLiteral("X3"), QStringLiteral("100000"))};
+    entries.back().stationAE = QStringLiteral("OTHERSTN");
+    testsupport::Peer::Options o;
+    o.aeTitle = QStringLiteral("WLPROV");
+    const QString folder = testdata::makeWorklist(dir.filePath(QStringLiteral("wl")), o.aeTitle, entries) + QStringLiteral("/WLPROV");
+    o.tlsCertificate = certs.serverCertificate;
+    o.tlsPrivateKey = certs.serverKey;
+    o.tlsTrusted = certs.ca;
+    auto provider = testsupport::Peer::orthanc(o, folder);
+
+    const AppState saved = appState();
+    AppState& s = appState();
+    s.LocalAET = QStringLiteral("VARNELO");
+    s.WorklistAET = o.aeTitle;
+    s.WorklistIP = QStringLiteral("127.0.0.1");
+    s.WorklistPort = QString::number(provider->port());
+    s.WorklistModality = QStringLiteral("CT");
+    s.WorklistUseTLS = true;
+    s.TLSCertificate = certs.clientCertificate;
+    s.TLSPrivateKey = certs.clientKey;
+    s.TLSTrustedCertificates = certs.ca;
+    {
+        Harness harness;
+        RecordingView view;
+        WLQuery(view);
+        EXPECT_TRUE(harness.boxes.empty()) << (harness.boxes.empty() ? "" : harness.boxes[0].text.toStdString());
+        ASSERT_EQ(view.rows.size(), 1u) << provider->log().toStdString();
+        EXPECT_EQ(view.rows[0][C::PatientId], "P1");
+        EXPECT_EQ(view.rows[0][C::LastName], "Doe");
+    }
+    {
+        s.TLSTrustedCertificates = certs.strangerCa;
+        Harness harness;
+        RecordingView view;
+        WLQuery(view);
+        ASSERT_EQ(harness.boxes.size(), 1u);
+        const QString expected = QStringLiteral("40018 - The certificate of 127.0.0.1:%1 (WLPROV, TLS), /CN=pacs.test, is not trusted: ")
+                                     .arg(provider->port());
+        EXPECT_TRUE(harness.boxes[0].text.startsWith(expected)) << harness.boxes[0].text.toStdString();
+        const auto log = harness.errorLog();
+        ASSERT_EQ(log.size(), 1u);
+        EXPECT_EQ(log[0].value(1), "40018");
+        EXPECT_TRUE(log[0].value(2).startsWith(expected.mid(8)));
+        EXPECT_EQ(log[0].value(3), "WLQuery");
+        EXPECT_TRUE(view.rows.empty());
+        EXPECT_EQ(view.closed, 1);
+    }
+    appState() = saved;
+}
