@@ -50,7 +50,8 @@ t0=$(date +%s)
 # the same size with a minimal header, for comparison
 "$mk" ct --count "$real" --out "$data/generated"
 mkdir -p "$data/orthanc"
-ls "$data/real/DICOM" | head -n "$orthanc" | while read -r f; do ln "$data/real/DICOM/$f" "$data/orthanc/$f"; done
+ct=("$data/real/DICOM"/*)
+for f in "${ct[@]:0:$orthanc}"; do ln "$f" "$data/orthanc/"; done
 # 512 x 512 x 16 bit x 40 frames: about 20 MB each
 "$mk" ct --count "$large" --rows 512 --cols 512 --frames 40 --out "$data/large"
 # the same size as lossless JPEG 2000, sent decoded to the uncompressed-only storescp
