@@ -132,6 +132,8 @@ void DisplayWatch::drain()
 namespace {
 
 // xdotool with the display of the run; returns when it has sent its input.
+// Its "click" sleeps 100 ms after the last click unless told "--delay 0",
+// and the events that come meanwhile are read only when it returns.
 bool xdotool(const QString& display, const QStringList& args)
 {
     const ChildResult r = finishChild(startChild(QStringLiteral("/usr/bin/xdotool"), args, {QStringLiteral("DISPLAY=") + display}), false);
@@ -175,7 +177,7 @@ WindowRunResult runInWindow(const WindowRunOptions& o)
     watch.drain();
 
     const double pressed = monotonicNow();
-    if (!xdotool(o.display, {QStringLiteral("mousemove"), QStringLiteral("--window"), QString::number(main->window), QString::number(kImportX), QString::number(kImportY), QStringLiteral("click"), QStringLiteral("1")}))
+    if (!xdotool(o.display, {QStringLiteral("mousemove"), QStringLiteral("--window"), QString::number(main->window), QString::number(kImportX), QString::number(kImportY), QStringLiteral("click"), QStringLiteral("--delay"), QStringLiteral("0"), QStringLiteral("1")}))
         return finish(QStringLiteral("xdotool could not press IMPORT"));
 
     std::uint32_t progress = 0, question = 0;
@@ -192,7 +194,7 @@ WindowRunResult runInWindow(const WindowRunOptions& o)
             const double due = progressAt + o.abortAfter;
             if (now >= due) {
                 abortAt = monotonicNow();
-                xdotool(o.display, {QStringLiteral("mousemove"), QStringLiteral("--window"), QString::number(progress), QString::number(kAbortX), QString::number(kAbortY), QStringLiteral("click"), QStringLiteral("1")});
+                xdotool(o.display, {QStringLiteral("mousemove"), QStringLiteral("--window"), QString::number(progress), QString::number(kAbortX), QString::number(kAbortY), QStringLiteral("click"), QStringLiteral("--delay"), QStringLiteral("0"), QStringLiteral("1")});
                 continue;
             }
             wait = std::min(wait, due - now);

@@ -230,7 +230,11 @@ bool WriteIniValue(const QString& section, const QString& key, const QString& va
     if (found) {
         // Keep the key as the file spells it and the line's own ending.
         const QString existingKey = keyLine(decode(lines[*found].text))->key;
-        lines[*found].text = encode(existingKey + QLatin1Char('=') + cleanValue);
+        const QByteArray text = encode(existingKey + QLatin1Char('=') + cleanValue);
+        // The file already says so: no rewrite (and no sync) for a value that stays.
+        if (text == lines[*found].text)
+            return true;
+        lines[*found].text = text;
     } else if (header) {
         const size_t after = lastKey ? *lastKey : *header;
         ensureEol(after);

@@ -95,6 +95,15 @@ TEST_F(IniFile, WriteKeepsEveryOtherLineByteForByte)
 
     EXPECT_EQ(ReadIniValue("Foreign", "SearchBy", "", path()), "7");
     EXPECT_EQ(ReadIniValue("Default", "SearchBy", "", path()), "2");
+
+    // the same value again leaves the file as it is (an atomic rewrite would give it a new inode)
+    struct stat a {}, b {};
+    ASSERT_EQ(::stat(QFile::encodeName(path()).constData(), &a), 0);
+    ASSERT_TRUE(WriteIniValue("default", "searchby", "2", path()));
+    ASSERT_EQ(::stat(QFile::encodeName(path()).constData(), &b), 0);
+    EXPECT_EQ(a.st_ino, b.st_ino);
+    ASSERT_TRUE(WriteIniValue("Default", "SearchBy", "3", path()));
+    EXPECT_EQ(ReadIniValue("Default", "SearchBy", "", path()), "3");
 }
 
 TEST_F(IniFile, WriteCreatesFileAndHandlesLastLineWithoutNewline)
