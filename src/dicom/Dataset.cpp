@@ -6,7 +6,6 @@
 #include "base/FileNames.h"
 
 #include <dcmtk/dcmdata/dcdirrec.h>
-#include <dcmtk/dcmdata/dcistrmb.h>
 
 #include <QFile>
 #include <QFileInfo>
@@ -113,12 +112,7 @@ struct QuickDir {
             if (record < 0) {
                 if (!whole) {
                     auto file = std::make_unique<DcmFileFormat>();
-                    DcmInputBufferStream in;
-                    in.setBuffer(bytes.constData(), static_cast<offile_off_t>(bytes.size()));
-                    in.setEos();
-                    file->transferInit();
-                    cond = file->read(in, EXS_Unknown, EGL_noChange, DCM_MaxReadLength);
-                    file->transferEnd();
+                    cond = readFromBytes(*file, bytes.constData(), static_cast<size_t>(bytes.size()), EXS_Unknown);
                     if (cond.bad())
                         throw std::runtime_error(cond.text());
                     whole = std::move(file);
@@ -131,12 +125,7 @@ struct QuickDir {
                 const auto* head = reinterpret_cast<const unsigned char*>(bytes.constData() + r.item + 4);
                 const Uint32 length = head[0] | (head[1] << 8) | (head[2] << 16) | (static_cast<Uint32>(head[3]) << 24);
                 auto item = std::make_unique<DcmItem>(DcmTag(DCM_Item), length);
-                DcmInputBufferStream in;
-                in.setBuffer(bytes.constData() + r.item + 8, static_cast<offile_off_t>(r.end - r.item - 8));
-                in.setEos();
-                item->transferInit();
-                cond = item->read(in, xfer, EGL_noChange, DCM_MaxReadLength);
-                item->transferEnd();
+                cond = readFromBytes(*item, bytes.constData() + r.item + 8, static_cast<size_t>(r.end - r.item - 8), xfer);
                 if (cond.bad())
                     throw std::runtime_error(cond.text());
                 slot = std::move(item);

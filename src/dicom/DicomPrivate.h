@@ -6,6 +6,7 @@
 #include "dicom/Dicom.h"
 
 #include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcistrmb.h>
 #include <dcmtk/dcmdata/dctk.h>
 
 #include <QByteArray>
@@ -55,6 +56,19 @@ QString describeTag(const DcmTagKey& key);
 
 // Something that keeps the DCMTK objects of a data set tree alive.
 using Owner = std::shared_ptr<void>;
+
+// Reads a DCMTK object (a whole file or one item) from bytes in memory.
+template <class Object>
+OFCondition readFromBytes(Object& object, const char* data, size_t size, E_TransferSyntax xfer)
+{
+    DcmInputBufferStream in;
+    in.setBuffer(data, static_cast<offile_off_t>(size));
+    in.setEos();
+    object.transferInit();
+    const OFCondition cond = object.read(in, xfer, EGL_noChange, DCM_MaxReadLength);
+    object.transferEnd();
+    return cond;
+}
 
 }  // namespace varnelo::dicomimpl
 

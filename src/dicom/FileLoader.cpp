@@ -204,12 +204,7 @@ DcmFileFormat& LoadedFile::format()
     try {
         if (fd < 0) {
             // the bytes that were walked, parsed from memory
-            DcmInputBufferStream in;
-            in.setBuffer(bytes.constData(), static_cast<offile_off_t>(bytes.size()));
-            in.setEos();
-            format_.transferInit();
-            cond = format_.read(in, EXS_Unknown, EGL_noChange, DCM_MaxReadLength);
-            format_.transferEnd();
+            cond = readFromBytes(format_, bytes.constData(), static_cast<size_t>(bytes.size()), EXS_Unknown);
         } else {
             checkUnchanged();
             const QByteArray viaFd = "/proc/self/fd/" + QByteArray::number(fd);

@@ -97,7 +97,8 @@ TEST_F(IniFile, WriteKeepsEveryOtherLineByteForByte)
     EXPECT_EQ(ReadIniValue("Default", "SearchBy", "", path()), "2");
 
     // the same value again leaves the file as it is (an atomic rewrite would give it a new inode)
-    struct stat a {}, b {};
+    struct stat a {};
+    struct stat b {};
     ASSERT_EQ(::stat(QFile::encodeName(path()).constData(), &a), 0);
     ASSERT_TRUE(WriteIniValue("default", "searchby", "2", path()));
     ASSERT_EQ(::stat(QFile::encodeName(path()).constData(), &b), 0);
