@@ -236,15 +236,41 @@ struct Choice {
     QString whyNot;  // the decoder's reason, when it gave one
 };
 
+// A copy of the data set in an uncompressed transfer syntax, made once per
+// file. The file's own data set keeps its encoding: a decoder may drop the
+// compressed form when it decompresses, and the next peer may want it.
+::DcmDataset* uncompressedCopy(LoadedFile& file, QString& whyNot)
+{
+    if (!file.uncompressed) {
+        auto copy = std::make_unique<::DcmDataset>(*file.format().getDataset());
+        OFCondition cond;
+        try {
+            cond = copy->chooseRepresentation(EXS_LittleEndianExplicit, nullptr);
+        } catch (const std::exception& e) {
+            cond = makeOFCondition(0, 1, OF_error, e.what());
+        }
+        if (cond.bad()) {
+            whyNot = conditionText(cond);
+            return nullptr;
+        }
+        file.uncompressed = std::move(copy);
+    }
+    return file.uncompressed.get();
+}
+
 // A context that can carry the data set: its own transfer syntax, or an
-// uncompressed one, decompressing in memory when needed.
-Choice choose(const Association& assoc, const std::function<::DcmDataset*()>& dataset, const std::string& sop,
-              const std::string& ts, bool allowConversion)
+// uncompressed one, decompressing a copy in memory when needed.
+Choice choose(const Association& assoc, LoadedFile& file, const std::string& sop, const std::string& ts,
+              bool allowConversion)
 {
     Choice choice;
     const auto accepted = assoc.acceptedFor(sop);
     for (const auto& [id, t] : accepted)
         if (t == ts) {
+            // a changed data set must still be able to write its own encoding
+            if (!file.sendsAsStored() && !isUncompressed(ts) &&
+                !file.format().getDataset()->canWriteXfer(DcmXfer(ts.c_str()).getXfer()))
+                continue;
             choice.id = id;
             return choice;
         }
@@ -255,12 +281,9 @@ Choice choose(const Association& assoc, const std::function<::DcmDataset*()>& da
             continue;
         const E_TransferSyntax target = DcmXfer(t.c_str()).getXfer();
         if (!isUncompressed(ts)) {
-            ::DcmDataset* ds = dataset();
-            const OFCondition cond = ds->chooseRepresentation(EXS_LittleEndianExplicit, nullptr);
-            if (cond.bad() || !ds->canWriteXfer(target)) {
+            ::DcmDataset* ds = uncompressedCopy(file, choice.whyNot);
+            if (!ds || !ds->canWriteXfer(target)) {
                 choice.conversionFailed = true;
-                if (cond.bad())
-                    choice.whyNot = conditionText(cond);
                 return choice;
             }
         }
@@ -292,10 +315,16 @@ std::int32_t AssociationPool::store(LoadedFile& file, const Peer& peer, const st
     } else {
         ::DcmDataset* ds = file.format().getDataset();
         OFString sopValue, instanceValue;
-        ds->findAndGetOFString(DCM_SOPClassUID, sopValue);
-        ds->findAndGetOFString(DCM_SOPInstanceUID, instanceValue);
+        ds->findAndGetOFStringArray(DCM_SOPClassUID, sopValue);
+        ds->findAndGetOFStringArray(DCM_SOPInstanceUID, instanceValue);
         sop = sopValue.c_str();
         instance = instanceValue.c_str();
+        // the command names one instance; an object that claims several is not sent
+        if (sop.find('\\') != std::string::npos || instance.find('\\') != std::string::npos)
+            fail(DicomErrc::InvalidValue,
+                 QStringLiteral("The image's SOP Class UID or SOP Instance UID holds more than one value (%1, %2); "
+                                "it cannot be sent.")
+                     .arg(QString::fromLatin1(sop.c_str()), QString::fromLatin1(instance.c_str())));
         E_TransferSyntax xfer = ds->getOriginalXfer();
         if (xfer == EXS_Unknown)
             xfer = EXS_LittleEndianExplicit;
@@ -304,7 +333,6 @@ std::int32_t AssociationPool::store(LoadedFile& file, const Peer& peer, const st
     if (sop.empty() || instance.empty())
         fail(DicomErrc::InvalidValue,
              QStringLiteral("The image has no SOP Class UID or no SOP Instance UID and cannot be sent."));
-    const std::function<::DcmDataset*()> ds = [&file] { return file.format().getDataset(); };
 
     Slot& slot = slots_[peer];
     const auto need = std::make_pair(sop, ts);
@@ -337,7 +365,7 @@ std::int32_t AssociationPool::store(LoadedFile& file, const Peer& peer, const st
         // Convert only if the open association offered the file's own syntax
         // and the peer declined it; otherwise a new association may get it.
         const bool offered = std::find(slot.proposed.begin(), slot.proposed.end(), need) != slot.proposed.end();
-        Choice c = choose(*slot.assoc, ds, sop, ts, offered);
+        Choice c = choose(*slot.assoc, file, sop, ts, offered);
         if (c.conversionFailed)
             noContext(c);
         if (c.id) {
@@ -351,7 +379,7 @@ std::int32_t AssociationPool::store(LoadedFile& file, const Peer& peer, const st
     if (!slot.assoc) {
         openFor(slot, peer);
         slot.proposed = slot.needs;
-        Choice c = choose(*slot.assoc, ds, sop, ts, true);
+        Choice c = choose(*slot.assoc, file, sop, ts, true);
         if (!c.id)
             noContext(c);
         id = c.id;
@@ -371,7 +399,7 @@ std::int32_t AssociationPool::store(LoadedFile& file, const Peer& peer, const st
     // before it had the whole request: one attempt on a fresh one.
     openFor(slot, peer);
     slot.proposed = slot.needs;
-    Choice c = choose(*slot.assoc, ds, sop, ts, true);
+    Choice c = choose(*slot.assoc, file, sop, ts, true);
     if (!c.id)
         noContext(c);
     try {
@@ -438,6 +466,16 @@ std::int32_t AssociationPool::storeOn(Association& assoc, LoadedFile& file, T_AS
     OFString sop, instance;
     ds->findAndGetOFString(DCM_SOPClassUID, sop);
     ds->findAndGetOFString(DCM_SOPInstanceUID, instance);
+    T_ASC_PresentationContext pc;
+    if (ASC_findAcceptedPresentationContext(assoc.get()->params, id, &pc).good() &&
+        isUncompressed(pc.acceptedTransferSyntax) && !DcmXfer(ds->getOriginalXfer()).isNotEncapsulated()) {
+        QString whyNot;
+        ds = uncompressedCopy(file, whyNot);
+        if (!ds)
+            fail(DicomErrc::NoPresentationContext,
+                 QStringLiteral("%1 takes the image only uncompressed, and it cannot be decompressed: %2")
+                     .arg(assoc.peer().describe(), whyNot));
+    }
 
     T_DIMSE_C_StoreRQ req;
     std::memset(&req, 0, sizeof req);

@@ -28,6 +28,14 @@ void ensureInitialised()
         DcmRLEDecoderRegistration::registerCodecs();
         registerJpeg2000Decoder();
 
+        // An element stored as UN whose tag the dictionary knows is read as
+        // what it is: a UID in UN must not read as its bytes in hex.
+        dcmEnableUnknownVRConversion.set(OFTrue);
+        // The meta information ends where group 0002 ends, whatever its
+        // group length claims: a length too long would pull the data set's
+        // first elements (its character set, say) out of the image.
+        dcmIgnoreFileMetaInformationGroupLength.set(OFTrue);
+
         dcmConnectionTimeout.set(DicomTimeouts::ConnectSeconds);
         // A reverse lookup of the peer can stall for the resolver's timeout.
         dcmDisableGethostbyaddr.set(OFTrue);

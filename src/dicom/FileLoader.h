@@ -37,6 +37,9 @@ struct LoadedFile {
     std::optional<RawDicom> raw;  // what the quick walk found
     QByteArray bytes;             // the whole file, when the walk read it into memory
     bool modified = false;        // a value was set: the bytes are not the image any more
+    // The data set decompressed, for a peer that takes nothing else; made
+    // from the current values, dropped when one changes.
+    std::unique_ptr<::DcmDataset> uncompressed;
 
     LoadedFile() = default;
     LoadedFile(const LoadedFile&) = delete;

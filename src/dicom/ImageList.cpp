@@ -102,6 +102,7 @@ void setString(LoadedFile& file, const DcmTagKey& key, const QString& value)
         moveToUnicode(ds, value);
     const QByteArray bytes = encodeText(value, ds);
     file.modified = true;
+    file.uncompressed.reset();
     OFCondition cond = ds->putAndInsertString(key, bytes.constData(), OFTrue);
     if (cond.bad())
         fail(DicomErrc::InvalidValue,

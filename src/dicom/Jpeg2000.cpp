@@ -24,6 +24,26 @@ namespace {
 // dcmdata's own codes end well below this one.
 constexpr unsigned short DecodeFailedCode = 0x0F20;
 
+// What a codestream may decode to: any image up to kAnySizeUpTo bytes, a
+// larger one only at no more than kMostRatio times its compressed size. A
+// header alone can claim gigabytes from a few kilobytes; real images, even
+// lossy ones, stay far below this ratio, and a blank image that does not is
+// small enough for the floor.
+constexpr double kAnySizeUpTo = 64.0 * 1024 * 1024;
+constexpr double kMostRatio = 1000.0;
+
+bool plausibleSize(double decodedBytes, double compressedBytes)
+{
+    return decodedBytes <= std::max(kAnySizeUpTo, compressedBytes * kMostRatio);
+}
+
+std::string megabytes(double bytes)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.0f MB", bytes / (1024.0 * 1024.0));
+    return text;
+}
+
 OFCondition failure(const std::string& text)
 {
     return OFCondition(OFM_dcmdata, DecodeFailedCode, OF_error, text.c_str());
@@ -230,8 +250,25 @@ struct FrameInfo {
     bool reversible = true;  // 5-3 wavelet in every component
 };
 
+// Whether OpenJPEG's image is what the data set says: as many components as
+// samples, each of the image's size, not subsampled, with samples that fit.
+OFCondition matchesGeometry(const opj_image_t& image, const Geometry& g)
+{
+    if (image.numcomps != g.samples || !image.comps)
+        return failure("it has " + std::to_string(image.numcomps) + " components, the image " + std::to_string(g.samples) + " samples per pixel");
+    for (OPJ_UINT32 c = 0; c < image.numcomps; ++c) {
+        const opj_image_comp_t& comp = image.comps[c];
+        if (comp.w != g.columns || comp.h != g.rows || comp.dx != 1 || comp.dy != 1)
+            return failure("component " + std::to_string(c) + " is " + std::to_string(comp.w) + " x " + std::to_string(comp.h) + ", the image " + std::to_string(g.columns) + " x " + std::to_string(g.rows));
+        if (comp.prec < 1 || comp.prec > g.bitsAllocated)
+            return failure("its samples have " + std::to_string(comp.prec) + " bits, and " + std::to_string(g.bitsAllocated) + " are allocated");
+    }
+    return EC_Normal;
+}
+
 // Decodes one codestream into `out` (frameBytes of g, samples interleaved,
-// in the local byte order for 16 bits).
+// in the local byte order for 16 bits). With `out` null, only its header is
+// read and checked against g.
 OFCondition decodeCodestream(const Uint8* data, size_t length, const Geometry& g, Uint8* out, FrameInfo& info)
 {
     if (length < 12)
@@ -276,20 +313,19 @@ OFCondition decodeCodestream(const Uint8* data, size_t length, const Geometry& g
         return why("its header cannot be read");
     std::unique_ptr<opj_image_t, ImageDeleter> image(raw);
     // Checked before decoding: a damaged header may claim an image of any size.
-    if (image->numcomps != g.samples)
-        return failure("it has " + std::to_string(image->numcomps) + " components, the image " + std::to_string(g.samples) + " samples per pixel");
-    for (OPJ_UINT32 c = 0; c < image->numcomps; ++c) {
-        const opj_image_comp_t& comp = image->comps[c];
-        if (comp.w != g.columns || comp.h != g.rows || comp.dx != 1 || comp.dy != 1)
-            return failure("component " + std::to_string(c) + " is " + std::to_string(comp.w) + " x " + std::to_string(comp.h) + ", the image " + std::to_string(g.columns) + " x " + std::to_string(g.rows));
-        if (comp.prec > g.bitsAllocated)
-            return failure("its samples have " + std::to_string(comp.prec) + " bits, more than the " + std::to_string(g.bitsAllocated) + " allocated");
-    }
+    OFCondition cond = matchesGeometry(*image, g);
+    if (cond.bad() || !out)
+        return cond;
     if (!opj_decode(codec.get(), stream.get(), image.get()) || !opj_end_decompress(codec.get(), stream.get()))
         return why("its codestream is damaged");
+    // And again after: a JP2 palette or component mapping changes the
+    // number of components, and their size, while decoding.
+    cond = matchesGeometry(*image, g);
+    if (cond.bad())
+        return failure("once decoded, " + std::string(cond.text()));
     for (OPJ_UINT32 c = 0; c < image->numcomps; ++c)
-        if (!image->comps[c].data || image->comps[c].w != g.columns || image->comps[c].h != g.rows)
-            return failure("OpenJPEG returned no samples or too few");
+        if (!image->comps[c].data)
+            return failure("OpenJPEG returned no samples");
 
     if (opj_codestream_info_v2_t* cstr = opj_get_cstr_info(codec.get())) {
         const opj_tile_info_v2_t& tile = cstr->m_default_tile_info;
@@ -332,6 +368,8 @@ OFCondition decodeFrameSpans(const std::vector<Span>& spans, const Geometry& g, 
         length = joined.size();
     }
     compressedBytes += length;
+    if (!plausibleSize(double(g.frameBytes()), double(length)))
+        return failure("JPEG 2000 frame " + std::to_string(frame + 1) + " claims " + megabytes(double(g.frameBytes())) + " decoded from " + std::to_string(length) + " bytes; it is taken for damaged");
     OFCondition cond = decodeCodestream(data, length, g, out, info);
     if (cond.bad())
         return failure("JPEG 2000 frame " + std::to_string(frame + 1) + " of " + std::to_string(g.frames) + " cannot be decoded: " + cond.text());
@@ -409,6 +447,23 @@ public:
             return cond;
 
         const size_t total = g.frameBytes() * g.frames;
+        // Every frame's header first, and the size its data can hold, before
+        // a byte is allocated for what the header claims.
+        double compressedTotal = 0;
+        for (const auto& spans : frames)
+            for (const Span& span : spans)
+                compressedTotal += double(span.length);
+        if (!plausibleSize(double(total), compressedTotal))
+            return failure("the image claims " + std::to_string(g.columns) + " x " + std::to_string(g.rows) + " x " + std::to_string(g.samples) + " samples in " + std::to_string(g.frames) + " frame(s), " + megabytes(double(total)) + " decoded, from " + std::to_string(size_t(compressedTotal)) + " bytes of JPEG 2000 data; it is taken for damaged");
+        {
+            FrameInfo probe;
+            size_t probed = 0;
+            for (Uint32 f = 0; f < g.frames; ++f) {
+                cond = decodeFrameSpans(frames[f], g, f, nullptr, probe, probed);
+                if (cond.bad())
+                    return cond;
+            }
+        }
         Uint8* out = nullptr;
         if (g.bitsAllocated == 8) {
             cond = uncompressedPixelData.createUint8Array(static_cast<Uint32>(total + (total & 1)), out);

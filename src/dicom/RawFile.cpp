@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -74,17 +75,36 @@ int lengthKind(std::uint16_t v)
     }
 }
 
-// Whether the dictionary calls a tag a sequence: implicit VR data sets do not say.
-bool dictionarySaysSequence(std::uint16_t group, std::uint16_t element)
+// The value representation DCMTK's dictionary gives a tag; for a private
+// tag, the one its creator's entry gives. Implicit VR data sets do not say,
+// and an explicit "UN" DCMTK turns into this one when it knows the tag.
+DcmEVR dictionaryVr(std::uint16_t group, std::uint16_t element, const QByteArray& creator)
 {
-    thread_local std::unordered_map<std::uint32_t, bool> known;
-    const std::uint32_t key = (static_cast<std::uint32_t>(group) << 16) | element;
+    if (group % 2 == 0 || creator.isEmpty()) {
+        thread_local std::unordered_map<std::uint32_t, DcmEVR> known;
+        const std::uint32_t key = (static_cast<std::uint32_t>(group) << 16) | element;
+        auto it = known.find(key);
+        if (it != known.end())
+            return it->second;
+        const DcmEVR vr = DcmTag(group, element).getEVR();
+        known.emplace(key, vr);
+        return vr;
+    }
+    thread_local std::unordered_map<std::string, DcmEVR> known;
+    std::string key(reinterpret_cast<const char*>(&group), 2);
+    key.append(reinterpret_cast<const char*>(&element), 2);
+    key.append(creator.constData(), static_cast<size_t>(creator.size()));
     auto it = known.find(key);
     if (it != known.end())
         return it->second;
-    const bool sequence = DcmTag(group, element).getEVR() == EVR_SQ;
-    known.emplace(key, sequence);
-    return sequence;
+    const DcmEVR vr = DcmTag(DcmTagKey(group, element), creator.constData()).getEVR();
+    known.emplace(std::move(key), vr);
+    return vr;
+}
+
+bool unknownVr(DcmEVR vr)
+{
+    return vr == EVR_UNKNOWN || vr == EVR_UN || vr == EVR_UNKNOWN2B;
 }
 
 class Reader {
@@ -157,6 +177,8 @@ public:
     {
         std::uint32_t last = 0;
         bool first = true;
+        std::uint16_t creatorGroup = 0;
+        std::vector<std::pair<std::uint16_t, QByteArray>> creators;  // of creatorGroup, by block
         for (;;) {
             if (end >= 0 && pos == end) {
                 stop = pos;
@@ -179,12 +201,30 @@ public:
                 return false;
             first = false;
             last = key;
+            if (top)
+                ++out_.elements;
+            if (group != creatorGroup) {
+                creatorGroup = group;
+                creators.clear();
+            }
+            const bool isPrivate = group % 2 == 1;
+            const bool isCreator = isPrivate && element >= 0x0010 && element <= 0x00FF;
+            // a private tag's meaning comes from its creator, which comes first
+            auto creatorOf = [&]() -> QByteArray {
+                if (!isPrivate || element < 0x1000)
+                    return QByteArray();
+                for (const auto& [block, name] : creators)
+                    if (block == (element >> 8))
+                        return name;
+                return QByteArray();
+            };
 
             std::uint32_t length = 0;
             qint64 header = 8;
             bool sequence = false;
+            std::uint16_t v = 0;
             if (explicit_) {
-                const std::uint16_t v = vr(static_cast<char>(h[4]), static_cast<char>(h[5]));
+                v = vr(static_cast<char>(h[4]), static_cast<char>(h[5]));
                 const int kind = lengthKind(v);
                 if (kind == 0)
                     return false;
@@ -197,10 +237,24 @@ public:
                     header = 12;
                 }
                 sequence = v == vr('S', 'Q');
+                // DCMTK reads an "UN" that its dictionary knows as that VR:
+                // what the walk takes for bytes, it may take for a sequence
+                if (v == vr('U', 'N') && !unknownVr(dictionaryVr(group, element, creatorOf())))
+                    return false;
             } else {
                 length = u32(h + 4);
-                sequence = length == kUndefined || (group % 2 == 0 && dictionarySaysSequence(group, element));
+                const DcmEVR known = isCreator ? EVR_LO : dictionaryVr(group, element, creatorOf());
+                sequence = known == EVR_SQ;
+                // An undefined length is a sequence's only for what may be one:
+                // DCMTK calls it corrupt on a text or a number
+                if (length == kUndefined && !sequence) {
+                    if (!unknownVr(known))
+                        return false;
+                    sequence = true;
+                }
             }
+            if (isCreator)
+                creators.emplace_back(element, creatorValue(pos + header, length));
             const qint64 value = pos + header;
             const bool pixelData = key == 0x7FE00010u;
             if (length == kUndefined) {
@@ -228,7 +282,7 @@ public:
                     dir_->hasRecordSequence = true;
                 if (!items(value, value + length, depth + 1, next, top && key == kRecordSequence))
                     return false;
-            } else if (top && !pick(key, value, length)) {
+            } else if (top && !pick(key, value, length, v)) {
                 return false;
             } else if (record && !pickForRecord(*record, key, value, length)) {
                 return false;
@@ -333,18 +387,37 @@ private:
         }
     }
 
-    bool pick(std::uint32_t key, qint64 value, std::uint32_t length)
+    // A private creator's value as DCMTK looks it up: the first value, without padding.
+    QByteArray creatorValue(qint64 at, std::uint32_t length)
+    {
+        if (length == kUndefined || length > 64)
+            return QByteArray();
+        QByteArray bytes(static_cast<qsizetype>(length), Qt::Uninitialized);
+        if (!r_.get(at, length, reinterpret_cast<unsigned char*>(bytes.data())))
+            return QByteArray();
+        const qsizetype backslash = bytes.indexOf('\\');
+        if (backslash >= 0)
+            bytes.truncate(backslash);
+        return bytes.trimmed();
+    }
+
+    // v: the element's VR in explicit VR, 0 in implicit
+    bool pick(std::uint32_t key, qint64 value, std::uint32_t length, std::uint16_t v)
     {
         QByteArray* into = nullptr;
         if (dir_ && key == kRootRecord) {
             bool ok = true;
             dir_->rootOffset = ul(value, length, ok);
             dir_->hasRoot = ok;
-            return ok;
+            return ok && (v == 0 || v == vr('U', 'L'));
         }
+        std::uint16_t expected = vr('U', 'I');
+        bool uid = true;
         switch (key) {
         case 0x00080005u:
             into = &out_.charset;
+            expected = vr('C', 'S');
+            uid = false;
             break;
         case 0x00080016u:
             into = &out_.sopClass;
@@ -354,6 +427,8 @@ private:
             break;
         case 0x00100020u:
             into = &out_.patientId;
+            expected = vr('L', 'O');
+            uid = false;
             break;
         case 0x0020000Du:
             into = &out_.studyUid;
@@ -364,13 +439,18 @@ private:
         default:
             return true;
         }
-        if (length > kLongestValue)
+        // Another VR is read another way by DCMTK (UN as hex, say): its parse decides.
+        if ((v != 0 && v != expected) || length > kLongestValue)
             return false;
         QByteArray bytes(static_cast<qsizetype>(length), Qt::Uninitialized);
         if (!r_.get(value, length, reinterpret_cast<unsigned char*>(bytes.data())))
             return false;
         while (!bytes.isEmpty() && (bytes.back() == '\0' || bytes.back() == ' '))
             bytes.chop(1);
+        // A NUL inside a value, or a UID of several values, is read one way
+        // by this walk and another by DCMTK; a UID with leading blanks too.
+        if (bytes.contains('\0') || (uid && (bytes.contains('\\') || bytes.startsWith(' '))))
+            return false;
         *into = bytes;
         return true;
     }
@@ -400,6 +480,7 @@ std::optional<RawDicom> walkFile(const RawSource& source, RawDicomDir* dir)
 
     // The file meta information: explicit little endian, group 0002.
     qint64 pos = 132;
+    qint64 claimedMetaEnd = -1;  // where (0002,0000) says the group ends
     std::uint16_t lastElement = 0;
     bool first = true;
     for (;;) {
@@ -427,8 +508,17 @@ std::optional<RawDicom> walkFile(const RawSource& source, RawDicomDir* dir)
         }
         if (length == kUndefined || pos + header + length > r.size())
             return std::nullopt;
+        const std::uint16_t v = vr(static_cast<char>(h[4]), static_cast<char>(h[5]));
+        if (element == 0x0000) {
+            // DCMTK reads as far as the group length says, even past the
+            // group: only a length that matches the group is taken as read
+            bool ok = v == vr('U', 'L') && length == 4 && r.get(pos + header, 4, h + 8);
+            if (!ok)
+                return std::nullopt;
+            claimedMetaEnd = pos + header + 4 + u32(h + 8);
+        }
         if (element == 0x0010) {
-            if (length > 64)
+            if (length > 64 || v != vr('U', 'I'))
                 return std::nullopt;
             char uid[64];
             if (!r.get(pos + header, length, reinterpret_cast<unsigned char*>(uid)))
@@ -436,10 +526,15 @@ std::optional<RawDicom> walkFile(const RawSource& source, RawDicomDir* dir)
             std::string ts(uid, length);
             while (!ts.empty() && (ts.back() == '\0' || ts.back() == ' '))
                 ts.pop_back();
+            // digits and dots only: a NUL or blank inside is read differently by DCMTK
+            if (ts.empty() || ts.find_first_not_of("0123456789.") != std::string::npos)
+                return std::nullopt;
             out.transferSyntax = ts;
         }
         pos += header + length;
     }
+    if (claimedMetaEnd >= 0 && claimedMetaEnd != pos)
+        return std::nullopt;
     out.datasetOffset = pos;
 
     bool explicitVr = true, encapsulated = false;
@@ -477,6 +572,54 @@ std::optional<RawDicomDir> scanDicomDir(const QByteArray& bytes)
         return std::nullopt;
     dir.transferSyntax = file->transferSyntax;
     return dir;
+}
+
+QString walkDisagreement(const QByteArray& file)
+{
+    ensureInitialised();
+    const auto walked = scanDicom(RawSource {file.constData(), -1, file.size()});
+    if (!walked)
+        return QString();
+    DcmFileFormat format;
+    OFCondition cond;
+    try {
+        cond = readFromBytes(format, file.constData(), static_cast<size_t>(file.size()), EXS_Unknown);
+    } catch (const std::exception& e) {
+        return QStringLiteral("DCMTK throws on a file the walk accepts: %1").arg(QString::fromLocal8Bit(e.what()));
+    }
+    ::DcmDataset* ds = format.getDataset();
+    if (cond.bad())
+        return QStringLiteral("DCMTK cannot read a file the walk accepts: %1").arg(conditionText(cond));
+    QStringList out;
+    const char* xfer = DcmXfer(ds->getOriginalXfer()).getXferID();
+    if (walked->transferSyntax != xfer)
+        out << QStringLiteral("transfer syntax: walk %1, DCMTK %2")
+                   .arg(QString::fromStdString(walked->transferSyntax), QLatin1String(xfer));
+    if (static_cast<unsigned long>(walked->elements) != ds->card())
+        out << QStringLiteral("top-level elements: walk %1, DCMTK %2").arg(walked->elements).arg(ds->card());
+    struct Value {
+        DcmTagKey key;
+        const QByteArray* walked;
+        bool exact;  // goes into the C-STORE command as it is
+    };
+    const Value values[] = {{DCM_SpecificCharacterSet, &walked->charset, false},
+                            {DCM_SOPClassUID, &walked->sopClass, true},
+                            {DCM_SOPInstanceUID, &walked->sopInstance, true},
+                            {DCM_PatientID, &walked->patientId, false},
+                            {DCM_StudyInstanceUID, &walked->studyUid, false},
+                            {DCM_SeriesInstanceUID, &walked->seriesUid, false}};
+    for (const Value& v : values) {
+        OFString all, first;
+        ds->findAndGetOFStringArray(v.key, all, OFFalse);
+        ds->findAndGetOFString(v.key, first, 0, OFFalse);
+        const QString walkText = decodeText(v.walked->constData(), static_cast<size_t>(v.walked->size())).trimmed();
+        const QString dcmtkText = decodeText(all.c_str(), all.length()).trimmed();
+        if (walkText != dcmtkText || (v.exact && QByteArray(first.c_str(), static_cast<qsizetype>(first.length())) != *v.walked))
+            out << QStringLiteral("%1: walk \"%2\", DCMTK \"%3\"")
+                       .arg(describeTag(v.key), QString::fromLatin1(v.walked->toPercentEncoding()),
+                            QString::fromLatin1(QByteArray(all.c_str(), static_cast<qsizetype>(all.length())).toPercentEncoding()));
+    }
+    return out.join(QStringLiteral("; "));
 }
 
 }  // namespace varnelo::dicomimpl

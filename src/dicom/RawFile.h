@@ -22,6 +22,7 @@ struct RawDicom {
     qint64 size = 0;
     // Top-level values as stored, their padding removed.
     QByteArray charset, sopClass, sopInstance, patientId, studyUid, seriesUid;
+    int elements = 0;  // top-level elements of the data set
 };
 
 // The file's bytes: all of them in memory (size is data's), or read through
@@ -39,6 +40,12 @@ struct RawSource {
 // item or encapsulated pixel data; a value that runs past what holds it;
 // bytes after the data set.
 std::optional<RawDicom> scanDicom(const RawSource& source);
+
+// For tests and fuzzing: where the walk accepts a file, what DCMTK's parse
+// of the same bytes says otherwise about it (readable, transfer syntax,
+// number of top-level elements, the values picked out); "" when they agree
+// or the walk refuses the file.
+QString walkDisagreement(const QByteArray& file);
 
 // A DICOMDIR's directory records as the same walk finds them: where each
 // one's item lies in the file (the offset the links name) and its links and

@@ -464,10 +464,11 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
                     return false;
             }
             const QString newId = newPatientId_ ? newPatientId_() : QString();
-            if (s.ChangeID && !newId.isEmpty()) {
+            if (s.ChangeID && !newId.isEmpty() && !inv.loadError) {
                 DcmImage image = inv.images.ItemAt(1);
-                debugLine(QStringLiteral("Change Patient ID: ") + image.PatientID() + QStringLiteral(" -> ") + newId);
+                const QString oldId = image.PatientID();
                 image.setPatientID(newId);
+                debugLine(QStringLiteral("Change Patient ID: ") + oldId + QStringLiteral(" -> ") + newId);
             }
         } catch (const Error& e) {
             WriteErrorLog(e.number(), e.description(), source);
@@ -475,6 +476,9 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
                 inv.allDelivered = false;
                 return false;
             }
+            // Never under its old identity: the image fails like one that
+            // could not be read, and the operator decides.
+            inv.loadError = e;
         }
         return true;
     };

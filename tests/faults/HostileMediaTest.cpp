@@ -15,6 +15,7 @@
 #include <QRandomGenerator>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -46,6 +47,43 @@ QStringList asSorted(QStringList l)
 {
     l.sort();
     return l;
+}
+
+// Bytes of crafted files, written by hand where DCMTK would not write them.
+QByteArray le16(int v) { return QByteArray(1, char(v & 0xFF)) + char((v >> 8) & 0xFF); }
+QByteArray le32(quint32 v) { return le16(int(v & 0xFFFF)) + le16(int(v >> 16)); }
+
+QByteArray element(int group, int elem, const char* vr, QByteArray value)
+{
+    const QByteArray v(vr);
+    if (value.size() % 2)
+        value += (v == "UI" || v == "OB" || v == "UN") ? '\0' : ' ';
+    if (v == "OB" || v == "SQ" || v == "UN" || v == "UT")
+        return le16(group) + le16(elem) + v + le16(0) + le32(quint32(value.size())) + value;
+    return le16(group) + le16(elem) + v + le16(int(value.size())) + value;
+}
+
+QByteArray implicitElement(int group, int elem, const QByteArray& value, quint32 length)
+{
+    return le16(group) + le16(elem) + le32(length) + value;
+}
+
+// The preamble and meta information; `extraLength` added to its group length.
+QByteArray meta(const QByteArray& transferSyntax, const QByteArray& instance, int extraLength = 0)
+{
+    const QByteArray body = element(2, 1, "OB", QByteArray("\0\1", 2)) +
+        element(2, 2, "UI", "1.2.840.10008.5.1.4.1.1.7") + element(2, 3, "UI", instance) +
+        element(2, 0x10, "UI", transferSyntax);
+    return QByteArray(128, '\0') + "DICM" + element(2, 0, "UL", le32(quint32(body.size() + extraLength))) + body;
+}
+
+const QByteArray kExplicit("1.2.840.10008.1.2.1");
+const QByteArray kSecondaryCapture("1.2.840.10008.5.1.4.1.1.7");
+
+QByteArray readable(const QByteArray& instance, const QByteArray& uidBytes, const char* uidVr = "UI")
+{
+    return element(8, 0x16, uidVr, kSecondaryCapture) + element(8, 0x18, uidVr, uidBytes.isEmpty() ? instance : uidBytes) +
+        element(8, 0x64, "CS", "WSD") + element(0x10, 0x10, "PN", "M\xFCller^J\xFCrgen") + element(0x10, 0x20, "LO", "PID1");
 }
 
 }  // namespace
@@ -412,4 +450,173 @@ TEST_F(HostileMedia, ForeignMediumSendsEachFileInsideOnceAndLogsTheRest)
     ImportRun deepRun(view, prompt, {});
     deepRun.ReadCdDirectory(deep, false);
     EXPECT_TRUE(errors().back().description.contains("longer than the system allows")) << errors().back().description.toStdString();
+}
+
+// Files on which a quick look and DCMTK's parse could read different things,
+// and compressed images with a new Patient ID, sent to two destinations that
+// take different syntaxes: each file reaches both as one and the same
+// object, or neither with its reason.
+TEST_F(HostileMedia, CraftedFilesReachUnlikeDestinationsAsOneObjectOrNotAtAll)
+{
+    using testsupport::Peer;
+    QDir().mkpath(mediaPath("cd"));
+    const QByteArray charset = element(8, 5, "CS", "ISO_IR 100");
+    // a meta group length that takes in the character set
+    writeFile(mediaPath("cd/GROUPLEN"), meta(kExplicit, "2.25.11", int(charset.size())) + charset + readable("2.25.11", {}));
+    // every element UN: DCMTK must read the UIDs as text, not as hex
+    writeFile(mediaPath("cd/ALLUN"), meta(kExplicit, "2.25.12") + element(8, 5, "UN", "ISO_IR 100") +
+                                        element(8, 0x16, "UN", kSecondaryCapture) + element(8, 0x18, "UN", "2.25.12") +
+                                        element(0x10, 0x20, "UN", "PID1"));
+    // a NUL inside the transfer syntax UID
+    writeFile(mediaPath("cd/TSNUL"), meta(kExplicit + QByteArray("\0X", 2), "2.25.13") + charset + readable("2.25.13", {}));
+    // two SOP Instance UIDs
+    writeFile(mediaPath("cd/MULTI"), meta(kExplicit, "2.25.14") + charset + readable("2.25.14", "2.25.14\\2.25.15"));
+    // implicit VR, a Patient's Name of undefined length: corrupt for DCMTK
+    writeFile(mediaPath("cd/IMPLPN"),
+              meta("1.2.840.10008.1.2", "2.25.16") + implicitElement(8, 0x16, kSecondaryCapture + '\0', 26) +
+                  implicitElement(8, 0x18, QByteArray("2.25.16"), 8).replace(QByteArray("2.25.16"), QByteArray("2.25.16\0", 8)) +
+                  implicitElement(0x10, 0x10, {}, 0xFFFFFFFFu) + implicitElement(0xFFFE, 0xE000, "ABCD", 4) +
+                  implicitElement(0xFFFE, 0xE0DD, {}, 0));
+    testdata::ImageRecipe jpeg;
+    jpeg.rows = jpeg.columns = 32;
+    jpeg.syntax = testdata::Syntax::JpegLossless;
+    const QString jpegLossless = testdata::makeImage(mediaPath("cd/JPLL"), jpeg);
+    jpeg.syntax = testdata::Syntax::JpegBaseline;
+    testdata::makeImage(mediaPath("cd/JPEG"), jpeg);  // the lossy encoder gives it a UID of its own
+    const QString jpegBaseline = QString::fromStdString(testdata::contentOf(mediaPath("cd/JPEG"))["(0008,0018)"]);
+
+    Peer::Options plain, all;
+    plain.extraArgs = {"+xi"};  // nothing but Implicit VR Little Endian
+    plain.aeTitle = "PLAIN";
+    all.extraArgs = {"+xa"};
+    all.aeTitle = "ALL";
+    auto pacs1 = Peer::storescp(plain);
+    auto pacs2 = Peer::storescp(all);
+    appState().RemoteAET = pacs1->aeTitle();
+    appState().RemoteIP = "127.0.0.1";
+    appState().RemotePort = QString::number(pacs1->port());
+    appState().UseDestination2 = true;
+    appState().RemoteAET2 = pacs2->aeTitle();
+    appState().RemoteIP2 = "127.0.0.1";
+    appState().RemotePort2 = QString::number(pacs2->port());
+    appState().ChangeID = true;
+
+    ImportRun run(view, prompt, [] { return QStringLiteral("NEWID"); });
+    run.ReadCdDirectory(mediaPath("cd"), false);
+
+    const QStringList sent = {jpegLossless, jpegBaseline, "2.25.11", "2.25.12", "2.25.13"};
+    EXPECT_EQ(run.ImportedCount, sent.size());
+    ASSERT_TRUE(pacs1->waitForFiles(int(sent.size())));
+    ASSERT_TRUE(pacs2->waitForFiles(int(sent.size())));
+    auto byUid = [](const Peer& peer) {
+        QMap<QString, QString> files;
+        for (const QString& f : peer.receivedFiles())
+            files[QString::fromStdString(testdata::contentOf(f)["(0008,0018)"])] = f;
+        return files;
+    };
+    const auto at1 = byUid(*pacs1), at2 = byUid(*pacs2);
+    EXPECT_EQ(QStringList(at1.keys()).join(' ').toStdString(), asSorted(sent).join(' ').toStdString()) << QStringList(at1.values()).join(' ').toStdString();
+    EXPECT_EQ(QStringList(at2.keys()).join(' ').toStdString(), asSorted(sent).join(' ').toStdString());
+    for (const QString& uid : sent) {
+        SCOPED_TRACE(uid.toStdString());
+        auto one = testdata::contentOf(at1.value(uid)), two = testdata::contentOf(at2.value(uid));
+        EXPECT_EQ(one["(0010,0020)"], "NEWID");
+        if (uid == jpegLossless || uid == jpegBaseline) {
+            // the second destination takes them as they are stored
+            EXPECT_EQ(testdata::transferSyntaxOf(at2.value(uid)),
+                      uid == jpegLossless ? "1.2.840.10008.1.2.4.70" : "1.2.840.10008.1.2.4.50");
+            if (uid == jpegBaseline)  // decoded twice from a lossy stream: compare the header only
+                for (const char* tag : {"(7FE0,0010)", "(0028,0004)", "(0028,2110)", "(0028,2112)", "(0028,2114)"})
+                    one.erase(tag), two.erase(tag);
+        }
+        EXPECT_EQ(one, two);
+    }
+    EXPECT_EQ(testdata::contentOf(at1.value("2.25.11"))["(0008,0005)"], "ISO_IR 100") << "the character set stays with the image";
+
+    // the two UIDs fail at each destination; the unreadable file is logged, not prompted
+    ASSERT_EQ(prompt.messages.size(), 2);
+    for (const QString& m : prompt.messages) {
+        EXPECT_TRUE(m.contains("more than one value")) << m.toStdString();
+        EXPECT_FALSE(m.contains("connection was lost")) << m.toStdString();
+    }
+    QStringList unreadable;
+    for (const auto& e : errors())
+        if (e.number == DicomErrc::FileUnreadable)
+            unreadable << e.description;
+    EXPECT_EQ(unreadable.size(), 1);
+    EXPECT_TRUE(unreadable.join("").contains("IMPLPN")) << unreadable.join("\n").toStdString();
+}
+
+// JPEG 2000 that lies: a JP2 palette that leaves fewer components than the
+// image's samples, and a header claiming 37,837 x 37,837 x 3 over a few
+// kilobytes. Refused with the reason, at once, without the memory.
+TEST_F(HostileMedia, LyingJpeg2000IsRefusedAtOnceWithItsReason)
+{
+    testdata::ImageRecipe palette;
+    palette.rows = palette.columns = 64;
+    palette.bitsAllocated = 8;
+    palette.samplesPerPixel = 3;
+    palette.syntax = testdata::Syntax::Jpeg2000;
+    palette.jp2PaletteChannels = 1;
+    QDir().mkpath(mediaPath("cd"));
+    testdata::makeImage(mediaPath("cd/PALETTE"), palette);
+    testdata::ImageRecipe huge = palette;
+    huge.jp2PaletteChannels = 0;
+    huge.claimedRows = huge.claimedColumns = 37837;
+    testdata::makeImage(mediaPath("cd/HUGE"), huge);
+
+    testsupport::Peer::Options plain;
+    plain.extraArgs = {"+xi"};
+    auto pacs = testsupport::Peer::storescp(plain);
+    appState().RemoteAET = pacs->aeTitle();
+    appState().RemoteIP = "127.0.0.1";
+    appState().RemotePort = QString::number(pacs->port());
+    prompt.answers = {FailurePrompt::Retry, FailurePrompt::Ignore, FailurePrompt::Ignore};
+
+    QElapsedTimer t;
+    t.start();
+    ImportRun run(view, prompt, {});
+    run.ReadCdDirectory(mediaPath("cd"), false);
+    EXPECT_LT(t.elapsed(), 5000);
+    EXPECT_EQ(run.ImportedCount, 0);
+    ASSERT_EQ(prompt.messages.size(), 3);  // HUGE twice (a retry), then PALETTE
+    EXPECT_TRUE(prompt.messages[0].contains("taken for damaged")) << prompt.messages[0].toStdString();
+    EXPECT_EQ(prompt.messages[1], prompt.messages[0]);
+    EXPECT_TRUE(prompt.messages[2].contains("components")) << prompt.messages[2].toStdString();
+    struct rusage usage {};
+    ::getrusage(RUSAGE_SELF, &usage);
+    EXPECT_LT(usage.ru_maxrss, 1024L * 1024) << "peak kB; the claimed image alone is 4 GB";
+    EXPECT_TRUE(pacs->receivedFiles().isEmpty());
+}
+
+// With "Change Patient ID", an image whose new ID cannot be set is not sent
+// under its old one: the DICOMDIR walk prompts its reason like a failed load.
+TEST_F(HostileMedia, NewPatientIdThatCannotBeSetStopsTheImageInBothWalks)
+{
+    testdata::ImageRecipe odd;
+    odd.characterSet = "ISO_IR 999";
+    odd.rows = odd.columns = 16;
+    QDir().mkpath(mediaPath("DICOM/ST1/SE1"));
+    const QString oddUid = testdata::makeImage(mediaPath("DICOM/ST1/SE1/IM1"), odd);
+    const QString fine = testdata::makeImage(mediaPath("DICOM/ST1/SE1/IM2"), {});
+    testdata::makeDicomDir(media.path());
+    FaultyScp pacs;
+    destination1(pacs);
+    appState().ChangeID = true;
+    appState().WriteLog = 1;
+    const auto newId = [] { return QStringLiteral("\u0141\u00F3d\u017A-7"); };
+
+    ImportRun dirRun(view, prompt, newId);
+    dirRun.SearchForDicomDir(media.path());
+    EXPECT_EQ(pacs.held(), QStringList {fine});
+    ASSERT_EQ(prompt.messages.size(), 1);
+    EXPECT_TRUE(prompt.messages[0].contains("cannot be converted")) << prompt.messages[0].toStdString();
+    const QString log = debug().join('\n');
+    EXPECT_EQ(debug().filter("Change Patient ID").size(), 1) << log.toStdString();
+    EXPECT_EQ(debug().filter("OK").size(), 1) << log.toStdString();
+
+    ImportRun scanRun(view, prompt, newId);
+    scanRun.ReadCdDirectory(mediaPath("DICOM/ST1/SE1"), false);
+    EXPECT_EQ(scanRun.ImportedCount, 1);
+    EXPECT_FALSE(pacs.held().contains(oddUid));
 }

@@ -360,6 +360,53 @@ std::vector<Uint8> encodeJ2k(const int* values, int rows, int columns, int sampl
     return out.bytes;
 }
 
+void appendBox(std::vector<Uint8>& out, const char* type, const std::vector<Uint8>& content)
+{
+    const Uint32 length = static_cast<Uint32>(content.size() + 8);
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(static_cast<Uint8>(length >> shift));
+    out.insert(out.end(), type, type + 4);
+    out.insert(out.end(), content.begin(), content.end());
+}
+
+void appendBig(std::vector<Uint8>& out, Uint32 value, int bytes)
+{
+    for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8)
+        out.push_back(static_cast<Uint8>(value >> shift));
+}
+
+// A JP2 file around a codestream, with a palette of `channels` columns that
+// component 0 indexes, and a mapping of each channel to it.
+std::vector<Uint8> jp2WithPalette(const std::vector<Uint8>& code, int rows, int columns, int samples, int channels)
+{
+    std::vector<Uint8> out;
+    appendBox(out, "jP  ", {0x0D, 0x0A, 0x87, 0x0A});
+    appendBox(out, "ftyp", {'j', 'p', '2', ' ', 0, 0, 0, 0, 'j', 'p', '2', ' '});
+    std::vector<Uint8> header, box;
+    appendBig(box, static_cast<Uint32>(rows), 4);
+    appendBig(box, static_cast<Uint32>(columns), 4);
+    appendBig(box, static_cast<Uint32>(samples), 2);
+    box.insert(box.end(), {7, 7, 0, 0});  // 8 bits, JPEG 2000, colour space known, no IPR
+    appendBox(header, "ihdr", box);
+    appendBox(header, "colr", {1, 0, 0, 0, 0, 0, 16});  // sRGB
+    box.clear();
+    appendBig(box, 256, 2);
+    box.push_back(static_cast<Uint8>(channels));
+    for (int c = 0; c < channels; ++c)
+        box.push_back(7);
+    for (int entry = 0; entry < 256; ++entry)
+        for (int c = 0; c < channels; ++c)
+            box.push_back(static_cast<Uint8>(entry));
+    appendBox(header, "pclr", box);
+    box.clear();
+    for (int c = 0; c < channels; ++c)
+        box.insert(box.end(), {0, 0, 1, static_cast<Uint8>(c)});
+    appendBox(header, "cmap", box);
+    appendBox(out, "jp2h", header);
+    appendBox(out, "jp2c", code);
+    return out;
+}
+
 // Replaces the uncompressed pixel data by JPEG 2000 codestreams, one per
 // frame, each over `fragments` fragments of even length.
 void encapsulateJ2k(DcmDataset& ds, const ImageRecipe& recipe, const std::vector<int>& values, int stored, bool lossy)
@@ -371,6 +418,8 @@ void encapsulateJ2k(DcmDataset& ds, const ImageRecipe& recipe, const std::vector
     for (int f = 0; f < recipe.frames; ++f) {
         std::vector<Uint8> code = encodeJ2k(values.data() + f * frameSamples, recipe.rows, recipe.columns,
                                             recipe.samplesPerPixel, stored, recipe.signedPixels, lossy);
+        if (recipe.jp2PaletteChannels > 0)
+            code = jp2WithPalette(code, recipe.rows, recipe.columns, recipe.samplesPerPixel, recipe.jp2PaletteChannels);
         compressed += code.size();
         if (code.size() % 2)
             code.push_back(0);
@@ -408,7 +457,7 @@ QString makeImage(const QString& path, const ImageRecipe& recipe)
     const bool eightBit = recipe.bitsAllocated == 8 || recipe.syntax == Syntax::JpegBaseline;
     const QString modality = recipe.sop == Sop::CT ? QStringLiteral("CT") : recipe.sop == Sop::MR ? QStringLiteral("MR")
                                                                                                   : QStringLiteral("OT");
-    put(ds, DCM_SpecificCharacterSet, QStringLiteral("ISO_IR 100"));
+    put(ds, DCM_SpecificCharacterSet, recipe.characterSet);
     put(ds, DCM_ImageType, QStringLiteral("ORIGINAL\\PRIMARY\\AXIAL"));
     put(ds, DCM_SOPClassUID, QLatin1String(sopUid(recipe.sop)));
     put(ds, DCM_SOPInstanceUID, instance);
@@ -509,6 +558,10 @@ QString makeImage(const QString& path, const ImageRecipe& recipe)
     } else if (recipe.syntax == Syntax::Jpeg2000 || recipe.syntax == Syntax::Jpeg2000Lossy) {
         encapsulateJ2k(ds, recipe, values, stored, recipe.syntax == Syntax::Jpeg2000Lossy);
     }
+    if (recipe.claimedRows)
+        ds.putAndInsertUint16(DCM_Rows, static_cast<Uint16>(recipe.claimedRows));
+    if (recipe.claimedColumns)
+        ds.putAndInsertUint16(DCM_Columns, static_cast<Uint16>(recipe.claimedColumns));
     if (recipe.withMetaHeader) {
         check(file.saveFile(fileName(path), xfer), QStringLiteral("Cannot write %1").arg(path));
     } else {

@@ -42,9 +42,17 @@ struct ImageRecipe {
     int fragmentsPerFrame = 1;
     // Lossy JPEG 2000: writes Lossy Image Compression with its ratio and method.
     bool lossyAttributes = true;
+    // JPEG 2000: each codestream wrapped in a JP2 file whose palette (pclr)
+    // and component mapping (cmap) turn it into this many channels; 0 keeps
+    // the bare codestream.
+    int jp2PaletteChannels = 0;
+    // Rows and Columns as the data set states them, when not the real ones (0).
+    int claimedRows = 0;
+    int claimedColumns = 0;
     // When set, the same image is also written here uncompressed (Explicit
     // VR Little Endian), as it was before compression.
     QString uncompressedCopy;
+    QString characterSet = QStringLiteral("ISO_IR 100");  // (0008,0005) as written; the names stay Latin-1
     QString patientName = QStringLiteral("Doe^John");
     QString patientId = QStringLiteral("PID0001");
     QString birthDate = QStringLiteral("19600515");
