@@ -5,9 +5,10 @@ set -euo pipefail
 
 # fonts-liberation and fonts-wine: faces with the metrics of Arial and Tahoma,
 # which the windows are laid out for; fonts-droid-fallback draws Chinese,
-# Japanese and Korean names in the worklist.
+# Japanese and Korean names in the worklist. python3-pydicom: its test files,
+# real-world DICOM that the network tests send.
 build_pkgs=(cmake ninja-build g++ qt6-base-dev libdcmtk-dev libssl-dev libopenjp2-7-dev fonts-liberation fonts-wine)
-test_pkgs=(dcmtk libgtest-dev googletest xvfb xauth fonts-droid-fallback openssl)
+test_pkgs=(dcmtk libgtest-dev googletest xvfb xauth fonts-droid-fallback openssl python3-pydicom)
 
 demo_pkgs=(dcmtk orthanc curl fonts-droid-fallback)
 # the benchmark drives the program's window on an Xvfb display
