@@ -76,6 +76,72 @@ QStringList writeSeeds(const QString& target, const QString& folder)
             write(path, read(media.path() + QStringLiteral("/DICOMDIR")));
             out << path;
         }
+    } else if (target == QLatin1String("walk")) {
+        // what the walk takes, clinical headers with private groups and
+        // sequences, in both VRs; the fuzzer spoils them
+        int n = 0;
+        for (td::Syntax syntax : {td::Syntax::ExplicitLittle, td::Syntax::ImplicitLittle, td::Syntax::JpegLossless,
+                                  td::Syntax::Rle}) {
+            for (bool clinical : {false, true}) {
+                td::ImageRecipe s = small();
+                s.syntax = syntax;
+                s.clinicalHeader = clinical;
+                const QString path = folder + QStringLiteral("/seed-walk-%1").arg(++n);
+                td::makeImage(path, s);
+                out << path;
+            }
+        }
+    } else if (target == QLatin1String("jpeg2000")) {
+        // 8 bytes of claimed geometry, then the codestream
+        auto seed = [&](const QString& name, const td::ImageRecipe& r, int rows, int columns) {
+            QTemporaryDir scratch;
+            const QString image = scratch.filePath(QStringLiteral("image"));
+            td::makeImage(image, r);
+            const std::string pixels = td::contentOf(image, true)["(7FE0,0010)"];
+            // "0:" for the empty offset table, then "length:" and the bytes
+            const size_t colon = pixels.find(':', 2);
+            if (colon == std::string::npos)
+                return;
+            const int samples = r.samplesPerPixel;
+            QByteArray head;
+            head.append(char(rows & 0xFF)).append(char(rows >> 8)).append(char(columns & 0xFF)).append(char(columns >> 8));
+            head.append(char(samples)).append(char(r.bitsAllocated == 8 ? 0 : 1)).append(char(0)).append(char(0));
+            write(folder + QLatin1Char('/') + name, head + QByteArray::fromStdString(pixels.substr(colon + 1)));
+            out << folder + QLatin1Char('/') + name;
+        };
+        td::ImageRecipe grey = small();
+        grey.rows = grey.columns = 16;
+        grey.syntax = td::Syntax::Jpeg2000;
+        seed(QStringLiteral("seed-grey16"), grey, 16, 16);
+        td::ImageRecipe rgb = grey;
+        rgb.samplesPerPixel = 3;
+        rgb.bitsAllocated = 8;
+        seed(QStringLiteral("seed-rgb8"), rgb, 16, 16);
+        seed(QStringLiteral("seed-rgb8-huge"), rgb, 37837, 37837);
+        rgb.syntax = td::Syntax::Jpeg2000Lossy;
+        seed(QStringLiteral("seed-rgb8-lossy"), rgb, 16, 16);
+        rgb.syntax = td::Syntax::Jpeg2000;
+        rgb.jp2PaletteChannels = 1;
+        seed(QStringLiteral("seed-jp2-palette1"), rgb, 16, 16);
+        rgb.jp2PaletteChannels = 3;
+        seed(QStringLiteral("seed-jp2-palette3"), rgb, 16, 16);
+    } else if (target == QLatin1String("charset")) {
+        // first byte: the character set's place in the target's list
+        const QByteArray seeds[] = {
+            QByteArray("\x05Yamada^Tarou=\x1b$B;3ED\x1b(B^\x1b$BB@O:\x1b(B=\x1b$B$d$^$@\x1b(B^\x1b$B$?$m$&\x1b(B"),
+            QByteArray("\x07\x1b$(D\x30\x21\x1b(B^\x1b$B\x30\x21\x1b(B\r\n\x1b$B\x30\x22"),
+            QByteArray("\x08\xd4\xcf\xc0\xde^\xc0\xdb\xb3=\x1b$B;3ED\x1b(J^\x1b$BB@O:\x1b(J"),
+            QByteArray("\x0aHong^Gildong=\x1b$)C\xfb\xf3^\x1b$)C\xd1\xce\xd4\xd7=\x1b$)C\xc8\xab^\x1b$)C\xb1\xe6\xb5\xbf"),
+            QByteArray("\x00M\xfcller^J\xfcrgen"),
+            QByteArray("\x01\xd0\x92\xd0\xb0\xd1\x81\xd1\x8f"),
+            QByteArray("\x10ISO_IR 144\0\xb2\xd0\xe1\xef"),
+        };
+        int n = 0;
+        for (const QByteArray& b : seeds) {
+            const QString path = folder + QStringLiteral("/seed-charset-%1").arg(++n);
+            write(path, b);
+            out << path;
+        }
     } else if (target == QLatin1String("settings")) {
         const QByteArray full =
             "[Default]\r\nSearchBy=2\r\nFileSuffix=  DCM  \r\nSourceDir=/media/cdrom\r\nWithSubDirs=1\r\n"

@@ -3,6 +3,7 @@
 // encoding whatever the peer sent.
 
 #include "dicom/DicomPrivate.h"
+#include "dicom/Probes.h"
 
 #include <dcmtk/dcmdata/dcspchrs.h>
 #include <dcmtk/ofstd/ofchrenc.h>
@@ -10,6 +11,7 @@
 #include <QStringDecoder>
 
 #include <map>
+#include <optional>
 #include <memory>
 #include <string>
 
@@ -217,6 +219,86 @@ void TextToUtf8::convertItem(DcmItem& item, const QString& inherited, QStringLis
     }
     if (!own.isEmpty())
         item.putAndInsertString(DCM_SpecificCharacterSet, "ISO_IR 192");
+}
+
+namespace {
+
+// The value as iconv reads ISO-2022-JP (ASCII, JIS X 0208 and 0212), from
+// its initial state again after each delimiter, as DICOM has it; nullopt
+// when iconv refuses it.
+std::optional<std::string> iconvJapanese(const QByteArray& value)
+{
+    OFCharacterEncoding encoding;
+    // glibc has no ISO-2022-JP-1; its superset -2 reads the same escapes
+    if (encoding.selectEncoding("ISO-2022-JP-2", "UTF-8").bad())
+        return std::nullopt;
+    std::string out;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i <= value.size(); ++i) {
+        const bool end = i == value.size();
+        if (!end && value[i] != '\r' && value[i] != '\n' && value[i] != '\f' && value[i] != '\t')
+            continue;
+        OFString part;
+        if (i > start && encoding.convertString(value.constData() + start, static_cast<size_t>(i - start), part).bad())
+            return std::nullopt;
+        out.append(part.c_str(), part.length());
+        if (!end)
+            out.push_back(value[i]);
+        start = i + 1;
+    }
+    return out;
+}
+
+}  // namespace
+
+QString characterSetProbe(const QByteArray& charset, const QByteArray& value)
+{
+    ensureInitialised();
+    ::DcmDataset ds;
+    ds.putAndInsertString(DCM_SpecificCharacterSet, charset.constData(), static_cast<Uint32>(charset.size()));
+    ds.putAndInsertString(DCM_PatientName, value.constData(), static_cast<Uint32>(value.size()));
+    TextToUtf8 toUtf8;
+    QStringList notes;
+    toUtf8.convert(ds, notes);
+    const char* data = nullptr;
+    if (ds.findAndGetString(DCM_PatientName, data).bad())
+        return QStringLiteral("the value is gone after the conversion");
+    Uint32 length = 0;
+    DcmElement* element = nullptr;
+    ds.findAndGetElement(DCM_PatientName, element);
+    char* converted = nullptr;
+    if (element)
+        element->getString(converted, length);
+    if (length && converted && !validUtf8(converted, length))
+        return QStringLiteral("the result is not valid UTF-8");
+
+    // Our ISO 2022 Japanese reader against iconv, where both read the same
+    // repertoire: no half-width katakana, no JIS X 0201 Roman (whose yen
+    // and overline iconv maps apart from ASCII), one value.
+    const QString sets = QString::fromLatin1(charset).trimmed();
+    const bool japanese = sets == QLatin1String("\\ISO 2022 IR 87") || sets == QLatin1String("\\ISO 2022 IR 159") ||
+        sets == QLatin1String("\\ISO 2022 IR 87\\ISO 2022 IR 159");
+    bool comparable = japanese && !value.contains('\\');
+    for (qsizetype i = 0; comparable && i < value.size(); ++i) {
+        const char c = value[i];
+        comparable = static_cast<unsigned char>(c) < 0x80 && c != '\0';
+        // only the escapes both read; iconv's -2 knows Chinese and Korean too
+        if (c == '\x1b') {
+            const QByteArray rest = value.mid(i + 1, 3);
+            comparable = rest.startsWith("(B") || rest.startsWith("$@") || rest.startsWith("$B") || rest.startsWith("$(D");
+        }
+    }
+    if (!comparable)
+        return QString();
+    OFString ours;
+    const bool oursRead = decodeJapanese(value.constData(), static_cast<Uint32>(value.size()), false, ours);
+    const std::optional<std::string> theirs = iconvJapanese(value);
+    if (oursRead && theirs && std::string(ours.c_str(), ours.length()) != *theirs)
+        return QStringLiteral("read as \"%1\", iconv reads \"%2\"")
+            .arg(QString::fromUtf8(ours.c_str(), static_cast<qsizetype>(ours.length())), QString::fromStdString(*theirs));
+    if (oursRead != theirs.has_value())
+        return oursRead ? QStringLiteral("read, while iconv refuses it") : QStringLiteral("refused, while iconv reads it");
+    return QString();
 }
 
 }  // namespace varnelo::dicomimpl

@@ -1,6 +1,7 @@
 #include "dicom/Jpeg2000.h"
 
 #include "dicom/DicomPrivate.h"
+#include "dicom/Probes.h"
 
 #include <dcmtk/dcmdata/dccodec.h>
 #include <dcmtk/dcmdata/dcpixseq.h>
@@ -561,6 +562,46 @@ void registerJpeg2000Decoder()
     static const Jpeg2000Decoder lossy(EXS_JPEG2000);
     DcmCodecList::registerCodec(&lossless, nullptr, &parameter);
     DcmCodecList::registerCodec(&lossy, nullptr, &parameter);
+}
+
+QString decodeJpeg2000Probe(const QByteArray& codestream, int rows, int columns, int samples, int bitsAllocated,
+                            int frames)
+{
+    ensureInitialised();
+    ::DcmDataset ds;
+    ds.putAndInsertUint16(DCM_Rows, static_cast<Uint16>(rows));
+    ds.putAndInsertUint16(DCM_Columns, static_cast<Uint16>(columns));
+    ds.putAndInsertUint16(DCM_SamplesPerPixel, static_cast<Uint16>(samples));
+    ds.putAndInsertUint16(DCM_BitsAllocated, static_cast<Uint16>(bitsAllocated));
+    ds.putAndInsertUint16(DCM_BitsStored, static_cast<Uint16>(bitsAllocated));
+    ds.putAndInsertUint16(DCM_HighBit, static_cast<Uint16>(bitsAllocated > 0 ? bitsAllocated - 1 : 0));
+    ds.putAndInsertUint16(DCM_PixelRepresentation, 0);
+    ds.putAndInsertString(DCM_PhotometricInterpretation, samples == 3 ? "YBR_RCT" : "MONOCHROME2");
+    ds.putAndInsertString(DCM_NumberOfFrames, std::to_string(frames).c_str());
+    auto* sequence = new DcmPixelSequence(DCM_PixelSequenceTag);
+    sequence->insert(new DcmPixelItem(DcmTag(DCM_Item, EVR_OB)));
+    QByteArray even = codestream;
+    if (even.size() % 2)
+        even.append('\0');
+    for (int f = 0; f < frames; ++f) {
+        auto* item = new DcmPixelItem(DcmTag(DCM_Item, EVR_OB));
+        item->putUint8Array(reinterpret_cast<const Uint8*>(even.constData()), static_cast<unsigned long>(even.size()));
+        sequence->insert(item);
+    }
+    auto* pixelData = new DcmPixelData(DCM_PixelData);
+    pixelData->putOriginalRepresentation(EXS_JPEG2000LosslessOnly, nullptr, sequence);
+    ds.insert(pixelData, OFTrue);
+    OFCondition cond = ds.chooseRepresentation(EXS_LittleEndianExplicit, nullptr);
+    if (cond.bad())
+        return QString();  // refused, with its reason
+    DcmElement* decoded = nullptr;
+    if (ds.findAndGetElement(DCM_PixelData, decoded).bad() || !decoded)
+        return QStringLiteral("decoded without pixel data");
+    const double expected = double(rows) * columns * samples * (bitsAllocated / 8) * frames;
+    const double length = decoded->getLength();
+    if (length != expected && length != expected + 1)
+        return QStringLiteral("decoded %1 bytes for an image of %2").arg(length).arg(expected);
+    return QString();
 }
 
 }  // namespace varnelo::dicomimpl

@@ -447,10 +447,15 @@ private:
             return false;
         while (!bytes.isEmpty() && (bytes.back() == '\0' || bytes.back() == ' '))
             bytes.chop(1);
-        // A NUL inside a value, or a UID of several values, is read one way
-        // by this walk and another by DCMTK; a UID with leading blanks too.
-        if (bytes.contains('\0') || (uid && (bytes.contains('\\') || bytes.startsWith(' '))))
+        // A NUL inside a value is read one way by this walk and another by
+        // DCMTK; a UID of anything but digits and dots too (several values,
+        // blanks, control characters).
+        if (bytes.contains('\0'))
             return false;
+        if (uid)
+            for (char c : bytes)
+                if ((c < '0' || c > '9') && c != '.')
+                    return false;
         *into = bytes;
         return true;
     }

@@ -8,6 +8,7 @@
 // DCMTK's parse, as every file was before.
 
 #include <QByteArray>
+#include <QString>
 
 #include <cstdint>
 #include <optional>
