@@ -150,6 +150,15 @@ Association::Association(const Peer& peer, const std::vector<ProposedContext>& c
         destroy();
         if (tlsError)
             throw *tlsError;
+        // A TLS peer takes a plain association request for garbage and hangs up.
+        if (!peer.tls.Enabled && networkErrorNumber(cond) == DicomErrc::ConnectionLost) {
+            try {
+                throwCondition(cond, what);
+            } catch (const Error& e) {
+                fail(e.number(), e.description() +
+                         QStringLiteral(". If %1 expects DICOM over TLS, turn on TLS for it.").arg(peer.describe()));
+            }
+        }
         throwCondition(cond, what);
     }
 }

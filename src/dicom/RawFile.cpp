@@ -197,7 +197,8 @@ public:
                 return false;
             }
             const std::uint32_t key = (static_cast<std::uint32_t>(group) << 16) | element;
-            if ((!first && key <= last) || group == 0x0002 || element == 0x0000 || group == 0xFFFC)
+            // 0200 is 0002 swapped: DCMTK takes it for more meta information
+            if ((!first && key <= last) || group == 0x0002 || group == 0x0200 || element == 0x0000 || group == 0xFFFC)
                 return false;
             first = false;
             last = key;
@@ -445,13 +446,14 @@ private:
         QByteArray bytes(static_cast<qsizetype>(length), Qt::Uninitialized);
         if (!r_.get(value, length, reinterpret_cast<unsigned char*>(bytes.data())))
             return false;
-        while (!bytes.isEmpty() && (bytes.back() == '\0' || bytes.back() == ' '))
-            bytes.chop(1);
-        // A NUL inside a value is read one way by this walk and another by
-        // DCMTK; a UID of anything but digits and dots too (several values,
-        // blanks, control characters).
-        if (bytes.contains('\0'))
+        // DCMTK drops the padding of a UID, NULs and blanks, but keeps a NUL
+        // in any other text: such a value, and a UID of anything but digits
+        // and dots (several values, blanks, control characters), are read
+        // one way by this walk and another by DCMTK.
+        if (!uid && bytes.contains('\0'))
             return false;
+        while (!bytes.isEmpty() && (bytes.back() == ' ' || (uid && bytes.back() == '\0')))
+            bytes.chop(1);
         if (uid)
             for (char c : bytes)
                 if ((c < '0' || c > '9') && c != '.')

@@ -1,6 +1,7 @@
 #include "gui/frmWorklist.h"
 
 #include "base/AppState.h"
+#include "base/MessageBox.h"
 #include "gui/WindowLook.h"
 
 #include <QCoreApplication>
@@ -99,6 +100,13 @@ void frmWorklist::pickPatient(QTreeWidgetItem* item)
     const QString id = item->text(WorklistColumn::PatientId).trimmed();
     if (id.isEmpty())
         return;
+    // The cell shows a mark for each control character: not an ID to copy.
+    if (id.contains(QChar(kControlShown))) {
+        MessageBox::show(QStringLiteral("The Patient ID of this entry holds control characters and cannot be used "
+                                        "as the new Patient ID. Type the ID instead."),
+                         MessageBox::Icon::Warning);
+        return;
+    }
     emit patientPicked(id);
     close();
 }

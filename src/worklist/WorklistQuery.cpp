@@ -36,13 +36,23 @@ QString cellText(const QVariant& value)
     return value.toString();
 }
 
+// A provider's text may hold control characters (CR, LF, BEL, ESC); a cell
+// shows each as a mark of its own instead of acting on it.
+void setShown(WorklistView& view, int row, int column, QString text)
+{
+    for (QChar& c : text)
+        if (c.category() == QChar::Other_Control)
+            c = QChar(kControlShown);
+    view.setCell(row, column, text);
+}
+
 void fillFromTag(WorklistView& view, int row, int column, const DcmDataset& entry, std::uint16_t group,
                  std::uint16_t element)
 {
     step([&] {
         const QVariant value = entry.Attributes().ByTag(group, element).Value();
         if (!value.isNull())
-            view.setCell(row, column, cellText(value));
+            setShown(view, row, column, cellText(value));
     });
 }
 
@@ -191,7 +201,7 @@ void SaveData(WorklistView& view, const DcmDatasetList& results)
                 for (int i = 0; i < 3 && i < parts.size(); ++i) {
                     QString text = parts[i];
                     text.replace(QLatin1Char('\''), QChar(0x00B4));
-                    view.setCell(row, WorklistColumn::LastName + i, text);
+                    setShown(view, row, WorklistColumn::LastName + i, text);
                 }
             });
             fillFromTag(view, row, WorklistColumn::Accession, entry, 0x0008, 0x0050);
@@ -201,19 +211,19 @@ void SaveData(WorklistView& view, const DcmDatasetList& results)
                 const DcmDataset firstStep = entry.Attributes().ByTag(0x0040, 0x0100).SequenceItems().ItemAt(1);
                 const QVariant value = firstStep.Attributes().ByTag(0x0040, 0x0003).Value();
                 if (!value.isNull())
-                    view.setCell(row, WorklistColumn::Time, worklistTime(cellText(value)));
+                    setShown(view, row, WorklistColumn::Time, worklistTime(cellText(value)));
             });
             step([&] {
                 if (entry.BirthDateRaw())
-                    view.setCell(row, WorklistColumn::BirthDate, shortDate(entry.PatientBirthDate()));
+                    setShown(view, row, WorklistColumn::BirthDate, shortDate(entry.PatientBirthDate()));
             });
             step([&] {
                 if (const auto id = entry.PatientID())
-                    view.setCell(row, WorklistColumn::PatientId, *id);
+                    setShown(view, row, WorklistColumn::PatientId, *id);
             });
             step([&] {
                 if (const auto sex = entry.PatientSex())
-                    view.setCell(row, WorklistColumn::Sex, *sex);
+                    setShown(view, row, WorklistColumn::Sex, *sex);
             });
         }
         step([&] { view.processEvents(); });

@@ -46,6 +46,9 @@ enum : int {
 };
 }  // namespace WorklistColumn
 
+// What a cell shows in place of a control character of the provider's text.
+constexpr char16_t kControlShown = 0xFFFD;
+
 // The headers of the list, left to right.
 QStringList worklistHeaders();
 

@@ -704,6 +704,10 @@ TEST_F(NetworkTls, FailuresSayWhatToCheck)
     tls.TrustedCertificates = certs.strangerCa;
     e = errorOf([&] { list.ItemAt(1).StoreTo(QStringLiteral("127.0.0.1"), peer->port(), Calling, peer->aeTitle(), tls); });
     EXPECT_EQ(e.number(), DicomErrc::PeerNotTrusted);
+    // TLS off towards a peer that speaks nothing else: the lost connection says what to check
+    e = errorOf([&] { list.ItemAt(1).StoreTo(QStringLiteral("127.0.0.1"), peer->port(), Calling, peer->aeTitle()); });
+    EXPECT_EQ(e.number(), DicomErrc::ConnectionLost);
+    EXPECT_TRUE(e.description().contains(QStringLiteral("expects DICOM over TLS, turn on TLS"))) << e.description().toStdString();
     EXPECT_TRUE(peer->receivedFiles().isEmpty());
     EXPECT_TRUE(plain->receivedFiles().isEmpty());
 }

@@ -87,9 +87,10 @@ TEST(WorklistRows, FillEveryCellInResultOrder)
                        {{}, "P5", "O", "20010911", "A5\\A6", "KNEE", {}, {}},
                        {"Lee^Kim", "P6", "F", "19800229", "A6", "HAND", {}, {"-", "101010"}},
                        {"Roe^Rita", "P7", "F", "1970-13-45", "A7", "ARM", {}, {"250000"}},
+                       {"Bell\aRing^Esc\x1b[2J", "P\r\n8", "F", {}, "A8", {}, {}, {}},
                    }));
 
-    ASSERT_EQ(view.rows.size(), 7u);
+    ASSERT_EQ(view.rows.size(), 8u);
     // Under LC_TIME=de_DE the short date is not the DICOM text.
     EXPECT_NE(shortDate(1970, 1, 1), "19700101");
     EXPECT_EQ(view.rows[0], row({"08:30:00", "Doe", "John", "Q", shortDate(1970, 1, 1), "P1", "M", "A1", "CHEST", "CT Thorax"}));
@@ -103,10 +104,12 @@ TEST(WorklistRows, FillEveryCellInResultOrder)
     EXPECT_EQ(view.rows[5], row({"", "Lee", "Kim", "", shortDate(1980, 2, 29), "P6", "F", "A6", "HAND", ""}));
     // A date and a time that cannot be read cost only their own cells.
     EXPECT_EQ(view.rows[6], row({"", "Roe", "Rita", "", "", "P7", "F", "A7", "ARM", ""}));
+    // The provider's control characters are shown, not acted on.
+    EXPECT_EQ(view.rows[7], row({"", "Bell\uFFFDRing", "Esc\uFFFD[2J", "", "", "P\uFFFD\uFFFD8", "F", "A8", "", ""}));
 
     // One paint per row, right after the row is filled; no message, no log.
     QStringList expected;
-    for (int i = 0; i < 7; ++i)
+    for (int i = 0; i < 8; ++i)
         expected << "row"
                  << "events";
     EXPECT_EQ(view.events, expected);
