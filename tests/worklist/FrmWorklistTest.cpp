@@ -260,7 +260,9 @@ TEST(WorklistWindow, DoubleClickOrEnterPicksThePatientWhileChangeIdIsOn)
     a.patientId = QStringLiteral("LOCAL-4711");
     b.patientName = QStringLiteral("Roe^Jane");
     b.patientId = QStringLiteral("LOCAL-0815");
-    const auto peer = testsupport::Peer::wlmscpfs(testdata::makeWorklist(data.path(), QStringLiteral("WLPROV"), {a, b}),
+    testdata::WorklistEntry c = b;
+    c.patientId = QStringLiteral("BAD\aID");  // a BEL from the provider
+    const auto peer = testsupport::Peer::wlmscpfs(testdata::makeWorklist(data.path(), QStringLiteral("WLPROV"), {a, b, c}),
                                                   testsupport::Peer::Options {});
     Harness harness;
     MainForm form;
@@ -337,7 +339,25 @@ TEST(WorklistWindow, DoubleClickOrEnterPicksThePatientWhileChangeIdIsOn)
     EXPECT_TRUE(runModal(&form, enterOnce, 15000, viaButton)) << "Enter did not close the worklist";
     EXPECT_EQ(newId->text(), "LOCAL-4711");
     EXPECT_TRUE(harness.boxes.empty());
-    EXPECT_EQ(peer->associationsReceived(), 3);
+
+    // An ID with a control character shows it marked and is not taken.
+    bool stillOpen = false;
+    const auto badOnce = [&](frmWorklist* w) {
+        QTreeWidgetItem* item = rowOf(w, QStringLiteral("BAD\uFFFDID"));
+        if (!item)
+            return false;
+        w->list()->setCurrentItem(item);
+        QTest::keyClick(w->list(), Qt::Key_Return);
+        stillOpen = w->isVisible();
+        w->close();
+        return true;
+    };
+    EXPECT_TRUE(runModal(&form, badOnce, 15000, viaButton));
+    EXPECT_TRUE(stillOpen);
+    EXPECT_EQ(newId->text(), "LOCAL-4711");
+    ASSERT_EQ(harness.boxes.size(), 1u);
+    EXPECT_TRUE(harness.boxes[0].text.contains("control characters")) << harness.boxes[0].text.toStdString();
+    EXPECT_EQ(peer->associationsReceived(), 4);
 }
 
 int main(int argc, char** argv)
