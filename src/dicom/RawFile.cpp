@@ -458,6 +458,9 @@ private:
             for (char c : bytes)
                 if ((c < '0' || c > '9') && c != '.')
                     return false;
+        // DCMTK trims the blanks around each of several values
+        if (!uid && (bytes.contains(" \\") || bytes.contains("\\ ")))
+            return false;
         *into = bytes;
         return true;
     }
