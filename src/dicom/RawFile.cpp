@@ -265,7 +265,7 @@ public:
                         dir_->hasRecordSequence = true;
                     if (!items(value, -1, depth + 1, next, top && key == kRecordSequence))
                         return false;
-                } else if (pixelData && top && encapsulated_) {
+                } else if (pixelData && top && encapsulated_ && (v == vr('O', 'B') || v == vr('O', 'W'))) {
                     if (!fragments(value, next))
                         return false;
                 } else {
