@@ -80,7 +80,8 @@ bool decodeJapanese(const char* data, Uint32 length, bool halfWidthKana, OFStrin
             g0 = G0::Ascii;  // delimiters return to the initial set
             euc.push_back(static_cast<char>(c));
         } else if (c < 0x80) {
-            if (g0 == G0::Ascii) {
+            // controls, the space and DEL stand for themselves in any set
+            if (g0 == G0::Ascii || c <= 0x20 || c == 0x7F) {
                 euc.push_back(static_cast<char>(c));
                 continue;
             }
