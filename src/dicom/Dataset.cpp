@@ -141,6 +141,7 @@ struct QuickDir {
 struct DcmDataset::Impl::DirIndex {
     std::map<std::uint32_t, DcmItem*> byOffset;
     std::uint32_t rootOffset = 0;
+    QByteArray charset;  // the DICOMDIR's, for records without one of their own
     std::shared_ptr<QuickDir> quick;  // instead of byOffset, when the quick walk read it
 
     // Follows a chain of "next record" offsets. A broken or circular chain
@@ -377,6 +378,14 @@ std::optional<QString> DcmDataset::PatientID() const { return textOf(itemOf(*imp
 std::optional<QString> DcmDataset::PatientSex() const { return textOf(itemOf(*impl_), DCM_PatientSex); }
 std::optional<QString> DcmDataset::BirthDateRaw() const { return textOf(itemOf(*impl_), DCM_PatientBirthDate); }
 
+DcmPatient DcmDataset::Patient() const
+{
+    DcmItem* item = itemOf(*impl_);
+    if (!item)
+        return DcmPatient();
+    return patientOf(*item, impl_->dir ? impl_->dir->charset : QByteArray());
+}
+
 QDate DcmDataset::PatientBirthDate() const
 {
     const std::optional<QString> raw = BirthDateRaw();
@@ -457,6 +466,7 @@ DcmDataset DcmDatasetList::ReadFile(const QString& path)
                 quick->byOffset.emplace(quick->records[i].offset, static_cast<std::int32_t>(i));
             auto index = std::make_shared<DcmDataset::Impl::DirIndex>();
             index->rootOffset = walked->rootOffset;
+            index->charset = walked->charset.trimmed();
             index->quick = quick;
             if (!quick->records.empty() && quick->byOffset.count(index->rootOffset) == 0)
                 fail(DicomErrc::DicomDirUnreadable,
@@ -495,6 +505,8 @@ DcmDataset DcmDatasetList::ReadFile(const QString& path)
         index->byOffset[recordOffset(item)] = item;
     }
     index->rootOffset = ulValue(ds, DCM_OffsetOfTheFirstDirectoryRecordOfTheRootDirectoryEntity);
+    if (OFString charset; ds->findAndGetOFStringArray(DCM_SpecificCharacterSet, charset).good())
+        index->charset = QByteArray(charset.c_str(), static_cast<qsizetype>(charset.length()));
     if (records->card() > 0 && index->byOffset.count(index->rootOffset) == 0)
         fail(DicomErrc::DicomDirUnreadable,
              prefix + QStringLiteral("the offset of its first record (%1) points to no record").arg(index->rootOffset));

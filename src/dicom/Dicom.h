@@ -11,6 +11,7 @@
 #include "base/Error.h"
 
 #include <QDate>
+#include <QDateTime>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
@@ -55,6 +56,25 @@ constexpr int DimseSeconds = 60;
 class DcmDataset;
 class DcmDatasetList;
 class DcmAttributeList;
+
+// Who an object is about: the values of the Patient module, in Unicode (read
+// through the object's Specific Character Set), without padding. BirthDate
+// is the DA value as stored ("19800101"), "" when absent.
+struct DcmPatient {
+    QString PatientID;
+    QString IssuerOfPatientID;
+    QString PatientName;
+    QString BirthDate;
+    QString Sex;
+    bool operator==(const DcmPatient&) const = default;
+};
+
+// What a file's first elements say, read without its bulk data.
+struct DcmHeader {
+    DcmPatient Patient;
+    QString StudyInstanceUID;
+    bool IsInstance = false;  // has a SOP Class and a SOP Instance UID
+};
 
 // DICOM over TLS to one peer; off unless Enabled. The peer's certificate is
 // always checked against TrustedCertificates (a PEM file, or a folder whose
@@ -114,6 +134,9 @@ public:
     std::optional<QString> PatientSex() const;    // nullopt when absent or empty
     QDate PatientBirthDate() const;               // throws InvalidValue when absent or not a date
     std::optional<QString> BirthDateRaw() const;  // nullopt when absent or empty
+    // The patient values of a worklist answer or a DICOMDIR record, read
+    // through the character set of the record, else of its DICOMDIR.
+    DcmPatient Patient() const;
 
     // DICOMDIR navigation: on the data set that ReadFile returned, its
     // top-level (patient) records; on a record, its lower-level records.
@@ -180,6 +203,18 @@ public:
     void setStudyInstanceUID(const QString& value);
     QString SeriesInstanceUID() const;
     void setSeriesInstanceUID(const QString& value);
+
+    DcmPatient Patient() const;
+    // Gives the image the identity `to` (import reconciliation). With
+    // `wholeIdentity` the five values of DcmPatient are taken, an Issuer of
+    // Patient ID Qualifiers Sequence removed; otherwise only the Patient ID.
+    // The values the image had are kept in it: the old Patient ID (with its
+    // issuer) as an item of Other Patient IDs Sequence, and every value
+    // changed in an item of Original Attributes Sequence (reason "COERCE",
+    // `modifyingSystem`, `when`). Items already there stay. Returns false,
+    // and changes nothing, when the image has the identity already. Throws
+    // InvalidValue for a value that cannot be set.
+    bool Reconcile(const DcmPatient& to, bool wholeIdentity, const QString& modifyingSystem, const QDateTime& when);
 
     // 1 when the object has a SOP Class UID (A), respectively a SOP Instance
     // UID (B), else 0. A DICOMDIR or other non-instance file reports 0 for both.
@@ -254,6 +289,9 @@ public:
     // Reads the toolkit's data dictionary and sets up its codecs now (some
     // 30 ms), so that the first import after start-up does not wait for it.
     static void Prepare();
+    // The patient and study of a DICOM file, from its elements up to the
+    // study, without reading further. Throws FileUnreadable naming the file.
+    static DcmHeader ReadHeader(const QString& path);
 };
 
 }  // namespace varnelo

@@ -51,6 +51,13 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
+// The patient values of an item (an image's data set, a DICOMDIR record, a
+// worklist answer) in Unicode, through the item's own character set, else
+// `inheritedCharset`. The item is not changed.
+DcmPatient patientOf(DcmItem& item, const QByteArray& inheritedCharset);
+// Patient ID, Issuer of Patient ID, Patient's Name, Birth Date, Sex.
+extern const DcmTagKey kPatientKeys[5];
+
 std::uint16_t checkedPort(std::int32_t port);
 QString describeTag(const DcmTagKey& key);
 

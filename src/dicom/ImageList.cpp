@@ -95,6 +95,18 @@ void moveToUnicode(::DcmDataset* ds, const QString& value)
                  .arg(value, conditionText(cond)));
 }
 
+// One value of a Long String: no backslash, no control characters, 64 at most.
+void checkPatientId(const QString& value)
+{
+    for (QChar c : value)
+        if (c == QLatin1Char('\\') || c.unicode() < 0x20 || c.unicode() == 0x7F)
+            fail(DicomErrc::InvalidValue,
+                 QStringLiteral("\"%1\" cannot be a Patient ID: it holds a backslash or a control character").arg(value));
+    if (value.size() > 64)
+        fail(DicomErrc::InvalidValue,
+             QStringLiteral("\"%1\" cannot be a Patient ID: it is longer than 64 characters").arg(value));
+}
+
 void setString(LoadedFile& file, const DcmTagKey& key, const QString& value)
 {
     ::DcmDataset* ds = file.format().getDataset();
@@ -121,15 +133,112 @@ DcmImage::DcmImage(std::shared_ptr<Impl> impl)
 QString DcmImage::PatientID() const { return valueOf(*impl_->file, DCM_PatientID, &RawDicom::patientId); }
 void DcmImage::setPatientID(const QString& value)
 {
-    // one value of a Long String: no backslash, no control characters, 64 at most
-    for (QChar c : value)
-        if (c == QLatin1Char('\\') || c.unicode() < 0x20 || c.unicode() == 0x7F)
-            fail(DicomErrc::InvalidValue,
-                 QStringLiteral("\"%1\" cannot be a Patient ID: it holds a backslash or a control character").arg(value));
-    if (value.size() > 64)
-        fail(DicomErrc::InvalidValue,
-             QStringLiteral("\"%1\" cannot be a Patient ID: it is longer than 64 characters").arg(value));
+    checkPatientId(value);
     setString(*impl_->file, DCM_PatientID, value);
+}
+
+DcmPatient DcmImage::Patient() const
+{
+    // the walk picks out the ID only: the rest needs DCMTK's parse
+    return patientOf(*impl_->file->format().getDataset(), QByteArray());
+}
+
+bool DcmImage::Reconcile(const DcmPatient& to, bool wholeIdentity, const QString& modifyingSystem, const QDateTime& when)
+{
+    checkPatientId(to.PatientID);
+    LoadedFile& file = *impl_->file;
+    ::DcmDataset* ds = file.format().getDataset();
+    const DcmPatient before = patientOf(*ds, QByteArray());
+
+    // What changes: a value to set (empty: zero length), or an attribute to
+    // remove.
+    struct Change {
+        DcmTagKey key;
+        QString value;
+        bool remove = false;
+    };
+    std::vector<Change> changes;
+    const bool newId = before.PatientID != to.PatientID.trimmed();
+    if (newId)
+        changes.push_back({DCM_PatientID, to.PatientID});
+    if (wholeIdentity) {
+        if (to.IssuerOfPatientID.trimmed().isEmpty()) {
+            if (ds->tagExists(DCM_IssuerOfPatientID))
+                changes.push_back({DCM_IssuerOfPatientID, QString(), true});
+        } else if (before.IssuerOfPatientID != to.IssuerOfPatientID.trimmed()) {
+            changes.push_back({DCM_IssuerOfPatientID, to.IssuerOfPatientID});
+        }
+        if (ds->tagExists(DCM_IssuerOfPatientIDQualifiersSequence))
+            changes.push_back({DCM_IssuerOfPatientIDQualifiersSequence, QString(), true});
+        const std::pair<DcmTagKey, const QString*> values[] = {
+            {DCM_PatientName, &to.PatientName}, {DCM_PatientBirthDate, &to.BirthDate}, {DCM_PatientSex, &to.Sex}};
+        const QString* beforeValues[] = {&before.PatientName, &before.BirthDate, &before.Sex};
+        for (size_t i = 0; i < 3; ++i)
+            if (*beforeValues[i] != values[i].second->trimmed())
+                changes.push_back({values[i].first, *values[i].second});
+    }
+    if (changes.empty())
+        return false;
+
+    // A character set that holds every new value first, so that the old
+    // values are kept as they read in it.
+    for (const QString& value : {to.PatientID, to.PatientName, to.IssuerOfPatientID, modifyingSystem})
+        if (!characterSetHolds(ds, value))
+            moveToUnicode(ds, value);
+
+    auto check = [&](const OFCondition& cond, const QString& what) {
+        if (cond.bad())
+            fail(DicomErrc::InvalidValue, QStringLiteral("Cannot %1: %2").arg(what, conditionText(cond)));
+    };
+    auto put = [&](DcmItem& item, const DcmTagKey& key, const QString& value) {
+        const QByteArray bytes = encodeText(value, ds);
+        check(item.putAndInsertString(key, bytes.constData(), OFTrue),
+              QStringLiteral("set %1 to \"%2\"").arg(describeTag(key), value));
+    };
+    // The value an attribute had; an attribute that was not there is kept
+    // with no value.
+    auto original = [&](const DcmTagKey& key) -> DcmElement* {
+        DcmElement* element = nullptr;
+        if (ds->findAndGetElement(key, element, OFFalse).good() && element)
+            return static_cast<DcmElement*>(element->clone());
+        return DcmItem::newDicomElement(DcmTag(key));
+    };
+
+    file.modified = true;
+    file.uncompressed.reset();
+
+    // The old Patient ID, with its issuer, as another ID of this patient.
+    if (newId && !before.PatientID.isEmpty()) {
+        DcmItem* other = nullptr;
+        check(ds->findOrCreateSequenceItem(DCM_OtherPatientIDsSequence, other, -2),
+              QStringLiteral("add to the Other Patient IDs Sequence"));
+        other->insert(original(DCM_PatientID), OFTrue);
+        if (ds->tagExists(DCM_IssuerOfPatientID))
+            other->insert(original(DCM_IssuerOfPatientID), OFTrue);
+        put(*other, DCM_TypeOfPatientID, QStringLiteral("TEXT"));
+    }
+
+    DcmItem* modification = nullptr;
+    check(ds->findOrCreateSequenceItem(DCM_OriginalAttributesSequence, modification, -2),
+          QStringLiteral("add to the Original Attributes Sequence"));
+    DcmItem* originals = nullptr;
+    check(modification->findOrCreateSequenceItem(DCM_ModifiedAttributesSequence, originals, 0),
+          QStringLiteral("make the Modified Attributes Sequence"));
+    for (const Change& c : changes)
+        if (DcmElement* element = original(c.key))
+            originals->insert(element, OFTrue);
+    put(*modification, DCM_AttributeModificationDateTime, when.toString(QStringLiteral("yyyyMMddHHmmss")));
+    put(*modification, DCM_ModifyingSystem, modifyingSystem.trimmed());
+    put(*modification, DCM_SourceOfPreviousValues, before.IssuerOfPatientID);
+    put(*modification, DCM_ReasonForTheAttributeModification, QStringLiteral("COERCE"));
+
+    for (const Change& c : changes) {
+        if (c.remove)
+            ds->findAndDeleteElement(c.key);
+        else
+            put(*ds, c.key, c.value);
+    }
+    return true;
 }
 QString DcmImage::StudyInstanceUID() const { return valueOf(*impl_->file, DCM_StudyInstanceUID, &RawDicom::studyUid); }
 void DcmImage::setStudyInstanceUID(const QString& value) { setString(*impl_->file, DCM_StudyInstanceUID, value); }

@@ -581,6 +581,7 @@ std::optional<RawDicomDir> scanDicomDir(const QByteArray& bytes)
     if (!file || !file->sopClass.isEmpty())
         return std::nullopt;
     dir.transferSyntax = file->transferSyntax;
+    dir.charset = file->charset;
     return dir;
 }
 

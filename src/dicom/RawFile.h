@@ -65,6 +65,7 @@ struct RawDicomDir {
     bool hasRoot = false;
     std::uint32_t rootOffset = 0;
     bool hasRecordSequence = false;
+    QByteArray charset;  // the DICOMDIR's (0008,0005), as stored
     std::vector<RawDirRecord> records;  // in file order
 };
 std::optional<RawDicomDir> scanDicomDir(const QByteArray& bytes);

@@ -2,6 +2,7 @@
 
 #include "base/AppState.h"
 #include "base/Error.h"
+#include "base/Logs.h"
 #include "base/ProgramFolder.h"
 #include "base/Version.h"
 #include "gui/BrowseForFolder.h"
@@ -279,7 +280,14 @@ void MainForm::createControls()
     txtChangeID->setCharFilter([](QChar ch) { return ch != QLatin1Char('\\'); });
     txtChangeID->setMaxChars(64);
     txtChangeID->setToolTip(QStringLiteral("Double-click a patient in the Worklist (or press Enter on it) to take its "
-                                           "Patient ID."));
+                                           "Patient ID, name, birth date and sex."));
+    lblPicked = label(c, "lblPicked", QString(), {360, 186, 370, 16});
+    lblPicked->setFont(arial(8.25));
+    // typing makes the box the operator's own again: only the typed ID applies
+    connect(txtChangeID, &QLineEdit::textEdited, this, [this] {
+        picked_.reset();
+        lblPicked->clear();
+    });
 
     cmdImport = new QPushButton(QStringLiteral("IMPORT"), c);
     cmdImport->setObjectName(QStringLiteral("cmdImport"));
@@ -333,6 +341,7 @@ void MainForm::createControls()
     txtSuffix->hide();
     lblChangeID->hide();
     txtChangeID->hide();
+    lblPicked->hide();
 }
 
 void MainForm::createMenus()
@@ -533,6 +542,13 @@ QString MainForm::newPatientId() const
     return txtChangeID->text();
 }
 
+std::optional<DcmPatient> MainForm::pickedPatient() const
+{
+    if (picked_ && picked_->PatientID == txtChangeID->text())
+        return picked_;
+    return std::nullopt;
+}
+
 QString MainForm::driveSelectorText() const
 {
     return cboDrive->currentText();
@@ -572,6 +588,7 @@ void MainForm::setNewPatientIdVisible(bool visible)
 {
     lblChangeID->setVisible(visible);
     txtChangeID->setVisible(visible);
+    lblPicked->setVisible(visible);
 }
 
 bool MainForm::isNewPatientIdVisible() const
@@ -596,9 +613,19 @@ void MainForm::cmdImport_Click()
 void MainForm::cmdWKL_Click()
 {
     emit worklistRequested();
-    const QString picked = frmWorklist::showModal(this);
-    if (!picked.isEmpty())
-        txtChangeID->setText(picked);
+    const std::optional<DcmPatient> picked = frmWorklist::showModal(this);
+    if (!picked)
+        return;
+    picked_ = picked;
+    txtChangeID->setText(picked->PatientID);
+    QStringList whose;
+    whose << (picked->PatientName.isEmpty() ? QStringLiteral("(no name)") : picked->PatientName);
+    if (const QDate born = QDate::fromString(picked->BirthDate, QStringLiteral("yyyyMMdd")); born.isValid())
+        whose << QStringLiteral("born ") + shortDate(born);
+    if (!picked->Sex.isEmpty())
+        whose << picked->Sex;
+    lblPicked->setText(whose.join(QStringLiteral(", ")));
+    lblPicked->setToolTip(QStringLiteral("The images get this patient's ID, name, birth date and sex (from the worklist)"));
 }
 
 void MainForm::processEvents()
@@ -609,6 +636,7 @@ void MainForm::processEvents()
 void MainForm::runImport()
 {
     ProgressForm form(this, [this] { return newPatientId(); });
+    form.run().pickedPatient = [this] { return pickedPatient(); };
     form.exec();
 }
 

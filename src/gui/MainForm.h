@@ -77,6 +77,8 @@ public:
 
     // What the import launch and the import engine read and change.
     QString newPatientId() const;
+    // The worklist entry picked for the box, while the box holds its ID.
+    std::optional<DcmPatient> pickedPatient() const;
     QString driveSelectorText() const override;
     bool withSubDirsTicked() const override;
     // Trims the six destination boxes in place (IP, AET, port of #1, then of #2).
@@ -137,6 +139,7 @@ private:
     FilteredLineEdit* txtSuffix = nullptr;
     QLabel* lblChangeID = nullptr;
     FilteredLineEdit* txtChangeID = nullptr;
+    QLabel* lblPicked = nullptr;  // whose the picked ID is
     QGroupBox* Frame1 = nullptr;
     QLabel* Label2[6] = {};
     FilteredLineEdit* txtAET = nullptr;
@@ -151,6 +154,7 @@ private:
     QAction* mnuTrenn = nullptr;
     QAction* mnuFileExit = nullptr;
     QAction* mnuViewOptions = nullptr;
+    std::optional<DcmPatient> picked_;
     bool centred_ = false;
     bool launching_ = false;
     bool exiting_ = false;  // File > Exit or the close box: settings saved, the launch stops

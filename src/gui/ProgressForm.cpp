@@ -3,6 +3,7 @@
 #include "base/AppState.h"
 #include "base/ProgramFolder.h"
 #include "gui/MsgBoxForm.h"
+#include "gui/PatientsForm.h"
 #include "gui/WindowLook.h"
 #include "gui/cAnimControl.h"
 
@@ -71,6 +72,8 @@ ProgressForm::ProgressForm(QWidget* owner, std::function<QString()> newPatientId
         prompt = ownPrompt_.get();
     }
     run_ = std::make_unique<ImportRun>(*this, *prompt, std::move(newPatientId));
+    patientsPrompt_ = std::make_unique<PatientsFormPrompt>(this);
+    run_->patientsPrompt = patientsPrompt_.get();
 
     timer1_.setInterval(100);
     timer1_.setSingleShot(false);

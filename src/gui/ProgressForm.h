@@ -69,6 +69,7 @@ private:
     void showBar(Bar bar);
 
     std::unique_ptr<FailurePrompt> ownPrompt_;
+    std::unique_ptr<PatientsPrompt> patientsPrompt_;
     std::unique_ptr<ImportRun> run_;
     std::unique_ptr<cAnimControl> anim_;
     QTimer timer1_;

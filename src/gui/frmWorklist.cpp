@@ -81,33 +81,41 @@ frmWorklist::~frmWorklist()
     qDeleteAll(held_);
 }
 
-QString frmWorklist::showModal(QWidget* owner)
+std::optional<DcmPatient> frmWorklist::showModal(QWidget* owner)
 {
     auto* window = new frmWorklist(owner);
     window->setAttribute(Qt::WA_DeleteOnClose);
     window->setWindowModality(Qt::ApplicationModal);
-    QString picked;
-    connect(window, &frmWorklist::patientPicked, [&picked](const QString& id) { picked = id; });
+    std::optional<DcmPatient> picked;
+    connect(window, &frmWorklist::patientPicked, [&picked](const DcmPatient& patient) { picked = patient; });
     window->exec();
     return picked;
 }
 
 void frmWorklist::pickPatient(QTreeWidgetItem* item)
 {
-    // Only for an operator who is about to give the images a new Patient ID.
+    // Only for an operator who is about to give the images a new identity.
     if (!appState().ChangeID || !item)
         return;
-    const QString id = item->text(WorklistColumn::PatientId).trimmed();
-    if (id.isEmpty())
+    const int row = lvWorklist_->indexOfTopLevelItem(item);
+    DcmPatient patient = row >= 0 && row < patients_.size() ? patients_[row] : DcmPatient();
+    patient.PatientID = item->text(WorklistColumn::PatientId).trimmed();
+    if (patient.PatientID.isEmpty())
         return;
-    // The cell shows a mark for each control character: not an ID to copy.
-    if (id.contains(QChar(kControlShown))) {
-        MessageBox::show(QStringLiteral("The Patient ID of this entry holds control characters and cannot be used "
-                                        "as the new Patient ID. Type the ID instead."),
+    // A cell shows a mark for each control character: not a value to copy.
+    auto hasControl = [](const QString& text) {
+        for (QChar c : text)
+            if (c.category() == QChar::Other_Control || c == QChar(kControlShown))
+                return true;
+        return false;
+    };
+    if (hasControl(patient.PatientID) || hasControl(patient.PatientName) || hasControl(patient.IssuerOfPatientID)) {
+        MessageBox::show(QStringLiteral("The Patient ID or name of this entry holds control characters and cannot be "
+                                        "given to the images. Type the ID instead."),
                          MessageBox::Icon::Warning);
         return;
     }
-    emit patientPicked(id);
+    emit patientPicked(patient);
     close();
 }
 
@@ -165,6 +173,13 @@ void frmWorklist::setCell(int row, int column, const QString& text)
 {
     if (QTreeWidgetItem* item = rowItem(row))
         item->setText(column, text);
+}
+
+void frmWorklist::setRowPatient(int row, const DcmPatient& patient)
+{
+    while (patients_.size() <= row)
+        patients_.append(DcmPatient());
+    patients_[row] = patient;
 }
 
 void frmWorklist::showHeldRows()

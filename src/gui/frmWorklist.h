@@ -6,6 +6,8 @@
 #include <QElapsedTimer>
 #include <QList>
 
+#include <optional>
+
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -22,14 +24,15 @@ public:
     ~frmWorklist() override;
 
     // Opens a new window modally over `owner`; it is discarded when closed.
-    // Returns the Patient ID picked from it, "" when none was.
-    static QString showModal(QWidget* owner);
+    // Returns the patient picked from it, nullopt when none was.
+    static std::optional<DcmPatient> showModal(QWidget* owner);
 
     QTreeWidget* list() const { return lvWorklist_; }
 
     // WorklistView
     int appendRow() override;
     void setCell(int row, int column, const QString& text) override;
+    void setRowPatient(int row, const DcmPatient& patient) override;
     void processEvents() override;
     void finishRows() override;
     void close() override;
@@ -42,7 +45,7 @@ public:
     static QString listFontFamily();
 
 signals:
-    void patientPicked(const QString& patientId);
+    void patientPicked(const varnelo::DcmPatient& patient);
 
 protected:
     void changeEvent(QEvent* event) override;
@@ -59,6 +62,7 @@ private:
     // Rows filled but not yet in the list (see processEvents).
     QList<QTreeWidgetItem*> held_;
     QElapsedTimer sinceShown_;
+    QList<DcmPatient> patients_;  // by row
 };
 
 }  // namespace varnelo

@@ -156,6 +156,7 @@ void ImportRun::Run()
 {
     const AppState& s = appState();
     ImportedCount = 0;
+    cancelled_ = false;
     const QString start = s.Location == 1 ? s.ImportDrive : s.ImportFolder;
     if (s.SearchBy == 1) {
         SearchForDicomDir(start);
@@ -168,7 +169,98 @@ void ImportRun::Run()
         view_.setBarVisible(RunView::Bar::Detail, true);
         view_.setBarVisible(RunView::Bar::Complete, false);
         ReadCdDirectory(start, s.ImportWithSubDirs);
-        MessageBox::show(summaryText(ImportedCount), MessageBox::Icon::Information);
+        if (!cancelled_)
+            MessageBox::show(summaryText(ImportedCount), MessageBox::Icon::Information);
+    }
+}
+
+void ImportRun::startIdentity()
+{
+    const AppState& s = appState();
+    cancelled_ = false;
+    medium_ = MediumPatients();
+    chosen_.clear();
+    surveyed_.clear();
+    identity_ = NewIdentity();
+    const QString newId = newPatientId_ ? newPatientId_() : QString();
+    checkPatients_ = s.ChangeID && !newId.isEmpty();
+    if (!checkPatients_)
+        return;
+    // the pick counts only while the box still holds its ID
+    if (const std::optional<DcmPatient> picked = pickedPatient ? pickedPatient() : std::nullopt;
+        picked && picked->PatientID == newId) {
+        identity_.patient = *picked;
+        identity_.picked = true;
+    }
+    identity_.patient.PatientID = newId;
+}
+
+bool ImportRun::choosePatients()
+{
+    chosen_.clear();
+    const QList<MediumPatient>& patients = medium_.list();
+    QList<bool> ticks(patients.size(), true);
+    if (needsChoice(medium_, identity_)) {
+        std::optional<QList<bool>> answer;
+        if (patientsPrompt)
+            answer = patientsPrompt->choosePatients(medium_, identity_);
+        if (!answer || answer->size() != patients.size()) {
+            cancelled_ = true;
+            debugLine(QStringLiteral("Patients on this medium: cancelled, nothing is sent"));
+            return false;
+        }
+        ticks = *answer;
+    }
+    for (qsizetype i = 0; i < patients.size(); ++i) {
+        if (ticks[i])
+            chosen_.insert(patients[i].key);
+        debugLine(QStringLiteral("Patient on this medium: %1 (%2 studies, %3 images)%4")
+                      .arg(describePatient(patients[i].patient))
+                      .arg(patients[i].studyCount)
+                      .arg(patients[i].images)
+                      .arg(ticks[i] ? QString() : QStringLiteral(": not chosen, not sent")));
+    }
+    return true;
+}
+
+void ImportRun::checkImagePatient(const DcmPatient& patient, const QString& path) const
+{
+    bool chosen = false, other = false;
+    for (const MediumPatient& p : medium_.list())
+        if (samePatient(patient, p.patient))
+            (chosen_.contains(p.key) ? chosen : other) = true;
+    if (chosen && !other)
+        return;
+    const QString who = describePatient(patient);
+    QString why;
+    if (other && chosen)
+        why = QStringLiteral("matches both a patient chosen for this import and one not chosen");
+    else if (other)
+        why = QStringLiteral("is a patient not chosen for this import");
+    else
+        why = QStringLiteral("is not among the patients found on this medium before the import (its DICOMDIR or the "
+                             "file says otherwise)");
+    throw Error(ImportErrc::PatientNotChosen,
+                QStringLiteral("%1 is not sent under the new identity: its header names %2, who %3").arg(path, who, why));
+}
+
+void ImportRun::surveyFile(const QString& path)
+{
+    struct stat st {};
+    if (::stat(encodeFileName(path).constData(), &st) == 0 && S_ISREG(st.st_mode)) {
+        const QPair<quint64, quint64> id(st.st_dev, st.st_ino);
+        if (taken_.contains(id))
+            return;
+        taken_.insert(id);
+    }
+    try {
+        const DcmHeader header = DcmUtility::ReadHeader(path);
+        if (!header.IsInstance)
+            return;
+        medium_.addImage(header.Patient, header.StudyInstanceUID);
+        surveyed_.insert(path, patientKey(header.Patient));
+    } catch (const std::exception&) {
+        // the send reads the file again and reports it
     }
 }
 
@@ -204,6 +296,19 @@ void ImportRun::ReadCdDirectory(const QString& folder, bool withSubDirs)
             scanRoot_ = realPathOf(resolveFolder(folder));
             if (scanRoot_.isEmpty())
                 scanRoot_ = QStringLiteral("/nonexistent");  // the listing reports it
+            startIdentity();
+            if (checkPatients_) {
+                // who is on the medium, before anything is sent
+                surveying_ = true;
+                readFolder(folder, withSubDirs);
+                surveying_ = false;
+                visited_.clear();
+                taken_.clear();
+                if (AbortRequested || !choosePatients()) {
+                    scanRoot_.clear();
+                    return;
+                }
+            }
         }
         readFolder(folder, withSubDirs);
     } catch (const Error& e) {
@@ -211,8 +316,10 @@ void ImportRun::ReadCdDirectory(const QString& folder, bool withSubDirs)
     } catch (const std::exception& e) {
         WriteErrorLog(ErrNo::PathFileAccess, QString::fromLocal8Bit(e.what()), kScanFolderSource);
     }
-    if (top)
+    if (top) {
         scanRoot_.clear();
+        surveying_ = false;
+    }
 }
 
 // A symbolic link is followed only when it stays below the start folder.
@@ -221,7 +328,8 @@ bool ImportRun::staysInside(const QString& path)
     const QString real = realPathOf(path);
     if (real.isEmpty() || isInside(real, scanRoot_))
         return true;  // a dangling link fails to load and says so
-    WriteErrorLog(ErrNo::PathFileAccess,
+    if (!surveying_)  // said once, by the pass that sends
+        WriteErrorLog(ErrNo::PathFileAccess,
                   QStringLiteral("Path/File access error: %1 is a link that leads outside %2 (to %3); it is not followed")
                       .arg(path, scanRoot_, real),
                   kScanSource);
@@ -247,7 +355,15 @@ void ImportRun::readFolder(const QString& folderIn, bool withSubDirs)
     if (!files.isEmpty()) {
         view_.setBarMaximum(RunView::Bar::Detail, static_cast<std::int32_t>(files.size()));
         const bool marked = writeLog() && exists(joinPath(folder, kMarker));
-        if (!marked) {
+        if (!marked && surveying_) {
+            for (qsizetype i = 0; i < files.size() && !AbortRequested; ++i) {
+                if (suffixMatches(files[i], s.FileSuffix) &&
+                    (!listing.links.contains(files[i]) || staysInside(joinPath(folder, files[i]))))
+                    surveyFile(joinPath(folder, files[i]));
+                view_.setBarValue(RunView::Bar::Detail, view_.barValue(RunView::Bar::Detail) + 1);
+                view_.yield();
+            }
+        } else if (!marked) {
             Invocation inv;
             inv.folderStudyUid = DcmUtility::NewUID();
             auto taken = [&](qsizetype i) {
@@ -293,7 +409,7 @@ void ImportRun::readFolder(const QString& folderIn, bool withSubDirs)
     // The marker says the folder is done: not after a walk cut short, and
     // not while an image of it has not reached every destination, so that a
     // later run still sends what is left.
-    if (writeLog() && !AbortRequested && allDelivered)
+    if (writeLog() && !AbortRequested && allDelivered && !surveying_)
         writeMarker(folder);
 }
 
@@ -337,8 +453,38 @@ void ImportRun::ReadDicomDir()
         ReferencedFiles files(base);
         Invocation inv;
         const DcmDatasetList patients = dir.DirectoryRecords();
+        // With a new identity: who is on the medium, from the records
+        startIdentity();
+        std::vector<bool> recordChosen(static_cast<size_t>(patients.Count()) + 1, true);
+        if (checkPatients_) {
+            std::vector<QString> keys(recordChosen.size());
+            for (std::int32_t p = 1; p <= patients.Count(); ++p) {
+                try {
+                    const DcmDataset record = patients.ItemAt(p);
+                    const DcmDatasetList studies = record.Children();
+                    std::int32_t images = 0;
+                    for (std::int32_t st = 1; st <= studies.Count(); ++st) {
+                        const DcmDatasetList seriesList = studies.ItemAt(st).Children();
+                        for (std::int32_t se = 1; se <= seriesList.Count(); ++se)
+                            images += seriesList.ItemAt(se).Children().Count();
+                    }
+                    const DcmPatient patient = record.Patient();
+                    medium_.addRecord(patient, studies.Count(), images);
+                    keys[static_cast<size_t>(p)] = patientKey(patient);
+                } catch (const Error&) {
+                    // the walk reports the record; its images are checked one by one
+                }
+            }
+            if (!choosePatients()) {
+                view_.setBusyCursor(false);
+                return;
+            }
+            for (size_t p = 1; p < keys.size(); ++p)
+                recordChosen[p] = keys[p].isNull() || chosen_.contains(keys[p]);
+        }
         for (std::int32_t p = 1; p <= patients.Count() && !AbortRequested; ++p) {
             view_.yield();
+            const bool chosen = recordChosen[static_cast<size_t>(p)];
             try {
                 const DcmDatasetList studies = patients.ItemAt(p).Children();
                 for (std::int32_t st = 1; st <= studies.Count() && !AbortRequested; ++st) {
@@ -376,9 +522,14 @@ void ImportRun::ReadDicomDir()
                                     try {
                                         if (const Error* e = std::get_if<Error>(&current))
                                             throw *e;
-                                        if (const QString* following = std::get_if<QString>(&next); following && im < images.Count())
-                                            inv.images.Prefetch(*following);
-                                        TransferImage(std::get<QString>(current), Mode::DicomDir, inv);
+                                        if (!chosen) {
+                                            debugLine(QStringLiteral("Not sent: %1: the patient was not chosen for this import")
+                                                          .arg(std::get<QString>(current)));
+                                        } else {
+                                            if (const QString* following = std::get_if<QString>(&next); following && im < images.Count())
+                                                inv.images.Prefetch(*following);
+                                            TransferImage(std::get<QString>(current), Mode::DicomDir, inv);
+                                        }
                                     } catch (const Error& e) {
                                         // this record sends nothing; the walk goes on
                                         WriteErrorLog(e.number(), e.description(), kDicomDirSource);
@@ -421,6 +572,14 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
     if (!scan) {
         view_.yield();
         debugLine(QStringLiteral("Send ") + path);
+    }
+
+    // the survey found this file's patient, and the operator did not choose it
+    if (scan && checkPatients_) {
+        if (const auto found = surveyed_.constFind(path); found != surveyed_.cend() && !chosen_.contains(*found)) {
+            debugLine(QStringLiteral("Not sent: %1: the patient was not chosen for this import").arg(path));
+            return;
+        }
     }
 
     // One file, one send: a second way to the same file passes it over.
@@ -467,12 +626,23 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
             if (s.ChangeID && !newId.isEmpty() && !inv.loadError) {
                 DcmImage image = inv.images.ItemAt(1);
                 const QString oldId = image.PatientID();
-                image.setPatientID(newId);
+                const bool whole = identity_.picked && identity_.patient.PatientID == newId;
+                DcmPatient to = whole ? identity_.patient : DcmPatient();
+                to.PatientID = newId;
+                DcmPatient before;
+                if (checkPatients_ || whole)
+                    before = image.Patient();
+                if (checkPatients_)
+                    checkImagePatient(before, path);
+                image.Reconcile(to, whole, s.LocalAET, now());
                 debugLine(QStringLiteral("Change Patient ID: ") + oldId + QStringLiteral(" -> ") + newId);
+                if (whole)
+                    debugLine(QStringLiteral("Reconciled: ") + describePatient(before) + QStringLiteral(" -> ") +
+                              describePatient(to));
             }
         } catch (const Error& e) {
             WriteErrorLog(e.number(), e.description(), source);
-            if (scan) {
+            if (scan && e.number() != ImportErrc::PatientNotChosen) {
                 inv.allDelivered = false;
                 return false;
             }

@@ -3,6 +3,7 @@
 #include "import/ReferencedFiles.h"
 #include "import/RunView.h"
 
+#include <QHash>
 #include <QPair>
 #include <QSet>
 #include <QString>
@@ -27,6 +28,18 @@ public:
     bool AbortRequested = false;
     std::int32_t ImportedCount = 0;
 
+    // The worklist entry picked for the "New Patient ID:" box, when the box
+    // still holds its ID: the images then take its whole identity.
+    std::function<std::optional<DcmPatient>()> pickedPatient;
+    // Asked when the medium's patients need the operator's choice; without
+    // one such a run sends nothing.
+    PatientsPrompt* patientsPrompt = nullptr;
+
+    // The patients found on the medium by the last run (with a new identity).
+    const MediumPatients& mediumPatients() const { return medium_; }
+    // The last run ended at "Cancel" in "Patients on this medium".
+    bool cancelled() const { return cancelled_; }
+
     // The whole run, as the progress window's timer starts it. Shows the
     // summary when the walk calls for one.
     void Run();
@@ -48,6 +61,15 @@ public:
 
 private:
     void readFolder(const QString& folder, bool withSubDirs);
+    // Reads the new identity for this run: the box, and the pick behind it.
+    void startIdentity();
+    // Who is on the medium: the scan's headers, read before anything is sent.
+    void surveyFile(const QString& path);
+    // The check before the first send; false when nothing is to be sent.
+    bool choosePatients();
+    bool isChosen(const QString& patientKey) const { return !checkPatients_ || chosen_.contains(patientKey); }
+    // Refuses an image whose header names a patient the operator did not choose.
+    void checkImagePatient(const DcmPatient& patient, const QString& path) const;
     QString resolveFolder(const QString& folder) const;
     bool staysInside(const QString& path);
 
@@ -59,6 +81,16 @@ private:
     // Files of this run by device and inode: a file reached twice (a link, two
     // records naming it) is sent once.
     QSet<QPair<quint64, quint64>> taken_;
+
+    // A new identity is given: the medium's patients are known before the
+    // first send and each image's header is checked against the choice.
+    bool checkPatients_ = false;
+    bool surveying_ = false;  // the scan's first pass: headers only
+    bool cancelled_ = false;
+    NewIdentity identity_;
+    MediumPatients medium_;
+    QSet<QString> chosen_;               // keys of the patients to send
+    QHash<QString, QString> surveyed_;   // the scan's files and their patients' keys
 };
 
 // True when the name's last characters equal suffix, compared in upper case.

@@ -1,8 +1,12 @@
 #pragma once
 
+#include "import/MediumPatients.h"
+
+#include <QList>
 #include <QString>
 
 #include <cstdint>
+#include <optional>
 
 namespace varnelo {
 
@@ -39,6 +43,15 @@ public:
 
     virtual ~FailurePrompt() = default;
     virtual std::int16_t ShowMessage(const QString& text) = 0;
+};
+
+// Asks the operator, before anything is sent, which of the medium's patients
+// are to be imported under the new identity ("Patients on this medium").
+// Returns one flag per patient, in the list's order; nullopt for "Cancel".
+class PatientsPrompt {
+public:
+    virtual ~PatientsPrompt() = default;
+    virtual std::optional<QList<bool>> choosePatients(const MediumPatients& patients, const NewIdentity& identity) = 0;
 };
 
 }  // namespace varnelo

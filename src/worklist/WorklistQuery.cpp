@@ -110,7 +110,7 @@ DcmDataset buildWorklistIdentifier(const AppState& state, const QDate& today)
     studyItem.AddAttribute(0x0008, 0x1155, Empty);
     id.AddAttribute(0x0008, 0x1110, referencedStudy);
 
-    for (std::uint16_t element : {0x0010, 0x0020, 0x0030, 0x0040, 0x1020, 0x1030, 0x1040, 0x2000, 0x2110})
+    for (std::uint16_t element : {0x0010, 0x0020, 0x0021, 0x0030, 0x0040, 0x1020, 0x1030, 0x1040, 0x2000, 0x2110})
         id.AddAttribute(0x0010, element, Empty);
     // Pregnancy Status is asked for, not matched on: "0" is none of its
     // values (1 to 4), and a provider that matches on it returns nothing.
@@ -225,6 +225,7 @@ void SaveData(WorklistView& view, const DcmDatasetList& results)
                 if (const auto sex = entry.PatientSex())
                     setShown(view, row, WorklistColumn::Sex, *sex);
             });
+            step([&] { view.setRowPatient(row, entry.Patient()); });
         }
         step([&] { view.processEvents(); });
     }

@@ -22,6 +22,8 @@ public:
     // Appends an empty row at the end of the list and returns its index.
     virtual int appendRow() = 0;
     virtual void setCell(int row, int column, const QString& text) = 0;
+    // The entry's patient values, for a pick of the row.
+    virtual void setRowPatient(int row, const DcmPatient& patient) { Q_UNUSED(row) Q_UNUSED(patient) }
     // Lets pending window events run once, so that new rows paint.
     virtual void processEvents() = 0;
     // The last row is filled: whatever the view held back is shown now.

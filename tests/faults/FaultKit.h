@@ -33,6 +33,7 @@ protected:
     QTemporaryDir media;
     testing::RecordingView view;
     testing::ScriptedPrompt prompt;
+    testing::ScriptedPatients patients;
 
     void SetUp() override
     {

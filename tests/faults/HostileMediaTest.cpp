@@ -502,7 +502,10 @@ TEST_F(HostileMedia, CraftedFilesReachUnlikeDestinationsAsOneObjectOrNotAtAll)
     appState().ChangeID = true;
 
     ImportRun run(view, prompt, [] { return QStringLiteral("NEWID"); });
+    run.patientsPrompt = &patients;  // the files name several patients: all are taken
     run.ReadCdDirectory(mediaPath("cd"), false);
+    ASSERT_EQ(patients.shown.size(), 1);
+    EXPECT_EQ(patients.shown[0].size(), 3);  // the generated images' patient, "PID1" and no patient
 
     const QStringList sent = {jpegLossless, jpegBaseline, "2.25.11", "2.25.12", "2.25.13"};
     EXPECT_EQ(run.ImportedCount, sent.size());

@@ -70,4 +70,23 @@ public:
     }
 };
 
+// Answers "Patients on this medium": the scripted ticks (all when unset), or
+// "Cancel"; keeps what it was shown.
+class ScriptedPatients : public PatientsPrompt {
+public:
+    bool cancel = false;
+    std::optional<QList<bool>> ticks;
+    QList<MediumPatients> shown;
+    QList<NewIdentity> identities;
+
+    std::optional<QList<bool>> choosePatients(const MediumPatients& patients, const NewIdentity& identity) override
+    {
+        shown << patients;
+        identities << identity;
+        if (cancel)
+            return std::nullopt;
+        return ticks ? *ticks : QList<bool>(patients.size(), true);
+    }
+};
+
 }  // namespace varnelo::testing

@@ -112,17 +112,28 @@ TEST_F(Transfer, ScanSendsEveryImageOverOneAssociationPerFolderAndChangesOnlyThe
         auto expected = td::contentOf(source);
         auto got = td::contentOf(stored);
         EXPECT_EQ(QString::fromStdString(got["(0010,0020)"]).trimmed(), "NEW 42");
+        // the old ID stays in the object: as another ID, and as the value it replaced
+        EXPECT_EQ(got["(0010,1002)[0](0010,0020)"], "PID0001");
+        EXPECT_EQ(got["(0010,1002)[0](0010,0022)"], "TEXT");
+        EXPECT_EQ(got["(0400,0561)[0](0400,0550)[0](0010,0020)"], "PID0001");
+        EXPECT_EQ(got["(0400,0561)[0](0400,0565)"], "COERCE");
+        EXPECT_EQ(got.count("(0400,0561)[0](0400,0550)[0](0010,0010)"), 0u) << "only what changed";
         expected.erase("(0010,0020)");
-        got.erase("(0010,0020)");
+        for (auto it = got.begin(); it != got.end();)
+            it = it->first == "(0010,0020)" || it->first.rfind("(0010,1002)", 0) == 0 || it->first.rfind("(0400,0561)", 0) == 0
+                ? got.erase(it)
+                : std::next(it);
         EXPECT_EQ(got, expected) << stored.toStdString();
     }
 
-    // scan order of the transfer log: change, send, OK for each image
+    // the one patient found before the first send, then in scan order:
+    // change, send, OK for each image
     const QStringList lines = debugLines(program.path());
-    ASSERT_EQ(lines.size(), 24) << lines.join("\n").toStdString();
-    EXPECT_TRUE(lines[0].startsWith("Change Patient ID: PID0001 -> NEW 42 "));
-    EXPECT_EQ(lines[1], "Send " + mediaPath("A/IM000001"));
-    EXPECT_EQ(lines[2], "OK");
+    ASSERT_EQ(lines.size(), 1 + 24) << lines.join("\n").toStdString();
+    EXPECT_EQ(lines[0], "Patient on this medium: Doe^John, ID PID0001, born 19600515, sex M (2 studies, 8 images)");
+    EXPECT_TRUE(lines[1].startsWith("Change Patient ID: PID0001 -> NEW 42 "));
+    EXPECT_EQ(lines[2], "Send " + mediaPath("A/IM000001"));
+    EXPECT_EQ(lines[3], "OK");
     EXPECT_TRUE(QFile::exists(mediaPath("A/migration.done")));
     EXPECT_TRUE(QFile::exists(mediaPath("A/B/migration.done")));
 

@@ -71,6 +71,7 @@ Flat expectedIdentifier(const QString& modality, const QString& stationAE, const
         {"(0008,1110)[0](0008,1155)", ""},
         {"(0010,0010)", ""},
         {"(0010,0020)", ""},
+        {"(0010,0021)", ""},  // Issuer of Patient ID, for a reconciled import
         {"(0010,0030)", ""},
         {"(0010,0040)", ""},
         {"(0010,1020)", ""},
