@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSet>
 #include <QTemporaryDir>
 
@@ -395,4 +396,128 @@ TEST_F(Transfer, DamagedJpeg2000FailsItsSendWithTheReason)
     const QStringList lines = debugLines(program.path());
     EXPECT_EQ(lines.count("FAILED"), 1);
     EXPECT_EQ(lines.count("OK"), 1);
+}
+
+// A DICOMDIR over two patients, the identity picked in the worklist: the
+// operator is asked, the chosen patient's images arrive with the local
+// identity and keep their own, the other patient's stay on the medium, and an
+// image whose header names someone the DICOMDIR does not is refused.
+TEST_F(Transfer, DicomDirOfTwoPatientsSendsTheChosenOneReconciledToThePick)
+{
+    td::ImageRecipe john;  // Doe^John, PID0001, born 19600515, M
+    td::ImageRecipe jane;
+    jane.patientName = "Roe^Jane";
+    jane.patientId = "PID0002";
+    jane.birthDate = "19700101";
+    td::makeSeries(mediaPath("DICOM/ST1"), 3, john);
+    td::makeSeries(mediaPath("DICOM/ST2"), 2, jane);
+    td::makeDicomDir(media.path());
+    td::ImageRecipe stranger = john;  // the file changed after the DICOMDIR was written
+    stranger.patientName = "Poe^Edgar";
+    stranger.patientId = "PID0003";
+    td::makeImage(mediaPath("DICOM/ST1/IM000003"), stranger);
+
+    appState().WriteLog = 1;
+    appState().ChangeID = true;
+    newId = "LOC-1";
+    DcmPatient local;
+    local.PatientID = "LOC-1";
+    local.IssuerOfPatientID = "OURHOSP";
+    local.PatientName = QString::fromUtf8("Dœ^Jöhn");  // beyond Latin-1
+    local.BirthDate = "19600516";
+    local.Sex = "M";
+    ScriptedPatients patients;
+    patients.ticks = QList<bool> {true, false};
+    auto run = makeRun();
+    run->pickedPatient = [&] { return std::optional<DcmPatient>(local); };
+    run->patientsPrompt = &patients;
+    run->SearchForDicomDir(media.path());
+
+    ASSERT_EQ(patients.shown.size(), 1);
+    const QList<MediumPatient>& found = patients.shown[0].list();
+    ASSERT_EQ(found.size(), 2);
+    EXPECT_EQ(found[0].patient.PatientName, "Doe^John");
+    EXPECT_EQ(found[0].images, 3);
+    EXPECT_EQ(found[1].patient.PatientID, "PID0002");
+    EXPECT_EQ(found[1].studyCount, 1);
+    EXPECT_TRUE(patients.identities[0].picked);
+
+    EXPECT_EQ(run->ImportedCount, 2);
+    ASSERT_EQ(prompt.messages.size(), 1);
+    EXPECT_TRUE(prompt.messages[0].contains("IM000003") && prompt.messages[0].contains("Poe^Edgar"))
+        << prompt.messages[0].toStdString();
+    ASSERT_TRUE(pacs->waitForFiles(2));
+    ASSERT_EQ(pacs->receivedFiles().size(), 2);
+    for (const QString& stored : pacs->receivedFiles()) {
+        auto got = td::contentOf(stored);
+        EXPECT_EQ(got["(0008,0005)"], "ISO_IR 192");
+        EXPECT_EQ(got["(0010,0020)"], "LOC-1");
+        EXPECT_EQ(got["(0010,0021)"], "OURHOSP");
+        EXPECT_EQ(QString::fromStdString(got["(0010,0010)"]), QString::fromUtf8("Dœ^Jöhn"));
+        EXPECT_EQ(got["(0010,0030)"], "19600516");
+        EXPECT_EQ(got["(0008,0050)"], "A12345") << "the accession number stays";
+        EXPECT_EQ(got["(0010,1002)[0](0010,0020)"], "PID0001");
+        EXPECT_EQ(got["(0010,1002)[0](0010,0022)"], "TEXT");
+        const std::string modified = "(0400,0561)[0](0400,0550)[0]";
+        EXPECT_EQ(got[modified + "(0010,0010)"], "Doe^John");
+        EXPECT_EQ(got[modified + "(0010,0020)"], "PID0001");
+        EXPECT_EQ(got[modified + "(0010,0030)"], "19600515");
+        EXPECT_EQ(got.count(modified + "(0010,0021)"), 1u) << "added, so kept without a value";
+        EXPECT_EQ(got.count(modified + "(0010,0040)"), 0u) << "the sex did not change";
+        EXPECT_EQ(got["(0400,0561)[0](0400,0563)"], "VARNELO");
+        EXPECT_EQ(got["(0400,0561)[0](0400,0565)"], "COERCE");
+        EXPECT_EQ(got["(0400,0561)[0](0400,0562)"].size(), 14u);
+    }
+    const QStringList lines = debugLines(program.path());
+    EXPECT_EQ(lines.filter(QRegularExpression("^Not sent: .*/DICOM/ST2/IM00000[12]: the patient was not chosen")).size(), 2)
+        << lines.join("\n").toStdString();
+    // what the DICOMDIR records hold: a patient record need not carry birth date and sex
+    EXPECT_EQ(lines.filter("Roe^Jane, ID PID0002 (1 studies, 2 images): not chosen").size(), 1)
+        << lines.join("\n").toStdString();
+}
+
+// A scan finds the patients in a first pass; "Cancel" sends nothing at all,
+// a choice sends only the chosen patient's images, and one patient under a
+// typed ID is not asked about.
+TEST_F(Transfer, ScanAsksBeforeTheFirstSendOnlyWhenTheMediumHoldsSeveralPatients)
+{
+    td::ImageRecipe jane;
+    jane.patientName = "Roe^Jane";
+    jane.patientId = "PID0002";
+    td::makeSeries(mediaPath("two/A"), 2, td::ImageRecipe {});
+    td::makeSeries(mediaPath("two/B"), 3, jane);
+    td::makeSeries(mediaPath("one/A"), 2, td::ImageRecipe {});
+    td::ImageRecipe sameButSpaced;  // the same patient, written another way
+    sameButSpaced.patientName = "DOE ^ JOHN^^";
+    td::makeSeries(mediaPath("one/B"), 1, sameButSpaced);
+    appState().ChangeID = true;
+    newId = "NEW";
+    ScriptedPatients patients;
+    patients.cancel = true;
+    auto run = makeRun();
+    run->patientsPrompt = &patients;
+    run->ReadCdDirectory(mediaPath("two"), true);
+    EXPECT_TRUE(run->cancelled());
+    EXPECT_EQ(run->ImportedCount, 0);
+    EXPECT_EQ(pacs->associationsReceived(), 0);
+    ASSERT_EQ(patients.shown.size(), 1);
+    EXPECT_EQ(patients.shown[0].size(), 2);
+    EXPECT_FALSE(patients.identities[0].picked);
+
+    patients.cancel = false;
+    patients.ticks = QList<bool> {false, true};
+    auto chosen = makeRun();
+    chosen->patientsPrompt = &patients;
+    chosen->ReadCdDirectory(mediaPath("two"), true);
+    EXPECT_EQ(chosen->ImportedCount, 3);
+    ASSERT_TRUE(pacs->waitForFiles(3));
+    for (const QString& stored : pacs->receivedFiles())
+        EXPECT_EQ(attribute(stored, "(0010,1002)[0](0010,0020)"), "PID0002");
+
+    auto single = makeRun();
+    single->patientsPrompt = &patients;
+    single->ReadCdDirectory(mediaPath("one"), true);
+    EXPECT_EQ(single->ImportedCount, 3);
+    EXPECT_EQ(patients.shown.size(), 2) << "one patient under a typed ID needs no choice";
+    EXPECT_TRUE(prompt.messages.isEmpty());
 }

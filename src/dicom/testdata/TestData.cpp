@@ -471,8 +471,10 @@ QString makeImage(const QString& path, const ImageRecipe& recipe)
     // the names in the character set the image declares
     check(ds.putAndInsertString(DCM_PatientName, recipe.patientName.toLatin1().constData()), QStringLiteral("put"));
     check(ds.putAndInsertString(DCM_PatientID, recipe.patientId.toLatin1().constData()), QStringLiteral("put"));
+    if (!recipe.issuerOfPatientId.isEmpty())
+        put(ds, DCM_IssuerOfPatientID, recipe.issuerOfPatientId);
     put(ds, DCM_PatientBirthDate, recipe.birthDate);
-    put(ds, DCM_PatientSex, QStringLiteral("M"));
+    put(ds, DCM_PatientSex, recipe.sex);
     if (recipe.withStudyUid)
         put(ds, DCM_StudyInstanceUID, recipe.studyUid.isEmpty() ? uid() : recipe.studyUid);
     if (recipe.withSeriesUid)
@@ -718,6 +720,8 @@ QString makeWorklist(const QString& root, const QString& calledAE, const std::ve
             e.patientNameBytes.isEmpty() ? encodeIn(e.patientName, e.characterSet) : e.patientNameBytes;
         check(ds.putAndInsertString(DCM_PatientName, name.constData()), QStringLiteral("name"));
         put(ds, DCM_PatientID, e.patientId);
+        if (!e.issuerOfPatientId.isEmpty())
+            put(ds, DCM_IssuerOfPatientID, e.issuerOfPatientId);
         put(ds, DCM_PatientBirthDate, e.birthDate);
         put(ds, DCM_PatientSex, e.sex);
         put(ds, DCM_StudyInstanceUID, uid());

@@ -56,6 +56,8 @@ struct ImageRecipe {
     QString patientName = QStringLiteral("Doe^John");
     QString patientId = QStringLiteral("PID0001");
     QString birthDate = QStringLiteral("19600515");
+    QString sex = QStringLiteral("M");
+    QString issuerOfPatientId;  // (0010,0021), left out when empty
     bool withStudyUid = true;
     bool withSeriesUid = true;
     QString studyUid;        // made up when empty
@@ -93,6 +95,7 @@ struct WorklistEntry {
     QString patientId = QStringLiteral("WL0001");
     QString birthDate = QStringLiteral("19700101");
     QString sex = QStringLiteral("F");
+    QString issuerOfPatientId;  // (0010,0021), left out when empty
     QString accessionNumber = QStringLiteral("ACC0001");
     QString modality = QStringLiteral("CT");
     QString stationAE = QStringLiteral("VARNELO");
