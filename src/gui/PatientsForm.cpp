@@ -125,16 +125,15 @@ PatientsForm::PatientsForm(QWidget* owner, const MediumPatients& patients, const
             marks[BirthDate] = !sameDates;
             marks[Sex] = !sameSexes;
         }
-        marks[Id] = !sameIds || p.patient.PatientID.trimmed() != to.PatientID.trimmed();
+        marks[Id] = !sameIds;  // every row's ID is replaced: what matters is whether they agree
         for (int c = 0; c < Count; ++c) {
             if (!marks[c])
                 continue;
             item->setData(c, MarkedRole, true);
             item->setForeground(c, QColor(176, 0, 0));
             item->setFont(c, markFont);
-            item->setToolTip(c, c == Id ? QStringLiteral("Replaced by the new Patient ID")
-                                        : identity.picked ? QStringLiteral("Replaced by the picked patient's value")
-                                                          : QStringLiteral("Not the same for all patients on the medium"));
+            item->setToolTip(c, identity.picked && c != Id ? QStringLiteral("Replaced by the picked patient's value")
+                                                           : QStringLiteral("Not the same for all patients on the medium"));
         }
     }
     connect(list_, &QTreeWidget::itemChanged, this, [this] { updateImport(); });

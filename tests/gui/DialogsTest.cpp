@@ -1,6 +1,7 @@
 #include "base/AppState.h"
 #include "base/Error.h"
 #include "gui/MsgBoxForm.h"
+#include "gui/PatientsForm.h"
 #include "gui/cAnimControl.h"
 
 #include <QCheckBox>
@@ -8,6 +9,7 @@
 #include <QLabel>
 #include <QMovie>
 #include <QPushButton>
+#include <QTreeWidget>
 #include <QTest>
 #include <QWidget>
 
@@ -153,4 +155,51 @@ TEST(cAnimControl, CentredAutoPlayAndMissingResourceFile)
     EXPECT_EQ(anim.lastErrorDescription(), "Failed to open the file '/nonexistent/clip.avi'");
     anim.StartPlay(0, -1, -1);
     EXPECT_FALSE(anim.isPlaying());
+}
+
+TEST(PatientsForm, TicksMarksAndAnswers)
+{
+    QWidget owner;
+    MediumPatients medium;
+    DcmPatient mother {"EXT-1", "", "Lindqvist^Maria", "19910423", "F"};
+    DcmPatient baby {"EXT-1", "", "Lindqvist^Baby Girl", "20261130", "F"};
+    medium.addImage(mother, "1.2.3");
+    medium.addImage(baby, "1.2.4");
+    medium.addImage(baby, "1.2.4");
+    NewIdentity typed;
+    typed.patient.PatientID = "LOC-1";
+
+    PatientsForm several(&owner, medium, typed);
+    EXPECT_EQ(several.windowTitle(), "Patients on this medium");
+    ASSERT_EQ(several.list()->topLevelItemCount(), 2);
+    EXPECT_EQ(several.list()->topLevelItem(1)->text(PatientsForm::Images), "2");
+    EXPECT_EQ(several.list()->topLevelItem(1)->text(PatientsForm::Studies), "1");
+    // none ticked at first, and nothing to import until one is
+    EXPECT_EQ(several.list()->topLevelItem(0)->checkState(PatientsForm::Name), Qt::Unchecked);
+    EXPECT_FALSE(several.cmdImport()->isEnabled());
+    // what the two do not share is marked; the common ID is not
+    EXPECT_TRUE(several.isMarked(0, PatientsForm::Name) && several.isMarked(1, PatientsForm::BirthDate));
+    EXPECT_FALSE(several.isMarked(0, PatientsForm::Id) || several.isMarked(0, PatientsForm::Sex));
+    EXPECT_TRUE(several.lblIdentity()->text().contains("LOC-1"));
+    several.list()->topLevelItem(1)->setCheckState(PatientsForm::Name, Qt::Checked);
+    ASSERT_TRUE(several.cmdImport()->isEnabled());
+    several.cmdImport()->click();
+    EXPECT_EQ(several.result(), (QList<bool> {false, true}));
+
+    // one patient against a pick: ticked at first; "Cancel" answers nullopt
+    MediumPatients one;
+    one.addImage(mother, "1.2.3");
+    NewIdentity picked;
+    picked.picked = true;
+    picked.patient = {"LOC-1", "OURHOSP", "LINDQVIST^MARIA^^", "19910423", "M"};
+    PatientsForm::setAnswererForTesting([](PatientsForm& f) {
+        EXPECT_EQ(f.list()->topLevelItem(0)->checkState(PatientsForm::Name), Qt::Checked);
+        EXPECT_TRUE(f.cmdImport()->isEnabled());
+        EXPECT_FALSE(f.isMarked(0, PatientsForm::Name)) << "case and trailing carets do not count";
+        EXPECT_TRUE(f.isMarked(0, PatientsForm::Sex));
+        EXPECT_TRUE(f.lblIdentity()->text().contains("OURHOSP"));
+        f.cmdCancel()->click();
+    });
+    EXPECT_EQ(PatientsForm::choose(&owner, one, picked), std::nullopt);
+    PatientsForm::setAnswererForTesting({});
 }

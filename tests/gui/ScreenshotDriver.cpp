@@ -10,12 +10,17 @@
 #include "gui/MainForm.h"
 #include "gui/MsgBoxForm.h"
 #include "gui/OptionForm.h"
+#include "gui/PatientsForm.h"
 #include "gui/ProgressForm.h"
 #include "support/Peers.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTreeWidget>
+#include <QPushButton>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QTemporaryDir>
@@ -171,6 +176,68 @@ int main(int argc, char** argv)
              progress.exec();
              MessageBox::setHandler({});
              return shots;
+         }) &&
+        ok;
+
+    // "Patients on this medium", from real runs over a folder: a mother's and
+    // her baby's images under one typed ID, then one patient against a
+    // worklist pick whose name is spelled otherwise.
+    const auto patientsShot = [&](const QString& file, const QList<testdata::ImageRecipe>& patients,
+                                  const std::optional<DcmPatient>& picked) {
+        return shoot({}, [&](MainForm& form) {
+            QTemporaryDir media;
+            int n = 0;
+            for (const testdata::ImageRecipe& r : patients)
+                testdata::makeSeries(media.filePath(QStringLiteral("SE%1").arg(++n)), 2 + n, r);
+            AppState& s = appState();
+            s.SearchBy = 2;
+            s.Location = 2;
+            s.ImportFolder = media.path();
+            s.ImportWithSubDirs = 1;
+            s.ChangeID = true;
+            s.LocalAET = QStringLiteral("VARNELO");
+            bool shot = false;
+            PatientsForm::setAnswererForTesting([&](PatientsForm& f) {
+                if (f.list()->topLevelItemCount() > 1)
+                    f.list()->topLevelItem(0)->setCheckState(PatientsForm::Name, Qt::Checked);
+                shot = settle(f) && save(f, out.filePath(file));
+                f.cmdCancel()->click();
+            });
+            const QString id = picked ? picked->PatientID : QStringLiteral("LOC-4711");
+            ProgressForm progress(&form, [id] { return id; });
+            progress.run().pickedPatient = [picked] { return picked; };
+            progress.exec();
+            PatientsForm::setAnswererForTesting({});
+            return shot;
+        });
+    };
+    testdata::ImageRecipe mother, baby;
+    mother.patientName = QStringLiteral("Lindqvist^Maria");
+    mother.patientId = QStringLiteral("EXT-20931");
+    mother.birthDate = QStringLiteral("19910423");
+    mother.sex = QStringLiteral("F");
+    baby.patientName = QStringLiteral("Lindqvist^Baby Girl");
+    baby.patientId = QStringLiteral("EXT-20931");
+    baby.birthDate = QStringLiteral("20261130");
+    baby.sex = QStringLiteral("F");
+    ok = patientsShot(QStringLiteral("patients-several.png"), {mother, baby}, std::nullopt) && ok;
+    DcmPatient local;
+    local.PatientID = QStringLiteral("LOC-4711");
+    local.IssuerOfPatientID = QStringLiteral("OURHOSP");
+    local.PatientName = QString::fromUtf8("Lindkvist^María");
+    local.BirthDate = QStringLiteral("19910423");
+    local.Sex = QStringLiteral("F");
+    ok = patientsShot(QStringLiteral("patients-picked.png"), {mother}, local) && ok;
+
+    // The main window after a pick in the worklist: the ID and whose it is.
+    ok = shoot("[Default]\nChangeID=1\nSearchBy=1\n", [&](MainForm& form) {
+             auto* box = form.findChild<QLineEdit*>(QStringLiteral("txtChangeID"));
+             auto* whose = form.findChild<QLabel*>(QStringLiteral("lblPicked"));
+             if (!box || !whose)
+                 return false;
+             box->setText(local.PatientID);
+             whose->setText(QString::fromUtf8("Lindkvist^María, born 23.04.1991, F"));
+             return save(form, out.filePath(QStringLiteral("main-picked.png")));
          }) &&
         ok;
 

@@ -18,6 +18,7 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPointer>
+#include <QLabel>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
@@ -260,7 +261,9 @@ TEST(WorklistWindow, DoubleClickOrEnterPicksThePatientWhileChangeIdIsOn)
     a.patientId = QStringLiteral("LOCAL-4711");
     b.patientName = QStringLiteral("Roe^Jane");
     b.patientId = QStringLiteral("LOCAL-0815");
+    b.issuerOfPatientId = QStringLiteral("OURHOSP");
     testdata::WorklistEntry c = b;
+    c.issuerOfPatientId.clear();
     c.patientId = QStringLiteral("BAD\aID");  // a BEL from the provider
     const auto peer = testsupport::Peer::wlmscpfs(testdata::makeWorklist(data.path(), QStringLiteral("WLPROV"), {a, b, c}),
                                                   testsupport::Peer::Options {});
@@ -325,6 +328,18 @@ TEST(WorklistWindow, DoubleClickOrEnterPicksThePatientWhileChangeIdIsOn)
     };
     EXPECT_TRUE(runModal(&form, clickOnce, 15000, viaButton)) << "the double-click did not close the worklist";
     EXPECT_EQ(newId->text(), "LOCAL-0815");
+    // the whole identity comes along, and the label says whose the ID is
+    const std::optional<DcmPatient> picked = form.pickedPatient();
+    ASSERT_TRUE(picked.has_value());
+    EXPECT_EQ(*picked, (DcmPatient {"LOCAL-0815", "OURHOSP", "Roe^Jane", "19700101", "F"}));
+    auto* whose = form.findChild<QLabel*>(QStringLiteral("lblPicked"));
+    ASSERT_NE(whose, nullptr);
+    EXPECT_TRUE(whose->text().startsWith("Roe^Jane, born ")) << whose->text().toStdString();
+    // typing makes it the operator's own ID: the pick no longer applies
+    QTest::keyClick(newId, Qt::Key_End);
+    QTest::keyClick(newId, Qt::Key_Backspace);
+    EXPECT_FALSE(form.pickedPatient().has_value());
+    EXPECT_TRUE(whose->text().isEmpty());
 
     // On: Enter on the current row does the same.
     bool pressed = false;
