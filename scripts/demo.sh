@@ -99,11 +99,13 @@ pacs_dicom=$(free_port)
 pacs_http=$(free_port)
 while [[ "$pacs_http" == "$pacs_dicom" ]]; do pacs_http=$(free_port); done
 
-# Today's worklist for this station: five entries, and four names in other
-# scripts (Latin-1, Cyrillic, Greek, Japanese), which Orthanc sends as UTF-8.
+# Today's worklist for this station: five entries, four names in other
+# scripts (Latin-1, Cyrillic, Greek, Japanese), which Orthanc sends as UTF-8,
+# and the local record of the CD's third patient, spelled as this hospital
+# spells it: pick it with "Change Patient ID" on to see the import reconcile.
 "$mkdata" worklist --out "$work/worklist" --aet ORTHANC --count 5 --station VARNELO --modality CT \
-  --names CS01,CS03,CS04,CS10 >/dev/null
-wl_entries=9
+  --names CS01,CS03,CS04,CS10 --entry 'LOC-4711|Smyth^Max|19851102|M|DEMOHOSP' >/dev/null
+wl_entries=10
 
 # The demo PACS and worklist provider: Orthanc with storage of its own,
 # reachable from this machine only.
@@ -170,6 +172,8 @@ api="http://127.0.0.1:$pacs_http"
 echo "Demo PACS (Orthanc): DICOM ORTHANC@127.0.0.1:$pacs_dicom"
 echo "  Look here for the images: $api/app/explorer.html"
 echo "Worklist provider: the same Orthanc ($wl_entries entries for today, station VARNELO, modality CT)"
+echo "  Smyth^Max (LOC-4711) is the CD's Smith^Max as this hospital knows him: tick \"Change Patient ID\""
+echo "  in View > Options, pick him in the worklist and press IMPORT to see the CD's patients first."
 echo "Sample CD: $cd_dir ($images images in a DICOMDIR)"
 echo "Program folder: $program (settings: Varnelo.ini, logs: Logs/)"
 
@@ -177,7 +181,7 @@ if ((check)); then
   driver="$build/bin/varnelo_demo_driver"
   [[ -x "$driver" ]] || { echo "$driver is missing: build with tests" >&2; exit 1; }
   QT_QPA_PLATFORM=offscreen "$driver" "$program" "$wl_entries" | tee "$work/driver.log"
-  for name in Patient1 Müller Петров Παπαδόπουλος Yamada; do
+  for name in Patient1 Müller Петров Παπαδόπουλος Yamada Smyth; do
     grep -q "^worklist row: .*$name" "$work/driver.log" || { echo "FAILED: no worklist row for $name" >&2; exit 1; }
   done
   instances=$(curl -fsS "$api/statistics" | sed -n 's/.*"CountInstances"[^0-9]*\([0-9]*\).*/\1/p')

@@ -5,7 +5,7 @@
 //   varnelo-mkdata nondicom --out FILE [--kind text|random|empty]
 //   varnelo-mkdata dicomdir DIR [--encoding explicit|implicit|big]
 //   varnelo-mkdata worklist --out DIR --aet CALLED [--count N] [--station AE] [--modality M] [--date yyyyMMdd]
-//                           [--names all|CS01,CS03,...]
+//                           [--names all|CS01,CS03,...] [--entry 'ID|NAME|BIRTHDATE|SEX[|ISSUER]' ...]
 // --names adds entries with names in other character sets (CS01 Latin-1, CS02
 // Latin-2, CS03 Cyrillic, CS04 Greek, ... CS10 Japanese, CS12 Korean).
 // S is one of: explicit, implicit, big, jpeg, jpeg-lossless, rle, j2k, j2k-lossy.
@@ -68,6 +68,9 @@ int main(int argc, char** argv)
          QStringLiteral("19600515")},
         {QStringLiteral("names"), QStringLiteral("Worklist entries with names in other character sets: all or IDs."),
          QStringLiteral("ids")},
+        {QStringLiteral("entry"),
+         QStringLiteral("A worklist entry of its own (repeatable), in UTF-8: ID|NAME|BIRTHDATE|SEX[|ISSUER]."),
+         QStringLiteral("fields")},
         {QStringLiteral("no-study-uid"), QStringLiteral("Leave out the Study Instance UID.")},
         {QStringLiteral("no-series-uid"), QStringLiteral("Leave out the Series Instance UID.")},
         {QStringLiteral("no-meta"), QStringLiteral("Write without file meta information.")},
@@ -141,6 +144,23 @@ int main(int argc, char** argv)
                     e.date = parser.value(QStringLiteral("date"));
                     entries.push_back(e);
                 }
+            }
+            for (const QString& spec : parser.values(QStringLiteral("entry"))) {
+                const QStringList f = spec.split(QLatin1Char('|'));
+                if (f.size() < 4)
+                    throw std::runtime_error("--entry needs ID|NAME|BIRTHDATE|SEX[|ISSUER]: " + spec.toStdString());
+                WorklistEntry e;
+                e.patientId = f[0];
+                e.patientName = f[1];
+                e.birthDate = f[2];
+                e.sex = f[3];
+                e.issuerOfPatientId = f.value(4);
+                e.characterSet = QStringLiteral("ISO_IR 192");
+                e.accessionNumber = QStringLiteral("ACC-") + f[0];
+                e.modality = parser.value(QStringLiteral("modality"));
+                e.stationAE = parser.value(QStringLiteral("station"));
+                e.date = parser.value(QStringLiteral("date"));
+                entries.push_back(e);
             }
             makeWorklist(parser.value(QStringLiteral("out")), parser.value(QStringLiteral("aet")), entries);
         } else {
