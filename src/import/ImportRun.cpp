@@ -136,6 +136,7 @@ struct ImportRun::Invocation {
     bool allDelivered = true;        // every image that loaded reached every destination
     QString folderStudyUid;
     std::optional<Error> loadError;  // the image that failed to load, for its send
+    bool identityGiven = false;      // the image has its new identity (a retry keeps it)
 };
 
 ImportRun::ImportRun(RunView& view, FailurePrompt& prompt, std::function<QString()> newPatientId)
@@ -568,6 +569,7 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
     const bool scan = mode == Mode::Scan;
     const QString& source = scan ? kScanSource : kDicomDirSource;
     inv.loadError.reset();
+    inv.identityGiven = false;
 
     if (!scan) {
         view_.yield();
@@ -630,13 +632,17 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
                 DcmPatient to = whole ? identity_.patient : DcmPatient();
                 to.PatientID = newId;
                 DcmPatient before;
-                if (checkPatients_ || whole)
-                    before = image.Patient();
-                if (checkPatients_)
-                    checkImagePatient(before, path);
-                image.Reconcile(to, whole, s.LocalAET, now());
+                const bool first = !inv.identityGiven;
+                if (first) {
+                    if (checkPatients_ || whole)
+                        before = image.Patient();
+                    if (checkPatients_)
+                        checkImagePatient(before, path);
+                    image.Reconcile(to, whole, s.LocalAET, now());
+                    inv.identityGiven = true;
+                }
                 debugLine(QStringLiteral("Change Patient ID: ") + oldId + QStringLiteral(" -> ") + newId);
-                if (whole)
+                if (whole && first)
                     debugLine(QStringLiteral("Reconciled: ") + describePatient(before) + QStringLiteral(" -> ") +
                               describePatient(to));
             }

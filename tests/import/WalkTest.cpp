@@ -130,14 +130,16 @@ TEST_F(Walk, DeadDestinationPromptsWithStatusHostAndReason)
     td::ImageRecipe recipe;
     td::makeSeries(media.path(), 2, recipe);
     appState().WriteLog = 1;
+    appState().ChangeID = true;  // a retry repeats the patient step, which must not refuse its own change
     prompt.answers = {FailurePrompt::Retry, FailurePrompt::Ignore, FailurePrompt::Abort};
-    ImportRun run(view, prompt, {});
+    ImportRun run(view, prompt, [] { return QStringLiteral("NEW"); });
     run.ReadCdDirectory(media.path(), true);
 
     // retry, ignore for the first image; abort on the second
     ASSERT_EQ(prompt.messages.size(), 3);
     const QString head = QStringLiteral("Error #%1: Failed to transfer image to 127.0.0.1\r\n\r\nReason: ").arg(DicomErrc::CannotConnect);
-    EXPECT_TRUE(prompt.messages[0].startsWith(head)) << prompt.messages[0].toStdString();
+    for (const QString& message : prompt.messages)
+        EXPECT_TRUE(message.startsWith(head)) << message.toStdString();
     EXPECT_GT(prompt.messages[0].size(), head.size());
     EXPECT_TRUE(run.AbortRequested);
     EXPECT_EQ(run.ImportedCount, 0);
@@ -145,6 +147,7 @@ TEST_F(Walk, DeadDestinationPromptsWithStatusHostAndReason)
     EXPECT_FALSE(QFile::exists(mediaPath("migration.done")));
     const QByteArray debug = log("Debug.log");
     EXPECT_EQ(debug.count("\tSend "), 3);
+    EXPECT_EQ(debug.count("\tChange Patient ID: "), 3);
     EXPECT_EQ(debug.count("\tFAILED\r\n"), 3);
     EXPECT_EQ(debug.count("\tOK\r\n"), 0);
     // every failed send is in the error log, with the file
