@@ -1052,6 +1052,14 @@ TEST_P(Agreement, BothPeersStoreTheSameAttributes)
         std::printf("  %s: refused at loading: %s\n", GetParam().name.c_str(), e.description().toStdString().c_str());
         return;
     }
+    // the header read of the survey before an import names the same patient
+    // as the whole file does
+    try {
+        const DcmPatient whole = list.ItemAt(1).Patient();
+        EXPECT_EQ(DcmUtility::ReadHeader(file).Patient, whole) << whole.PatientName.toStdString();
+    } catch (const Error& e) {
+        ADD_FAILURE() << "header not read: " << e.description().toStdString();
+    }
     sendToBoth(list, file, sourceSyntax, false);
     if (HasFatalFailure())
         return;
