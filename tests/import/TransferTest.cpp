@@ -520,4 +520,24 @@ TEST_F(Transfer, ScanAsksBeforeTheFirstSendOnlyWhenTheMediumHoldsSeveralPatients
     EXPECT_EQ(single->ImportedCount, 3);
     EXPECT_EQ(patients.shown.size(), 2) << "one patient under a typed ID needs no choice";
     EXPECT_TRUE(prompt.messages.isEmpty());
+
+    // a vendor's file with other IDs of its own keeps them, the old ID after them
+    const QString ctSmall = "/usr/lib/python3/dist-packages/pydicom/data/test_files/CT_small.dcm";
+    if (!QFile::exists(ctSmall))
+        GTEST_SKIP() << "python3-pydicom's test files are not installed";
+    ASSERT_TRUE(QDir().mkpath(mediaPath("vendor")) && QFile::copy(ctSmall, mediaPath("vendor/CT_SMALL")));
+    auto vendor = makeRun();
+    vendor->ReadCdDirectory(mediaPath("vendor"), false);
+    ASSERT_EQ(vendor->ImportedCount, 1);
+    const QString sop = attribute(ctSmall, "(0008,0018)");
+    ASSERT_TRUE(pacs->waitForFiles(7));
+    QString stored;
+    for (const QString& f : pacs->receivedFiles())
+        if (attribute(f, "(0008,0018)") == sop)
+            stored = f;
+    ASSERT_FALSE(stored.isEmpty());
+    EXPECT_EQ(attribute(stored, "(0010,1002)[0](0010,0020)"), "ABCD1234");
+    EXPECT_EQ(attribute(stored, "(0010,1002)[1](0010,0020)"), "1234ABCD");
+    EXPECT_EQ(attribute(stored, "(0010,1002)[2](0010,0020)"), "1CT1");
+    EXPECT_EQ(attribute(stored, "(0010,0020)"), "NEW");
 }
