@@ -6,12 +6,20 @@
 #include "dicom/testdata/TestData.h"
 #include "gui/MainForm.h"
 #include "gui/MsgBoxForm.h"
+#include "gui/PatientsForm.h"
+#include "gui/frmWorklist.h"
 #include "support/Peers.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
+#include <QRegularExpression>
 #include <QSet>
+#include <QTreeWidget>
 
 #include <QAction>
 #include <QElapsedTimer>
@@ -83,7 +91,55 @@ protected:
             out << b.text;
         return out;
     }
+    // A DICOMDIR over the medium made by DCMTK's own dcmmkdir.
+    void burnDicomDir()
+    {
+        QFile::remove(media.path() + "/DICOMDIR");
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(dcmtkTool("dcmmkdir"), {"-q", "+r", "+id", media.path(), "+D", media.path() + "/DICOMDIR"});
+        ASSERT_TRUE(p.waitForFinished(20000) && p.exitCode() == 0) << p.readAll().toStdString();
+    }
+    // A main window that reads its settings from the ini written now.
+    void restart(const QByteArray& ini)
+    {
+        form.reset();
+        writeIni(ini);
+        form = std::make_unique<MainForm>();
+        form->show();
+    }
 };
+
+// "Change Patient ID" on; Orthanc is the destination and the worklist.
+QByteArray orthancIni(const Peer& orthanc)
+{
+    return "[Default]\nDrive=E:\nChangeID=1\n[DICOM]\nLocalAET=VARNELO\nRemoteAET=" + orthanc.aeTitle().toUtf8() +
+        "\nRemoteIP=127.0.0.1\nRemotePort=" + QByteArray::number(orthanc.port()) + "\n[Worklist]\nAET=" +
+        orthanc.aeTitle().toUtf8() + "\nIP=127.0.0.1\nPort=" + QByteArray::number(orthanc.port()) + "\nModality=CT\n";
+}
+
+QJsonArray restArray(const Peer& peer, const QString& path)
+{
+    return QJsonDocument::fromJson(peer.restGet(path)).array();
+}
+
+// The patient attributes of a file wherever they are, nested ones after
+// the path of their sequences: "(0010,1002).(0010,0020) LO [EXT-77]";
+// dcmdump lists them tag by tag.
+QStringList patientAttributes(const QString& file)
+{
+    QStringList args {"+U8", "+s", "+p"};
+    for (const char* tag : {"0010,0010", "0010,0020", "0010,0021", "0010,0022", "0010,0024", "0010,0030",
+                            "0010,0040", "0400,0562", "0400,0563", "0400,0564", "0400,0565"})
+        args << "+P" << tag;
+    QProcess p;
+    p.start(dcmtkTool("dcmdump"), args << file);
+    p.waitForFinished(10000);
+    QStringList lines;
+    for (const QString& line : QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts))
+        lines << line.left(line.indexOf('#')).simplified();
+    return lines;
+}
 
 }  // namespace
 
@@ -352,4 +408,154 @@ TEST_F(Launch, TlsToOrthancAndStorescpAsTheSettingsFileSays)
     EXPECT_TRUE(logged.contains("\t40018\t" + expected.mid(7).toUtf8())) << logged.constData();
     EXPECT_TRUE(logged.endsWith("\tMainForm cmdImport_Click\r\n"));
     EXPECT_EQ(scp->receivedFiles().size(), 0);
+}
+
+// A worklist pick from Orthanc's worklist, a CD whose patient is spelt
+// otherwise, the operator's tick, and Orthanc keeping the reconciled images.
+TEST_F(Launch, WorklistPickReconcilesTheMediumsPatientInOrthanc)
+{
+    if (orthancWorklistPlugin().isEmpty())
+        GTEST_SKIP() << "Orthanc's worklist plugin is not installed";
+    QTemporaryDir wl;
+    td::WorklistEntry entry;
+    entry.patientName = QString::fromUtf8("Müller^Hans");
+    entry.patientId = "LOC-4711";
+    entry.issuerOfPatientId = "OURHOSP";
+    entry.birthDate = "19600515";
+    entry.sex = "M";
+    Peer::Options o;
+    o.aeTitle = "ORTHANC";
+    o.httpPort = freeLoopbackPort();
+    auto orthanc = Peer::orthanc(o, td::makeWorklist(wl.path(), o.aeTitle, {entry}) + "/ORTHANC");
+
+    td::ImageRecipe cd;
+    cd.patientName = "MUELLER^HANS";
+    cd.patientId = "EXT-77";
+    cd.issuerOfPatientId = "OTHERHOSP";
+    cd.birthDate = "19600515";
+    cd.sex = "M";
+    td::makeSeries(media.path() + "/DICOM/SE1", 3, cd);
+    burnDicomDir();
+    restart(orthancIni(*orthanc));
+
+    // the worklist opened from the main window; its only row double-clicked
+    QTimer poll;
+    poll.callOnTimeout([&] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            auto* list = qobject_cast<frmWorklist*>(w) ? static_cast<frmWorklist*>(w)->list() : nullptr;
+            if (!list || !w->isVisible() || list->topLevelItemCount() < 1)
+                continue;
+            poll.stop();
+            const QPoint at = list->visualItemRect(list->topLevelItem(0)).center();
+            QTest::mousePress(list->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+            QTest::mouseRelease(list->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+            QTest::mouseDClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, at);
+            QTimer::singleShot(3000, w, &QWidget::close);  // a pick that does not close it fails below
+            return;
+        }
+    });
+    poll.start(20);
+    QTimer::singleShot(15000, &poll, [&] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (qobject_cast<frmWorklist*>(w))
+                w->close();
+    });
+    form->cmdWKL_Click();
+    ASSERT_EQ(text("txtChangeID"), "LOC-4711") << orthanc->log().toStdString();
+
+    QStringList shown;
+    PatientsForm::setAnswererForTesting([&](PatientsForm& f) {
+        for (int i = 0; i < f.list()->topLevelItemCount(); ++i)
+            shown << f.list()->topLevelItem(i)->text(PatientsForm::Name) + "|" + f.list()->topLevelItem(i)->text(PatientsForm::Id);
+        f.list()->topLevelItem(0)->setCheckState(0, Qt::Checked);
+        f.cmdImport()->click();
+    });
+    form->cmdImport_Click();
+    PatientsForm::setAnswererForTesting({});
+    EXPECT_EQ(shown, QStringList {"MUELLER^HANS|EXT-77"}) << "the name differs from the pick: asked";
+    EXPECT_EQ(texts(), QStringList {"3 images successfully imported!"});
+    ASSERT_TRUE(orthanc->waitForFiles(3));
+
+    const QJsonArray patients = restArray(*orthanc, "/patients?expand");
+    ASSERT_EQ(patients.size(), 1);
+    const QJsonObject tags = patients[0].toObject()["MainDicomTags"].toObject();
+    EXPECT_EQ(tags["PatientID"].toString(), "LOC-4711");
+    EXPECT_EQ(tags["PatientName"].toString(), QString::fromUtf8("Müller^Hans"));
+    const QJsonArray instances = restArray(*orthanc, "/instances");
+    ASSERT_EQ(instances.size(), 3);
+
+    QTemporaryDir back;
+    QFile stored(back.filePath("stored.dcm"));
+    ASSERT_TRUE(stored.open(QIODevice::WriteOnly));
+    stored.write(orthanc->restGet("/instances/" + instances[0].toString() + "/file"));
+    stored.close();
+    QStringList found = patientAttributes(stored.fileName());
+    found.sort();
+    const QRegularExpression when(R"(^\(0400,0561\)\.\(0400,0562\) DT \[\d{14}\]$)");
+    EXPECT_EQ(found.removeIf([&](const QString& l) { return when.match(l).hasMatch(); }), 1) << found.join('\n').toStdString();
+    // birth date and sex were the same: not kept as original values
+    EXPECT_EQ(found, (QStringList {
+                         QString::fromUtf8("(0010,0010) PN [Müller^Hans]"),
+                         "(0010,0020) LO [LOC-4711]",
+                         "(0010,0021) LO [OURHOSP]",
+                         "(0010,0030) DA [19600515]",
+                         "(0010,0040) CS [M]",
+                         "(0010,1002).(0010,0020) LO [EXT-77]",
+                         "(0010,1002).(0010,0021) LO [OTHERHOSP]",
+                         "(0010,1002).(0010,0022) CS [TEXT]",
+                         "(0400,0561).(0400,0550).(0010,0010) PN [MUELLER^HANS]",
+                         "(0400,0561).(0400,0550).(0010,0020) LO [EXT-77]",
+                         "(0400,0561).(0400,0550).(0010,0021) LO [OTHERHOSP]",
+                         "(0400,0561).(0400,0563) LO [VARNELO]",
+                         "(0400,0561).(0400,0564) LO [OTHERHOSP]",
+                         "(0400,0561).(0400,0565) CS [COERCE]",
+                     }));
+}
+
+// A typed Patient ID: a medium of two patients asks, and Cancel sends
+// nothing; a medium of one patient is sent without asking, only its ID new.
+TEST_F(Launch, TypedIdAsksOnlyForAMediumOfSeveralPatients)
+{
+    Peer::Options o;
+    o.aeTitle = "ORTHANC";
+    o.httpPort = freeLoopbackPort();
+    auto orthanc = Peer::orthanc(o);
+    td::ImageRecipe a, b;
+    a.patientName = "MUELLER^HANS";
+    a.patientId = "EXT-77";
+    b.patientName = "SCHMIDT^EVA";
+    b.patientId = "EXT-78";
+    b.birthDate = "19710203";
+    b.sex = "F";
+    td::makeSeries(media.path() + "/DICOM/P1", 2, a);
+    td::makeSeries(media.path() + "/DICOM/P2", 2, b);
+    burnDicomDir();
+    restart(orthancIni(*orthanc));
+    set("txtChangeID", "NEW-1");
+
+    QList<int> asked;  // rows of each window shown
+    PatientsForm::setAnswererForTesting([&](PatientsForm& f) {
+        asked << f.list()->topLevelItemCount();
+        f.list()->topLevelItem(0)->setCheckState(0, Qt::Checked);
+        f.cmdCancel()->click();
+    });
+    form->cmdImport_Click();
+    EXPECT_EQ(asked, QList<int> {2});
+    EXPECT_TRUE(boxes.isEmpty()) << texts().join('|').toStdString();
+    EXPECT_EQ(restArray(*orthanc, "/instances").size(), 0);
+    EXPECT_TRUE(orthanc->receivedFiles().isEmpty());
+
+    ASSERT_TRUE(QDir(media.path() + "/DICOM/P2").removeRecursively());
+    burnDicomDir();
+    asked.clear();
+    form->cmdImport_Click();
+    PatientsForm::setAnswererForTesting({});
+    EXPECT_TRUE(asked.isEmpty());
+    EXPECT_EQ(texts(), QStringList {"2 images successfully imported!"});
+    ASSERT_TRUE(orthanc->waitForFiles(2));
+    const QJsonArray patients = restArray(*orthanc, "/patients?expand");
+    ASSERT_EQ(patients.size(), 1);
+    const QJsonObject tags = patients[0].toObject()["MainDicomTags"].toObject();
+    EXPECT_EQ(tags["PatientID"].toString(), "NEW-1");
+    EXPECT_EQ(tags["PatientName"].toString(), "MUELLER^HANS");
 }

@@ -252,7 +252,7 @@ std::unique_ptr<Peer> Peer::orthanc(const Options& options, const QString& workl
   "IndexDirectory": "@DIR@/index",
   "DicomAet": "%1",
   "DicomPort": %2,
-  "HttpServerEnabled": false,
+  %5
   "RemoteAccessAllowed": false,
   "StorageCompression": false,
   "DefaultEncoding": "Utf8",
@@ -262,13 +262,40 @@ std::unique_ptr<Peer> Peer::orthanc(const Options& options, const QString& workl
                                   .arg(options.aeTitle)
                                   .arg(port)
                                   .arg(worklists, tls)
+                                  .arg(options.httpPort ? QStringLiteral(R"("HttpServerEnabled": true,
+  "HttpPort": %1,
+  "AuthenticationEnabled": false,)")
+                                                              .arg(options.httpPort)
+                                                        : QStringLiteral(R"("HttpServerEnabled": false,)"))
                                   .toUtf8();
     QString program = QStringLiteral("/usr/sbin/Orthanc");
     if (!worklistFolder.isEmpty() && orthancWorklistPlugin().isEmpty())
         program.clear();
-    return std::unique_ptr<Peer>(new Peer(QFileInfo(program).isExecutable() ? program : QString(),
-                                          QStringList {QStringLiteral("@CONFIG@")}, port, options.aeTitle,
-                                          options.tcpNoDelay, QStringLiteral("storage"), config));
+    std::unique_ptr<Peer> peer(new Peer(QFileInfo(program).isExecutable() ? program : QString(),
+                                        QStringList {QStringLiteral("@CONFIG@")}, port, options.aeTitle,
+                                        options.tcpNoDelay, QStringLiteral("storage"), config));
+    // Orthanc opens its HTTP port after the DICOM one
+    peer->httpPort_ = options.httpPort;
+    const QDeadlineTimer deadline(10000);
+    while (options.httpPort && !listening(options.httpPort)) {
+        if (deadline.hasExpired() || !peer->isRunning())
+            throw std::runtime_error("Orthanc's REST API did not start: " + peer->log().toStdString());
+        QThread::msleep(20);
+    }
+    return peer;
+}
+
+QByteArray Peer::restGet(const QString& path) const
+{
+    if (!httpPort_)
+        return {};
+    QProcess curl;
+    curl.start(QStringLiteral("/usr/bin/curl"),
+               {QStringLiteral("-fsS"), QStringLiteral("--max-time"), QStringLiteral("10"),
+                QStringLiteral("http://127.0.0.1:%1%2").arg(httpPort_).arg(path)});
+    if (!curl.waitForFinished(15000) || curl.exitStatus() != QProcess::NormalExit || curl.exitCode() != 0)
+        return {};
+    return curl.readAllStandardOutput();
 }
 
 Peer::~Peer()

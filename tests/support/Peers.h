@@ -53,6 +53,8 @@ public:
         // key; with tlsTrusted the peer requires and checks ours, else it
         // takes connections without a client certificate.
         QString tlsCertificate, tlsPrivateKey, tlsTrusted;
+        // Orthanc: its REST API on 127.0.0.1 at this port (0: none).
+        quint16 httpPort = 0;
     };
 
     // storescp -v writing what it receives into storageFolder().
@@ -86,6 +88,10 @@ public:
     int associationsReceived() const { return countInLog(QStringLiteral("Association Received")); }
     bool waitForLog(const QString& text, int count, int timeoutMs = 10000) const;
 
+    // Orthanc started with an httpPort: the body of GET `path` from its REST
+    // API ("" when the request fails), by curl.
+    QByteArray restGet(const QString& path) const;
+
     bool isRunning() const;
     void stop();
 
@@ -99,6 +105,7 @@ private:
     QString storage_;
     QString logPath_;
     quint16 port_ = 0;
+    quint16 httpPort_ = 0;
     QString aeTitle_;
     std::unique_ptr<QProcess> process_;
 };
