@@ -16,10 +16,18 @@
 #include <QTemporaryDir>
 #include <QtEndian>
 
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <set>
+#include <thread>
+
+// DCMTK plays the program against CommitScp; its ::DcmDataset makes ours
+// varnelo::DcmDataset in this file.
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmnet/scp.h>
+#include <dcmtk/dcmnet/scu.h>
 
 using namespace varnelo;
 using varnelo::testsupport::Peer;
@@ -411,11 +419,11 @@ TEST_F(Network, ProbeConnectionCodes)
 namespace {
 
 // The identifier the worklist window sends, abridged to what matters here.
-DcmDataset worklistQuery(const QString& station)
+varnelo::DcmDataset worklistQuery(const QString& station)
 {
     DcmDatasetList steps;
-    DcmDataset step = steps.AppendNew();
-    DcmDataset id;
+    varnelo::DcmDataset step = steps.AppendNew();
+    varnelo::DcmDataset id;
     auto a = id.Attributes();
     a.AddAttribute(0x0008, 0x0005, QString());
     a.AddAttribute(0x0008, 0x0050, QString());
@@ -469,15 +477,15 @@ TEST_F(Network, WorklistFindReturnsTheScheduledEntries)
     find.CallingAETitle = Calling;
     const DcmDatasetList results = find.RunFind(worklistQuery(QStringLiteral("VARNELO")));
     ASSERT_EQ(results.Count(), 2) << peer->log().toStdString();
-    std::map<QString, DcmDataset> byId;
+    std::map<QString, varnelo::DcmDataset> byId;
     for (int i = 1; i <= results.Count(); ++i)
         byId.emplace(results.ItemAt(i).PatientID().value_or(QString()), results.ItemAt(i));
     ASSERT_EQ(byId.count(QStringLiteral("WL1")), 1u);
     ASSERT_EQ(byId.count(QStringLiteral("WL2")), 1u);
-    const DcmDataset& one = byId.at(QStringLiteral("WL1"));
+    const varnelo::DcmDataset& one = byId.at(QStringLiteral("WL1"));
     EXPECT_EQ(one.PatientName(), QStringLiteral("O'Brien^Ann^Q"));
     EXPECT_EQ(one.PatientBirthDate(), QDate(1970, 1, 1));
-    const DcmDataset& two = byId.at(QStringLiteral("WL2"));
+    const varnelo::DcmDataset& two = byId.at(QStringLiteral("WL2"));
     EXPECT_EQ(two.PatientSex().value_or(QString()), QStringLiteral("M"));
     EXPECT_EQ(two.BirthDateRaw().value_or(QString()), QStringLiteral("19551231"));
     const DcmDatasetList steps = two.Attributes().ByTag(0x0040, 0x0100).SequenceItems();
@@ -1074,3 +1082,234 @@ TEST_P(Agreement, BothPeersStoreTheSameAttributes)
 
 INSTANTIATE_TEST_SUITE_P(RealWorld, Agreement, ::testing::ValuesIn(agreementInputs()),
                          [](const ::testing::TestParamInfo<AgreementInput>& info) { return info.param.name; });
+
+// ---- The storage commitment PACS of the other tests ----------------------
+
+namespace {
+
+using testsupport::CommitScp;
+
+const char* const Transaction = "1.2.826.0.1.3680043.2.1125.777";
+
+OFList<OFString> littleEndian()
+{
+    OFList<OFString> ts;
+    ts.push_back(UID_LittleEndianExplicitTransferSyntax);
+    ts.push_back(UID_LittleEndianImplicitTransferSyntax);
+    return ts;
+}
+
+// DCMTK's SCU in the program's place, associated with `pacs`.
+std::unique_ptr<DcmSCU> commitScu(const CommitScp& pacs)
+{
+    auto scu = std::make_unique<DcmSCU>();
+    scu->setAETitle("VARNELO");
+    scu->setPeerAETitle(pacs.aeTitle().toStdString().c_str());
+    scu->setPeerHostName("127.0.0.1");
+    scu->setPeerPort(pacs.port());
+    scu->setDIMSEBlockingMode(DIMSE_NONBLOCKING);
+    scu->setDIMSETimeout(5);
+    scu->setACSETimeout(5);
+    for (const char* sopClass : {UID_CTImageStorage, UID_StorageCommitmentPushModelSOPClass,
+                                 UID_FINDStudyRootQueryRetrieveInformationModel})
+        scu->addPresentationContext(sopClass, littleEndian());
+    EXPECT_TRUE(scu->initNetwork().good());
+    EXPECT_TRUE(scu->negotiateAssociation().good());
+    return scu;
+}
+
+Uint16 store(DcmSCU& scu, const QString& file)
+{
+    Uint16 status = 0xFFFF;
+    EXPECT_TRUE(scu.sendSTORERequest(scu.findPresentationContextID(UID_CTImageStorage, ""), file.toStdString().c_str(),
+                                     nullptr, status)
+                    .good());
+    return status;
+}
+
+Uint16 askCommitment(DcmSCU& scu, const QStringList& uids)
+{
+    ::DcmDataset rq;
+    rq.putAndInsertString(DCM_TransactionUID, Transaction);
+    for (const QString& uid : uids) {
+        DcmItem* item = nullptr;
+        rq.findOrCreateSequenceItem(DCM_ReferencedSOPSequence, item, -2);
+        item->putAndInsertString(DCM_ReferencedSOPClassUID, UID_CTImageStorage);
+        item->putAndInsertString(DCM_ReferencedSOPInstanceUID, uid.toStdString().c_str());
+    }
+    Uint16 status = 0xFFFF;
+    EXPECT_TRUE(scu.sendACTIONRequest(scu.findPresentationContextID(UID_StorageCommitmentPushModelSOPClass, ""),
+                                      UID_StorageCommitmentPushModelSOPInstance, 1, &rq, status)
+                    .good());
+    return status;
+}
+
+// The items of a report's sequence as "uid" or, with a failure reason, "uid/reason".
+QStringList reportItems(::DcmDataset& report, const DcmTagKey& sequence)
+{
+    QStringList items;
+    DcmItem* item = nullptr;
+    for (int i = 0; report.findAndGetSequenceItem(sequence, item, i).good(); ++i) {
+        OFString uid;
+        Uint16 reason = 0;
+        item->findAndGetOFString(DCM_ReferencedSOPInstanceUID, uid);
+        items << QString::fromStdString(uid.c_str())
+                     + (item->findAndGetUint16(DCM_FailureReason, reason).good() ? QStringLiteral("/%1").arg(reason)
+                                                                                 : QString());
+    }
+    return items;
+}
+
+// The program's listener for reports on an association of their own, by
+// DCMTK's SCP: the storage commitment class with the SCP role for the
+// requestor, answers with the affected UIDs.
+class ReportListener : public DcmSCP {
+public:
+    ReportListener()
+    {
+        setAETitle("VARNELO");
+        setPort(port);
+        addPresentationContext(UID_StorageCommitmentPushModelSOPClass, littleEndian(), ASC_SC_ROLE_SCUSCP);
+        setConnectionBlockingMode(DUL_NOBLOCK);
+        setConnectionTimeout(1);
+        EXPECT_TRUE(openListenPort().good());
+        thread = std::thread([this] { acceptAssociations(); });
+    }
+    ~ReportListener() override
+    {
+        stop = true;
+        thread.join();
+    }
+
+    const quint16 port = testsupport::freeLoopbackPort();
+    std::atomic<int> eventType {0};  // of the report on Transaction
+
+protected:
+    OFBool stopAfterConnectionTimeout() override { return stop; }
+    OFCondition handleIncomingCommand(T_DIMSE_Message* msg, const DcmPresentationContextInfo& info) override
+    {
+        if (msg->CommandField != DIMSE_N_EVENT_REPORT_RQ)
+            return DcmSCP::handleIncomingCommand(msg, info);
+        T_ASC_PresentationContextID pid = info.presentationContextID;
+        ::DcmDataset* received = nullptr;
+        const OFCondition c = receiveDIMSEDataset(&pid, &received);
+        const std::unique_ptr<::DcmDataset> report(received);
+        if (c.bad())
+            return c;
+        OFString transaction;
+        report->findAndGetOFString(DCM_TransactionUID, transaction);
+        if (transaction == Transaction && reportItems(*report, DCM_ReferencedSOPSequence).size() == 1)
+            eventType = msg->msg.NEventReportRQ.EventTypeID;
+        T_DIMSE_Message rsp {};
+        rsp.CommandField = DIMSE_N_EVENT_REPORT_RSP;
+        T_DIMSE_N_EventReportRSP& r = rsp.msg.NEventReportRSP;
+        r.MessageIDBeingRespondedTo = msg->msg.NEventReportRQ.MessageID;
+        r.DimseStatus = STATUS_Success;
+        r.DataSetType = DIMSE_DATASET_NULL;
+        r.opts = O_NEVENTREPORT_AFFECTEDSOPCLASSUID | O_NEVENTREPORT_AFFECTEDSOPINSTANCEUID;
+        OFStandard::strlcpy(r.AffectedSOPClassUID, msg->msg.NEventReportRQ.AffectedSOPClassUID,
+                            sizeof r.AffectedSOPClassUID);
+        OFStandard::strlcpy(r.AffectedSOPInstanceUID, msg->msg.NEventReportRQ.AffectedSOPInstanceUID,
+                            sizeof r.AffectedSOPInstanceUID);
+        return sendDIMSEMessage(pid, &rsp, nullptr);
+    }
+
+private:
+    std::atomic<bool> stop {false};
+    std::thread thread;
+};
+
+}  // namespace
+
+// CommitScp in each of its ways, with DCMTK's SCU and SCP as the program.
+TEST_F(Network, CommitScpReportsAsToldAndAnswersFindWithoutCommitment)
+{
+    const QStringList files = td::makeSeries(dir.filePath("series"), 3, td::ImageRecipe());
+    QStringList uids;
+    for (const QString& f : files)
+        uids << QString::fromStdString(td::contentOf(f)["(0008,0018)"]);
+    {
+        SCOPED_TRACE("same association: the second image fails as told, the third was never stored");
+        CommitScp::Options o;
+        o.failUids = QStringList {uids[1]};
+        CommitScp pacs(o);
+        auto scu = commitScu(pacs);
+        EXPECT_EQ(store(*scu, files[0]), 0);
+        EXPECT_EQ(store(*scu, files[1]), 0);
+        EXPECT_EQ(askCommitment(*scu, uids), 0);
+        ::DcmDataset* received = nullptr;
+        Uint16 eventType = 0;
+        ASSERT_TRUE(scu->handleEVENTREPORTRequest(received, eventType, 5).good());
+        const std::unique_ptr<::DcmDataset> report(received);
+        EXPECT_EQ(eventType, 2);
+        OFString transaction;
+        report->findAndGetOFString(DCM_TransactionUID, transaction);
+        EXPECT_EQ(transaction, Transaction);
+        EXPECT_EQ(reportItems(*report, DCM_ReferencedSOPSequence), QStringList {uids[0]});
+        EXPECT_EQ(reportItems(*report, DCM_FailedSOPSequence), (QStringList {uids[1] + "/274", uids[2] + "/274"}));
+        scu->releaseAssociation();
+        EXPECT_EQ(pacs.storedUids(), uids.mid(0, 2));
+        EXPECT_EQ(pacs.actionsReceived(), 1);
+        EXPECT_EQ(pacs.lastActionUids(), uids);
+        EXPECT_TRUE(pacs.waitForEventReports(1));
+        // DCMTK's SCU answers without the affected UIDs, which Orthanc refuses
+        EXPECT_EQ(pacs.eventReportsAcknowledged(), 0);
+    }
+    {
+        SCOPED_TRACE("refused");
+        CommitScp::Options o;
+        o.mode = CommitScp::Mode::RefuseAction;
+        CommitScp pacs(o);
+        auto scu = commitScu(pacs);
+        EXPECT_EQ(askCommitment(*scu, uids), 0x0110);
+        scu->releaseAssociation();
+        EXPECT_EQ(pacs.actionsReceived(), 1);
+        EXPECT_EQ(pacs.eventReportsSent(), 0);
+    }
+    {
+        SCOPED_TRACE("no commitment: C-FIND lists what was stored among the UIDs asked for");
+        CommitScp::Options o;
+        o.mode = CommitScp::Mode::NoCommitment;
+        CommitScp pacs(o);
+        auto scu = commitScu(pacs);
+        EXPECT_EQ(scu->findPresentationContextID(UID_StorageCommitmentPushModelSOPClass, ""), 0);
+        EXPECT_EQ(store(*scu, files[0]), 0);
+        EXPECT_EQ(store(*scu, files[2]), 0);
+        ::DcmDataset keys;
+        keys.putAndInsertString(DCM_QueryRetrieveLevel, "IMAGE");
+        keys.putAndInsertString(DCM_StudyInstanceUID, td::contentOf(files[0])["(0020,000d)"].c_str());
+        keys.putAndInsertString(DCM_SeriesInstanceUID, "");
+        keys.putAndInsertString(DCM_SOPInstanceUID, (uids[0] + "\\" + uids[1]).toStdString().c_str());
+        keys.putAndInsertString(DCM_SOPClassUID, "");
+        OFList<QRResponse*> responses;
+        EXPECT_TRUE(
+            scu->sendFINDRequest(scu->findPresentationContextID(UID_FINDStudyRootQueryRetrieveInformationModel, ""),
+                                 &keys, &responses)
+                .good());
+        QStringList found;
+        for (QRResponse* r : responses) {
+            OFString uid;
+            if (r->m_dataset && r->m_dataset->findAndGetOFString(DCM_SOPInstanceUID, uid).good())
+                found << QString::fromStdString(uid.c_str());
+            delete r;
+        }
+        EXPECT_EQ(found, QStringList {uids[0]});
+        scu->releaseAssociation();
+        EXPECT_EQ(pacs.findsReceived(), 1);
+    }
+    {
+        SCOPED_TRACE("new association to the program's listener");
+        ReportListener listener;
+        CommitScp::Options o;
+        o.mode = CommitScp::Mode::NewAssociation;
+        o.reportPort = listener.port;
+        CommitScp pacs(o);
+        auto scu = commitScu(pacs);
+        EXPECT_EQ(store(*scu, files[0]), 0);
+        EXPECT_EQ(askCommitment(*scu, {uids[0]}), 0);
+        scu->releaseAssociation();
+        EXPECT_TRUE(pacs.waitForEventReports(1));
+        EXPECT_EQ(listener.eventType, 1);
+        EXPECT_EQ(pacs.eventReportsAcknowledged(), 1);
+    }
+}

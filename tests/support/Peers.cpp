@@ -14,7 +14,20 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <map>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include <dcmtk/config/osconfig.h>
+#include <dcmtk/dcmdata/dcdatset.h>
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcsequen.h>
+#include <dcmtk/dcmdata/dcuid.h>
+#include <dcmtk/dcmnet/assoc.h>
+#include <dcmtk/dcmnet/dimse.h>
 
 namespace varnelo::testsupport {
 
@@ -137,7 +150,7 @@ TestCertificates makeTestCertificates(const QString& folder)
 }
 
 Peer::Peer(const QString& program, const QStringList& args, quint16 port, const QString& aeTitle, bool tcpNoDelay,
-           const QString& storage, const QByteArray& config)
+           const QString& storage, const QByteArray& config, const QByteArray& lua)
     : port_(port)
     , aeTitle_(aeTitle)
 {
@@ -158,6 +171,11 @@ Peer::Peer(const QString& program, const QStringList& args, quint16 port, const 
         if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size())
             throw std::runtime_error("cannot write the peer's configuration");
         arguments.replaceInStrings(QStringLiteral("@CONFIG@"), file.fileName());
+    }
+    if (!lua.isEmpty()) {
+        QFile file(dir_.filePath(QStringLiteral("peer.lua")));
+        if (!file.open(QIODevice::WriteOnly) || file.write(lua) != lua.size())
+            throw std::runtime_error("cannot write the peer's Lua script");
     }
     logPath_ = dir_.filePath(QStringLiteral("peer.log"));
     process_ = std::make_unique<QProcess>();
@@ -246,8 +264,19 @@ std::unique_ptr<Peer> Peer::orthanc(const Options& options, const QString& workl
         worklists = QStringLiteral(R"("Plugins": ["%1"],
   "Worklists": { "Enable": true, "Database": "%2" })")
                         .arg(orthancWorklistPlugin(), worklistFolder);
+    // The program as a modality, known by the AE title it calls with; a Lua script.
+    QString extras;
+    if (!options.modalityAet.isEmpty())
+        extras = QStringLiteral(R"(
+  "DicomModalities": { "varnelo": { "AET": "%1", "Host": "127.0.0.1", "Port": %2, "AllowStorageCommitment": %3 } },)")
+                     .arg(options.modalityAet)
+                     .arg(options.modalityPort)
+                     .arg(options.modalityAllowsCommitment ? QStringLiteral("true") : QStringLiteral("false"));
+    if (!options.luaScript.isEmpty())
+        extras += QStringLiteral(R"(
+  "LuaScripts": ["@DIR@/peer.lua"],)");
     const QByteArray config = QStringLiteral(R"({
-  "Name": "Varnelo test PACS",%4
+  "Name": "Varnelo test PACS",%4%6
   "StorageDirectory": "@STORAGE@",
   "IndexDirectory": "@DIR@/index",
   "DicomAet": "%1",
@@ -266,14 +295,16 @@ std::unique_ptr<Peer> Peer::orthanc(const Options& options, const QString& workl
   "HttpPort": %1,
   "AuthenticationEnabled": false,)")
                                                               .arg(options.httpPort)
-                                                        : QStringLiteral(R"("HttpServerEnabled": false,)"))
+                                                        : QStringLiteral(R"("HttpServerEnabled": false,)"),
+                                       extras)
                                   .toUtf8();
     QString program = QStringLiteral("/usr/sbin/Orthanc");
     if (!worklistFolder.isEmpty() && orthancWorklistPlugin().isEmpty())
         program.clear();
     std::unique_ptr<Peer> peer(new Peer(QFileInfo(program).isExecutable() ? program : QString(),
                                         QStringList {QStringLiteral("@CONFIG@")}, port, options.aeTitle,
-                                        options.tcpNoDelay, QStringLiteral("storage"), config));
+                                        options.tcpNoDelay, QStringLiteral("storage"), config,
+                                        options.luaScript.toUtf8()));
     // Orthanc opens its HTTP port after the DICOM one
     peer->httpPort_ = options.httpPort;
     const QDeadlineTimer deadline(10000);
@@ -339,6 +370,384 @@ bool Peer::waitForFiles(int count, int timeoutMs) const
 {
     const QDeadlineTimer deadline(timeoutMs);
     while (receivedFiles().size() < count) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(20);
+    }
+    return true;
+}
+
+namespace {
+
+const char* littleEndian[] = {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax};
+
+QString text(DcmItem& item, const DcmTagKey& tag)
+{
+    OFString value;
+    item.findAndGetOFStringArray(tag, value);
+    return QString::fromLatin1(value.c_str()).trimmed();
+}
+
+// Empty, "*" or one of the backslash-separated UIDs.
+bool matches(const QString& key, const QString& value)
+{
+    return key.isEmpty() || key == QLatin1String("*") || key.split(QLatin1Char('\\')).contains(value);
+}
+
+}  // namespace
+
+struct CommitScp::Impl {
+    struct Instance {
+        QString sopClass, study, series;
+    };
+
+    Options o;
+    T_ASC_Network* net = nullptr;
+    quint16 port = 0;
+    std::atomic<bool> stop {false};
+    std::thread loop;
+    std::vector<std::thread> reporters;  // touched by `loop` only, until it ends
+    mutable std::mutex m;
+    std::map<QString, Instance> stored;
+    QStringList storedUids, lastAction;
+    int finds = 0, actions = 0, sent = 0, acknowledged = 0;
+
+    void run()
+    {
+        while (!stop) {
+            if (!ASC_associationWaiting(net, 1))
+                continue;
+            T_ASC_Association* a = nullptr;
+            if (ASC_receiveAssociation(net, &a, ASC_DEFAULTMAXPDU).good() && accept(a))
+                serve(a);
+            if (a) {
+                ASC_dropSCPAssociation(a);
+                ASC_destroyAssociation(&a);
+            }
+        }
+    }
+
+    bool accept(T_ASC_Association* a)
+    {
+        std::vector<const char*> classes(dcmAllStorageSOPClassUIDs,
+                                         dcmAllStorageSOPClassUIDs + numberOfDcmAllStorageSOPClassUIDs);
+        classes.push_back(UID_VerificationSOPClass);
+        classes.push_back(UID_FINDStudyRootQueryRetrieveInformationModel);
+        if (o.mode != Mode::NoCommitment)
+            classes.push_back(UID_StorageCommitmentPushModelSOPClass);
+        ASC_acceptContextsWithPreferredTransferSyntaxes(a->params, classes.data(), int(classes.size()), littleEndian, 2);
+        ASC_setAPTitles(a->params, nullptr, nullptr, o.aeTitle.toLatin1().constData());
+        return ASC_acknowledgeAssociation(a).good();
+    }
+
+    // Commands until release, abort, a minute of silence or stop.
+    void serve(T_ASC_Association* a)
+    {
+        for (int idle = 0; !stop && idle < 60;) {
+            T_DIMSE_Message msg;
+            T_ASC_PresentationContextID pid = 0;
+            const OFCondition c = DIMSE_receiveCommand(a, DIMSE_NONBLOCKING, 1, &pid, &msg, nullptr);
+            if (c == DIMSE_NODATAAVAILABLE) {
+                ++idle;
+                continue;
+            }
+            if (c == DUL_PEERREQUESTEDRELEASE) {
+                ASC_acknowledgeRelease(a);
+                return;
+            }
+            idle = 0;
+            bool ok = c.good();
+            if (ok && msg.CommandField == DIMSE_C_ECHO_RQ)
+                ok = DIMSE_sendEchoResponse(a, pid, &msg.msg.CEchoRQ, STATUS_Success, nullptr).good();
+            else if (ok && msg.CommandField == DIMSE_C_STORE_RQ)
+                ok = store(a, pid, msg.msg.CStoreRQ);
+            else if (ok && msg.CommandField == DIMSE_C_FIND_RQ)
+                ok = find(a, pid, msg.msg.CFindRQ);
+            else if (ok && msg.CommandField == DIMSE_N_ACTION_RQ)
+                ok = action(a, pid, msg.msg.NActionRQ);
+            else
+                ok = false;
+            if (!ok)
+                break;
+        }
+        ASC_abortAssociation(a);
+    }
+
+    static std::unique_ptr<DcmDataset> receive(T_ASC_Association* a, T_ASC_PresentationContextID pid)
+    {
+        DcmDataset* ds = nullptr;
+        if (DIMSE_receiveDataSetInMemory(a, DIMSE_NONBLOCKING, 30, &pid, &ds, nullptr, nullptr).bad()) {
+            delete ds;
+            return nullptr;
+        }
+        return std::unique_ptr<DcmDataset>(ds);
+    }
+
+    bool store(T_ASC_Association* a, T_ASC_PresentationContextID pid, const T_DIMSE_C_StoreRQ& rq)
+    {
+        const auto ds = receive(a, pid);
+        if (!ds)
+            return false;
+        {
+            const std::lock_guard lock(m);
+            const QString uid = QString::fromLatin1(rq.AffectedSOPInstanceUID);
+            stored[uid] = {QString::fromLatin1(rq.AffectedSOPClassUID), text(*ds, DCM_StudyInstanceUID),
+                           text(*ds, DCM_SeriesInstanceUID)};
+            storedUids << uid;
+        }
+        T_DIMSE_C_StoreRSP rsp {};
+        rsp.DimseStatus = STATUS_Success;
+        return DIMSE_sendStoreResponse(a, pid, &rq, &rsp, nullptr).good();
+    }
+
+    bool find(T_ASC_Association* a, T_ASC_PresentationContextID pid, const T_DIMSE_C_FindRQ& rq)
+    {
+        const auto keys = receive(a, pid);
+        if (!keys)
+            return false;
+        T_DIMSE_C_FindRSP rsp {};
+        const std::lock_guard lock(m);
+        ++finds;
+        if (text(*keys, DCM_QueryRetrieveLevel) != QLatin1String("IMAGE")) {
+            rsp.DimseStatus = STATUS_FIND_Failed_UnableToProcess;
+            return DIMSE_sendFindResponse(a, pid, &rq, &rsp, nullptr, nullptr).good();
+        }
+        for (const auto& [uid, i] : stored) {
+            if (!matches(text(*keys, DCM_SOPInstanceUID), uid) || !matches(text(*keys, DCM_StudyInstanceUID), i.study)
+                || !matches(text(*keys, DCM_SeriesInstanceUID), i.series))
+                continue;
+            DcmDataset answer;
+            answer.putAndInsertString(DCM_QueryRetrieveLevel, "IMAGE");
+            answer.putAndInsertString(DCM_StudyInstanceUID, i.study.toLatin1().constData());
+            answer.putAndInsertString(DCM_SeriesInstanceUID, i.series.toLatin1().constData());
+            answer.putAndInsertString(DCM_SOPInstanceUID, uid.toLatin1().constData());
+            answer.putAndInsertString(DCM_SOPClassUID, i.sopClass.toLatin1().constData());
+            rsp.DimseStatus = STATUS_Pending;
+            if (DIMSE_sendFindResponse(a, pid, &rq, &rsp, &answer, nullptr).bad())
+                return false;
+        }
+        rsp.DimseStatus = STATUS_Success;
+        return DIMSE_sendFindResponse(a, pid, &rq, &rsp, nullptr, nullptr).good();
+    }
+
+    bool action(T_ASC_Association* a, T_ASC_PresentationContextID pid, const T_DIMSE_N_ActionRQ& rq)
+    {
+        const auto ds = rq.DataSetType == DIMSE_DATASET_NULL ? std::make_unique<DcmDataset>() : receive(a, pid);
+        if (!ds)
+            return false;
+        QList<std::pair<QString, QString>> refs;  // class, instance
+        DcmSequenceOfItems* seq = nullptr;
+        if (ds->findAndGetSequence(DCM_ReferencedSOPSequence, seq).good() && seq)
+            for (unsigned long n = 0; n < seq->card(); ++n)
+                refs.append({text(*seq->getItem(n), DCM_ReferencedSOPClassUID),
+                             text(*seq->getItem(n), DCM_ReferencedSOPInstanceUID)});
+        {
+            const std::lock_guard lock(m);
+            ++actions;
+            lastAction.clear();
+            for (const auto& ref : refs)
+                lastAction << ref.second;
+        }
+        // Like Orthanc: only the well-known instance and action 1.
+        Uint16 status = STATUS_Success;
+        if (o.mode == Mode::RefuseAction)
+            status = STATUS_N_ProcessingFailure;
+        else if (strcmp(rq.RequestedSOPInstanceUID, UID_StorageCommitmentPushModelSOPInstance) != 0)
+            status = STATUS_N_NoSuchSOPInstance;
+        else if (rq.ActionTypeID != 1)
+            status = STATUS_N_NoSuchAction;
+        T_DIMSE_Message rsp {};
+        rsp.CommandField = DIMSE_N_ACTION_RSP;
+        T_DIMSE_N_ActionRSP& r = rsp.msg.NActionRSP;
+        r.MessageIDBeingRespondedTo = rq.MessageID;
+        r.DimseStatus = status;
+        r.ActionTypeID = rq.ActionTypeID;
+        r.DataSetType = DIMSE_DATASET_NULL;
+        r.opts = O_NACTION_AFFECTEDSOPCLASSUID | O_NACTION_AFFECTEDSOPINSTANCEUID | O_NACTION_ACTIONTYPEID;
+        OFStandard::strlcpy(r.AffectedSOPClassUID, rq.RequestedSOPClassUID, sizeof r.AffectedSOPClassUID);
+        OFStandard::strlcpy(r.AffectedSOPInstanceUID, rq.RequestedSOPInstanceUID, sizeof r.AffectedSOPInstanceUID);
+        if (DIMSE_sendMessageUsingMemoryData(a, pid, &rsp, nullptr, nullptr, nullptr, nullptr).bad())
+            return false;
+        const QString transaction = text(*ds, DCM_TransactionUID);
+        if (status != STATUS_Success || o.mode == Mode::Silent)
+            return true;
+        if (o.mode == Mode::NewAssociation) {
+            reporters.emplace_back([this, transaction, refs] {
+                if (pause())
+                    reportOnNewAssociation(transaction, refs);
+            });
+            return true;
+        }
+        return pause() && report(a, pid, transaction, refs);
+    }
+
+    // reportDelayMs, unless stopped first.
+    bool pause() const
+    {
+        for (int ms = 0; ms < o.reportDelayMs && !stop; ms += 10)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return !stop;
+    }
+
+    // Sends the N-EVENT-REPORT and waits up to 10 s for its answer.
+    bool report(T_ASC_Association* a, T_ASC_PresentationContextID pid, const QString& transaction,
+                const QList<std::pair<QString, QString>>& refs)
+    {
+        DcmDataset ds;
+        ds.putAndInsertString(DCM_TransactionUID, transaction.toLatin1().constData());
+        bool failures = false;
+        for (const auto& [sopClass, uid] : refs) {
+            Uint16 reason = 0;
+            {
+                const std::lock_guard lock(m);
+                const auto it = stored.find(uid);
+                if (it == stored.end() || o.failUids.contains(uid))
+                    reason = 0x0112;
+                else if (it->second.sopClass != sopClass)
+                    reason = 0x0119;
+            }
+            DcmItem* item = nullptr;
+            ds.findOrCreateSequenceItem(reason ? DCM_FailedSOPSequence : DCM_ReferencedSOPSequence, item, -2);
+            item->putAndInsertString(DCM_ReferencedSOPClassUID, sopClass.toLatin1().constData());
+            item->putAndInsertString(DCM_ReferencedSOPInstanceUID, uid.toLatin1().constData());
+            if (reason)
+                item->putAndInsertUint16(DCM_FailureReason, reason);
+            failures = failures || reason;
+        }
+        T_DIMSE_Message rq {};
+        rq.CommandField = DIMSE_N_EVENT_REPORT_RQ;
+        T_DIMSE_N_EventReportRQ& r = rq.msg.NEventReportRQ;
+        r.MessageID = a->nextMsgID++;
+        OFStandard::strlcpy(r.AffectedSOPClassUID, UID_StorageCommitmentPushModelSOPClass, sizeof r.AffectedSOPClassUID);
+        OFStandard::strlcpy(r.AffectedSOPInstanceUID, UID_StorageCommitmentPushModelSOPInstance,
+                            sizeof r.AffectedSOPInstanceUID);
+        r.EventTypeID = failures ? 2 : 1;
+        r.DataSetType = DIMSE_DATASET_PRESENT;
+        if (DIMSE_sendMessageUsingMemoryData(a, pid, &rq, nullptr, &ds, nullptr, nullptr).bad())
+            return false;
+        bool answered = false;
+        for (int s = 0; s < 10 && !stop; ++s) {
+            T_DIMSE_Message rsp;
+            T_ASC_PresentationContextID rspPid = 0;
+            const OFCondition c = DIMSE_receiveCommand(a, DIMSE_NONBLOCKING, 1, &rspPid, &rsp, nullptr);
+            if (c == DIMSE_NODATAAVAILABLE)
+                continue;
+            const T_DIMSE_N_EventReportRSP& e = rsp.msg.NEventReportRSP;
+            const unsigned both = O_NEVENTREPORT_AFFECTEDSOPCLASSUID | O_NEVENTREPORT_AFFECTEDSOPINSTANCEUID;
+            answered = c.good() && rsp.CommandField == DIMSE_N_EVENT_REPORT_RSP;
+            const std::lock_guard lock(m);
+            if (answered && e.MessageIDBeingRespondedTo == r.MessageID && e.DimseStatus == STATUS_Success
+                && (e.opts & both) == both)
+                ++acknowledged;
+            break;
+        }
+        const std::lock_guard lock(m);
+        ++sent;
+        return answered;
+    }
+
+    void reportOnNewAssociation(const QString& transaction, const QList<std::pair<QString, QString>>& refs)
+    {
+        T_ASC_Network* requestor = nullptr;
+        if (ASC_initializeNetwork(NET_REQUESTOR, 0, 5, &requestor).bad())
+            return;
+        T_ASC_Parameters* params = nullptr;
+        T_ASC_Association* a = nullptr;
+        ASC_createAssociationParameters(&params, ASC_DEFAULTMAXPDU);
+        ASC_setAPTitles(params, o.aeTitle.toLatin1().constData(), o.reportCalledAe.toLatin1().constData(), nullptr);
+        const QString address = QStringLiteral("%1:%2").arg(o.reportHost).arg(o.reportPort);
+        ASC_setPresentationAddresses(params, "localhost", address.toLatin1().constData());
+        ASC_addPresentationContext(params, 1, UID_StorageCommitmentPushModelSOPClass, littleEndian, 2,
+                                   ASC_SC_ROLE_SCP);
+        if (ASC_requestAssociation(requestor, params, &a).good()) {
+            const T_ASC_PresentationContextID pid =
+                ASC_findAcceptedPresentationContextID(a, UID_StorageCommitmentPushModelSOPClass);
+            if (pid && report(a, pid, transaction, refs))
+                ASC_releaseAssociation(a);
+            else
+                ASC_abortAssociation(a);
+        }
+        if (a)
+            ASC_destroyAssociation(&a);
+        else
+            ASC_destroyAssociationParameters(&params);
+        ASC_dropNetwork(&requestor);
+    }
+};
+
+CommitScp::CommitScp(const Options& options)
+    : d_(std::make_unique<Impl>())
+{
+    d_->o = options;
+    // DCMTK 3.6.7 does not tell which port it got for 0: a free one, again
+    // should another listener take it first
+    for (int attempt = 0; !d_->net; ++attempt) {
+        d_->port = freeLoopbackPort();
+        if (ASC_initializeNetwork(NET_ACCEPTOR, d_->port, 5, &d_->net).bad() && attempt == 4)
+            throw std::runtime_error("CommitScp cannot listen");
+    }
+    d_->loop = std::thread([this] { d_->run(); });
+}
+
+CommitScp::~CommitScp()
+{
+    d_->stop = true;
+    d_->loop.join();
+    for (std::thread& t : d_->reporters)
+        t.join();
+    ASC_dropNetwork(&d_->net);
+}
+
+quint16 CommitScp::port() const
+{
+    return d_->port;
+}
+
+QString CommitScp::aeTitle() const
+{
+    return d_->o.aeTitle;
+}
+
+QStringList CommitScp::storedUids() const
+{
+    const std::lock_guard lock(d_->m);
+    return d_->storedUids;
+}
+
+int CommitScp::findsReceived() const
+{
+    const std::lock_guard lock(d_->m);
+    return d_->finds;
+}
+
+int CommitScp::actionsReceived() const
+{
+    const std::lock_guard lock(d_->m);
+    return d_->actions;
+}
+
+QStringList CommitScp::lastActionUids() const
+{
+    const std::lock_guard lock(d_->m);
+    return d_->lastAction;
+}
+
+int CommitScp::eventReportsSent() const
+{
+    const std::lock_guard lock(d_->m);
+    return d_->sent;
+}
+
+int CommitScp::eventReportsAcknowledged() const
+{
+    const std::lock_guard lock(d_->m);
+    return d_->acknowledged;
+}
+
+bool CommitScp::waitForEventReports(int count, int timeoutMs) const
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (eventReportsSent() < count) {
         if (deadline.hasExpired())
             return false;
         QThread::msleep(20);

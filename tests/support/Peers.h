@@ -1,7 +1,8 @@
 #pragma once
 
-// Real DICOM peers for the tests: DCMTK's storescp and wlmscpfs started as
-// child processes on free loopback ports, in folders of their own, and a
+// Real DICOM peers for the tests: DCMTK's storescp and wlmscpfs and Orthanc
+// started as child processes on free loopback ports, in folders of their
+// own, a PACS with storage commitment run by DCMTK in this process, and a
 // listener that takes TCP connections and never answers. Every peer is
 // stopped by its destructor, so a failing test does not leave one behind.
 
@@ -55,6 +56,17 @@ public:
         QString tlsCertificate, tlsPrivateKey, tlsTrusted;
         // Orthanc: its REST API on 127.0.0.1 at this port (0: none).
         quint16 httpPort = 0;
+        // Orthanc: the program as a known modality at 127.0.0.1:modalityPort
+        // (none when modalityAet is empty). Orthanc answers an N-ACTION from
+        // that AE title only, and always on a new association to that port;
+        // without modalityAllowsCommitment it refuses the N-ACTION.
+        QString modalityAet;
+        quint16 modalityPort = 0;
+        bool modalityAllowsCommitment = true;
+        // Orthanc: a Lua script it runs, e.g. a ReceivedInstanceFilter that
+        // returns false for an instance: Orthanc then answers its C-STORE
+        // with success (0x0000) and does not keep it.
+        QString luaScript;
     };
 
     // storescp -v writing what it receives into storageFolder().
@@ -97,9 +109,10 @@ public:
 
 private:
     // `config`, when given, is written to "peer.json" before the start, with
-    // @STORAGE@ and @DIR@ replaced; @CONFIG@ in args names that file.
+    // @STORAGE@ and @DIR@ replaced; @CONFIG@ in args names that file. `lua`,
+    // when given, is written to "peer.lua" beside it.
     Peer(const QString& program, const QStringList& args, quint16 port, const QString& aeTitle, bool tcpNoDelay,
-         const QString& storageSubfolder, const QByteArray& config = {});
+         const QString& storageSubfolder, const QByteArray& config = {}, const QByteArray& lua = {});
 
     QTemporaryDir dir_;
     QString storage_;
@@ -108,6 +121,64 @@ private:
     quint16 httpPort_ = 0;
     QString aeTitle_;
     std::unique_ptr<QProcess> process_;
+};
+
+// A PACS with storage commitment run by DCMTK in this process, on a free
+// loopback port, one association at a time in a thread of its own; the
+// destructor stops it within about two seconds (a report still waiting for
+// its answer may hold it up to ten). It takes C-ECHO, C-STORE of any storage
+// SOP class in little endian explicit or implicit (keeping only the
+// instances' UIDs), Study Root C-FIND at IMAGE level over what it took, and
+// the storage commitment N-ACTION from a requestor in the SCU role. An
+// instance is reported committed when it was stored with the SOP class the
+// N-ACTION names; otherwise it fails with reason 0x0112 (not stored) or
+// 0x0119 (other class).
+class CommitScp {
+public:
+    enum class Mode {
+        SameAssociation,  // the report follows the N-ACTION-RSP on its association
+        NewAssociation,   // the report goes over an association of its own to reportHost:reportPort
+        Silent,           // the N-ACTION succeeds, no report ever comes
+        NoCommitment,     // the storage commitment context is refused
+        RefuseAction,     // the N-ACTION is answered with 0x0110, processing failure
+    };
+    struct Options {
+        Options() {}
+        Mode mode = Mode::SameAssociation;
+        QString aeTitle = QStringLiteral("COMMITSCP");
+        QStringList failUids;   // reported failed (0x0112) even when stored
+        int reportDelayMs = 0;  // from the N-ACTION-RSP to the report
+        // NewAssociation: the report's destination, called with aeTitle as
+        // calling AE, proposing the SCP role for the storage commitment class.
+        QString reportHost = QStringLiteral("127.0.0.1");
+        quint16 reportPort = 0;
+        QString reportCalledAe = QStringLiteral("VARNELO");
+    };
+
+    // Throws when it cannot listen.
+    explicit CommitScp(const Options& options = Options());
+    ~CommitScp();
+    CommitScp(const CommitScp&) = delete;
+    CommitScp& operator=(const CommitScp&) = delete;
+
+    quint16 port() const;
+    QString aeTitle() const;
+    // SOP Instance UIDs of the C-STOREs taken, in order, a repeated one again.
+    QStringList storedUids() const;
+    int findsReceived() const;
+    int actionsReceived() const;
+    // The Referenced SOP Instance UIDs of the last N-ACTION, in its order.
+    QStringList lastActionUids() const;
+    // N-EVENT-REPORTs sent, counted once their answer came or the wait for
+    // it (10 s) ended; of these, the ones answered with success and, as
+    // Orthanc insists on, with the Affected SOP Class and Instance UIDs.
+    int eventReportsSent() const;
+    int eventReportsAcknowledged() const;
+    bool waitForEventReports(int count, int timeoutMs = 10000) const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d_;
 };
 
 // Listens on a loopback port and never accepts: the kernel completes the TCP
