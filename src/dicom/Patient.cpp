@@ -5,7 +5,14 @@
 
 #include "base/FileNames.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <exception>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace varnelo {
 
@@ -57,23 +64,86 @@ DcmPatient patientOf(DcmItem& source, const QByteArray& inheritedCharset)
 
 using namespace dicomimpl;
 
+namespace {
+
+constexpr qint64 kHeadBytes = 1024 * 1024;           // where the header must end to be read from memory
+constexpr qint64 kReadWholeUpTo = 64 * 1024 * 1024;  // files read to their end
+
+// The header of a file read into memory: up to the study, from `head`.
+std::unique_ptr<DcmFileFormat> headerFromBytes(const QByteArray& head)
+{
+    auto file = std::make_unique<DcmFileFormat>();
+    DcmInputBufferStream in;
+    in.setBuffer(head.constData(), static_cast<offile_off_t>(head.size()));
+    in.setEos();
+    file->transferInit();
+    const OFCondition cond = file->readUntilTag(in, EXS_Unknown, EGL_noChange, DCM_MaxReadLength, DCM_SeriesInstanceUID);
+    file->transferEnd();
+    if (cond.bad())
+        return nullptr;
+    return file;
+}
+
+}  // namespace
+
 DcmHeader DcmUtility::ReadHeader(const QString& path)
 {
     ensureInitialised();
     const QString prefix = QStringLiteral("Cannot read %1: ").arg(path);
-    DcmFileFormat file;
-    OFCondition cond;
-    try {
-        // Up to the study: the series and everything after it, the pixel
-        // data above all, stay unread, and no long value is loaded.
-        cond = file.loadFileUntilTag(OFFilename(encodeFileName(path).constData()), EXS_Unknown, EGL_noChange, 1024,
-                                     ERM_autoDetect, DCM_SeriesInstanceUID);
-    } catch (const std::exception& e) {
-        fail(DicomErrc::FileUnreadable, prefix + QStringLiteral("damaged (%1)").arg(QString::fromLocal8Bit(e.what())));
+    // The file is read from its start to its end in one go, as an optical
+    // drive reads best: the send that follows finds it in the page cache
+    // instead of moving the drive's head back. Only a very large file is read
+    // no further than its head.
+    QByteArray head;
+    {
+        const int fd = ::open(encodeFileName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        if (fd < 0)
+            fail(DicomErrc::FileUnreadable, prefix + QString::fromLocal8Bit(std::strerror(errno)));
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            ::close(fd);
+            fail(DicomErrc::FileUnreadable, prefix + QStringLiteral("not a regular file"));
+        }
+        const qint64 upTo = st.st_size <= kReadWholeUpTo ? st.st_size : kHeadBytes;
+        head.resize(static_cast<qsizetype>(std::min(upTo, kHeadBytes)));
+        QByteArray rest;
+        qint64 done = 0;
+        while (done < upTo) {
+            const bool inHead = done < head.size();
+            if (!inHead && rest.isEmpty())
+                rest.resize(static_cast<qsizetype>(std::min<qint64>(upTo - done, kHeadBytes)));
+            char* into = inHead ? head.data() + done : rest.data();
+            const qint64 want = inHead ? head.size() - done : std::min<qint64>(upTo - done, rest.size());
+            const ssize_t n = ::read(fd, into, static_cast<size_t>(want));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += n;
+        }
+        ::close(fd);
+        head.truncate(static_cast<qsizetype>(std::min<qint64>(done, head.size())));
     }
-    if (cond.bad())
-        fail(DicomErrc::FileUnreadable, prefix + conditionText(cond));
-    ::DcmDataset* ds = file.getDataset();
+
+    std::unique_ptr<DcmFileFormat> file;
+    try {
+        file = headerFromBytes(head);
+    } catch (const std::exception&) {
+    }
+    if (!file) {
+        // a header longer than the head, or one DCMTK reads only from the file
+        file = std::make_unique<DcmFileFormat>();
+        OFCondition cond;
+        try {
+            cond = file->loadFileUntilTag(OFFilename(encodeFileName(path).constData()), EXS_Unknown, EGL_noChange, 1024,
+                                          ERM_autoDetect, DCM_SeriesInstanceUID);
+        } catch (const std::exception& e) {
+            fail(DicomErrc::FileUnreadable, prefix + QStringLiteral("damaged (%1)").arg(QString::fromLocal8Bit(e.what())));
+        }
+        if (cond.bad())
+            fail(DicomErrc::FileUnreadable, prefix + conditionText(cond));
+    }
+    ::DcmDataset* ds = file->getDataset();
     DcmHeader header;
     header.Patient = patientOf(*ds, QByteArray());
     OFString value;
