@@ -41,6 +41,9 @@ struct AppState {
     bool UseTLS = false;
     bool UseTLS2 = false;
     bool WorklistUseTLS = false;
+    // [DICOM] CommitPort, from the settings file only: where a PACS may open
+    // an association to report its storage commitment (0 or absent: none).
+    std::int32_t CommitPort = 0;
     QString TLSCertificate;
     QString TLSPrivateKey;
     QString TLSTrustedCertificates;

@@ -116,6 +116,17 @@ void WriteErrorLog(std::int32_t number, const QString& description, const QStrin
     }
 }
 
+void WriteImportsLog(const QStringList& fields)
+{
+    try {
+        QStringList escaped {logDateTime(now())};
+        for (const QString& f : fields)
+            escaped << escapeForLog(f);
+        appendLine(QStringLiteral("Imports.log"), QStringLiteral("imports"), escaped.join(QLatin1Char('\t')));
+    } catch (...) {
+    }
+}
+
 void WriteDebugLog(const QString& text)
 {
     try {

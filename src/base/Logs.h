@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <functional>
@@ -12,6 +13,9 @@ namespace varnelo {
 // Neither ever fails towards its caller.
 void WriteErrorLog(std::int32_t number, const QString& description, const QString& source);
 void WriteDebugLog(const QString& text);
+// Appends one line of tab-separated fields to Logs/Imports.log, the receipt
+// of each import run (date and time first); rotated like the others.
+void WriteImportsLog(const QStringList& fields);
 
 QString DateStamp();  // yyyyMMdd
 QString TimeStamp();  // hhmmss, 24 hours

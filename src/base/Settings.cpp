@@ -70,6 +70,12 @@ void LoadSettings(SettingsView& view)
     step([&] { s.UseTLS = toInt16(read("DICOM", "UseTLS", "0")) == 1; });
     step([&] { s.UseTLS2 = toInt16(read("DICOM", "UseTLS2", "0")) == 1; });
     step([&] { s.WorklistUseTLS = toInt16(read("Worklist", "UseTLS", "0")) == 1; });
+    step([&] {
+        s.CommitPort = 0;  // a value that is no port listens nowhere
+        const std::int32_t port = toInt32(read("DICOM", "CommitPort", "0"));
+        if (port > 0 && port <= 65535)
+            s.CommitPort = port;
+    });
     step([&] { s.TLSCertificate = read("TLS", "Certificate", ""); });
     step([&] { s.TLSPrivateKey = read("TLS", "PrivateKey", ""); });
     step([&] { s.TLSTrustedCertificates = read("TLS", "TrustedCertificates", ""); });

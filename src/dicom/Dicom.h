@@ -17,6 +17,7 @@
 #include <QVariant>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -192,6 +193,51 @@ public:
     QStringList Notes;
 };
 
+// One instance stored at a PACS, as it is asked about afterwards.
+struct DcmStoredInstance {
+    QString SOPClassUID;
+    QString SOPInstanceUID;
+    QString StudyInstanceUID;
+};
+
+// What a PACS said about the instances of one request.
+struct DcmCommitResult {
+    enum class Outcome {
+        Answered,    // a commitment report, or the answer to a query
+        NotOffered,  // neither commitment nor a query is offered (or could be opened)
+        NoAnswer,    // no report within the wait
+        Aborted,     // the caller stopped the wait
+    };
+    Outcome outcome = Outcome::NotOffered;
+    bool byQuery = false;  // the PACS offers no commitment: a C-FIND decided
+    // SOP Instance UID of each instance the PACS did not confirm, with its
+    // reason. An answered request confirms every other instance.
+    std::vector<std::pair<QString, QString>> failed;
+    QString why;  // for NotOffered and NoAnswer: what happened, for the error log
+};
+
+// Asks a PACS to take responsibility for instances it has stored (Storage
+// Commitment Push Model). The report may come on the association of the
+// request or on one that the PACS opens to ListenPort. Where the PACS offers
+// no commitment, a Study Root C-FIND at IMAGE level for each study shows what
+// it holds. Properties are set before Request.
+class DcmCommitClient {
+public:
+    QString PeerHost;
+    std::int32_t PeerPort = 0;
+    QString CalledAETitle;
+    QString CallingAETitle;
+    DcmTls Tls;              // for the request and for the listening port
+    std::int32_t ListenPort = 0;  // 0: the report is awaited on the request's association only
+    int WaitSeconds = 60;
+    // Called about every 100 ms while the report is awaited; false ends the wait.
+    std::function<bool()> KeepWaiting;
+
+    // Never throws for what the peer does; a failure to ask is NotOffered
+    // with its reason in `why`.
+    DcmCommitResult Request(const std::vector<DcmStoredInstance>& instances);
+};
+
 class DcmImageList;
 
 // One loaded image. Changes stay in memory; the source file is never written.
@@ -203,6 +249,8 @@ public:
     void setStudyInstanceUID(const QString& value);
     QString SeriesInstanceUID() const;
     void setSeriesInstanceUID(const QString& value);
+    QString SOPClassUID() const;
+    QString SOPInstanceUID() const;
 
     DcmPatient Patient() const;
     // Gives the image the identity `to` (import reconciliation). With

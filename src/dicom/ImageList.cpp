@@ -245,6 +245,9 @@ void DcmImage::setStudyInstanceUID(const QString& value) { setString(*impl_->fil
 QString DcmImage::SeriesInstanceUID() const { return valueOf(*impl_->file, DCM_SeriesInstanceUID, &RawDicom::seriesUid); }
 void DcmImage::setSeriesInstanceUID(const QString& value) { setString(*impl_->file, DCM_SeriesInstanceUID, value); }
 
+QString DcmImage::SOPClassUID() const { return valueOf(*impl_->file, DCM_SOPClassUID, &RawDicom::sopClass); }
+QString DcmImage::SOPInstanceUID() const { return valueOf(*impl_->file, DCM_SOPInstanceUID, &RawDicom::sopInstance); }
+
 std::int32_t DcmImage::CheckValueA() const
 {
     return valueOf(*impl_->file, DCM_SOPClassUID, &RawDicom::sopClass).isEmpty() ? 0 : 1;

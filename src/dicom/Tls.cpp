@@ -99,8 +99,8 @@ private:
 
 class Layer : public DcmTLSTransportLayer {
 public:
-    Layer()
-        : DcmTLSTransportLayer(NET_REQUESTOR, nullptr, OFFalse)
+    explicit Layer(T_ASC_NetworkRole role)
+        : DcmTLSTransportLayer(role, nullptr, OFFalse)
     {
     }
 
@@ -152,15 +152,22 @@ void requireReadableFile(const char* key, const QString& path)
 }  // namespace
 
 struct TlsTransport::Impl {
+    explicit Impl(T_ASC_NetworkRole role)
+        : layer(role)
+    {
+    }
     DcmTls settings;
     Layer layer;
 };
 
-TlsTransport::TlsTransport(const DcmTls& settings)
-    : impl_(std::make_unique<Impl>())
+namespace {
+std::once_flag openSslOnce;
+}
+
+TlsTransport::TlsTransport(const DcmTls& settings, bool acceptor)
+    : impl_((std::call_once(openSslOnce, [] { DcmTLSTransportLayer::initializeOpenSSL(); }),
+             std::make_unique<Impl>(acceptor ? NET_ACCEPTOR : NET_REQUESTOR)))
 {
-    static std::once_flag once;
-    std::call_once(once, [] { DcmTLSTransportLayer::initializeOpenSSL(); });
     impl_->settings = settings;
     Layer& layer = impl_->layer;
     if (!layer)
@@ -191,6 +198,9 @@ TlsTransport::TlsTransport(const DcmTls& settings)
 
     const QString certificate = settings.Certificate.trimmed();
     const QString key = settings.PrivateKey.trimmed();
+    if (acceptor && certificate.isEmpty())
+        unusable(QStringLiteral("TLS is on, but [TLS] Certificate and PrivateKey are not set: the port on which the "
+                                "PACS reports its storage commitment needs this station's certificate."));
     if (certificate.isEmpty() != key.isEmpty())
         unusable(QStringLiteral("[TLS] Certificate and PrivateKey go together: set both (this station's certificate "
                                 "and its key) or neither."));
@@ -227,6 +237,11 @@ void TlsTransport::attach(T_ASC_Network* net, T_ASC_Parameters* params)
 {
     ASC_setTransportLayer(net, &impl_->layer, 0);
     ASC_setTransportLayerType(params, OFTrue);
+}
+
+void TlsTransport::attachAcceptor(T_ASC_Network* net)
+{
+    ASC_setTransportLayer(net, &impl_->layer, 0);
 }
 
 std::optional<Error> TlsTransport::failure(const OFCondition& cond, const QString& peer) const

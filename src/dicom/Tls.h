@@ -16,7 +16,9 @@ class TlsTransport {
 public:
     // Reads the trusted CAs and this station's certificate and key; throws
     // TlsFileUnusable naming the key and file that cannot be used.
-    explicit TlsTransport(const DcmTls& settings);
+    // As `acceptor` it serves a listening port: this station's certificate
+    // is then required.
+    explicit TlsTransport(const DcmTls& settings, bool acceptor = false);
     ~TlsTransport();
     TlsTransport(const TlsTransport&) = delete;
     TlsTransport& operator=(const TlsTransport&) = delete;
@@ -24,6 +26,8 @@ public:
     // The association of these parameters runs over TLS on this network.
     // The network must be dropped before this object goes.
     void attach(T_ASC_Network* net, T_ASC_Parameters* params);
+    // The associations this network accepts run over TLS.
+    void attachAcceptor(T_ASC_Network* net);
 
     // After a failed association request: the error that says what to
     // check when TLS was the cause, else nothing.

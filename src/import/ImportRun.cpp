@@ -137,6 +137,7 @@ struct ImportRun::Invocation {
     QString folderStudyUid;
     std::optional<Error> loadError;  // the image that failed to load, for its send
     bool identityGiven = false;      // the image has its new identity (a retry keeps it)
+    QString folder;                  // of the scan: where its marker goes
 };
 
 ImportRun::ImportRun(RunView& view, FailurePrompt& prompt, std::function<QString()> newPatientId)
@@ -161,8 +162,6 @@ void ImportRun::Run()
     const QString start = s.Location == 1 ? s.ImportDrive : s.ImportFolder;
     if (s.SearchBy == 1) {
         SearchForDicomDir(start);
-        if (ImportedCount > 0)
-            MessageBox::show(summaryText(ImportedCount), MessageBox::Icon::Information);
     } else {
         view_.stopAnimation();
         view_.setAnimationVisible(false);
@@ -170,9 +169,166 @@ void ImportRun::Run()
         view_.setBarVisible(RunView::Bar::Detail, true);
         view_.setBarVisible(RunView::Bar::Complete, false);
         ReadCdDirectory(start, s.ImportWithSubDirs);
-        if (!cancelled_)
-            MessageBox::show(summaryText(ImportedCount), MessageBox::Icon::Information);
     }
+    if (cancelled_)
+        return;  // the operator chose to send nothing
+    // A DICOMDIR that could not be used says why; every other run ends with
+    // the count and what each destination confirmed.
+    if (s.SearchBy == 1 && ImportedCount == 0 && !problem_.isEmpty())
+        MessageBox::show(problem_, MessageBox::Icon::Warning);
+    else
+        MessageBox::show(summary(), MessageBox::Icon::Information);
+}
+
+QString ImportRun::summary() const
+{
+    QStringList lines {summaryText(ImportedCount)};
+    lines << confirmations_;
+    return lines.join(QLatin1Char('\n'));
+}
+
+void ImportRun::beginRun()
+{
+    running_ = true;
+    stored_[0].clear();
+    stored_[1].clear();
+    pendingMarkers_.clear();
+    confirmations_.clear();
+    problem_.clear();
+    seenPatientIds_.clear();
+    found_ = sentEverywhere_ = failed_ = ignored_ = notSent_ = 0;
+    medium_ = MediumPatients();
+    checkPatients_ = false;
+}
+
+void ImportRun::finishRun(const QString& source, Mode mode)
+{
+    running_ = false;
+    if (!cancelled_)
+        confirmations_ = confirmStored();
+    // a folder is done when each of its images that was sent is confirmed
+    // wherever the PACS could be asked
+    for (const QString& folder : std::as_const(pendingMarkers_))
+        writeMarker(folder);
+    pendingMarkers_.clear();
+    writeReceipt(source, mode);
+}
+
+QStringList ImportRun::confirmStored()
+{
+    AppState& s = appState();
+    QStringList lines;
+    QSet<QString> unproven;  // folders with an image some PACS did not confirm
+    const bool walkAborted = AbortRequested;
+    bool waitAborted = false;
+    for (int d = 0; d < 2; ++d) {
+        const std::vector<StoredImage>& images = stored_[d];
+        if (images.empty())
+            continue;
+        const QString ae = (d == 0 ? s.RemoteAET : s.RemoteAET2).trimmed();
+        const int n = static_cast<int>(images.size());
+        view_.setLabel(QStringLiteral("Waiting for %1 to confirm %2 images ...").arg(ae).arg(n));
+        view_.yield();
+        AbortRequested = false;  // "Abort" from here on ends the wait
+        DcmCommitClient client;
+        client.PeerHost = d == 0 ? s.RemoteIP : s.RemoteIP2;
+        client.PeerPort = toInt32(d == 0 ? s.RemotePort : s.RemotePort2);
+        client.CalledAETitle = ae;
+        client.CallingAETitle = s.LocalAET;
+        client.Tls = destinationTls(static_cast<std::int16_t>(d + 1));
+        client.ListenPort = s.CommitPort;
+        client.WaitSeconds = ConfirmSeconds;
+        client.KeepWaiting = [this] {
+            view_.yield();
+            return !AbortRequested;
+        };
+        std::vector<DcmStoredInstance> instances;
+        instances.reserve(images.size());
+        for (const StoredImage& i : images)
+            instances.push_back(i.instance);
+        const DcmCommitResult result = client.Request(instances);
+        waitAborted = waitAborted || AbortRequested;
+        const QString source = QStringLiteral("ImportRun Confirm");
+        switch (result.outcome) {
+        case DcmCommitResult::Outcome::Answered: {
+            QHash<QString, const StoredImage*> byUid;
+            for (const StoredImage& i : images)
+                byUid.insert(i.instance.SOPInstanceUID, &i);
+            QSet<QString> failed;
+            for (const auto& [uid, reason] : result.failed) {
+                const StoredImage* image = byUid.value(uid);
+                if (!image || failed.contains(uid))
+                    continue;
+                failed.insert(uid);
+                unproven.insert(image->folder);
+                WriteErrorLog(ImportErrc::NotConfirmed,
+                              QStringLiteral("%1 did not confirm %2 (SOP Instance UID %3): %4").arg(ae, image->path, uid, reason),
+                              source);
+            }
+            const int confirmed = n - static_cast<int>(failed.size());
+            lines << (confirmed == n ? QStringLiteral("%1 confirmed all %2 images.").arg(ae).arg(n)
+                                     : QStringLiteral("%1 confirmed %2 of %3 images; the error log names the others.")
+                                           .arg(ae)
+                                           .arg(confirmed)
+                                           .arg(n));
+            debugLine(QStringLiteral("%1 confirmed %2 of %3 images%4").arg(ae).arg(confirmed).arg(n)
+                          .arg(result.byQuery ? QStringLiteral(" (by a query: it offers no storage commitment)") : QString()));
+            break;
+        }
+        case DcmCommitResult::Outcome::NotOffered:
+            // not an error of the import: many archives offer neither
+            lines << QStringLiteral("%1 could not be asked to confirm.").arg(ae);
+            debugLine(QStringLiteral("%1 could not be asked to confirm: %2").arg(ae, result.why));
+            break;
+        case DcmCommitResult::Outcome::NoAnswer:
+        case DcmCommitResult::Outcome::Aborted: {
+            const bool aborted = result.outcome == DcmCommitResult::Outcome::Aborted;
+            lines << (aborted ? QStringLiteral("%1 did not answer before the wait was aborted.").arg(ae)
+                              : QStringLiteral("%1 did not answer within %2 s.").arg(ae).arg(ConfirmSeconds));
+            WriteErrorLog(ImportErrc::NotConfirmed,
+                          aborted ? QStringLiteral("The wait for %1 to confirm %2 images was aborted").arg(ae).arg(n)
+                                  : result.why,
+                          source);
+            for (const StoredImage& i : images)
+                unproven.insert(i.folder);
+            break;
+        }
+        }
+    }
+    AbortRequested = walkAborted || waitAborted;  // the run's end says whether it was cut short
+    pendingMarkers_.erase(std::remove_if(pendingMarkers_.begin(), pendingMarkers_.end(),
+                                         [&](const QString& f) { return unproven.contains(f); }),
+                          pendingMarkers_.end());
+    return lines;
+}
+
+void ImportRun::writeReceipt(const QString& source, Mode mode) const
+{
+    const AppState& s = appState();
+    QStringList patients;
+    for (const MediumPatient& p : medium_.list())
+        patients << QStringLiteral("%1 (%2)").arg(p.patient.PatientName, p.patient.PatientID);
+    if (patients.isEmpty())
+        for (const QString& id : seenPatientIds_)
+            patients << QStringLiteral("ID ") + id;
+    QString identity = QStringLiteral("unchanged");
+    if (checkPatients_)
+        identity = identity_.picked ? describePatient(identity_.patient) : QStringLiteral("ID ") + identity_.patient.PatientID;
+    if (cancelled_)
+        identity += QStringLiteral(" (cancelled)");
+    QStringList fields {source, mode == Mode::DicomDir ? QStringLiteral("DICOMDIR") : QStringLiteral("scan"),
+                        patients.join(QStringLiteral("; ")), identity, QString::number(found_),
+                        QString::number(sentEverywhere_), QString::number(failed_), QString::number(ignored_),
+                        QString::number(notSent_)};
+    const QStringList aes {s.RemoteAET.trimmed(), s.RemoteAET2.trimmed()};
+    int line = 0;
+    for (int d = 0; d < (s.UseDestination2 ? 2 : 1); ++d) {
+        if (stored_[d].empty())
+            fields << QStringLiteral("%1 stored nothing.").arg(aes[d]);
+        else
+            fields << confirmations_.value(line++);
+    }
+    WriteImportsLog(fields);
 }
 
 void ImportRun::startIdentity()
@@ -292,6 +448,7 @@ void ImportRun::ReadCdDirectory(const QString& folder, bool withSubDirs)
     const bool top = scanRoot_.isEmpty();
     try {
         if (top) {
+            beginRun();
             taken_.clear();
             // links may lead anywhere below the start folder, never out of it
             scanRoot_ = realPathOf(resolveFolder(folder));
@@ -307,6 +464,7 @@ void ImportRun::ReadCdDirectory(const QString& folder, bool withSubDirs)
                 taken_.clear();
                 if (AbortRequested || !choosePatients()) {
                     scanRoot_.clear();
+                    finishRun(folder, Mode::Scan);
                     return;
                 }
             }
@@ -320,6 +478,7 @@ void ImportRun::ReadCdDirectory(const QString& folder, bool withSubDirs)
     if (top) {
         scanRoot_.clear();
         surveying_ = false;
+        finishRun(folder, Mode::Scan);
     }
 }
 
@@ -366,6 +525,7 @@ void ImportRun::readFolder(const QString& folderIn, bool withSubDirs)
             }
         } else if (!marked) {
             Invocation inv;
+            inv.folder = folder;
             inv.folderStudyUid = DcmUtility::NewUID();
             auto taken = [&](qsizetype i) {
                 return suffixMatches(files[i], s.FileSuffix) &&
@@ -411,19 +571,22 @@ void ImportRun::readFolder(const QString& folderIn, bool withSubDirs)
     // not while an image of it has not reached every destination, so that a
     // later run still sends what is left.
     if (writeLog() && !AbortRequested && allDelivered && !surveying_)
-        writeMarker(folder);
+        pendingMarkers_ << folder;
 }
 
 void ImportRun::SearchForDicomDir(const QString& folder)
 {
     view_.setLabel(QStringLiteral("Searching for DICOMDir, please wait ..."));
     taken_.clear();
+    beginRun();
+    problem_ = QStringLiteral("No DICOMDIR was found in %1. Nothing was imported.").arg(folder);
     try {
         const QString start = resolveFolder(folder);
         const QStringList files = listingOf(start).files;
         for (const QString& file : files) {
             view_.yield();
             if (file.toUpper().contains(QLatin1String("DICOMDIR"))) {
+                problem_.clear();
                 appState().DicomDirPath = QFileInfo(joinPath(start, file)).absoluteFilePath();
                 view_.setLabel(QStringLiteral("DICOMDir found ... importing images"));
                 view_.stopAnimation();
@@ -434,19 +597,30 @@ void ImportRun::SearchForDicomDir(const QString& folder)
                 break;
             }
         }
+    } catch (const Error& e) {
+        // the display stays as it is
+        problem_ = QStringLiteral("%1 could not be searched for a DICOMDIR: %2. Nothing was imported.").arg(folder, e.description());
+        finishRun(folder, Mode::DicomDir);
+        return;
     } catch (...) {
-        return;  // the search ends silently; the display stays as it is
+        problem_ = QStringLiteral("%1 could not be searched for a DICOMDIR. Nothing was imported.").arg(folder);
+        finishRun(folder, Mode::DicomDir);
+        return;
     }
     view_.setBarVisible(RunView::Bar::Detail, false);
     view_.setBarVisible(RunView::Bar::Complete, false);
     view_.setAnimationVisible(true);
     view_.startAnimation();
+    finishRun(folder, Mode::DicomDir);
 }
 
 void ImportRun::ReadDicomDir()
 {
     const QString dicomDirPath = appState().DicomDirPath;
     const QString base = QFileInfo(dicomDirPath).path();
+    const bool top = !running_;
+    if (top)
+        beginRun();
     view_.setBusyCursor(true);
     try {
         DcmDatasetList reader;
@@ -454,10 +628,11 @@ void ImportRun::ReadDicomDir()
         ReferencedFiles files(base);
         Invocation inv;
         const DcmDatasetList patients = dir.DirectoryRecords();
-        // With a new identity: who is on the medium, from the records
+        // Who is on the medium, from the records (they cost no image read);
+        // with a new identity, the operator may have to choose.
         startIdentity();
         std::vector<bool> recordChosen(static_cast<size_t>(patients.Count()) + 1, true);
-        if (checkPatients_) {
+        {
             std::vector<QString> keys(recordChosen.size());
             for (std::int32_t p = 1; p <= patients.Count(); ++p) {
                 try {
@@ -476,12 +651,19 @@ void ImportRun::ReadDicomDir()
                     // the walk reports the record; its images are checked one by one
                 }
             }
-            if (!choosePatients()) {
+            std::int32_t listed = 0;
+            for (const MediumPatient& p : medium_.list())
+                listed += p.images;
+            if (listed == 0)
+                problem_ = QStringLiteral("The DICOMDIR %1 lists no images. Nothing was imported.").arg(dicomDirPath);
+            if (checkPatients_ && !choosePatients()) {
                 view_.setBusyCursor(false);
+                if (top)
+                    finishRun(dicomDirPath, Mode::DicomDir);
                 return;
             }
             for (size_t p = 1; p < keys.size(); ++p)
-                recordChosen[p] = keys[p].isNull() || chosen_.contains(keys[p]);
+                recordChosen[p] = !checkPatients_ || keys[p].isNull() || chosen_.contains(keys[p]);
         }
         for (std::int32_t p = 1; p <= patients.Count() && !AbortRequested; ++p) {
             view_.yield();
@@ -524,6 +706,8 @@ void ImportRun::ReadDicomDir()
                                         if (const Error* e = std::get_if<Error>(&current))
                                             throw *e;
                                         if (!chosen) {
+                                            ++found_;
+                                            ++notSent_;
                                             debugLine(QStringLiteral("Not sent: %1: the patient was not chosen for this import")
                                                           .arg(std::get<QString>(current)));
                                         } else {
@@ -559,8 +743,12 @@ void ImportRun::ReadDicomDir()
         inv.images.ReleaseAssociations();
     } catch (const Error& e) {
         WriteErrorLog(e.number(), e.description(), kDicomDirSource);
+        if (ImportedCount == 0)
+            problem_ = QStringLiteral("The DICOMDIR %1 could not be read: %2. Nothing was imported.").arg(dicomDirPath, e.description());
     }
     view_.setBusyCursor(false);
+    if (top)
+        finishRun(dicomDirPath, Mode::DicomDir);
 }
 
 void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
@@ -579,6 +767,8 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
     // the survey found this file's patient, and the operator did not choose it
     if (scan && checkPatients_) {
         if (const auto found = surveyed_.constFind(path); found != surveyed_.cend() && !chosen_.contains(*found)) {
+            ++found_;
+            ++notSent_;
             debugLine(QStringLiteral("Not sent: %1: the patient was not chosen for this import").arg(path));
             return;
         }
@@ -616,7 +806,9 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
     if (scan)
         view_.yield();
 
-    // Prepares the image up to the send; false when a scan passes it over.
+    // Prepares the image up to the send; false when a scan passes it over
+    // (`unprepared` then says whether it failed).
+    bool unprepared = false;
     auto prepare = [&]() -> bool {
         try {
             if (scan) {
@@ -650,6 +842,7 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
             WriteErrorLog(e.number(), e.description(), source);
             if (scan && e.number() != ImportErrc::PatientNotChosen) {
                 inv.allDelivered = false;
+                unprepared = true;
                 return false;
             }
             // Never under its old identity: the image fails like one that
@@ -709,8 +902,33 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
         return prompt_.ShowMessage(text);
     };
 
-    if (!prepare())
+    if (!prepare()) {
+        if (unprepared) {
+            ++found_;
+            ++failed_;
+        }
         return;
+    }
+    ++found_;
+    if (scan && !checkPatients_) {
+        // who was on the medium, for the receipt, from what the load read anyway
+        try {
+            const QString id = inv.images.ItemAt(1).PatientID();
+            if (!seenPatientIds_.contains(id))
+                seenPatientIds_ << id;
+        } catch (const Error&) {
+        }
+    }
+
+    // What a destination stored, to be confirmed at the end of the run.
+    auto remember = [&](int d) {
+        try {
+            DcmImage image = inv.images.ItemAt(1);
+            stored_[d - 1].push_back({{image.SOPClassUID(), image.SOPInstanceUID(), image.StudyInstanceUID()}, path, inv.folder});
+        } catch (const Error&) {
+        }
+    };
+    bool ignored = false;
 
     // Destination 1
     for (;;) {
@@ -718,39 +936,51 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
         if (!failed) {
             debugLine(QStringLiteral("OK"));
             ++ImportedCount;
+            remember(1);
             break;
         }
         const std::int16_t answer = failure(1, *failed);
         if (answer == FailurePrompt::Retry) {
             AbortRequested = false;
-            if (scan && !prepare())
+            if (scan && !prepare()) {
+                ++failed_;
                 return;
+            }
             continue;
         }
         inv.allDelivered = false;
         if (answer == FailurePrompt::Abort) {
             AbortRequested = true;
+            ++failed_;
             return;
         }
+        ignored = true;
         break;  // Ignore: on to destination 2
     }
 
     // Destination 2
+    auto finished = [&] { ++(ignored ? ignored_ : sentEverywhere_); };
     if (!s.UseDestination2)
-        return;
+        return finished();
     for (;;) {
         const std::optional<QString> failed = send(2);
-        if (!failed)
-            return;
+        if (!failed) {
+            remember(2);
+            return finished();
+        }
         const std::int16_t answer = failure(2, *failed);
         if (answer == FailurePrompt::Retry) {
             AbortRequested = false;
             continue;
         }
         inv.allDelivered = false;
-        if (answer == FailurePrompt::Abort)
+        if (answer == FailurePrompt::Abort) {
             AbortRequested = true;
-        return;
+            ++failed_;
+            return;
+        }
+        ignored = true;
+        return finished();
     }
 }
 

@@ -39,6 +39,11 @@ public:
     const MediumPatients& mediumPatients() const { return medium_; }
     // The last run ended at "Cancel" in "Patients on this medium".
     bool cancelled() const { return cancelled_; }
+    // What each destination confirmed of the images it stored in the last
+    // run: one line each, as the summary shows them.
+    const QStringList& confirmations() const { return confirmations_; }
+    // The full text of the last run's summary box.
+    QString summary() const;
 
     // The whole run, as the progress window's timer starts it. Shows the
     // summary when the walk calls for one.
@@ -58,11 +63,19 @@ public:
     void TransferImage(const QString& path, Mode mode, Invocation& inv);
 
     static QString summaryText(std::int32_t count);
+    // How long the confirmation of one destination is waited for.
+    int ConfirmSeconds = 60;
 
 private:
     void readFolder(const QString& folder, bool withSubDirs);
     // Reads the new identity for this run: the box, and the pick behind it.
     void startIdentity();
+    // Start and end of a walk: the counts, the confirmation by each
+    // destination, the markers it proves, and the receipt.
+    void beginRun();
+    void finishRun(const QString& source, Mode mode);
+    QStringList confirmStored();
+    void writeReceipt(const QString& source, Mode mode) const;
     // Who is on the medium: the scan's headers, read before anything is sent.
     void surveyFile(const QString& path);
     // The check before the first send; false when nothing is to be sent.
@@ -91,6 +104,21 @@ private:
     MediumPatients medium_;
     QSet<QString> chosen_;               // keys of the patients to send
     QHash<QString, QString> surveyed_;   // the scan's files and their patients' keys
+
+    // What each destination stored in this run, to be confirmed.
+    struct StoredImage {
+        DcmStoredInstance instance;
+        QString path;
+        QString folder;
+    };
+    std::vector<StoredImage> stored_[2];
+    QStringList pendingMarkers_;  // folders done, marked once their images are confirmed
+    QStringList confirmations_;
+    QString problem_;  // why a DICOMDIR run found nothing to send
+    QStringList seenPatientIds_;  // without a survey: the IDs of the images taken up
+    // Images of the run: taken up, sent everywhere, failed, ignored, left on the medium.
+    int found_ = 0, sentEverywhere_ = 0, failed_ = 0, ignored_ = 0, notSent_ = 0;
+    bool running_ = false;  // inside a walk started at the top
 };
 
 // True when the name's last characters equal suffix, compared in upper case.

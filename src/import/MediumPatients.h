@@ -65,6 +65,7 @@ bool samePatient(const DcmPatient& image, const DcmPatient& onMedium);
 // An image whose header names a patient the operator did not choose.
 namespace ImportErrc {
 constexpr std::int32_t PatientNotChosen = 41001;
+constexpr std::int32_t NotConfirmed = 41002;  // a PACS did not confirm what it stored
 }
 
 // Whether the operator must choose: several patients under a new ID, or one

@@ -95,9 +95,10 @@ TEST_F(ProgressWindow, ScanRunShowsBarsAndTheSummary)
         &main, [] { return QString(); }, &prompt);
     EXPECT_EQ(form.windowTitle(), "Import progress");
     form.exec();
-    EXPECT_EQ(boxes, QStringList {"3 images successfully imported!"});
+    EXPECT_EQ(boxes, QStringList {"3 images successfully imported!\nSTORESCP could not be asked to confirm."});
     EXPECT_TRUE(pacs->waitForFiles(3));
-    EXPECT_EQ(form.Label1()->text(), "Searching for DICOM Files, please wait ...");
+    // what the end of the run waited for
+    EXPECT_EQ(form.Label1()->text(), "Waiting for STORESCP to confirm 3 images ...");
     EXPECT_EQ(form.pbDetail()->maximum(), 3);
     EXPECT_EQ(form.pbDetail()->value(), 3);
     EXPECT_TRUE(form.pbDetail()->isVisibleTo(&form));
@@ -108,13 +109,13 @@ TEST_F(ProgressWindow, ScanRunShowsBarsAndTheSummary)
     EXPECT_LT(form.frameGeometry().bottom(), main.frameGeometry().bottom());
 }
 
-TEST_F(ProgressWindow, DicomDirRunWithoutImagesShowsNoSummary)
+TEST_F(ProgressWindow, DicomDirRunWithoutADicomDirSaysSo)
 {
     appState().SearchBy = 1;
     ScriptPrompt prompt;
     ProgressForm form(&main, {}, &prompt);
     form.exec();
-    EXPECT_TRUE(boxes.isEmpty());
+    EXPECT_EQ(boxes, QStringList {"No DICOMDIR was found in " + media.path() + ". Nothing was imported."});
     EXPECT_EQ(form.Label1()->text(), "Searching for DICOMDir, please wait ...");
     EXPECT_TRUE(form.picAni()->isVisibleTo(&form));
 }
@@ -155,7 +156,7 @@ TEST_F(ProgressWindow, EscapeDuringARunDoesNotEndIt)
             QTest::keyClick(&form, Qt::Key_Escape);
     });
     form.exec();
-    EXPECT_EQ(boxes, QStringList {"4 images successfully imported!"});
+    EXPECT_EQ(boxes, QStringList {"4 images successfully imported!\nSTORESCP could not be asked to confirm."});
 }
 
 TEST_F(ProgressWindow, AbortButtonStopsTheWalk)
@@ -174,6 +175,6 @@ TEST_F(ProgressWindow, AbortButtonStopsTheWalk)
             form.cmdAbort()->click();
     });
     form.exec();
-    EXPECT_EQ(boxes, QStringList {"1 images successfully imported!"});
+    EXPECT_EQ(boxes, QStringList {"1 images successfully imported!\nSTORESCP could not be asked to confirm."});
     EXPECT_EQ(form.run().ImportedCount, 1);
 }

@@ -187,8 +187,10 @@ int main(int argc, char** argv)
         return shoot({}, [&](MainForm& form) {
             QTemporaryDir media;
             int n = 0;
-            for (const testdata::ImageRecipe& r : patients)
-                testdata::makeSeries(media.filePath(QStringLiteral("SE%1").arg(++n)), 2 + n, r);
+            for (const testdata::ImageRecipe& r : patients) {
+                ++n;
+                testdata::makeSeries(media.filePath(QStringLiteral("SE%1").arg(n)), 2 + n, r);
+            }
             AppState& s = appState();
             s.SearchBy = 2;
             s.Location = 2;

@@ -11,6 +11,7 @@
 
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
 #include <QSet>
@@ -97,8 +98,10 @@ TEST_F(Transfer, ScanSendsEveryImageOverOneAssociationPerFolderAndChangesOnlyThe
     EXPECT_EQ(run->ImportedCount, 8);
     ASSERT_TRUE(pacs->waitForFiles(8));
     EXPECT_EQ(pacs->receivedFiles().size(), 8);
-    EXPECT_EQ(pacs->associationsReceived(), 2) << "one association for each folder";
+    // one association for each folder, and one to ask for the confirmation
+    EXPECT_EQ(pacs->associationsReceived(), 2 + 1);
     EXPECT_TRUE(prompt.messages.isEmpty());
+    EXPECT_EQ(run->confirmations(), QStringList {"STORESCP could not be asked to confirm."});
 
     // the stored data set equals the source but for the Patient ID, typed as is
     for (const QString& stored : pacs->receivedFiles()) {
@@ -128,9 +131,10 @@ TEST_F(Transfer, ScanSendsEveryImageOverOneAssociationPerFolderAndChangesOnlyThe
     }
 
     // the one patient found before the first send, then in scan order:
-    // change, send, OK for each image
+    // change, send, OK for each image; at the end why nothing was confirmed
     const QStringList lines = debugLines(program.path());
-    ASSERT_EQ(lines.size(), 1 + 24) << lines.join("\n").toStdString();
+    ASSERT_EQ(lines.size(), 1 + 24 + 1) << lines.join("\n").toStdString();
+    EXPECT_TRUE(lines.last().startsWith("STORESCP could not be asked to confirm: ")) << lines.last().toStdString();
     EXPECT_EQ(lines[0], "Patient on this medium: Doe^John, ID PID0001, born 19600515, sex M (2 studies, 8 images)");
     EXPECT_TRUE(lines[1].startsWith("Change Patient ID: PID0001 -> NEW 42 "));
     EXPECT_EQ(lines[2], "Send " + mediaPath("A/IM000001"));
@@ -287,14 +291,14 @@ TEST_F(Transfer, DicomDirWalkSendsEveryRecordAndKeepsBothBars)
     run->SearchForDicomDir(media.path());
     EXPECT_EQ(run->ImportedCount, 6);
     ASSERT_TRUE(pacs->waitForFiles(6));
-    EXPECT_EQ(pacs->associationsReceived(), 1);
+    EXPECT_EQ(pacs->associationsReceived(), 1 + 1) << "one for the images, one for the confirmation";
     EXPECT_EQ(view.completeValues, (std::vector<std::int32_t> {0, 1, 2, 3}));
     EXPECT_EQ(view.barMaximum(RunView::Bar::Complete), 3);
     EXPECT_FALSE(view.busy);
     EXPECT_TRUE(view.animationVisible);
     // DICOMDIR order of the transfer log: send before the load
     const QStringList lines = debugLines(program.path());
-    ASSERT_EQ(lines.size(), 12);
+    ASSERT_EQ(lines.size(), 12 + 1);
     EXPECT_TRUE(lines[0].startsWith("Send " + media.path() + "/DICOM/SE"));
     EXPECT_EQ(lines[1], "OK");
     EXPECT_FALSE(QFile::exists(mediaPath("migration.done")));
@@ -540,4 +544,112 @@ TEST_F(Transfer, ScanAsksBeforeTheFirstSendOnlyWhenTheMediumHoldsSeveralPatients
     EXPECT_EQ(attribute(stored, "(0010,1002)[1](0010,0020)"), "1234ABCD");
     EXPECT_EQ(attribute(stored, "(0010,1002)[2](0010,0020)"), "1CT1");
     EXPECT_EQ(attribute(stored, "(0010,0020)"), "NEW");
+}
+
+namespace {
+
+// The receipt lines of Logs/Imports.log, split into fields.
+QList<QStringList> receipts(const QString& programFolder)
+{
+    QFile f(programFolder + "/Logs/Imports.log");
+    QList<QStringList> out;
+    if (f.open(QIODevice::ReadOnly))
+        for (const QByteArray& line : f.readAll().split('\n'))
+            if (!line.trimmed().isEmpty())
+                out << QString::fromUtf8(line.trimmed()).split('\t');
+    return out;
+}
+
+}  // namespace
+
+// Each way a PACS answers for what it stored: a report on the request's
+// association with one instance failed, a report on an association of its
+// own, a query where it offers no commitment, silence until the wait ends or
+// "Abort" ends it. The summary says it, the error log names what was not
+// confirmed, the markers follow the proof, and each run leaves a receipt.
+TEST_F(Transfer, EachDestinationConfirmsWhatItStoredOrSaysWhy)
+{
+    const QStringList a = td::makeSeries(mediaPath("A"), 2, td::ImageRecipe {});
+    const QStringList b = td::makeSeries(mediaPath("A/B"), 2, td::ImageRecipe {});
+    appState().WriteLog = 1;
+    appState().LocalAET = "VARNELO";
+    auto runWith = [&](CommitScp& scp, int seconds = 10) {
+        appState().RemoteAET = scp.aeTitle();
+        appState().RemotePort = QString::number(scp.port());
+        QFile::remove(mediaPath("A/migration.done"));
+        QFile::remove(mediaPath("A/B/migration.done"));
+        auto run = makeRun();
+        run->ConfirmSeconds = seconds;
+        run->ReadCdDirectory(mediaPath("A"), true);
+        EXPECT_EQ(run->ImportedCount, 4);
+        return run;
+    };
+
+    CommitScp::Options same;
+    const QString failing = attribute(b[1], "(0008,0018)");
+    same.failUids = {failing};
+    CommitScp sameScp(same);
+    auto run = runWith(sameScp);
+    EXPECT_EQ(run->confirmations(), QStringList {"COMMITSCP confirmed 3 of 4 images; the error log names the others."});
+    EXPECT_EQ(sameScp.lastActionUids().size(), 4);
+    EXPECT_EQ(sameScp.eventReportsAcknowledged(), 1) << "answered with both affected UIDs";
+    QFile errors(program.path() + "/Logs/Error.log");
+    ASSERT_TRUE(errors.open(QIODevice::ReadOnly));
+    const QString errorLog = QString::fromUtf8(errors.readAll());
+    EXPECT_EQ(errorLog.count("did not confirm"), 1);
+    EXPECT_TRUE(errorLog.contains(b[1]) && errorLog.contains(failing) && errorLog.contains("0x0112"))
+        << errorLog.toStdString();
+    EXPECT_TRUE(QFile::exists(mediaPath("A/migration.done")));
+    EXPECT_FALSE(QFile::exists(mediaPath("A/B/migration.done"))) << "an image of it is not confirmed";
+
+    CommitScp::Options own;
+    own.mode = CommitScp::Mode::NewAssociation;
+    own.reportPort = freeLoopbackPort();
+    appState().CommitPort = own.reportPort;
+    CommitScp ownScp(own);
+    run = runWith(ownScp);
+    EXPECT_EQ(run->confirmations(), QStringList {"COMMITSCP confirmed all 4 images."});
+    EXPECT_EQ(ownScp.eventReportsAcknowledged(), 1);
+    EXPECT_TRUE(QFile::exists(mediaPath("A/B/migration.done")));
+
+    CommitScp::Options queried;
+    queried.mode = CommitScp::Mode::NoCommitment;
+    CommitScp queryScp(queried);
+    run = runWith(queryScp);
+    EXPECT_EQ(run->confirmations(), QStringList {"COMMITSCP confirmed all 4 images."});
+    EXPECT_EQ(queryScp.findsReceived(), 2) << "one query for each of the two studies";
+
+    CommitScp::Options silent;
+    silent.mode = CommitScp::Mode::Silent;
+    CommitScp silentScp(silent);
+    QElapsedTimer waited;
+    waited.start();
+    run = runWith(silentScp, 2);
+    EXPECT_EQ(run->confirmations(), QStringList {"COMMITSCP did not answer within 2 s."});
+    EXPECT_GE(waited.elapsed(), 2000);
+    EXPECT_FALSE(QFile::exists(mediaPath("A/migration.done"))) << "no proof, no marker";
+
+    // "Abort" ends the wait at once
+    auto aborted = makeRun();
+    int yields = 0;
+    view.onYield = [&] {
+        if (silentScp.actionsReceived() == 2 && ++yields == 5)
+            aborted->AbortRequested = true;
+    };
+    waited.restart();
+    aborted->ReadCdDirectory(mediaPath("A"), true);
+    view.onYield = {};
+    EXPECT_EQ(aborted->confirmations(), QStringList {"COMMITSCP did not answer before the wait was aborted."});
+    EXPECT_LT(waited.elapsed(), 10000);
+    EXPECT_TRUE(aborted->AbortRequested);
+
+    // one receipt a run: found, sent, failed, ignored, not sent, and the destination's result
+    const QList<QStringList> lines = receipts(program.path());
+    ASSERT_EQ(lines.size(), 5);
+    EXPECT_EQ(lines[0].mid(1, 2), (QStringList {mediaPath("A"), "scan"}));
+    EXPECT_EQ(lines[0][3], "ID PID0001");
+    EXPECT_EQ(lines[0][4], "unchanged");
+    EXPECT_EQ(lines[0].mid(5, 5), (QStringList {"4", "4", "0", "0", "0"}));
+    EXPECT_EQ(lines[0][10], "COMMITSCP confirmed 3 of 4 images; the error log names the others.");
+    EXPECT_EQ(lines[3][10], "COMMITSCP did not answer within 2 s.");
 }
