@@ -179,6 +179,58 @@ int main(int argc, char** argv)
          }) &&
         ok;
 
+    // The summary after each answer a PACS can give for what it stored: a
+    // DCMTK peer that confirms all, one that fails an instance, one that never
+    // answers (the real 60 s), and storescp, which cannot be asked.
+    const auto summaryShot = [&](const QString& file, const testsupport::CommitScp::Options& options, bool second) {
+        return shoot({}, [&](MainForm& form) {
+            QTemporaryDir media;
+            const QStringList files = testdata::makeSeries(media.path(), 3, testdata::ImageRecipe {});
+            testsupport::CommitScp::Options o = options;
+            if (!o.failUids.isEmpty())  // the file named: the instance in it fails
+                o.failUids = {QString::fromStdString(testdata::contentOf(files[1])["(0008,0018)"])};
+            testsupport::CommitScp scp(o);
+            std::unique_ptr<testsupport::Peer> storescp;
+            AppState& s = appState();
+            s.SearchBy = 2;
+            s.Location = 2;
+            s.ImportFolder = media.path();
+            s.LocalAET = QStringLiteral("VARNELO");
+            s.RemoteAET = QStringLiteral("PACS");
+            s.RemoteIP = QStringLiteral("127.0.0.1");
+            s.RemotePort = QString::number(scp.port());
+            if (second) {
+                storescp = testsupport::Peer::storescp();
+                s.UseDestination2 = true;
+                s.RemoteAET2 = storescp->aeTitle();
+                s.RemoteIP2 = QStringLiteral("127.0.0.1");
+                s.RemotePort2 = QString::number(storescp->port());
+            }
+            bool shot = false;
+            ProgressForm* window = nullptr;
+            MessageBox::setHandler([&](const MessageBox::Request& r) {
+                QMessageBox summary(QMessageBox::Information, QStringLiteral("Varnelo"), r.text, QMessageBox::Ok, window);
+                shot = settle(summary) && save(summary, out.filePath(file));
+                summary.hide();
+                return MessageBox::Answer::Ok;
+            });
+            ProgressForm progress(&form, [] { return QString(); });
+            window = &progress;
+            progress.exec();
+            MessageBox::setHandler({});
+            return shot;
+        });
+    };
+    {
+        testsupport::CommitScp::Options all, partial, silent;
+        all.aeTitle = partial.aeTitle = silent.aeTitle = QStringLiteral("PACS");
+        partial.failUids = {QStringLiteral("the second image")};
+        silent.mode = testsupport::CommitScp::Mode::Silent;
+        ok = summaryShot(QStringLiteral("summary-confirmed.png"), all, true) && ok;
+        ok = summaryShot(QStringLiteral("summary-partial.png"), partial, false) && ok;
+        ok = summaryShot(QStringLiteral("summary-no-answer.png"), silent, false) && ok;
+    }
+
     // "Patients on this medium", from real runs over a folder: a mother's and
     // her baby's images under one typed ID, then one patient against a
     // worklist pick whose name is spelled otherwise.
