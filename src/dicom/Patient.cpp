@@ -35,8 +35,25 @@ const DcmTagKey kPatientKeys[5] = {DCM_PatientID, DCM_IssuerOfPatientID, DCM_Pat
 
 DcmPatient patientOf(DcmItem& source, const QByteArray& inheritedCharset)
 {
-    // A copy of the few values, turned into UTF-8 through the character set
-    // that applies to them: the source stays as it is.
+    // Plain ASCII, as most IDs and names are, reads the same in every
+    // character set: no conversion needed.
+    QString plain[5];
+    bool ascii = true;
+    for (int i = 0; i < 5 && ascii; ++i) {
+        OFString value;
+        if (source.findAndGetOFStringArray(kPatientKeys[i], value, OFFalse).bad())
+            continue;
+        for (size_t j = 0; j < value.length() && ascii; ++j) {
+            const auto c = static_cast<unsigned char>(value[j]);
+            ascii = c < 0x80 && c != 0x1B;
+        }
+        plain[i] = QString::fromLatin1(value.c_str(), static_cast<qsizetype>(value.length())).trimmed();
+    }
+    if (ascii)
+        return DcmPatient {plain[0], plain[1], plain[2], plain[3], plain[4]};
+
+    // Otherwise a copy of the few values, turned into UTF-8 through the
+    // character set that applies to them: the source stays as it is.
     DcmItem copy;
     OFString charset;
     if (source.findAndGetOFStringArray(DCM_SpecificCharacterSet, charset, OFFalse).good() && !charset.empty())
