@@ -116,6 +116,14 @@ TEST_F(ProgressWindow, DicomDirRunWithoutADicomDirSaysSo)
     ProgressForm form(&main, {}, &prompt);
     form.exec();
     EXPECT_EQ(boxes, QStringList {"No DICOMDIR was found in " + media.path() + ". Nothing was imported."});
+    // one that cannot be read says so too, with the reason
+    td::makeNonDicom(media.path() + "/DICOMDIR", td::NonDicom::Text);
+    boxes.clear();
+    ProgressForm again(&main, {}, &prompt);
+    again.exec();
+    ASSERT_EQ(boxes.size(), 1);
+    EXPECT_TRUE(boxes[0].startsWith("The DICOMDIR " + media.path() + "/DICOMDIR could not be read: ")) << boxes[0].toStdString();
+    EXPECT_TRUE(boxes[0].endsWith(". Nothing was imported.")) << boxes[0].toStdString();
     EXPECT_EQ(form.Label1()->text(), "Searching for DICOMDir, please wait ...");
     EXPECT_TRUE(form.picAni()->isVisibleTo(&form));
 }
