@@ -371,6 +371,9 @@ TEST_F(Launch, TlsToOrthancAndStorescpAsTheSettingsFileSays)
     o.tlsPrivateKey = certs.serverKey;
     o.tlsTrusted = certs.ca;
     o.aeTitle = "ORTHANC";
+    // this station as Orthanc's modality: its report comes over TLS to CommitPort
+    o.modalityAet = "VARNELO";
+    o.modalityPort = freeLoopbackPort();
     auto orthanc = Peer::orthanc(o);
     o.aeTitle = "STORESCP";
     auto scp = Peer::storescp(o);
@@ -379,15 +382,17 @@ TEST_F(Launch, TlsToOrthancAndStorescpAsTheSettingsFileSays)
 
     const QByteArray tls = "[TLS]\nCertificate=" + certs.clientCertificate.toUtf8() + "\nPrivateKey=" +
         certs.clientKey.toUtf8() + "\nTrustedCertificates=" + certs.ca.toUtf8() + "\n";
-    writeIni("[Default]\nDrive=E:\n[DICOM]\nRemoteAET=ORTHANC\nRemoteIP=127.0.0.1\nRemotePort=" +
-             QByteArray::number(orthanc->port()) + "\nUseTLS=1\nRemoteAET2=STORESCP\nRemoteIP2=127.0.0.1\nRemotePort2=" +
-             QByteArray::number(scp->port()) + "\nUseTLS2=1\n" + tls);
+    writeIni("[Default]\nDrive=E:\n[DICOM]\nLocalAET=VARNELO\nCommitPort=" + QByteArray::number(o.modalityPort) +
+             "\nRemoteAET=ORTHANC\nRemoteIP=127.0.0.1\nRemotePort=" + QByteArray::number(orthanc->port()) +
+             "\nUseTLS=1\nRemoteAET2=STORESCP\nRemoteIP2=127.0.0.1\nRemotePort2=" + QByteArray::number(scp->port()) +
+             "\nUseTLS2=1\n" + tls);
     form = std::make_unique<MainForm>();
     form->show();
     form->cmdImport_Click();
-    // Orthanc takes requests only from the modalities it knows
-    EXPECT_EQ(texts(), QStringList {"3 images successfully imported!\nORTHANC could not be asked to confirm.\n"
-                                    "STORESCP could not be asked to confirm."});
+    // storescp offers neither commitment nor a query
+    EXPECT_EQ(texts(), QStringList {"3 images successfully imported!\nORTHANC confirmed all 3 images.\n"
+                                    "STORESCP could not be asked to confirm."})
+        << orthanc->log().toStdString();
     EXPECT_TRUE(orthanc->waitForFiles(3));
     EXPECT_TRUE(scp->waitForFiles(3));
     EXPECT_TRUE(iniBytes().contains("\nUseTLS=1\n"));

@@ -653,3 +653,83 @@ TEST_F(Transfer, EachDestinationConfirmsWhatItStoredOrSaysWhy)
     EXPECT_EQ(lines[0][10], "COMMITSCP confirmed 3 of 4 images; the error log names the others.");
     EXPECT_EQ(lines[3][10], "COMMITSCP did not answer within 2 s.");
 }
+
+// Orthanc as the archive, the program one of its modalities: its report
+// comes over an association of its own to CommitPort; an instance its Lua
+// filter threw away after answering the C-STORE with success is reported
+// missing; where the modality may not ask for commitment, Orthanc drops the
+// association at the request and its query answers instead.
+TEST_F(Transfer, OrthancConfirmsWhatItKeptByReportOrByQuery)
+{
+    const QStringList a = td::makeSeries(mediaPath("A"), 2, td::ImageRecipe {});
+    const QStringList b = td::makeSeries(mediaPath("A/B"), 2, td::ImageRecipe {});
+    const QString dropped = attribute(b[0], "(0008,0018)");
+    td::makeSeries(mediaPath("kept"), 3, td::ImageRecipe {});
+    appState().WriteLog = 1;
+    appState().LocalAET = "VARNELO";
+    appState().CommitPort = freeLoopbackPort();
+    Peer::Options o;
+    o.aeTitle = "ORTHANC";
+    o.modalityAet = "VARNELO";
+    o.modalityPort = static_cast<quint16>(appState().CommitPort);
+    o.luaScript = QStringLiteral(R"(function ReceivedInstanceFilter(dicom, origin, info)
+  return dicom.SOPInstanceUID ~= '%1'
+end
+)")
+                      .arg(dropped);
+    std::unique_ptr<Peer> orthanc;
+    auto runTo = [&](const QString& folder, int images) {
+        appState().RemoteAET = orthanc->aeTitle();
+        appState().RemotePort = QString::number(orthanc->port());
+        auto run = makeRun();
+        run->ConfirmSeconds = 20;
+        run->ReadCdDirectory(mediaPath(folder), true);
+        EXPECT_EQ(run->ImportedCount, images);
+        return run;
+    };
+    auto notConfirmed = [&] {
+        QFile errors(program.path() + "/Logs/Error.log");
+        if (!errors.open(QIODevice::ReadOnly))
+            return QStringList();
+        QStringList lines = QString::fromUtf8(errors.readAll()).split("\r\n", Qt::SkipEmptyParts);
+        errors.remove();
+        return lines;
+    };
+
+    orthanc = Peer::orthanc(o);
+    auto run = runTo("kept", 3);
+    EXPECT_EQ(run->confirmations(), QStringList {"ORTHANC confirmed all 3 images."}) << orthanc->log().toStdString();
+    EXPECT_TRUE(debugLines(program.path()).contains("ORTHANC confirmed 3 of 3 images"));
+    EXPECT_TRUE(QFile::exists(mediaPath("kept/migration.done")));
+    EXPECT_TRUE(notConfirmed().isEmpty());
+
+    run = runTo("A", 4);
+    EXPECT_EQ(run->confirmations(), QStringList {"ORTHANC confirmed 3 of 4 images; the error log names the others."})
+        << orthanc->log().toStdString();
+    EXPECT_EQ(orthanc->receivedFiles().size(), 3 + 3) << "the filter kept one back";
+    QStringList errors = notConfirmed();
+    ASSERT_EQ(errors.size(), 1) << errors.join("\n").toStdString();
+    EXPECT_TRUE(errors[0].contains(b[0]) && errors[0].contains(dropped) && errors[0].contains("0x0112"))
+        << errors[0].toStdString();
+    EXPECT_TRUE(QFile::exists(mediaPath("A/migration.done")));
+    EXPECT_FALSE(QFile::exists(mediaPath("A/B/migration.done")));
+
+    // not allowed to ask: the query finds what is there
+    o.modalityAllowsCommitment = false;
+    orthanc = Peer::orthanc(o);
+    QFile::remove(mediaPath("kept/migration.done"));
+    QFile::remove(mediaPath("A/migration.done"));
+    run = runTo("kept", 3);
+    EXPECT_EQ(run->confirmations(), QStringList {"ORTHANC confirmed all 3 images."}) << orthanc->log().toStdString();
+    EXPECT_TRUE(debugLines(program.path()).contains("ORTHANC confirmed 3 of 3 images (by a query: it offers no storage commitment)"));
+    EXPECT_TRUE(QFile::exists(mediaPath("kept/migration.done")));
+    run = runTo("A", 4);
+    EXPECT_EQ(run->confirmations(), QStringList {"ORTHANC confirmed 3 of 4 images; the error log names the others."})
+        << orthanc->log().toStdString();
+    errors = notConfirmed();
+    ASSERT_EQ(errors.size(), 1) << errors.join("\n").toStdString();
+    EXPECT_TRUE(errors[0].contains(b[0]) && errors[0].contains(dropped) && errors[0].contains("not found by a query"))
+        << errors[0].toStdString();
+    EXPECT_TRUE(QFile::exists(mediaPath("A/migration.done")));
+    EXPECT_FALSE(QFile::exists(mediaPath("A/B/migration.done")));
+}

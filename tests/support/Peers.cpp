@@ -268,10 +268,12 @@ std::unique_ptr<Peer> Peer::orthanc(const Options& options, const QString& workl
     QString extras;
     if (!options.modalityAet.isEmpty())
         extras = QStringLiteral(R"(
-  "DicomModalities": { "varnelo": { "AET": "%1", "Host": "127.0.0.1", "Port": %2, "AllowStorageCommitment": %3 } },)")
+  "DicomModalities": { "varnelo": { "AET": "%1", "Host": "127.0.0.1", "Port": %2, "AllowStorageCommitment": %3,
+                                    "UseDicomTls": %4 } },)")
                      .arg(options.modalityAet)
                      .arg(options.modalityPort)
-                     .arg(options.modalityAllowsCommitment ? QStringLiteral("true") : QStringLiteral("false"));
+                     .arg(options.modalityAllowsCommitment ? QStringLiteral("true") : QStringLiteral("false"),
+                          tls.isEmpty() ? QStringLiteral("false") : QStringLiteral("true"));
     if (!options.luaScript.isEmpty())
         extras += QStringLiteral(R"(
   "LuaScripts": ["@DIR@/peer.lua"],)");

@@ -58,7 +58,8 @@ public:
         quint16 httpPort = 0;
         // Orthanc: the program as a known modality at 127.0.0.1:modalityPort
         // (none when modalityAet is empty). Orthanc answers an N-ACTION from
-        // that AE title only, and always on a new association to that port;
+        // that AE title only, and always on a new association to that port,
+        // over TLS when Orthanc serves TLS (with the same certificate);
         // without modalityAllowsCommitment it refuses the N-ACTION.
         QString modalityAet;
         quint16 modalityPort = 0;
