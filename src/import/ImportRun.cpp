@@ -204,6 +204,7 @@ void ImportRun::beginRun()
 void ImportRun::finishRun(const QString& source, Mode mode)
 {
     running_ = false;
+    drive_.stop();
     if (!cancelled_)
         confirmations_ = confirmStored();
     // a folder is done when each of its images that was sent is confirmed
@@ -531,9 +532,20 @@ void ImportRun::readFolder(const QString& folderIn, bool withSubDirs)
                 return suffixMatches(files[i], s.FileSuffix) &&
                     (!listing.links.contains(files[i]) || staysInside(joinPath(folder, files[i])));
             };
+            // the drive reads the folder's files in their order while they are sent
+            QStringList upcoming;
+            std::vector<qsizetype> order(static_cast<size_t>(files.size()), -1);
+            for (qsizetype i = 0; i < files.size(); ++i)
+                if (suffixMatches(files[i], s.FileSuffix) && !listing.links.contains(files[i])) {
+                    order[static_cast<size_t>(i)] = upcoming.size();
+                    upcoming << joinPath(folder, files[i]);
+                }
+            drive_.start(upcoming);
             qsizetype ahead = 0;  // no taken file lies between the current one and this index
             for (qsizetype i = 0; i < files.size(); ++i) {
                 const QString& file = files[i];
+                if (order[static_cast<size_t>(i)] >= 0)
+                    drive_.consumed(order[static_cast<size_t>(i)] - 1);
                 if (taken(i)) {
                     // the next taken file loads while this one is sent
                     ahead = std::max(ahead, i + 1);
@@ -665,6 +677,43 @@ void ImportRun::ReadDicomDir()
             for (size_t p = 1; p < keys.size(); ++p)
                 recordChosen[p] = !checkPatients_ || keys[p].isNull() || chosen_.contains(keys[p]);
         }
+        // The files to send, in the order they are sent, for the drive to
+        // read while the one before is on its way.
+        QHash<QString, qsizetype> upcomingIndex;
+        {
+            QStringList upcoming;
+            for (std::int32_t p = 1; p <= patients.Count(); ++p) {
+                if (!recordChosen[static_cast<size_t>(p)])
+                    continue;
+                try {
+                    const DcmDatasetList studies = patients.ItemAt(p).Children();
+                    for (std::int32_t st = 1; st <= studies.Count(); ++st) {
+                        const DcmDatasetList seriesList = studies.ItemAt(st).Children();
+                        for (std::int32_t se = 1; se <= seriesList.Count(); ++se) {
+                            const DcmDatasetList images = seriesList.ItemAt(se).Children();
+                            for (std::int32_t im = 1; im <= images.Count(); ++im) {
+                                try {
+                                    const QVariant id = images.ItemAt(im).Attributes().ByTag(0x0004, 0x1500).Value();
+                                    if (id.isNull())
+                                        continue;
+                                    const QString path = files.path(id.typeId() == QMetaType::QStringList
+                                                                        ? id.toStringList()
+                                                                        : QStringList {id.toString()});
+                                    if (!upcomingIndex.contains(path)) {
+                                        upcomingIndex.insert(path, upcoming.size());
+                                        upcoming << path;
+                                    }
+                                } catch (const Error&) {
+                                }
+                            }
+                        }
+                    }
+                } catch (const Error&) {
+                    // the walk reports it
+                }
+            }
+            drive_.start(upcoming);
+        }
         for (std::int32_t p = 1; p <= patients.Count() && !AbortRequested; ++p) {
             view_.yield();
             const bool chosen = recordChosen[static_cast<size_t>(p)];
@@ -713,6 +762,8 @@ void ImportRun::ReadDicomDir()
                                         } else {
                                             if (const QString* following = std::get_if<QString>(&next); following && im < images.Count())
                                                 inv.images.Prefetch(*following);
+                                            if (const auto at = upcomingIndex.constFind(std::get<QString>(current)); at != upcomingIndex.cend())
+                                                drive_.consumed(*at - 1);
                                             TransferImage(std::get<QString>(current), Mode::DicomDir, inv);
                                         }
                                     } catch (const Error& e) {

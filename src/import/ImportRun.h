@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/DriveReadAhead.h"
 #include "import/ReferencedFiles.h"
 #include "import/RunView.h"
 
@@ -119,6 +120,8 @@ private:
     // Images of the run: taken up, sent everywhere, failed, ignored, left on the medium.
     int found_ = 0, sentEverywhere_ = 0, failed_ = 0, ignored_ = 0, notSent_ = 0;
     bool running_ = false;  // inside a walk started at the top
+    // Reads the files to come while the current one is sent.
+    DriveReadAhead drive_;
 };
 
 // True when the name's last characters equal suffix, compared in upper case.

@@ -1,7 +1,10 @@
 #include "base/Drives.h"
+#include "base/DriveReadAhead.h"
 #include "base/Error.h"
 
+#include <QFile>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -42,4 +45,37 @@ TEST(Drives, SystemTableStartsWithRootAsC)
         EXPECT_FALSE(seen.contains(d.designation));
         seen << d.designation;
     }
+}
+
+// The drive reads ahead in the given order, never more than its bound past
+// what the import is done with, goes on as the import moves, and stops at once.
+TEST(DriveReadAhead, StaysWithinItsBoundOfTheImport)
+{
+    QTemporaryDir media;
+    QStringList paths;
+    for (int i = 0; i < 10; ++i) {
+        paths << media.filePath(QString("IM%1").arg(i));
+        QFile f(paths.last());
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(QByteArray(1 << 20, char('a' + i)));
+    }
+    paths << media.filePath("MISSING");  // passed over
+    auto settledAt = [](DriveReadAhead& d) {
+        std::int64_t last = -1;
+        for (int i = 0; i < 200 && d.bytesRead() != last; ++i) {
+            last = d.bytesRead();
+            QThread::msleep(20);
+        }
+        return last;
+    };
+    DriveReadAhead drive(3 << 20);
+    drive.start(paths);
+    EXPECT_EQ(settledAt(drive), 3 << 20) << "three files ahead of an import that has taken none";
+    drive.consumed(2);
+    EXPECT_EQ(settledAt(drive), 6 << 20) << "files 0 to 2 done: three more from file 3";
+    drive.consumed(6);  // the import overtook the reader: file 6 is not read for it
+    EXPECT_EQ(settledAt(drive), 9 << 20);
+    EXPECT_LE(drive.mostAhead(), 3 << 20);
+    drive.start(paths.mid(0, 2));  // a new folder: read from its start again
+    EXPECT_EQ(settledAt(drive), 11 << 20);
 }
