@@ -11,7 +11,7 @@
 # an association Orthanc opens to that port.
 #
 # Prints each run (wall time of the import process; the import's own time; the
-# part of it before the program starts waiting for the confirmation, "walk";
+# time of it before the program starts waiting for the confirmation, "walk";
 # and the rest, "confirm"; what Orthanc holds afterwards; the confirmation the
 # run reports) and a table of medians with the ratio new/old against the goal
 # (new/old at most 1.10). Every new run must report that Orthanc confirmed all
