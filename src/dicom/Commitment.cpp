@@ -8,6 +8,7 @@
 #include <QHash>
 #include <QSet>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -62,17 +63,19 @@ QString stringIn(DcmItem& item, const DcmTagKey& key)
 
 // What one N-EVENT-REPORT said.
 struct Report {
+    QString transaction;
     QSet<QString> succeeded;
     std::vector<std::pair<QString, QString>> failed;
 };
 
-// The report for `transaction` in an N-EVENT-REPORT's data set, or nothing
-// when the data set reports another transaction.
-std::optional<Report> readReport(::DcmDataset& ds, const QString& transaction)
+// The report in an N-EVENT-REPORT's data set, or nothing when it reports
+// none of the transactions awaited.
+std::optional<Report> readReport(::DcmDataset& ds, const QSet<QString>& transactions)
 {
-    if (stringIn(ds, DCM_TransactionUID) != transaction)
-        return std::nullopt;
     Report report;
+    report.transaction = stringIn(ds, DCM_TransactionUID);
+    if (!transactions.contains(report.transaction))
+        return std::nullopt;
     DcmSequenceOfItems* seq = nullptr;
     if (ds.findAndGetSequence(DCM_ReferencedSOPSequence, seq).good() && seq)
         for (unsigned long i = 0; i < seq->card(); ++i)
@@ -89,11 +92,18 @@ std::optional<Report> readReport(::DcmDataset& ds, const QString& transaction)
     return report;
 }
 
-// Reads what arrived on an association that carries reports: an
-// N-EVENT-REPORT is answered (with both Affected SOP UIDs, which some PACS
-// insist on) and returned when it is the one for `transaction`. `closed` is
-// set when the peer released or dropped the association.
-std::optional<Report> takeReport(T_ASC_Association* assoc, const QString& transaction, bool& closed)
+// One message that arrived on an association that carries requests or
+// reports: the answer to an N-ACTION, or a report.
+struct Incoming {
+    std::optional<Report> report;
+    std::optional<T_DIMSE_N_ActionRSP> action;
+};
+
+// Reads one message: an N-EVENT-REPORT is answered (with both Affected SOP
+// UIDs, which some PACS insist on) and returned when it reports one of
+// `transactions`; an N-ACTION answer is returned. `closed` is set when the
+// peer released or dropped the association.
+Incoming receiveOne(T_ASC_Association* assoc, const QSet<QString>& transactions, bool& closed)
 {
     T_DIMSE_Message msg;
     std::memset(&msg, 0, sizeof msg);
@@ -104,18 +114,24 @@ std::optional<Report> takeReport(T_ASC_Association* assoc, const QString& transa
     if (cond == DUL_PEERREQUESTEDRELEASE) {
         ASC_acknowledgeRelease(assoc);
         closed = true;
-        return std::nullopt;
+        return {};
     }
     if (cond.bad()) {
         closed = true;
-        return std::nullopt;
+        return {};
+    }
+    if (msg.CommandField == DIMSE_N_ACTION_RSP) {
+        DIC_UL bytes = 0, pdvs = 0;
+        if (msg.msg.NActionRSP.DataSetType != DIMSE_DATASET_NULL)
+            DIMSE_ignoreDataSet(assoc, DIMSE_NONBLOCKING, DicomTimeouts::DimseSeconds, &bytes, &pdvs);
+        return {std::nullopt, msg.msg.NActionRSP};
     }
     if (msg.CommandField != DIMSE_N_EVENT_REPORT_RQ) {
         // nothing else is expected here; a data set that came with it is dropped
         DIC_UL bytes = 0, pdvs = 0;
         if (msg.CommandField == DIMSE_C_STORE_RQ && msg.msg.CStoreRQ.DataSetType != DIMSE_DATASET_NULL)
             DIMSE_ignoreDataSet(assoc, DIMSE_NONBLOCKING, DicomTimeouts::DimseSeconds, &bytes, &pdvs);
-        return std::nullopt;
+        return {};
     }
     const T_DIMSE_N_EventReportRQ& rq = msg.msg.NEventReportRQ;
     std::unique_ptr<::DcmDataset> data;
@@ -126,7 +142,7 @@ std::optional<Report> takeReport(T_ASC_Association* assoc, const QString& transa
         data.reset(received);
         if (cond.bad()) {
             closed = true;
-            return std::nullopt;
+            return {};
         }
     }
     T_DIMSE_Message rsp;
@@ -142,8 +158,8 @@ std::optional<Report> takeReport(T_ASC_Association* assoc, const QString& transa
     r.opts = O_NEVENTREPORT_AFFECTEDSOPCLASSUID | O_NEVENTREPORT_AFFECTEDSOPINSTANCEUID | O_NEVENTREPORT_EVENTTYPEID;
     DIMSE_sendMessageUsingMemoryData(assoc, id, &rsp, nullptr, nullptr, nullptr, nullptr);
     if (!data)
-        return std::nullopt;
-    return readReport(*data, transaction);
+        return {};
+    return {readReport(*data, transactions), std::nullopt};
 }
 
 // The port on which a PACS may open an association to deliver its report.
@@ -169,7 +185,7 @@ public:
             ASC_dropNetwork(&net_);
     }
 
-    std::optional<Report> poll(const QString& transaction)
+    std::optional<Report> poll(const QSet<QString>& transactions)
     {
         if (!assoc_) {
             if (!ASC_associationWaiting(net_, 0))
@@ -180,10 +196,10 @@ public:
         if (!ASC_dataWaiting(assoc_, 0))
             return std::nullopt;
         bool closed = false;
-        std::optional<Report> report = takeReport(assoc_, transaction, closed);
+        Incoming in = receiveOne(assoc_, transactions, closed);
         if (closed)
             drop();
-        return report;
+        return in.report;
     }
 
 private:
@@ -299,8 +315,17 @@ DcmCommitResult DcmCommitClient::Request(const std::vector<DcmStoredInstance>& i
                                                                                        {kStudyRoot, kLittleEndian}});
         const auto commit = assoc->acceptedFor(kCommitClass);
         const auto find = assoc->acceptedFor(kStudyRoot);
+        // the query, on the first association or on one of its own
         auto byQuery = [&] {
-            DcmCommitResult r = query(*assoc, find.front().first, instances);
+            if (!assoc || assoc->acceptedFor(kStudyRoot).empty()) {
+                if (assoc)
+                    assoc->release();
+                assoc = std::make_unique<Association>(peer, std::vector<ProposedContext> {{kStudyRoot, kLittleEndian}});
+            }
+            const auto ids = assoc->acceptedFor(kStudyRoot);
+            if (ids.empty())
+                fail(DicomErrc::NoPresentationContext, QStringLiteral("%1 no longer offers the query").arg(peer.describe()));
+            DcmCommitResult r = query(*assoc, ids.front().first, instances);
             assoc->release();
             return r;
         };
@@ -323,113 +348,138 @@ DcmCommitResult DcmCommitClient::Request(const std::vector<DcmStoredInstance>& i
             }
         }
 
-        const QString transaction = DcmUtility::NewUID();
-        ::DcmDataset action;
-        action.putAndInsertString(DCM_TransactionUID, transaction.toLatin1().constData());
-        for (const DcmStoredInstance& i : instances) {
-            DcmItem* item = nullptr;
-            action.findOrCreateSequenceItem(DCM_ReferencedSOPSequence, item, -2);
-            item->putAndInsertString(DCM_ReferencedSOPClassUID, i.SOPClassUID.toLatin1().constData());
-            item->putAndInsertString(DCM_ReferencedSOPInstanceUID, i.SOPInstanceUID.toLatin1().constData());
-        }
-        T_DIMSE_Message rq;
-        std::memset(&rq, 0, sizeof rq);
-        rq.CommandField = DIMSE_N_ACTION_RQ;
-        T_DIMSE_N_ActionRQ& a = rq.msg.NActionRQ;
-        a.MessageID = assoc->nextMessageId();
-        OFStandard::strlcpy(a.RequestedSOPClassUID, kCommitClass, sizeof a.RequestedSOPClassUID);
-        OFStandard::strlcpy(a.RequestedSOPInstanceUID, kCommitInstance, sizeof a.RequestedSOPInstanceUID);
-        a.ActionTypeID = 1;
-        a.DataSetType = DIMSE_DATASET_PRESENT;
+        // A PACS checks the instances of a request one after another, and
+        // some take longer per instance the longer the list: requests of a
+        // few hundred each. Where the reports come on associations of the
+        // PACS's own, the requests all go out at once and are checked side
+        // by side; where a report comes on the request's association, the
+        // next request waits for it, so that the two never cross.
         const QString context = QStringLiteral("The storage commitment request to %1 failed").arg(peer.describe());
-        T_DIMSE_Message rsp;
-        std::memset(&rsp, 0, sizeof rsp);
-        OFCondition cond = DIMSE_sendMessageUsingMemoryData(assoc->get(), commit.front().first, &rq, nullptr, &action,
-                                                            nullptr, nullptr);
-        if (cond.good()) {
-            T_ASC_PresentationContextID id = 0;
-            ::DcmDataset* detail = nullptr;
-            cond = DIMSE_receiveCommand(assoc->get(), DIMSE_NONBLOCKING, DicomTimeouts::DimseSeconds, &id, &rsp, &detail);
-            delete detail;
-        }
-        if (cond.bad()) {
-            // A PACS may accept the context and still drop the association
-            // at the request (Orthanc, for a modality not allowed to ask):
-            // its query may still answer, on an association of its own.
-            if (find.empty())
-                throwCondition(cond, context);
-            assoc->abort();
-            assoc = std::make_unique<Association>(peer, std::vector<ProposedContext> {{kStudyRoot, kLittleEndian}});
-            const auto again = assoc->acceptedFor(kStudyRoot);
-            if (again.empty())
-                throwCondition(cond, context);
-            DcmCommitResult r = query(*assoc, again.front().first, instances);
-            assoc->release();
-            return r;
-        }
-        if (rsp.CommandField != DIMSE_N_ACTION_RSP)
-            fail(DicomErrc::NetworkFailure, context + QStringLiteral(": the peer answered with something else"));
-        if (rsp.msg.NActionRSP.DataSetType != DIMSE_DATASET_NULL) {
-            DIC_UL bytes = 0, pdvs = 0;
-            DIMSE_ignoreDataSet(assoc->get(), DIMSE_NONBLOCKING, DicomTimeouts::DimseSeconds, &bytes, &pdvs);
-        }
-        if (const DIC_US status = rsp.msg.NActionRSP.DimseStatus; status != STATUS_Success) {
-            // the transaction is dead; a query can still tell what is there
-            if (!find.empty())
-                return byQuery();
-            assoc->release();
-            result.why = QStringLiteral("%1 refused the storage commitment request with the status 0x%2")
-                             .arg(peer.describe())
-                             .arg(status, 4, 16, QLatin1Char('0'));
-            return result;
-        }
-
-        std::optional<Report> report;
+        QSet<QString> pending;
+        std::vector<Report> reports;
+        bool reportsOnListener = false;
+        auto absorb = [&](const Incoming& in, bool fromListener) {
+            if (in.report && pending.remove(in.report->transaction)) {
+                reports.push_back(*in.report);
+                reportsOnListener = reportsOnListener || fromListener;
+            }
+        };
+        // Waits for reports until `done`; the outcome when it ends otherwise.
         QElapsedTimer waited;
         waited.start();
-        while (!report) {
-            if (assoc && ASC_dataWaiting(assoc->get(), 0)) {
-                bool closed = false;
-                report = takeReport(assoc->get(), transaction, closed);
-                if (closed) {
-                    assoc->abort();
-                    assoc.reset();
+        auto await = [&](const std::function<bool()>& done) -> std::optional<DcmCommitResult::Outcome> {
+            while (!done()) {
+                if (assoc && ASC_dataWaiting(assoc->get(), 0)) {
+                    bool closed = false;
+                    absorb(receiveOne(assoc->get(), pending, closed), false);
+                    if (closed) {
+                        assoc->abort();
+                        assoc.reset();
+                    }
                 }
+                if (listener)
+                    if (std::optional<Report> report = listener->poll(pending))
+                        absorb(Incoming {report, std::nullopt}, true);
+                if (done())
+                    break;
+                if (!assoc && !listener) {
+                    result.why = QStringLiteral("%1 closed the association without a commitment report, and no "
+                                                "report can come on an association of its own (%2)")
+                                     .arg(peer.describe(), listenerWhy.isEmpty() ? QStringLiteral("[DICOM] CommitPort is not set")
+                                                                                   : listenerWhy);
+                    return DcmCommitResult::Outcome::NoAnswer;
+                }
+                if (waited.elapsed() >= static_cast<qint64>(WaitSeconds) * 1000) {
+                    result.why = QStringLiteral("%1 sent no commitment report within %2 s%3")
+                                     .arg(peer.describe())
+                                     .arg(WaitSeconds)
+                                     .arg(listenerWhy.isEmpty() ? QString() : QStringLiteral(" (") + listenerWhy + QLatin1Char(')'));
+                    return DcmCommitResult::Outcome::NoAnswer;
+                }
+                if (KeepWaiting && !KeepWaiting())
+                    return DcmCommitResult::Outcome::Aborted;
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
             }
-            if (!report && listener)
-                report = listener->poll(transaction);
-            if (report)
-                break;
-            if (!assoc && !listener) {
-                result.outcome = DcmCommitResult::Outcome::NoAnswer;
-                result.why = QStringLiteral("%1 closed the association without a commitment report, and no report can "
-                                            "come on an association of its own (%2)")
-                                 .arg(peer.describe(), listenerWhy.isEmpty() ? QStringLiteral("[DICOM] CommitPort is not set")
-                                                                               : listenerWhy);
-                return result;
+            return std::nullopt;
+        };
+
+        const size_t batch = static_cast<size_t>(std::max(1, BatchSize));
+        for (size_t first = 0; first < instances.size(); first += batch) {
+            if (!assoc)  // the PACS closed it after a report: on with a new one
+                assoc = std::make_unique<Association>(peer, std::vector<ProposedContext> {{kCommitClass, kLittleEndian}});
+            const auto contexts = assoc->acceptedFor(kCommitClass);
+            if (contexts.empty())
+                fail(DicomErrc::NoPresentationContext, context + QStringLiteral(": the context was not accepted again"));
+            const QString transaction = DcmUtility::NewUID();
+            ::DcmDataset action;
+            action.putAndInsertString(DCM_TransactionUID, transaction.toLatin1().constData());
+            for (size_t k = first; k < std::min(instances.size(), first + batch); ++k) {
+                DcmItem* item = nullptr;
+                action.findOrCreateSequenceItem(DCM_ReferencedSOPSequence, item, -2);
+                item->putAndInsertString(DCM_ReferencedSOPClassUID, instances[k].SOPClassUID.toLatin1().constData());
+                item->putAndInsertString(DCM_ReferencedSOPInstanceUID, instances[k].SOPInstanceUID.toLatin1().constData());
             }
-            if (waited.elapsed() >= static_cast<qint64>(WaitSeconds) * 1000) {
-                result.outcome = DcmCommitResult::Outcome::NoAnswer;
-                result.why = QStringLiteral("%1 sent no commitment report within %2 s%3")
+            T_DIMSE_Message rq;
+            std::memset(&rq, 0, sizeof rq);
+            rq.CommandField = DIMSE_N_ACTION_RQ;
+            T_DIMSE_N_ActionRQ& a = rq.msg.NActionRQ;
+            a.MessageID = assoc->nextMessageId();
+            OFStandard::strlcpy(a.RequestedSOPClassUID, kCommitClass, sizeof a.RequestedSOPClassUID);
+            OFStandard::strlcpy(a.RequestedSOPInstanceUID, kCommitInstance, sizeof a.RequestedSOPInstanceUID);
+            a.ActionTypeID = 1;
+            a.DataSetType = DIMSE_DATASET_PRESENT;
+            pending.insert(transaction);
+            bool closed = DIMSE_sendMessageUsingMemoryData(assoc->get(), contexts.front().first, &rq, nullptr, &action,
+                                                           nullptr, nullptr)
+                              .bad();
+            std::optional<T_DIMSE_N_ActionRSP> answer;
+            while (!closed && !answer) {
+                const Incoming in = receiveOne(assoc->get(), pending, closed);
+                absorb(in, false);
+                answer = in.action;
+            }
+            if (closed) {
+                // A PACS may accept the context and still drop the association
+                // at the request (Orthanc, for a modality not allowed to ask):
+                // its query may still answer, on an association of its own.
+                assoc->abort();
+                assoc.reset();
+                if (find.empty())
+                    fail(DicomErrc::ConnectionLost, context + QStringLiteral(": the association was closed"));
+                return byQuery();
+            }
+            if (const DIC_US status = answer->DimseStatus; status != STATUS_Success) {
+                // the transaction is dead; a query can still tell what is there
+                if (!find.empty())
+                    return byQuery();
+                assoc->release();
+                result.why = QStringLiteral("%1 refused the storage commitment request with the status 0x%2")
                                  .arg(peer.describe())
-                                 .arg(WaitSeconds)
-                                 .arg(listenerWhy.isEmpty() ? QString() : QStringLiteral(" (") + listenerWhy + QLatin1Char(')'));
+                                 .arg(status, 4, 16, QLatin1Char('0'));
                 return result;
             }
-            if (KeepWaiting && !KeepWaiting()) {
-                result.outcome = DcmCommitResult::Outcome::Aborted;
-                return result;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (!reportsOnListener && first + batch < instances.size())
+                if (const auto outcome = await([&] { return !pending.contains(transaction); })) {
+                    result.outcome = *outcome;
+                    return result;
+                }
+        }
+        if (const auto outcome = await([&] { return pending.isEmpty(); })) {
+            result.outcome = *outcome;
+            return result;
         }
         if (assoc)
             assoc->release();
 
         result.outcome = DcmCommitResult::Outcome::Answered;
-        result.failed = report->failed;
-        QSet<QString> named = report->succeeded;
-        for (const auto& f : report->failed)
-            named.insert(f.first);
+        QSet<QString> named;
+        for (const Report& report : reports) {
+            named.unite(report.succeeded);
+            for (const auto& f : report.failed) {
+                named.insert(f.first);
+                result.failed.push_back(f);
+            }
+        }
         for (const DcmStoredInstance& i : instances)
             if (!named.contains(i.SOPInstanceUID))
                 result.failed.emplace_back(i.SOPInstanceUID, QStringLiteral("not named in the commitment report"));

@@ -230,6 +230,7 @@ public:
     DcmTls Tls;              // for the request and for the listening port
     std::int32_t ListenPort = 0;  // 0: the report is awaited on the request's association only
     int WaitSeconds = 60;
+    int BatchSize = 200;  // instances per request
     // Called about every 100 ms while the report is awaited; false ends the wait.
     std::function<bool()> KeepWaiting;
 

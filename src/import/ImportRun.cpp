@@ -239,6 +239,7 @@ QStringList ImportRun::confirmStored()
         client.Tls = destinationTls(static_cast<std::int16_t>(d + 1));
         client.ListenPort = s.CommitPort;
         client.WaitSeconds = ConfirmSeconds;
+        client.BatchSize = ConfirmBatch;
         client.KeepWaiting = [this] {
             view_.yield();
             return !AbortRequested;
