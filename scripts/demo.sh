@@ -98,6 +98,9 @@ mkdata="$build/bin/varnelo-mkdata"
 pacs_dicom=$(free_port)
 pacs_http=$(free_port)
 while [[ "$pacs_http" == "$pacs_dicom" ]]; do pacs_http=$(free_port); done
+# where Orthanc reports its storage commitment to Varnelo
+commit_port=$(free_port)
+while [[ "$commit_port" == "$pacs_dicom" || "$commit_port" == "$pacs_http" ]]; do commit_port=$(free_port); done
 
 # Today's worklist for this station: five entries, four names in other
 # scripts (Latin-1, Cyrillic, Greek, Japanese), which Orthanc sends as UTF-8,
@@ -123,6 +126,7 @@ cat >"$work/orthanc/orthanc.json" <<EOF
   "DicomCheckCalledAet": false,
   "DefaultEncoding": "Utf8",
   "DicomAlwaysAllowFindWorklist": true,
+  "DicomModalities": { "varnelo": { "AET": "VARNELO", "Host": "127.0.0.1", "Port": $commit_port } },
   "Plugins": ["$worklist_plugin"],
   "Worklists": { "Enable": true, "Database": "$work/worklist/ORTHANC" }
 }
@@ -158,6 +162,7 @@ LocalAET=VARNELO
 RemoteAET=ORTHANC
 RemoteIP=127.0.0.1
 RemotePort=$pacs_dicom
+CommitPort=$commit_port
 [Worklist]
 AET=ORTHANC
 IP=127.0.0.1
@@ -184,6 +189,7 @@ if ((check)); then
   for name in Patient1 Müller Петров Παπαδόπουλος Yamada Smyth; do
     grep -q "^worklist row: .*$name" "$work/driver.log" || { echo "FAILED: no worklist row for $name" >&2; exit 1; }
   done
+  grep -q "^ORTHANC confirmed all $images images\.$" "$work/driver.log" || { echo "FAILED: Orthanc did not confirm the $images images" >&2; exit 1; }
   instances=$(curl -fsS "$api/statistics" | sed -n 's/.*"CountInstances"[^0-9]*\([0-9]*\).*/\1/p')
   patients=$(curl -fsS "$api/patients" | grep -c '"' || true)
   echo "Orthanc holds $instances instances of $patients patients"

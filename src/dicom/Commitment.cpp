@@ -10,6 +10,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <deque>
+#include <map>
 #include <cstring>
 #include <thread>
 
@@ -74,7 +76,7 @@ std::optional<Report> readReport(::DcmDataset& ds, const QSet<QString>& transact
 {
     Report report;
     report.transaction = stringIn(ds, DCM_TransactionUID);
-    if (!transactions.contains(report.transaction))
+    if (!transactions.isEmpty() && !transactions.contains(report.transaction))
         return std::nullopt;
     DcmSequenceOfItems* seq = nullptr;
     if (ds.findAndGetSequence(DCM_ReferencedSOPSequence, seq).good() && seq)
@@ -164,11 +166,26 @@ Incoming receiveOne(T_ASC_Association* assoc, const QSet<QString>& transactions,
 
 // The port on which a PACS may open an association to deliver its report.
 // Takes only the storage commitment SOP class, and only from the AE titles
-// named.
+// of the requests it serves. One per port: the requests to both
+// destinations of a run share it, and each takes the reports of its own
+// transactions.
 class Listener {
 public:
-    Listener(std::uint16_t port, const DcmTls& tls, QStringList callers)
-        : callers_(std::move(callers))
+    // The listener of `port`, opened now or shared with a request under way.
+    static std::shared_ptr<Listener> on(std::uint16_t port, const DcmTls& tls, const QString& caller)
+    {
+        static std::map<std::uint16_t, std::weak_ptr<Listener>> open;
+        std::shared_ptr<Listener> l = open[port].lock();
+        if (!l) {
+            l = std::make_shared<Listener>(port, tls);
+            open[port] = l;
+        }
+        if (!l->callers_.contains(caller))
+            l->callers_ << caller;
+        return l;
+    }
+
+    Listener(std::uint16_t port, const DcmTls& tls)
     {
         if (tls.Enabled)
             tls_ = std::make_unique<TlsTransport>(tls, true);
@@ -185,21 +202,27 @@ public:
             ASC_dropNetwork(&net_);
     }
 
+    // A report for one of `transactions` that has come, if any.
     std::optional<Report> poll(const QSet<QString>& transactions)
     {
         if (!assoc_) {
-            if (!ASC_associationWaiting(net_, 0))
-                return std::nullopt;
-            accept();
-            return std::nullopt;
+            if (ASC_associationWaiting(net_, 0))
+                accept();
+        } else if (ASC_dataWaiting(assoc_, 0)) {
+            bool closed = false;
+            Incoming in = receiveOne(assoc_, {}, closed);
+            if (closed)
+                drop();
+            if (in.report)
+                inbox_.push_back(*in.report);
         }
-        if (!ASC_dataWaiting(assoc_, 0))
-            return std::nullopt;
-        bool closed = false;
-        Incoming in = receiveOne(assoc_, transactions, closed);
-        if (closed)
-            drop();
-        return in.report;
+        for (auto it = inbox_.begin(); it != inbox_.end(); ++it)
+            if (transactions.contains(it->transaction)) {
+                Report r = *it;
+                inbox_.erase(it);
+                return r;
+            }
+        return std::nullopt;
     }
 
 private:
@@ -244,6 +267,7 @@ private:
     }
 
     QStringList callers_;
+    std::vector<Report> inbox_;  // reports of transactions not asked for yet
     std::unique_ptr<TlsTransport> tls_;  // outlives net_
     T_ASC_Network* net_ = nullptr;
     T_ASC_Association* assoc_ = nullptr;
@@ -305,192 +329,329 @@ DcmCommitResult query(Association& assoc, T_ASC_PresentationContextID id,
 
 }  // namespace
 
-DcmCommitResult DcmCommitClient::Request(const std::vector<DcmStoredInstance>& instances)
-{
-    DcmCommitResult result;
-    try {
-        ensureInitialised();
-        const Peer peer {PeerHost.trimmed(), checkedPort(PeerPort), CallingAETitle.trimmed(), CalledAETitle.trimmed(), Tls};
-        auto assoc = std::make_unique<Association>(peer, std::vector<ProposedContext> {{kCommitClass, kLittleEndian},
-                                                                                       {kStudyRoot, kLittleEndian}});
-        const auto commit = assoc->acceptedFor(kCommitClass);
-        const auto find = assoc->acceptedFor(kStudyRoot);
-        // the query, on the first association or on one of its own
-        auto byQuery = [&] {
-            if (!assoc || assoc->acceptedFor(kStudyRoot).empty()) {
-                if (assoc)
-                    assoc->release();
-                assoc = std::make_unique<Association>(peer, std::vector<ProposedContext> {{kStudyRoot, kLittleEndian}});
-            }
-            const auto ids = assoc->acceptedFor(kStudyRoot);
-            if (ids.empty())
-                fail(DicomErrc::NoPresentationContext, QStringLiteral("%1 no longer offers the query").arg(peer.describe()));
-            DcmCommitResult r = query(*assoc, ids.front().first, instances);
-            assoc->release();
-            return r;
-        };
-        if (commit.empty()) {
-            if (!find.empty())
-                return byQuery();
-            assoc->release();
-            result.why = QStringLiteral("%1 offers neither storage commitment nor a Study Root query").arg(peer.describe());
-            return result;
-        }
+// ---- DcmCommitSession ------------------------------------------------------
 
-        // Listening before the request, so that a quick report finds the port open.
-        std::unique_ptr<Listener> listener;
-        QString listenerWhy;
-        if (ListenPort > 0) {
+struct DcmCommitSession::Impl {
+    enum class State { Unstarted, Committing, Querying, Failed };
+
+    Peer peer;
+    std::int32_t listenPort = 0;
+    size_t batch = 200;
+    State state = State::Unstarted;
+    QString why;  // for Failed
+    std::unique_ptr<Association> assoc;
+    bool findOffered = false;
+    std::shared_ptr<Listener> listener;
+    QString listenerWhy;
+    std::vector<DcmStoredInstance> all;
+    std::vector<DcmStoredInstance> gathering;              // not yet requested
+    std::deque<std::vector<DcmStoredInstance>> held;       // full requests waiting for the last report
+    QSet<QString> pending;                                 // transactions without a report
+    std::vector<Report> reports;
+    bool reportsOnListener = false;
+    QString lastTransaction;  // of the request whose report is awaited on the association
+
+    // A PACS that takes one association at a time cannot answer a second one
+    // while the import's sends hold the first: its requests wait for the end.
+    bool deferred = false;
+
+    void start(int acseSeconds = DicomTimeouts::AcseSeconds)
+    {
+        auto a = std::make_unique<Association>(peer, std::vector<ProposedContext> {{kCommitClass, kLittleEndian},
+                                                                                   {kStudyRoot, kLittleEndian}},
+                                               acseSeconds);
+        findOffered = !a->acceptedFor(kStudyRoot).empty();
+        if (a->acceptedFor(kCommitClass).empty()) {
+            a->release();
+            if (!findOffered)
+                fail(DicomErrc::NoPresentationContext,
+                     QStringLiteral("%1 offers neither storage commitment nor a Study Root query").arg(peer.describe()));
+            state = State::Querying;
+            return;
+        }
+        assoc = std::move(a);
+        state = State::Committing;
+        // listening before the first request, so that a quick report finds the port open
+        if (listenPort > 0) {
             try {
-                listener = std::make_unique<Listener>(checkedPort(ListenPort), Tls, QStringList {peer.calledAE});
+                listener = Listener::on(checkedPort(listenPort), peer.tls, peer.calledAE);
             } catch (const Error& e) {
                 listenerWhy = e.description();
             }
         }
+    }
 
-        // A PACS checks the instances of a request one after another, and
-        // some take longer per instance the longer the list: requests of a
-        // few hundred each. Where the reports come on associations of the
-        // PACS's own, the requests all go out at once and are checked side
-        // by side; where a report comes on the request's association, the
-        // next request waits for it, so that the two never cross.
-        const QString context = QStringLiteral("The storage commitment request to %1 failed").arg(peer.describe());
-        QSet<QString> pending;
-        std::vector<Report> reports;
-        bool reportsOnListener = false;
-        auto absorb = [&](const Incoming& in, bool fromListener) {
-            if (in.report && pending.remove(in.report->transaction)) {
-                reports.push_back(*in.report);
-                reportsOnListener = reportsOnListener || fromListener;
-            }
-        };
-        // Waits for reports until `done`; the outcome when it ends otherwise.
-        QElapsedTimer waited;
-        waited.start();
-        auto await = [&](const std::function<bool()>& done) -> std::optional<DcmCommitResult::Outcome> {
-            while (!done()) {
-                if (assoc && ASC_dataWaiting(assoc->get(), 0)) {
-                    bool closed = false;
-                    absorb(receiveOne(assoc->get(), pending, closed), false);
-                    if (closed) {
-                        assoc->abort();
-                        assoc.reset();
-                    }
-                }
-                if (listener)
-                    if (std::optional<Report> report = listener->poll(pending))
-                        absorb(Incoming {report, std::nullopt}, true);
-                if (done())
-                    break;
-                if (!assoc && !listener) {
-                    result.why = QStringLiteral("%1 closed the association without a commitment report, and no "
-                                                "report can come on an association of its own (%2)")
-                                     .arg(peer.describe(), listenerWhy.isEmpty() ? QStringLiteral("[DICOM] CommitPort is not set")
-                                                                                   : listenerWhy);
-                    return DcmCommitResult::Outcome::NoAnswer;
-                }
-                if (waited.elapsed() >= static_cast<qint64>(WaitSeconds) * 1000) {
-                    result.why = QStringLiteral("%1 sent no commitment report within %2 s%3")
-                                     .arg(peer.describe())
-                                     .arg(WaitSeconds)
-                                     .arg(listenerWhy.isEmpty() ? QString() : QStringLiteral(" (") + listenerWhy + QLatin1Char(')'));
-                    return DcmCommitResult::Outcome::NoAnswer;
-                }
-                if (KeepWaiting && !KeepWaiting())
-                    return DcmCommitResult::Outcome::Aborted;
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-            return std::nullopt;
-        };
+    void absorb(const Incoming& in, bool fromListener)
+    {
+        if (in.report && pending.remove(in.report->transaction)) {
+            reports.push_back(*in.report);
+            reportsOnListener = reportsOnListener || fromListener;
+        }
+    }
 
-        const size_t batch = static_cast<size_t>(std::max(1, BatchSize));
-        for (size_t first = 0; first < instances.size(); first += batch) {
-            if (!assoc)  // the PACS closed it after a report: on with a new one
-                assoc = std::make_unique<Association>(peer, std::vector<ProposedContext> {{kCommitClass, kLittleEndian}});
-            const auto contexts = assoc->acceptedFor(kCommitClass);
-            if (contexts.empty())
-                fail(DicomErrc::NoPresentationContext, context + QStringLiteral(": the context was not accepted again"));
-            const QString transaction = DcmUtility::NewUID();
-            ::DcmDataset action;
-            action.putAndInsertString(DCM_TransactionUID, transaction.toLatin1().constData());
-            for (size_t k = first; k < std::min(instances.size(), first + batch); ++k) {
-                DcmItem* item = nullptr;
-                action.findOrCreateSequenceItem(DCM_ReferencedSOPSequence, item, -2);
-                item->putAndInsertString(DCM_ReferencedSOPClassUID, instances[k].SOPClassUID.toLatin1().constData());
-                item->putAndInsertString(DCM_ReferencedSOPInstanceUID, instances[k].SOPInstanceUID.toLatin1().constData());
-            }
-            T_DIMSE_Message rq;
-            std::memset(&rq, 0, sizeof rq);
-            rq.CommandField = DIMSE_N_ACTION_RQ;
-            T_DIMSE_N_ActionRQ& a = rq.msg.NActionRQ;
-            a.MessageID = assoc->nextMessageId();
-            OFStandard::strlcpy(a.RequestedSOPClassUID, kCommitClass, sizeof a.RequestedSOPClassUID);
-            OFStandard::strlcpy(a.RequestedSOPInstanceUID, kCommitInstance, sizeof a.RequestedSOPInstanceUID);
-            a.ActionTypeID = 1;
-            a.DataSetType = DIMSE_DATASET_PRESENT;
-            pending.insert(transaction);
-            bool closed = DIMSE_sendMessageUsingMemoryData(assoc->get(), contexts.front().first, &rq, nullptr, &action,
-                                                           nullptr, nullptr)
-                              .bad();
-            std::optional<T_DIMSE_N_ActionRSP> answer;
-            while (!closed && !answer) {
-                const Incoming in = receiveOne(assoc->get(), pending, closed);
-                absorb(in, false);
-                answer = in.action;
-            }
+    // Reads what has come, without waiting.
+    void poll()
+    {
+        if (state != State::Committing)
+            return;
+        if (assoc && ASC_dataWaiting(assoc->get(), 0)) {
+            bool closed = false;
+            absorb(receiveOne(assoc->get(), pending, closed), false);
             if (closed) {
-                // A PACS may accept the context and still drop the association
-                // at the request (Orthanc, for a modality not allowed to ask):
-                // its query may still answer, on an association of its own.
                 assoc->abort();
                 assoc.reset();
-                if (find.empty())
-                    fail(DicomErrc::ConnectionLost, context + QStringLiteral(": the association was closed"));
-                return byQuery();
             }
-            if (const DIC_US status = answer->DimseStatus; status != STATUS_Success) {
-                // the transaction is dead; a query can still tell what is there
-                if (!find.empty())
-                    return byQuery();
-                assoc->release();
-                result.why = QStringLiteral("%1 refused the storage commitment request with the status 0x%2")
-                                 .arg(peer.describe())
-                                 .arg(status, 4, 16, QLatin1Char('0'));
-                return result;
-            }
-            if (!reportsOnListener && first + batch < instances.size())
-                if (const auto outcome = await([&] { return !pending.contains(transaction); })) {
-                    result.outcome = *outcome;
-                    return result;
-                }
         }
-        if (const auto outcome = await([&] { return pending.isEmpty(); })) {
-            result.outcome = *outcome;
+        if (listener)
+            while (std::optional<Report> report = listener->poll(pending))
+                absorb(Incoming {report, std::nullopt}, true);
+        sendHeld();
+    }
+
+    // A request may go when no report can cross it on the association: the
+    // PACS reports on associations of its own, or the last report is in.
+    bool maySend() const { return reportsOnListener || lastTransaction.isEmpty() || !pending.contains(lastTransaction); }
+
+    void sendHeld()
+    {
+        while (state == State::Committing && !held.empty() && maySend()) {
+            std::vector<DcmStoredInstance> next = std::move(held.front());
+            held.pop_front();
+            send(next);
+        }
+    }
+
+    void send(const std::vector<DcmStoredInstance>& instances)
+    {
+        const QString context = QStringLiteral("The storage commitment request to %1 failed").arg(peer.describe());
+        if (!assoc) {  // the PACS closed it after a report: on with a new one
+            assoc = std::make_unique<Association>(peer, std::vector<ProposedContext> {{kCommitClass, kLittleEndian}});
+            if (assoc->acceptedFor(kCommitClass).empty())
+                fail(DicomErrc::NoPresentationContext, context + QStringLiteral(": the context was not accepted again"));
+        }
+        const QString transaction = DcmUtility::NewUID();
+        ::DcmDataset action;
+        action.putAndInsertString(DCM_TransactionUID, transaction.toLatin1().constData());
+        for (const DcmStoredInstance& i : instances) {
+            DcmItem* item = nullptr;
+            action.findOrCreateSequenceItem(DCM_ReferencedSOPSequence, item, -2);
+            item->putAndInsertString(DCM_ReferencedSOPClassUID, i.SOPClassUID.toLatin1().constData());
+            item->putAndInsertString(DCM_ReferencedSOPInstanceUID, i.SOPInstanceUID.toLatin1().constData());
+        }
+        T_DIMSE_Message rq;
+        std::memset(&rq, 0, sizeof rq);
+        rq.CommandField = DIMSE_N_ACTION_RQ;
+        T_DIMSE_N_ActionRQ& a = rq.msg.NActionRQ;
+        a.MessageID = assoc->nextMessageId();
+        OFStandard::strlcpy(a.RequestedSOPClassUID, kCommitClass, sizeof a.RequestedSOPClassUID);
+        OFStandard::strlcpy(a.RequestedSOPInstanceUID, kCommitInstance, sizeof a.RequestedSOPInstanceUID);
+        a.ActionTypeID = 1;
+        a.DataSetType = DIMSE_DATASET_PRESENT;
+        pending.insert(transaction);
+        bool closed = DIMSE_sendMessageUsingMemoryData(assoc->get(), assoc->acceptedFor(kCommitClass).front().first, &rq,
+                                                       nullptr, &action, nullptr, nullptr)
+                          .bad();
+        std::optional<T_DIMSE_N_ActionRSP> answer;
+        while (!closed && !answer) {
+            const Incoming in = receiveOne(assoc->get(), pending, closed);
+            absorb(in, false);
+            answer = in.action;
+        }
+        if (closed) {
+            // A PACS may accept the context and still drop the association at
+            // the request (Orthanc, for a modality not allowed to ask): its
+            // query may still answer.
+            assoc->abort();
+            assoc.reset();
+            if (!findOffered)
+                fail(DicomErrc::ConnectionLost, context + QStringLiteral(": the association was closed"));
+            state = State::Querying;
+            return;
+        }
+        if (answer->DimseStatus != STATUS_Success) {
+            // the transaction is dead; a query can still tell what is there
+            assoc->release();
+            assoc.reset();
+            if (!findOffered)
+                fail(DicomErrc::QueryFailed, QStringLiteral("%1 refused the storage commitment request with the status 0x%2")
+                                                 .arg(peer.describe())
+                                                 .arg(answer->DimseStatus, 4, 16, QLatin1Char('0')));
+            state = State::Querying;
+            return;
+        }
+        lastTransaction = transaction;
+    }
+
+    // Runs `step`; an error ends the commitment with its reason.
+    template <class F>
+    void guarded(F step)
+    {
+        try {
+            step();
+        } catch (const Error& e) {
+            state = State::Failed;
+            why = e.description();
+        } catch (const std::exception& e) {
+            state = State::Failed;
+            why = QString::fromLocal8Bit(e.what());
+        }
+        if (state == State::Failed && assoc) {
+            assoc->abort();
+            assoc.reset();
+        }
+    }
+
+    DcmCommitResult queryAll()
+    {
+        DcmCommitResult result;
+        try {
+            Association a(peer, {{kStudyRoot, kLittleEndian}});
+            const auto ids = a.acceptedFor(kStudyRoot);
+            if (ids.empty())
+                fail(DicomErrc::NoPresentationContext, QStringLiteral("%1 does not offer the query").arg(peer.describe()));
+            result = query(a, ids.front().first, all);
+            a.release();
+        } catch (const Error& e) {
+            result.outcome = DcmCommitResult::Outcome::NotOffered;
+            result.why = e.description();
+        }
+        return result;
+    }
+};
+
+DcmCommitSession::DcmCommitSession(const QString& host, std::int32_t port, const QString& callingAE,
+                                   const QString& calledAE, const DcmTls& tls, std::int32_t listenPort, int batchSize)
+    : impl_(std::make_unique<Impl>())
+{
+    impl_->peer.host = host.trimmed();
+    impl_->peer.callingAE = callingAE.trimmed();
+    impl_->peer.calledAE = calledAE.trimmed();
+    impl_->peer.tls = tls;
+    impl_->listenPort = listenPort;
+    impl_->batch = static_cast<size_t>(std::max(1, batchSize));
+    impl_->guarded([&] { impl_->peer.port = checkedPort(port); });
+}
+
+DcmCommitSession::~DcmCommitSession()
+{
+    if (impl_->assoc)
+        impl_->assoc->release();
+}
+
+void DcmCommitSession::Add(const DcmStoredInstance& instance)
+{
+    Impl& d = *impl_;
+    d.all.push_back(instance);
+    if (d.state == Impl::State::Failed || d.state == Impl::State::Querying)
+        return;
+    d.gathering.push_back(instance);
+    if (d.gathering.size() < d.batch)
+        return;
+    d.held.push_back(std::move(d.gathering));
+    d.gathering.clear();
+    if (d.deferred)
+        return;
+    d.guarded([&] {
+        if (d.state == Impl::State::Unstarted) {
+            ensureInitialised();
+            try {
+                d.start(1);
+            } catch (const Error& e) {
+                if (e.number() != DicomErrc::Timeout)
+                    throw;
+                d.deferred = true;
+                return;
+            }
+        }
+        d.sendHeld();
+    });
+}
+
+void DcmCommitSession::Poll()
+{
+    impl_->guarded([&] { impl_->poll(); });
+}
+
+DcmCommitResult DcmCommitSession::Finish(int waitSeconds, const std::function<bool()>& keepWaiting)
+{
+    Impl& d = *impl_;
+    DcmCommitResult result;
+    if (d.all.empty()) {
+        result.outcome = DcmCommitResult::Outcome::Answered;
+        return result;
+    }
+    if (!d.gathering.empty()) {
+        d.held.push_back(std::move(d.gathering));
+        d.gathering.clear();
+    }
+    d.guarded([&] {
+        if (d.state == Impl::State::Unstarted) {
+            ensureInitialised();
+            d.start();
+        }
+        d.sendHeld();
+    });
+
+    QElapsedTimer waited;
+    waited.start();
+    while (d.state == Impl::State::Committing && (!d.pending.isEmpty() || !d.held.empty())) {
+        d.guarded([&] { d.poll(); });
+        if (d.state != Impl::State::Committing || (d.pending.isEmpty() && d.held.empty()))
+            break;
+        if (!d.assoc && !d.listener) {
+            result.outcome = DcmCommitResult::Outcome::NoAnswer;
+            result.why = QStringLiteral("%1 closed the association without a commitment report, and no report can come "
+                                        "on an association of its own (%2)")
+                             .arg(d.peer.describe(), d.listenerWhy.isEmpty() ? QStringLiteral("[DICOM] CommitPort is not set")
+                                                                             : d.listenerWhy);
             return result;
         }
-        if (assoc)
-            assoc->release();
-
-        result.outcome = DcmCommitResult::Outcome::Answered;
-        QSet<QString> named;
-        for (const Report& report : reports) {
-            named.unite(report.succeeded);
-            for (const auto& f : report.failed) {
-                named.insert(f.first);
-                result.failed.push_back(f);
-            }
+        if (waited.elapsed() >= static_cast<qint64>(waitSeconds) * 1000) {
+            result.outcome = DcmCommitResult::Outcome::NoAnswer;
+            result.why = QStringLiteral("%1 sent no commitment report within %2 s%3")
+                             .arg(d.peer.describe())
+                             .arg(waitSeconds)
+                             .arg(d.listenerWhy.isEmpty() ? QString() : QStringLiteral(" (") + d.listenerWhy + QLatin1Char(')'));
+            return result;
         }
-        for (const DcmStoredInstance& i : instances)
-            if (!named.contains(i.SOPInstanceUID))
-                result.failed.emplace_back(i.SOPInstanceUID, QStringLiteral("not named in the commitment report"));
-    } catch (const Error& e) {
-        result.outcome = DcmCommitResult::Outcome::NotOffered;
-        result.why = e.description();
-    } catch (const std::exception& e) {
-        result.outcome = DcmCommitResult::Outcome::NotOffered;
-        result.why = QString::fromLocal8Bit(e.what());
+        if (keepWaiting && !keepWaiting()) {
+            result.outcome = DcmCommitResult::Outcome::Aborted;
+            return result;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
+    if (d.state == Impl::State::Failed) {
+        result.outcome = DcmCommitResult::Outcome::NotOffered;
+        result.why = d.why;
+        return result;
+    }
+    if (d.state == Impl::State::Querying)
+        return d.queryAll();
+    if (d.assoc) {
+        d.assoc->release();
+        d.assoc.reset();
+    }
+    result.outcome = DcmCommitResult::Outcome::Answered;
+    QSet<QString> named;
+    for (const Report& report : d.reports) {
+        named.unite(report.succeeded);
+        for (const auto& f : report.failed) {
+            named.insert(f.first);
+            result.failed.push_back(f);
+        }
+    }
+    for (const DcmStoredInstance& i : d.all)
+        if (!named.contains(i.SOPInstanceUID))
+            result.failed.emplace_back(i.SOPInstanceUID, QStringLiteral("not named in the commitment report"));
     return result;
+}
+
+DcmCommitResult DcmCommitClient::Request(const std::vector<DcmStoredInstance>& instances)
+{
+    DcmCommitSession session(PeerHost, PeerPort, CallingAETitle, CalledAETitle, Tls, ListenPort, BatchSize);
+    for (const DcmStoredInstance& i : instances)
+        session.Add(i);
+    return session.Finish(WaitSeconds, KeepWaiting);
 }
 
 }  // namespace varnelo

@@ -239,6 +239,29 @@ public:
     DcmCommitResult Request(const std::vector<DcmStoredInstance>& instances);
 };
 
+// The same, asked for while the import still sends: each instance is added
+// as the PACS stores it, a request goes out for every BatchSize of them, and
+// the reports are collected as they come (Poll), so that at the end only the
+// last requests are waited for. Nothing is opened before the first request.
+class DcmCommitSession {
+public:
+    DcmCommitSession(const QString& host, std::int32_t port, const QString& callingAE, const QString& calledAE,
+                     const DcmTls& tls, std::int32_t listenPort, int batchSize = 200);
+    ~DcmCommitSession();
+    DcmCommitSession(const DcmCommitSession&) = delete;
+    DcmCommitSession& operator=(const DcmCommitSession&) = delete;
+
+    void Add(const DcmStoredInstance& instance);
+    void Poll();  // never waits
+    // Sends what is left and waits for every report, at most waitSeconds;
+    // keepWaiting, called about every 20 ms, ends the wait with false.
+    DcmCommitResult Finish(int waitSeconds, const std::function<bool()>& keepWaiting);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
 class DcmImageList;
 
 // One loaded image. Changes stay in memory; the source file is never written.

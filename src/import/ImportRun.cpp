@@ -192,6 +192,8 @@ void ImportRun::beginRun()
     running_ = true;
     stored_[0].clear();
     stored_[1].clear();
+    commits_[0].reset();
+    commits_[1].reset();
     pendingMarkers_.clear();
     confirmations_.clear();
     problem_.clear();
@@ -231,24 +233,13 @@ QStringList ImportRun::confirmStored()
         view_.setLabel(QStringLiteral("Waiting for %1 to confirm %2 images ...").arg(ae).arg(n));
         view_.yield();
         AbortRequested = false;  // "Abort" from here on ends the wait
-        DcmCommitClient client;
-        client.PeerHost = d == 0 ? s.RemoteIP : s.RemoteIP2;
-        client.PeerPort = toInt32(d == 0 ? s.RemotePort : s.RemotePort2);
-        client.CalledAETitle = ae;
-        client.CallingAETitle = s.LocalAET;
-        client.Tls = destinationTls(static_cast<std::int16_t>(d + 1));
-        client.ListenPort = s.CommitPort;
-        client.WaitSeconds = ConfirmSeconds;
-        client.BatchSize = ConfirmBatch;
-        client.KeepWaiting = [this] {
+        if (!commits_[d])
+            continue;  // cannot be: a session starts with the first image stored
+        const DcmCommitResult result = commits_[d]->Finish(ConfirmSeconds, [this] {
             view_.yield();
             return !AbortRequested;
-        };
-        std::vector<DcmStoredInstance> instances;
-        instances.reserve(images.size());
-        for (const StoredImage& i : images)
-            instances.push_back(i.instance);
-        const DcmCommitResult result = client.Request(instances);
+        });
+        commits_[d].reset();
         waitAborted = waitAborted || AbortRequested;
         const QString source = QStringLiteral("ImportRun Confirm");
         switch (result.outcome) {
@@ -972,11 +963,21 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
         }
     }
 
-    // What a destination stored, to be confirmed at the end of the run.
+    // What a destination stored, to be confirmed: asked for while the walk
+    // goes on, a few hundred at a time.
     auto remember = [&](int d) {
         try {
             DcmImage image = inv.images.ItemAt(1);
-            stored_[d - 1].push_back({{image.SOPClassUID(), image.SOPInstanceUID(), image.StudyInstanceUID()}, path, inv.folder});
+            StoredImage stored {{image.SOPClassUID(), image.SOPInstanceUID(), image.StudyInstanceUID()}, path, inv.folder};
+            std::unique_ptr<DcmCommitSession>& session = commits_[d - 1];
+            if (!session)
+                session = std::make_unique<DcmCommitSession>(
+                    d == 1 ? s.RemoteIP : s.RemoteIP2, toInt32(d == 1 ? s.RemotePort : s.RemotePort2), s.LocalAET,
+                    d == 1 ? s.RemoteAET : s.RemoteAET2, destinationTls(static_cast<std::int16_t>(d)), s.CommitPort,
+                    ConfirmBatch);
+            session->Add(stored.instance);
+            session->Poll();
+            stored_[d - 1].push_back(std::move(stored));
         } catch (const Error&) {
         }
     };

@@ -114,6 +114,8 @@ private:
         QString folder;
     };
     std::vector<StoredImage> stored_[2];
+    // The confirmation of each destination, asked for as its images are stored.
+    std::unique_ptr<DcmCommitSession> commits_[2];
     QStringList pendingMarkers_;  // folders done, marked once their images are confirmed
     QStringList confirmations_;
     QString problem_;  // why a DICOMDIR run found nothing to send

@@ -83,7 +83,7 @@ int main(int argc, char** argv)
     form.close();
 
     for (const QString& s : shown) {
-        if (s.endsWith(QLatin1String(" images successfully imported!")) && !s.startsWith(QLatin1Char('0')))
+        if (s.section(QLatin1Char('\n'), 0, 0).endsWith(QLatin1String(" images successfully imported!")) && !s.startsWith(QLatin1Char('0')))
             return 0;
     }
     std::fprintf(stderr, "the import reported no images\n");
