@@ -66,7 +66,7 @@ public:
     static QString summaryText(std::int32_t count);
     // How long the confirmation of one destination is waited for.
     int ConfirmSeconds = 60;
-    int ConfirmBatch = 100;  // instances per commitment request
+    int ConfirmBatch = 200;  // instances per commitment request
 
 private:
     void readFolder(const QString& folder, bool withSubDirs);
