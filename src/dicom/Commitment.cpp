@@ -646,12 +646,4 @@ DcmCommitResult DcmCommitSession::Finish(int waitSeconds, const std::function<bo
     return result;
 }
 
-DcmCommitResult DcmCommitClient::Request(const std::vector<DcmStoredInstance>& instances)
-{
-    DcmCommitSession session(PeerHost, PeerPort, CallingAETitle, CalledAETitle, Tls, ListenPort, BatchSize);
-    for (const DcmStoredInstance& i : instances)
-        session.Add(i);
-    return session.Finish(WaitSeconds, KeepWaiting);
-}
-
 }  // namespace varnelo

@@ -217,32 +217,15 @@ struct DcmCommitResult {
 };
 
 // Asks a PACS to take responsibility for instances it has stored (Storage
-// Commitment Push Model). The report may come on the association of the
-// request or on one that the PACS opens to ListenPort. Where the PACS offers
-// no commitment, a Study Root C-FIND at IMAGE level for each study shows what
-// it holds. Properties are set before Request.
-class DcmCommitClient {
-public:
-    QString PeerHost;
-    std::int32_t PeerPort = 0;
-    QString CalledAETitle;
-    QString CallingAETitle;
-    DcmTls Tls;              // for the request and for the listening port
-    std::int32_t ListenPort = 0;  // 0: the report is awaited on the request's association only
-    int WaitSeconds = 60;
-    int BatchSize = 200;  // instances per request
-    // Called about every 100 ms while the report is awaited; false ends the wait.
-    std::function<bool()> KeepWaiting;
-
-    // Never throws for what the peer does; a failure to ask is NotOffered
-    // with its reason in `why`.
-    DcmCommitResult Request(const std::vector<DcmStoredInstance>& instances);
-};
-
-// The same, asked for while the import still sends: each instance is added
-// as the PACS stores it, a request goes out for every BatchSize of them, and
-// the reports are collected as they come (Poll), so that at the end only the
-// last requests are waited for. Nothing is opened before the first request.
+// Commitment Push Model), while the import still sends: each instance is
+// added as the PACS stores it, a request goes out for every batchSize of
+// them, and the reports are collected as they come (Poll), so that at the end
+// only the last requests are waited for. A report may come on the request's
+// association or on one that the PACS opens to listenPort (0: none). Where
+// the PACS offers no commitment, a Study Root C-FIND at IMAGE level for each
+// study shows what it holds. Nothing is opened before the first request, and
+// nothing here throws for what the peer does: a failure to ask is NotOffered
+// with its reason.
 class DcmCommitSession {
 public:
     DcmCommitSession(const QString& host, std::int32_t port, const QString& callingAE, const QString& calledAE,

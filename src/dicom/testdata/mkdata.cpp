@@ -145,10 +145,10 @@ int main(int argc, char** argv)
                     entries.push_back(e);
                 }
             }
-            for (const QString& spec : parser.values(QStringLiteral("entry"))) {
-                const QStringList f = spec.split(QLatin1Char('|'));
+            for (const QString& entry : parser.values(QStringLiteral("entry"))) {
+                const QStringList f = entry.split(QLatin1Char('|'));
                 if (f.size() < 4)
-                    throw std::runtime_error("--entry needs ID|NAME|BIRTHDATE|SEX[|ISSUER]: " + spec.toStdString());
+                    throw std::runtime_error("--entry needs ID|NAME|BIRTHDATE|SEX[|ISSUER]: " + entry.toStdString());
                 WorklistEntry e;
                 e.patientId = f[0];
                 e.patientName = f[1];
