@@ -91,14 +91,14 @@ std::vector<ProposedContext> contextsFor(const std::vector<std::pair<std::string
 
 // ---- Association ----------------------------------------------------------
 
-Association::Association(const Peer& peer, const std::vector<ProposedContext>& contexts, int acseSeconds)
+Association::Association(const Peer& peer, const std::vector<ProposedContext>& contexts)
     : peer_(peer)
 {
     ensureInitialised();
     const QString what = QStringLiteral("Cannot open an association with %1").arg(peer.describe());
     if (peer.tls.Enabled)
         tls_ = std::make_unique<TlsTransport>(peer.tls);
-    OFCondition cond = ASC_initializeNetwork(NET_REQUESTOR, 0, acseSeconds, &net_);
+    OFCondition cond = ASC_initializeNetwork(NET_REQUESTOR, 0, DicomTimeouts::AcseSeconds, &net_);
     if (cond.bad())
         throwCondition(cond, what);
 

@@ -48,8 +48,7 @@ class Association {
 public:
     // Opens the association or throws our error (connect, rejection with
     // its reason, ACSE timeout).
-    Association(const Peer& peer, const std::vector<ProposedContext>& contexts,
-                int acseSeconds = DicomTimeouts::AcseSeconds);
+    Association(const Peer& peer, const std::vector<ProposedContext>& contexts);
     ~Association();
     Association(const Association&) = delete;
     Association& operator=(const Association&) = delete;

@@ -351,15 +351,10 @@ struct DcmCommitSession::Impl {
     bool reportsOnListener = false;
     QString lastTransaction;  // of the request whose report is awaited on the association
 
-    // A PACS that takes one association at a time cannot answer a second one
-    // while the import's sends hold the first: its requests wait for the end.
-    bool deferred = false;
-
-    void start(int acseSeconds = DicomTimeouts::AcseSeconds)
+    void start()
     {
         auto a = std::make_unique<Association>(peer, std::vector<ProposedContext> {{kCommitClass, kLittleEndian},
-                                                                                   {kStudyRoot, kLittleEndian}},
-                                               acseSeconds);
+                                                                                   {kStudyRoot, kLittleEndian}});
         findOffered = !a->acceptedFor(kStudyRoot).empty();
         if (a->acceptedFor(kCommitClass).empty()) {
             a->release();
@@ -549,22 +544,9 @@ void DcmCommitSession::Add(const DcmStoredInstance& instance)
         return;
     d.held.push_back(std::move(d.gathering));
     d.gathering.clear();
-    if (d.deferred)
-        return;
-    d.guarded([&] {
-        if (d.state == Impl::State::Unstarted) {
-            ensureInitialised();
-            try {
-                d.start(1);
-            } catch (const Error& e) {
-                if (e.number() != DicomErrc::Timeout)
-                    throw;
-                d.deferred = true;
-                return;
-            }
-        }
-        d.sendHeld();
-    });
+    // The requests wait for Finish: a PACS that takes one association at a
+    // time would hold the walk (and its "Abort") until the import's own
+    // association ends.
 }
 
 void DcmCommitSession::Poll()

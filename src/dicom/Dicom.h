@@ -217,10 +217,10 @@ struct DcmCommitResult {
 };
 
 // Asks a PACS to take responsibility for instances it has stored (Storage
-// Commitment Push Model), while the import still sends: each instance is
-// added as the PACS stores it, a request goes out for every batchSize of
-// them, and the reports are collected as they come (Poll), so that at the end
-// only the last requests are waited for. A report may come on the request's
+// Commitment Push Model): each instance is added as the PACS stores it; at
+// the end the requests, one for every batchSize of them, all go out at once
+// and are checked side by side where the PACS reports on associations of its
+// own. A report may come on the request's
 // association or on one that the PACS opens to listenPort (0: none). Where
 // the PACS offers no commitment, a Study Root C-FIND at IMAGE level for each
 // study shows what it holds. Nothing is opened before the first request, and
