@@ -10,9 +10,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <map>
-#include <cstring>
+#include <mutex>
 #include <thread>
 
 using namespace varnelo::dicomimpl;
@@ -168,18 +170,21 @@ Incoming receiveOne(T_ASC_Association* assoc, const QSet<QString>& transactions,
 // Takes only the storage commitment SOP class, and only from the AE titles
 // of the requests it serves. One per port: the requests to both
 // destinations of a run share it, and each takes the reports of its own
-// transactions.
+// transactions. The sessions that share it run on threads of their own.
 class Listener {
 public:
     // The listener of `port`, opened now or shared with a request under way.
     static std::shared_ptr<Listener> on(std::uint16_t port, const DcmTls& tls, const QString& caller)
     {
+        static std::mutex guard;
         static std::map<std::uint16_t, std::weak_ptr<Listener>> open;
+        const std::lock_guard<std::mutex> lock(guard);
         std::shared_ptr<Listener> l = open[port].lock();
         if (!l) {
             l = std::make_shared<Listener>(port, tls);
             open[port] = l;
         }
+        const std::lock_guard<std::mutex> own(l->mutex_);
         if (!l->callers_.contains(caller))
             l->callers_ << caller;
         return l;
@@ -205,6 +210,7 @@ public:
     // A report for one of `transactions` that has come, if any.
     std::optional<Report> poll(const QSet<QString>& transactions)
     {
+        const std::lock_guard<std::mutex> lock(mutex_);
         if (!assoc_) {
             if (ASC_associationWaiting(net_, 0))
                 accept();
@@ -266,6 +272,7 @@ private:
         assoc_ = nullptr;
     }
 
+    std::mutex mutex_;
     QStringList callers_;
     std::vector<Report> inbox_;  // reports of transactions not asked for yet
     std::unique_ptr<TlsTransport> tls_;  // outlives net_
@@ -334,6 +341,20 @@ DcmCommitResult query(Association& assoc, T_ASC_PresentationContextID id,
 struct DcmCommitSession::Impl {
     enum class State { Unstarted, Committing, Querying, Failed };
 
+    // Shared with the caller's thread, under m.
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<DcmStoredInstance> incoming;  // added, not yet taken by the worker
+    bool finishing = false;
+    int waitSeconds = 0;
+    bool stop = false;
+    bool done = false;  // result holds the verdict
+    bool exited = false;
+    DcmCommitResult result;
+    std::thread worker;
+    QString described;  // the peer, for messages on the caller's side
+
+    // The worker's own from here on.
     Peer peer;
     std::int32_t listenPort = 0;
     size_t batch = 200;
@@ -496,6 +517,10 @@ struct DcmCommitSession::Impl {
         }
     }
 
+    void run();
+    void add(DcmStoredInstance instance);
+    std::optional<DcmCommitResult> judge(const QElapsedTimer& waited);
+
     DcmCommitResult queryAll()
     {
         DcmCommitResult result;
@@ -514,115 +539,224 @@ struct DcmCommitSession::Impl {
     }
 };
 
+// Sessions whose worker was still inside a bounded network wait (a connect,
+// a response) when the session ended: the process waits for them at exit
+// rather than pulling DCMTK away from under them.
+class Lingering {
+public:
+    static Lingering& instance()
+    {
+        static Lingering l;
+        return l;
+    }
+    void adopt(std::thread t)
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        threads_.push_back(std::move(t));
+    }
+    ~Lingering()
+    {
+        for (std::thread& t : threads_)
+            if (t.joinable())
+                t.join();
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::thread> threads_;
+};
+
 DcmCommitSession::DcmCommitSession(const QString& host, std::int32_t port, const QString& callingAE,
                                    const QString& calledAE, const DcmTls& tls, std::int32_t listenPort, int batchSize)
-    : impl_(std::make_unique<Impl>())
+    : impl_(std::make_shared<Impl>())
 {
-    impl_->peer.host = host.trimmed();
-    impl_->peer.callingAE = callingAE.trimmed();
-    impl_->peer.calledAE = calledAE.trimmed();
-    impl_->peer.tls = tls;
-    impl_->listenPort = listenPort;
-    impl_->batch = static_cast<size_t>(std::max(1, batchSize));
-    impl_->guarded([&] { impl_->peer.port = checkedPort(port); });
+    Impl& d = *impl_;
+    d.peer.host = host.trimmed();
+    d.peer.callingAE = callingAE.trimmed();
+    d.peer.calledAE = calledAE.trimmed();
+    d.peer.tls = tls;
+    d.listenPort = listenPort;
+    d.batch = static_cast<size_t>(std::max(1, batchSize));
+    d.guarded([&] { d.peer.port = checkedPort(port); });
+    d.described = d.peer.describe();
+    ensureInitialised();
+    d.worker = std::thread([self = impl_] { self->run(); });
 }
 
 DcmCommitSession::~DcmCommitSession()
 {
-    if (impl_->assoc)
-        impl_->assoc->release();
+    Impl& d = *impl_;
+    std::unique_lock<std::mutex> lock(d.m);
+    d.stop = true;
+    d.cv.notify_all();
+    // A worker inside a connect or waiting for a response cannot be pulled
+    // out of it; it ends on its own bound, and nobody waits for it here.
+    const bool ended = d.cv.wait_for(lock, std::chrono::milliseconds(200), [&] { return d.exited; });
+    lock.unlock();
+    if (ended)
+        d.worker.join();
+    else
+        Lingering::instance().adopt(std::move(d.worker));
 }
 
 void DcmCommitSession::Add(const DcmStoredInstance& instance)
 {
     Impl& d = *impl_;
-    d.all.push_back(instance);
-    if (d.state == Impl::State::Failed || d.state == Impl::State::Querying)
-        return;
-    d.gathering.push_back(instance);
-    if (d.gathering.size() < d.batch)
-        return;
-    d.held.push_back(std::move(d.gathering));
-    d.gathering.clear();
-    // The requests wait for Finish: a PACS that takes one association at a
-    // time would hold the walk (and its "Abort") until the import's own
-    // association ends.
-}
-
-void DcmCommitSession::Poll()
-{
-    impl_->guarded([&] { impl_->poll(); });
+    const std::lock_guard<std::mutex> lock(d.m);
+    d.incoming.push_back(instance);
 }
 
 DcmCommitResult DcmCommitSession::Finish(int waitSeconds, const std::function<bool()>& keepWaiting)
 {
     Impl& d = *impl_;
+    std::unique_lock<std::mutex> lock(d.m);
+    d.finishing = true;
+    d.waitSeconds = waitSeconds;
+    d.cv.notify_all();
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        if (d.cv.wait_for(lock, std::chrono::milliseconds(20), [&] { return d.done; }))
+            return d.result;
+        lock.unlock();
+        const bool goOn = !keepWaiting || keepWaiting();
+        lock.lock();
+        if (d.done)
+            return d.result;
+        DcmCommitResult result;
+        if (!goOn) {
+            result.outcome = DcmCommitResult::Outcome::Aborted;
+        } else if (waited.elapsed() >= static_cast<qint64>(waitSeconds) * 1000 + 1000) {
+            // the worker is held in a network wait of its own past the bound
+            result.outcome = DcmCommitResult::Outcome::NoAnswer;
+            result.why = QStringLiteral("%1 did not answer within %2 s").arg(d.described).arg(waitSeconds);
+        } else {
+            continue;
+        }
+        d.stop = true;
+        d.cv.notify_all();
+        return result;
+    }
+}
+
+// ---- the worker ------------------------------------------------------------
+
+void DcmCommitSession::Impl::run()
+{
+    // Requests go out while the walk still sends, so that the PACS checks
+    // the first instances while it stores the rest. A PACS that takes one
+    // association at a time answers the commitment's only when the walk's
+    // own has ended; that wait is here, never in the walk.
+    bool finishingSeen = false;
+    int attempts = 0;  // to open the association: once during the walk, once after
+    QElapsedTimer waited;
+    std::optional<DcmCommitResult> verdict;
+    for (;;) {
+        std::vector<DcmStoredInstance> news;
+        {
+            std::unique_lock<std::mutex> lock(m);
+            cv.wait_for(lock, std::chrono::milliseconds(20),
+                        [&] { return stop || (finishing && !finishingSeen); });
+            if (stop)
+                break;
+            news.swap(incoming);
+            if (finishing && !finishingSeen) {
+                finishingSeen = true;
+                waited.start();
+            }
+        }
+        for (DcmStoredInstance& i : news)
+            add(std::move(i));
+        if (finishingSeen && !gathering.empty()) {
+            held.push_back(std::move(gathering));
+            gathering.clear();
+        }
+        if (state == State::Unstarted && !held.empty() && attempts < (finishingSeen ? 2 : 1)) {
+            attempts = finishingSeen ? 2 : 1;
+            guarded([&] { start(); });
+            // Refused or not answered while the walk holds the PACS: asked
+            // again once the walk has ended.
+            if (state == State::Failed && !finishingSeen)
+                state = State::Unstarted;
+        }
+        guarded([&] { poll(); });
+        if (finishingSeen && (verdict = judge(waited)))
+            break;
+    }
+    if (assoc) {
+        if (verdict)
+            assoc->release();
+        else
+            assoc->abort();
+        assoc.reset();
+    }
+    listener.reset();
+    const std::lock_guard<std::mutex> lock(m);
+    if (verdict) {
+        result = std::move(*verdict);
+        done = true;
+    }
+    exited = true;
+    cv.notify_all();
+}
+
+void DcmCommitSession::Impl::add(DcmStoredInstance instance)
+{
+    all.push_back(instance);
+    if (state == State::Failed || state == State::Querying)
+        return;
+    gathering.push_back(std::move(instance));
+    if (gathering.size() < batch)
+        return;
+    held.push_back(std::move(gathering));
+    gathering.clear();
+}
+
+// The result once everything is answered or the wait is over; nothing while
+// reports are still to come.
+std::optional<DcmCommitResult> DcmCommitSession::Impl::judge(const QElapsedTimer& waited)
+{
     DcmCommitResult result;
-    if (d.all.empty()) {
+    if (all.empty()) {
         result.outcome = DcmCommitResult::Outcome::Answered;
         return result;
     }
-    if (!d.gathering.empty()) {
-        d.held.push_back(std::move(d.gathering));
-        d.gathering.clear();
-    }
-    d.guarded([&] {
-        if (d.state == Impl::State::Unstarted) {
-            ensureInitialised();
-            d.start();
-        }
-        d.sendHeld();
-    });
-
-    QElapsedTimer waited;
-    waited.start();
-    while (d.state == Impl::State::Committing && (!d.pending.isEmpty() || !d.held.empty())) {
-        d.guarded([&] { d.poll(); });
-        if (d.state != Impl::State::Committing || (d.pending.isEmpty() && d.held.empty()))
-            break;
-        if (!d.assoc && !d.listener) {
+    if (state == State::Committing && (!pending.isEmpty() || !held.empty())) {
+        if (!assoc && !listener) {
             result.outcome = DcmCommitResult::Outcome::NoAnswer;
             result.why = QStringLiteral("%1 closed the association without a commitment report, and no report can come "
                                         "on an association of its own (%2)")
-                             .arg(d.peer.describe(), d.listenerWhy.isEmpty() ? QStringLiteral("[DICOM] CommitPort is not set")
-                                                                             : d.listenerWhy);
+                             .arg(described, listenerWhy.isEmpty() ? QStringLiteral("[DICOM] CommitPort is not set")
+                                                                   : listenerWhy);
             return result;
         }
         if (waited.elapsed() >= static_cast<qint64>(waitSeconds) * 1000) {
             result.outcome = DcmCommitResult::Outcome::NoAnswer;
             result.why = QStringLiteral("%1 sent no commitment report within %2 s%3")
-                             .arg(d.peer.describe())
+                             .arg(described)
                              .arg(waitSeconds)
-                             .arg(d.listenerWhy.isEmpty() ? QString() : QStringLiteral(" (") + d.listenerWhy + QLatin1Char(')'));
+                             .arg(listenerWhy.isEmpty() ? QString() : QStringLiteral(" (") + listenerWhy + QLatin1Char(')'));
             return result;
         }
-        if (keepWaiting && !keepWaiting()) {
-            result.outcome = DcmCommitResult::Outcome::Aborted;
-            return result;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        return std::nullopt;
     }
-    if (d.state == Impl::State::Failed) {
+    if (state == State::Failed || state == State::Unstarted) {
         result.outcome = DcmCommitResult::Outcome::NotOffered;
-        result.why = d.why;
+        result.why = why;
         return result;
     }
-    if (d.state == Impl::State::Querying)
-        return d.queryAll();
-    if (d.assoc) {
-        d.assoc->release();
-        d.assoc.reset();
-    }
+    if (state == State::Querying)
+        return queryAll();
     result.outcome = DcmCommitResult::Outcome::Answered;
     QSet<QString> named;
-    for (const Report& report : d.reports) {
+    for (const Report& report : reports) {
         named.unite(report.succeeded);
         for (const auto& f : report.failed) {
             named.insert(f.first);
             result.failed.push_back(f);
         }
     }
-    for (const DcmStoredInstance& i : d.all)
+    for (const DcmStoredInstance& i : all)
         if (!named.contains(i.SOPInstanceUID))
             result.failed.emplace_back(i.SOPInstanceUID, QStringLiteral("not named in the commitment report"));
     return result;

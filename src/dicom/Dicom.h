@@ -217,15 +217,15 @@ struct DcmCommitResult {
 };
 
 // Asks a PACS to take responsibility for instances it has stored (Storage
-// Commitment Push Model): each instance is added as the PACS stores it; at
-// the end the requests, one for every batchSize of them, all go out at once
-// and are checked side by side where the PACS reports on associations of its
-// own. A report may come on the request's
-// association or on one that the PACS opens to listenPort (0: none). Where
-// the PACS offers no commitment, a Study Root C-FIND at IMAGE level for each
-// study shows what it holds. Nothing is opened before the first request, and
-// nothing here throws for what the peer does: a failure to ask is NotOffered
-// with its reason.
+// Commitment Push Model). Each instance is added as the PACS stores it; a
+// thread of the session's own sends a request for every batchSize of them
+// while the import goes on, so that the PACS checks the first ones while it
+// stores the rest, and collects the reports: on the request's association,
+// or on one that the PACS opens to listenPort (0: none). Where the PACS
+// offers no commitment, a Study Root C-FIND at IMAGE level for each study
+// shows what it holds. Nothing here waits for the network on the caller's
+// thread except Finish, and nothing throws for what the peer does: a failure
+// to ask is NotOffered with its reason.
 class DcmCommitSession {
 public:
     DcmCommitSession(const QString& host, std::int32_t port, const QString& callingAE, const QString& calledAE,
@@ -234,15 +234,14 @@ public:
     DcmCommitSession(const DcmCommitSession&) = delete;
     DcmCommitSession& operator=(const DcmCommitSession&) = delete;
 
-    void Add(const DcmStoredInstance& instance);
-    void Poll();  // never waits
+    void Add(const DcmStoredInstance& instance);  // never waits
     // Sends what is left and waits for every report, at most waitSeconds;
     // keepWaiting, called about every 20 ms, ends the wait with false.
     DcmCommitResult Finish(int waitSeconds, const std::function<bool()>& keepWaiting);
 
 private:
     struct Impl;
-    std::unique_ptr<Impl> impl_;
+    std::shared_ptr<Impl> impl_;
 };
 
 class DcmImageList;

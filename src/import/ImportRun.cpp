@@ -184,6 +184,8 @@ QString ImportRun::summary() const
 {
     QStringList lines {summaryText(ImportedCount)};
     lines << confirmations_;
+    if (const std::optional<LogTrouble> trouble = TakeLogTrouble())
+        lines << QStringLiteral("The logs could not be written: %1: %2.").arg(trouble->path, trouble->reason);
     return lines.join(QLatin1Char('\n'));
 }
 
@@ -976,7 +978,6 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
                     d == 1 ? s.RemoteAET : s.RemoteAET2, destinationTls(static_cast<std::int16_t>(d)), s.CommitPort,
                     ConfirmBatch);
             session->Add(stored.instance);
-            session->Poll();
             stored_[d - 1].push_back(std::move(stored));
         } catch (const Error&) {
         }
