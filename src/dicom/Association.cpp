@@ -570,16 +570,16 @@ std::int32_t AssociationPool::storeAsStored(Association& assoc, const LoadedFile
     std::vector<char> block;
     qint64 blockAt = 0;
     const qint64 blockSize = std::max<qint64>(static_cast<qint64>(most), (1 << 20) / static_cast<qint64>(most) * static_cast<qint64>(most));
-    for (qint64 at = raw.datasetOffset; at < raw.size;) {
-        const unsigned long n = static_cast<unsigned long>(std::min<qint64>(static_cast<qint64>(most), raw.size - at));
-        const bool last = at + static_cast<qint64>(n) == raw.size;
+    for (qint64 at = raw.datasetOffset; at < raw.datasetEnd;) {
+        const unsigned long n = static_cast<unsigned long>(std::min<qint64>(static_cast<qint64>(most), raw.datasetEnd - at));
+        const bool last = at + static_cast<qint64>(n) == raw.datasetEnd;
         const char* data = nullptr;
         if (file.fd < 0) {
             data = file.bytes.constData() + at;
         } else {
             if (block.empty() || at + static_cast<qint64>(n) > blockAt + static_cast<qint64>(block.size())) {
                 blockAt = at;
-                block.resize(static_cast<size_t>(std::min(blockSize, raw.size - at)));
+                block.resize(static_cast<size_t>(std::min(blockSize, raw.datasetEnd - at)));
                 for (size_t done = 0; done < block.size();) {
                     const ssize_t got = ::pread(file.fd, block.data() + done, block.size() - done, blockAt + static_cast<qint64>(done));
                     if (got < 0 && errno == EINTR)

@@ -197,6 +197,8 @@ public:
                 return false;
             }
             const std::uint32_t key = (static_cast<std::uint32_t>(group) << 16) | element;
+            if (key == 0xFFFCFFFCu && top && !first)
+                return trailingPadding(pos, h, end, stop);
             // 0200 is 0002 swapped: DCMTK takes it for more meta information
             if ((!first && key <= last) || group == 0x0002 || group == 0x0200 || element == 0x0000 || group == 0xFFFC)
                 return false;
@@ -293,6 +295,26 @@ public:
     }
 
 private:
+    // Data Set Trailing Padding at pos: an OB (or, implicitly, any value) of
+    // defined length that ends the file. The data set ends before it.
+    bool trailingPadding(qint64 pos, unsigned char* h, qint64 end, qint64& stop)
+    {
+        std::uint32_t length = u32(h + 4);
+        qint64 header = 8;
+        if (explicit_) {
+            if (vr(static_cast<char>(h[4]), static_cast<char>(h[5])) != vr('O', 'B') || u16(h + 6) != 0 ||
+                !r_.get(pos + 8, 4, h + 8))
+                return false;
+            length = u32(h + 8);
+            header = 12;
+        }
+        if (end < 0 || length == kUndefined || pos + header + length != end)
+            return false;
+        out_.datasetEnd = pos;
+        stop = end;
+        return true;
+    }
+
     // The items of a sequence, up to end or to its delimiter when end is -1.
     // records: the items are a DICOMDIR's directory records, to be noted
     bool items(qint64 pos, qint64 end, int depth, qint64& stop, bool records = false)
@@ -483,7 +505,7 @@ std::optional<RawDicom> walkFile(const RawSource& source, RawDicomDir* dir)
 {
     Reader r(source);
     RawDicom out;
-    out.size = source.size;
+    out.size = out.datasetEnd = source.size;
     unsigned char h[12];
     if (!r.get(128, 4, h) || std::memcmp(h, "DICM", 4) != 0)
         return std::nullopt;
@@ -606,8 +628,14 @@ QString walkDisagreement(const QByteArray& file)
     if (walked->transferSyntax != xfer)
         out << QStringLiteral("transfer syntax: walk %1, DCMTK %2")
                    .arg(QString::fromStdString(walked->transferSyntax), QLatin1String(xfer));
-    if (static_cast<unsigned long>(walked->elements) != ds->card())
+    // the walk leaves the trailing padding out, as the C-STORE does
+    const unsigned long padding = ds->tagExists(DCM_DataSetTrailingPadding) ? 1 : 0;
+    if (static_cast<unsigned long>(walked->elements) + padding != ds->card())
         out << QStringLiteral("top-level elements: walk %1, DCMTK %2").arg(walked->elements).arg(ds->card());
+    if ((walked->datasetEnd < walked->size) != (padding == 1))
+        out << QStringLiteral("trailing padding: walk %1, DCMTK %2")
+                   .arg(walked->datasetEnd < walked->size ? QStringLiteral("found") : QStringLiteral("none"),
+                        padding ? QStringLiteral("found") : QStringLiteral("none"));
     struct Value {
         DcmTagKey key;
         const QByteArray* walked;

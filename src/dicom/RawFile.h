@@ -19,7 +19,8 @@ namespace varnelo::dicomimpl {
 
 struct RawDicom {
     std::string transferSyntax;  // UID from the file meta information
-    qint64 datasetOffset = 0;    // the data set runs from here to the end of the file
+    qint64 datasetOffset = 0;    // the data set runs from here...
+    qint64 datasetEnd = 0;       // ...to here: the end of the file, or where its trailing padding starts
     qint64 size = 0;
     // Top-level values as stored, their padding removed.
     QByteArray charset, sopClass, sopInstance, patientId, studyUid, seriesUid;
@@ -36,10 +37,12 @@ struct RawSource {
 
 // Nothing for a file it does not fully understand: no file meta information;
 // a transfer syntax other than explicit or implicit little endian and the
-// encapsulated ones; an odd length; tags out of order; group lengths or
-// padding in the data set; an undefined length anywhere but a sequence, an
-// item or encapsulated pixel data; a value that runs past what holds it;
-// bytes after the data set.
+// encapsulated ones; an odd length; tags out of order; group lengths in
+// the data set, or padding anywhere but as its last element; an undefined
+// length anywhere but a sequence, an item or encapsulated pixel data; a
+// value that runs past what holds it; bytes after the data set. Data Set
+// Trailing Padding is not part of what is sent: DCMTK leaves it out of a
+// C-STORE too.
 std::optional<RawDicom> scanDicom(const RawSource& source);
 
 // For tests and fuzzing: where the walk accepts a file, what DCMTK's parse
