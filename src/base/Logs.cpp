@@ -9,6 +9,12 @@
 #include <QLocale>
 #include <QStringEncoder>
 
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include <sys/stat.h>
+
 namespace varnelo {
 
 namespace {
@@ -21,14 +27,51 @@ std::function<QDateTime()>& clock()
     return c;
 }
 
-// Appends one line; every step is guarded on its own and nothing is reported.
+std::mutex troubleMutex;
+std::optional<LogTrouble> trouble;
+
+void remember(const QString& path, const QString& reason)
+{
+    const std::lock_guard<std::mutex> lock(troubleMutex);
+    if (!trouble)
+        trouble = LogTrouble {path, reason};
+}
+
+// Makes the folder, level by level from the first one given; false (and the
+// failure remembered) when a level cannot be made.
+bool makeFolder(const QString& base, const QStringList& levels)
+{
+    QString path = base;
+    for (const QString& level : levels) {
+        path += QLatin1Char('/') + level;
+        if (::mkdir(QFile::encodeName(path).constData(), 0777) != 0 && errno != EEXIST) {
+            remember(path, QString::fromLocal8Bit(std::strerror(errno)));
+            return false;
+        }
+    }
+    return true;
+}
+
+// Appends one line; every step is guarded on its own, nothing is thrown and
+// the first failure is remembered for TakeLogTrouble().
 void appendLine(const QString& current, const QString& retiredPrefix, const QString& line)
 {
     try {
         const QString folder = logFolder();
-        QDir dir(folder);
-        if (!dir.exists())
-            QDir().mkdir(folder);  // only the last level: the program folder exists
+        if (!QFileInfo(folder).isDir()) {
+            // Beside the program only the last level: the program folder
+            // exists. The user's state folder may not, on a first start.
+            bool made;
+            if (programFolderWritable()) {
+                made = makeFolder(programFolder(), {QStringLiteral("Logs")});
+            } else {
+                const QString state = userStateFolder();
+                QDir().mkpath(QFileInfo(state).path());
+                made = makeFolder(QFileInfo(state).path(), {QFileInfo(state).fileName(), QStringLiteral("Logs")});
+            }
+            if (!made)
+                return;
+        }
 
         const QString path = folder + QLatin1Char('/') + current;
         const QFileInfo info(path);
@@ -39,14 +82,19 @@ void appendLine(const QString& current, const QString& retiredPrefix, const QStr
         }
 
         QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
+        if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
+            remember(path, file.errorString());
             return;
+        }
         QStringEncoder encoder(QStringEncoder::System);
         QByteArray bytes = encoder.encode(line);
         bytes += "\r\n";
-        file.write(bytes);
+        // a full disk shows only when the buffer goes out
+        if (file.write(bytes) != bytes.size() || !file.flush())
+            remember(path, file.errorString());
         file.close();
     } catch (...) {
+        remember(current, QStringLiteral("unexpected failure"));
     }
 }
 
@@ -66,7 +114,15 @@ void setClockForTesting(std::function<QDateTime()> c)
 
 QString logFolder()
 {
-    return programFolder() + QStringLiteral("/Logs");
+    return (programFolderWritable() ? programFolder() : userStateFolder()) + QStringLiteral("/Logs");
+}
+
+std::optional<LogTrouble> TakeLogTrouble()
+{
+    const std::lock_guard<std::mutex> lock(troubleMutex);
+    std::optional<LogTrouble> taken;
+    taken.swap(trouble);
+    return taken;
 }
 
 QString shortDate(const QDate& date)

@@ -6,10 +6,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 namespace varnelo {
 
-// Append one line to Logs/Error.log or Logs/Debug.log beside the program.
+// Append one line to Logs/Error.log or Logs/Debug.log in logFolder().
 // Neither ever fails towards its caller.
 void WriteErrorLog(std::int32_t number, const QString& description, const QString& source);
 void WriteDebugLog(const QString& text);
@@ -21,8 +22,19 @@ QString DateStamp();  // yyyyMMdd
 QString TimeStamp();  // hhmmss, 24 hours
 QString FileStamp();  // DateStamp() + TimeStamp()
 
-// The folder the logs go to (program folder + "/Logs").
+// The folder the logs go to: program folder + "/Logs", or, when the program
+// folder cannot be written, userStateFolder() + "/Logs".
 QString logFolder();
+
+// A log line that could not be written: the file or folder, and why.
+struct LogTrouble {
+    QString path;
+    QString reason;
+};
+// The first failure of a log writer since the last call, if any. The writers
+// keep going (and keep failing quietly) meanwhile; whoever reports to the
+// operator takes it, so that it is told once.
+std::optional<LogTrouble> TakeLogTrouble();
 
 // The locale's short date with a four-digit year (06.03.2026 in German).
 QString shortDate(const QDate& date);

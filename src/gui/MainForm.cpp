@@ -3,6 +3,7 @@
 #include "base/AppState.h"
 #include "base/Error.h"
 #include "base/Logs.h"
+#include "base/MessageBox.h"
 #include "base/ProgramFolder.h"
 #include "base/Version.h"
 #include "gui/BrowseForFolder.h"
@@ -363,6 +364,12 @@ void MainForm::createMenus()
     connect(mnuFileImport, &QAction::triggered, this, &MainForm::cmdImport_Click);
     connect(mnuFileExit, &QAction::triggered, this, &MainForm::mnuFileExit_Click);
     connect(mnuViewOptions, &QAction::triggered, this, &MainForm::mnuViewOptions_Click);
+
+    QMenu* mnuHelp = menuBar()->addMenu(QStringLiteral("&Help"));
+    mnuHelp->setObjectName(QStringLiteral("mnuHelp"));
+    mnuHelpAbout = mnuHelp->addAction(QStringLiteral("&About Varnelo..."));
+    mnuHelpAbout->setObjectName(QStringLiteral("mnuHelpAbout"));
+    connect(mnuHelpAbout, &QAction::triggered, this, &MainForm::mnuHelpAbout_Click);
 }
 
 void MainForm::arrangeTabOrder()
@@ -377,7 +384,7 @@ void MainForm::arrangeTabOrder()
 
 void MainForm::Form_Load()
 {
-    guarded([] { appState().IniPath = settingsPath(); });
+    guarded([] { appState().IniPath = prepareSettingsFile(); });
     guarded([this] { LoadSettings(*this); });
     guarded([this] { setNewPatientIdVisible(appState().ChangeID); });
     guarded([this] { preselectDrive(); });
@@ -677,6 +684,18 @@ void MainForm::mnuViewOptions_Click()
 {
     OptionForm dialog(this);
     dialog.exec();
+}
+
+void MainForm::mnuHelpAbout_Click()
+{
+    // An installed program keeps them in the user's folders: say where.
+    const QString ini = appState().IniPath.isEmpty() ? settingsPath() : appState().IniPath;
+    MessageBox::show(QStringLiteral("Varnelo %1.%2.%3\n\nSettings file: %4\nLogs: %5")
+                         .arg(VARNELO_VERSION_MAJOR)
+                         .arg(VARNELO_VERSION_MINOR)
+                         .arg(VARNELO_VERSION_PATCH)
+                         .arg(QDir::toNativeSeparators(ini), QDir::toNativeSeparators(logFolder())),
+                     MessageBox::Icon::Information);
 }
 
 }  // namespace varnelo

@@ -109,6 +109,7 @@ public slots:
     void cmdBrowse_Click();
     void mnuFileExit_Click();
     void mnuViewOptions_Click();
+    void mnuHelpAbout_Click();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -154,6 +155,7 @@ private:
     QAction* mnuTrenn = nullptr;
     QAction* mnuFileExit = nullptr;
     QAction* mnuViewOptions = nullptr;
+    QAction* mnuHelpAbout = nullptr;
     std::optional<DcmPatient> picked_;
     bool centred_ = false;
     bool launching_ = false;

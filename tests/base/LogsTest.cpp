@@ -3,9 +3,13 @@
 
 #include <QDir>
 #include <QFile>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
 
 using namespace varnelo;
 
@@ -104,12 +108,53 @@ TEST_F(Logs, FailedRotationStillWritesTheLine)
     EXPECT_TRUE(read("Error.log").endsWith("\t3\tc\ts\r\n"));
 }
 
-TEST_F(Logs, UncreatableFolderIsSilent)
+TEST_F(Logs, UnwritableLogIsSilentButItsFirstFailureIsKept)
 {
+    EXPECT_FALSE(TakeLogTrouble()) << "a trouble left over from another test";
+    WriteErrorLog(1, "a", "s");
+    EXPECT_FALSE(TakeLogTrouble()) << "a line that was written is no trouble";
+
+    QDir(dir.path() + "/Logs").removeRecursively();
     QFile blocker(dir.path() + "/Logs");
     ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));  // a file where the folder should be
     blocker.close();
     EXPECT_NO_THROW(WriteErrorLog(1, "a", "s"));
     EXPECT_NO_THROW(WriteDebugLog("x"));
+    EXPECT_NO_THROW(WriteImportsLog({"y"}));
     EXPECT_TRUE(QFileInfo(dir.path() + "/Logs").isFile());
+
+    const std::optional<LogTrouble> trouble = TakeLogTrouble();
+    ASSERT_TRUE(trouble);
+    EXPECT_EQ(trouble->path, logPath("Error.log")) << "the first failure, not the last";
+    EXPECT_FALSE(trouble->reason.isEmpty());
+    EXPECT_FALSE(TakeLogTrouble()) << "taken once";
+    WriteDebugLog("x");
+    EXPECT_TRUE(TakeLogTrouble()) << "a new failure after the taking";
+}
+
+TEST_F(Logs, UsersStateFolderIsMadeWhenTheProgramFolderTakesNoFiles)
+{
+    const QByteArray saved = qgetenv("XDG_STATE_HOME");
+    const auto restore = qScopeGuard([&] {
+        if (saved.isNull())
+            qunsetenv("XDG_STATE_HOME");
+        else
+            qputenv("XDG_STATE_HOME", saved);
+    });
+    setProgramFolderForTesting(dir.path() + "/gone");
+    qputenv("XDG_STATE_HOME", (dir.path() + "/state").toUtf8());
+    WriteImportsLog({"D:", "scan"});
+    QFile receipt(dir.path() + "/state/Varnelo/Logs/Imports.log");
+    ASSERT_TRUE(receipt.open(QIODevice::ReadOnly));
+    EXPECT_EQ(receipt.readAll(), QByteArray(kStamp) + "\tD:\tscan\r\n");
+    EXPECT_FALSE(TakeLogTrouble());
+
+    // a state folder that cannot be made: the level that failed, and why
+    QFile(dir.path() + "/file").open(QIODevice::WriteOnly);
+    qputenv("XDG_STATE_HOME", (dir.path() + "/file").toUtf8());
+    WriteErrorLog(1, "a", "s");
+    const std::optional<LogTrouble> trouble = TakeLogTrouble();
+    ASSERT_TRUE(trouble);
+    EXPECT_EQ(trouble->path, dir.path() + "/file/Varnelo");
+    EXPECT_EQ(trouble->reason, QString::fromLocal8Bit(std::strerror(ENOTDIR)));
 }

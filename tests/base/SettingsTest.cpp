@@ -3,6 +3,8 @@
 #include "base/Convert.h"
 #include "base/Error.h"
 #include "base/IniFile.h"
+#include "base/Logs.h"
+#include "base/ProgramFolder.h"
 #include "support/FakeSettingsView.h"
 
 #include <QDir>
@@ -11,6 +13,10 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <optional>
+
+#include <unistd.h>
 
 using namespace varnelo;
 
@@ -210,4 +216,107 @@ TEST_F(Settings, TlsKeysAreReadOnlyAndOnOnlyAt1)
     const QByteArray ini = readIni();
     EXPECT_TRUE(ini.contains("\nUseTLS=1\nUseTLS2=2\n")) << ini.constData();
     EXPECT_TRUE(ini.contains("[Worklist]\nUseTLS= 1 \n" + tls)) << ini.constData();
+}
+
+// Where the settings file and the logs go, with the XDG variables pointed
+// into a temporary folder and put back afterwards.
+class Places : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    const QList<QByteArray> names {"HOME", "XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_CONFIG_DIRS"};
+    QList<std::optional<QByteArray>> saved;
+
+    void SetUp() override
+    {
+        for (const QByteArray& n : names)
+            saved << (qEnvironmentVariableIsSet(n) ? std::optional<QByteArray>(qgetenv(n)) : std::nullopt);
+        qputenv("HOME", path("home").toUtf8());
+        qputenv("XDG_CONFIG_HOME", path("config").toUtf8());
+        qputenv("XDG_STATE_HOME", path("state").toUtf8());
+        qputenv("XDG_CONFIG_DIRS", (path("xdg-empty") + ':' + path("xdg-first") + ':' + path("xdg-later")).toUtf8());
+        setProgramBaseNameForTesting(QStringLiteral("Varnelo"));
+    }
+    void TearDown() override
+    {
+        for (qsizetype i = 0; i < names.size(); ++i) {
+            if (saved[i])
+                qputenv(names[i], *saved[i]);
+            else
+                qunsetenv(names[i]);
+        }
+        setProgramFolderForTesting({});
+        setProgramBaseNameForTesting({});
+    }
+    QString path(const QString& rel) const { return dir.filePath(rel); }
+    void put(const QString& rel, const QByteArray& data, QFile::Permissions perms = QFile::ReadOwner | QFile::WriteOwner)
+    {
+        QDir().mkpath(QFileInfo(path(rel)).path());
+        QFile f(path(rel));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(data);
+        f.close();
+        f.setPermissions(perms);
+    }
+    QByteArray get(const QString& file) const
+    {
+        QFile f(file);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+    }
+};
+
+TEST_F(Places, BesideAWritableProgramElseTheUsersFolders)
+{
+    QDir().mkpath(path("opt"));
+    setProgramFolderForTesting(path("opt"));
+    EXPECT_TRUE(programFolderWritable());
+    EXPECT_EQ(settingsPath(), path("opt/Varnelo.ini"));
+    EXPECT_EQ(prepareSettingsFile(), path("opt/Varnelo.ini"));
+    EXPECT_EQ(logFolder(), path("opt/Logs"));
+    EXPECT_FALSE(QFileInfo::exists(path("config"))) << "nothing is made in the user's folders";
+
+    setProgramFolderForTesting(path("gone"));  // a folder that cannot take files
+    EXPECT_FALSE(programFolderWritable());
+    EXPECT_EQ(settingsPath(), path("config/Varnelo/Varnelo.ini"));
+    EXPECT_EQ(logFolder(), path("state/Varnelo/Logs"));
+
+    // a value that is not an absolute path is passed over for the default
+    qputenv("XDG_CONFIG_HOME", "config");
+    qputenv("XDG_STATE_HOME", "");
+    EXPECT_EQ(settingsPath(), path("home/.config/Varnelo/Varnelo.ini"));
+    EXPECT_EQ(logFolder(), path("home/.local/state/Varnelo/Logs"));
+
+    if (::geteuid() != 0) {  // root writes whatever the mode says
+        QFile::setPermissions(path("opt"), QFile::ReadOwner | QFile::ExeOwner);
+        setProgramFolderForTesting(path("opt"));
+        EXPECT_FALSE(programFolderWritable());
+        EXPECT_EQ(settingsPath(), path("home/.config/Varnelo/Varnelo.ini"));
+        QFile::setPermissions(path("opt"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    }
+}
+
+TEST_F(Places, FirstSeedFoundIsCopiedOnceAndIsTheUsersToWrite)
+{
+    setProgramFolderForTesting(path("gone"));
+    const QString ini = path("config/Varnelo/Varnelo.ini");
+
+    EXPECT_EQ(prepareSettingsFile(), ini);
+    EXPECT_TRUE(QFileInfo(path("config/Varnelo")).isDir());
+    EXPECT_FALSE(QFileInfo::exists(ini)) << "no seed, no file: the defaults apply";
+
+    put("xdg-first/Varnelo/Varnelo.ini", "; site\n[DICOM]\nRemoteAET=FIRST\n", QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
+    put("xdg-later/Varnelo/Varnelo.ini", "[DICOM]\nRemoteAET=LATER\n");
+    EXPECT_EQ(prepareSettingsFile(), ini);
+    EXPECT_EQ(get(ini), "; site\n[DICOM]\nRemoteAET=FIRST\n");
+    EXPECT_TRUE(WriteIniValue("DICOM", "RemotePort", "104", ini)) << "a read-only seed gives a writable copy";
+
+    // the user's file, once there, is never replaced by the seed
+    put("xdg-first/Varnelo/Varnelo.ini", "[DICOM]\nRemoteAET=CHANGED\n");
+    prepareSettingsFile();
+    EXPECT_EQ(get(ini), "; site\n[DICOM]\nRemoteAET=FIRST\nRemotePort=104\n");
+
+    // without XDG_CONFIG_DIRS the seed is looked for in /etc/xdg only
+    QFile::remove(ini);
+    qunsetenv("XDG_CONFIG_DIRS");
+    prepareSettingsFile();
+    EXPECT_EQ(QFileInfo::exists(ini), QFileInfo::exists("/etc/xdg/Varnelo/Varnelo.ini"));
 }

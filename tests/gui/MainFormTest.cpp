@@ -359,4 +359,19 @@ TEST_F(MainFormTest, FileExitSavesAndClosesEveryWindow)
     EXPECT_EQ(iniKeys().size(), 12) << "the second save replaces, it does not add";
 }
 
+TEST_F(MainFormTest, AboutBoxNamesTheSettingsFileAndTheLogsInForce)
+{
+    auto form = open();
+    QStringList boxes;
+    MessageBox::setHandler([&](const MessageBox::Request& r) {
+        boxes << r.text;
+        return MessageBox::Answer::Ok;
+    });
+    child<QAction>(form.get(), "mnuHelpAbout")->trigger();
+    ASSERT_EQ(boxes.size(), 1);
+    const QString version = QStringLiteral("%1.%2.%3").arg(VARNELO_VERSION_MAJOR).arg(VARNELO_VERSION_MINOR).arg(VARNELO_VERSION_PATCH);
+    ASSERT_TRUE(iniPath().startsWith(dir.path() + "/")) << "a writable program folder keeps the file";
+    EXPECT_EQ(boxes[0], "Varnelo " + version + "\n\nSettings file: " + iniPath() + "\nLogs: " + dir.path() + "/Logs");
+}
+
 }  // namespace

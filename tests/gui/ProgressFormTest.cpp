@@ -1,10 +1,12 @@
 #include "gui/ProgressForm.h"
 #include "base/AppState.h"
+#include "base/Logs.h"
 #include "base/MessageBox.h"
 #include "base/ProgramFolder.h"
 #include "dicom/testdata/TestData.h"
 #include "support/Peers.h"
 
+#include <QFile>
 #include <QLabel>
 #include <QMainWindow>
 #include <QPointer>
@@ -185,4 +187,32 @@ TEST_F(ProgressWindow, AbortButtonStopsTheWalk)
     form.exec();
     EXPECT_EQ(boxes, QStringList {"1 images successfully imported!\nSTORESCP could not be asked to confirm."});
     EXPECT_EQ(form.run().ImportedCount, 1);
+}
+
+TEST_F(ProgressWindow, SummaryNamesALogThatCouldNotBeWrittenOncePerRun)
+{
+    QFile blocker(program.path() + "/Logs");  // a file where the folder should be
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    TakeLogTrouble();
+    appState().SearchBy = 2;
+    appState().WriteLog = 1;
+    appState().RemoteAET = "DEAD";
+    appState().RemoteIP = "127.0.0.1";
+    appState().RemotePort = QString::number(freeLoopbackPort());
+    td::makeSeries(media.path(), 2, td::ImageRecipe {});
+    ScriptPrompt prompt;  // each failed send ignored: log lines, all refused
+
+    for (int run = 1; run <= 2; ++run) {
+        boxes.clear();
+        ProgressForm form(&main, {}, &prompt);
+        form.exec();
+        ASSERT_EQ(boxes.size(), 1);
+        const QStringList lines = boxes[0].split('\n');
+        ASSERT_EQ(lines.size(), 2) << "run " << run << ": " << boxes[0].toStdString();
+        EXPECT_EQ(lines[0], "0 images successfully imported!");
+        EXPECT_TRUE(lines[1].startsWith("The logs could not be written: " + program.path() + "/Logs/"))
+            << lines[1].toStdString();
+        EXPECT_TRUE(lines[1].endsWith(": Not a directory.")) << lines[1].toStdString();
+    }
 }
