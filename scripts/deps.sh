@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Varnelo needs, when any is missing.
-# Usage: scripts/deps.sh [build|test|demo|bench]
+# Usage: scripts/deps.sh [build|test|demo|bench|package]
 set -euo pipefail
 
 # fonts-liberation and fonts-wine: faces with the metrics of Arial and Tahoma,
@@ -10,13 +10,19 @@ set -euo pipefail
 build_pkgs=(cmake ninja-build g++ qt6-base-dev libdcmtk-dev libssl-dev libopenjp2-7-dev fonts-liberation fonts-wine)
 test_pkgs=(dcmtk libgtest-dev googletest xvfb xauth fonts-droid-fallback openssl python3-pydicom)
 
+# the Debian package: dpkg-shlibdeps (with file) finds its dependencies, then
+# the checks a package must pass
+package_pkgs=(dpkg-dev file lintian desktop-file-utils appstream)
+
 demo_pkgs=(dcmtk orthanc curl fonts-droid-fallback)
 # the benchmark drives the program's window on an Xvfb display
 bench_pkgs=(dcmtk libgtest-dev googletest orthanc curl xvfb xauth xdotool libxcb1-dev)
 
 want=("${build_pkgs[@]}")
 case "${1:-build}" in
-  test) want+=("${test_pkgs[@]}" orthanc curl) ;;
+  # the suite also builds the package and drives the installed program
+  test) want+=("${test_pkgs[@]}" orthanc curl "${package_pkgs[@]}" xdotool) ;;
+  package) want+=("${package_pkgs[@]}") ;;
   demo) want+=("${demo_pkgs[@]}") ;;
   bench) want+=("${bench_pkgs[@]}") ;;
 esac
