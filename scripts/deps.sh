@@ -7,8 +7,8 @@ set -euo pipefail
 # which the windows are laid out for; fonts-droid-fallback draws Chinese,
 # Japanese and Korean names in the worklist. python3-pydicom: its test files,
 # real-world DICOM that the network tests send.
-build_pkgs=(cmake ninja-build g++ qt6-base-dev libdcmtk-dev libssl-dev libopenjp2-7-dev fonts-liberation fonts-wine)
-test_pkgs=(dcmtk libgtest-dev googletest xvfb xauth fonts-droid-fallback openssl python3-pydicom)
+build_pkgs=(cmake ninja-build g++ qt6-base-dev libdcmtk-dev libssl-dev libopenjp2-7-dev libarchive-dev fonts-liberation fonts-wine)
+test_pkgs=(dcmtk libgtest-dev googletest xvfb xauth fonts-droid-fallback openssl python3-pydicom xorriso zip)
 
 # the Debian package: dpkg-shlibdeps (with file) finds its dependencies, then
 # the checks a package must pass

@@ -1,5 +1,6 @@
 #include "import/ImportRun.h"
 
+#include "import/ArchiveMedium.h"
 #include "import/ImportLaunch.h"
 
 #include "base/AppState.h"
@@ -42,10 +43,24 @@ bool writeLog()
     return appState().WriteLog == 1;
 }
 
+// The archive the run imports, if any: log lines name its members
+// ("archive.zip/DIR/IM1"), not the temporary folder they are extracted to.
+const ArchiveMedium* logNames = nullptr;
+
+QString logText(const QString& text)
+{
+    return logNames ? logNames->logName(text) : text;
+}
+
 void debugLine(const QString& text)
 {
     if (writeLog())
-        WriteDebugLog(text);
+        WriteDebugLog(logText(text));
+}
+
+void errorLine(std::int32_t number, const QString& description, const QString& source)
+{
+    WriteErrorLog(number, logText(description), source);
 }
 
 // A folder's files and subfolders by name, in name order (without regard to
@@ -159,7 +174,40 @@ void ImportRun::Run()
     const AppState& s = appState();
     ImportedCount = 0;
     cancelled_ = false;
-    const QString start = s.Location == 1 ? s.ImportDrive : s.ImportFolder;
+    QString start = s.Location == 1 ? s.ImportDrive : s.ImportFolder;
+
+    // A ZIP archive or disc image is the medium: the walk goes through its
+    // members while they are extracted, and their folder goes with the run.
+    ArchiveMedium::removeStale();
+    struct ArchiveScope {
+        ImportRun& run;
+        ~ArchiveScope()
+        {
+            logNames = nullptr;
+            run.archive_.reset();
+        }
+    } archiveScope {*this};
+    if (s.Location != 1 && ArchiveMedium::isArchive(start)) {
+        archive_ = std::make_unique<ArchiveMedium>(start);
+        try {
+            archive_->open();
+        } catch (const Error& e) {
+            WriteErrorLog(e.number(), e.description(), QStringLiteral("ImportRun Archive"));
+            MessageBox::show(e.description() + QStringLiteral(" Nothing was imported."), MessageBox::Icon::Error);
+            return;
+        }
+        logNames = archive_.get();
+        if (!archive_->encrypted().isEmpty())
+            MessageBox::show(QStringLiteral("These files in %1 are encrypted and are not imported:\n%2")
+                                 .arg(start, archive_->encrypted().join(QLatin1Char('\n'))),
+                             MessageBox::Icon::Warning);
+        // the DICOMDIR may lie in a folder of the archive, as on some media
+        start = s.SearchBy == 1 ? archive_->dicomDirFolder() : archive_->root();
+        if (s.SearchBy == 1)
+            for (const QString& name : QDir(start).entryList({QStringLiteral("*DICOMDIR*")}, QDir::Files))
+                awaitFile(joinPath(start, name));
+    }
+
     if (s.SearchBy == 1) {
         SearchForDicomDir(start);
     } else {
@@ -172,10 +220,16 @@ void ImportRun::Run()
     }
     if (cancelled_)
         return;  // the operator chose to send nothing
+    // An archive that broke off says why (its thread logged it), with what was sent before.
+    if (const std::optional<Error> broken = archive_ ? archive_->failure() : std::nullopt) {
+        archive_.reset();
+        MessageBox::show(broken->description() + QLatin1Char('\n') + summary(), MessageBox::Icon::Error);
+        return;
+    }
     // A DICOMDIR that could not be used says why; every other run ends with
     // the count and what each destination confirmed.
     if (s.SearchBy == 1 && ImportedCount == 0 && !problem_.isEmpty())
-        MessageBox::show(problem_, MessageBox::Icon::Warning);
+        MessageBox::show(logText(problem_), MessageBox::Icon::Warning);
     else
         MessageBox::show(summary(), MessageBox::Icon::Information);
 }
@@ -213,8 +267,10 @@ void ImportRun::finishRun(const QString& source, Mode mode)
         confirmations_ = confirmStored();
     // a folder is done when each of its images that was sent is confirmed
     // wherever the PACS could be asked
-    for (const QString& folder : std::as_const(pendingMarkers_))
-        writeMarker(folder);
+    // an archive is read-only, like a CD: its folders are never marked
+    if (!archive_)
+        for (const QString& folder : std::as_const(pendingMarkers_))
+            writeMarker(folder);
     pendingMarkers_.clear();
     writeReceipt(source, mode);
 }
@@ -256,7 +312,7 @@ QStringList ImportRun::confirmStored()
                     continue;
                 failed.insert(uid);
                 unproven.insert(image->folder);
-                WriteErrorLog(ImportErrc::NotConfirmed,
+                errorLine(ImportErrc::NotConfirmed,
                               QStringLiteral("%1 did not confirm %2 (SOP Instance UID %3): %4").arg(ae, image->path, uid, reason),
                               source);
             }
@@ -311,7 +367,7 @@ void ImportRun::writeReceipt(const QString& source, Mode mode) const
         identity = identity_.picked ? describePatient(identity_.patient) : QStringLiteral("ID ") + identity_.patient.PatientID;
     if (cancelled_)
         identity += QStringLiteral(" (cancelled)");
-    QStringList fields {source, mode == Mode::DicomDir ? QStringLiteral("DICOMDIR") : QStringLiteral("scan"),
+    QStringList fields {logText(source), mode == Mode::DicomDir ? QStringLiteral("DICOMDIR") : QStringLiteral("scan"),
                         patients.join(QStringLiteral("; ")), identity, QString::number(found_),
                         QString::number(sentEverywhere_), QString::number(failed_), QString::number(ignored_),
                         QString::number(notSent_)};
@@ -396,8 +452,31 @@ void ImportRun::checkImagePatient(const DcmPatient& patient, const QString& path
                 QStringLiteral("%1 is not sent under the new identity: its header names %2, who %3").arg(path, who, why));
 }
 
+bool ImportRun::awaitFile(const QString& path)
+{
+    if (!archive_)
+        return true;
+    for (;;) {
+        switch (archive_->waitFor(path, 50)) {
+        case ArchiveMedium::State::Ready:
+            return true;
+        case ArchiveMedium::State::Missing:
+            if (archive_->failure())
+                AbortRequested = true;  // nothing more will come
+            return false;
+        case ArchiveMedium::State::Pending:
+            view_.yield();
+            if (AbortRequested)
+                return false;
+            break;
+        }
+    }
+}
+
 void ImportRun::surveyFile(const QString& path)
 {
+    if (!awaitFile(path))
+        return;
     struct stat st {};
     if (::stat(encodeFileName(path).constData(), &st) == 0 && S_ISREG(st.st_mode)) {
         const QPair<quint64, quint64> id(st.st_dev, st.st_ino);
@@ -466,7 +545,7 @@ void ImportRun::ReadCdDirectory(const QString& folder, bool withSubDirs)
         }
         readFolder(folder, withSubDirs);
     } catch (const Error& e) {
-        WriteErrorLog(e.number(), e.description(), kScanFolderSource);
+        errorLine(e.number(), e.description(), kScanFolderSource);
     } catch (const std::exception& e) {
         WriteErrorLog(ErrNo::PathFileAccess, QString::fromLocal8Bit(e.what()), kScanFolderSource);
     }
@@ -484,7 +563,7 @@ bool ImportRun::staysInside(const QString& path)
     if (real.isEmpty() || isInside(real, scanRoot_))
         return true;  // a dangling link fails to load and says so
     if (!surveying_)  // said once, by the pass that sends
-        WriteErrorLog(ErrNo::PathFileAccess,
+        errorLine(ErrNo::PathFileAccess,
                   QStringLiteral("Path/File access error: %1 is a link that leads outside %2 (to %3); it is not followed")
                       .arg(path, scanRoot_, real),
                   kScanSource);
@@ -804,6 +883,10 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
     inv.loadError.reset();
     inv.identityGiven = false;
 
+    // a member of an archive still being extracted: a broken archive ends the walk
+    if (!awaitFile(path) && AbortRequested)
+        return;
+
     if (!scan) {
         view_.yield();
         debugLine(QStringLiteral("Send ") + path);
@@ -824,8 +907,7 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
     if (::stat(encodeFileName(path).constData(), &st) == 0 && S_ISREG(st.st_mode)) {
         const QPair<quint64, quint64> id(st.st_dev, st.st_ino);
         if (taken_.contains(id)) {
-            if (writeLog())
-                WriteDebugLog(QStringLiteral("Passed over %1: the same file was taken before in this run").arg(path));
+            debugLine(QStringLiteral("Passed over %1: the same file was taken before in this run").arg(path));
             return;
         }
         taken_.insert(id);
@@ -835,7 +917,7 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
     try {
         inv.images.LoadFile(path);
     } catch (const Error& e) {
-        WriteErrorLog(e.number(), e.description(), source);
+        errorLine(e.number(), e.description(), source);
         if (scan)
             return;
         inv.loadError = e;
@@ -843,7 +925,7 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
         // DCMTK throws std exceptions on some damaged files: unreadable too
         const Error err(DicomErrc::FileUnreadable,
                         QStringLiteral("Cannot read %1: damaged (%2)").arg(path, QString::fromLocal8Bit(e.what())));
-        WriteErrorLog(err.number(), err.description(), source);
+        errorLine(err.number(), err.description(), source);
         if (scan)
             return;
         inv.loadError = err;
@@ -884,7 +966,7 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
                               describePatient(to));
             }
         } catch (const Error& e) {
-            WriteErrorLog(e.number(), e.description(), source);
+            errorLine(e.number(), e.description(), source);
             if (scan && e.number() != ImportErrc::PatientNotChosen) {
                 inv.allDelivered = false;
                 unprepared = true;
@@ -923,13 +1005,13 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
             inv.failureNumber = inv.lastStatus;
             if (inv.lastStatus == 0)
                 return std::nullopt;
-            WriteErrorLog(inv.lastStatus,
+            errorLine(inv.lastStatus,
                           QStringLiteral("%1 refused %2 with status 0x%3").arg(host, path, QString::number(inv.lastStatus, 16)),
                           source);
             return QString();
         } catch (const Error& e) {
             inv.failureNumber = e.number();
-            WriteErrorLog(e.number(), e.description() + QStringLiteral(" (") + path + QLatin1Char(')'), source);
+            errorLine(e.number(), e.description() + QStringLiteral(" (") + path + QLatin1Char(')'), source);
             return e.description();
         }
     };

@@ -15,6 +15,7 @@
 
 namespace varnelo {
 
+class ArchiveMedium;
 class DcmImageList;
 
 // One import run: the folder scan or the DICOMDIR walk, each image handed to
@@ -125,6 +126,12 @@ private:
     bool running_ = false;  // inside a walk started at the top
     // Reads the files to come while the current one is sent.
     DriveReadAhead drive_;
+    // A ZIP archive or disc image being imported: its members are extracted
+    // while the walk goes on.
+    std::unique_ptr<ArchiveMedium> archive_;
+    // Waits, yielding, until a file of the archive is extracted; false when
+    // it never will be (or Abort came meanwhile). True at once without one.
+    bool awaitFile(const QString& path);
 };
 
 // True when the name's last characters equal suffix, compared in upper case.

@@ -3,9 +3,11 @@
 #include "import/Fakes.h"
 
 #include "base/AppState.h"
+#include "base/MessageBox.h"
 #include "base/ProgramFolder.h"
 #include "dicom/Dicom.h"
 #include "dicom/testdata/TestData.h"
+#include "import/ArchiveMedium.h"
 #include "import/ImportRun.h"
 #include "support/Peers.h"
 
@@ -13,6 +15,7 @@
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTemporaryDir>
@@ -739,4 +742,126 @@ end
         << errors[0].toStdString();
     EXPECT_TRUE(QFile::exists(mediaPath("A/migration.done")));
     EXPECT_FALSE(QFile::exists(mediaPath("A/B/migration.done")));
+}
+
+namespace {
+
+// Runs one of the tools people make archives with.
+::testing::AssertionResult tool(const QString& program, const QStringList& args, const QString& folder = {})
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    if (!folder.isEmpty())
+        p.setWorkingDirectory(folder);
+    p.start(program, args);
+    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0)
+        return ::testing::AssertionFailure() << program.toStdString() << " failed: " << p.readAll().toStdString();
+    return ::testing::AssertionSuccess();
+}
+
+QStringList extractionFolders()
+{
+    return QDir(QDir::tempPath()).entryList({ArchiveMedium::folderPrefix() + "*"}, QDir::Dirs);
+}
+
+}  // namespace
+
+TEST_F(Transfer, ZipAndIsoOfACdArriveAtOrthancAsTheFolderWouldAndLeaveNothingBehind)
+{
+    // a CD as dcmmkdir makes it, and the archives made of it by the usual tools
+    const QString cd = mediaPath("cd");
+    td::makeSeries(cd + "/DICOM/ST1/SE1", 3, {});
+    td::makeSeries(cd + "/DICOM/ST1/SE2", 2, {});
+    const int n = 5;
+    ASSERT_TRUE(tool(dcmtkTool("dcmmkdir"), {"-q", "+r", "+id", cd, "+D", cd + "/DICOMDIR"}));
+    QTemporaryDir out;
+    const QString rockRidge = out.path() + "/joliet-rr.iso", plain = out.path() + "/PLAIN.ISO",
+                  portal = out.path() + "/portal.zip", stored = out.path() + "/stored.zip",
+                  deflated = out.path() + "/Deflated.ZIP";
+    ASSERT_TRUE(tool("xorriso", {"-as", "mkisofs", "-quiet", "-J", "-R", "-o", rockRidge, cd}));
+    ASSERT_TRUE(tool("xorriso", {"-as", "mkisofs", "-quiet", "-o", plain, cd}));
+    ASSERT_TRUE(tool("zip", {"-q", "-r", "-0", stored, "."}, cd));
+    ASSERT_TRUE(tool("zip", {"-q", "-r", deflated, "."}, cd));
+    // a portal's ZIP: the CD one folder down, its names with a blank
+    ASSERT_TRUE(tool("/usr/bin/python3", {"-c", R"(import os, sys, zipfile
+with zipfile.ZipFile(sys.argv[2], 'w', zipfile.ZIP_DEFLATED) as z:
+    for d, _, files in os.walk(sys.argv[1]):
+        for f in sorted(files):
+            p = os.path.join(d, f)
+            z.write(p, 'Patient CD/' + os.path.relpath(p, sys.argv[1])))",
+                                              cd, portal}));
+
+    Peer::Options o;
+    o.aeTitle = "ORTHANC";
+    auto orthanc = Peer::orthanc(o);
+    ASSERT_TRUE(orthanc);
+    AppState& s = appState();
+    s.RemoteAET = orthanc->aeTitle();
+    s.RemotePort = QString::number(orthanc->port());
+    s.Location = 2;
+    s.WriteLog = 1;
+    s.ImportWithSubDirs = true;
+    QStringList boxes;
+    const auto previous = MessageBox::setHandler([&](const MessageBox::Request& r) {
+        boxes << r.text;
+        return MessageBox::Answer::Ok;
+    });
+    auto logOf = [&](const char* name) {
+        QFile f(program.path() + "/Logs/" + name);
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    };
+    for (const QString& archive : {rockRidge, plain, portal, stored, deflated}) {
+        for (const int by : {1, 2}) {
+            SCOPED_TRACE((archive + (by == 1 ? " DICOMDIR" : " scan")).toStdString());
+            QDir(program.path() + "/Logs").removeRecursively();
+            boxes.clear();
+            s.ImportFolder = archive;
+            s.SearchBy = by;
+            auto run = makeRun();
+            run->Run();
+            EXPECT_EQ(run->ImportedCount, n);
+            ASSERT_EQ(boxes.size(), 1);
+            EXPECT_TRUE(boxes[0].startsWith(ImportRun::summaryText(n))) << boxes[0].toStdString();
+            // the logs name the archive's members, never the folder they were extracted to
+            const QStringList sends = debugLines(program.path()).filter(QRegularExpression("^Send "));
+            EXPECT_EQ(sends.size(), n);
+            for (const QString& line : sends)
+                EXPECT_TRUE(line.startsWith("Send " + archive + "/") && line.contains("/DICOM/ST1/SE", Qt::CaseInsensitive))
+                    << line.toStdString();
+            EXPECT_FALSE(logOf("Debug.log").contains("varnelo-media-"));
+            EXPECT_FALSE(logOf("Error.log").contains("varnelo-media-")) << logOf("Error.log").toStdString();
+            EXPECT_TRUE(logOf("Imports.log").contains("\t" + archive)) << logOf("Imports.log").toStdString();
+            EXPECT_TRUE(extractionFolders().isEmpty());
+        }
+    }
+    // without sub directories the portal's ZIP holds no image at its top
+    s.ImportFolder = portal;
+    s.SearchBy = 2;
+    s.ImportWithSubDirs = false;
+    {
+        auto run = makeRun();
+        run->Run();
+        EXPECT_EQ(run->ImportedCount, 0);
+    }
+    // Abort leaves no extracted file behind either
+    s.ImportWithSubDirs = true;
+    {
+        auto run = makeRun();
+        view.onYield = [&] {
+            if (run->ImportedCount >= 1)
+                run->AbortRequested = true;
+        };
+        run->Run();
+        view.onYield = {};
+        EXPECT_GE(run->ImportedCount, 1);
+        EXPECT_LT(run->ImportedCount, n);
+        EXPECT_TRUE(extractionFolders().isEmpty());
+    }
+    MessageBox::setHandler(previous);
+    // read-only like a CD: no marker anywhere
+    EXPECT_FALSE(QDirIterator(cd, {"migration.done"}, QDir::Files, QDirIterator::Subdirectories).hasNext());
+    QSet<QString> arrived;
+    for (const QString& f : orthanc->receivedFiles())
+        arrived.insert(attribute(f, "(0008,0018)"));
+    EXPECT_EQ(arrived.size(), n);
 }
