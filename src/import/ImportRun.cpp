@@ -81,6 +81,24 @@ void sortNames(QStringList& names)
     });
 }
 
+// Whether a comes before b on a disc: a mastering tool writes a folder's
+// files one after another, in name order, and then its subfolders'.
+bool discOrderLess(const QString& a, const QString& b)
+{
+    const QStringList x = a.split(QLatin1Char('/')), y = b.split(QLatin1Char('/'));
+    for (qsizetype i = 0; i < x.size() && i < y.size(); ++i) {
+        const bool xFile = i == x.size() - 1, yFile = i == y.size() - 1;
+        if (xFile != yFile)
+            return xFile;
+        const int c = x[i].compare(y[i], Qt::CaseInsensitive);
+        if (c != 0)
+            return c < 0;
+        if (x[i] != y[i])
+            return x[i] < y[i];
+    }
+    return x.size() < y.size();
+}
+
 Listing listingOf(const QString& folder)
 {
     std::vector<DirEntry> entries;
@@ -750,6 +768,39 @@ void ImportRun::ReadDicomDir()
             for (size_t p = 1; p < keys.size(); ++p)
                 recordChosen[p] = !checkPatients_ || keys[p].isNull() || chosen_.contains(keys[p]);
         }
+        // Each record's file, found once per pass. A series' images go in
+        // the order their files lie on the disc, whatever order the records
+        // list them in: the drive's head then moves at most once per series.
+        // A record in error keeps its place and says so when its turn comes.
+        using Resolved = std::variant<QString, Error>;
+        auto inDiscOrder = [&](const DcmDatasetList& images) {
+            std::vector<std::pair<std::int32_t, Resolved>> out;
+            for (std::int32_t im = 1; im <= images.Count(); ++im) {
+                try {
+                    const QVariant id = images.ItemAt(im).Attributes().ByTag(0x0004, 0x1500).Value();
+                    if (id.isNull())
+                        throw Error(DicomErrc::InvalidValue, QStringLiteral("Referenced File ID is empty"));
+                    out.emplace_back(im, files.path(id.typeId() == QMetaType::QStringList ? id.toStringList()
+                                                                                          : QStringList {id.toString()}));
+                } catch (const Error& e) {
+                    out.emplace_back(im, e);
+                }
+            }
+            // the files change places among themselves; a record in error keeps its own
+            std::vector<size_t> places;
+            std::vector<std::pair<std::int32_t, Resolved>> found;
+            for (size_t i = 0; i < out.size(); ++i)
+                if (std::holds_alternative<QString>(out[i].second)) {
+                    places.push_back(i);
+                    found.push_back(out[i]);
+                }
+            std::stable_sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
+                return discOrderLess(std::get<QString>(a.second), std::get<QString>(b.second));
+            });
+            for (size_t i = 0; i < places.size(); ++i)
+                out[places[i]] = std::move(found[i]);
+            return out;
+        };
         // The files to send, in the order they are sent, for the drive to
         // read while the one before is on its way.
         QHash<QString, qsizetype> upcomingIndex;
@@ -762,24 +813,12 @@ void ImportRun::ReadDicomDir()
                     const DcmDatasetList studies = patients.ItemAt(p).Children();
                     for (std::int32_t st = 1; st <= studies.Count(); ++st) {
                         const DcmDatasetList seriesList = studies.ItemAt(st).Children();
-                        for (std::int32_t se = 1; se <= seriesList.Count(); ++se) {
-                            const DcmDatasetList images = seriesList.ItemAt(se).Children();
-                            for (std::int32_t im = 1; im <= images.Count(); ++im) {
-                                try {
-                                    const QVariant id = images.ItemAt(im).Attributes().ByTag(0x0004, 0x1500).Value();
-                                    if (id.isNull())
-                                        continue;
-                                    const QString path = files.path(id.typeId() == QMetaType::QStringList
-                                                                        ? id.toStringList()
-                                                                        : QStringList {id.toString()});
-                                    if (!upcomingIndex.contains(path)) {
-                                        upcomingIndex.insert(path, upcoming.size());
-                                        upcoming << path;
-                                    }
-                                } catch (const Error&) {
+                        for (std::int32_t se = 1; se <= seriesList.Count(); ++se)
+                            for (const auto& [im, resolved] : inDiscOrder(seriesList.ItemAt(se).Children()))
+                                if (const QString* path = std::get_if<QString>(&resolved); path && !upcomingIndex.contains(*path)) {
+                                    upcomingIndex.insert(*path, upcoming.size());
+                                    upcoming << *path;
                                 }
-                            }
-                        }
                     }
                 } catch (const Error&) {
                     // the walk reports it
@@ -804,26 +843,10 @@ void ImportRun::ReadDicomDir()
                                 const DcmDatasetList images = seriesList.ItemAt(se).Children();
                                 view_.setBarValue(RunView::Bar::Detail, 0);
                                 view_.setBarMaximum(RunView::Bar::Detail, images.Count());
-                                // each record's path is found once, one record ahead: the next
-                                // record's file loads while this one is sent, and a record in
-                                // error says so when its turn comes
-                                using Resolved = std::variant<QString, Error>;
-                                auto pathOf = [&](std::int32_t im) -> Resolved {
-                                    try {
-                                        const QVariant id = images.ItemAt(im).Attributes().ByTag(0x0004, 0x1500).Value();
-                                        if (id.isNull())
-                                            throw Error(DicomErrc::InvalidValue, QStringLiteral("Referenced File ID is empty"));
-                                        return files.path(id.typeId() == QMetaType::QStringList ? id.toStringList()
-                                                                                                : QStringList {id.toString()});
-                                    } catch (const Error& e) {
-                                        return e;
-                                    }
-                                };
-                                Resolved next = images.Count() > 0 ? pathOf(1) : Resolved {};
-                                for (std::int32_t im = 1; im <= images.Count(); ++im) {
-                                    const Resolved current = std::move(next);
-                                    if (im < images.Count())
-                                        next = pathOf(im + 1);
+                                const auto order = inDiscOrder(images);
+                                for (size_t k = 0; k < order.size(); ++k) {
+                                    const Resolved& current = order[k].second;
+                                    const QString* following = k + 1 < order.size() ? std::get_if<QString>(&order[k + 1].second) : nullptr;
                                     try {
                                         if (const Error* e = std::get_if<Error>(&current))
                                             throw *e;
@@ -833,7 +856,7 @@ void ImportRun::ReadDicomDir()
                                             debugLine(QStringLiteral("Not sent: %1: the patient was not chosen for this import")
                                                           .arg(std::get<QString>(current)));
                                         } else {
-                                            if (const QString* following = std::get_if<QString>(&next); following && im < images.Count())
+                                            if (following)
                                                 inv.images.Prefetch(*following);
                                             if (const auto at = upcomingIndex.constFind(std::get<QString>(current)); at != upcomingIndex.cend())
                                                 drive_.consumed(*at - 1);

@@ -305,6 +305,27 @@ TEST_F(Transfer, DicomDirWalkSendsEveryRecordAndKeepsBothBars)
     EXPECT_TRUE(lines[0].startsWith("Send " + media.path() + "/DICOM/SE"));
     EXPECT_EQ(lines[1], "OK");
     EXPECT_FALSE(QFile::exists(mediaPath("migration.done")));
+
+    // Records that list a series' images in no order of the files: they go
+    // in the order the files lie on the disc, each series still whole.
+    td::makeSeries(mediaPath("DICOM/SE3"), 8, recipe);
+    td::makeDicomDir(media.path(), td::DirEncoding::ExplicitLittle, true);
+    QFile::remove(program.path() + "/Logs/Debug.log");
+    run->ImportedCount = 0;
+    run->SearchForDicomDir(media.path());
+    EXPECT_EQ(run->ImportedCount, 1 + 2 + 8);
+    QStringList sent;
+    for (const QString& line : debugLines(program.path()))
+        if (line.startsWith("Send "))
+            sent << line.section(' ', 1, 1);
+    ASSERT_EQ(sent.size(), 11);
+    for (const QString& series : {QString("/SE1/"), QString("/SE2/"), QString("/SE3/")}) {
+        const QStringList of = sent.filter(series);
+        QStringList sorted = of;
+        sorted.sort();
+        EXPECT_EQ(of, sorted) << series.toStdString();
+        EXPECT_EQ(sent.indexOf(of.last()) - sent.indexOf(of.first()), of.size() - 1) << series.toStdString();
+    }
 }
 
 TEST_F(Transfer, LowerCaseMediumIsStillFoundAndEscapingRecordsSendNothing)

@@ -2,6 +2,10 @@
 
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmdata/dcddirif.h>
+
+#include <algorithm>
+#include <functional>
+#include <random>
 #include <dcmtk/dcmdata/dcpixseq.h>
 #include <dcmtk/dcmdata/dcpxitem.h>
 #include <dcmtk/dcmdata/dcrledrg.h>
@@ -18,6 +22,9 @@
 
 #include <QDate>
 #include <QDir>
+
+#include <algorithm>
+#include <random>
 #include <QDirIterator>
 #include <QFile>
 #include <QRandomGenerator>
@@ -672,7 +679,7 @@ void reencodeDicomDir(const QString& path, E_TransferSyntax xfer)
 
 }  // namespace
 
-void makeDicomDir(const QString& folder, DirEncoding encoding)
+void makeDicomDir(const QString& folder, DirEncoding encoding, bool shuffled)
 {
     init();
     const QString path = QDir(folder).filePath(QStringLiteral("DICOMDIR"));
@@ -694,6 +701,28 @@ void makeDicomDir(const QString& folder, DirEncoding encoding)
     for (const QString& rel : files)
         check(dir.addDicomFile(fileName(rel), fileName(folder)), QStringLiteral("Cannot add %1").arg(rel));
     check(dir.writeDicomDir(EET_ExplicitLength), QStringLiteral("Cannot write %1").arg(path));
+    if (shuffled) {
+        // DCMTK lists a series' images by Instance Number: they change places
+        // under each series record afterwards
+        DcmDicomDir written(fileName(path));
+        check(written.error(), QStringLiteral("Cannot read %1").arg(path));
+        std::mt19937 order(20261207);
+        std::function<void(DcmDirectoryRecord&)> visit = [&](DcmDirectoryRecord& record) {
+            if (record.cardSub() > 1 && record.getSub(0)->getRecordType() == ERT_Image) {
+                std::vector<DcmDirectoryRecord*> images;
+                while (record.cardSub() > 0)
+                    images.push_back(record.removeSub(0ul));
+                std::shuffle(images.begin(), images.end(), order);
+                for (DcmDirectoryRecord* image : images)
+                    record.insertSub(image);
+                return;
+            }
+            for (unsigned long i = 0; i < record.cardSub(); ++i)
+                visit(*record.getSub(i));
+        };
+        visit(written.getRootRecord());
+        check(written.write(EXS_LittleEndianExplicit, EET_ExplicitLength), QStringLiteral("Cannot write %1").arg(path));
+    }
     if (encoding == DirEncoding::ImplicitLittle)
         reencodeDicomDir(path, EXS_LittleEndianImplicit);
     else if (encoding == DirEncoding::ExplicitBig)

@@ -87,8 +87,9 @@ enum class DirEncoding { ExplicitLittle,
                          ExplicitBig };
 // A DICOMDIR named DICOMDIR in `folder` over every DICOM file below it. The
 // file names must follow the media rules (up to 8 upper-case letters, digits
-// or underscores per component).
-void makeDicomDir(const QString& folder, DirEncoding encoding = DirEncoding::ExplicitLittle);
+// or underscores per component). With `shuffled`, the image records follow
+// no order of the files (a fixed permutation), as some mastering tools list them.
+void makeDicomDir(const QString& folder, DirEncoding encoding = DirEncoding::ExplicitLittle, bool shuffled = false);
 
 struct WorklistEntry {
     QString patientName = QStringLiteral("Doe^Jane");

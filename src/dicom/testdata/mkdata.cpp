@@ -3,7 +3,7 @@
 //                     [--patient-id ID] [--patient-name NAME] [--birth-date yyyyMMdd]
 //                     [--no-study-uid] [--no-series-uid] [--no-meta] [--clinical]
 //   varnelo-mkdata nondicom --out FILE [--kind text|random|empty]
-//   varnelo-mkdata dicomdir DIR [--encoding explicit|implicit|big]
+//   varnelo-mkdata dicomdir DIR [--encoding explicit|implicit|big] [--shuffled]
 //   varnelo-mkdata worklist --out DIR --aet CALLED [--count N] [--station AE] [--modality M] [--date yyyyMMdd]
 //                           [--names all|CS01,CS03,...] [--entry 'ID|NAME|BIRTHDATE|SEX[|ISSUER]' ...]
 // --names adds entries with names in other character sets (CS01 Latin-1, CS02
@@ -78,6 +78,7 @@ int main(int argc, char** argv)
         {QStringLiteral("kind"), QStringLiteral("text, random or empty."), QStringLiteral("kind"), QStringLiteral("text")},
         {QStringLiteral("encoding"), QStringLiteral("DICOMDIR encoding: explicit, implicit or big."),
          QStringLiteral("e"), QStringLiteral("explicit")},
+        {QStringLiteral("shuffled"), QStringLiteral("DICOMDIR image records in no order of the files.")},
         {QStringLiteral("aet"), QStringLiteral("Called AE title of the worklist provider."), QStringLiteral("ae"),
          QStringLiteral("WLMSCP")},
         {QStringLiteral("station"), QStringLiteral("Scheduled station AE title."), QStringLiteral("ae"),
@@ -121,7 +122,8 @@ int main(int argc, char** argv)
                 throw std::runtime_error("dicomdir needs a folder");
             const QString e = parser.value(QStringLiteral("encoding"));
             makeDicomDir(args.at(1), e == QLatin1String("implicit") ? DirEncoding::ImplicitLittle : e == QLatin1String("big") ? DirEncoding::ExplicitBig
-                                                                                                                              : DirEncoding::ExplicitLittle);
+                                                                                                                              : DirEncoding::ExplicitLittle,
+                         parser.isSet(QStringLiteral("shuffled")));
         } else if (command == QLatin1String("worklist")) {
             std::vector<WorklistEntry> entries;
             for (int i = 1; i <= count; ++i) {
