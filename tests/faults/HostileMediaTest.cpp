@@ -6,12 +6,15 @@
 #include "support/Peers.h"
 
 #include "base/IniFile.h"
+#include "base/MessageBox.h"
 #include "base/Settings.h"
 #include "dicom/Dicom.h"
+#include "import/ArchiveMedium.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QMap>
+#include <QProcess>
 #include <QRandomGenerator>
 
 #include <fcntl.h>
@@ -622,4 +625,150 @@ TEST_F(HostileMedia, NewPatientIdThatCannotBeSetStopsTheImageInBothWalks)
     scanRun.ReadCdDirectory(mediaPath("DICOM/ST1/SE1"), false);
     EXPECT_EQ(scanRun.ImportedCount, 1);
     EXPECT_FALSE(pacs.held().contains(oddUid));
+}
+
+TEST_F(HostileMedia, HostileArchivesAreRefusedWithTheirReasonAndNothingLeavesTheirFolder)
+{
+    // the crafted archives, from Python's zipfile, Debian's zip and xorriso
+    const QString src = mediaPath("src"), out = mediaPath("out");
+    images(src + "/good", 1);
+    images(src + "/enc", 2);
+    ASSERT_TRUE(QDir().mkpath(out));
+    ASSERT_TRUE(QFile::rename(src + "/enc/IM000001", src + "/enc/SECRET.DCM"));
+    ASSERT_TRUE(QFile::rename(src + "/enc/IM000002", src + "/enc/OPEN.DCM"));
+    auto run = [](const QString& program, const QStringList& args, const QString& folder = {}) {
+        QProcess p;
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.setWorkingDirectory(folder);
+        p.start(program, args);
+        return p.waitForFinished(60000) && p.exitCode() == 0 ? QString() : program + ": " + QString::fromLocal8Bit(p.readAll());
+    };
+    ASSERT_EQ(run("/usr/bin/python3", {"-c", R"(import os, sys, zipfile
+src, out = sys.argv[1], sys.argv[2]
+good = open(src + '/good/IM000001', 'rb').read()
+with zipfile.ZipFile(out + '/evil.zip', 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr('../evil.dcm', good)
+    z.writestr('/abs/path.dcm', good)
+    link = zipfile.ZipInfo('link.dcm')
+    link.create_system = 3
+    link.external_attr = 0o120777 << 16
+    z.writestr(link, '/etc/passwd')
+    z.writestr('good/IM000001', good)
+with zipfile.ZipFile(out + '/bomb.zip', 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr('zeros.dcm', bytes(4 << 20))
+with zipfile.ZipFile(out + '/noise.zip', 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr('noise.bin', os.urandom(2 << 20))
+    z.writestr('IM000001', good)
+# a header that lies: 256 KB of zeros said to be 1000 bytes
+with zipfile.ZipFile(out + '/liar.zip', 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr('liar.dcm', bytes(256 << 10))
+b = bytearray(open(out + '/liar.zip', 'rb').read())
+b[22:26] = (1000).to_bytes(4, 'little')
+c = b.rfind(b'PK\x01\x02')
+b[c + 24:c + 28] = (1000).to_bytes(4, 'little')
+open(out + '/liar.zip', 'wb').write(b)
+# an old Windows ZIP: CP437 names without the UTF-8 flag, 0x81 is u-umlaut
+with zipfile.ZipFile(out + '/cp437.zip', 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr('MULLER.DCM', good)
+b = open(out + '/cp437.zip', 'rb').read().replace(b'MULLER', b'M\x81LLER')
+open(out + '/cp437.zip', 'wb').write(b)
+# cut in half: no central directory
+with zipfile.ZipFile(out + '/whole.zip', 'w', zipfile.ZIP_STORED) as z:
+    z.writestr('IM000001', good)
+    z.writestr('IM000002', good)
+w = open(out + '/whole.zip', 'rb').read()
+open(out + '/truncated.zip', 'wb').write(w[:len(w) // 2]))",
+                                            src, out}),
+              QString());
+    ASSERT_EQ(run("zip", {"-q", "-P", "pass", out + "/enc.zip", "SECRET.DCM"}, src + "/enc"), QString());
+    ASSERT_EQ(run("zip", {"-q", out + "/enc.zip", "OPEN.DCM"}, src + "/enc"), QString());
+    ASSERT_EQ(::symlink("/etc/passwd", QFile::encodeName(src + "/good/PASSWD").constData()), 0);
+    ASSERT_EQ(run("xorriso", {"-as", "mkisofs", "-quiet", "-R", "-o", out + "/links.iso", src + "/good"}), QString());
+
+    FaultyScp pacs;
+    destination1(pacs);
+    AppState& s = appState();
+    s.Location = 2;
+    s.SearchBy = 2;
+    s.ImportWithSubDirs = true;
+    s.WriteLog = 1;
+    QStringList boxes;
+    const auto previousBox = MessageBox::setHandler([&](const MessageBox::Request& r) {
+        boxes << r.text;
+        return MessageBox::Answer::Ok;
+    });
+    const ArchiveMedium::Limits previousLimits = ArchiveMedium::defaultLimits();
+    struct Outcome {
+        int imported;
+        QString boxes, errors, debug;
+    };
+    int imported = 0;
+    auto importOf = [&](const QString& name) {
+        QDir(program.path() + "/Logs").removeRecursively();
+        boxes.clear();
+        s.ImportFolder = out + "/" + name;
+        ImportRun r(view, prompt, {});
+        r.Run();
+        imported += r.ImportedCount;
+        EXPECT_TRUE(QDir(QDir::tempPath()).entryList({ArchiveMedium::folderPrefix() + "*"}, QDir::Dirs).isEmpty()) << name.toStdString();
+        return Outcome {r.ImportedCount, boxes.join("\n"), QString::fromUtf8(readFile(program.path() + "/Logs/Error.log")),
+                        QString::fromUtf8(readFile(program.path() + "/Logs/Debug.log"))};
+    };
+
+    // names that leave the archive and links: one line each, the rest is sent
+    Outcome o = importOf("evil.zip");
+    EXPECT_EQ(o.imported, 1);
+    for (const QString& member : {"/../evil.dcm is not extracted: its path leads out of the archive",
+                                  "//abs/path.dcm is not extracted: its path is absolute",
+                                  "/link.dcm is not extracted: it is a symbolic link to /etc/passwd"})
+        EXPECT_EQ(o.errors.count(out + "/evil.zip" + member), 1) << member.toStdString() << "\n" << o.errors.toStdString();
+    EXPECT_FALSE(QFile::exists(QDir::tempPath() + "/evil.dcm"));
+    EXPECT_FALSE(QFile::exists(out + "/evil.dcm"));
+    o = importOf("links.iso");
+    EXPECT_EQ(o.imported, 1);
+    EXPECT_TRUE(o.errors.contains("links.iso/PASSWD is not extracted: it is a symbolic link to /etc/passwd")) << o.errors.toStdString();
+
+    // encrypted members are named, the others sent
+    o = importOf("enc.zip");
+    EXPECT_EQ(o.imported, 1);
+    EXPECT_TRUE(o.boxes.contains("encrypted") && o.boxes.contains(out + "/enc.zip/SECRET.DCM") && !o.boxes.contains("OPEN.DCM"))
+        << o.boxes.toStdString();
+
+    // a CP437 name reads as the operator's system wrote it
+    o = importOf("cp437.zip");
+    EXPECT_EQ(o.imported, 1);
+    EXPECT_TRUE(o.debug.contains("Send " + out + QString::fromUtf8("/cp437.zip/M\xC3\xBCLLER.DCM"))) << o.debug.toStdString();
+
+    // damaged: libarchive's reason in the box and the error log
+    o = importOf("truncated.zip");
+    EXPECT_EQ(o.imported, 0);
+    EXPECT_TRUE(o.boxes.contains(out + "/truncated.zip cannot be read: ")) << o.boxes.toStdString();
+    EXPECT_TRUE(o.errors.contains(out + "/truncated.zip cannot be read: ")) << o.errors.toStdString();
+
+    // the ratio rule on a small scale: zeros stop, noise of the same size does not
+    ArchiveMedium::defaultLimits().bombBytes = 1 << 20;
+    o = importOf("bomb.zip");
+    EXPECT_TRUE(o.boxes.contains("zeros.dcm") && o.boxes.contains("ZIP bomb")) << o.boxes.toStdString();
+    o = importOf("noise.zip");
+    EXPECT_EQ(o.imported, 1);
+    EXPECT_FALSE(o.boxes.contains("ZIP bomb")) << o.boxes.toStdString();
+    ArchiveMedium::defaultLimits() = previousLimits;
+    // a header that lies is caught by counting the bytes
+    o = importOf("liar.zip");
+    EXPECT_TRUE(o.boxes.contains("liar.dcm expands beyond the 1000 bytes its header gives")) << o.boxes.toStdString();
+    EXPECT_TRUE(o.errors.contains("liar.dcm expands beyond")) << o.errors.toStdString();
+    // more than the temporary folder holds: refused before anything is written
+    ArchiveMedium::defaultLimits().freeBytes = 100 << 10;
+    o = importOf("noise.zip");
+    EXPECT_EQ(o.imported, 0);
+    EXPECT_TRUE(o.boxes.contains("noise.zip is refused: it would expand to")) << o.boxes.toStdString();
+    ArchiveMedium::defaultLimits() = previousLimits;
+
+    // a folder a crashed run left behind goes at the next start
+    const QString stale = QDir::tempPath() + "/varnelo-media-2147483646-abcdef";
+    ASSERT_TRUE(QDir().mkpath(stale + "/medium/DICOM"));
+    EXPECT_EQ(importOf("whole.zip").imported, 2);
+    EXPECT_FALSE(QFile::exists(stale));
+    EXPECT_EQ(pacs.held().size(), imported) << "what was counted arrived, nothing more";
+    MessageBox::setHandler(previousBox);
 }
