@@ -5,6 +5,10 @@
 # docs/performance.md. Usage: scripts/bench.sh [--reps N] [--quick]
 #   --quick  smaller data (200 images, 10 large, 1,000 in one folder, 10,000
 #            rejected) for trying the script; its table is not the one to quote.
+#   --only REGEX  runs only the senders whose "case / sender / variant" matches
+#            (e.g. --only 'from a drive'), and leaves docs/performance.md alone.
+# The drive cases read from ../shared/tools/slowdrive.py ($SLOWDRIVE), mounted
+# with FUSE (python3-fusepy, fuse3, /dev/fuse); without it they are left out.
 set -euo pipefail
 
 orig_args="$*"
@@ -13,16 +17,18 @@ repo="$(cd "$(dirname "$0")/.." && pwd)"
 build="${VARNELO_BENCH_BUILD:-/tmp/varnelo-bench-release-$(printf %s "$repo" | md5sum | cut -c1-8)}"
 reps=5
 quick=0
+only=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --reps) reps="$2"; shift 2 ;;
     --quick) quick=1; shift ;;
+    --only) only="$2"; shift 2 ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
 done
 
 bash "$repo/scripts/deps.sh" bench
-for tool in storescp storescu dcmsend cmake ninja Xvfb xdotool curl; do
+for tool in storescp storescu dcmsend dcmmkdir cmake ninja Xvfb xdotool curl fusermount3; do
   command -v "$tool" >/dev/null || { echo "$tool is not installed" >&2; exit 1; }
 done
 
@@ -63,6 +69,17 @@ for f in "${ct[@]:0:$orthanc}"; do ln "$f" "$data/orthanc/"; done
 mkdir -p "$data/lower10k/dicom"
 ln "$data/upper10k/DICOMDIR" "$data/lower10k/dicomdir"
 (cd "$data/upper10k/DICOM" && for f in *; do ln "$f" "$data/lower10k/dicom/${f,,}"; done)
+# the CT images as a CD or DVD holds them, for the simulated drive: a DICOMDIR
+# made by dcmmkdir, and one whose records follow no order of the files; the
+# large images as a DVD
+mkdir -p "$data/drive/cd/DICOM" "$data/drive/shuffled/DICOM" "$data/drive/large/DICOM"
+for f in "$data/real/DICOM"/*; do
+  ln "$f" "$data/drive/cd/DICOM/"
+  ln "$f" "$data/drive/shuffled/DICOM/"
+done
+(cd "$data/drive/cd" && dcmmkdir --recurse --invent +D DICOMDIR DICOM >/dev/null)
+"$mk" dicomdir "$data/drive/shuffled" --shuffled
+for f in "$data/large"/*; do ln "$f" "$data/drive/large/DICOM/"; done
 mkdir -p "$data/rejected"
 (cd "$data/rejected" && seq -f 'FILE%06g.txt' 1 "$rejected" | xargs touch)
 sync
@@ -80,6 +97,11 @@ for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.
 
 echo "== running (load average $(cut -d' ' -f1-3 /proc/loadavg))"
 mkdir -p "$repo/docs"
+if [ -n "$only" ]; then
+  "$build/bin/varnelo-bench" run --data "$data" --reps "$reps" --display "$display" --program "$build/bin/Varnelo" \
+    --only "$only" || status=$?
+  exit "${status:-0}"
+fi
 "$build/bin/varnelo-bench" run --data "$data" --reps "$reps" --display "$display" --program "$build/bin/Varnelo" \
   --markdown "$repo/docs/performance.md" --command "scripts/bench.sh${orig_args:+ $orig_args}" || status=$?
 # what the figures mean and what was changed for them, kept by hand
