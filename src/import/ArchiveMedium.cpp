@@ -100,6 +100,8 @@ QString cleanName(QString name, QString& why)
         }
         parts << p;
     }
+    if (parts.isEmpty())
+        return QStringLiteral("");  // the root itself, not a refusal
     return parts.join(QLatin1Char('/'));
 }
 

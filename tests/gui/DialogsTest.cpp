@@ -1,16 +1,24 @@
 #include "base/AppState.h"
 #include "base/Error.h"
+#include "gui/BrowseForFolder.h"
 #include "gui/MsgBoxForm.h"
 #include "gui/PatientsForm.h"
 #include "gui/cAnimControl.h"
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFileDialog>
 #include <QLabel>
+#include <QLineEdit>
+#include <QListView>
 #include <QMovie>
 #include <QPushButton>
-#include <QTreeWidget>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
 #include <QWidget>
 
 #include <gtest/gtest.h>
@@ -202,4 +210,42 @@ TEST(PatientsForm, TicksMarksAndAnswers)
     });
     EXPECT_EQ(PatientsForm::choose(&owner, one, picked), std::nullopt);
     PatientsForm::setAnswererForTesting({});
+}
+
+TEST(BrowseForFolder, ShowsFoldersAndArchivesAndChoosesEither)
+{
+    QTemporaryDir top;
+    for (const char* name : {"cd.zip", "DISC.ISO", "notes.txt", "image.dcm"}) {
+        QFile f(top.filePath(name));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+    ASSERT_TRUE(QDir(top.path()).mkdir("Patient"));
+    // Drives the real dialog: what it lists in `top`, then one pick.
+    auto pick = [&](const QString& select) {
+        QStringList listed;
+        QTimer::singleShot(0, [&] {
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            ASSERT_TRUE(dialog);
+            dialog->setDirectory(top.path());
+            auto* view = dialog->findChild<QListView*>("listView");
+            ASSERT_TRUE(view);
+            QElapsedTimer t;
+            t.start();
+            while (view->model()->rowCount(view->rootIndex()) < 3 && t.elapsed() < 5000)
+                QTest::qWait(20);
+            for (int r = 0; r < view->model()->rowCount(view->rootIndex()); ++r)
+                listed << view->model()->index(r, 0, view->rootIndex()).data().toString();
+            // as the operator does: a click on the name, or the name typed
+            if (auto* edit = dialog->findChild<QLineEdit*>("fileNameEdit"))
+                edit->setText(select);
+            dialog->selectFile(top.filePath(select));
+            QMetaObject::invokeMethod(dialog, "accept");
+        });
+        const QString chosen = BrowseForFolder("Select specific folder:");
+        listed.sort();
+        EXPECT_EQ(listed, QStringList({"DISC.ISO", "Patient", "cd.zip"}));
+        return chosen;
+    };
+    EXPECT_EQ(pick("cd.zip").toStdString(), top.filePath("cd.zip").toStdString());
+    EXPECT_EQ(pick("Patient").toStdString(), top.filePath("Patient").toStdString());
 }
