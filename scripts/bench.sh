@@ -53,6 +53,12 @@ t0=$(date +%s)
 # CT images with a scanner's header, and a DICOMDIR over them
 "$mk" ct --clinical --count "$real" --out "$data/real/DICOM"
 "$mk" dicomdir "$data/real"
+# a major vendor's CT header (pydicom's CT_small.dcm), copied
+vendor_file=/usr/lib/python3/dist-packages/pydicom/data/test_files/CT_small.dcm
+if [ -f "$vendor_file" ]; then
+  mkdir -p "$data/vendor"
+  for i in $(seq -f '%06g' 1 "$real"); do cp "$vendor_file" "$data/vendor/CT$i.dcm"; done
+fi
 # the same size with a minimal header, for comparison
 "$mk" ct --count "$real" --out "$data/generated"
 mkdir -p "$data/orthanc"

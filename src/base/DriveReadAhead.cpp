@@ -3,6 +3,7 @@
 #include "base/FileNames.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 
 #include <fcntl.h>
@@ -60,6 +61,13 @@ void DriveReadAhead::consumed(qsizetype index)
         next_ = std::max(next_, consumed_ + 1);
     }
     wake_.notify_all();
+}
+
+bool DriveReadAhead::waitUntilRead(qsizetype index, int ms)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto read = [&] { return stop_ || index < 0 || index >= paths_.size() || index < next_; };
+    return wake_.wait_for(lock, std::chrono::milliseconds(ms), read);
 }
 
 void DriveReadAhead::stop()
@@ -138,6 +146,7 @@ void DriveReadAhead::run()
         if (next_ == index)
             ++next_;
         mostAhead_ = std::max(mostAhead_, aheadLocked());
+        wake_.notify_all();  // for an import waiting for this file
     }
 }
 

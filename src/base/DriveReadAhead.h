@@ -31,6 +31,10 @@ public:
     void start(const QStringList& paths);
     // The import is done with the files up to `index` of the list.
     void consumed(qsizetype index);
+    // Whether the file at `index` has been read (or passed over, or is not
+    // in the list), waiting for it at most `ms`: the import calls this
+    // between yields, so that a slow drive never holds the window.
+    bool waitUntilRead(qsizetype index, int ms);
     // Stops reading; returns within one chunk's read.
     void stop();
 

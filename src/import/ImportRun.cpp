@@ -643,8 +643,12 @@ void ImportRun::readFolder(const QString& folderIn, bool withSubDirs)
                     while (ahead < files.size() &&
                            (!suffixMatches(files[ahead], s.FileSuffix) || listing.links.contains(files[ahead])))
                         ++ahead;
-                    if (ahead < files.size())
+                    // only what the drive has read already: a load on this
+                    // thread must never wait for the drive
+                    if (ahead < files.size() && drive_.waitUntilRead(order[static_cast<size_t>(ahead)], 0))
                         inv.images.Prefetch(joinPath(folder, files[ahead]));
+                    if (!awaitDrive(order[static_cast<size_t>(i)]))
+                        break;
                     TransferImage(joinPath(folder, file), Mode::Scan, inv);
                 }
                 view_.setBarValue(RunView::Bar::Detail, view_.barValue(RunView::Bar::Detail) + 1);
@@ -675,6 +679,16 @@ void ImportRun::readFolder(const QString& folderIn, bool withSubDirs)
     // later run still sends what is left.
     if (writeLog() && !AbortRequested && allDelivered && !surveying_)
         pendingMarkers_ << folder;
+}
+
+bool ImportRun::awaitDrive(qsizetype index)
+{
+    while (!drive_.waitUntilRead(index, 20)) {
+        view_.yield();
+        if (AbortRequested)
+            return false;
+    }
+    return !AbortRequested;
 }
 
 void ImportRun::SearchForDicomDir(const QString& folder)
@@ -856,15 +870,18 @@ void ImportRun::ReadDicomDir()
                                             debugLine(QStringLiteral("Not sent: %1: the patient was not chosen for this import")
                                                           .arg(std::get<QString>(current)));
                                         } else {
-                                            if (following)
+                                            const qsizetype at = upcomingIndex.value(std::get<QString>(current), -1);
+                                            if (at >= 0)
+                                                drive_.consumed(at - 1);
+                                            if (following && drive_.waitUntilRead(upcomingIndex.value(*following, -1), 0))
                                                 inv.images.Prefetch(*following);
-                                            if (const auto at = upcomingIndex.constFind(std::get<QString>(current)); at != upcomingIndex.cend())
-                                                drive_.consumed(*at - 1);
+                                            if (!awaitDrive(at))
+                                                break;
                                             TransferImage(std::get<QString>(current), Mode::DicomDir, inv);
                                         }
                                     } catch (const Error& e) {
                                         // this record sends nothing; the walk goes on
-                                        WriteErrorLog(e.number(), e.description(), kDicomDirSource);
+                                        errorLine(e.number(), e.description(), kDicomDirSource);
                                     }
                                     view_.setBarValue(RunView::Bar::Detail, view_.barValue(RunView::Bar::Detail) + 1);
                                     inv.images.Clear();
@@ -872,7 +889,7 @@ void ImportRun::ReadDicomDir()
                                         break;
                                 }
                             } catch (const Error& e) {
-                                WriteErrorLog(e.number(), e.description(), kDicomDirSource);
+                                errorLine(e.number(), e.description(), kDicomDirSource);
                             }
                             if (AbortRequested)
                                 break;
@@ -880,16 +897,16 @@ void ImportRun::ReadDicomDir()
                                 view_.setBarValue(RunView::Bar::Complete, view_.barValue(RunView::Bar::Complete) + 1);
                         }
                     } catch (const Error& e) {
-                        WriteErrorLog(e.number(), e.description(), kDicomDirSource);
+                        errorLine(e.number(), e.description(), kDicomDirSource);
                     }
                 }
             } catch (const Error& e) {
-                WriteErrorLog(e.number(), e.description(), kDicomDirSource);
+                errorLine(e.number(), e.description(), kDicomDirSource);
             }
         }
         inv.images.ReleaseAssociations();
     } catch (const Error& e) {
-        WriteErrorLog(e.number(), e.description(), kDicomDirSource);
+        errorLine(e.number(), e.description(), kDicomDirSource);
         if (ImportedCount == 0)
             problem_ = QStringLiteral("The DICOMDIR %1 could not be read: %2. Nothing was imported.").arg(dicomDirPath, e.description());
     }

@@ -70,6 +70,9 @@ public:
     int ConfirmBatch = 200;  // instances per commitment request
 
 private:
+    // Waits, yielding, until the drive's read-ahead has read the file at
+    // `index` of its list; false when Abort was pressed meanwhile.
+    bool awaitDrive(qsizetype index);
     void readFolder(const QString& folder, bool withSubDirs);
     // Reads the new identity for this run: the box, and the pick behind it.
     void startIdentity();

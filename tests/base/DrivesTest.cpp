@@ -71,11 +71,18 @@ TEST(DriveReadAhead, StaysWithinItsBoundOfTheImport)
     DriveReadAhead drive(3 << 20);
     drive.start(paths);
     EXPECT_EQ(settledAt(drive), 3 << 20) << "three files ahead of an import that has taken none";
+    // the import waits only for what has been read; beyond the bound nothing comes
+    EXPECT_TRUE(drive.waitUntilRead(2, 0));
+    EXPECT_FALSE(drive.waitUntilRead(3, 50));
     drive.consumed(2);
+    EXPECT_TRUE(drive.waitUntilRead(3, 5000));
     EXPECT_EQ(settledAt(drive), 6 << 20) << "files 0 to 2 done: three more from file 3";
     drive.consumed(6);  // the import overtook the reader: file 6 is not read for it
     EXPECT_EQ(settledAt(drive), 9 << 20);
     EXPECT_LE(drive.mostAhead(), 3 << 20);
+    drive.consumed(9);
+    EXPECT_TRUE(drive.waitUntilRead(10, 5000)) << "a file that cannot be read is passed over, not waited for";
+    EXPECT_TRUE(drive.waitUntilRead(-1, 0));
     drive.start(paths.mid(0, 2));  // a new folder: read from its start again
     EXPECT_EQ(settledAt(drive), 11 << 20);
 }

@@ -718,7 +718,7 @@ open(out + '/truncated.zip', 'wb').write(w[:len(w) // 2]))",
     // names that leave the archive and links: one line each, the rest is sent
     Outcome o = importOf("evil.zip");
     EXPECT_EQ(o.imported, 1);
-    for (const QString& member : {"/../evil.dcm is not extracted: its path leads out of the archive",
+    for (const QString member : {"/../evil.dcm is not extracted: its path leads out of the archive",
                                   "//abs/path.dcm is not extracted: its path is absolute",
                                   "/link.dcm is not extracted: it is a symbolic link to /etc/passwd"})
         EXPECT_EQ(o.errors.count(out + "/evil.zip" + member), 1) << member.toStdString() << "\n" << o.errors.toStdString();
