@@ -7,6 +7,7 @@
 #include "base/MessageBox.h"
 #include "base/ProgramFolder.h"
 #include "dicom/testdata/TestData.h"
+#include "gui/BrowseForFolder.h"
 #include "gui/MainForm.h"
 #include "gui/MsgBoxForm.h"
 #include "gui/OptionForm.h"
@@ -16,6 +17,9 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QFileDialog>
+#include <QProcess>
+#include <QTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -294,6 +298,64 @@ int main(int argc, char** argv)
              return save(form, out.filePath(QStringLiteral("main-picked.png")));
          }) &&
         ok;
+
+    // An archive as the medium: the picker showing a ZIP and a disc image
+    // beside the folders, then a run from a disc image made by xorriso.
+    ok = shoot({}, [&](MainForm& form) {
+             QTemporaryDir downloads;
+             QDir(downloads.path()).mkdir(QStringLiteral("Patient CD"));
+             for (const char* name : {"from-portal.zip", "colleague-cd.iso", "letter.pdf"})
+                 QFile(downloads.filePath(QLatin1String(name))).open(QIODevice::WriteOnly);
+             bool shot = false;
+             QTimer::singleShot(0, [&] {
+                 auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+                 if (!dialog)
+                     return;
+                 dialog->setDirectory(downloads.path());
+                 dialog->selectFile(downloads.filePath(QStringLiteral("from-portal.zip")));
+                 shot = settle(*dialog) && save(*dialog, out.filePath(QStringLiteral("picker-zip.png")));
+                 dialog->reject();
+             });
+             BrowseForFolder(QStringLiteral("Select specific folder:"));
+             (void)form;
+             return shot;
+         }) &&
+        ok;
+    {
+        QTemporaryDir work;
+        namespace td = varnelo::testdata;
+        const QString cd = work.filePath(QStringLiteral("cd"));
+        td::ImageRecipe recipe;
+        recipe.patientName = QStringLiteral("Lindqvist^Erik");
+        recipe.clinicalHeader = true;
+        td::makeSeries(cd + QStringLiteral("/DICOM/SE1"), 12, recipe);
+        td::makeDicomDir(cd);
+        const QString iso = work.filePath(QStringLiteral("colleague-cd.iso"));
+        const bool made = QProcess::execute(QStringLiteral("xorriso"), {QStringLiteral("-as"), QStringLiteral("mkisofs"), QStringLiteral("-quiet"),
+                                                                        QStringLiteral("-J"), QStringLiteral("-R"), QStringLiteral("-o"), iso, cd}) == 0;
+        auto storescp = testsupport::Peer::storescp();
+        const QByteArray ini = QStringLiteral("[Default]\nSearchBy=1\nLocation=2\nSourceDir=%1\n[DICOM]\nLocalAET=VARNELO\n"
+                                              "RemoteAET=%2\nRemoteIP=127.0.0.1\nRemotePort=%3\n")
+                                   .arg(iso, storescp->aeTitle())
+                                   .arg(storescp->port())
+                                   .toUtf8();
+        ok = made && shoot(ini, [&](MainForm& form) {
+                 bool shot = save(form, out.filePath(QStringLiteral("run-iso.png")));
+                 ProgressForm* window = nullptr;
+                 MessageBox::setHandler([&](const MessageBox::Request& r) {
+                     QMessageBox summary(QMessageBox::Information, QStringLiteral("Varnelo"), r.text, QMessageBox::Ok, window);
+                     shot = settle(summary) && save(summary, out.filePath(QStringLiteral("run-iso-summary.png"))) && shot;
+                     summary.hide();
+                     return MessageBox::Answer::Ok;
+                 });
+                 ProgressForm progress(&form, [] { return QString(); });
+                 window = &progress;
+                 progress.exec();
+                 MessageBox::setHandler({});
+                 return shot;
+             }) &&
+            ok;
+    }
 
     return ok ? 0 : 1;
 }
