@@ -341,6 +341,15 @@ int main(int argc, char** argv)
                                    .toUtf8();
         ok = made && shoot(ini, [&](MainForm& form) {
                  bool shot = save(form, out.filePath(QStringLiteral("run-iso.png")));
+                 // what "IMPORT" takes from the window
+                 AppState& s = appState();
+                 s.SearchBy = 1;
+                 s.Location = 2;
+                 s.ImportFolder = iso;
+                 s.LocalAET = QStringLiteral("VARNELO");
+                 s.RemoteAET = storescp->aeTitle();
+                 s.RemoteIP = QStringLiteral("127.0.0.1");
+                 s.RemotePort = QString::number(storescp->port());
                  ProgressForm* window = nullptr;
                  MessageBox::setHandler([&](const MessageBox::Request& r) {
                      QMessageBox summary(QMessageBox::Information, QStringLiteral("Varnelo"), r.text, QMessageBox::Ok, window);
