@@ -633,6 +633,21 @@ TEST_F(Transfer, EachDestinationConfirmsWhatItStoredOrSaysWhy)
     EXPECT_TRUE(QFile::exists(mediaPath("A/migration.done")));
     EXPECT_FALSE(QFile::exists(mediaPath("A/B/migration.done"))) << "an image of it is not confirmed";
 
+    // DCMTK's own DcmSCP, reporting on the request's association
+    {
+        DcmtkCommitScp dcmtk;
+        appState().RemoteAET = dcmtk.aeTitle();
+        appState().RemotePort = QString::number(dcmtk.port());
+        QFile::remove(mediaPath("A/migration.done"));
+        auto viaDcmtk = makeRun();
+        viaDcmtk->ConfirmSeconds = 10;
+        viaDcmtk->ReadCdDirectory(mediaPath("A"), true);
+        EXPECT_EQ(viaDcmtk->ImportedCount, 4);
+        EXPECT_EQ(dcmtk.stored(), 4);
+        EXPECT_EQ(viaDcmtk->confirmations(), QStringList {"DCMTKSCP confirmed all 4 images."});
+        EXPECT_EQ(dcmtk.reportsAnsweredWithSuccess(), 1);
+    }
+
     CommitScp::Options own;
     own.mode = CommitScp::Mode::NewAssociation;
     own.reportPort = freeLoopbackPort();
@@ -676,13 +691,14 @@ TEST_F(Transfer, EachDestinationConfirmsWhatItStoredOrSaysWhy)
 
     // one receipt a run: found, sent, failed, ignored, not sent, and the destination's result
     const QList<QStringList> lines = receipts(program.path());
-    ASSERT_EQ(lines.size(), 6);
+    ASSERT_EQ(lines.size(), 7);
     EXPECT_EQ(lines[0].mid(1, 2), (QStringList {mediaPath("A"), "scan"}));
     EXPECT_EQ(lines[0][3], "ID PID0001");
     EXPECT_EQ(lines[0][4], "unchanged");
     EXPECT_EQ(lines[0].mid(5, 5), (QStringList {"4", "4", "0", "0", "0"}));
     EXPECT_EQ(lines[0][10], "COMMITSCP confirmed 3 of 4 images; the error log names the others.");
-    EXPECT_EQ(lines[4][10], "COMMITSCP did not answer within 2 s.");
+    EXPECT_EQ(lines[2][10], "DCMTKSCP confirmed all 4 images.");
+    EXPECT_EQ(lines[5][10], "COMMITSCP did not answer within 2 s.");
 }
 
 // Orthanc as the archive, the program one of its modalities: its report

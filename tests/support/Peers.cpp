@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <arpa/inet.h>
@@ -17,6 +18,7 @@
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -28,6 +30,7 @@
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmnet/assoc.h>
 #include <dcmtk/dcmnet/dimse.h>
+#include <dcmtk/dcmnet/dstorscp.h>
 
 namespace varnelo::testsupport {
 
@@ -771,6 +774,153 @@ SilentListener::~SilentListener()
 {
     if (fd_ >= 0)
         ::close(fd_);
+}
+
+// ---- DcmtkCommitScp ---------------------------------------------------------
+
+namespace {
+
+class CommitStorageScp : public DcmStorageSCP {
+public:
+    std::atomic<bool> stop {false};
+    std::mutex m;
+    std::set<std::string> stored;
+    int reportsOk = 0;
+
+protected:
+    OFBool stopAfterConnectionTimeout() override { return stop; }
+    OFBool stopAfterCurrentAssociation() override { return stop; }
+
+    void notifyInstanceStored(const OFString& filename, const OFString& sopClassUID, const OFString& sopInstanceUID,
+                              DcmDataset* dataset) const override
+    {
+        DcmStorageSCP::notifyInstanceStored(filename, sopClassUID, sopInstanceUID, dataset);
+        auto* self = const_cast<CommitStorageScp*>(this);
+        const std::lock_guard<std::mutex> lock(self->m);
+        self->stored.insert(sopInstanceUID.c_str());
+    }
+
+    OFCondition handleIncomingCommand(T_DIMSE_Message* msg, const DcmPresentationContextInfo& info) override
+    {
+        if (msg->CommandField != DIMSE_N_ACTION_RQ)
+            return DcmStorageSCP::handleIncomingCommand(msg, info);
+        T_DIMSE_N_ActionRQ& rq = msg->msg.NActionRQ;
+        DcmDataset* request = nullptr;
+        Uint16 actionType = 0;
+        OFCondition cond = receiveACTIONRequest(rq, info.presentationContextID, request, actionType);
+        if (cond.bad())
+            return cond;
+        std::unique_ptr<DcmDataset> owned(request);
+        cond = sendACTIONResponse(info.presentationContextID, rq.MessageID, rq.RequestedSOPClassUID,
+                                  rq.RequestedSOPInstanceUID, STATUS_Success);
+        if (cond.bad())
+            return cond;
+        DcmDataset report;
+        OFString transaction;
+        owned->findAndGetOFString(DCM_TransactionUID, transaction);
+        report.putAndInsertOFStringArray(DCM_TransactionUID, transaction);
+        DcmSequenceOfItems* refs = nullptr;
+        owned->findAndGetSequence(DCM_ReferencedSOPSequence, refs);
+        for (unsigned long i = 0; refs && i < refs->card(); ++i) {
+            OFString sopClass, sopInstance;
+            refs->getItem(i)->findAndGetOFString(DCM_ReferencedSOPClassUID, sopClass);
+            refs->getItem(i)->findAndGetOFString(DCM_ReferencedSOPInstanceUID, sopInstance);
+            bool kept = false;
+            {
+                const std::lock_guard<std::mutex> lock(m);
+                kept = stored.count(sopInstance.c_str()) > 0;
+            }
+            DcmItem* item = nullptr;
+            report.findOrCreateSequenceItem(kept ? DCM_ReferencedSOPSequence : DCM_FailedSOPSequence, item, -2);
+            item->putAndInsertOFStringArray(DCM_ReferencedSOPClassUID, sopClass);
+            item->putAndInsertOFStringArray(DCM_ReferencedSOPInstanceUID, sopInstance);
+            if (!kept)
+                item->putAndInsertUint16(DCM_FailureReason, 0x0112);
+        }
+        Uint16 status = 0xFFFF;
+        cond = sendEVENTREPORTRequest(info.presentationContextID, UID_StorageCommitmentPushModelSOPInstance,
+                                      static_cast<Uint16>(rq.MessageID + 1000), report.tagExists(DCM_FailedSOPSequence) ? 2 : 1,
+                                      &report, status);
+        if (cond.good() && status == STATUS_Success) {
+            const std::lock_guard<std::mutex> lock(m);
+            ++reportsOk;
+        }
+        return cond;
+    }
+};
+
+}  // namespace
+
+struct DcmtkCommitScp::Impl {
+    CommitStorageScp scp;
+    QTemporaryDir out;
+    quint16 port = 0;
+    QString aeTitle;
+    std::string ended;  // what listen() returned
+    std::thread loop;
+};
+
+DcmtkCommitScp::DcmtkCommitScp(const QString& aeTitle)
+    : d_(std::make_unique<Impl>())
+{
+    d_->aeTitle = aeTitle;
+    d_->port = freeLoopbackPort();
+    CommitStorageScp& scp = d_->scp;
+    scp.setAETitle(aeTitle.toStdString().c_str());
+    scp.setPort(d_->port);
+    scp.setOutputDirectory(d_->out.path().toStdString().c_str());
+    scp.setConnectionBlockingMode(DUL_NOBLOCK);
+    scp.setConnectionTimeout(1);
+    scp.setDIMSETimeout(10);
+    scp.setACSETimeout(10);
+    OFList<OFString> syntaxes;
+    syntaxes.push_back(UID_LittleEndianExplicitTransferSyntax);
+    syntaxes.push_back(UID_LittleEndianImplicitTransferSyntax);
+    for (const char* sop : {UID_CTImageStorage, UID_MRImageStorage, UID_SecondaryCaptureImageStorage,
+                            UID_StorageCommitmentPushModelSOPClass})
+        if (const OFCondition c = scp.addPresentationContext(sop, syntaxes); c.bad())
+            throw std::runtime_error(std::string("DcmStorageSCP refuses ") + sop + ": " + c.text());
+    if (const OFCondition c = scp.setAndCheckAssociationProfile("DEFAULT"); c.bad())
+        throw std::runtime_error(std::string("DcmStorageSCP has no profile: ") + c.text());
+    d_->loop = std::thread([this] { d_->ended = d_->scp.listen().text(); });
+    // ready once the port takes a connection
+    for (int i = 0; i < 100; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a {};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(d_->port);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        ::close(fd);
+        if (up)
+            return;
+        QThread::msleep(20);
+    }
+    d_->scp.stop = true;
+    d_->loop.join();
+    throw std::runtime_error("DcmStorageSCP did not listen: " + d_->ended);
+}
+
+DcmtkCommitScp::~DcmtkCommitScp()
+{
+    d_->scp.stop = true;
+    if (d_->loop.joinable())
+        d_->loop.join();
+}
+
+quint16 DcmtkCommitScp::port() const { return d_->port; }
+QString DcmtkCommitScp::aeTitle() const { return d_->aeTitle; }
+
+int DcmtkCommitScp::stored() const
+{
+    const std::lock_guard<std::mutex> lock(d_->scp.m);
+    return static_cast<int>(d_->scp.stored.size());
+}
+
+int DcmtkCommitScp::reportsAnsweredWithSuccess() const
+{
+    const std::lock_guard<std::mutex> lock(d_->scp.m);
+    return d_->scp.reportsOk;
 }
 
 }  // namespace varnelo::testsupport

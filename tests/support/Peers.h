@@ -182,6 +182,29 @@ private:
     std::unique_ptr<Impl> d_;
 };
 
+// DCMTK's own storage SCP (DcmStorageSCP, on DcmSCP) with the storage
+// commitment service added the way DcmSCP offers it: the N-ACTION is
+// answered, then the report goes on the same association with
+// sendEVENTREPORTRequest, naming every instance it stored as committed and
+// the others as failed (0x0112).
+class DcmtkCommitScp {
+public:
+    // Throws when it cannot listen.
+    explicit DcmtkCommitScp(const QString& aeTitle = QStringLiteral("DCMTKSCP"));
+    ~DcmtkCommitScp();
+    DcmtkCommitScp(const DcmtkCommitScp&) = delete;
+    DcmtkCommitScp& operator=(const DcmtkCommitScp&) = delete;
+
+    quint16 port() const;
+    QString aeTitle() const;
+    int stored() const;
+    int reportsAnsweredWithSuccess() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d_;
+};
+
 // Listens on a loopback port and never accepts: the kernel completes the TCP
 // handshake from the backlog, so a client connects and then hears nothing.
 class SilentListener {
