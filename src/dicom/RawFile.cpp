@@ -526,6 +526,9 @@ std::optional<RawDicom> walkFile(const RawSource& source, RawDicomDir* dir)
         first = false;
         lastElement = element;
         const int kind = lengthKind(vr(static_cast<char>(h[4]), static_cast<char>(h[5])));
+        // a sequence or any long VR but OB in the meta information is DCMTK's to read
+        if (kind == 2 && vr(static_cast<char>(h[4]), static_cast<char>(h[5])) != vr('O', 'B'))
+            return std::nullopt;
         std::uint32_t length = 0;
         qint64 header = 8;
         if (kind == 1) {
