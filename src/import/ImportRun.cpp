@@ -191,6 +191,7 @@ void ImportRun::Run()
 {
     const AppState& s = appState();
     ImportedCount = 0;
+    logTrouble_.clear();
     cancelled_ = false;
     QString start = s.Location == 1 ? s.ImportDrive : s.ImportFolder;
 
@@ -236,6 +237,9 @@ void ImportRun::Run()
         view_.setBarVisible(RunView::Bar::Complete, false);
         ReadCdDirectory(start, s.ImportWithSubDirs);
     }
+    // a log line that could not be written is said once, in the run's last box
+    if (const std::optional<LogTrouble> trouble = TakeLogTrouble())
+        logTrouble_ = QStringLiteral("The logs could not be written: %1: %2.").arg(trouble->path, trouble->reason);
     if (cancelled_)
         return;  // the operator chose to send nothing
     // An archive that broke off says why (its thread logged it), with what was sent before.
@@ -247,7 +251,8 @@ void ImportRun::Run()
     // A DICOMDIR that could not be used says why; every other run ends with
     // the count and what each destination confirmed.
     if (s.SearchBy == 1 && ImportedCount == 0 && !problem_.isEmpty())
-        MessageBox::show(logText(problem_), MessageBox::Icon::Warning);
+        MessageBox::show(logText(problem_) + (logTrouble_.isEmpty() ? QString() : QLatin1Char('\n') + logTrouble_),
+                         MessageBox::Icon::Warning);
     else
         MessageBox::show(summary(), MessageBox::Icon::Information);
 }
@@ -256,8 +261,8 @@ QString ImportRun::summary() const
 {
     QStringList lines {summaryText(ImportedCount)};
     lines << confirmations_;
-    if (const std::optional<LogTrouble> trouble = TakeLogTrouble())
-        lines << QStringLiteral("The logs could not be written: %1: %2.").arg(trouble->path, trouble->reason);
+    if (!logTrouble_.isEmpty())
+        lines << logTrouble_;
     return lines.join(QLatin1Char('\n'));
 }
 

@@ -120,6 +120,7 @@ private:
     std::vector<StoredImage> stored_[2];
     // The confirmation of each destination, asked for as its images are stored.
     std::unique_ptr<DcmCommitSession> commits_[2];
+    QString logTrouble_;  // the first log line of the run that could not be written, for its last box
     QStringList pendingMarkers_;  // folders done, marked once their images are confirmed
     QStringList confirmations_;
     QString problem_;  // why a DICOMDIR run found nothing to send
