@@ -4,6 +4,7 @@
 
 #include "base/AppState.h"
 #include "base/Drives.h"
+#include "base/Logs.h"
 #include "base/MessageBox.h"
 #include "base/ProgramFolder.h"
 #include "dicom/testdata/TestData.h"
@@ -222,6 +223,10 @@ int main(int argc, char** argv)
             window = &progress;
             progress.exec();
             MessageBox::setHandler({});
+            // the run's receipt, for the record
+            QFile receipt(logFolder() + QStringLiteral("/Imports.log"));
+            if (receipt.open(QIODevice::ReadOnly))
+                std::printf("  receipt: %s", receipt.readAll().constData());
             return shot;
         });
     };
