@@ -22,6 +22,7 @@
 #include <QProcess>
 #include <QTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTreeWidget>
@@ -239,6 +240,47 @@ int main(int argc, char** argv)
         ok = summaryShot(QStringLiteral("summary-partial.png"), partial, false) && ok;
         ok = summaryShot(QStringLiteral("summary-no-answer.png"), silent, false) && ok;
     }
+
+    // Orthanc as the PACS, the program one of its modalities: its report
+    // comes over an association of its own to CommitPort.
+    if (QFileInfo::exists(QStringLiteral("/usr/sbin/Orthanc")))
+        ok = shoot({}, [&](MainForm& form) {
+                 QTemporaryDir media;
+                 testdata::makeSeries(media.path(), 5, testdata::ImageRecipe {});
+                 testsupport::Peer::Options o;
+                 o.aeTitle = QStringLiteral("ORTHANC");
+                 o.modalityAet = QStringLiteral("VARNELO");
+                 o.modalityPort = testsupport::freeLoopbackPort();
+                 auto orthanc = testsupport::Peer::orthanc(o);
+                 if (!orthanc)
+                     return false;
+                 AppState& s = appState();
+                 s.SearchBy = 2;
+                 s.Location = 2;
+                 s.ImportFolder = media.path();
+                 s.LocalAET = QStringLiteral("VARNELO");
+                 s.RemoteAET = QStringLiteral("ORTHANC");
+                 s.RemoteIP = QStringLiteral("127.0.0.1");
+                 s.RemotePort = QString::number(orthanc->port());
+                 s.CommitPort = o.modalityPort;
+                 bool shot = false;
+                 ProgressForm* window = nullptr;
+                 MessageBox::setHandler([&](const MessageBox::Request& r) {
+                     QMessageBox summary(QMessageBox::Information, QStringLiteral("Varnelo"), r.text, QMessageBox::Ok, window);
+                     shot = settle(summary) && save(summary, out.filePath(QStringLiteral("summary-orthanc.png")));
+                     summary.hide();
+                     return MessageBox::Answer::Ok;
+                 });
+                 ProgressForm progress(&form, [] { return QString(); });
+                 window = &progress;
+                 progress.exec();
+                 MessageBox::setHandler({});
+                 QFile receipt(logFolder() + QStringLiteral("/Imports.log"));
+                 if (receipt.open(QIODevice::ReadOnly))
+                     std::printf("  receipt: %s", receipt.readAll().constData());
+                 return shot;
+             }) &&
+            ok;
 
     // "Patients on this medium", from real runs over a folder: a mother's and
     // her baby's images under one typed ID, then one patient against a
