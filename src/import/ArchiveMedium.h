@@ -83,6 +83,13 @@ public:
                        Missing }; // refused, or its extraction failed
     // Waits at most `ms` for the file at `path` in the tree.
     State waitFor(const QString& path, int ms);
+    // The position of the file at `path` in archive order, the order it is
+    // extracted in; -1 for a path that is no member.
+    int orderOf(const QString& path) const
+    {
+        const auto at = byPath_.constFind(path);
+        return at == byPath_.cend() ? -1 : *at;
+    }
     // Why the extraction stopped before the end, if it did.
     std::optional<Error> failure() const;
     // True when every member is extracted or failed.

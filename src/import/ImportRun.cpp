@@ -606,7 +606,14 @@ void ImportRun::readFolder(const QString& folderIn, bool withSubDirs)
         visited_.insert(canonical);
     }
 
-    const Listing listing = listingOf(folder);
+    Listing listing = listingOf(folder);
+    if (archive_) {
+        // an archive's members come in the order they are extracted
+        std::stable_sort(listing.files.begin(), listing.files.end(), [&](const QString& a, const QString& b) {
+            return static_cast<unsigned>(archive_->orderOf(joinPath(folder, a))) <
+                static_cast<unsigned>(archive_->orderOf(joinPath(folder, b)));
+        });
+    }
     const QStringList& files = listing.files;
     bool allDelivered = true;
     if (!files.isEmpty()) {
@@ -813,8 +820,13 @@ void ImportRun::ReadDicomDir()
                     places.push_back(i);
                     found.push_back(out[i]);
                 }
-            std::stable_sort(found.begin(), found.end(), [](const auto& a, const auto& b) {
-                return discOrderLess(std::get<QString>(a.second), std::get<QString>(b.second));
+            std::stable_sort(found.begin(), found.end(), [this](const auto& a, const auto& b) {
+                const QString& x = std::get<QString>(a.second);
+                const QString& y = std::get<QString>(b.second);
+                // an archive's members in the order they are extracted
+                if (archive_)
+                    return static_cast<unsigned>(archive_->orderOf(x)) < static_cast<unsigned>(archive_->orderOf(y));
+                return discOrderLess(x, y);
             });
             for (size_t i = 0; i < places.size(); ++i)
                 out[places[i]] = std::move(found[i]);
