@@ -188,6 +188,26 @@ int main(int argc, char** argv)
     // The summary after each answer a PACS can give for what it stored: a
     // DCMTK peer that confirms all, one that fails an instance, one that never
     // answers (the real 60 s), and storescp, which cannot be asked.
+    // A whole run in the progress window, as the settings stand; the summary
+    // box it ends with is saved as `file`, and the run's receipt printed.
+    const auto runToSummary = [&](MainForm& form, const QString& file) {
+        bool shot = false;
+        ProgressForm* window = nullptr;
+        MessageBox::setHandler([&](const MessageBox::Request& r) {
+            QMessageBox summary(QMessageBox::Information, QStringLiteral("Varnelo"), r.text, QMessageBox::Ok, window);
+            shot = settle(summary) && save(summary, out.filePath(file));
+            summary.hide();
+            return MessageBox::Answer::Ok;
+        });
+        ProgressForm progress(&form, [] { return QString(); });
+        window = &progress;
+        progress.exec();
+        MessageBox::setHandler({});
+        QFile receipt(logFolder() + QStringLiteral("/Imports.log"));
+        if (receipt.open(QIODevice::ReadOnly))
+            std::printf("  receipt: %s", receipt.readAll().constData());
+        return shot;
+    };
     const auto summaryShot = [&](const QString& file, const testsupport::CommitScp::Options& options, bool second) {
         return shoot({}, [&](MainForm& form) {
             QTemporaryDir media;
@@ -212,23 +232,7 @@ int main(int argc, char** argv)
                 s.RemoteIP2 = QStringLiteral("127.0.0.1");
                 s.RemotePort2 = QString::number(storescp->port());
             }
-            bool shot = false;
-            ProgressForm* window = nullptr;
-            MessageBox::setHandler([&](const MessageBox::Request& r) {
-                QMessageBox summary(QMessageBox::Information, QStringLiteral("Varnelo"), r.text, QMessageBox::Ok, window);
-                shot = settle(summary) && save(summary, out.filePath(file));
-                summary.hide();
-                return MessageBox::Answer::Ok;
-            });
-            ProgressForm progress(&form, [] { return QString(); });
-            window = &progress;
-            progress.exec();
-            MessageBox::setHandler({});
-            // the run's receipt, for the record
-            QFile receipt(logFolder() + QStringLiteral("/Imports.log"));
-            if (receipt.open(QIODevice::ReadOnly))
-                std::printf("  receipt: %s", receipt.readAll().constData());
-            return shot;
+            return runToSummary(form, file);
         });
     };
     {
@@ -263,22 +267,7 @@ int main(int argc, char** argv)
                  s.RemoteIP = QStringLiteral("127.0.0.1");
                  s.RemotePort = QString::number(orthanc->port());
                  s.CommitPort = o.modalityPort;
-                 bool shot = false;
-                 ProgressForm* window = nullptr;
-                 MessageBox::setHandler([&](const MessageBox::Request& r) {
-                     QMessageBox summary(QMessageBox::Information, QStringLiteral("Varnelo"), r.text, QMessageBox::Ok, window);
-                     shot = settle(summary) && save(summary, out.filePath(QStringLiteral("summary-orthanc.png")));
-                     summary.hide();
-                     return MessageBox::Answer::Ok;
-                 });
-                 ProgressForm progress(&form, [] { return QString(); });
-                 window = &progress;
-                 progress.exec();
-                 MessageBox::setHandler({});
-                 QFile receipt(logFolder() + QStringLiteral("/Imports.log"));
-                 if (receipt.open(QIODevice::ReadOnly))
-                     std::printf("  receipt: %s", receipt.readAll().constData());
-                 return shot;
+                 return runToSummary(form, QStringLiteral("summary-orthanc.png"));
              }) &&
             ok;
 
@@ -397,18 +386,7 @@ int main(int argc, char** argv)
                  s.RemoteAET = storescp->aeTitle();
                  s.RemoteIP = QStringLiteral("127.0.0.1");
                  s.RemotePort = QString::number(storescp->port());
-                 ProgressForm* window = nullptr;
-                 MessageBox::setHandler([&](const MessageBox::Request& r) {
-                     QMessageBox summary(QMessageBox::Information, QStringLiteral("Varnelo"), r.text, QMessageBox::Ok, window);
-                     shot = settle(summary) && save(summary, out.filePath(QStringLiteral("run-iso-summary.png"))) && shot;
-                     summary.hide();
-                     return MessageBox::Answer::Ok;
-                 });
-                 ProgressForm progress(&form, [] { return QString(); });
-                 window = &progress;
-                 progress.exec();
-                 MessageBox::setHandler({});
-                 return shot;
+                 return runToSummary(form, QStringLiteral("run-iso-summary.png")) && shot;
              }) &&
             ok;
     }
