@@ -16,6 +16,8 @@ namespace {
 
 // One read: a 48x CD takes about 35 ms for it, so a stop is never far away.
 constexpr size_t kChunk = 256 * 1024;
+// What the import waits for of a file larger than the bound.
+constexpr std::int64_t kHead = 1024 * 1024;
 
 }  // namespace
 
@@ -66,7 +68,10 @@ void DriveReadAhead::consumed(qsizetype index)
 bool DriveReadAhead::waitUntilRead(qsizetype index, int ms)
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    auto read = [&] { return stop_ || index < 0 || index >= paths_.size() || index < next_; };
+    auto read = [&] {
+        return stop_ || index < 0 || index >= paths_.size() || index < next_ ||
+            (index == inFlight_ && inFlightSize_ > maxAhead_ && inFlightDone_ >= kHead);
+    };
     return wake_.wait_for(lock, std::chrono::milliseconds(ms), read);
 }
 
@@ -121,6 +126,12 @@ void DriveReadAhead::run()
         struct stat st {};
         if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
             size = st.st_size;
+            {
+                std::lock_guard<std::mutex> start(mutex_);
+                inFlight_ = index;
+                inFlightSize_ = size;
+                inFlightDone_ = 0;
+            }
             for (;;) {
                 const ssize_t n = ::read(fd, buffer.data(), buffer.size());
                 if (n < 0 && errno == EINTR)
@@ -130,6 +141,9 @@ void DriveReadAhead::run()
                 done += n;
                 std::lock_guard<std::mutex> check(mutex_);
                 bytesRead_ += n;
+                inFlightDone_ = done;
+                if (size > maxAhead_ && done >= kHead && done - n < kHead)
+                    wake_.notify_all();  // an import waiting for the head of a large file
                 // a new list, a stop, or the import already past this file
                 if (stop_ || generation_ != generation || consumed_ >= index)
                     break;
@@ -139,6 +153,7 @@ void DriveReadAhead::run()
             ::close(fd);
 
         lock.lock();
+        inFlight_ = -1;
         if (generation_ != generation)
             continue;
         if (index < static_cast<qsizetype>(sizes_.size()))

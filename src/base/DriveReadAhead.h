@@ -33,7 +33,10 @@ public:
     void consumed(qsizetype index);
     // Whether the file at `index` has been read (or passed over, or is not
     // in the list), waiting for it at most `ms`: the import calls this
-    // between yields, so that a slow drive never holds the window.
+    // between yields, so that a slow drive never holds the window. Of a file
+    // larger than the bound only its first MB is waited for: the import
+    // reads such a file's values when it sends them, and refuses one that is
+    // no DICOM by its first bytes.
     bool waitUntilRead(qsizetype index, int ms);
     // Stops reading; returns within one chunk's read.
     void stop();
@@ -52,6 +55,8 @@ private:
     QStringList paths_;
     std::vector<std::int64_t> sizes_;  // of the files read, by index
     qsizetype next_ = 0;               // the next file to read
+    qsizetype inFlight_ = -1;          // the file being read, its size and the bytes read of it
+    std::int64_t inFlightSize_ = 0, inFlightDone_ = 0;
     qsizetype consumed_ = -1;
     std::int64_t bytesRead_ = 0;
     std::int64_t mostAhead_ = 0;

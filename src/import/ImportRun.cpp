@@ -22,7 +22,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <optional>
+#include <tuple>
 #include <variant>
 
 #include <fcntl.h>
@@ -802,6 +804,8 @@ void ImportRun::ReadDicomDir()
         auto inDiscOrder = [&](const DcmDatasetList& images) {
             std::vector<std::pair<std::int32_t, Resolved>> out;
             for (std::int32_t im = 1; im <= images.Count(); ++im) {
+                if (im % 256 == 0)
+                    view_.yield();  // a series of many thousand records takes a while
                 try {
                     const QVariant id = images.ItemAt(im).Attributes().ByTag(0x0004, 0x1500).Value();
                     if (id.isNull())
@@ -835,6 +839,8 @@ void ImportRun::ReadDicomDir()
         // The files to send, in the order they are sent, for the drive to
         // read while the one before is on its way.
         QHash<QString, qsizetype> upcomingIndex;
+        // each series' order, found once: by patient, study and series record
+        std::map<std::tuple<std::int32_t, std::int32_t, std::int32_t>, std::vector<std::pair<std::int32_t, Resolved>>> orders;
         {
             QStringList upcoming;
             for (std::int32_t p = 1; p <= patients.Count(); ++p) {
@@ -844,12 +850,14 @@ void ImportRun::ReadDicomDir()
                     const DcmDatasetList studies = patients.ItemAt(p).Children();
                     for (std::int32_t st = 1; st <= studies.Count(); ++st) {
                         const DcmDatasetList seriesList = studies.ItemAt(st).Children();
-                        for (std::int32_t se = 1; se <= seriesList.Count(); ++se)
-                            for (const auto& [im, resolved] : inDiscOrder(seriesList.ItemAt(se).Children()))
-                                if (const QString* path = std::get_if<QString>(&resolved); path && !upcomingIndex.contains(*path)) {
+                        for (std::int32_t se = 1; se <= seriesList.Count() && !AbortRequested; ++se) {
+                            auto& order = orders[{p, st, se}] = inDiscOrder(seriesList.ItemAt(se).Children());
+                            for (const auto& entry : order)
+                                if (const QString* path = std::get_if<QString>(&entry.second); path && !upcomingIndex.contains(*path)) {
                                     upcomingIndex.insert(*path, upcoming.size());
                                     upcoming << *path;
                                 }
+                        }
                     }
                 } catch (const Error&) {
                     // the walk reports it
@@ -874,7 +882,8 @@ void ImportRun::ReadDicomDir()
                                 const DcmDatasetList images = seriesList.ItemAt(se).Children();
                                 view_.setBarValue(RunView::Bar::Detail, 0);
                                 view_.setBarMaximum(RunView::Bar::Detail, images.Count());
-                                const auto order = inDiscOrder(images);
+                                const auto known = orders.find({p, st, se});
+                                const auto order = known != orders.end() ? std::move(known->second) : inDiscOrder(images);
                                 for (size_t k = 0; k < order.size(); ++k) {
                                     const Resolved& current = order[k].second;
                                     const QString* following = k + 1 < order.size() ? std::get_if<QString>(&order[k + 1].second) : nullptr;

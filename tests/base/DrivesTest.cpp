@@ -2,6 +2,7 @@
 #include "base/DriveReadAhead.h"
 #include "base/Error.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
@@ -85,4 +86,19 @@ TEST(DriveReadAhead, StaysWithinItsBoundOfTheImport)
     EXPECT_TRUE(drive.waitUntilRead(-1, 0));
     drive.start(paths.mid(0, 2));  // a new folder: read from its start again
     EXPECT_EQ(settledAt(drive), 11 << 20);
+
+    // of a file beyond the bound (16 GB of nothing, sparse) only its head is waited for
+    const QString huge = media.filePath("HUGE");
+    {
+        QFile f(huge);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(f.resize(16LL << 30));
+    }
+    drive.start({huge});
+    QElapsedTimer t;
+    t.start();
+    EXPECT_TRUE(drive.waitUntilRead(0, 20000));
+    EXPECT_LT(t.elapsed(), 2000);
+    EXPECT_LT(drive.bytesRead(), (11LL << 20) + (4LL << 30));
+    drive.stop();
 }
