@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace varnelo {
@@ -20,6 +21,16 @@ constexpr size_t kChunk = 256 * 1024;
 constexpr std::int64_t kHead = 1024 * 1024;
 
 }  // namespace
+
+bool DriveReadAhead::worthwhileFor(const QString& folder)
+{
+    struct statfs fs {};
+    if (::statfs(encodeFileName(folder).constData(), &fs) != 0)
+        return false;
+    constexpr long kIso9660 = 0x9660, kUdf = 0x15013346, kFuse = 0x65735546;
+    const long type = static_cast<long>(fs.f_type);
+    return type == kIso9660 || type == kUdf || type == kFuse;
+}
 
 DriveReadAhead::DriveReadAhead(std::int64_t maxAhead)
     : maxAhead_(maxAhead)

@@ -20,6 +20,12 @@ namespace varnelo {
 // it finds it. A file it cannot read is simply passed over.
 class DriveReadAhead {
 public:
+    // Whether reading ahead pays off for files below `folder`: an optical
+    // disc (ISO 9660, UDF) or a user-space mount (FUSE: network shares, the
+    // simulated drive). A local disk serves the import at once; reading
+    // ahead there only costs a second copy.
+    static bool worthwhileFor(const QString& folder);
+
     static constexpr std::int64_t DefaultMaxAhead = 64LL * 1024 * 1024;
 
     explicit DriveReadAhead(std::int64_t maxAhead = DefaultMaxAhead);

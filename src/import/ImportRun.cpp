@@ -645,7 +645,10 @@ void ImportRun::readFolder(const QString& folderIn, bool withSubDirs)
                     order[static_cast<size_t>(i)] = upcoming.size();
                     upcoming << joinPath(folder, files[i]);
                 }
-            drive_.start(upcoming);
+            if (DriveReadAhead::worthwhileFor(folder))
+                drive_.start(upcoming);
+            else
+                drive_.stop();
             qsizetype ahead = 0;  // no taken file lies between the current one and this index
             for (qsizetype i = 0; i < files.size(); ++i) {
                 const QString& file = files[i];
@@ -863,7 +866,10 @@ void ImportRun::ReadDicomDir()
                     // the walk reports it
                 }
             }
-            drive_.start(upcoming);
+            if (DriveReadAhead::worthwhileFor(base))
+                drive_.start(upcoming);
+            else
+                drive_.stop();
         }
         for (std::int32_t p = 1; p <= patients.Count() && !AbortRequested; ++p) {
             view_.yield();
