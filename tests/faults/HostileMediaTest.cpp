@@ -92,15 +92,20 @@ QByteArray readable(const QByteArray& instance, const QByteArray& uidBytes, cons
 }  // namespace
 
 // Root reads every folder, so the walk runs in a child that has given up
-// root; ordinary users run it the same way.
+// root; ordinary users run it the same way. The peer is a process of its
+// own: a child forked while a thread of this process held the allocator's
+// lock could not start threads of its own.
 TEST_F(HostileMedia, UnreadableFoldersAreLoggedAndTheirSiblingsStillWalked)
 {
     images(mediaPath("A"), 2);
     images(mediaPath("B"), 2);  // no read permission
     images(mediaPath("C"), 2);  // readable, not searchable
     images(mediaPath("D"), 2);
-    FaultyScp pacs;
-    destination1(pacs);
+    const auto pacs = testsupport::Peer::storescp();
+    ASSERT_TRUE(pacs);
+    appState().RemoteAET = pacs->aeTitle();
+    appState().RemoteIP = "127.0.0.1";
+    appState().RemotePort = QString::number(pacs->port());
     ::chmod(QFile::encodeName(program.path()).constData(), 0777);
     ::chmod(QFile::encodeName(media.path()).constData(), 0755);
     ::chmod(QFile::encodeName(mediaPath("B")).constData(), 0000);
@@ -130,7 +135,8 @@ TEST_F(HostileMedia, UnreadableFoldersAreLoggedAndTheirSiblingsStillWalked)
     const QList<QByteArray> counts = readFile(result).split(' ');
     ASSERT_EQ(counts.size(), 2);
     EXPECT_EQ(counts[0].toInt(), 4) << "A and D";
-    EXPECT_EQ(counts[0].toInt(), pacs.held().size());
+    EXPECT_TRUE(pacs->waitForFiles(4));
+    EXPECT_EQ(counts[0].toInt(), pacs->receivedFiles().size());
     EXPECT_EQ(counts[1].toInt(), 0);
     const auto errs = errors();
     QStringList all;
