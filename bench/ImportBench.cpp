@@ -196,7 +196,7 @@ Receiver orthancReceiver(Orthanc& pacs)
 
 // A simulated optical drive (slowdrive.py) over a folder, mounted afresh for
 // each run so that every run starts with a cold cache.
-struct DriveSpec {
+struct DriveSetup {
     QString script;  // slowdrive.py
     QString source;  // the folder that is the disc
     QString mount;   // where the senders find it
@@ -223,16 +223,16 @@ bool mounted(const QString& path)
 
 class SlowDrive {
 public:
-    explicit SlowDrive(const DriveSpec& spec)
-        : spec_(spec)
+    explicit SlowDrive(const DriveSetup& setup)
+        : setup_(setup)
     {
-        QDir().mkpath(spec.mount);
+        QDir().mkpath(setup.mount);
         process_.setProcessChannelMode(QProcess::MergedChannels);
-        process_.start(QStringLiteral("/usr/bin/python3"), {spec.script, spec.source, spec.mount, QStringLiteral("--rate"),
-                                                            QString::number(spec.rate)});
+        process_.start(QStringLiteral("/usr/bin/python3"), {setup.script, setup.source, setup.mount, QStringLiteral("--rate"),
+                                                            QString::number(setup.rate)});
         QElapsedTimer t;
         t.start();
-        while (!mounted(spec.mount) && t.elapsed() < 20000 && process_.state() != QProcess::NotRunning)
+        while (!mounted(setup.mount) && t.elapsed() < 20000 && process_.state() != QProcess::NotRunning)
             QThread::msleep(20);
     }
     ~SlowDrive()
@@ -240,14 +240,14 @@ public:
         if (process_.state() != QProcess::NotRunning)
             stop();
     }
-    bool up() const { return mounted(spec_.mount); }
+    bool up() const { return mounted(setup_.mount); }
     DriveReport stop()
     {
         DriveReport r;
         if (process_.state() != QProcess::NotRunning) {
             process_.terminate();
             if (!process_.waitForFinished(20000)) {
-                QProcess::execute(QStringLiteral("fusermount3"), {QStringLiteral("-u"), spec_.mount});
+                QProcess::execute(QStringLiteral("fusermount3"), {QStringLiteral("-u"), setup_.mount});
                 process_.waitForFinished(5000);
             }
         }
@@ -270,7 +270,7 @@ public:
     }
 
 private:
-    DriveSpec spec_;
+    DriveSetup setup_;
     QProcess process_;
 };
 
@@ -317,7 +317,7 @@ struct Group {
     FileSet set;
     int reps = 1;
     std::vector<Sender> senders;
-    std::optional<DriveSpec> drive;  // each run from a freshly mounted drive
+    std::optional<DriveSetup> drive;  // each run from a freshly mounted drive
 };
 
 QString self()
@@ -814,7 +814,7 @@ int runMain(const QStringList& args)
         g.set = fileSet(path(sub + QStringLiteral("/DICOM")));
         g.title = title;
         g.reps = reps;
-        g.drive = DriveSpec {slowdrive, path(sub), work.filePath(QStringLiteral("drive%1").arg(++mounts)), rate};
+        g.drive = DriveSetup {slowdrive, path(sub), work.filePath(QStringLiteral("drive%1").arg(++mounts)), rate};
         return g;
     };
     auto speed = [](double rate) {
