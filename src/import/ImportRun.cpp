@@ -23,6 +23,7 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <numeric>
 #include <optional>
 #include <tuple>
 #include <variant>
@@ -85,9 +86,9 @@ void sortNames(QStringList& names)
 
 // Whether a comes before b on a disc: a mastering tool writes a folder's
 // files one after another, in name order, and then its subfolders'.
-bool discOrderLess(const QString& a, const QString& b)
+// Takes the paths split at their slashes.
+bool discOrderLess(const QStringList& x, const QStringList& y)
 {
-    const QStringList x = a.split(QLatin1Char('/')), y = b.split(QLatin1Char('/'));
     for (qsizetype i = 0; i < x.size() && i < y.size(); ++i) {
         const bool xFile = i == x.size() - 1, yFile = i == y.size() - 1;
         if (xFile != yFile)
@@ -759,6 +760,7 @@ void ImportRun::ReadDicomDir()
     try {
         DcmDatasetList reader;
         const DcmDataset dir = reader.ReadFile(dicomDirPath);
+        view_.yield();  // a DICOMDIR of many thousand records takes a while to read, and to count
         ReferencedFiles files(base);
         Invocation inv;
         const DcmDatasetList patients = dir.DirectoryRecords();
@@ -785,12 +787,13 @@ void ImportRun::ReadDicomDir()
                     // the walk reports the record; its images are checked one by one
                 }
             }
+            view_.yield();
             std::int32_t listed = 0;
             for (const MediumPatient& p : medium_.list())
                 listed += p.images;
             if (listed == 0)
                 problem_ = QStringLiteral("The DICOMDIR %1 lists no images. Nothing was imported.").arg(dicomDirPath);
-            if (checkPatients_ && !choosePatients()) {
+            if (checkPatients_ && !AbortRequested && !choosePatients()) {
                 view_.setBusyCursor(false);
                 if (top)
                     finishRun(dicomDirPath, Mode::DicomDir);
@@ -827,16 +830,23 @@ void ImportRun::ReadDicomDir()
                     places.push_back(i);
                     found.push_back(out[i]);
                 }
-            std::stable_sort(found.begin(), found.end(), [this](const auto& a, const auto& b) {
-                const QString& x = std::get<QString>(a.second);
-                const QString& y = std::get<QString>(b.second);
-                // an archive's members in the order they are extracted
+            // each key found once: a series may hold many thousand files
+            std::vector<unsigned> extracted;  // an archive's members in the order they are extracted
+            std::vector<QStringList> parts;
+            for (const auto& f : found) {
+                const QString& path = std::get<QString>(f.second);
                 if (archive_)
-                    return static_cast<unsigned>(archive_->orderOf(x)) < static_cast<unsigned>(archive_->orderOf(y));
-                return discOrderLess(x, y);
+                    extracted.push_back(static_cast<unsigned>(archive_->orderOf(path)));
+                else
+                    parts.push_back(path.split(QLatin1Char('/')));
+            }
+            std::vector<size_t> sorted(found.size());
+            std::iota(sorted.begin(), sorted.end(), size_t {0});
+            std::stable_sort(sorted.begin(), sorted.end(), [&](size_t a, size_t b) {
+                return archive_ ? extracted[a] < extracted[b] : discOrderLess(parts[a], parts[b]);
             });
             for (size_t i = 0; i < places.size(); ++i)
-                out[places[i]] = std::move(found[i]);
+                out[places[i]] = std::move(found[sorted[i]]);
             return out;
         };
         // The files to send, in the order they are sent, for the drive to
