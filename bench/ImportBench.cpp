@@ -287,6 +287,8 @@ struct Sender {
     QString variant;  // "window", "headless" or "" for DCMTK's tools
     bool isStorescu = false;
     std::function<Outcome()> run;
+    QStringList childArgs;                      // headless: varnelo-bench's child
+    std::optional<WindowRunOptions> windowRun;  // in the window
     Receiver receiver;
     int expectedStores = 0;
     // filled in by the run
@@ -328,7 +330,36 @@ QString self()
 struct Context {
     QString display;  // empty: no in-window runs
     QString program;  // the Varnelo executable
+    // another build, run beside this one on the local disk
+    QString baselineBench, baselineProgram, baselineLabel;
 };
+
+std::function<Outcome()> headlessRun(const QString& bench, const QStringList& args)
+{
+    return [bench, args] {
+        Outcome o;
+        o.process = runChild(bench, args, true);
+        static const QRegularExpression gap(QStringLiteral("longestgap=([0-9.]+)"));
+        const auto m = gap.match(o.process.output);
+        if (m.hasMatch())
+            o.longestGap = m.captured(1).toDouble();
+        if (o.process.exitCode != 0)
+            o.problem = QStringLiteral("exit code %1: %2").arg(o.process.exitCode).arg(o.process.output.left(300).simplified());
+        return o;
+    };
+}
+
+std::function<Outcome()> windowRunOf(const WindowRunOptions& options)
+{
+    return [options] {
+        const WindowRunResult w = runInWindow(options);
+        Outcome o;
+        o.process = w.process;
+        o.abortAnswer = w.abortAnswer;
+        o.problem = w.problem;
+        return o;
+    };
+}
 
 Sender headless(const QString& caseName, const QString& name, const Receiver& receiver, bool dicomDir,
                 const QString& folder, const QStringList& extra, int expected)
@@ -342,17 +373,8 @@ Sender headless(const QString& caseName, const QString& name, const Receiver& re
     QStringList args {QStringLiteral("child"), dicomDir ? QStringLiteral("dicomdir") : QStringLiteral("scan"), folder,
                       QString::number(receiver.port), receiver.aeTitle};
     args << extra;
-    s.run = [args] {
-        Outcome o;
-        o.process = runChild(self(), args, true);
-        static const QRegularExpression gap(QStringLiteral("longestgap=([0-9.]+)"));
-        const auto m = gap.match(o.process.output);
-        if (m.hasMatch())
-            o.longestGap = m.captured(1).toDouble();
-        if (o.process.exitCode != 0)
-            o.problem = QStringLiteral("exit code %1: %2").arg(o.process.exitCode).arg(o.process.output.left(300).simplified());
-        return o;
-    };
+    s.childArgs = args;
+    s.run = headlessRun(self(), args);
     return s;
 }
 
@@ -379,14 +401,8 @@ Sender inWindow(const Context& ctx, const QString& caseName, const QString& name
     options.program = ctx.program;
     options.settings = settingsFor(receiver, dicomDir, folder);
     options.abortAfter = abortAfter;
-    s.run = [options] {
-        const WindowRunResult w = runInWindow(options);
-        Outcome o;
-        o.process = w.process;
-        o.abortAnswer = w.abortAnswer;
-        o.problem = w.problem;
-        return o;
-    };
+    s.windowRun = options;
+    s.run = windowRunOf(options);
     return s;
 }
 
@@ -608,9 +624,14 @@ int runMain(const QStringList& args)
     Context ctx;
     ctx.display = option(QStringLiteral("--display"), QString());
     ctx.program = option(QStringLiteral("--program"), QString());
-    if (data.isEmpty() || ctx.display.isEmpty() != ctx.program.isEmpty()) {
+    ctx.baselineBench = option(QStringLiteral("--baseline"), QString());
+    ctx.baselineProgram = option(QStringLiteral("--baseline-program"), QString());
+    ctx.baselineLabel = option(QStringLiteral("--baseline-label"), QStringLiteral("the baseline"));
+    if (data.isEmpty() || ctx.display.isEmpty() != ctx.program.isEmpty() ||
+        (!ctx.baselineBench.isEmpty() && !ctx.display.isEmpty() && ctx.baselineProgram.isEmpty())) {
         std::fprintf(stderr, "usage: varnelo-bench run --data DIR [--reps N] [--display :N --program VARNELO] "
-                             "[--markdown FILE] [--command TEXT]\n");
+                             "[--markdown FILE] [--command TEXT] [--baseline VARNELO-BENCH --baseline-program VARNELO "
+                             "--baseline-label REV]\n");
         return 2;
     }
     const bool window = !ctx.display.isEmpty();
@@ -803,6 +824,30 @@ int runMain(const QStringList& args)
         g.senders.push_back(dcmtk(kRejected, QStringLiteral("dcmsend"), filter, r, g.set.folder, 0));
         groups.push_back(std::move(g));
     }
+    // Another build beside this one: each of the program's runs from the local
+    // disk gets a twin that runs the other build's program the same way, in
+    // the same alternation (the Abort cases and the drive are left out).
+    const QString baselineSuffix = QStringLiteral(" at ") + ctx.baselineLabel;
+    if (!ctx.baselineBench.isEmpty())
+        for (Group& g : groups) {
+            std::vector<Sender> twins;
+            for (const Sender& s : g.senders) {
+                if (s.caseName == kLive || (s.childArgs.isEmpty() && !s.windowRun))
+                    continue;
+                Sender twin = s;
+                twin.name += baselineSuffix;
+                if (s.windowRun) {
+                    WindowRunOptions options = *s.windowRun;
+                    options.program = ctx.baselineProgram;
+                    twin.run = windowRunOf(options);
+                } else {
+                    twin.run = headlessRun(ctx.baselineBench, s.childArgs);
+                }
+                twins.push_back(std::move(twin));
+            }
+            for (Sender& t : twins)
+                g.senders.push_back(std::move(t));
+        }
     // From a simulated optical drive (slowdrive.py), mounted afresh for each
     // run: one read of the disc in its order is the limit; DCMTK's tools,
     // which move the head for every file, run once.
@@ -1090,6 +1135,17 @@ int runMain(const QStringList& args)
                     return &s;
         return nullptr;
     };
+    if (!ctx.baselineBench.isEmpty())
+        for (const Group& g : groups)
+            for (const Sender& twin : g.senders)
+                if (twin.name.endsWith(baselineSuffix) && !twin.seconds.empty())
+                    if (const Sender* s = find(twin.caseName, twin.name.chopped(baselineSuffix.size()), twin.variant)) {
+                        const double r = median(s->seconds) / median(twin.seconds);
+                        targets << QStringLiteral("%1, %2, %3, no slower than at %4 by more than 5 %: %5 (%6)")
+                                       .arg(twin.caseName, s->name, twin.variant == QLatin1String("window") ? QStringLiteral("in the window") : QStringLiteral("headless"), ctx.baselineLabel)
+                                       .arg(r, 0, 'f', 3)
+                                       .arg(verdict(r <= 1.05));
+                    }
     for (const QString& variant : {QStringLiteral("window"), QStringLiteral("headless")}) {
         const QString where = variant == QLatin1String("window") ? QStringLiteral("in the window") : QStringLiteral("headless");
         if (const Sender* v = find(kReal, scanName, variant); v && storescuByCase.count(kReal)) {
@@ -1194,8 +1250,11 @@ int runMain(const QStringList& args)
                      "through X events. **Headless**: Varnelo's real scan or DICOMDIR walk with a run view that draws nothing, "
                      "from the start of the process to its end, like storescu and dcmsend (`+sd +r`, dcmsend `+rd` for a "
                      "DICOMDIR). CPU is the sender process's own user and system time (for the window, from the program's start to "
-                     "its end). Peak RSS is the process's ru_maxrss.\n\n"
-          << markdown(t) << "\n";
+                     "its end). Peak RSS is the process's ru_maxrss.";
+        if (!ctx.baselineBench.isEmpty())
+            m << " Rows \"Varnelo at " << ctx.baselineLabel << "\" run the program built from that commit the same way, "
+                 "in the same alternation: the goals compare each case with it.";
+        m << "\n\n" << markdown(t) << "\n";
         if (!driveTable.rows.empty())
             m << "## From a simulated optical drive\n\n"
               << "Each run reads its files from `slowdrive.py` (a CD or DVD drive in software: one head, the read rate, "

@@ -7,6 +7,9 @@
 #            rejected) for trying the script; its table is not the one to quote.
 #   --only REGEX  runs only the senders whose "case / sender / variant" matches
 #            (e.g. --only 'from a drive'), and leaves docs/performance.md alone.
+#   --against REV  also builds commit REV (in a folder of its own) and runs its
+#            program beside this one in every local case, alternating: the
+#            goals then say whether any case got slower than at REV.
 # The drive cases read from ../shared/tools/slowdrive.py ($SLOWDRIVE), mounted
 # with FUSE (python3-fusepy, fuse3, /dev/fuse); without it they are left out.
 set -euo pipefail
@@ -18,11 +21,13 @@ build="${VARNELO_BENCH_BUILD:-/tmp/varnelo-bench-release-$(printf %s "$repo" | m
 reps=5
 quick=0
 only=""
+against=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --reps) reps="$2"; shift 2 ;;
     --quick) quick=1; shift ;;
     --only) only="$2"; shift 2 ;;
+    --against) against="$2"; shift 2 ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -35,6 +40,20 @@ done
 echo "== building (release) in $build"
 cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVARNELO_BUILD_TESTS=ON >/dev/null
 ninja -C "$build" Varnelo varnelo-bench varnelo-mkdata >/dev/null
+
+baseline=()
+if [ -n "$against" ]; then
+  rev="$(git -C "$repo" rev-parse --short "$against^{commit}")"
+  src="/tmp/varnelo-bench-at-$rev"
+  if [ ! -f "$src/CMakeLists.txt" ]; then
+    rm -rf "$src" && mkdir -p "$src"
+    git -C "$repo" archive "$rev" | tar -x -C "$src"
+  fi
+  echo "== building $rev (release) in $src-build"
+  cmake -S "$src" -B "$src-build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVARNELO_BUILD_TESTS=ON >/dev/null
+  ninja -C "$src-build" Varnelo varnelo-bench >/dev/null
+  baseline=(--baseline "$src-build/bin/varnelo-bench" --baseline-program "$src-build/bin/Varnelo" --baseline-label "$rev")
+fi
 
 data="$(mktemp -d /tmp/varnelo-bench-data.XXXXXX)"
 xvfb_pid=""
@@ -105,11 +124,11 @@ echo "== running (load average $(cut -d' ' -f1-3 /proc/loadavg))"
 mkdir -p "$repo/docs"
 if [ -n "$only" ]; then
   "$build/bin/varnelo-bench" run --data "$data" --reps "$reps" --display "$display" --program "$build/bin/Varnelo" \
-    --only "$only" || status=$?
+    --only "$only" ${baseline[@]+"${baseline[@]}"} || status=$?
   exit "${status:-0}"
 fi
 "$build/bin/varnelo-bench" run --data "$data" --reps "$reps" --display "$display" --program "$build/bin/Varnelo" \
-  --markdown "$repo/docs/performance.md" --command "scripts/bench.sh${orig_args:+ $orig_args}" || status=$?
+  ${baseline[@]+"${baseline[@]}"} --markdown "$repo/docs/performance.md" --command "scripts/bench.sh${orig_args:+ $orig_args}" || status=$?
 # what the figures mean and what was changed for them, kept by hand
 if [ -f "$repo/bench/performance-notes.md" ]; then
   { echo; cat "$repo/bench/performance-notes.md"; } >> "$repo/docs/performance.md"
