@@ -31,6 +31,8 @@ struct AppState {
     std::int16_t Validate = 0;
     std::int16_t ImgDirEqStudy = 0;
     bool ChangeID = false;
+    // given to a typed Patient ID as its Issuer of Patient ID ([Default] IssuerOfPatientID)
+    QString IssuerOfPatientID;
     QString WorklistAET;
     QString WorklistIP;
     QString WorklistPort;

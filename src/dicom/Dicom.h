@@ -61,12 +61,23 @@ class DcmAttributeList;
 // Who an object is about: the values of the Patient module, in Unicode (read
 // through the object's Specific Character Set), without padding. BirthDate
 // is the DA value as stored ("19800101"), "" when absent.
+// The first item of Issuer of Patient ID Qualifiers Sequence (0010,0024):
+// who issued the Patient ID, in terms a machine can tell apart.
+struct DcmIssuerQualifiers {
+    QString UniversalEntityID;      // (0040,0032)
+    QString UniversalEntityIDType;  // (0040,0033)
+    QString IdentifierTypeCode;     // (0040,0035)
+    bool isEmpty() const { return UniversalEntityID.isEmpty() && UniversalEntityIDType.isEmpty() && IdentifierTypeCode.isEmpty(); }
+    bool operator==(const DcmIssuerQualifiers&) const = default;
+};
+
 struct DcmPatient {
     QString PatientID;
     QString IssuerOfPatientID;
     QString PatientName;
     QString BirthDate;
     QString Sex;
+    DcmIssuerQualifiers IssuerQualifiers;
     bool operator==(const DcmPatient&) const = default;
 };
 
