@@ -1,6 +1,7 @@
 #include "import/ImportRun.h"
 
 #include "import/ArchiveMedium.h"
+#include "import/IdentityValues.h"
 #include "import/ImportLaunch.h"
 
 #include "base/AppState.h"
@@ -12,6 +13,7 @@
 #include "base/MessageBox.h"
 #include "dicom/Dicom.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -40,6 +42,11 @@ const QString kScanSource = QStringLiteral("ReadCdDirectory");
 const QString kScanFolderSource = QStringLiteral("ProgressForm ReadCdDirectory");
 const QString kDicomDirSource = QStringLiteral("ProgressForm ReadDicomDir");
 const QString kMarker = QStringLiteral("migration.done");
+
+QString tr(const char* text)
+{
+    return QCoreApplication::translate("ImportRun", text);
+}
 
 bool writeLog()
 {
@@ -162,6 +169,22 @@ QString joinPath(const QString& base, const QString& name)
     return base + QLatin1Char('/') + name;
 }
 
+// Whether two files hold the same bytes; false when either cannot be read.
+bool sameBytes(const QString& a, const QString& b)
+{
+    QFile x(a), y(b);
+    if (!x.open(QIODevice::ReadOnly) || !y.open(QIODevice::ReadOnly) || x.size() != y.size())
+        return false;
+    constexpr qint64 chunk = 1 << 20;
+    for (;;) {
+        const QByteArray p = x.read(chunk), q = y.read(chunk);
+        if (p != q)
+            return false;
+        if (p.isEmpty())
+            return x.atEnd() && y.atEnd();
+    }
+}
+
 }  // namespace
 
 struct ImportRun::Invocation {
@@ -263,6 +286,15 @@ void ImportRun::Run()
 QString ImportRun::summary() const
 {
     QStringList lines {summaryText(ImportedCount)};
+    if (!identityRefused_.isEmpty()) {
+        constexpr qsizetype named = 5;
+        QStringList files = identityRefused_.mid(0, named);
+        if (identityRefused_.size() > named)
+            files << tr("and %1 more (the error log names them)").arg(identityRefused_.size() - named);
+        lines << tr("%1 images could not take the new identity and were not sent: %2")
+                     .arg(identityRefused_.size())
+                     .arg(files.join(QStringLiteral(", ")));
+    }
     lines << confirmations_;
     if (!logTrouble_.isEmpty())
         lines << logTrouble_;
@@ -280,6 +312,8 @@ void ImportRun::beginRun()
     confirmations_.clear();
     problem_.clear();
     seenPatientIds_.clear();
+    sentInstances_.clear();
+    identityRefused_.clear();
     found_ = sentEverywhere_ = failed_ = ignored_ = notSent_ = 0;
     medium_ = MediumPatients();
     checkPatients_ = false;
@@ -313,7 +347,11 @@ QStringList ImportRun::confirmStored()
         if (images.empty())
             continue;
         const QString ae = (d == 0 ? s.RemoteAET : s.RemoteAET2).trimmed();
-        const int n = static_cast<int>(images.size());
+        // instances, not files: two files of one instance are one object at the PACS
+        QSet<QString> instances;
+        for (const StoredImage& i : images)
+            instances.insert(i.instance.SOPInstanceUID);
+        const int n = static_cast<int>(instances.size());
         view_.setLabel(QStringLiteral("Waiting for %1 to confirm %2 images ...").arg(ae).arg(n));
         view_.yield();
         AbortRequested = false;  // "Abort" from here on ends the wait
@@ -408,7 +446,7 @@ void ImportRun::writeReceipt(const QString& source, Mode mode) const
     WriteImportsLog(fields);
 }
 
-void ImportRun::startIdentity()
+bool ImportRun::startIdentity()
 {
     const AppState& s = appState();
     cancelled_ = false;
@@ -419,14 +457,28 @@ void ImportRun::startIdentity()
     const QString newId = newPatientId_ ? newPatientId_() : QString();
     checkPatients_ = s.ChangeID && !newId.isEmpty();
     if (!checkPatients_)
-        return;
+        return true;
     // the pick counts only while the box still holds its ID
     if (const std::optional<DcmPatient> picked = pickedPatient ? pickedPatient() : std::nullopt;
         picked && picked->PatientID == newId) {
         identity_.patient = *picked;
         identity_.picked = true;
+    } else {
+        // a typed ID is this site's own: it says who issued it
+        identity_.patient.IssuerOfPatientID = s.IssuerOfPatientID.trimmed();
     }
     identity_.patient.PatientID = newId;
+    // nothing that a PACS would refuse or misread leaves the station
+    const QList<IdentityProblem> problems = identityProblems(identity_.patient);
+    if (problems.isEmpty())
+        return true;
+    const QString why = describeProblems(problems);
+    WriteErrorLog(ImportErrc::InvalidIdentity, QStringLiteral("The new identity does not fit: ") + why.split(QLatin1Char('\n')).join(QStringLiteral("; ")),
+                  QStringLiteral("ImportRun Identity"));
+    MessageBox::show(tr("The new identity cannot be given to the images:\n%1\nNothing was imported.").arg(why),
+                     MessageBox::Icon::Error);
+    cancelled_ = true;
+    return false;
 }
 
 bool ImportRun::choosePatients()
@@ -514,8 +566,54 @@ void ImportRun::surveyFile(const QString& path)
         const DcmHeader header = DcmUtility::ReadHeader(path);
         if (!header.IsInstance)
             return;
-        medium_.addImage(header.Patient, header.StudyInstanceUID);
-        surveyed_.insert(path, patientKey(header.Patient));
+        surveyed_.insert(path, medium_.addImage(header.Patient, header.StudyInstanceUID));
+    } catch (const std::exception&) {
+        // the send reads the file again and reports it
+    }
+}
+
+void ImportRun::fillFromFirstImage(DcmPatient& patient, const DcmDatasetList& studies, ReferencedFiles& files)
+{
+    // A patient record need not carry birth date, sex or issuer (dcmmkdir
+    // writes neither): the first image's header says what it leaves out, so
+    // that the choice and the comparison with a pick see them. One file per
+    // patient; every image is still compared when it is sent.
+    QString first;
+    try {
+        for (std::int32_t st = 1; st <= studies.Count() && first.isEmpty(); ++st) {
+            const DcmDatasetList seriesList = studies.ItemAt(st).Children();
+            for (std::int32_t se = 1; se <= seriesList.Count() && first.isEmpty(); ++se) {
+                const DcmDatasetList images = seriesList.ItemAt(se).Children();
+                for (std::int32_t im = 1; im <= images.Count() && first.isEmpty(); ++im) {
+                    try {
+                        const QVariant id = images.ItemAt(im).Attributes().ByTag(0x0004, 0x1500).Value();
+                        if (!id.isNull())
+                            first = files.path(id.typeId() == QMetaType::QStringList ? id.toStringList()
+                                                                                      : QStringList {id.toString()});
+                    } catch (const Error&) {
+                        // a record in error: the next one may do
+                    }
+                }
+            }
+        }
+    } catch (const Error&) {
+        return;
+    }
+    if (first.isEmpty() || !awaitFile(first))
+        return;
+    try {
+        const DcmPatient image = DcmUtility::ReadHeader(first).Patient;
+        // a file that names someone else is refused when its turn comes
+        if (image.PatientID.trimmed() != patient.PatientID.trimmed() || !samePatient(image, patient))
+            return;
+        for (auto [mine, theirs] : {std::pair {&patient.IssuerOfPatientID, &image.IssuerOfPatientID},
+                                    std::pair {&patient.PatientName, &image.PatientName},
+                                    std::pair {&patient.BirthDate, &image.BirthDate},
+                                    std::pair {&patient.Sex, &image.Sex}})
+            if (mine->isEmpty())
+                *mine = *theirs;
+        if (patient.IssuerQualifiers.isEmpty())
+            patient.IssuerQualifiers = image.IssuerQualifiers;
     } catch (const std::exception&) {
         // the send reads the file again and reports it
     }
@@ -554,7 +652,11 @@ void ImportRun::ReadCdDirectory(const QString& folder, bool withSubDirs)
             scanRoot_ = realPathOf(resolveFolder(folder));
             if (scanRoot_.isEmpty())
                 scanRoot_ = QStringLiteral("/nonexistent");  // the listing reports it
-            startIdentity();
+            if (!startIdentity()) {
+                scanRoot_.clear();
+                finishRun(folder, Mode::Scan);
+                return;
+            }
             if (checkPatients_) {
                 // who is on the medium, before anything is sent
                 surveying_ = true;
@@ -766,7 +868,12 @@ void ImportRun::ReadDicomDir()
         const DcmDatasetList patients = dir.DirectoryRecords();
         // Who is on the medium, from the records (they cost no image read);
         // with a new identity, the operator may have to choose.
-        startIdentity();
+        if (!startIdentity()) {
+            view_.setBusyCursor(false);
+            if (top)
+                finishRun(dicomDirPath, Mode::DicomDir);
+            return;
+        }
         std::vector<bool> recordChosen(static_cast<size_t>(patients.Count()) + 1, true);
         {
             std::vector<QString> keys(recordChosen.size());
@@ -780,9 +887,10 @@ void ImportRun::ReadDicomDir()
                         for (std::int32_t se = 1; se <= seriesList.Count(); ++se)
                             images += seriesList.ItemAt(se).Children().Count();
                     }
-                    const DcmPatient patient = record.Patient();
-                    medium_.addRecord(patient, studies.Count(), images);
-                    keys[static_cast<size_t>(p)] = patientKey(patient);
+                    DcmPatient patient = record.Patient();
+                    if (checkPatients_)
+                        fillFromFirstImage(patient, studies, files);
+                    keys[static_cast<size_t>(p)] = medium_.addRecord(patient, studies.Count(), images);
                 } catch (const Error&) {
                     // the walk reports the record; its images are checked one by one
                 }
@@ -979,6 +1087,7 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
         if (const auto found = surveyed_.constFind(path); found != surveyed_.cend() && !chosen_.contains(*found)) {
             ++found_;
             ++notSent_;
+            inv.allDelivered = false;  // its folder is not done: a later run may send it
             debugLine(QStringLiteral("Not sent: %1: the patient was not chosen for this import").arg(path));
             return;
         }
@@ -1032,6 +1141,8 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
                 const bool whole = identity_.picked && identity_.patient.PatientID == newId;
                 DcmPatient to = whole ? identity_.patient : DcmPatient();
                 to.PatientID = newId;
+                if (!whole)
+                    to.IssuerOfPatientID = s.IssuerOfPatientID.trimmed();
                 DcmPatient before;
                 const bool first = !inv.identityGiven;
                 if (first) {
@@ -1039,7 +1150,13 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
                         before = image.Patient();
                     if (checkPatients_)
                         checkImagePatient(before, path);
-                    image.Reconcile(to, whole, s.LocalAET, now());
+                    try {
+                        image.Reconcile(to, whole, s.LocalAET, now());
+                    } catch (const Error& e) {
+                        if (e.number() == DicomErrc::InvalidValue && !identityRefused_.contains(logText(path)))
+                            identityRefused_ << logText(path);
+                        throw;
+                    }
                     inv.identityGiven = true;
                 }
                 debugLine(QStringLiteral("Change Patient ID: ") + oldId + QStringLiteral(" -> ") + newId);
@@ -1117,6 +1234,40 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
             ++failed_;
         }
         return;
+    }
+
+    // One instance, one object: the PACS keeps one of two files with the same
+    // SOP Instance UID, so a second file with other content is not sent.
+    if (!inv.loadError) {
+        QString uid;
+        try {
+            uid = inv.images.ItemAt(1).SOPInstanceUID();
+        } catch (const Error&) {
+        }
+        if (const auto earlier = sentInstances_.constFind(uid); !uid.isEmpty() && earlier != sentInstances_.cend()) {
+            const QString first = *earlier;
+            for (;;) {
+                if (sameBytes(first, path)) {
+                    debugLine(QStringLiteral("Passed over %1: a copy of %2, taken before in this run").arg(path, first));
+                    return;
+                }
+                const QString reason = tr("%1 has the SOP Instance UID of %2, with other content; the PACS would keep only one of them")
+                                           .arg(logText(path), logText(first));
+                errorLine(ImportErrc::DuplicateInstance, reason, source);
+                inv.failureNumber = ImportErrc::DuplicateInstance;
+                const std::int16_t answer = failure(1, reason);
+                if (answer == FailurePrompt::Retry)
+                    continue;
+                ++found_;
+                ++failed_;
+                inv.allDelivered = false;
+                if (answer == FailurePrompt::Abort)
+                    AbortRequested = true;
+                return;
+            }
+        }
+        if (!uid.isEmpty())
+            sentInstances_.insert(uid, path);
     }
     ++found_;
     if (scan && !checkPatients_) {

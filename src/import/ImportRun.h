@@ -74,8 +74,9 @@ private:
     // `index` of its list; false when Abort was pressed meanwhile.
     bool awaitDrive(qsizetype index);
     void readFolder(const QString& folder, bool withSubDirs);
-    // Reads the new identity for this run: the box, and the pick behind it.
-    void startIdentity();
+    // Reads the new identity for this run: the box, and the pick behind it;
+    // false (and said) when its values do not fit their attributes.
+    bool startIdentity();
     // Start and end of a walk: the counts, the confirmation by each
     // destination, the markers it proves, and the receipt.
     void beginRun();
@@ -84,6 +85,8 @@ private:
     void writeReceipt(const QString& source, Mode mode) const;
     // Who is on the medium: the scan's headers, read before anything is sent.
     void surveyFile(const QString& path);
+    // Fills in what a DICOMDIR patient record leaves out from its first image.
+    void fillFromFirstImage(DcmPatient& patient, const DcmDatasetList& studies, ReferencedFiles& files);
     // The check before the first send; false when nothing is to be sent.
     bool choosePatients();
     bool isChosen(const QString& patientKey) const { return !checkPatients_ || chosen_.contains(patientKey); }
@@ -125,6 +128,8 @@ private:
     QStringList confirmations_;
     QString problem_;  // why a DICOMDIR run found nothing to send
     QStringList seenPatientIds_;  // without a survey: the IDs of the images taken up
+    QHash<QString, QString> sentInstances_;  // SOP Instance UIDs taken up in this run, and their files
+    QStringList identityRefused_;  // images whose header could not take the new identity
     // Images of the run: taken up, sent everywhere, failed, ignored, left on the medium.
     int found_ = 0, sentEverywhere_ = 0, failed_ = 0, ignored_ = 0, notSent_ = 0;
     bool running_ = false;  // inside a walk started at the top

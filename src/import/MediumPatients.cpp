@@ -1,5 +1,8 @@
 #include "import/MediumPatients.h"
 
+#include <algorithm>
+#include <utility>
+
 namespace varnelo {
 
 QString comparableText(const QString& text)
@@ -22,25 +25,41 @@ QString comparableName(const QString& name)
 
 QString patientKey(const DcmPatient& patient)
 {
-    // a character that no value holds parts the three
-    return patient.PatientID.trimmed() + QChar(0x1F) + comparableName(patient.PatientName) + QChar(0x1F) +
-        comparableText(patient.BirthDate);
+    // a character that no value holds parts them
+    const QChar unit(0x1F);
+    return patient.PatientID.trimmed() + unit + comparableText(patient.IssuerOfPatientID) + unit +
+        comparableName(patient.PatientName) + unit + comparableText(patient.BirthDate) + unit +
+        comparableText(patient.Sex);
 }
 
 MediumPatient& MediumPatients::entry(const DcmPatient& patient)
 {
-    const QString key = patientKey(patient);
+    // An image that leaves a value out is of the patient whose other values
+    // it shares; what it has fills in what that patient's first image left out.
     for (MediumPatient& p : patients_)
-        if (p.key == key)
+        if (samePatient(patient, p.patient)) {
+            DcmPatient& known = p.patient;
+            for (auto [mine, theirs] : {std::pair {&known.IssuerOfPatientID, &patient.IssuerOfPatientID},
+                                        std::pair {&known.PatientName, &patient.PatientName},
+                                        std::pair {&known.BirthDate, &patient.BirthDate},
+                                        std::pair {&known.Sex, &patient.Sex}})
+                if (mine->isEmpty())
+                    *mine = *theirs;
+            if (known.IssuerQualifiers.isEmpty())
+                known.IssuerQualifiers = patient.IssuerQualifiers;
             return p;
+        }
     MediumPatient p;
     p.patient = patient;
-    p.key = key;
+    p.key = patientKey(patient);
+    // two patients never share a key, whatever was filled in since
+    for (int n = 2; std::any_of(patients_.cbegin(), patients_.cend(), [&](const MediumPatient& o) { return o.key == p.key; }); ++n)
+        p.key = patientKey(patient) + QChar(0x1F) + QString::number(n);
     patients_.append(p);
     return patients_.last();
 }
 
-void MediumPatients::addImage(const DcmPatient& patient, const QString& study)
+QString MediumPatients::addImage(const DcmPatient& patient, const QString& study)
 {
     MediumPatient& p = entry(patient);
     ++p.images;
@@ -48,13 +67,15 @@ void MediumPatients::addImage(const DcmPatient& patient, const QString& study)
         p.studies.insert(study);
         ++p.studyCount;
     }
+    return p.key;
 }
 
-void MediumPatients::addRecord(const DcmPatient& patient, std::int32_t studies, std::int32_t images)
+QString MediumPatients::addRecord(const DcmPatient& patient, std::int32_t studies, std::int32_t images)
 {
     MediumPatient& p = entry(patient);
     p.studyCount += studies;
     p.images += images;
+    return p.key;
 }
 
 namespace {
@@ -82,8 +103,10 @@ bool differsFromPicked(const DcmPatient& onMedium, const DcmPatient& picked)
 bool samePatient(const DcmPatient& image, const DcmPatient& onMedium)
 {
     return image.PatientID.trimmed() == onMedium.PatientID.trimmed() &&
+        !conflict(comparableText(image.IssuerOfPatientID), comparableText(onMedium.IssuerOfPatientID)) &&
         !conflict(comparableName(image.PatientName), comparableName(onMedium.PatientName)) &&
-        !conflict(comparableText(image.BirthDate), comparableText(onMedium.BirthDate));
+        !conflict(comparableText(image.BirthDate), comparableText(onMedium.BirthDate)) &&
+        !conflict(comparableText(image.Sex), comparableText(onMedium.Sex));
 }
 
 bool needsChoice(const MediumPatients& patients, const NewIdentity& identity)

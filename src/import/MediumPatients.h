@@ -14,15 +14,16 @@
 
 namespace varnelo {
 
-// Two images are of one patient when their Patient IDs are equal and their
-// names and birth dates are equal without regard to case, spaces and
-// trailing "^".
+// A patient's values as one string, for lookups: the Patient ID, the
+// issuer, and name, birth date and sex without regard to case, spaces and
+// trailing "^". Whether two images are of one patient is samePatient's
+// question: an empty value there matches anything.
 QString patientKey(const DcmPatient& patient);
 QString comparableName(const QString& name);
 QString comparableText(const QString& text);  // case and spaces ignored
 
 struct MediumPatient {
-    DcmPatient patient;   // as the first image (or record) of it has it
+    DcmPatient patient;   // as its images (or records) have it; a value none has stays empty
     QString key;          // patientKey(patient)
     QSet<QString> studies;  // Study Instance UIDs (a scan) or study records
     std::int32_t studyCount = 0;
@@ -33,10 +34,11 @@ struct MediumPatient {
 class MediumPatients {
 public:
     // Counts one image (or image record) of `patient` in study `study`.
-    void addImage(const DcmPatient& patient, const QString& study);
+    // Returns the key of the patient it was counted under.
+    QString addImage(const DcmPatient& patient, const QString& study);
     // A DICOMDIR patient record with its counts: records that name the same
-    // patient are taken together.
-    void addRecord(const DcmPatient& patient, std::int32_t studies, std::int32_t images);
+    // patient are taken together. Returns the key, as addImage.
+    QString addRecord(const DcmPatient& patient, std::int32_t studies, std::int32_t images);
 
     const QList<MediumPatient>& list() const { return patients_; }
     qsizetype size() const { return patients_.size(); }
@@ -59,13 +61,16 @@ struct NewIdentity {
 // (a DICOMDIR record need not carry the birth date) is replaced by nothing.
 bool differsFromPicked(const DcmPatient& onMedium, const DcmPatient& picked);
 // Whether an image's own header names this patient of the medium: the same
-// Patient ID, and the same name and birth date where both have one.
+// Patient ID, and the same issuer, name, birth date and sex where both have
+// one. An empty value is unknown, not different.
 bool samePatient(const DcmPatient& image, const DcmPatient& onMedium);
 
 // An image whose header names a patient the operator did not choose.
 namespace ImportErrc {
 constexpr std::int32_t PatientNotChosen = 41001;
 constexpr std::int32_t NotConfirmed = 41002;  // a PACS did not confirm what it stored
+constexpr std::int32_t DuplicateInstance = 41003;  // another file of the run has its SOP Instance UID
+constexpr std::int32_t InvalidIdentity = 41004;    // a new identity whose values do not fit
 }
 
 // Whether the operator must choose: several patients under a new ID, or one

@@ -199,7 +199,9 @@ TEST_F(Transfer, NewPatientIdArrivesInACharacterSetThatHoldsIt)
     EXPECT_EQ(pacs->receivedFiles().size(), 2) << "an ID that cannot be one is not sent";
     QFile errors(program.path() + "/Logs/Error.log");
     ASSERT_TRUE(errors.open(QIODevice::ReadOnly));
-    EXPECT_EQ(errors.readAll().count("cannot be a Patient ID"), 2);
+    const QByteArray log = errors.readAll();
+    EXPECT_EQ(log.count("The new identity does not fit: Patient ID: holds a backslash"), 1) << log.toStdString();
+    EXPECT_EQ(log.count("The new identity does not fit: Patient ID: is longer than 64 characters"), 1);
 }
 
 TEST_F(Transfer, MissingUidsAreFilledPerFolderWhenValidating)
@@ -465,6 +467,9 @@ TEST_F(Transfer, DicomDirOfTwoPatientsSendsTheChosenOneReconciledToThePick)
     const QList<MediumPatient>& found = patients.shown[0].list();
     ASSERT_EQ(found.size(), 2);
     EXPECT_EQ(found[0].patient.PatientName, "Doe^John");
+    // what the patient records leave out, from each patient's first image
+    EXPECT_EQ(found[1].patient.BirthDate, "19700101");
+    EXPECT_EQ(found[1].patient.Sex, "M");
     EXPECT_EQ(found[0].images, 3);
     EXPECT_EQ(found[1].patient.PatientID, "PID0002");
     EXPECT_EQ(found[1].studyCount, 1);
@@ -499,8 +504,7 @@ TEST_F(Transfer, DicomDirOfTwoPatientsSendsTheChosenOneReconciledToThePick)
     const QStringList lines = debugLines(program.path());
     EXPECT_EQ(lines.filter(QRegularExpression("^Not sent: .*/DICOM/ST2/IM00000[12]: the patient was not chosen")).size(), 2)
         << lines.join("\n").toStdString();
-    // what the DICOMDIR records hold: a patient record need not carry birth date and sex
-    EXPECT_EQ(lines.filter("Roe^Jane, ID PID0002 (1 studies, 2 images): not chosen").size(), 1)
+    EXPECT_EQ(lines.filter("Roe^Jane, ID PID0002, born 19700101, sex M (1 studies, 2 images): not chosen").size(), 1)
         << lines.join("\n").toStdString();
 }
 
@@ -585,6 +589,116 @@ QList<QStringList> receipts(const QString& programFolder)
 }
 
 }  // namespace
+
+// Who is who: a pick is compared with the images, not only with a DICOMDIR's
+// records (which carry no birth date or sex); two issuers make two patients;
+// an empty value is unknown, so it neither splits a patient nor fails a send.
+TEST_F(Transfer, PatientsAreToldApartByIssuerAndTheImagesNotByWhatTheRecordsLeaveOut)
+{
+    td::ImageRecipe mother;  // Doe^John, PID0001, born 19600515, M
+    mother.patientName = "Doe^Anna";
+    mother.sex = "F";
+    mother.birthDate = "19900101";
+    td::makeSeries(mediaPath("dir/DICOM/ST1"), 2, mother);
+    td::makeDicomDir(mediaPath("dir"));
+    appState().ChangeID = true;
+    newId = "LOC-7";
+    DcmPatient baby = {"LOC-7", "", "Doe^Anna", "20240101", "M", {}};  // the same name, born later
+    ScriptedPatients patients;
+    patients.cancel = true;
+    auto run = makeRun();
+    run->pickedPatient = [&] { return std::optional<DcmPatient>(baby); };
+    run->patientsPrompt = &patients;
+    run->SearchForDicomDir(mediaPath("dir"));
+    ASSERT_EQ(patients.shown.size(), 1) << "a pick that differs from the images in birth date and sex is asked about";
+    EXPECT_EQ(patients.shown[0].list().front().patient.BirthDate, "19900101");
+    EXPECT_EQ(pacs->associationsReceived(), 0);
+
+    // ID 123 of two hospitals: two patients, each sent only when chosen
+    td::ImageRecipe a, b;
+    a.patientId = b.patientId = "123";
+    a.issuerOfPatientId = "HOSP_A";
+    b.issuerOfPatientId = "HOSP_B";
+    td::makeSeries(mediaPath("issuers/A"), 2, a);
+    td::makeSeries(mediaPath("issuers/B"), 1, b);
+    patients.cancel = false;
+    patients.ticks = QList<bool> {false, true};
+    auto issuers = makeRun();
+    issuers->patientsPrompt = &patients;
+    issuers->ReadCdDirectory(mediaPath("issuers"), true);
+    ASSERT_EQ(patients.shown.size(), 2);
+    ASSERT_EQ(patients.shown[1].size(), 2);
+    EXPECT_EQ(patients.shown[1].list()[1].patient.IssuerOfPatientID, "HOSP_B");
+    EXPECT_EQ(issuers->ImportedCount, 1);
+    ASSERT_TRUE(pacs->waitForFiles(1));
+    EXPECT_EQ(attribute(pacs->receivedFiles().front(), "(0010,1002)[0](0010,0021)"), "HOSP_B");
+
+    // images with and without a birth date and sex: one patient, all sent
+    td::ImageRecipe unknown;  // Doe^John, PID0001
+    unknown.birthDate.clear();
+    unknown.sex.clear();
+    td::makeSeries(mediaPath("gaps/A"), 2, td::ImageRecipe {});
+    td::makeSeries(mediaPath("gaps/B"), 2, unknown);
+    auto gaps = makeRun();
+    gaps->patientsPrompt = &patients;
+    gaps->ReadCdDirectory(mediaPath("gaps"), true);
+    EXPECT_EQ(patients.shown.size(), 2) << "one patient under a typed ID needs no choice";
+    ASSERT_EQ(gaps->mediumPatients().size(), 1);
+    EXPECT_EQ(gaps->mediumPatients().list().front().images, 4);
+    EXPECT_EQ(gaps->ImportedCount, 4);
+    EXPECT_TRUE(prompt.messages.isEmpty()) << prompt.messages.join("\n").toStdString();
+}
+
+// A folder is marked done only over what went: not when an image of it was
+// held back. Two files of one SOP Instance UID with other content: the second
+// is refused and named; a byte-identical copy is passed over.
+TEST_F(Transfer, MarkersAndConfirmationsFollowTheInstancesThatWent)
+{
+    appState().WriteLog = 1;
+    appState().ChangeID = true;
+    newId = "LOC-8";
+    td::ImageRecipe jane;
+    jane.patientName = "Roe^Jane";
+    jane.patientId = "PID0002";
+    td::makeSeries(mediaPath("cd/A"), 2, td::ImageRecipe {});
+    td::makeSeries(mediaPath("cd/B"), 1, td::ImageRecipe {});
+    td::makeImage(mediaPath("cd/B/IM000009"), jane);  // held back: not chosen
+    ScriptedPatients patients;
+    patients.ticks = QList<bool> {true, false};
+    auto run = makeRun();
+    run->patientsPrompt = &patients;
+    run->ReadCdDirectory(mediaPath("cd"), true);
+    EXPECT_EQ(run->ImportedCount, 3);
+    EXPECT_TRUE(QFile::exists(mediaPath("cd/A/migration.done")));
+    EXPECT_FALSE(QFile::exists(mediaPath("cd/B/migration.done"))) << "Roe^Jane's image is still to be sent";
+    patients.ticks = QList<bool> {false, true};
+    auto later = makeRun();
+    later->patientsPrompt = &patients;
+    later->ReadCdDirectory(mediaPath("cd"), true);
+    EXPECT_EQ(later->ImportedCount, 1) << "the next import of her finds her image";
+
+    appState().ChangeID = false;
+    td::ImageRecipe one;
+    one.sopInstanceUid = "1.2.826.0.1.3680043.10.1.77";
+    ASSERT_TRUE(QDir().mkpath(mediaPath("dup/A")) && QDir().mkpath(mediaPath("dup/B")));
+    td::makeImage(mediaPath("dup/A/IM000001"), one);
+    ASSERT_TRUE(QFile::copy(mediaPath("dup/A/IM000001"), mediaPath("dup/A/IM000002")));
+    one.patientName = "Other^Content";
+    td::makeImage(mediaPath("dup/B/IM000001"), one);
+    prompt.messages.clear();
+    auto dup = makeRun();
+    dup->ReadCdDirectory(mediaPath("dup"), true);
+    EXPECT_EQ(dup->ImportedCount, 1);
+    ASSERT_EQ(prompt.messages.size(), 1);
+    EXPECT_TRUE(prompt.messages[0].contains("dup/B/IM000001 has the SOP Instance UID of") &&
+                prompt.messages[0].contains("dup/A/IM000001"))
+        << prompt.messages[0].toStdString();
+    EXPECT_FALSE(QFile::exists(mediaPath("dup/B/migration.done")));
+    EXPECT_TRUE(QFile::exists(mediaPath("dup/A/migration.done")));
+    const QList<QStringList> lines = receipts(program.path());
+    ASSERT_FALSE(lines.isEmpty());
+    EXPECT_EQ(lines.last().mid(5, 5), (QStringList {"2", "1", "1", "0", "0"})) << lines.last().join(" | ").toStdString();
+}
 
 // Each way a PACS answers for what it stored: a report on the request's
 // association with one instance failed, a report on an association of its
