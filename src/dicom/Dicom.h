@@ -270,15 +270,20 @@ public:
     QString SOPInstanceUID() const;
 
     DcmPatient Patient() const;
-    // Gives the image the identity `to` (import reconciliation). With
-    // `wholeIdentity` the five values of DcmPatient are taken, an Issuer of
-    // Patient ID Qualifiers Sequence removed; otherwise only the Patient ID.
-    // The values the image had are kept in it: the old Patient ID (with its
-    // issuer) as an item of Other Patient IDs Sequence, and every value
-    // changed in an item of Original Attributes Sequence (reason "COERCE",
-    // `modifyingSystem`, `when`). Items already there stay. Returns false,
-    // and changes nothing, when the image has the identity already. Throws
-    // InvalidValue for a value that cannot be set.
+    // Gives the image the identity `to` (import reconciliation). The Patient
+    // ID, its Issuer of Patient ID and Issuer of Patient ID Qualifiers
+    // Sequence are always taken from `to` (an empty issuer or empty
+    // qualifiers remove the attribute; qualifiers become one item of their
+    // non-empty values), so that the new ID never keeps the issuer of the
+    // old one. `wholeIdentity` also takes name, birth date and sex. The
+    // values the image had are kept in it: the old Patient ID with its
+    // issuer and qualifiers as an item of Other Patient IDs Sequence, and
+    // every attribute changed in an item of Original Attributes Sequence
+    // (reason "COERCE", `modifyingSystem`, `when`). Items already there
+    // stay. A new value the image's character set cannot hold moves the
+    // whole image to ISO_IR 192. Returns false, and changes nothing, when
+    // the image has the identity already. Throws InvalidValue for a value
+    // that cannot be set.
     bool Reconcile(const DcmPatient& to, bool wholeIdentity, const QString& modifyingSystem, const QDateTime& when);
 
     // 1 when the object has a SOP Class UID (A), respectively a SOP Instance

@@ -3,6 +3,7 @@
 #include "dicom/Association.h"
 #include "dicom/FileLoader.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 
@@ -52,6 +53,8 @@ bool isAscii(const QString& text)
 }
 
 // Whether the data set's character set can carry the value as it stands.
+// Only the sets that a value can be written in without code extensions
+// count; any other moves the data set to Unicode first.
 bool characterSetHolds(::DcmDataset* ds, const QString& value)
 {
     if (isAscii(value))
@@ -70,29 +73,80 @@ bool characterSetHolds(::DcmDataset* ds, const QString& value)
     return false;
 }
 
+// The elements of a data set that its character set applies to: a copy to
+// try a conversion on, because DCMTK stops at the first value it cannot
+// convert and leaves the values before it converted.
+std::unique_ptr<::DcmDataset> textCopy(::DcmDataset& ds)
+{
+    auto copy = std::make_unique<::DcmDataset>();
+    for (DcmObject* o = ds.nextInContainer(nullptr); o; o = ds.nextInContainer(o)) {
+        auto* e = static_cast<DcmElement*>(o);
+        if (e->ident() == EVR_SQ || e->getTag() == DCM_SpecificCharacterSet || e->isAffectedBySpecificCharacterSet())
+            copy->insert(static_cast<DcmElement*>(e->clone()), OFTrue);
+    }
+    return copy;
+}
+
+OFCondition toolkitToUtf8(::DcmDataset& ds)
+{
+    try {
+        return ds.convertToUTF8();
+    } catch (const std::exception& e) {
+        return makeOFCondition(0, 1, OF_error, e.what());
+    }
+}
+
 // A value the image's character set cannot carry: the whole data set moves
 // to Unicode (ISO_IR 192), every text value re-encoded, so that the new value
 // and the old ones read right together. A data set without a character set
-// but with non-ASCII text is taken as Latin-1, as archives read it.
-void moveToUnicode(::DcmDataset* ds, const QString& value)
+// but with non-ASCII text is taken as Latin-1, as archives read it. DCMTK
+// converts where it can; the ISO 2022 sets its iconv lacks (Japanese) are
+// read as the worklist answers are. The data set changes only when all of
+// its text converts.
+void moveToUnicode(LoadedFile& file, const QString& value)
 {
+    ::DcmDataset* ds = file.format().getDataset();
+    OFString declared;
+    ds->findAndGetOFStringArray(DCM_SpecificCharacterSet, declared);
+    const QString charset = QString::fromLatin1(declared.c_str()).trimmed();
+    auto taken = [&](::DcmDataset& d) {
+        if (charset.isEmpty())
+            d.putAndInsertString(DCM_SpecificCharacterSet, "ISO_IR 100");
+    };
+    auto converted = [&] {
+        file.modified = true;
+        file.uncompressed.reset();
+    };
+
     OFCondition cond;
-    try {
-        cond = ds->convertToUTF8();
-        if (cond.bad() && !ds->tagExistsWithValue(DCM_SpecificCharacterSet)) {
-            ds->putAndInsertString(DCM_SpecificCharacterSet, "ISO_IR 100");
-            cond = ds->convertToUTF8();
-            if (cond.bad())
-                ds->findAndDeleteElement(DCM_SpecificCharacterSet);
-        }
-    } catch (const std::exception& e) {
-        cond = makeOFCondition(0, 1, OF_error, e.what());
+    {
+        const auto trial = textCopy(*ds);
+        taken(*trial);
+        cond = toolkitToUtf8(*trial);
     }
-    if (cond.bad())
-        fail(DicomErrc::InvalidValue,
-             QStringLiteral("Cannot set \"%1\": the image's character set cannot hold it, and its text cannot be "
-                            "converted to Unicode (%2)")
-                 .arg(value, conditionText(cond)));
+    if (cond.good()) {
+        taken(*ds);
+        converted();
+        cond = toolkitToUtf8(*ds);
+        if (cond.good())
+            return;
+    } else if (!charset.isEmpty()) {
+        TextToUtf8 reader;
+        QStringList notes;
+        const auto trial = textCopy(*ds);
+        reader.convert(*trial, notes);
+        if (notes.isEmpty()) {
+            converted();
+            reader.convert(*ds, notes);
+            if (notes.isEmpty())
+                return;
+        }
+    }
+    fail(DicomErrc::InvalidValue,
+         QCoreApplication::translate("DcmImage",
+                                     "Cannot set \"%1\": the image's character set (%2) cannot hold it, and the "
+                                     "image's text cannot be converted to Unicode (%3)")
+             .arg(value, charset.isEmpty() ? QStringLiteral("none") : charset, conditionText(cond)));
 }
 
 // One value of a Long String: no backslash, no control characters, 64 at most.
@@ -111,7 +165,7 @@ void setString(LoadedFile& file, const DcmTagKey& key, const QString& value)
 {
     ::DcmDataset* ds = file.format().getDataset();
     if (!characterSetHolds(ds, value))
-        moveToUnicode(ds, value);
+        moveToUnicode(file, value);
     const QByteArray bytes = encodeText(value, ds);
     file.modified = true;
     file.uncompressed.reset();
@@ -143,15 +197,38 @@ DcmPatient DcmImage::Patient() const
     return patientOf(*impl_->file->format().getDataset(), QByteArray());
 }
 
+namespace {
+
+// Whether the image's Issuer of Patient ID Qualifiers Sequence is the one
+// item that `to` makes of the qualifiers: the same values, nothing else.
+bool qualifiersAre(::DcmDataset* ds, const DcmPatient& before, const DcmIssuerQualifiers& to)
+{
+    DcmSequenceOfItems* seq = nullptr;
+    if (ds->findAndGetSequence(DCM_IssuerOfPatientIDQualifiersSequence, seq).bad() || !seq || seq->card() != 1)
+        return false;
+    const int given = !to.UniversalEntityID.isEmpty() + !to.UniversalEntityIDType.isEmpty() +
+        !to.IdentifierTypeCode.isEmpty();
+    return seq->getItem(0)->card() == static_cast<unsigned long>(given) && before.IssuerQualifiers == to;
+}
+
+DcmIssuerQualifiers trimmed(const DcmIssuerQualifiers& q)
+{
+    return {q.UniversalEntityID.trimmed(), q.UniversalEntityIDType.trimmed(), q.IdentifierTypeCode.trimmed()};
+}
+
+}  // namespace
+
 bool DcmImage::Reconcile(const DcmPatient& to, bool wholeIdentity, const QString& modifyingSystem, const QDateTime& when)
 {
     checkPatientId(to.PatientID);
     LoadedFile& file = *impl_->file;
     ::DcmDataset* ds = file.format().getDataset();
     const DcmPatient before = patientOf(*ds, QByteArray());
+    const DcmIssuerQualifiers qualifiers = trimmed(to.IssuerQualifiers);
 
     // What changes: a value to set (empty: zero length), or an attribute to
-    // remove.
+    // remove. The issuer always comes with the new ID: the ID the image had
+    // may be another hospital's, and its issuer must not stay on ours.
     struct Change {
         DcmTagKey key;
         QString value;
@@ -161,15 +238,19 @@ bool DcmImage::Reconcile(const DcmPatient& to, bool wholeIdentity, const QString
     const bool newId = before.PatientID != to.PatientID.trimmed();
     if (newId)
         changes.push_back({DCM_PatientID, to.PatientID});
+    if (to.IssuerOfPatientID.trimmed().isEmpty()) {
+        if (ds->tagExists(DCM_IssuerOfPatientID))
+            changes.push_back({DCM_IssuerOfPatientID, QString(), true});
+    } else if (before.IssuerOfPatientID != to.IssuerOfPatientID.trimmed()) {
+        changes.push_back({DCM_IssuerOfPatientID, to.IssuerOfPatientID});
+    }
+    const bool newQualifiers = qualifiers.isEmpty() ? ds->tagExists(DCM_IssuerOfPatientIDQualifiersSequence)
+                                                    : !qualifiersAre(ds, before, qualifiers);
+    if (newQualifiers)
+        changes.push_back({DCM_IssuerOfPatientIDQualifiersSequence, QString(), qualifiers.isEmpty()});
+    // the old ID with its issuer names the patient in the other hospital
+    const bool otherId = !before.PatientID.isEmpty() && !changes.empty();
     if (wholeIdentity) {
-        if (to.IssuerOfPatientID.trimmed().isEmpty()) {
-            if (ds->tagExists(DCM_IssuerOfPatientID))
-                changes.push_back({DCM_IssuerOfPatientID, QString(), true});
-        } else if (before.IssuerOfPatientID != to.IssuerOfPatientID.trimmed()) {
-            changes.push_back({DCM_IssuerOfPatientID, to.IssuerOfPatientID});
-        }
-        if (ds->tagExists(DCM_IssuerOfPatientIDQualifiersSequence))
-            changes.push_back({DCM_IssuerOfPatientIDQualifiersSequence, QString(), true});
         const std::pair<DcmTagKey, const QString*> values[] = {
             {DCM_PatientName, &to.PatientName}, {DCM_PatientBirthDate, &to.BirthDate}, {DCM_PatientSex, &to.Sex}};
         const QString* beforeValues[] = {&before.PatientName, &before.BirthDate, &before.Sex};
@@ -182,9 +263,10 @@ bool DcmImage::Reconcile(const DcmPatient& to, bool wholeIdentity, const QString
 
     // A character set that holds every new value first, so that the old
     // values are kept as they read in it.
-    for (const QString& value : {to.PatientID, to.PatientName, to.IssuerOfPatientID, modifyingSystem})
+    for (const QString& value : {to.PatientID, to.PatientName, to.IssuerOfPatientID, qualifiers.UniversalEntityID,
+                                 qualifiers.UniversalEntityIDType, qualifiers.IdentifierTypeCode, modifyingSystem})
         if (!characterSetHolds(ds, value))
-            moveToUnicode(ds, value);
+            moveToUnicode(file, value);
 
     auto check = [&](const OFCondition& cond, const QString& what) {
         if (cond.bad())
@@ -207,14 +289,16 @@ bool DcmImage::Reconcile(const DcmPatient& to, bool wholeIdentity, const QString
     file.modified = true;
     file.uncompressed.reset();
 
-    // The old Patient ID, with its issuer, as another ID of this patient.
-    if (newId && !before.PatientID.isEmpty()) {
+    // The old Patient ID, with its issuer and the issuer's qualifiers, as
+    // another ID of this patient.
+    if (otherId) {
         DcmItem* other = nullptr;
         check(ds->findOrCreateSequenceItem(DCM_OtherPatientIDsSequence, other, -2),
               QStringLiteral("add to the Other Patient IDs Sequence"));
         other->insert(original(DCM_PatientID), OFTrue);
-        if (ds->tagExists(DCM_IssuerOfPatientID))
-            other->insert(original(DCM_IssuerOfPatientID), OFTrue);
+        for (const DcmTagKey& key : {DCM_IssuerOfPatientID, DCM_IssuerOfPatientIDQualifiersSequence})
+            if (ds->tagExists(key))
+                other->insert(original(key), OFTrue);
         put(*other, DCM_TypeOfPatientID, QStringLiteral("TEXT"));
     }
 
@@ -233,10 +317,22 @@ bool DcmImage::Reconcile(const DcmPatient& to, bool wholeIdentity, const QString
     put(*modification, DCM_ReasonForTheAttributeModification, QStringLiteral("COERCE"));
 
     for (const Change& c : changes) {
-        if (c.remove)
+        if (c.remove) {
             ds->findAndDeleteElement(c.key);
-        else
+        } else if (c.key == DCM_IssuerOfPatientIDQualifiersSequence) {
+            ds->findAndDeleteElement(c.key);
+            DcmItem* item = nullptr;
+            check(ds->findOrCreateSequenceItem(c.key, item, 0), QStringLiteral("make the Issuer of Patient ID Qualifiers Sequence"));
+            const std::pair<DcmTagKey, const QString*> values[] = {
+                {DCM_UniversalEntityID, &qualifiers.UniversalEntityID},
+                {DCM_UniversalEntityIDType, &qualifiers.UniversalEntityIDType},
+                {DCM_IdentifierTypeCode, &qualifiers.IdentifierTypeCode}};
+            for (const auto& [key, value] : values)
+                if (!value->isEmpty())
+                    put(*item, key, *value);
+        } else {
             put(*ds, c.key, c.value);
+        }
     }
     return true;
 }

@@ -28,6 +28,45 @@ QString textIn(DcmItem& item, const DcmTagKey& key)
     return decodeText(value.c_str(), value.length()).trimmed();
 }
 
+const DcmTagKey kQualifierKeys[3] = {DCM_UniversalEntityID, DCM_UniversalEntityIDType, DCM_IdentifierTypeCode};
+
+DcmItem* firstQualifiers(DcmItem& item)
+{
+    DcmItem* first = nullptr;
+    if (item.findAndGetSequenceItem(DCM_IssuerOfPatientIDQualifiersSequence, first, 0, OFFalse).bad())
+        return nullptr;
+    return first;
+}
+
+bool asciiIn(DcmItem& item, const DcmTagKey& key)
+{
+    OFString value;
+    if (item.findAndGetOFStringArray(key, value, OFFalse).bad())
+        return true;
+    for (size_t j = 0; j < value.length(); ++j) {
+        const auto c = static_cast<unsigned char>(value[j]);
+        if (c >= 0x80 || c == 0x1B)
+            return false;
+    }
+    return true;
+}
+
+DcmPatient readPatient(DcmItem& item)
+{
+    DcmPatient p;
+    p.PatientID = textIn(item, DCM_PatientID);
+    p.IssuerOfPatientID = textIn(item, DCM_IssuerOfPatientID);
+    p.PatientName = textIn(item, DCM_PatientName);
+    p.BirthDate = textIn(item, DCM_PatientBirthDate);
+    p.Sex = textIn(item, DCM_PatientSex);
+    if (DcmItem* q = firstQualifiers(item)) {
+        p.IssuerQualifiers.UniversalEntityID = textIn(*q, DCM_UniversalEntityID);
+        p.IssuerQualifiers.UniversalEntityIDType = textIn(*q, DCM_UniversalEntityIDType);
+        p.IssuerQualifiers.IdentifierTypeCode = textIn(*q, DCM_IdentifierTypeCode);
+    }
+    return p;
+}
+
 }  // namespace
 
 const DcmTagKey kPatientKeys[5] = {DCM_PatientID, DCM_IssuerOfPatientID, DCM_PatientName, DCM_PatientBirthDate,
@@ -37,20 +76,14 @@ DcmPatient patientOf(DcmItem& source, const QByteArray& inheritedCharset)
 {
     // Plain ASCII, as most IDs and names are, reads the same in every
     // character set: no conversion needed.
-    QString plain[5];
+    DcmItem* qualifiers = firstQualifiers(source);
     bool ascii = true;
-    for (int i = 0; i < 5 && ascii; ++i) {
-        OFString value;
-        if (source.findAndGetOFStringArray(kPatientKeys[i], value, OFFalse).bad())
-            continue;
-        for (size_t j = 0; j < value.length() && ascii; ++j) {
-            const auto c = static_cast<unsigned char>(value[j]);
-            ascii = c < 0x80 && c != 0x1B;
-        }
-        plain[i] = QString::fromLatin1(value.c_str(), static_cast<qsizetype>(value.length())).trimmed();
-    }
+    for (const DcmTagKey& key : kPatientKeys)
+        ascii = ascii && asciiIn(source, key);
+    for (const DcmTagKey& key : kQualifierKeys)
+        ascii = ascii && (!qualifiers || asciiIn(*qualifiers, key));
     if (ascii)
-        return DcmPatient {plain[0], plain[1], plain[2], plain[3], plain[4]};
+        return readPatient(source);
 
     // Otherwise a copy of the few values, turned into UTF-8 through the
     // character set that applies to them: the source stays as it is.
@@ -65,16 +98,12 @@ DcmPatient patientOf(DcmItem& source, const QByteArray& inheritedCharset)
         if (source.findAndGetElement(key, element, OFFalse).good() && element && element->ident() != EVR_SQ)
             copy.insert(static_cast<DcmElement*>(element->clone()), OFTrue);
     }
+    if (qualifiers)
+        copy.insertSequenceItem(DCM_IssuerOfPatientIDQualifiersSequence, static_cast<DcmItem*>(qualifiers->clone()));
     TextToUtf8 toUtf8;
     QStringList notes;
     toUtf8.convert(copy, notes);
-    DcmPatient p;
-    p.PatientID = textIn(copy, DCM_PatientID);
-    p.IssuerOfPatientID = textIn(copy, DCM_IssuerOfPatientID);
-    p.PatientName = textIn(copy, DCM_PatientName);
-    p.BirthDate = textIn(copy, DCM_PatientBirthDate);
-    p.Sex = textIn(copy, DCM_PatientSex);
-    return p;
+    return readPatient(copy);
 }
 
 }  // namespace dicomimpl

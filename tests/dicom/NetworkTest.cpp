@@ -506,6 +506,129 @@ TEST_F(Network, WorklistFindReturnsTheScheduledEntries)
               DicomErrc::CannotConnect);
 }
 
+namespace {
+
+// What the peer stored of one image after Reconcile(to) in a new list.
+std::map<std::string, std::string> reconciled(const QString& file, const DcmPatient& to, bool whole, const Peer& peer)
+{
+    DcmImageList list;
+    list.LoadFile(file);
+    DcmImage image = list.ItemAt(1);
+    EXPECT_TRUE(image.Reconcile(to, whole, Calling, QDateTime(QDate(2026, 3, 6), QTime(9, 30))));
+    // what it has now is no change
+    EXPECT_FALSE(image.Reconcile(to, whole, Calling, QDateTime::currentDateTime()));
+    const QString uid = image.SOPInstanceUID();
+    EXPECT_EQ(image.StoreTo(QStringLiteral("127.0.0.1"), peer.port(), Calling, peer.aeTitle()), 0);
+    list.ReleaseAssociations();
+    const QString stored = receivedWithUid(peer, uid.toStdString());
+    EXPECT_FALSE(stored.isEmpty()) << peer.log().toStdString();
+    return stored.isEmpty() ? std::map<std::string, std::string>() : td::contentOf(stored);
+}
+
+const std::string Modified = "(0400,0561)[0](0400,0550)[0]";
+const std::string Other = "(0010,1002)[0]";
+
+}  // namespace
+
+// A typed ID gets the issuer it is given, or none: the outside hospital's
+// issuer and qualifiers stay only with the old ID.
+TEST_F(Network, ReconciledIdTakesItsIssuerAndTheOldIdKeepsTheOutsideOne)
+{
+    auto peer = storescp();
+    td::ImageRecipe outside;
+    outside.patientId = QStringLiteral("EXT-77");
+    outside.issuerOfPatientId = QStringLiteral("ST MARY");
+    outside.issuerQualifiers = {QStringLiteral("1.2.826.0.1.3680043.2.99"), QStringLiteral("ISO"), QStringLiteral("MR")};
+    const QString file = dir.filePath(QStringLiteral("outside"));
+    td::makeImage(file, outside);
+    EXPECT_EQ(DcmUtility::ReadHeader(file).Patient.IssuerQualifiers,
+              (DcmIssuerQualifiers {"1.2.826.0.1.3680043.2.99", "ISO", "MR"}));
+
+    DcmPatient local;
+    local.PatientID = QStringLiteral("LOC-1");
+    local.IssuerOfPatientID = QStringLiteral("OURHOSP");
+    local.IssuerQualifiers = {QStringLiteral("2.16.840.1.113883.3.7"), QStringLiteral("ISO"), QString()};
+    auto got = reconciled(file, local, false, *peer);
+    EXPECT_EQ(got["(0010,0020)"], "LOC-1");
+    EXPECT_EQ(got["(0010,0021)"], "OURHOSP");
+    EXPECT_EQ(got["(0010,0024)"], "SQ 1");
+    EXPECT_EQ(got["(0010,0024)[0](0040,0032)"], "2.16.840.1.113883.3.7");
+    EXPECT_EQ(got["(0010,0024)[0](0040,0033)"], "ISO");
+    EXPECT_EQ(got.count("(0010,0024)[0](0040,0035)"), 0u);
+    EXPECT_EQ(got["(0010,0010)"], "Doe^John") << "a typed ID leaves the name";
+    EXPECT_EQ(got[Other + "(0010,0020)"], "EXT-77");
+    EXPECT_EQ(got[Other + "(0010,0021)"], "ST MARY");
+    EXPECT_EQ(got[Other + "(0010,0022)"], "TEXT");
+    EXPECT_EQ(got[Other + "(0010,0024)[0](0040,0032)"], "1.2.826.0.1.3680043.2.99");
+    EXPECT_EQ(got[Other + "(0010,0024)[0](0040,0035)"], "MR");
+    EXPECT_EQ(got[Modified + "(0010,0020)"], "EXT-77");
+    EXPECT_EQ(got[Modified + "(0010,0021)"], "ST MARY");
+    EXPECT_EQ(got[Modified + "(0010,0024)[0](0040,0033)"], "ISO");
+    EXPECT_EQ(got[Modified + "(0010,0024)[0](0040,0035)"], "MR");
+    EXPECT_EQ(got.count(Modified + "(0010,0010)"), 0u);
+    EXPECT_EQ(got["(0400,0561)[0](0400,0565)"], "COERCE");
+
+    // Without an issuer of our own, the outside one goes, and is kept as it was.
+    DcmPatient bare;
+    bare.PatientID = QStringLiteral("LOC-2");
+    got = reconciled(file, bare, false, *peer);
+    EXPECT_EQ(got["(0010,0020)"], "LOC-2");
+    EXPECT_EQ(got.count("(0010,0021)"), 0u);
+    EXPECT_EQ(got.count("(0010,0024)"), 0u);
+    EXPECT_EQ(got[Other + "(0010,0021)"], "ST MARY");
+    EXPECT_EQ(got[Other + "(0010,0024)[0](0040,0033)"], "ISO");
+    EXPECT_EQ(got[Modified + "(0010,0021)"], "ST MARY");
+    EXPECT_EQ(got[Modified + "(0010,0024)[0](0040,0032)"], "1.2.826.0.1.3680043.2.99");
+
+    // An image without either: both recorded as absent before, with no value.
+    const QString plain = dir.filePath(QStringLiteral("plain"));
+    td::makeImage(plain, td::ImageRecipe {});
+    got = reconciled(plain, local, false, *peer);
+    EXPECT_EQ(got["(0010,0021)"], "OURHOSP");
+    EXPECT_EQ(got[Modified + "(0010,0021)"], "");
+    EXPECT_EQ(got[Modified + "(0010,0024)"], "SQ 0");
+    EXPECT_EQ(got.count(Other + "(0010,0021)"), 0u);
+}
+
+// A Japanese image (ISO 2022, which the toolkit's iconv cannot convert)
+// moves to Unicode for a new identity, with every other text intact.
+TEST_F(Network, JapaneseImageMovesToUnicodeForANewIdentity)
+{
+    auto peer = storescp();
+    td::ImageRecipe japanese;
+    japanese.characterSet = QStringLiteral("\\ISO 2022 IR 87");
+    japanese.patientId = QStringLiteral("JP-1");
+    // the example of the standard, and "頭部ＣＴ検査"
+    japanese.patientNameBytes =
+        QByteArray("Yamada^Tarou=\x1b$B;3ED\x1b(B^\x1b$BB@O:\x1b(B=\x1b$B$d$^$@\x1b(B^\x1b$B$?$m$&\x1b(B");
+    japanese.studyDescriptionBytes = QByteArray("\x1b$BF,It#C#T8!::\x1b(B");
+    const QString file = dir.filePath(QStringLiteral("jp"));
+    td::makeImage(file, japanese);
+    const std::string name = "Yamada^Tarou=山田^太郎=やまだ^たろう";
+    const std::string description = "頭部ＣＴ検査";
+
+    DcmPatient pick;
+    pick.PatientID = QStringLiteral("LOC-J1");
+    pick.PatientName = QString::fromStdString(name);
+    pick.BirthDate = japanese.birthDate;
+    pick.Sex = japanese.sex;
+    auto got = reconciled(file, pick, true, *peer);
+    EXPECT_EQ(got["(0008,0005)"], "ISO_IR 192");
+    EXPECT_EQ(got["(0010,0010)"], name);
+    EXPECT_EQ(got["(0008,1030)"], description);
+    EXPECT_EQ(got["(0010,0020)"], "LOC-J1");
+    EXPECT_EQ(got[Modified + "(0010,0020)"], "JP-1");
+    EXPECT_EQ(got.count(Modified + "(0010,0010)"), 0u);
+
+    pick.PatientName = QString::fromUtf8("Suzuki^Hanako=鈴木^花子");
+    got = reconciled(file, pick, true, *peer);
+    EXPECT_EQ(got["(0008,0005)"], "ISO_IR 192");
+    EXPECT_EQ(got["(0010,0010)"], "Suzuki^Hanako=鈴木^花子");
+    EXPECT_EQ(got["(0008,1030)"], description);
+    EXPECT_EQ(got[Modified + "(0010,0010)"], name);
+    EXPECT_EQ(got[Other + "(0010,0020)"], "JP-1");
+}
+
 // A large image is sent with its pixel data read from the file while it
 // goes: it must arrive whole, changed only where we changed it, and a
 // truncated one must still fail at loading, not half-way through a send.
@@ -1162,9 +1285,7 @@ QStringList reportItems(::DcmDataset& report, const DcmTagKey& sequence)
         OFString uid;
         Uint16 reason = 0;
         item->findAndGetOFString(DCM_ReferencedSOPInstanceUID, uid);
-        items << QString::fromStdString(uid.c_str())
-                     + (item->findAndGetUint16(DCM_FailureReason, reason).good() ? QStringLiteral("/%1").arg(reason)
-                                                                                 : QString());
+        items << QString::fromStdString(uid.c_str()) + (item->findAndGetUint16(DCM_FailureReason, reason).good() ? QStringLiteral("/%1").arg(reason) : QString());
     }
     return items;
 }

@@ -4,8 +4,6 @@
 #include <dcmtk/dcmdata/dcddirif.h>
 
 #include <algorithm>
-#include <functional>
-#include <random>
 #include <dcmtk/dcmdata/dcpixseq.h>
 #include <dcmtk/dcmdata/dcpxitem.h>
 #include <dcmtk/dcmdata/dcrledrg.h>
@@ -17,19 +15,21 @@
 #include <dcmtk/dcmjpeg/djrplol.h>
 #include <dcmtk/dcmjpeg/djrploss.h>
 #include <dcmtk/oflog/oflog.h>
+#include <functional>
+#include <random>
 
 #include <openjpeg.h>
 
 #include <QDate>
 #include <QDir>
 
-#include <algorithm>
-#include <random>
 #include <QDirIterator>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QTime>
 #include <QUuid>
+#include <algorithm>
+#include <random>
 
 #include <cmath>
 #include <cstring>
@@ -107,6 +107,20 @@ void put(DcmItem& item, const DcmTagKey& key, const QString& value)
 {
     check(item.putAndInsertString(key, value.toUtf8().constData()),
           QStringLiteral("put %1").arg(QLatin1String(DcmTag(key).getTagName())));
+}
+
+void putQualifiers(DcmItem& item, const IssuerQualifiers& q)
+{
+    if (q.universalEntityId.isEmpty() && q.universalEntityIdType.isEmpty() && q.identifierTypeCode.isEmpty())
+        return;
+    auto* qualifiers = new DcmItem();
+    if (!q.universalEntityId.isEmpty())
+        put(*qualifiers, DCM_UniversalEntityID, q.universalEntityId);
+    if (!q.universalEntityIdType.isEmpty())
+        put(*qualifiers, DCM_UniversalEntityIDType, q.universalEntityIdType);
+    if (!q.identifierTypeCode.isEmpty())
+        put(*qualifiers, DCM_IdentifierTypeCode, q.identifierTypeCode);
+    check(item.insertSequenceItem(DCM_IssuerOfPatientIDQualifiersSequence, qualifiers), QStringLiteral("qualifiers"));
 }
 
 E_TransferSyntax xferOf(Syntax s)
@@ -476,10 +490,14 @@ QString makeImage(const QString& path, const ImageRecipe& recipe)
         put(ds, DCM_ConversionType, QStringLiteral("WSD"));
     put(ds, DCM_Manufacturer, QStringLiteral("Varnelo test data"));
     // the names in the character set the image declares
-    check(ds.putAndInsertString(DCM_PatientName, recipe.patientName.toLatin1().constData()), QStringLiteral("put"));
+    const QByteArray name = recipe.patientNameBytes.isEmpty() ? recipe.patientName.toLatin1() : recipe.patientNameBytes;
+    check(ds.putAndInsertString(DCM_PatientName, name.constData()), QStringLiteral("put"));
     check(ds.putAndInsertString(DCM_PatientID, recipe.patientId.toLatin1().constData()), QStringLiteral("put"));
     if (!recipe.issuerOfPatientId.isEmpty())
         put(ds, DCM_IssuerOfPatientID, recipe.issuerOfPatientId);
+    putQualifiers(ds, recipe.issuerQualifiers);
+    if (!recipe.studyDescriptionBytes.isEmpty())
+        check(ds.putAndInsertString(DCM_StudyDescription, recipe.studyDescriptionBytes.constData()), QStringLiteral("put"));
     put(ds, DCM_PatientBirthDate, recipe.birthDate);
     put(ds, DCM_PatientSex, recipe.sex);
     if (recipe.withStudyUid)
@@ -751,6 +769,7 @@ QString makeWorklist(const QString& root, const QString& calledAE, const std::ve
         put(ds, DCM_PatientID, e.patientId);
         if (!e.issuerOfPatientId.isEmpty())
             put(ds, DCM_IssuerOfPatientID, e.issuerOfPatientId);
+        putQualifiers(ds, e.issuerQualifiers);
         put(ds, DCM_PatientBirthDate, e.birthDate);
         put(ds, DCM_PatientSex, e.sex);
         put(ds, DCM_StudyInstanceUID, uid());

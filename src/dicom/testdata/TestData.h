@@ -29,6 +29,14 @@ enum class Syntax {
     Jpeg2000Lossy,  // 1.2.840.10008.1.2.4.91, irreversible wavelet at about 10:1
 };
 
+// One item of Issuer of Patient ID Qualifiers Sequence (0010,0024), left
+// out when all three are empty.
+struct IssuerQualifiers {
+    QString universalEntityId;      // (0040,0032)
+    QString universalEntityIdType;  // (0040,0033)
+    QString identifierTypeCode;     // (0040,0035)
+};
+
 struct ImageRecipe {
     Sop sop = Sop::CT;
     Syntax syntax = Syntax::ExplicitLittle;
@@ -58,6 +66,11 @@ struct ImageRecipe {
     QString birthDate = QStringLiteral("19600515");
     QString sex = QStringLiteral("M");
     QString issuerOfPatientId;  // (0010,0021), left out when empty
+    IssuerQualifiers issuerQualifiers;
+    // The name and a Study Description (0008,1030) as stored, for character
+    // sets with code extensions (ISO 2022); the description is left out when empty.
+    QByteArray patientNameBytes;
+    QByteArray studyDescriptionBytes;
     bool withStudyUid = true;
     bool withSeriesUid = true;
     QString studyUid;        // made up when empty
@@ -97,6 +110,7 @@ struct WorklistEntry {
     QString birthDate = QStringLiteral("19700101");
     QString sex = QStringLiteral("F");
     QString issuerOfPatientId;  // (0010,0021), left out when empty
+    IssuerQualifiers issuerQualifiers;
     QString accessionNumber = QStringLiteral("ACC0001");
     QString modality = QStringLiteral("CT");
     QString stationAE = QStringLiteral("VARNELO");
