@@ -202,6 +202,29 @@ TEST_F(Transfer, NewPatientIdArrivesInACharacterSetThatHoldsIt)
     const QByteArray log = errors.readAll();
     EXPECT_EQ(log.count("The new identity does not fit: Patient ID: holds a backslash"), 1) << log.toStdString();
     EXPECT_EQ(log.count("The new identity does not fit: Patient ID: is longer than 64 characters"), 1);
+
+    // a worklist pick is checked the same way, value by value
+    DcmPatient pick {"WL-1", "HOSP", recipe.patientName, recipe.birthDate, recipe.sex, {}};  // the same patient
+    auto sendPicked = [&](auto change) {
+        DcmPatient p = pick;
+        change(p);
+        const QString folder = mediaPath(QString::number(++sent));
+        td::makeSeries(folder, 1, recipe);
+        newId = p.PatientID;
+        auto run = makeRun();
+        run->pickedPatient = [p] { return std::optional<DcmPatient>(p); };
+        run->ReadCdDirectory(folder, false);
+        return run->ImportedCount;
+    };
+    EXPECT_EQ(sendPicked([](DcmPatient& p) { p.PatientName = "Doe\\" + QString(88, 'x'); }), 0);
+    EXPECT_EQ(sendPicked([](DcmPatient& p) { p.IssuerOfPatientID = "A\\B"; }), 0);
+    EXPECT_EQ(sendPicked([](DcmPatient& p) { p.BirthDate = "1991X423"; }), 0);
+    EXPECT_EQ(sendPicked([](DcmPatient& p) { p.Sex = "MALEFEMALE"; }), 0);
+    EXPECT_EQ(sendPicked([](DcmPatient& p) { p.PatientName = QStringLiteral("BIDI\u202ELIVE^X"); }), 0);
+    EXPECT_EQ(sendPicked([](DcmPatient& p) { p.PatientName = QStringLiteral("Doe^\u2028Jane"); }), 0);
+    EXPECT_EQ(sendPicked([](DcmPatient&) {}), 1) << "the same pick, fitting, goes";
+    ASSERT_TRUE(pacs->waitForFiles(3));
+    EXPECT_EQ(pacs->receivedFiles().size(), 3);
 }
 
 TEST_F(Transfer, MissingUidsAreFilledPerFolderWhenValidating)
