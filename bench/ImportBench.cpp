@@ -7,7 +7,7 @@
 //
 //   varnelo-bench run --data DIR [--reps N] [--display :N --program VARNELO]
 //                     [--markdown FILE] [--command TEXT] [--only REGEX]
-//   varnelo-bench child scan|dicomdir FOLDER PORT AET [--suffix S] [--tls CERT KEY CA]
+//   varnelo-bench child scan|dicomdir FOLDER PORT AET [--suffix S] [--tls CERT KEY CA] [--newid ID]
 //
 // DIR is laid out by scripts/bench.sh: real (2,000 images with a clinical
 // header, DICOMDIR over them), generated, orthanc, large, j2k, upper10k (10,000
@@ -79,7 +79,7 @@ int childMain(const QStringList& args)
         std::printf("read=%lld\n", static_cast<long long>(readInDiscOrder(args[2])));
         return 0;
     }
-    // child MODE FOLDER PORT AET [--suffix S]
+    // child MODE FOLDER PORT AET [--suffix S] [--newid ID]
     if (args.size() < 5)
         return 2;
     const bool dicomDir = args[1] == QLatin1String("dicomdir");
@@ -109,9 +109,23 @@ int childMain(const QStringList& args)
         s.TLSTrustedCertificates = args[tls + 3];
     }
 
+    // a typed Patient ID: the medium's patients are surveyed first, and all are chosen
+    QString newId;
+    if (const qsizetype id = args.indexOf(QStringLiteral("--newid")); id > 0 && id + 1 < args.size()) {
+        newId = args[id + 1];
+        s.ChangeID = true;
+    }
+    struct AllPatients : PatientsPrompt {
+        std::optional<QList<bool>> choosePatients(const MediumPatients& patients, const NewIdentity&) override
+        {
+            return QList<bool>(patients.size(), true);
+        }
+    } allPatients;
+
     SilentView view;
     AbortingPrompt prompt;
-    ImportRun run(view, prompt, [] { return QString(); });
+    ImportRun run(view, prompt, [newId] { return newId; });
+    run.patientsPrompt = &allPatients;
     QElapsedTimer timer;
     timer.start();
     view.sinceYield.start();
@@ -1297,6 +1311,6 @@ int main(int argc, char** argv)
         return 1;
     }
     std::fprintf(stderr, "usage: varnelo-bench run --data DIR [--reps N] [--display :N --program VARNELO] [--markdown FILE]\n"
-                         "       varnelo-bench child scan|dicomdir FOLDER PORT AET [--suffix S]\n");
+                         "       varnelo-bench child scan|dicomdir FOLDER PORT AET [--suffix S] [--newid ID]\n");
     return 2;
 }
