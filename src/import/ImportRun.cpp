@@ -427,8 +427,11 @@ void ImportRun::writeReceipt(const QString& source, Mode mode) const
         for (const QString& id : seenPatientIds_)
             patients << QStringLiteral("ID ") + id;
     QString identity = QStringLiteral("unchanged");
-    if (checkPatients_)
+    if (checkPatients_) {
         identity = identity_.picked ? describePatient(identity_.patient) : QStringLiteral("ID ") + identity_.patient.PatientID;
+        if (!identity_.picked && !identity_.patient.IssuerOfPatientID.isEmpty())
+            identity += QStringLiteral(" of ") + identity_.patient.IssuerOfPatientID;
+    }
     if (cancelled_)
         identity += QStringLiteral(" (cancelled)");
     QStringList fields {logText(source), mode == Mode::DicomDir ? QStringLiteral("DICOMDIR") : QStringLiteral("scan"),
