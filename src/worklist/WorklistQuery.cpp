@@ -112,6 +112,14 @@ DcmDataset buildWorklistIdentifier(const AppState& state, const QDate& today)
 
     for (std::uint16_t element : {0x0010, 0x0020, 0x0021, 0x0030, 0x0040, 0x1020, 0x1030, 0x1040, 0x2000, 0x2110})
         id.AddAttribute(0x0010, element, Empty);
+    // Who issued the Patient ID, as a machine tells issuers apart, for a
+    // pick's identity. Empty keys match entries with and without them;
+    // wlmscpfs leaves the sequence out of its answers, Orthanc returns it.
+    DcmDatasetList issuerQualifiers;
+    DcmAttributeList qualifierItem = issuerQualifiers.AppendNew().Attributes();
+    for (std::uint16_t element : {0x0032, 0x0033, 0x0035})
+        qualifierItem.AddAttribute(0x0040, element, Empty);
+    id.AddAttribute(0x0010, 0x0024, issuerQualifiers);
     // Pregnancy Status is asked for, not matched on: "0" is none of its
     // values (1 to 4), and a provider that matches on it returns nothing.
     id.AddAttribute(0x0010, 0x21C0, Empty);

@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 
 using namespace varnelo;
 using namespace varnelo::wltest;
@@ -98,6 +99,15 @@ QString shortDate(int y, int m, int d)
     return QDate(y, m, d).toString(QStringLiteral("dd.MM.yyyy"));
 }
 
+// The query table with the issuer's qualifiers, asked for with empty keys.
+Flat withIssuerQualifiers(Flat table)
+{
+    const auto issuer = std::find_if(table.begin(), table.end(), [](const auto& p) { return p.first == "(0010,0021)"; });
+    const QString item = QStringLiteral("(0010,0024)[0]");
+    table.insert(issuer + 1, {{"(0010,0024)", "SQ 1"}, {item + "(0040,0032)", ""}, {item + "(0040,0033)", ""}, {item + "(0040,0035)", ""}});
+    return table;
+}
+
 }  // namespace
 
 TEST_F(WorklistProvider, ShowsTodaysStepsForThisStationAndModality)
@@ -131,7 +141,7 @@ TEST_F(WorklistProvider, ReceivesTheIdentifierOfTheQueryTable)
     WLQuery(view);
     ASSERT_TRUE(peer_->waitForLog(QStringLiteral("Find SCP Request Identifiers"), 1, 5000));
     const Flat received = receivedIdentifier(peer_->log());
-    const Flat expected = expectedIdentifier("CT", "VARNELO", QDate::currentDate());
+    const Flat expected = withIssuerQualifiers(expectedIdentifier("CT", "VARNELO", QDate::currentDate()));
     EXPECT_EQ(received, expected) << difference(expected, received).toStdString() << peer_->log().toStdString();
 }
 
@@ -299,6 +309,59 @@ TEST_F(WorklistProvider, OrthancShowsTheSameRowsAsWlmscpfs)
     EXPECT_EQ(fromOrthanc[2][C::FirstName], QString::fromUtf8("Пётр"));
     EXPECT_EQ(fromOrthanc[names][C::PatientId], "P1");
     EXPECT_EQ(fromOrthanc[names + 2][C::LastName], "Expect");
+}
+
+namespace {
+
+// Also keeps each row's patient, as the window does for a pick.
+struct PickView : RecordingView {
+    void setRowPatient(int row, const DcmPatient& patient) override { patients[row] = patient; }
+    std::map<int, DcmPatient> patients;
+};
+
+std::map<QString, DcmPatient> picksFrom(const testsupport::Peer& peer)
+{
+    appState().WorklistPort = QString::number(peer.port());
+    Harness harness;
+    PickView view;
+    WLQuery(view);
+    EXPECT_TRUE(harness.boxes.empty()) << (harness.boxes.empty() ? "" : harness.boxes[0].text.toStdString());
+    std::map<QString, DcmPatient> byId;
+    for (const auto& [row, patient] : view.patients)
+        byId[patient.PatientID] = patient;
+    return byId;
+}
+
+}  // namespace
+
+// The issuer's qualifiers of an entry come with its pick where the provider
+// returns them (Orthanc); wlmscpfs leaves them out of its answers, and
+// neither refuses the query or passes over entries without them.
+TEST_F(WorklistProvider, IssuerQualifiersOfAnEntryComeWithItsPick)
+{
+    if (testsupport::orthancWorklistPlugin().isEmpty())
+        GTEST_FAIL() << "Orthanc's ModalityWorklists plugin is not installed (scripts/deps.sh test)";
+    QTemporaryDir data;
+    std::vector<WorklistEntry> entries {entry(QStringLiteral("Doe^John"), QStringLiteral("P1"), QStringLiteral("083000")),
+                                        entry(QStringLiteral("Roe^Jane"), QStringLiteral("P2"), QStringLiteral("093000"))};
+    entries[0].issuerOfPatientId = QStringLiteral("ST MARY");
+    entries[0].issuerQualifiers = {QStringLiteral("1.2.826.0.1.3680043.2.99"), QStringLiteral("ISO"), QStringLiteral("MR")};
+    const QString root = testdata::makeWorklist(data.path(), QStringLiteral("WLPROV"), entries);
+    Peer::Options o;
+    o.aeTitle = QStringLiteral("WLPROV");
+    const auto orthanc = testsupport::Peer::orthanc(o, QDir(root).filePath(QStringLiteral("WLPROV")));
+    const auto wlmscpfs = testsupport::Peer::wlmscpfs(root, testsupport::Peer::Options {});
+
+    auto picks = picksFrom(*orthanc);
+    ASSERT_EQ(picks.size(), 2u) << orthanc->log().toStdString();
+    EXPECT_EQ(picks["P1"].IssuerOfPatientID, "ST MARY");
+    EXPECT_EQ(picks["P1"].IssuerQualifiers, (DcmIssuerQualifiers {"1.2.826.0.1.3680043.2.99", "ISO", "MR"}));
+    EXPECT_TRUE(picks["P2"].IssuerQualifiers.isEmpty());
+
+    picks = picksFrom(*wlmscpfs);
+    ASSERT_EQ(picks.size(), 2u) << wlmscpfs->log().toStdString();
+    EXPECT_EQ(picks["P1"].IssuerOfPatientID, "ST MARY");
+    EXPECT_EQ(picks["P1"].PatientName, "Doe^John");
 }
 
 // wlmscpfs has no TLS; Orthanc's worklist plugin serves the same files over it.
