@@ -646,6 +646,7 @@ TEST_F(Transfer, PatientsAreToldApartByIssuerAndTheImagesNotByWhatTheRecordsLeav
     td::makeSeries(mediaPath("issuers/B"), 1, b);
     patients.cancel = false;
     patients.ticks = QList<bool> {false, true};
+    appState().IssuerOfPatientID = "OUR_HOSP";  // a typed ID is ours, not the other hospital's
     auto issuers = makeRun();
     issuers->patientsPrompt = &patients;
     issuers->ReadCdDirectory(mediaPath("issuers"), true);
@@ -654,7 +655,11 @@ TEST_F(Transfer, PatientsAreToldApartByIssuerAndTheImagesNotByWhatTheRecordsLeav
     EXPECT_EQ(patients.shown[1].list()[1].patient.IssuerOfPatientID, "HOSP_B");
     EXPECT_EQ(issuers->ImportedCount, 1);
     ASSERT_TRUE(pacs->waitForFiles(1));
-    EXPECT_EQ(attribute(pacs->receivedFiles().front(), "(0010,1002)[0](0010,0021)"), "HOSP_B");
+    const QString stored = pacs->receivedFiles().front();
+    EXPECT_EQ(attribute(stored, "(0010,0020)"), "LOC-7");
+    EXPECT_EQ(attribute(stored, "(0010,0021)"), "OUR_HOSP");
+    EXPECT_EQ(attribute(stored, "(0010,1002)[0](0010,0021)"), "HOSP_B");
+    EXPECT_EQ(attribute(stored, "(0400,0561)[0](0400,0550)[0](0010,0021)"), "HOSP_B");
 
     // images with and without a birth date and sex: one patient, all sent
     td::ImageRecipe unknown;  // Doe^John, PID0001
