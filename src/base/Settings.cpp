@@ -54,6 +54,7 @@ void LoadSettings(SettingsView& view)
     step([&] { s.AppName = read("Default", "AppName", "Varnelo"); });
     step([&] { s.LocalAET = read("DICOM", "LocalAET", "Varnelo"); });
     step([&] { s.ChangeID = toFlag(read("Default", "ChangeID", "0")); });
+    step([&] { s.IssuerOfPatientID = read("Default", "IssuerOfPatientID", ""); });
     step([&] { view.setBoxText(Box::RemoteAET, read("DICOM", "RemoteAET", "")); });
     step([&] { view.setBoxText(Box::RemoteIP, read("DICOM", "RemoteIP", "")); });
     step([&] { view.setBoxText(Box::RemotePort, read("DICOM", "RemotePort", "")); });

@@ -57,7 +57,7 @@ OptionForm::OptionForm(MainForm* owner)
                    Qt::WindowCloseButtonHint);
     setModal(true);
     applyWindowLook(this, 9.75);
-    setFixedSize(5010 / 15, 3750 / 15);
+    setFixedSize(5010 / 15, 4170 / 15);
 
     createControls();
     Form_Load();
@@ -83,8 +83,8 @@ void OptionForm::createControls()
         return b;
     };
 
-    cmdOK = button("cmdOK", QStringLiteral("OK"), twips(2010, 3090, 1335, 495));
-    cmdCancel = button("cmdCancel", QStringLiteral("Cancel"), twips(3450, 3090, 1335, 495));
+    cmdOK = button("cmdOK", QStringLiteral("OK"), twips(2010, 3510, 1335, 495));
+    cmdCancel = button("cmdCancel", QStringLiteral("Cancel"), twips(3450, 3510, 1335, 495));
     connect(cmdOK, &QPushButton::clicked, this, &OptionForm::cmdOK_Click);
     connect(cmdCancel, &QPushButton::clicked, this, &OptionForm::cmdCancel_Click);
 
@@ -107,12 +107,30 @@ void OptionForm::createControls()
     chkStudyDir = check("chkStudyDir", QStringLiteral("Image Directory is equivalent to Study"), twips(165, 1830, 4575, 375));
     chkChangeID = check("chkChangeID", QStringLiteral("Change Patient ID"), twips(180, 2295, 2445, 285));
 
+    // Under "Change Patient ID", which it belongs to: who issued a typed ID.
+    txtIssuer = new FilteredLineEdit(this);
+    txtIssuer->setObjectName(QStringLiteral("txtIssuer"));
+    txtIssuer->setGeometry(twips(2280, 2685, 2415, 375));
+    txtIssuer->setMaxChars(64);  // one LO value
+    txtIssuer->setCharFilter([](QChar c) { return c != QLatin1Char('\\'); });
+    txtIssuer->setToolTip(tr("Given to a typed Patient ID as its Issuer of Patient ID; empty: none."));
+    lblIssuer = new QLabel(tr("Issuer of typed IDs:"), this);
+    lblIssuer->setObjectName(QStringLiteral("lblIssuer"));
+    lblIssuer->setBuddy(txtIssuer);
+    QRect issuerGeo = twips(480, 2685, 1740, 375);
+    issuerGeo.setWidth(std::min(std::max(issuerGeo.width(), lblIssuer->sizeHint().width()), txtIssuer->x() - issuerGeo.x()));
+    lblIssuer->setGeometry(issuerGeo);
+    connect(chkChangeID, &QCheckBox::toggled, this, [this](bool on) {
+        lblIssuer->setEnabled(on);
+        txtIssuer->setEnabled(on);
+    });
+
     // Collapsed on purpose: the worklist fields lie outside the group's
     // visible area. They are still loaded and written back on OK; they take
     // no focus, so nothing can be typed into them unseen.
     fraWKL = new QGroupBox(QStringLiteral("Worklist"), this);
     fraWKL->setObjectName(QStringLiteral("fraWKL"));
-    fraWKL->setGeometry(twips(405, 2925, 960, 555));
+    fraWKL->setGeometry(twips(405, 3345, 960, 555));
     auto label = [this](const char* name, const QString& text, int left, int top) {
         auto* l = new QLabel(text, fraWKL);
         l->setObjectName(QLatin1String(name));
@@ -138,7 +156,7 @@ void OptionForm::createControls()
     txtModality = edit("txtModality", twips(1080, 2205, 3480, 375));
 
     const QList<QWidget*> order = {cmdOK, cmdCancel, txtLocalAET, chkMergeLog, chkValidate, chkStudyDir,
-                                   chkChangeID, txtWLIP, txtWLAET, txtWLPort, txtModality};
+                                   chkChangeID, txtIssuer, txtWLIP, txtWLAET, txtWLPort, txtModality};
     for (qsizetype i = 1; i < order.size(); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
 }
@@ -153,6 +171,9 @@ void OptionForm::Form_Load()
     setCheckValue(chkValidate, s.Validate);
     setCheckValue(chkStudyDir, s.ImgDirEqStudy);
     chkChangeID->setChecked(s.ChangeID);
+    txtIssuer->setText(s.IssuerOfPatientID);
+    txtIssuer->setEnabled(s.ChangeID);
+    lblIssuer->setEnabled(s.ChangeID);
     txtWLIP->setText(s.WorklistIP);
     txtWLAET->setText(s.WorklistAET);
     txtWLPort->setText(s.WorklistPort);
@@ -173,6 +194,7 @@ void OptionForm::cmdOK_Click()
     s.Validate = checkValue(chkValidate);
     s.ImgDirEqStudy = checkValue(chkStudyDir);
     s.ChangeID = chkChangeID->checkState() != Qt::Unchecked;
+    s.IssuerOfPatientID = txtIssuer->text().trimmed();
     s.WorklistAET = txtWLAET->text();
     s.WorklistIP = txtWLIP->text();
     s.WorklistPort = txtWLPort->text();
@@ -181,6 +203,7 @@ void OptionForm::cmdOK_Click()
     // A refused write keeps the file's old value; AppState stays in force.
     const QString& ini = s.IniPath;
     WriteIniValue(QStringLiteral("Default"), QStringLiteral("ChangeID"), QString::number(s.ChangeID ? 1 : 0), ini);
+    WriteIniValue(QStringLiteral("Default"), QStringLiteral("IssuerOfPatientID"), s.IssuerOfPatientID, ini);
     WriteIniValue(QStringLiteral("DICOM"), QStringLiteral("LocalAET"), s.LocalAET, ini);
     WriteIniValue(QStringLiteral("Default"), QStringLiteral("WriteLog"), QString::number(s.WriteLog), ini);
     WriteIniValue(QStringLiteral("Default"), QStringLiteral("Validate"), QString::number(s.Validate), ini);

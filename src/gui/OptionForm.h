@@ -43,6 +43,8 @@ private:
     QCheckBox* chkValidate = nullptr;
     QCheckBox* chkStudyDir = nullptr;
     QCheckBox* chkChangeID = nullptr;
+    QLabel* lblIssuer = nullptr;
+    FilteredLineEdit* txtIssuer = nullptr;
     QGroupBox* fraWKL = nullptr;
     QLineEdit* txtWLIP = nullptr;
     QLineEdit* txtWLAET = nullptr;

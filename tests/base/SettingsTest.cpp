@@ -157,6 +157,18 @@ TEST_F(Settings, OptionNumberWithoutOptionSelectsNone)
     EXPECT_TRUE(appState().ChangeID);
 }
 
+TEST_F(Settings, IssuerOfTypedIdsLoadsTrimmedAndOnlyTheOptionsWriteIt)
+{
+    LoadSettings(view);
+    EXPECT_EQ(appState().IssuerOfPatientID, "") << "none by default";
+    writeIni("[Default]\nIssuerOfPatientID= HOSP_A \n");
+    LoadSettings(view);
+    EXPECT_EQ(appState().IssuerOfPatientID, "HOSP_A");
+    appState().IssuerOfPatientID = "CHANGED";
+    SaveSettings(view);
+    EXPECT_EQ(ReadIniValue("Default", "IssuerOfPatientID", "", appState().IniPath), "HOSP_A");
+}
+
 TEST_F(Settings, LongValuesLoadCutTo255)
 {
     writeIni("[Default]\nSourceDir=" + QByteArray(300, 'd') + "\n");

@@ -49,18 +49,18 @@ protected:
         appState().WorklistModality = modality;
     }
 
-    // The nine fields the dialog edits, as text.
+    // The ten fields the dialog edits, as text.
     static QStringList optionFields(const AppState& s)
     {
         return {s.LocalAET, QString::number(s.WriteLog), QString::number(s.Validate), QString::number(s.ImgDirEqStudy),
-                QString::number(s.ChangeID), s.WorklistAET, s.WorklistIP, s.WorklistPort,
+                QString::number(s.ChangeID), s.IssuerOfPatientID, s.WorklistAET, s.WorklistIP, s.WorklistPort,
                 s.WorklistModality};
     }
 
     std::unique_ptr<MainForm> main;
 };
 
-TEST_F(OptionFormTest, OkStoresEveryValueAndWritesNineKeysInOrder)
+TEST_F(OptionFormTest, OkStoresEveryValueAndWritesTenKeysInOrder)
 {
     ASSERT_FALSE(QFile::exists(iniPath()));
     setWorklist("WLSCP", "10.0.0.9", "4242", "CT");
@@ -87,7 +87,7 @@ TEST_F(OptionFormTest, OkStoresEveryValueAndWritesNineKeysInOrder)
 
     // Written one key at a time into a missing file: the order shows in the
     // order of the sections and of the keys within them.
-    EXPECT_EQ(iniEntries(), QStringList({"Default/ChangeID=1", "Default/WriteLog=1", "Default/Validate=0", "Default/ImgDirEqStudy=1", "DICOM/LocalAET=STATION1", "Worklist/AET=WLSCP", "Worklist/IP=10.0.0.9", "Worklist/Port=4242", "Worklist/Modality=CT"}));
+    EXPECT_EQ(iniEntries(), QStringList({"Default/ChangeID=1", "Default/IssuerOfPatientID=", "Default/WriteLog=1", "Default/Validate=0", "Default/ImgDirEqStudy=1", "DICOM/LocalAET=STATION1", "Worklist/AET=WLSCP", "Worklist/IP=10.0.0.9", "Worklist/Port=4242", "Worklist/Modality=CT"}));
 }
 
 TEST_F(OptionFormTest, ChangePatientIdShowsAndHidesTheMainWindowRow)
@@ -105,6 +105,34 @@ TEST_F(OptionFormTest, ChangePatientIdShowsAndHidesTheMainWindowRow)
     EXPECT_FALSE(main->isNewPatientIdVisible());
     EXPECT_FALSE(appState().ChangeID);
     EXPECT_EQ(iniValue("Default/ChangeID"), "0");
+}
+
+// The issuer of typed IDs: from the file into the dialog, back through OK,
+// and read again by the next start.
+TEST_F(OptionFormTest, IssuerOfTypedIdsRoundTripsThroughTheDialogAndTheFile)
+{
+    writeIni("[Default]\nChangeID=1\nIssuerOfPatientID=HOSP_A\n");
+    main = std::make_unique<MainForm>();
+    auto dialog = open();
+    auto* issuer = child<QLineEdit>(dialog.get(), "txtIssuer");
+    EXPECT_EQ(issuer->text(), "HOSP_A");
+    EXPECT_TRUE(issuer->isEnabled());
+    issuer->clear();
+    QTest::keyClicks(issuer, " HOSP\\B ");  // a backslash would make it two values
+    EXPECT_EQ(issuer->text(), " HOSPB ");
+    QTest::mouseClick(child<QPushButton>(dialog.get(), "cmdOK"), Qt::LeftButton);
+    EXPECT_EQ(appState().IssuerOfPatientID, "HOSPB");
+    EXPECT_EQ(iniValue("Default/IssuerOfPatientID"), "HOSPB");
+
+    dialog.reset();  // before its owner goes
+    appState() = AppState {};
+    main = std::make_unique<MainForm>();
+    EXPECT_EQ(appState().IssuerOfPatientID, "HOSPB");
+    // without "Change Patient ID" it has nothing to act on
+    dialog = open();
+    issuer = child<QLineEdit>(dialog.get(), "txtIssuer");
+    child<QCheckBox>(dialog.get(), "chkChangeID")->setChecked(false);
+    EXPECT_FALSE(issuer->isEnabled());
 }
 
 TEST_F(OptionFormTest, HiddenWorklistFieldsAreWrittenBackUnchanged)
@@ -137,7 +165,7 @@ TEST_F(OptionFormTest, CancelAndCloseBoxChangeNothing)
         child<QLineEdit>(dialog.get(), "txtLocalAET")->setText(QStringLiteral("CHANGED"));
         for (const char* name : {"chkMergeLog", "chkValidate", "chkStudyDir", "chkChangeID"})
             child<QCheckBox>(dialog.get(), name)->toggle();
-        for (const char* name : {"txtWLIP", "txtWLAET", "txtWLPort", "txtModality"})
+        for (const char* name : {"txtWLIP", "txtWLAET", "txtWLPort", "txtModality", "txtIssuer"})
             child<QLineEdit>(dialog.get(), name)->setText(QStringLiteral("X"));
         if (useCancel)
             QTest::mouseClick(child<QPushButton>(dialog.get(), "cmdCancel"), Qt::LeftButton);
