@@ -1044,3 +1044,54 @@ with zipfile.ZipFile(sys.argv[2], 'w', zipfile.ZIP_DEFLATED) as z:
         arrived.insert(attribute(f, "(0008,0018)"));
     EXPECT_EQ(arrived.size(), n);
 }
+
+// Real files in ISO 2022 Japanese (PS3.5's example name, from pydicom's
+// character-set files): each takes its own name and another non-ASCII one,
+// and arrives at Orthanc in Unicode with its old values readable.
+TEST_F(Transfer, Iso2022JapaneseImagesTakeANewIdentityAtOrthanc)
+{
+    const QString charsets = "/usr/lib/python3/dist-packages/pydicom/data/charset_files/";
+    if (!QFile::exists(charsets + "chrH31.dcm") || !QFile::exists(charsets + "chrH32.dcm"))
+        GTEST_SKIP() << "python3-pydicom's character-set files are not installed";
+    ASSERT_TRUE(QDir().mkpath(mediaPath("jp1")) && QDir().mkpath(mediaPath("jp2")));
+    ASSERT_TRUE(QFile::copy(charsets + "chrH31.dcm", mediaPath("jp1/IM1")));
+    ASSERT_TRUE(QFile::copy(charsets + "chrH32.dcm", mediaPath("jp2/IM1")));
+    Peer::Options o;
+    o.aeTitle = "ORTHANC";
+    std::unique_ptr<Peer> orthanc = Peer::orthanc(o);
+    ASSERT_TRUE(orthanc);
+    appState().RemoteAET = orthanc->aeTitle();
+    appState().RemotePort = QString::number(orthanc->port());
+    appState().ChangeID = true;
+    const QString yamada = QString::fromUtf8("Yamada^Tarou=山田^太郎=やまだ^たろう");
+    auto send = [&](const QString& folder, const DcmPatient& pick) {
+        newId = pick.PatientID;
+        auto run = makeRun();
+        run->pickedPatient = [pick] { return std::optional<DcmPatient>(pick); };
+        ScriptedPatients patients;
+        run->patientsPrompt = &patients;
+        run->ReadCdDirectory(mediaPath(folder), false);
+        return run->ImportedCount;
+    };
+    EXPECT_EQ(send("jp1", DcmPatient {"LOC-JP1", "", yamada, "", "", {}}), 1) << prompt.messages.join("\n").toStdString();
+    EXPECT_EQ(send("jp2", DcmPatient {"LOC-JP2", "", QString::fromUtf8("山田^花子"), "19800101", "F", {}}), 1)
+        << prompt.messages.join("\n").toStdString();
+    ASSERT_TRUE(orthanc->waitForFiles(2));
+    int checked = 0;
+    for (const QString& stored : orthanc->receivedFiles()) {
+        auto got = td::contentOf(stored);
+        EXPECT_EQ(got["(0008,0005)"], "ISO_IR 192");
+        const std::string before = got["(0400,0561)[0](0400,0550)[0](0010,0010)"];
+        if (got["(0010,0020)"] == "LOC-JP1") {
+            EXPECT_EQ(QString::fromStdString(got["(0010,0010)"]), yamada);
+            ++checked;
+        } else if (got["(0010,0020)"] == "LOC-JP2") {
+            EXPECT_EQ(QString::fromStdString(got["(0010,0010)"]), QString::fromUtf8("山田^花子"));
+            // the old name, half-width katakana and kanji, readable in Unicode
+            EXPECT_EQ(QString::fromStdString(before), QString::fromUtf8("ﾔﾏﾀﾞ^ﾀﾛｳ=山田^太郎=やまだ^たろう"));
+            EXPECT_EQ(got["(0010,1002)[0](0010,0020)"], "H32EXAMPLE");
+            ++checked;
+        }
+    }
+    EXPECT_EQ(checked, 2);
+}
