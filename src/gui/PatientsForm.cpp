@@ -2,7 +2,9 @@
 
 #include "base/Logs.h"
 #include "gui/WindowLook.h"
+#include "import/IdentityValues.h"
 
+#include <QCoreApplication>
 #include <QDate>
 #include <QHeaderView>
 #include <QLabel>
@@ -15,6 +17,11 @@ namespace {
 
 constexpr int MarkedRole = Qt::UserRole + 1;
 
+QString tr(const char* text)
+{
+    return QCoreApplication::translate("varnelo::PatientsForm", text);
+}
+
 // A DICOM date in the system's short date format; as stored when it is none.
 QString shownDate(const QString& da)
 {
@@ -22,19 +29,26 @@ QString shownDate(const QString& da)
     return date.isValid() ? shortDate(date) : da;
 }
 
+// An empty value matches any other: the operator must see that it is unknown.
+QString orUnknown(const QString& value)
+{
+    return value.isEmpty() ? tr("(unknown)") : PatientsForm::shownValue(value);
+}
+
 QString identityText(const NewIdentity& identity)
 {
     const DcmPatient& p = identity.patient;
+    const auto shown = &PatientsForm::shownValue;
     if (!identity.picked)
         return QStringLiteral("The images will get the Patient ID \"%1\"; name, birth date and sex stay as on the "
                               "medium.")
-            .arg(p.PatientID);
+            .arg(shown(p.PatientID));
     QStringList parts;
-    parts << (p.PatientName.isEmpty() ? QStringLiteral("(no name)") : p.PatientName);
-    parts << QStringLiteral("ID ") + p.PatientID +
-            (p.IssuerOfPatientID.isEmpty() ? QString() : QStringLiteral(" (") + p.IssuerOfPatientID + QLatin1Char(')'));
-    parts << QStringLiteral("born ") + (p.BirthDate.isEmpty() ? QStringLiteral("unknown") : shownDate(p.BirthDate));
-    parts << QStringLiteral("sex ") + (p.Sex.isEmpty() ? QStringLiteral("unknown") : p.Sex);
+    parts << (p.PatientName.isEmpty() ? QStringLiteral("(no name)") : shown(p.PatientName));
+    parts << QStringLiteral("ID ") + shown(p.PatientID) +
+            (p.IssuerOfPatientID.isEmpty() ? QString() : QStringLiteral(" (") + shown(p.IssuerOfPatientID) + QLatin1Char(')'));
+    parts << QStringLiteral("born ") + (p.BirthDate.isEmpty() ? QStringLiteral("unknown") : shown(shownDate(p.BirthDate)));
+    parts << QStringLiteral("sex ") + (p.Sex.isEmpty() ? QStringLiteral("unknown") : shown(p.Sex));
     return QStringLiteral("The images will get the identity picked in the worklist: ") + parts.join(QStringLiteral(", ")) +
         QLatin1Char('.');
 }
@@ -46,6 +60,18 @@ std::optional<PatientsForm::Answerer>& answerer()
 }
 
 }  // namespace
+
+QString PatientsForm::shownValue(const QString& value)
+{
+    QString out(QChar(0x2068));  // FIRST STRONG ISOLATE
+    for (const char32_t c : value.toUcs4()) {
+        if (isHiddenCharacter(c))
+            out += QStringLiteral("<U+%1>").arg(QString::number(static_cast<uint>(c), 16).toUpper().rightJustified(4, QLatin1Char('0')));
+        else
+            out += QString::fromUcs4(&c, 1);
+    }
+    return out + QChar(0x2069);  // POP DIRECTIONAL ISOLATE
+}
 
 PatientsForm::PatientsForm(QWidget* owner, const MediumPatients& patients, const NewIdentity& identity)
     : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
@@ -77,9 +103,11 @@ PatientsForm::PatientsForm(QWidget* owner, const MediumPatients& patients, const
     list_->setRootIsDecorated(false);
     list_->setItemsExpandable(false);
     list_->setUniformRowHeights(true);
-    list_->setHeaderLabels({QStringLiteral("Patient's Name"), QStringLiteral("Patient ID"), QStringLiteral("Birth Date"),
-                            QStringLiteral("Sex"), QStringLiteral("Studies"), QStringLiteral("Images")});
-    const int widths[Count] = {3000, 2040, 1320, 660, 960, 1080};
+    list_->setHeaderLabels({QStringLiteral("Patient's Name"), QStringLiteral("Patient ID"), tr("Issuer of ID"),
+                            QStringLiteral("Birth Date"), QStringLiteral("Sex"), QStringLiteral("Studies"),
+                            QStringLiteral("Images")});
+    // two patients may differ by the issuer of their ID alone
+    const int widths[Count] = {2580, 1680, 1320, 1320, 780, 780, 900};
     for (int c = 0; c < Count; ++c)
         list_->setColumnWidth(c, twips(widths[c]));
     list_->header()->setStretchLastSection(true);
@@ -97,15 +125,17 @@ PatientsForm::PatientsForm(QWidget* owner, const MediumPatients& patients, const
     const bool sameNames = uniform([](const DcmPatient& p) { return comparableName(p.PatientName); });
     const bool sameDates = uniform([](const DcmPatient& p) { return comparableText(p.BirthDate); });
     const bool sameSexes = uniform([](const DcmPatient& p) { return comparableText(p.Sex); });
+    const bool sameIssuers = uniform([](const DcmPatient& p) { return comparableText(p.IssuerOfPatientID); });
     QFont markFont = font();
     markFont.setBold(true);
     for (const MediumPatient& p : rows) {
         auto* item = new QTreeWidgetItem(list_);
         item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
-        item->setText(Name, p.patient.PatientName);
-        item->setText(Id, p.patient.PatientID);
-        item->setText(BirthDate, shownDate(p.patient.BirthDate));
-        item->setText(Sex, p.patient.Sex);
+        item->setText(Name, orUnknown(p.patient.PatientName));
+        item->setText(Id, shownValue(p.patient.PatientID));
+        item->setText(Issuer, orUnknown(p.patient.IssuerOfPatientID));
+        item->setText(BirthDate, orUnknown(shownDate(p.patient.BirthDate)));
+        item->setText(Sex, orUnknown(p.patient.Sex));
         item->setText(Studies, QString::number(p.studyCount));
         item->setText(Images, QString::number(p.images));
         item->setTextAlignment(Studies, Qt::AlignRight | Qt::AlignVCenter);
@@ -120,7 +150,10 @@ PatientsForm::PatientsForm(QWidget* owner, const MediumPatients& patients, const
             marks[Name] = differsFromPicked(nameOnly, to);
             marks[BirthDate] = differsFromPicked(dateOnly, to);
             marks[Sex] = differsFromPicked(sexOnly, to);
+            marks[Issuer] = !p.patient.IssuerOfPatientID.isEmpty() &&
+                comparableText(p.patient.IssuerOfPatientID) != comparableText(to.IssuerOfPatientID);
         } else {
+            marks[Issuer] = !sameIssuers;
             marks[Name] = !sameNames;
             marks[BirthDate] = !sameDates;
             marks[Sex] = !sameSexes;

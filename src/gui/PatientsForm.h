@@ -39,7 +39,11 @@ public:
     // Whether the cell is marked as differing.
     bool isMarked(int row, int column) const;
 
-    enum Column : int { Name = 0, Id, BirthDate, Sex, Studies, Images, Count };
+    enum Column : int { Name = 0, Id, Issuer, BirthDate, Sex, Studies, Images, Count };
+
+    // A value as a cell shows it: every control and format character as
+    // "<U+XXXX>", the whole in an isolate of its own direction.
+    static QString shownValue(const QString& value);
 
 private:
     void updateImport();

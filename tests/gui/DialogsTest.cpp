@@ -4,6 +4,7 @@
 #include "gui/MsgBoxForm.h"
 #include "gui/PatientsForm.h"
 #include "gui/cAnimControl.h"
+#include "import/IdentityValues.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -169,8 +170,8 @@ TEST(PatientsForm, TicksMarksAndAnswers)
 {
     QWidget owner;
     MediumPatients medium;
-    DcmPatient mother {"EXT-1", "", "Lindqvist^Maria", "19910423", "F"};
-    DcmPatient baby {"EXT-1", "", "Lindqvist^Baby Girl", "20261130", "F"};
+    DcmPatient mother {"EXT-1", "", "Lindqvist^Maria", "19910423", "F", {}};
+    DcmPatient baby {"EXT-1", "", "Lindqvist^Baby Girl", "20261130", "F", {}};
     medium.addImage(mother, "1.2.3");
     medium.addImage(baby, "1.2.4");
     medium.addImage(baby, "1.2.4");
@@ -199,7 +200,7 @@ TEST(PatientsForm, TicksMarksAndAnswers)
     one.addImage(mother, "1.2.3");
     NewIdentity picked;
     picked.picked = true;
-    picked.patient = {"LOC-1", "OURHOSP", "LINDQVIST^MARIA^^", "19910423", "M"};
+    picked.patient = {"LOC-1", "OURHOSP", "LINDQVIST^MARIA^^", "19910423", "M", {}};
     PatientsForm::setAnswererForTesting([](PatientsForm& f) {
         EXPECT_EQ(f.list()->topLevelItem(0)->checkState(PatientsForm::Name), Qt::Checked);
         EXPECT_TRUE(f.cmdImport()->isEnabled());
@@ -210,6 +211,42 @@ TEST(PatientsForm, TicksMarksAndAnswers)
     });
     EXPECT_EQ(PatientsForm::choose(&owner, one, picked), std::nullopt);
     PatientsForm::setAnswererForTesting({});
+}
+
+// A name is shown as it is stored, every hidden character visible and the
+// cell in a direction of its own; what a row leaves empty says so.
+TEST(PatientsForm, ShowsWhatNamesHoldAndWhatIsUnknown)
+{
+    QWidget owner;
+    MediumPatients medium;
+    medium.addImage({"ID-1", "", "BIDI\u202ELIVE^X", "", "", {}}, "1.2.3");
+    medium.addImage({"ID-1", "HOSP_A", "LINE\nBREAK\x1B^Y", "19910423", "F", {}}, "1.2.4");
+    medium.addImage({"ID-1", "HOSP_B", "LINE\nBREAK\x1B^Y", "19910423", "F", {}}, "1.2.5");
+    NewIdentity typed;
+    typed.patient.PatientID = "LOC-1";
+    PatientsForm form(&owner, medium, typed);
+    QTreeWidget* list = form.list();
+    ASSERT_EQ(list->topLevelItemCount(), 3);
+    EXPECT_EQ(list->headerItem()->text(PatientsForm::Issuer), "Issuer of ID");
+
+    EXPECT_EQ(list->topLevelItem(0)->text(PatientsForm::Name), "\u2068BIDI<U+202E>LIVE^X\u2069");
+    EXPECT_EQ(list->topLevelItem(1)->text(PatientsForm::Name), "\u2068LINE<U+000A>BREAK<U+001B>^Y\u2069");
+    for (int c : {PatientsForm::Issuer, PatientsForm::BirthDate, PatientsForm::Sex})
+        EXPECT_EQ(list->topLevelItem(0)->text(c), "(unknown)") << c;
+    // two patients apart only by the issuer of their ID: both shown, marked
+    EXPECT_EQ(list->topLevelItem(1)->text(PatientsForm::Issuer), "\u2068HOSP_A\u2069");
+    EXPECT_EQ(list->topLevelItem(2)->text(PatientsForm::Issuer), "\u2068HOSP_B\u2069");
+    EXPECT_TRUE(form.isMarked(1, PatientsForm::Issuer));
+
+    // nothing hidden anywhere but the isolate around each value
+    for (int row = 0; row < 3; ++row)
+        for (int c = 0; c < PatientsForm::Count; ++c) {
+            QString text = list->topLevelItem(row)->text(c);
+            if (text.startsWith(QChar(0x2068)) && text.endsWith(QChar(0x2069)))
+                text = text.mid(1, text.size() - 2);
+            for (const char32_t ch : text.toUcs4())
+                EXPECT_FALSE(isHiddenCharacter(ch)) << row << "/" << c << ": U+" << std::hex << static_cast<uint>(ch);
+        }
 }
 
 TEST(BrowseForFolder, ShowsFoldersAndArchivesAndChoosesEither)
