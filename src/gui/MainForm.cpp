@@ -28,6 +28,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMimeData>
+#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
@@ -612,9 +613,23 @@ void MainForm::cmdImport_Click()
     if (launching_)
         return;
     launching_ = true;
+    ran_ = false;
+    // IMPORT is disabled while the launch runs, and the focus moves on to the
+    // next box: destination 1's AE title, where an ID typed next would land.
+    const QPointer<QWidget> before = focusWidget();
     emit importRequested();
     varnelo::cmdImport_Click(*this);
     launching_ = false;
+    if (exiting_)
+        return;
+    if (ran_ || !before || !before->isVisible() || !before->isEnabled()) {
+        if (isNewPatientIdVisible() && txtChangeID->isEnabled())
+            txtChangeID->setFocus(Qt::OtherFocusReason);
+        else
+            cmdImport->setFocus(Qt::OtherFocusReason);
+    } else {
+        before->setFocus(Qt::OtherFocusReason);  // a stopped launch: back where the operator was
+    }
 }
 
 void MainForm::cmdWKL_Click()
@@ -642,9 +657,23 @@ void MainForm::processEvents()
 
 void MainForm::runImport()
 {
+    ran_ = true;
+    // The next medium needs an ID or a pick of its own.
+    struct Forget {
+        MainForm* form;
+        ~Forget() { form->forgetNewIdentity(); }
+    } forget {this};
     ProgressForm form(this, [this] { return newPatientId(); });
     form.run().pickedPatient = [this] { return pickedPatient(); };
     form.exec();
+}
+
+void MainForm::forgetNewIdentity()
+{
+    picked_.reset();
+    txtChangeID->clear();
+    lblPicked->clear();
+    lblPicked->setToolTip(QString());
 }
 
 void MainForm::optLocation_Click(int index)

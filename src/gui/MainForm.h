@@ -76,9 +76,9 @@ public:
     std::int16_t withSubDirsValue() const override;
 
     // What the import launch and the import engine read and change.
-    QString newPatientId() const;
+    QString newPatientId() const override;
     // The worklist entry picked for the box, while the box holds its ID.
-    std::optional<DcmPatient> pickedPatient() const;
+    std::optional<DcmPatient> pickedPatient() const override;
     QString driveSelectorText() const override;
     bool withSubDirsTicked() const override;
     // Trims the six destination boxes in place (IP, AET, port of #1, then of #2).
@@ -88,7 +88,8 @@ public:
     void setBusyCursor(bool busy) override;
     void processEvents() override;
     bool exitRequested() const override { return exiting_; }
-    // Opens the progress window modally; the run takes place inside it.
+    // Opens the progress window modally; the run takes place inside it. The
+    // new identity ends with the run, whatever ends it.
     void runImport() override;
 
     // The "New Patient ID:" row.
@@ -123,6 +124,7 @@ private:
     void preselectDrive();
     void loadIcon();
     FilteredLineEdit* box(Box b) const;
+    void forgetNewIdentity();
 
     QWidget* central_ = nullptr;
     QLabel* Label4 = nullptr;
@@ -159,6 +161,7 @@ private:
     std::optional<DcmPatient> picked_;
     bool centred_ = false;
     bool launching_ = false;
+    bool ran_ = false;      // the launch got as far as a run
     bool exiting_ = false;  // File > Exit or the close box: settings saved, the launch stops
 };
 

@@ -3,6 +3,7 @@
 #include "base/AppState.h"
 #include "base/MessageBox.h"
 #include "gui/WindowLook.h"
+#include "import/IdentityValues.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -99,19 +100,21 @@ void frmWorklist::pickPatient(QTreeWidgetItem* item)
         return;
     const int row = lvWorklist_->indexOfTopLevelItem(item);
     DcmPatient patient = row >= 0 && row < patients_.size() ? patients_[row] : DcmPatient();
-    patient.PatientID = item->text(WorklistColumn::PatientId).trimmed();
+    // The entry's own values where the row has them: a cell shows marks in
+    // place of control characters.
+    const bool fromCell = patient.PatientID.isEmpty();
+    if (fromCell)
+        patient.PatientID = item->text(WorklistColumn::PatientId).trimmed();
     if (patient.PatientID.isEmpty())
         return;
-    // A cell shows a mark for each control character: not a value to copy.
-    auto hasControl = [](const QString& text) {
-        for (QChar c : text)
-            if (c.category() == QChar::Other_Control || c == QChar(kControlShown))
-                return true;
-        return false;
-    };
-    if (hasControl(patient.PatientID) || hasControl(patient.PatientName) || hasControl(patient.IssuerOfPatientID)) {
-        MessageBox::show(QStringLiteral("The Patient ID or name of this entry holds control characters and cannot be "
-                                        "given to the images. Type the ID instead."),
+    QList<IdentityProblem> problems = identityProblems(patient);
+    if (fromCell && patient.PatientID.contains(QChar(kControlShown)))
+        problems.append({tr("Patient ID"), tr("holds an invisible or control character")});
+    if (!problems.isEmpty()) {
+        // Refused here, where the operator can still pick another entry.
+        MessageBox::show(tr("This worklist entry cannot be given to the images:\n%1\n\nCorrect it at the worklist, or "
+                            "type the ID instead.")
+                             .arg(describeProblems(problems)),
                          MessageBox::Icon::Warning);
         return;
     }

@@ -7,7 +7,9 @@
 #include "base/Logs.h"
 #include "base/MessageBox.h"
 #include "dicom/Dicom.h"
+#include "import/IdentityValues.h"
 
+#include <QCoreApplication>
 #include <QRegularExpression>
 #include <QThread>
 
@@ -22,6 +24,23 @@ constexpr unsigned long kReadyPauseMs = 250;
 
 struct Abandon {
 };
+
+QString tr(const char* text)
+{
+    return QCoreApplication::translate("ImportLaunch", text);
+}
+
+// What the images would get: the pick while the box still holds its ID,
+// else the typed ID with the issuer of the settings.
+DcmPatient newIdentity(const LaunchView& view, const QString& newId)
+{
+    if (const std::optional<DcmPatient> picked = view.pickedPatient(); picked && picked->PatientID == newId)
+        return *picked;
+    DcmPatient typed;
+    typed.PatientID = newId;
+    typed.IssuerOfPatientID = appState().IssuerOfPatientID;
+    return typed;
+}
 
 // What the Remote IP box may hold: a host name or an IPv4 address. The port
 // comes from the Port box alone, so "host:port" is refused rather than split.
@@ -99,6 +118,18 @@ void cmdImport_Click(LaunchView& view)
         s.ImportWithSubDirs = view.withSubDirsTicked();
         s.ImportFolder = view.boxText(Box::SourceDir);
 
+        // Checked before anything waits: nothing a PACS would refuse or
+        // misread leaves the station.
+        const QString newId = s.ChangeID ? view.newPatientId() : QString();
+        if (!newId.isEmpty()) {
+            if (newId.trimmed().isEmpty())
+                abandon(tr("\"New Patient ID:\" holds only spaces."), MessageBox::Icon::Warning);
+            const QList<IdentityProblem> problems = identityProblems(newIdentity(view, newId));
+            if (!problems.isEmpty())
+                abandon(tr("The new identity cannot be given to the images:\n%1").arg(describeProblems(problems)),
+                        MessageBox::Icon::Warning);
+        }
+
         int checks = 0;
         while (s.Location == 1) {
             if (driveTable().isReady(s.ImportDrive))
@@ -148,6 +179,16 @@ void cmdImport_Click(LaunchView& view)
             if (status > 0)
                 abandon(failedText(status, ip2), MessageBox::Icon::Warning);
             s.UseDestination2 = true;
+        }
+
+        // An ID left over from the last medium is gone; an empty box must not
+        // pass unnoticed.
+        if (s.ChangeID && newId.isEmpty()) {
+            const auto answer = MessageBox::show(tr("No new Patient ID is given: the images keep the IDs they have on "
+                                                    "the medium. Import them unchanged?"),
+                                                 MessageBox::Icon::Question, MessageBox::Buttons::YesNo);
+            if (answer != MessageBox::Answer::Yes)
+                throw Abandon {};
         }
 
         if (view.boxText(Box::Suffix).isEmpty() && s.SearchBy == 2) {

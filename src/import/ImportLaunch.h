@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <optional>
 
 namespace varnelo {
 
@@ -23,10 +24,13 @@ public:
     virtual bool exitRequested() const { return false; }
     // Opens the progress window modally; returns when it has closed.
     virtual void runImport() = 0;
+    // The "New Patient ID:" box, and the worklist entry picked for it.
+    virtual QString newPatientId() const { return QString(); }
+    virtual std::optional<DcmPatient> pickedPatient() const { return std::nullopt; }
 };
 
-// "IMPORT": checks the drive and the destinations, saves the settings and
-// runs the import. Every failure is shown and logged here.
+// "IMPORT": checks the new identity, the drive and the destinations, saves
+// the settings and runs the import. Every failure is shown and logged here.
 void cmdImport_Click(LaunchView& view);
 
 // C-ECHO to a destination; > 0 is a failure code. TLS failures throw.

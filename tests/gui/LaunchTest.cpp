@@ -481,7 +481,7 @@ TEST_F(Launch, WorklistPickReconcilesTheMediumsPatientInOrthanc)
     });
     form->cmdImport_Click();
     PatientsForm::setAnswererForTesting({});
-    EXPECT_EQ(shown, QStringList {"MUELLER^HANS|EXT-77"}) << "the name differs from the pick: asked";
+    EXPECT_EQ(shown, QStringList {"\u2068MUELLER^HANS\u2069|\u2068EXT-77\u2069"}) << "the name differs from the pick: asked";
     EXPECT_EQ(texts(), QStringList {"3 images successfully imported!\nORTHANC could not be asked to confirm."});
     ASSERT_TRUE(orthanc->waitForFiles(3));
 
@@ -554,8 +554,11 @@ TEST_F(Launch, TypedIdAsksOnlyForAMediumOfSeveralPatients)
     EXPECT_EQ(restArray(*orthanc, "/instances").size(), 0);
     EXPECT_TRUE(orthanc->receivedFiles().isEmpty());
 
+    EXPECT_EQ(text("txtChangeID"), "") << "the cancelled run ended the ID too";
+
     ASSERT_TRUE(QDir(media.path() + "/DICOM/P2").removeRecursively());
     burnDicomDir();
+    set("txtChangeID", "NEW-1");
     asked.clear();
     form->cmdImport_Click();
     PatientsForm::setAnswererForTesting({});
@@ -567,4 +570,93 @@ TEST_F(Launch, TypedIdAsksOnlyForAMediumOfSeveralPatients)
     const QJsonObject tags = patients[0].toObject()["MainDicomTags"].toObject();
     EXPECT_EQ(tags["PatientID"].toString(), "NEW-1");
     EXPECT_EQ(tags["PatientName"].toString(), "MUELLER^HANS");
+}
+
+// A new ID is given to one medium only: after the run the box is empty, the
+// next IMPORT asks, and the keyboard is not left in a destination's boxes.
+TEST_F(Launch, NewIdEndsWithItsRunAndAnEmptyBoxAsksFirst)
+{
+    auto pacs = Peer::storescp();
+    td::makeSeries(media.path() + "/DICOM/SE1", 2, td::ImageRecipe {});
+    td::makeDicomDir(media.path());
+    appState().ChangeID = true;
+    form->setNewPatientIdVisible(true);
+    destination1(*pacs);
+    auto* importButton = child<QPushButton>(form.get(), "cmdImport");
+    auto* newId = child<QLineEdit>(form.get(), "txtChangeID");
+    auto focused = [this] { return form->focusWidget() ? form->focusWidget()->objectName() : QString(); };
+    const QString summary = "2 images successfully imported!\nSTORESCP could not be asked to confirm.";
+    const QString question = "No new Patient ID is given: the images keep the IDs they have on the medium. Import "
+                             "them unchanged?";
+    auto patientIds = [](const Peer& peer) {
+        QStringList ids;
+        for (const QString& f : peer.receivedFiles())
+            ids << QString::fromStdString(td::contentOf(f).at("(0010,0020)")).trimmed();
+        return ids;
+    };
+
+    set("txtChangeID", "NEW-1");
+    importButton->setFocus();
+    form->cmdImport_Click();
+    EXPECT_EQ(texts(), QStringList {summary});
+    ASSERT_TRUE(pacs->waitForFiles(2));
+    EXPECT_EQ(patientIds(*pacs), (QStringList {"NEW-1", "NEW-1"}));
+    EXPECT_EQ(newId->text(), "");
+    EXPECT_EQ(focused(), "txtChangeID") << "not destination 1's AE title, where the next ID would land";
+
+    // the next medium, the box left alone: asked, and No sends nothing
+    auto next = Peer::storescp();
+    destination1(*next);
+    boxes.clear();
+    questionAnswer = MessageBox::Answer::No;
+    importButton->setFocus();
+    form->cmdImport_Click();
+    ASSERT_EQ(texts(), QStringList {question});
+    EXPECT_EQ(boxes[0].buttons, MessageBox::Buttons::YesNo);
+    EXPECT_TRUE(next->receivedFiles().isEmpty());
+    EXPECT_EQ(focused(), "cmdImport");
+
+    // Yes sends them as they are on the medium, not under the first ID
+    boxes.clear();
+    questionAnswer = MessageBox::Answer::Yes;
+    form->cmdImport_Click();
+    EXPECT_EQ(texts(), (QStringList {question, summary}));
+    ASSERT_TRUE(next->waitForFiles(2));
+    EXPECT_EQ(patientIds(*next), (QStringList {"PID0001", "PID0001"}));
+    EXPECT_EQ(focused(), "txtChangeID");
+
+    // without the row, IMPORT takes the keyboard back
+    appState().ChangeID = false;
+    form->setNewPatientIdVisible(false);
+    boxes.clear();
+    form->cmdImport_Click();
+    EXPECT_EQ(texts(), QStringList {summary});
+    EXPECT_EQ(focused(), "cmdImport");
+}
+
+// A new identity that does not fit its attributes is refused before the
+// destinations are even asked, naming the value and what is wrong.
+TEST_F(Launch, NewIdentityThatDoesNotFitIsRefusedBeforeAnythingIsSent)
+{
+    auto pacs = Peer::storescp();
+    td::makeSeries(media.path() + "/DICOM/SE1", 1, td::ImageRecipe {});
+    td::makeDicomDir(media.path());
+    restart("[Default]\nDrive=E:\nChangeID=1\nIssuerOfPatientID=HOSP\\A\n");
+    destination1(*pacs);
+    const QList<std::pair<QString, QString>> refused = {
+        {"NEW-1", "Issuer of Patient ID: holds a backslash, which would split it into two values"},
+        {QString(65, 'X'), "Patient ID: is longer than 64 characters"},
+        {"   ", "\"New Patient ID:\" holds only spaces."},
+    };
+    for (const auto& [id, problem] : refused) {
+        set("txtChangeID", id);
+        boxes.clear();
+        form->cmdImport_Click();
+        ASSERT_EQ(boxes.size(), 1) << id.toStdString();
+        EXPECT_TRUE(boxes[0].text.contains(problem)) << boxes[0].text.toStdString();
+        EXPECT_EQ(boxes[0].icon, MessageBox::Icon::Warning);
+        EXPECT_EQ(text("txtChangeID"), id) << "no run took place: the ID stays";
+    }
+    EXPECT_EQ(pacs->associationsReceived(), 0);
+    EXPECT_TRUE(form->isImportEnabled());
 }

@@ -265,8 +265,20 @@ TEST(WorklistWindow, DoubleClickOrEnterPicksThePatientWhileChangeIdIsOn)
     testdata::WorklistEntry c = b;
     c.issuerOfPatientId.clear();
     c.patientId = QStringLiteral("BAD\aID");  // a BEL from the provider
-    const auto peer = testsupport::Peer::wlmscpfs(testdata::makeWorklist(data.path(), QStringLiteral("WLPROV"), {a, b, c}),
-                                                  testsupport::Peer::Options {});
+    // entries whose values would not fit the images' attributes
+    testdata::WorklistEntry slash = a, date = a, sex = a, bidi = a;
+    slash.patientId = QStringLiteral("WL-SLASH");
+    slash.patientName = QStringLiteral("Doe\\John");
+    date.patientId = QStringLiteral("WL-DATE");
+    date.birthDate = QStringLiteral("1991X423");
+    sex.patientId = QStringLiteral("WL-SEX");
+    sex.sex = QStringLiteral("MALEFEMALE");
+    bidi.patientId = QStringLiteral("WL-BIDI");
+    bidi.patientName = QString::fromUtf8("BIDI\u202ELIVE^X");
+    bidi.characterSet = QStringLiteral("ISO_IR 192");
+    const auto peer = testsupport::Peer::wlmscpfs(
+        testdata::makeWorklist(data.path(), QStringLiteral("WLPROV"), {a, b, c, slash, date, sex, bidi}),
+        testsupport::Peer::Options {});
     Harness harness;
     MainForm form;
     form.show();
@@ -331,7 +343,7 @@ TEST(WorklistWindow, DoubleClickOrEnterPicksThePatientWhileChangeIdIsOn)
     // the whole identity comes along, and the label says whose the ID is
     const std::optional<DcmPatient> picked = form.pickedPatient();
     ASSERT_TRUE(picked.has_value());
-    EXPECT_EQ(*picked, (DcmPatient {"LOCAL-0815", "OURHOSP", "Roe^Jane", "19700101", "F"}));
+    EXPECT_EQ(*picked, (DcmPatient {"LOCAL-0815", "OURHOSP", "Roe^Jane", "19700101", "F", {}}));
     auto* whose = form.findChild<QLabel*>(QStringLiteral("lblPicked"));
     ASSERT_NE(whose, nullptr);
     EXPECT_TRUE(whose->text().startsWith("Roe^Jane, born ")) << whose->text().toStdString();
@@ -355,23 +367,40 @@ TEST(WorklistWindow, DoubleClickOrEnterPicksThePatientWhileChangeIdIsOn)
     EXPECT_EQ(newId->text(), "LOCAL-4711");
     EXPECT_TRUE(harness.boxes.empty());
 
-    // An ID with a control character shows it marked and is not taken.
-    bool stillOpen = false;
-    const auto badOnce = [&](frmWorklist* w) {
-        QTreeWidgetItem* item = rowOf(w, QStringLiteral("BAD\uFFFDID"));
-        if (!item)
+    // An entry that does not fit is refused with the field and the reason,
+    // and the window stays open for another pick.
+    const QList<std::pair<QString, QString>> refused = {
+        {QStringLiteral("BAD\uFFFDID"), QStringLiteral("Patient ID: holds an invisible or control character (U+0007)")},
+        {QStringLiteral("WL-SLASH"), QStringLiteral("Patient's name: holds a backslash")},
+        {QStringLiteral("WL-DATE"), QStringLiteral("Birth date: \"1991X423\" is not a date")},
+        {QStringLiteral("WL-SEX"), QStringLiteral("Sex: \"MALEFEMALE\" is none of M, F and O")},
+        {QStringLiteral("WL-BIDI"), QStringLiteral("Patient's name: holds an invisible or control character (U+202E)")},
+    };
+    QList<bool> stillOpen;
+    const auto badOnes = [&](frmWorklist* w) {
+        if (w->list()->topLevelItemCount() < 7)
             return false;
-        w->list()->setCurrentItem(item);
-        QTest::keyClick(w->list(), Qt::Key_Return);
-        stillOpen = w->isVisible();
+        for (const auto& [id, problem] : refused) {
+            const auto found = w->list()->findItems(id, Qt::MatchExactly, WorklistColumn::PatientId);
+            if (found.isEmpty()) {
+                ADD_FAILURE() << "no row " << id.toStdString();
+                continue;
+            }
+            w->list()->setCurrentItem(found.front());
+            QTest::keyClick(w->list(), Qt::Key_Return);
+            stillOpen << w->isVisible();
+        }
         w->close();
         return true;
     };
-    EXPECT_TRUE(runModal(&form, badOnce, 15000, viaButton));
-    EXPECT_TRUE(stillOpen);
+    EXPECT_TRUE(runModal(&form, badOnes, 15000, viaButton));
+    EXPECT_EQ(stillOpen, QList<bool>(refused.size(), true));
     EXPECT_EQ(newId->text(), "LOCAL-4711");
-    ASSERT_EQ(harness.boxes.size(), 1u);
-    EXPECT_TRUE(harness.boxes[0].text.contains("control characters")) << harness.boxes[0].text.toStdString();
+    ASSERT_EQ(harness.boxes.size(), static_cast<size_t>(refused.size()));
+    for (qsizetype i = 0; i < refused.size(); ++i) {
+        EXPECT_TRUE(harness.boxes[i].text.contains(refused[i].second)) << harness.boxes[i].text.toStdString();
+        EXPECT_EQ(harness.boxes[i].icon, MessageBox::Icon::Warning);
+    }
     EXPECT_EQ(peer->associationsReceived(), 4);
 }
 
