@@ -891,8 +891,12 @@ void ImportRun::ReadDicomDir()
                             images += seriesList.ItemAt(se).Children().Count();
                     }
                     DcmPatient patient = record.Patient();
-                    if (checkPatients_)
+                    // only where the operator is shown them or a pick is compared:
+                    // each costs the drive a seek
+                    if (checkPatients_ && (identity_.picked || patients.Count() > 1)) {
                         fillFromFirstImage(patient, studies, files);
+                        view_.yield();
+                    }
                     keys[static_cast<size_t>(p)] = medium_.addRecord(patient, studies.Count(), images);
                 } catch (const Error&) {
                     // the walk reports the record; its images are checked one by one
