@@ -17,10 +17,10 @@ Handler setHandler(Handler handler)
     return std::exchange(current(), std::move(handler));
 }
 
-Answer show(const QString& text, Icon icon, Buttons buttons)
+Answer show(const QString& text, Icon icon, Buttons buttons, Answer defaultAnswer)
 {
     if (current())
-        return current()(Request {text, icon, buttons});
+        return current()(Request {text, icon, buttons, defaultAnswer});
     return buttons == Buttons::YesNo ? Answer::No : Answer::Ok;
 }
 

@@ -25,6 +25,8 @@ struct Request {
     QString text;
     Icon icon = Icon::None;
     Buttons buttons = Buttons::Ok;
+    // Yes/No: what Enter answers. No where a hasty Enter must not go ahead.
+    Answer defaultAnswer = Answer::Yes;
 };
 
 using Handler = std::function<Answer(const Request&)>;
@@ -34,7 +36,8 @@ using Handler = std::function<Answer(const Request&)>;
 Handler setHandler(Handler handler);
 
 // Shows a modal box. Without a handler the answer is Ok (or No for Yes/No).
-Answer show(const QString& text, Icon icon = Icon::None, Buttons buttons = Buttons::Ok);
+Answer show(const QString& text, Icon icon = Icon::None, Buttons buttons = Buttons::Ok,
+            Answer defaultAnswer = Answer::Yes);
 
 inline constexpr const char* Title = "Varnelo";
 

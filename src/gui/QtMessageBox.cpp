@@ -37,6 +37,8 @@ MessageBox::Answer showQt(const MessageBox::Request& request)
                     yesNo ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok, owner);
     if (owner)
         box.setWindowIcon(owner->window()->windowIcon());
+    if (yesNo)
+        box.setDefaultButton(request.defaultAnswer == MessageBox::Answer::No ? QMessageBox::No : QMessageBox::Yes);
     const int answer = box.exec();
     if (!yesNo)
         return MessageBox::Answer::Ok;

@@ -186,7 +186,8 @@ void cmdImport_Click(LaunchView& view)
         if (s.ChangeID && newId.isEmpty()) {
             const auto answer = MessageBox::show(tr("No new Patient ID is given: the images keep the IDs they have on "
                                                     "the medium. Import them unchanged?"),
-                                                 MessageBox::Icon::Question, MessageBox::Buttons::YesNo);
+                                                 MessageBox::Icon::Question, MessageBox::Buttons::YesNo,
+                                                 MessageBox::Answer::No);
             if (answer != MessageBox::Answer::Yes)
                 throw Abandon {};
         }

@@ -613,6 +613,7 @@ TEST_F(Launch, NewIdEndsWithItsRunAndAnEmptyBoxAsksFirst)
     form->cmdImport_Click();
     ASSERT_EQ(texts(), QStringList {question});
     EXPECT_EQ(boxes[0].buttons, MessageBox::Buttons::YesNo);
+    EXPECT_EQ(boxes[0].defaultAnswer, MessageBox::Answer::No) << "a hasty Enter must not send under the old IDs";
     EXPECT_TRUE(next->receivedFiles().isEmpty());
     EXPECT_EQ(focused(), "cmdImport");
 
