@@ -218,6 +218,9 @@ struct DcmCommitResult {
         NotOffered,  // neither commitment nor a query is offered (or could be opened)
         NoAnswer,    // no report within the wait
         Aborted,     // the caller stopped the wait
+        // the PACS closed the request's association without a report: it
+        // reports on an association of its own, and no listenPort was given
+        NeedsListener,
     };
     Outcome outcome = Outcome::NotOffered;
     bool byQuery = false;  // the PACS offers no commitment: a C-FIND decided

@@ -395,6 +395,13 @@ QStringList ImportRun::confirmStored()
             lines << QStringLiteral("%1 could not be asked to confirm.").arg(ae);
             debugLine(QStringLiteral("%1 could not be asked to confirm: %2").arg(ae, result.why));
             break;
+        case DcmCommitResult::Outcome::NeedsListener:
+            lines << tr("%1 could not confirm: it answers on an association of its own, and [DICOM] CommitPort is not set.")
+                         .arg(ae);
+            WriteErrorLog(ImportErrc::NotConfirmed, result.why, source);
+            for (const StoredImage& i : images)
+                unproven.insert(i.folder);
+            break;
         case DcmCommitResult::Outcome::NoAnswer:
         case DcmCommitResult::Outcome::Aborted: {
             const bool aborted = result.outcome == DcmCommitResult::Outcome::Aborted;

@@ -30,6 +30,11 @@ public:
     virtual void setBusyCursor(bool busy) = 0;
     // Lets pending window events run once: repaints and the "Abort" button.
     virtual void yield() = 0;
+    // The line under the bars: where the run stands ("Image 674 of 3,000 -
+    // Smith^Max", "about 1 min left"); empty hides it.
+    virtual void setStatus(const QString& text) { (void)text; }
+    // The run is over: its summary comes next, and nothing may offer "Abort".
+    virtual void runFinished() {}
 };
 
 // Asks the operator what to do about a failed send: 3 Abort, 4 Retry,
