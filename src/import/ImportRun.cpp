@@ -644,6 +644,16 @@ QString ImportRun::resolveFolder(const QString& folder) const
     return folder;
 }
 
+void writeStoppedLaunchReceipt(const QString& source, bool dicomDir, const QString& reason)
+{
+    const AppState& s = appState();
+    QStringList fields {source, dicomDir ? QStringLiteral("DICOMDIR") : QStringLiteral("scan"), QString(),
+                        QStringLiteral("unchanged"), QStringLiteral("0"), QStringLiteral("0"), QStringLiteral("0"),
+                        QStringLiteral("0"), QStringLiteral("0"), QStringLiteral("stopped at launch: ") + reason};
+    (void)s;
+    WriteImportsLog(fields);
+}
+
 bool suffixMatches(const QString& fileName, const QString& suffix)
 {
     if (suffix.isEmpty())

@@ -143,6 +143,11 @@ private:
     bool awaitFile(const QString& path);
 };
 
+// The receipt line (Logs/Imports.log) of a launch that stopped before its run
+// started, e.g. at a destination's connection check: the source it would have
+// read, and why it stopped.
+void writeStoppedLaunchReceipt(const QString& source, bool dicomDir, const QString& reason);
+
 // True when the name's last characters equal suffix, compared in upper case.
 bool suffixMatches(const QString& fileName, const QString& suffix);
 
