@@ -663,9 +663,30 @@ void MainForm::runImport()
         MainForm* form;
         ~Forget() { form->forgetNewIdentity(); }
     } forget {this};
-    ProgressForm form(this, [this] { return newPatientId(); });
-    form.run().pickedPatient = [this] { return pickedPatient(); };
-    form.exec();
+    std::unique_ptr<ProgressForm> form = std::move(progress_);
+    if (!form)
+        form = std::make_unique<ProgressForm>(this, [this] { return newPatientId(); });
+    form->run().pickedPatient = [this] { return pickedPatient(); };
+    form->execRun();
+}
+
+void MainForm::showLaunchStatus(const QString& text)
+{
+    if (!progress_)
+        progress_ = std::make_unique<ProgressForm>(this, [this] { return newPatientId(); });
+    progress_->showLaunchStatus(text);
+}
+
+bool MainForm::launchAborted() const
+{
+    return progress_ && progress_->launchAborted();
+}
+
+void MainForm::closeLaunchStatus()
+{
+    if (progress_)
+        progress_->hide();
+    progress_.reset();
 }
 
 void MainForm::forgetNewIdentity()

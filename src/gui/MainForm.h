@@ -6,6 +6,7 @@
 #include <QMainWindow>
 
 #include <functional>
+#include <memory>
 
 class QAction;
 class QButtonGroup;
@@ -18,6 +19,7 @@ class QRadioButton;
 namespace varnelo {
 
 class DriveCombo;
+class ProgressForm;
 
 // A line edit that filters what the operator types (and pastes) one
 // character at a time, caps the typed length, and can show its text in upper
@@ -88,8 +90,13 @@ public:
     void setBusyCursor(bool busy) override;
     void processEvents() override;
     bool exitRequested() const override { return exiting_; }
-    // Opens the progress window modally; the run takes place inside it. The
-    // new identity ends with the run, whatever ends it.
+    // The progress window, opened for the connection checks and kept for the run.
+    void showLaunchStatus(const QString& text) override;
+    bool launchAborted() const override;
+    void closeLaunchStatus() override;
+    // Opens the progress window modally (or goes on in the one the checks
+    // opened); the run takes place inside it. The new identity ends with the
+    // run, whatever ends it.
     void runImport() override;
 
     // The "New Patient ID:" row.
@@ -159,6 +166,7 @@ private:
     QAction* mnuViewOptions = nullptr;
     QAction* mnuHelpAbout = nullptr;
     std::optional<DcmPatient> picked_;
+    std::unique_ptr<ProgressForm> progress_;  // from the connection checks to the end of the run
     bool centred_ = false;
     bool launching_ = false;
     bool ran_ = false;      // the launch got as far as a run

@@ -33,7 +33,8 @@ ProgressForm::ProgressForm(QWidget* owner, std::function<QString()> newPatientId
     setObjectName(QStringLiteral("ProgressForm"));
     setWindowTitle(QStringLiteral("Import progress"));
     setModal(true);
-    setFixedSize(twips(6255), twips(2550));
+    // taller than the bars need: the status line sits between them and "Abort"
+    setFixedSize(twips(6255), twips(3120));
     applyWindowLook(this, 8.25);
 
     label1_ = new QLabel(this);
@@ -61,9 +62,19 @@ ProgressForm::ProgressForm(QWidget* owner, std::function<QString()> newPatientId
     pbDetail_ = bar("pbDetail", 840);
     pbComplete_ = bar("pbComplete", 1440);
 
+    // room for two lines: where the run stands, and the time left
+    status_ = new QLabel(this);
+    status_->setObjectName(QStringLiteral("lblStatus"));
+    status_->setAccessibleName(tr("Import status"));
+    status_->setGeometry(twips(120), twips(2040), twips(6015), twips(480));
+    status_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    status_->setWordWrap(true);
+    status_->setTextFormat(Qt::PlainText);  // a patient's name is shown as it is
+    status_->hide();
+
     cmdAbort_ = new QPushButton(QStringLiteral("Abort"), this);
     cmdAbort_->setObjectName(QStringLiteral("cmdAbort"));
-    cmdAbort_->setGeometry(twips(4920), twips(2040), twips(1215), twips(375));
+    cmdAbort_->setGeometry(twips(4920), twips(2610), twips(1215), twips(375));
     cmdAbort_->setAutoDefault(false);
     connect(cmdAbort_, &QPushButton::clicked, this, &ProgressForm::cmdAbort_Click);
 
@@ -113,6 +124,29 @@ void ProgressForm::Form_Load()
         // no animation: the area stays empty
     }
 
+    if (!launching_)
+        beginRun();
+}
+
+void ProgressForm::showLaunchStatus(const QString& text)
+{
+    launching_ = true;
+    setLabel(text);
+    if (!isVisible())
+        show();  // modal, without a loop of its own: the launch goes on
+}
+
+int ProgressForm::execRun()
+{
+    launching_ = false;
+    launchAborted_ = false;
+    if (loaded_)
+        beginRun();  // else Form_Load starts it when the window appears
+    return exec();
+}
+
+void ProgressForm::beginRun()
+{
     run_->AbortRequested = false;
     const std::int16_t searchBy = appState().SearchBy;
     if (searchBy == 1) {
@@ -137,6 +171,8 @@ void ProgressForm::Timer1_Timer()
 
 void ProgressForm::cmdAbort_Click()
 {
+    if (launching_)
+        launchAborted_ = true;
     run_->AbortRequested = true;
 }
 
@@ -144,6 +180,11 @@ void ProgressForm::cmdAbort_Click()
 // walk unwinds and the window closes when the run is over.
 void ProgressForm::closeEvent(QCloseEvent* event)
 {
+    if (launching_) {
+        launchAborted_ = true;  // the launch closes the window when it has stopped
+        event->ignore();
+        return;
+    }
     appState().AlwaysIgnore = false;
     if (running_) {
         run_->AbortRequested = true;
@@ -167,6 +208,10 @@ void ProgressForm::keyPressEvent(QKeyEvent* event)
 
 void ProgressForm::reject()
 {
+    if (launching_) {
+        launchAborted_ = true;
+        return;
+    }
     if (running_) {
         run_->AbortRequested = true;
         closeRequested_ = true;
@@ -189,6 +234,20 @@ void ProgressForm::done(int result)
 void ProgressForm::setLabel(const QString& text)
 {
     label1_->setText(text);
+}
+
+void ProgressForm::setStatus(const QString& text)
+{
+    status_->setText(text);
+    status_->setVisible(!text.isEmpty());
+}
+
+// The summary box comes next: the window behind it must not look as if the
+// run were still going, nor offer to stop it.
+void ProgressForm::runFinished()
+{
+    cmdAbort_->setEnabled(false);
+    setLabel(tr("Finished."));
 }
 
 void ProgressForm::showBar(Bar bar)

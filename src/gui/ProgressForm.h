@@ -18,8 +18,9 @@ namespace varnelo {
 class cAnimControl;
 
 // The import run's window: animation while it searches, two bars while it
-// sends, "Abort", and the summary at the end. The run itself starts 100 ms
-// after the window appears and lives inside that one timer tick.
+// sends, a status line under them, "Abort", and the summary at the end. The
+// run itself starts 100 ms after the window appears and lives inside that
+// one timer tick. The launch may open it earlier, for its connection checks.
 class ProgressForm : public QDialog, public RunView {
     Q_OBJECT
 public:
@@ -44,8 +45,19 @@ public:
     void stopAnimation() override;
     void setBusyCursor(bool busy) override;
     void yield() override;
+    void setStatus(const QString& text) override;
+    void runFinished() override;
+
+    // The launch's wait before the run (its connection checks): the window
+    // opens at once showing `text`; "Abort" and the close box end the wait.
+    void showLaunchStatus(const QString& text);
+    bool launchAborted() const { return launchAborted_; }
+    // Runs the import here, whether the launch opened the window already or
+    // not; returns when the window has closed.
+    int execRun();
 
     QLabel* Label1() const { return label1_; }
+    QLabel* lblStatus() const { return status_; }
     QProgressBar* pbDetail() const { return pbDetail_; }
     QProgressBar* pbComplete() const { return pbComplete_; }
     QWidget* picAni() const { return picAni_; }
@@ -66,6 +78,7 @@ private slots:
 
 private:
     void Form_Load();
+    void beginRun();
     void showBar(Bar bar);
 
     std::unique_ptr<FailurePrompt> ownPrompt_;
@@ -76,11 +89,14 @@ private:
     bool loaded_ = false;
     bool running_ = false;
     bool closeRequested_ = false;
+    bool launching_ = false;  // the launch's checks, before the run
+    bool launchAborted_ = false;
 
     QLabel* label1_;
     QWidget* picAni_;
     QProgressBar* pbDetail_;
     QProgressBar* pbComplete_;
+    QLabel* status_;
     QPushButton* cmdAbort_;
     std::int32_t value_[2] = {0, 0};
     std::int32_t maximum_[2] = {100, 100};

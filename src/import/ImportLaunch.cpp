@@ -8,12 +8,20 @@
 #include "base/MessageBox.h"
 #include "dicom/Dicom.h"
 #include "import/IdentityValues.h"
+#include "import/ImportRun.h"
 
 #include <QCoreApplication>
 #include <QRegularExpression>
 #include <QThread>
 
 #include <arpa/inet.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
 
 namespace varnelo {
 
@@ -22,8 +30,33 @@ namespace {
 constexpr int kReadyChecks = 10;  // the drive is asked once more than this
 constexpr unsigned long kReadyPauseMs = 250;
 
+constexpr auto kProbePoll = std::chrono::milliseconds(15);  // how often the window gets its events
+
 struct Abandon {
 };
+
+// A connection check under way. The thread and the launch share it: a wait
+// given up leaves it to the thread, which ends on its own network bounds.
+struct Probe {
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool done = false;
+    std::int32_t status = 0;
+    std::exception_ptr error;
+};
+
+// What a failed check means, for the logs.
+QString notAnswered(std::int32_t status)
+{
+    switch (status) {
+    case ProbeResult::CannotConnect:
+        return QStringLiteral("could not be reached");
+    case ProbeResult::AssociationRejected:
+        return QStringLiteral("refused or did not answer the association request");
+    default:
+        return QStringLiteral("did not answer the echo");
+    }
+}
 
 QString tr(const char* text)
 {
@@ -84,10 +117,38 @@ QString driveFromSelectorText(const QString& text)
 std::int32_t TestConnection(LaunchView& view, const QString& host, std::int32_t port, const QString& callingAE,
                             const QString& calledAE, const DcmTls& tls)
 {
-    view.processEvents();
-    if (view.exitRequested())
-        throw Abandon {};
-    return DcmUtility::ProbeConnection(host, port, callingAE, calledAE, tls);
+    view.showLaunchStatus(tr("Connecting to %1 (%2:%3)...").arg(calledAE, host).arg(port));
+    auto probe = std::make_shared<Probe>();
+    // Never joined: neither "Abort" nor the end of the program waits out a
+    // peer that takes the connection and then says nothing. The thread owns
+    // its DCMTK objects and copies of the values.
+    std::thread([probe, host, port, callingAE, calledAE, tls] {
+        std::int32_t status = ProbeResult::CannotConnect;
+        std::exception_ptr error;
+        try {
+            status = DcmUtility::ProbeConnection(host, port, callingAE, calledAE, tls);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        const std::lock_guard<std::mutex> lock(probe->mutex);
+        probe->status = status;
+        probe->error = error;
+        probe->done = true;
+        probe->ended.notify_all();
+    }).detach();
+    for (;;) {
+        view.processEvents();
+        if (view.exitRequested())
+            throw Abandon {};
+        if (view.launchAborted())
+            return ConnectionAborted;
+        std::unique_lock<std::mutex> lock(probe->mutex);
+        if (probe->ended.wait_for(lock, kProbePoll, [&] { return probe->done; }))
+            break;
+    }
+    if (probe->error)
+        std::rethrow_exception(probe->error);
+    return probe->status;
 }
 
 DcmTls destinationTls(std::int16_t destination)
@@ -101,7 +162,9 @@ void cmdImport_Click(LaunchView& view)
     using Box = SettingsView::Box;
     AppState& s = appState();
 
+    const QString logSource = QStringLiteral("MainForm cmdImport_Click");
     auto abandon = [&](const QString& text, MessageBox::Icon icon) {
+        view.closeLaunchStatus();
         MessageBox::show(text, icon);
         throw Abandon {};
     };
@@ -152,6 +215,34 @@ void cmdImport_Click(LaunchView& view)
                 host + QStringLiteral(") failed!");
         };
 
+        // A launch stopped at a check leaves a receipt line like a run's:
+        // the medium was there and nothing was sent.
+        auto stopped = [&](const QString& reason) {
+            writeStoppedLaunchReceipt(s.Location == 1 ? s.ImportDrive : s.ImportFolder, s.SearchBy == 1, reason);
+        };
+        auto testDestination = [&](std::int16_t destination, const QString& calledAE, const QString& host,
+                                   const QString& portText) {
+            const std::int32_t port = toInt32(portText);
+            const QString who = QStringLiteral("%1 (%2:%3)").arg(calledAE, host, portText);
+            std::int32_t status = 0;
+            try {
+                status = TestConnection(view, host, port, s.LocalAET, calledAE, destinationTls(destination));
+            } catch (const Error& e) {
+                stopped(who + QStringLiteral(": ") + e.description());
+                throw;  // shown and logged below
+            }
+            if (status == ConnectionAborted) {
+                stopped(QStringLiteral("aborted by the operator while connecting to ") + who);
+                throw Abandon {};
+            }
+            if (status > 0) {
+                WriteErrorLog(status, QStringLiteral("Connection to Storage Class Provider %1 failed: %2").arg(who, notAnswered(status)),
+                              logSource);
+                stopped(who + QLatin1Char(' ') + notAnswered(status));
+                abandon(failedText(status, host), MessageBox::Icon::Warning);
+            }
+        };
+
         // What would be cut or split on the way is refused here, naming the box.
         auto checkDestination = [&](const QString& title, const QString& calledAE, const QString& host) {
             if (calledAE.size() > 16)
@@ -166,20 +257,17 @@ void cmdImport_Click(LaunchView& view)
                     MessageBox::Icon::Warning);
         checkDestination(QStringLiteral("Destination #1"), aet, ip);
 
-        std::int32_t status = TestConnection(view, ip, toInt32(port), s.LocalAET, aet, destinationTls(1));
-        if (status > 0)
-            abandon(failedText(status, ip), MessageBox::Icon::Warning);
+        testDestination(1, aet, ip, port);
 
         s.UseDestination2 = false;
         const QString aet2 = view.boxText(Box::RemoteAET2), ip2 = view.boxText(Box::RemoteIP2),
                       port2 = view.boxText(Box::RemotePort2);
         if (!aet2.isEmpty() && !ip2.isEmpty() && !port2.isEmpty()) {
             checkDestination(QStringLiteral("Destination #2"), aet2, ip2);
-            status = TestConnection(view, ip2, toInt32(port2), s.LocalAET, aet2, destinationTls(2));
-            if (status > 0)
-                abandon(failedText(status, ip2), MessageBox::Icon::Warning);
+            testDestination(2, aet2, ip2, port2);
             s.UseDestination2 = true;
         }
+        view.showLaunchStatus(QString());  // the checks are done; a question may come before the run
 
         // An ID left over from the last medium is gone; an empty box must not
         // pass unnoticed.
@@ -204,13 +292,15 @@ void cmdImport_Click(LaunchView& view)
         view.runImport();
         view.setImportEnabled(true);
     } catch (const Abandon&) {
+        view.closeLaunchStatus();
         view.setImportEnabled(true);
         view.setBusyCursor(false);
     } catch (const Error& e) {
+        view.closeLaunchStatus();
         view.setBusyCursor(false);
         MessageBox::show(QStringLiteral("#") + QString::number(e.number()) + QLatin1Char(' ') + e.description(),
                          MessageBox::Icon::Error);
-        WriteErrorLog(e.number(), e.description(), QStringLiteral("MainForm cmdImport_Click"));
+        WriteErrorLog(e.number(), e.description(), logSource);
         view.setImportEnabled(true);
     }
 }

@@ -22,7 +22,15 @@ public:
     // True once the operator has ended the program (File > Exit, the close
     // box) during one of those events: the launch then stops without a word.
     virtual bool exitRequested() const { return false; }
-    // Opens the progress window modally; returns when it has closed.
+    // The connection checks in the progress window, which opens at once and
+    // stays for the run: `text` says whom the launch waits for; "Abort" there
+    // ends the wait (launchAborted).
+    virtual void showLaunchStatus(const QString& text) { (void)text; }
+    virtual bool launchAborted() const { return false; }
+    // The launch stopped before its run: what showLaunchStatus opened closes.
+    virtual void closeLaunchStatus() {}
+    // Opens the progress window modally, or goes on in the one the checks
+    // opened; returns when it has closed.
     virtual void runImport() = 0;
     // The "New Patient ID:" box, and the worklist entry picked for it.
     virtual QString newPatientId() const { return QString(); }
@@ -33,7 +41,10 @@ public:
 // the settings and runs the import. Every failure is shown and logged here.
 void cmdImport_Click(LaunchView& view);
 
-// C-ECHO to a destination; > 0 is a failure code. TLS failures throw.
+// C-ECHO to a destination on a thread of its own, the window live meanwhile
+// and showing whom it waits for; > 0 is a failure code, ConnectionAborted
+// when the operator pressed "Abort". TLS failures throw.
+constexpr std::int32_t ConnectionAborted = -1;
 std::int32_t TestConnection(LaunchView& view, const QString& host, std::int32_t port, const QString& callingAE,
                             const QString& calledAE, const DcmTls& tls = {});
 

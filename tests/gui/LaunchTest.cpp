@@ -7,6 +7,7 @@
 #include "gui/MainForm.h"
 #include "gui/MsgBoxForm.h"
 #include "gui/PatientsForm.h"
+#include "gui/ProgressForm.h"
 #include "gui/frmWorklist.h"
 #include "support/Peers.h"
 
@@ -659,5 +660,86 @@ TEST_F(Launch, NewIdentityThatDoesNotFitIsRefusedBeforeAnythingIsSent)
         EXPECT_EQ(text("txtChangeID"), id) << "no run took place: the ID stays";
     }
     EXPECT_EQ(pacs->associationsReceived(), 0);
+    EXPECT_TRUE(form->isImportEnabled());
+}
+
+// A destination that takes the connection and then says nothing: the
+// progress window names it while the launch waits, "Abort" ends the wait at
+// once, and the stopped launch leaves a receipt line and nothing else. A
+// destination that refuses leaves one error line and its receipt.
+TEST_F(Launch, ConnectionCheckShowsWhomItWaitsForAndAbortEndsIt)
+{
+    auto pacs = Peer::storescp();
+    SilentListener silent;
+    td::makeSeries(media.path() + "/DICOM/SE1", 2, td::ImageRecipe {});
+    td::makeDicomDir(media.path());
+    destination1(*pacs);
+    set("txtAET2", "ORTHANC");
+    set("txtIP2", "127.0.0.1");
+    set("txtPort2", QString::number(silent.port()));
+    const QString waitingFor = "ORTHANC (127.0.0.1:" + QString::number(silent.port()) + ")";
+
+    QString shown;
+    bool importEnabled = true;
+    QElapsedTimer sinceAbort;
+    QTimer poll;
+    poll.callOnTimeout([&] {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            auto* progress = qobject_cast<ProgressForm*>(w);
+            if (!progress || !progress->isVisible() || !progress->Label1()->text().contains("ORTHANC"))
+                continue;
+            poll.stop();
+            shown = progress->Label1()->text();
+            importEnabled = form->isImportEnabled();
+            sinceAbort.start();
+            progress->cmdAbort()->click();
+            return;
+        }
+    });
+    poll.start(50);
+    form->cmdImport_Click();
+    poll.stop();
+    ASSERT_TRUE(sinceAbort.isValid()) << "the progress window never named ORTHANC";
+    EXPECT_LT(sinceAbort.elapsed(), 500);
+    EXPECT_EQ(shown, "Connecting to " + waitingFor + "...");
+    EXPECT_FALSE(importEnabled);
+    EXPECT_TRUE(boxes.isEmpty()) << texts().join('|').toStdString();
+    EXPECT_TRUE(form->isImportEnabled());
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr) << "the main window takes input again";
+    for (QWidget* w : QApplication::topLevelWidgets())
+        EXPECT_FALSE(qobject_cast<ProgressForm*>(w) && w->isVisible());
+    EXPECT_EQ(pacs->associationsReceived(), 1) << "destination 1's echo only";
+    EXPECT_TRUE(pacs->receivedFiles().isEmpty());
+    EXPECT_EQ(iniBytes(), QByteArray("[Default]\nDrive=E:\n")) << "nothing saved";
+    EXPECT_FALSE(QFile::exists(dir.path() + "/Logs/Error.log")) << "an abort is not an error";
+
+    auto receipts = [this] {
+        QFile f(dir.path() + "/Logs/Imports.log");
+        QStringList lines;
+        if (f.open(QIODevice::ReadOnly))
+            for (const QByteArray& l : f.readAll().split('\n'))
+                if (l.contains("stopped at launch"))
+                    lines << QString::fromUtf8(l).trimmed();
+        return lines;
+    };
+    QStringList lines = receipts();
+    ASSERT_EQ(lines.size(), 1);
+    EXPECT_TRUE(lines[0].contains("aborted by the operator while connecting to " + waitingFor)) << lines[0].toStdString();
+    EXPECT_TRUE(lines[0].split('\t').contains("E:")) << "the drive it would have read: " << lines[0].toStdString();
+
+    // destination 2 refuses: one box, one error line, one more receipt line
+    const QString closed = QString::number(freeLoopbackPort());
+    set("txtPort2", closed);
+    form->cmdImport_Click();
+    EXPECT_EQ(texts(), QStringList {"#1: Connection to Storage Class Provider (127.0.0.1) failed!"});
+    QFile errors(dir.path() + "/Logs/Error.log");
+    ASSERT_TRUE(errors.open(QIODevice::ReadOnly));
+    const QByteArray errorLines = errors.readAll();
+    EXPECT_EQ(errorLines.count("\r\n"), 1) << errorLines.constData();
+    EXPECT_TRUE(errorLines.contains("ORTHANC (127.0.0.1:" + closed.toUtf8() + ")")) << errorLines.constData();
+    lines = receipts();
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines[1].contains("ORTHANC (127.0.0.1:" + closed + ") could not be reached")) << lines[1].toStdString();
+    EXPECT_TRUE(pacs->receivedFiles().isEmpty());
     EXPECT_TRUE(form->isImportEnabled());
 }

@@ -216,3 +216,43 @@ TEST_F(ProgressWindow, SummaryNamesALogThatCouldNotBeWrittenOncePerRun)
         EXPECT_TRUE(lines[1].endsWith(": Not a directory.")) << lines[1].toStdString();
     }
 }
+
+// Opened by the launch, the window waits: no run starts behind the
+// connection check, and its close box asks the launch to stop rather than
+// closing. The status line shows what the run sends, and the run's end
+// leaves nothing that offers "Abort".
+TEST_F(ProgressWindow, LaunchWaitStatusLineAndTheEndOfTheRun)
+{
+    appState().SearchBy = 2;
+    ScriptPrompt prompt;
+    ProgressForm form(&main, {}, &prompt);
+    form.showLaunchStatus("Connecting to ORTHANC (127.0.0.1:4242)...");
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    QTest::qWait(300);  // a run would have started after 100 ms and ended with its summary
+    EXPECT_TRUE(boxes.isEmpty()) << boxes.join('|').toStdString();
+    EXPECT_EQ(form.Label1()->text(), "Connecting to ORTHANC (127.0.0.1:4242)...");
+    EXPECT_TRUE(form.cmdAbort()->isEnabled());
+    EXPECT_FALSE(form.lblStatus()->isVisibleTo(&form)) << "nothing to say yet";
+    EXPECT_FALSE(form.launchAborted());
+    form.close();
+    EXPECT_TRUE(form.launchAborted());
+    EXPECT_TRUE(form.isVisible()) << "the launch closes it once it has stopped";
+
+    const QString status = QString::fromUtf8("Image 674 of 3,000 - Smith^Max\nabout 1 min left");
+    form.setStatus(status);
+    EXPECT_EQ(form.lblStatus()->text(), status);
+    EXPECT_TRUE(form.lblStatus()->isVisibleTo(&form));
+    EXPECT_FALSE(form.lblStatus()->accessibleName().isEmpty());
+    // under the bars, above "Abort", and both of its lines inside the window
+    const QRect line = form.lblStatus()->geometry();
+    EXPECT_GE(line.top(), form.pbComplete()->geometry().bottom());
+    EXPECT_LT(line.bottom(), form.cmdAbort()->geometry().top());
+    EXPECT_GE(line.height(), 2 * form.lblStatus()->fontMetrics().height());
+    form.setStatus(QString());
+    EXPECT_FALSE(form.lblStatus()->isVisibleTo(&form));
+
+    form.runFinished();
+    EXPECT_FALSE(form.cmdAbort()->isEnabled());
+    EXPECT_EQ(form.Label1()->text(), "Finished.");
+    form.hide();
+}

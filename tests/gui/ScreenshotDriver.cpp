@@ -18,19 +18,19 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QFileDialog>
-#include <QProcess>
-#include <QTimer>
 #include <QFile>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
-#include <QTreeWidget>
-#include <QPushButton>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QProcess>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
 
 #include <cstdio>
 #include <functional>
@@ -137,6 +137,27 @@ int main(int argc, char** argv)
              QTest::qWait(40);
              return save(progress, out.filePath(QStringLiteral("progress-dicomdir.png")));
          }) &&
+        ok;
+
+    // The launch's connection check, against a peer that takes the
+    // connection and never answers; "Abort" ends it once the shot is taken.
+    ok = shoot("[Default]\nSearchBy=1\nLocation=2\nSourceDir=/tmp\n[DICOM]\nLocalAET=VARNELO\nRemoteAET=ORTHANC\n"
+               "RemoteIP=127.0.0.1\n",
+               [&](MainForm& form) {
+                   testsupport::SilentListener silent;
+                   form.setBoxText(SettingsView::Box::RemotePort, QString::number(silent.port()));
+                   bool shot = false;
+                   QTimer::singleShot(600, [&] {
+                       auto* progress = qobject_cast<ProgressForm*>(QApplication::activeModalWidget());
+                       if (!progress)
+                           return;
+                       QTest::qWait(100);
+                       shot = save(*progress, out.filePath(QStringLiteral("progress-connecting.png")));
+                       progress->cmdAbort()->click();
+                   });
+                   form.cmdImport_Click();
+                   return shot;
+               }) &&
         ok;
 
     // A scan whose destination is down: the progress window at the failure,
@@ -367,8 +388,7 @@ int main(int argc, char** argv)
         td::makeSeries(cd + QStringLiteral("/DICOM/SE1"), 12, recipe);
         td::makeDicomDir(cd);
         const QString iso = work.filePath(QStringLiteral("colleague-cd.iso"));
-        const bool made = QProcess::execute(QStringLiteral("xorriso"), {QStringLiteral("-as"), QStringLiteral("mkisofs"), QStringLiteral("-quiet"),
-                                                                        QStringLiteral("-J"), QStringLiteral("-R"), QStringLiteral("-o"), iso, cd}) == 0;
+        const bool made = QProcess::execute(QStringLiteral("xorriso"), {QStringLiteral("-as"), QStringLiteral("mkisofs"), QStringLiteral("-quiet"), QStringLiteral("-J"), QStringLiteral("-R"), QStringLiteral("-o"), iso, cd}) == 0;
         auto storescp = testsupport::Peer::storescp();
         const QByteArray ini = QStringLiteral("[Default]\nSearchBy=1\nLocation=2\nSourceDir=%1\n[DICOM]\nLocalAET=VARNELO\n"
                                               "RemoteAET=%2\nRemoteIP=127.0.0.1\nRemotePort=%3\n")
