@@ -10,6 +10,7 @@
 #include <QStringEncoder>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -54,7 +55,8 @@ bool makeFolder(const QString& base, const QStringList& levels)
 
 // Appends one line; every step is guarded on its own, nothing is thrown and
 // the first failure is remembered for TakeLogTrouble().
-void appendLine(const QString& current, const QString& retiredPrefix, const QString& line)
+void appendLine(const QString& current, const QString& retiredPrefix, const QString& line,
+                const QString& header = QString())
 {
     try {
         const QString folder = logFolder();
@@ -87,7 +89,10 @@ void appendLine(const QString& current, const QString& retiredPrefix, const QStr
             return;
         }
         QStringEncoder encoder(QStringEncoder::System);
-        QByteArray bytes = encoder.encode(line);
+        QByteArray bytes;
+        if (!header.isEmpty() && file.size() == 0)  // a file begun anew says what its columns are
+            bytes = encoder.encode(header) + "\r\n";
+        bytes += encoder.encode(line);
         bytes += "\r\n";
         // a full disk shows only when the buffer goes out
         if (file.write(bytes) != bytes.size() || !file.flush())
@@ -143,6 +148,14 @@ QString logDateTime(const QDateTime& when)
     return shortDate(when.date()) + QLatin1Char(' ') + when.time().toString(QStringLiteral("hh:mm:ss"));
 }
 
+QString isoDateTime(const QDateTime& when)
+{
+    const int offset = when.offsetFromUtc();
+    const int minutes = std::abs(offset) / 60;
+    return when.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) + (offset < 0 ? QLatin1Char('-') : QLatin1Char('+')) +
+        QStringLiteral("%1:%2").arg(minutes / 60, 2, 10, QLatin1Char('0')).arg(minutes % 60, 2, 10, QLatin1Char('0'));
+}
+
 QString DateStamp()
 {
     return now().date().toString(QStringLiteral("yyyyMMdd"));
@@ -172,13 +185,17 @@ void WriteErrorLog(std::int32_t number, const QString& description, const QStrin
     }
 }
 
-void WriteImportsLog(const QStringList& fields)
+void WriteImportsLog(const QStringList& columns, const QStringList& fields)
 {
     try {
-        QStringList escaped {logDateTime(now())};
+        QStringList escaped {isoDateTime(now())};
         for (const QString& f : fields)
             escaped << escapeForLog(f);
-        appendLine(QStringLiteral("Imports.log"), QStringLiteral("imports"), escaped.join(QLatin1Char('\t')));
+        QStringList header {QStringLiteral("time")};
+        for (const QString& c : columns)
+            header << escapeForLog(c);
+        appendLine(QStringLiteral("Imports.log"), QStringLiteral("imports"), escaped.join(QLatin1Char('\t')),
+                   header.join(QLatin1Char('\t')));
     } catch (...) {
     }
 }

@@ -15,8 +15,10 @@ namespace varnelo {
 void WriteErrorLog(std::int32_t number, const QString& description, const QString& source);
 void WriteDebugLog(const QString& text);
 // Appends one line of tab-separated fields to Logs/Imports.log, the receipt
-// of each import run (date and time first); rotated like the others.
-void WriteImportsLog(const QStringList& fields);
+// of each import run, its date and time (isoDateTime) first; rotated like
+// the others. A file begun anew starts with a row naming the columns: "time",
+// then `columns`.
+void WriteImportsLog(const QStringList& columns, const QStringList& fields);
 
 QString DateStamp();  // yyyyMMdd
 QString TimeStamp();  // hhmmss, 24 hours
@@ -40,6 +42,9 @@ std::optional<LogTrouble> TakeLogTrouble();
 QString shortDate(const QDate& date);
 // Date and time as the logs write them: the locale's short date, a blank, hh:mm:ss.
 QString logDateTime(const QDateTime& when);
+// Date and time for records read by machines, whatever the locale:
+// ISO 8601 with the offset from UTC ("2026-12-08T03:37:45+01:00").
+QString isoDateTime(const QDateTime& when);
 
 // The clock the stamps and log lines read; tests fix it.
 void setClockForTesting(std::function<QDateTime()> clock);

@@ -3,6 +3,7 @@
 #include "import/ArchiveMedium.h"
 #include "import/IdentityValues.h"
 #include "import/ImportLaunch.h"
+#include "import/Receipt.h"
 
 #include "base/AppState.h"
 #include "base/Convert.h"
@@ -18,6 +19,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocale>
 #include <QRegularExpression>
 #include <QStringEncoder>
 
@@ -196,6 +198,7 @@ struct ImportRun::Invocation {
     QString folderStudyUid;
     std::optional<Error> loadError;  // the image that failed to load, for its send
     bool identityGiven = false;      // the image has its new identity (a retry keeps it)
+    bool identityRefused = false;    // its header cannot take the new identity
     QString folder;                  // of the scan: where its marker goes
 };
 
@@ -238,6 +241,7 @@ void ImportRun::Run()
             archive_->open();
         } catch (const Error& e) {
             WriteErrorLog(e.number(), e.description(), QStringLiteral("ImportRun Archive"));
+            view_.runFinished();
             MessageBox::show(e.description() + QStringLiteral(" Nothing was imported."), MessageBox::Icon::Error);
             return;
         }
@@ -266,6 +270,8 @@ void ImportRun::Run()
     // a log line that could not be written is said once, in the run's last box
     if (const std::optional<LogTrouble> trouble = TakeLogTrouble())
         logTrouble_ = QStringLiteral("The logs could not be written: %1: %2.").arg(trouble->path, trouble->reason);
+    view_.setStatus(QString());
+    view_.runFinished();
     if (cancelled_)
         return;  // the operator chose to send nothing
     // An archive that broke off says why (its thread logged it), with what was sent before.
@@ -275,27 +281,44 @@ void ImportRun::Run()
         return;
     }
     // A DICOMDIR that could not be used says why; every other run ends with
-    // the count and what each destination confirmed.
+    // the count, what went wrong, and what each destination confirmed.
     if (s.SearchBy == 1 && ImportedCount == 0 && !problem_.isEmpty())
         MessageBox::show(logText(problem_) + (logTrouble_.isEmpty() ? QString() : QLatin1Char('\n') + logTrouble_),
                          MessageBox::Icon::Warning);
     else
-        MessageBox::show(summary(), MessageBox::Icon::Information);
+        MessageBox::show(summary(), summaryIsClean() ? MessageBox::Icon::Information : MessageBox::Icon::Warning);
+}
+
+bool ImportRun::summaryIsClean() const
+{
+    return !endedAborted_ && failed_ == 0 && notChosen_ == 0 && identityRefused_.isEmpty() && !confirmLoss_ &&
+        logTrouble_.isEmpty();
 }
 
 QString ImportRun::summary() const
 {
     QStringList lines {summaryText(ImportedCount)};
+    bool namesLog = false;
+    if (endedAborted_)
+        lines << tr("The import was aborted.");
+    if (failed_ > 0) {
+        lines << tr("%1 images could not be sent; the error log names them.").arg(failed_);
+        namesLog = true;
+    }
+    if (notChosen_ > 0)
+        lines << tr("%1 images were not sent: their patient was not chosen.").arg(notChosen_);
     if (!identityRefused_.isEmpty()) {
+        lines << tr("%1 images were not sent: they cannot take the new identity.").arg(identityRefused_.size());
         constexpr qsizetype named = 5;
         QStringList files = identityRefused_.mid(0, named);
         if (identityRefused_.size() > named)
-            files << tr("and %1 more (the error log names them)").arg(identityRefused_.size() - named);
-        lines << tr("%1 images could not take the new identity and were not sent: %2")
-                     .arg(identityRefused_.size())
-                     .arg(files.join(QStringLiteral(", ")));
+            files << tr("and %1 more").arg(identityRefused_.size() - named);
+        lines << QStringLiteral("    ") + files.join(QStringLiteral(", "));
     }
     lines << confirmations_;
+    namesLog = namesLog || confirmationsNameLog_;
+    if (namesLog)
+        lines << QDir::toNativeSeparators(logFolder() + QStringLiteral("/Error.log"));
     if (!logTrouble_.isEmpty())
         lines << logTrouble_;
     return lines.join(QLatin1Char('\n'));
@@ -314,7 +337,11 @@ void ImportRun::beginRun()
     seenPatientIds_.clear();
     sentInstances_.clear();
     identityRefused_.clear();
-    found_ = sentEverywhere_ = failed_ = ignored_ = notSent_ = 0;
+    found_ = sentEverywhere_ = failed_ = ignored_ = notChosen_ = listed_ = 0;
+    endedAborted_ = confirmLoss_ = confirmationsNameLog_ = false;
+    endNote_.clear();
+    progress_ = Progress();
+    progress_.clock.start();
     medium_ = MediumPatients();
     checkPatients_ = false;
 }
@@ -323,6 +350,7 @@ void ImportRun::finishRun(const QString& source, Mode mode)
 {
     running_ = false;
     drive_.stop();
+    endedAborted_ = AbortRequested && !cancelled_;
     if (!cancelled_)
         confirmations_ = confirmStored();
     // a folder is done when each of its images that was sent is confirmed
@@ -381,6 +409,8 @@ QStringList ImportRun::confirmStored()
                               source);
             }
             const int confirmed = n - static_cast<int>(failed.size());
+            if (confirmed < n)
+                confirmLoss_ = confirmationsNameLog_ = true;
             lines << (confirmed == n ? QStringLiteral("%1 confirmed all %2 images.").arg(ae).arg(n)
                                      : QStringLiteral("%1 confirmed %2 of %3 images; the error log names the others.")
                                            .arg(ae)
@@ -396,6 +426,7 @@ QStringList ImportRun::confirmStored()
             debugLine(QStringLiteral("%1 could not be asked to confirm: %2").arg(ae, result.why));
             break;
         case DcmCommitResult::Outcome::NeedsListener:
+            confirmLoss_ = true;
             lines << tr("%1 could not confirm: it answers on an association of its own, and [DICOM] CommitPort is not set.")
                          .arg(ae);
             WriteErrorLog(ImportErrc::NotConfirmed, result.why, source);
@@ -405,6 +436,7 @@ QStringList ImportRun::confirmStored()
         case DcmCommitResult::Outcome::NoAnswer:
         case DcmCommitResult::Outcome::Aborted: {
             const bool aborted = result.outcome == DcmCommitResult::Outcome::Aborted;
+            confirmLoss_ = true;
             lines << (aborted ? QStringLiteral("%1 did not answer before the wait was aborted.").arg(ae)
                               : QStringLiteral("%1 did not answer within %2 s.").arg(ae).arg(ConfirmSeconds));
             WriteErrorLog(ImportErrc::NotConfirmed,
@@ -439,21 +471,35 @@ void ImportRun::writeReceipt(const QString& source, Mode mode) const
         if (!identity_.picked && !identity_.patient.IssuerOfPatientID.isEmpty())
             identity += QStringLiteral(" of ") + identity_.patient.IssuerOfPatientID;
     }
-    if (cancelled_)
-        identity += QStringLiteral(" (cancelled)");
-    QStringList fields {logText(source), mode == Mode::DicomDir ? QStringLiteral("DICOMDIR") : QStringLiteral("scan"),
-                        patients.join(QStringLiteral("; ")), identity, QString::number(found_),
-                        QString::number(sentEverywhere_), QString::number(failed_), QString::number(ignored_),
-                        QString::number(notSent_)};
+    Receipt r;
+    r.source = logText(source);
+    r.dicomDir = mode == Mode::DicomDir;
+    r.patients = patients.join(QStringLiteral("; "));
+    r.identity = identity;
+    r.end = cancelled_ ? QStringLiteral("cancelled")
+        : !endNote_.isEmpty() ? endNote_
+        : endedAborted_ ? QStringLiteral("aborted")
+                        : QStringLiteral("complete");
+    // what the medium holds: a DICOMDIR's records, a scan's survey, else as far as the walk went
+    r.found = found_;
+    if (mode == Mode::DicomDir)
+        r.found = std::max(r.found, listed_);
+    else
+        r.found = std::max(r.found, static_cast<int>(surveyed_.size()));
+    r.sent = sentEverywhere_;
+    r.failed = failed_;
+    r.ignored = ignored_;
+    r.notChosen = notChosen_;
+    r.noIdentity = static_cast<int>(identityRefused_.size());
     const QStringList aes {s.RemoteAET.trimmed(), s.RemoteAET2.trimmed()};
     int line = 0;
     for (int d = 0; d < (s.UseDestination2 ? 2 : 1); ++d) {
         if (stored_[d].empty())
-            fields << QStringLiteral("%1 stored nothing.").arg(aes[d]);
+            r.destinations << QStringLiteral("%1 stored nothing.").arg(aes[d]);
         else
-            fields << confirmations_.value(line++);
+            r.destinations << confirmations_.value(line++);
     }
-    WriteImportsLog(fields);
+    varnelo::writeReceipt(r);
 }
 
 bool ImportRun::startIdentity()
@@ -485,6 +531,7 @@ bool ImportRun::startIdentity()
     const QString why = describeProblems(problems);
     WriteErrorLog(ImportErrc::InvalidIdentity, QStringLiteral("The new identity does not fit: ") + why.split(QLatin1Char('\n')).join(QStringLiteral("; ")),
                   QStringLiteral("ImportRun Identity"));
+    view_.runFinished();
     MessageBox::show(tr("The new identity cannot be given to the images:\n%1\nNothing was imported.").arg(why),
                      MessageBox::Icon::Error);
     cancelled_ = true;
@@ -646,12 +693,11 @@ QString ImportRun::resolveFolder(const QString& folder) const
 
 void writeStoppedLaunchReceipt(const QString& source, bool dicomDir, const QString& reason)
 {
-    const AppState& s = appState();
-    QStringList fields {source, dicomDir ? QStringLiteral("DICOMDIR") : QStringLiteral("scan"), QString(),
-                        QStringLiteral("unchanged"), QStringLiteral("0"), QStringLiteral("0"), QStringLiteral("0"),
-                        QStringLiteral("0"), QStringLiteral("0"), QStringLiteral("stopped at launch: ") + reason};
-    (void)s;
-    WriteImportsLog(fields);
+    Receipt r;
+    r.source = source;
+    r.dicomDir = dicomDir;
+    r.end = QStringLiteral("stopped at launch: ") + reason;
+    writeReceipt(r);
 }
 
 bool suffixMatches(const QString& fileName, const QString& suffix)
@@ -679,9 +725,11 @@ void ImportRun::ReadCdDirectory(const QString& folder, bool withSubDirs)
             }
             if (checkPatients_) {
                 // who is on the medium, before anything is sent
+                view_.setLabel(tr("Reading the medium..."));
                 surveying_ = true;
                 readFolder(folder, withSubDirs);
                 surveying_ = false;
+                view_.setLabel(QStringLiteral("Searching for DICOM Files, please wait ..."));
                 visited_.clear();
                 taken_.clear();
                 if (AbortRequested || !choosePatients()) {
@@ -689,6 +737,8 @@ void ImportRun::ReadCdDirectory(const QString& folder, bool withSubDirs)
                     finishRun(folder, Mode::Scan);
                     return;
                 }
+                progress_.total = static_cast<int>(
+                    std::count_if(surveyed_.cbegin(), surveyed_.cend(), [&](const QString& key) { return chosen_.contains(key); }));
             }
         }
         readFolder(folder, withSubDirs);
@@ -753,6 +803,7 @@ void ImportRun::readFolder(const QString& folderIn, bool withSubDirs)
                 view_.yield();
             }
         } else if (!marked) {
+            ++progress_.folders;
             Invocation inv;
             inv.folder = folder;
             inv.folderStudyUid = DcmUtility::NewUID();
@@ -895,6 +946,8 @@ void ImportRun::ReadDicomDir()
             return;
         }
         std::vector<bool> recordChosen(static_cast<size_t>(patients.Count()) + 1, true);
+        std::vector<std::int32_t> recordImages(recordChosen.size(), 0);
+        std::vector<QString> recordNames(recordChosen.size());
         {
             std::vector<QString> keys(recordChosen.size());
             for (std::int32_t p = 1; p <= patients.Count(); ++p) {
@@ -911,18 +964,23 @@ void ImportRun::ReadDicomDir()
                     // only where the operator is shown them or a pick is compared:
                     // each costs the drive a seek
                     if (checkPatients_ && (identity_.picked || patients.Count() > 1)) {
+                        view_.setLabel(tr("Reading the medium..."));
                         fillFromFirstImage(patient, studies, files);
                         view_.yield();
                     }
+                    recordImages[static_cast<size_t>(p)] = images;
+                    recordNames[static_cast<size_t>(p)] = patient.PatientName;
                     keys[static_cast<size_t>(p)] = medium_.addRecord(patient, studies.Count(), images);
                 } catch (const Error&) {
                     // the walk reports the record; its images are checked one by one
                 }
             }
+            view_.setLabel(QStringLiteral("DICOMDir found ... importing images"));
             view_.yield();
             std::int32_t listed = 0;
             for (const MediumPatient& p : medium_.list())
                 listed += p.images;
+            listed_ = listed;
             if (listed == 0)
                 problem_ = QStringLiteral("The DICOMDIR %1 lists no images. Nothing was imported.").arg(dicomDirPath);
             if (checkPatients_ && !AbortRequested && !choosePatients()) {
@@ -931,8 +989,11 @@ void ImportRun::ReadDicomDir()
                     finishRun(dicomDirPath, Mode::DicomDir);
                 return;
             }
-            for (size_t p = 1; p < keys.size(); ++p)
+            for (size_t p = 1; p < keys.size(); ++p) {
                 recordChosen[p] = !checkPatients_ || keys[p].isNull() || chosen_.contains(keys[p]);
+                if (recordChosen[p])
+                    progress_.total += recordImages[p];
+            }
         }
         // Each record's file, found once per pass. A series' images go in
         // the order their files lie on the disc, whatever order the records
@@ -1016,6 +1077,7 @@ void ImportRun::ReadDicomDir()
         for (std::int32_t p = 1; p <= patients.Count() && !AbortRequested; ++p) {
             view_.yield();
             const bool chosen = recordChosen[static_cast<size_t>(p)];
+            progress_.patient = recordNames[static_cast<size_t>(p)];
             try {
                 const DcmDatasetList studies = patients.ItemAt(p).Children();
                 for (std::int32_t st = 1; st <= studies.Count() && !AbortRequested; ++st) {
@@ -1040,7 +1102,7 @@ void ImportRun::ReadDicomDir()
                                             throw *e;
                                         if (!chosen) {
                                             ++found_;
-                                            ++notSent_;
+                                            ++notChosen_;
                                             debugLine(QStringLiteral("Not sent: %1: the patient was not chosen for this import")
                                                           .arg(std::get<QString>(current)));
                                         } else {
@@ -1089,6 +1151,37 @@ void ImportRun::ReadDicomDir()
         finishRun(dicomDirPath, Mode::DicomDir);
 }
 
+void ImportRun::showProgress(const QString& patientName)
+{
+    Progress& p = progress_;
+    if (p.done == 0)
+        p.sinceFirst.start();
+    ++p.done;
+    if (!patientName.isNull())
+        p.patient = patientName;
+    const qint64 at = p.clock.elapsed();
+    // a few times a second is all an eye reads; the first at once
+    if (p.shownAt >= 0 && at - p.shownAt < 250)
+        return;
+    p.shownAt = at;
+    const QLocale locale;
+    QString name;
+    for (const char32_t c : p.patient.toUcs4())
+        name += isHiddenCharacter(c) ? QStringLiteral("\uFFFD") : QString::fromUcs4(&c, 1);
+    QString text = p.total > 0 ? tr("Image %1 of %2").arg(locale.toString(p.done), locale.toString(p.total))
+                               : tr("Image %1, folder %2").arg(locale.toString(p.done), locale.toString(std::max(p.folders, 1)));
+    if (!name.isEmpty())
+        text += QStringLiteral(" - ") + name;
+    // the time left once the rate has settled
+    const qint64 running = p.sinceFirst.elapsed();
+    if (p.total > p.done && running >= 10000) {
+        const double left = static_cast<double>(running) / p.done * (p.total - p.done) / 1000.0;
+        text += QStringLiteral(", ") + (left < 60 ? tr("less than a minute left")
+                                                  : tr("about %1 min left").arg(static_cast<int>(left / 60 + 0.5)));
+    }
+    view_.setStatus(text);
+}
+
 void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
 {
     AppState& s = appState();
@@ -1096,6 +1189,7 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
     const QString& source = scan ? kScanSource : kDicomDirSource;
     inv.loadError.reset();
     inv.identityGiven = false;
+    inv.identityRefused = false;
 
     // a member of an archive still being extracted: a broken archive ends the walk
     if (!awaitFile(path) && AbortRequested)
@@ -1110,12 +1204,14 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
     if (scan && checkPatients_) {
         if (const auto found = surveyed_.constFind(path); found != surveyed_.cend() && !chosen_.contains(*found)) {
             ++found_;
-            ++notSent_;
+            ++notChosen_;
             inv.allDelivered = false;  // its folder is not done: a later run may send it
             debugLine(QStringLiteral("Not sent: %1: the patient was not chosen for this import").arg(path));
             return;
         }
     }
+    if (!scan)
+        showProgress(progress_.patient);
 
     // One file, one send: a second way to the same file passes it over.
     struct stat st {};
@@ -1145,8 +1241,21 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
             return;
         inv.loadError = err;
     }
-    if (scan)
+    if (scan) {
+        // whose images these are, for the line under the bars: read once per patient
+        try {
+            if (!inv.loadError) {
+                DcmImage image = inv.images.ItemAt(1);
+                if (const QString id = image.PatientID(); id != progress_.lastId || progress_.patient.isNull()) {
+                    progress_.lastId = id;
+                    progress_.patient = image.Patient().PatientName;
+                }
+            }
+        } catch (const std::exception&) {
+        }
+        showProgress(QString());
         view_.yield();
+    }
 
     // Prepares the image up to the send; false when a scan passes it over
     // (`unprepared` then says whether it failed).
@@ -1177,8 +1286,11 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
                     try {
                         image.Reconcile(to, whole, s.LocalAET, now());
                     } catch (const Error& e) {
-                        if (e.number() == DicomErrc::InvalidValue && !identityRefused_.contains(logText(path)))
-                            identityRefused_ << logText(path);
+                        if (e.number() == DicomErrc::InvalidValue) {
+                            inv.identityRefused = true;
+                            if (!identityRefused_.contains(logText(path)))
+                                identityRefused_ << logText(path);
+                        }
                         throw;
                     }
                     inv.identityGiven = true;
@@ -1219,8 +1331,11 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
             }
             if (d == 1 && !scan)
                 view_.yield();
-            if (inv.loadError)
-                throw *inv.loadError;
+            if (inv.loadError) {
+                // logged when it happened: one line per failure
+                inv.failureNumber = inv.loadError->number();
+                return inv.loadError->description();
+            }
             const QString& host = d == 1 ? s.RemoteIP : s.RemoteIP2;
             const std::int32_t port = toInt32(d == 1 ? s.RemotePort : s.RemotePort2);
             const QString& called = d == 1 ? s.RemoteAET : s.RemoteAET2;
@@ -1252,10 +1367,15 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
         return prompt_.ShowMessage(text);
     };
 
+    // an image that failed counts as failed, unless it failed for want of the new identity
+    auto countFailed = [&] {
+        if (!inv.identityRefused)
+            ++failed_;
+    };
     if (!prepare()) {
         if (unprepared) {
             ++found_;
-            ++failed_;
+            countFailed();
         }
         return;
     }
@@ -1336,7 +1456,7 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
         if (answer == FailurePrompt::Retry) {
             AbortRequested = false;
             if (scan && !prepare()) {
-                ++failed_;
+                countFailed();
                 return;
             }
             continue;
@@ -1344,7 +1464,7 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
         inv.allDelivered = false;
         if (answer == FailurePrompt::Abort) {
             AbortRequested = true;
-            ++failed_;
+            countFailed();
             return;
         }
         ignored = true;
@@ -1352,7 +1472,14 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
     }
 
     // Destination 2
-    auto finished = [&] { ++(ignored ? ignored_ : sentEverywhere_); };
+    auto finished = [&] {
+        if (!ignored) {
+            ++sentEverywhere_;
+        } else if (!inv.identityRefused) {
+            ++failed_;
+            ++ignored_;
+        }
+    };
     if (!s.UseDestination2)
         return finished();
     for (;;) {
@@ -1369,7 +1496,7 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
         inv.allDelivered = false;
         if (answer == FailurePrompt::Abort) {
             AbortRequested = true;
-            ++failed_;
+            countFailed();
             return;
         }
         ignored = true;

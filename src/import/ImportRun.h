@@ -4,6 +4,7 @@
 #include "import/ReferencedFiles.h"
 #include "import/RunView.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QPair>
 #include <QSet>
@@ -46,6 +47,9 @@ public:
     const QStringList& confirmations() const { return confirmations_; }
     // The full text of the last run's summary box.
     QString summary() const;
+    // Whether the summary can carry the information icon: everything found
+    // was sent and no destination reported a loss.
+    bool summaryIsClean() const;
 
     // The whole run, as the progress window's timer starts it. Shows the
     // summary when the walk calls for one.
@@ -131,7 +135,25 @@ private:
     QHash<QString, QString> sentInstances_;  // SOP Instance UIDs taken up in this run, and their files
     QStringList identityRefused_;  // images whose header could not take the new identity
     // Images of the run: taken up, sent everywhere, failed, ignored, left on the medium.
-    int found_ = 0, sentEverywhere_ = 0, failed_ = 0, ignored_ = 0, notSent_ = 0;
+    // failed_: not sent somewhere, whatever the answer; ignored_: of those, passed over
+    int found_ = 0, sentEverywhere_ = 0, failed_ = 0, ignored_ = 0, notChosen_ = 0;
+    int listed_ = 0;  // image records of a DICOMDIR
+    bool endedAborted_ = false;
+    bool confirmLoss_ = false;           // a destination confirmed less than it stored, or did not answer
+    bool confirmationsNameLog_ = false;  // a confirmation line sends the reader to the error log
+    QString endNote_;                    // how the run ended, when neither complete, aborted nor cancelled
+    // Where the run stands, for the line under the bars.
+    struct Progress {
+        QElapsedTimer clock;      // since the run began
+        QElapsedTimer sinceFirst;  // since the first image was taken up
+        qint64 shownAt = -1;
+        int total = 0;   // images to send, when known before
+        int done = 0;    // images taken up
+        int folders = 0; // folders of a scan entered
+        QString patient;
+        QString lastId;
+    } progress_;
+    void showProgress(const QString& patientName);
     bool running_ = false;  // inside a walk started at the top
     // Reads the files to come while the current one is sent.
     DriveReadAhead drive_;

@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QScopeGuard>
 #include <QTemporaryDir>
+#include <QTimeZone>
 
 #include <gtest/gtest.h>
 
@@ -120,7 +121,7 @@ TEST_F(Logs, UnwritableLogIsSilentButItsFirstFailureIsKept)
     blocker.close();
     EXPECT_NO_THROW(WriteErrorLog(1, "a", "s"));
     EXPECT_NO_THROW(WriteDebugLog("x"));
-    EXPECT_NO_THROW(WriteImportsLog({"y"}));
+    EXPECT_NO_THROW(WriteImportsLog({"c"}, {"y"}));
     EXPECT_TRUE(QFileInfo(dir.path() + "/Logs").isFile());
 
     const std::optional<LogTrouble> trouble = TakeLogTrouble();
@@ -143,10 +144,10 @@ TEST_F(Logs, UsersStateFolderIsMadeWhenTheProgramFolderTakesNoFiles)
     });
     setProgramFolderForTesting(dir.path() + "/gone");
     qputenv("XDG_STATE_HOME", (dir.path() + "/state").toUtf8());
-    WriteImportsLog({"D:", "scan"});
+    WriteImportsLog({"source", "mode"}, {"D:", "scan"});
     QFile receipt(dir.path() + "/state/Varnelo/Logs/Imports.log");
     ASSERT_TRUE(receipt.open(QIODevice::ReadOnly));
-    EXPECT_EQ(receipt.readAll(), QByteArray(kStamp) + "\tD:\tscan\r\n");
+    EXPECT_EQ(receipt.readAll(), "time\tsource\tmode\r\n" + isoDateTime(fixed).toLatin1() + "\tD:\tscan\r\n");
     EXPECT_FALSE(TakeLogTrouble());
 
     // a state folder that cannot be made: the level that failed, and why
@@ -157,4 +158,23 @@ TEST_F(Logs, UsersStateFolderIsMadeWhenTheProgramFolderTakesNoFiles)
     ASSERT_TRUE(trouble);
     EXPECT_EQ(trouble->path, dir.path() + "/file/Varnelo");
     EXPECT_EQ(trouble->reason, QString::fromLocal8Bit(std::strerror(ENOTDIR)));
+}
+
+// The receipt is read by machines and administrators: ISO 8601 with the
+// offset under any locale, and a header row at the top of every file.
+TEST_F(Logs, ReceiptIsIsoWithItsColumnsAtTheTopOfEveryFile)
+{
+    fixed = QDateTime(QDate(2026, 12, 8), QTime(3, 37, 45), QTimeZone(3600));
+    EXPECT_EQ(isoDateTime(fixed), "2026-12-08T03:37:45+01:00");
+    EXPECT_EQ(isoDateTime(QDateTime(QDate(2026, 1, 2), QTime(0, 0, 1), QTimeZone(-19800))),
+              "2026-01-02T00:00:01-05:30");
+    WriteImportsLog({"source", "end"}, {"D:", "complete"});
+    WriteImportsLog({"source", "end"}, {"E:", "aborted"});
+    EXPECT_EQ(read("Imports.log"), "time\tsource\tend\r\n"
+                                   "2026-12-08T03:37:45+01:00\tD:\tcomplete\r\n"
+                                   "2026-12-08T03:37:45+01:00\tE:\taborted\r\n");
+    fill("Imports.log", 1000001);
+    WriteImportsLog({"source", "end"}, {"F:", "cancelled"});
+    EXPECT_EQ(read("Imports.log"), "time\tsource\tend\r\n2026-12-08T03:37:45+01:00\tF:\tcancelled\r\n")
+        << "the file begun after the old one was retired";
 }

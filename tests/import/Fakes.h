@@ -23,6 +23,8 @@ public:
     bool busy = false;
     int yields = 0;
     std::function<void()> onYield;
+    QStringList statuses;  // every line under the bars, in order
+    bool finished = false;
 
     void setLabel(const QString& t) override { labels << t; }
     void setBarValue(Bar b, std::int32_t v) override
@@ -39,6 +41,8 @@ public:
     void startAnimation() override { animationPlaying = true; }
     void stopAnimation() override { animationPlaying = false; }
     void setBusyCursor(bool b) override { busy = b; }
+    void setStatus(const QString& t) override { statuses << t; }
+    void runFinished() override { finished = true; }
     void yield() override
     {
         ++yields;

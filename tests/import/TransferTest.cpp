@@ -17,7 +17,9 @@
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSet>
+#include <QSysInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -105,6 +107,9 @@ TEST_F(Transfer, ScanSendsEveryImageOverOneAssociationPerFolderAndChangesOnlyThe
     EXPECT_EQ(pacs->associationsReceived(), 2 + 1);
     EXPECT_TRUE(prompt.messages.isEmpty());
     EXPECT_EQ(run->confirmations(), QStringList {"STORESCP could not be asked to confirm."});
+    EXPECT_TRUE(view.labels.contains("Reading the medium..."));
+    ASSERT_FALSE(view.statuses.isEmpty());
+    EXPECT_EQ(view.statuses.first(), "Image 1 of 8 - Doe^John") << "the survey counted them";
 
     // the stored data set equals the source but for the Patient ID, typed as is
     for (const QString& stored : pacs->receivedFiles()) {
@@ -324,6 +329,9 @@ TEST_F(Transfer, DicomDirWalkSendsEveryRecordAndKeepsBothBars)
     EXPECT_EQ(view.barMaximum(RunView::Bar::Complete), 3);
     EXPECT_FALSE(view.busy);
     EXPECT_TRUE(view.animationVisible);
+    // where it stands: the first image at once, of all the DICOMDIR lists, and whose
+    ASSERT_FALSE(view.statuses.isEmpty());
+    EXPECT_EQ(view.statuses.first(), "Image 1 of 6 - Doe^John");
     // DICOMDIR order of the transfer log: send before the load
     const QStringList lines = debugLines(program.path());
     ASSERT_EQ(lines.size(), 12 + 1);
@@ -405,6 +413,9 @@ TEST_F(Transfer, DicomDirRecordOfAMissingFileIsPromptedWithTheLoadReason)
     EXPECT_EQ(run->ImportedCount, 1);
     ASSERT_EQ(prompt.messages.size(), 1);
     EXPECT_TRUE(prompt.messages[0].contains("IM000001")) << prompt.messages[0].toStdString();
+    QFile errors(program.path() + "/Logs/Error.log");
+    ASSERT_TRUE(errors.open(QIODevice::ReadOnly));
+    EXPECT_EQ(errors.readAll().count("IM000001"), 1) << "one failure, one line";
 }
 
 // A JPEG 2000 image that cannot be decoded for a PACS that takes only
@@ -599,15 +610,25 @@ TEST_F(Transfer, ScanAsksBeforeTheFirstSendOnlyWhenTheMediumHoldsSeveralPatients
 
 namespace {
 
-// The receipt lines of Logs/Imports.log, split into fields.
+// The receipt lines of Logs/Imports.log, split into fields, without the
+// header row that begins the file (checked here: it names every column).
+enum Column { Time, User, Workstation, Source, Mode, Patients, Identity, End, Found, Sent, Failed, Ignored, NotChosen,
+              NoIdentity, Destination1, Destination2, Columns };
 QList<QStringList> receipts(const QString& programFolder)
 {
     QFile f(programFolder + "/Logs/Imports.log");
     QList<QStringList> out;
     if (f.open(QIODevice::ReadOnly))
-        for (const QByteArray& line : f.readAll().split('\n'))
+        for (QByteArray line : f.readAll().split('\n'))
             if (!line.trimmed().isEmpty())
-                out << QString::fromUtf8(line.trimmed()).split('\t');
+                out << QString::fromUtf8(line.chopped(line.endsWith('\r') ? 1 : 0)).split('\t');
+    if (out.isEmpty())
+        return out;
+    EXPECT_EQ(out.takeFirst(), (QStringList {"time", "user", "workstation", "source", "mode", "patients", "identity", "end",
+                                             "found", "sent", "failed", "ignored", "not chosen", "no identity",
+                                             "destination 1", "destination 2"}));
+    for (const QStringList& line : out)
+        EXPECT_EQ(line.size(), Columns) << line.join(" | ").toStdString();
     return out;
 }
 
@@ -725,7 +746,8 @@ TEST_F(Transfer, MarkersAndConfirmationsFollowTheInstancesThatWent)
     EXPECT_TRUE(QFile::exists(mediaPath("dup/A/migration.done")));
     const QList<QStringList> lines = receipts(program.path());
     ASSERT_FALSE(lines.isEmpty());
-    EXPECT_EQ(lines.last().mid(5, 5), (QStringList {"2", "1", "1", "0", "0"})) << lines.last().join(" | ").toStdString();
+    EXPECT_EQ(lines.last().mid(Found, 6), (QStringList {"2", "1", "1", "0", "0", "0"}))
+        << lines.last().join(" | ").toStdString();
 }
 
 // Each way a PACS answers for what it stored: a report on the request's
@@ -831,16 +853,22 @@ TEST_F(Transfer, EachDestinationConfirmsWhatItStoredOrSaysWhy)
     EXPECT_LT(waited.elapsed(), 10000);
     EXPECT_TRUE(aborted->AbortRequested);
 
-    // one receipt a run: found, sent, failed, ignored, not sent, and the destination's result
+    // one receipt a run: who, where, how it ended, the counts, and each destination's result
     const QList<QStringList> lines = receipts(program.path());
     ASSERT_EQ(lines.size(), 7);
-    EXPECT_EQ(lines[0].mid(1, 2), (QStringList {mediaPath("A"), "scan"}));
-    EXPECT_EQ(lines[0][3], "ID PID0001");
-    EXPECT_EQ(lines[0][4], "unchanged");
-    EXPECT_EQ(lines[0].mid(5, 5), (QStringList {"4", "4", "0", "0", "0"}));
-    EXPECT_EQ(lines[0][10], "COMMITSCP confirmed 3 of 4 images; the error log names the others.");
-    EXPECT_EQ(lines[2][10], "DCMTKSCP confirmed all 4 images.");
-    EXPECT_EQ(lines[5][10], "COMMITSCP did not answer within 2 s.");
+    EXPECT_TRUE(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d[+-]\\d\\d:\\d\\d$").match(lines[0][Time]).hasMatch())
+        << lines[0][Time].toStdString();
+    EXPECT_FALSE(lines[0][User].isEmpty());
+    EXPECT_EQ(lines[0][Workstation], QSysInfo::machineHostName());
+    EXPECT_EQ(lines[0].mid(Source, 2), (QStringList {mediaPath("A"), "scan"}));
+    EXPECT_EQ(lines[0][Patients], "ID PID0001");
+    EXPECT_EQ(lines[0][Identity], "unchanged");
+    EXPECT_EQ(lines[0][End], "complete");
+    EXPECT_EQ(lines[0].mid(Found, 6), (QStringList {"4", "4", "0", "0", "0", "0"}));
+    EXPECT_EQ(lines[0][Destination1], "COMMITSCP confirmed 3 of 4 images; the error log names the others.");
+    EXPECT_EQ(lines[0][Destination2], "");
+    EXPECT_EQ(lines[2][Destination1], "DCMTKSCP confirmed all 4 images.");
+    EXPECT_EQ(lines[5][Destination1], "COMMITSCP did not answer within 2 s.");
 }
 
 // Orthanc as the archive, the program one of its modalities: its report
@@ -1094,4 +1122,90 @@ TEST_F(Transfer, Iso2022JapaneseImagesTakeANewIdentityAtOrthanc)
         }
     }
     EXPECT_EQ(checked, 2);
+}
+
+// The summary says what happened, below the count: an abort, images that
+// failed (whatever the answer), patients not chosen, and where the error log
+// is; the information icon only when nothing is missing.
+TEST_F(Transfer, SummarySaysWhatWasNotSentAndWarnsWhenAnythingIs)
+{
+    QList<MessageBox::Request> boxes;
+    const auto previous = MessageBox::setHandler([&](const MessageBox::Request& r) {
+        boxes << r;
+        return MessageBox::Answer::Ok;
+    });
+    const auto restore = qScopeGuard([&] { MessageBox::setHandler(previous); });
+    td::ImageRecipe jane;
+    jane.patientName = "Roe^Jane";
+    jane.patientId = "PID0002";
+    td::makeSeries(mediaPath("two/A"), 2, td::ImageRecipe {});
+    td::makeSeries(mediaPath("two/B"), 3, jane);
+    AppState& s = appState();
+    s.Location = 2;
+    s.SearchBy = 2;
+    s.ImportFolder = mediaPath("two");
+    s.ImportWithSubDirs = true;
+    const QString errorLog = QDir::toNativeSeparators(program.path() + "/Logs/Error.log");
+    auto summaryOf = [&](ImportRun& run) {
+        boxes.clear();
+        run.Run();
+        EXPECT_EQ(boxes.size(), 1);
+        return boxes.isEmpty() ? MessageBox::Request {} : boxes.last();
+    };
+
+    auto clean = makeRun();
+    MessageBox::Request box = summaryOf(*clean);
+    EXPECT_EQ(box.text, "5 images successfully imported!\nSTORESCP could not be asked to confirm.");
+    EXPECT_EQ(box.icon, MessageBox::Icon::Information);
+    ASSERT_FALSE(view.statuses.isEmpty());
+    EXPECT_EQ(view.statuses.first(), "Image 1, folder 1 - Doe^John") << "no total without a survey";
+    EXPECT_TRUE(view.finished) << "nothing offers Abort behind the summary";
+
+    s.ChangeID = true;
+    newId = "NEW";
+    ScriptedPatients patients;
+    patients.ticks = QList<bool> {true, false};
+    auto one = makeRun();
+    one->patientsPrompt = &patients;
+    box = summaryOf(*one);
+    EXPECT_EQ(box.text, "2 images successfully imported!\n3 images were not sent: their patient was not chosen.\n"
+                        "STORESCP could not be asked to confirm.");
+    EXPECT_EQ(box.icon, MessageBox::Icon::Warning);
+    s.ChangeID = false;
+
+    // a PACS that is gone, "Always ignore" ticked at the first failure
+    s.RemotePort = QString::number(freeLoopbackPort());
+    prompt.tickAlwaysIgnore = {true};
+    auto dead = makeRun();
+    box = summaryOf(*dead);
+    EXPECT_EQ(box.text, "0 images successfully imported!\n5 images could not be sent; the error log names them.\n" + errorLog);
+    EXPECT_EQ(box.icon, MessageBox::Icon::Warning);
+    EXPECT_EQ(prompt.messages.size(), 1);
+
+    s.AlwaysIgnore = false;  // as the progress window leaves it
+    prompt.answers = {FailurePrompt::Abort};
+    auto aborted = makeRun();
+    box = summaryOf(*aborted);
+    EXPECT_EQ(box.text, "0 images successfully imported!\nThe import was aborted.\n"
+                        "1 images could not be sent; the error log names them.\n" + errorLog);
+    EXPECT_EQ(box.icon, MessageBox::Icon::Warning);
+
+    // an aborted DICOMDIR run found what the DICOMDIR lists, not what it reached
+    td::makeDicomDir(mediaPath("two"));
+    s.SearchBy = 1;
+    prompt.answers = {FailurePrompt::Abort};
+    auto dir = makeRun();
+    box = summaryOf(*dir);
+    EXPECT_TRUE(box.text.contains("\nThe import was aborted.\n")) << box.text.toStdString();
+
+    const QList<QStringList> lines = receipts(program.path());
+    ASSERT_EQ(lines.size(), 5);
+    EXPECT_EQ(lines[4][Mode], "DICOMDIR");
+    EXPECT_EQ(lines[4][End], "aborted");
+    EXPECT_EQ(lines[4].mid(Found, 3), (QStringList {"5", "0", "1"}));
+    EXPECT_EQ(lines[1][End], "complete");
+    EXPECT_EQ(lines[1].mid(Found, 6), (QStringList {"5", "2", "0", "0", "3", "0"}));
+    EXPECT_EQ(lines[2].mid(Found, 6), (QStringList {"5", "0", "5", "5", "0", "0"})) << "failed and ignored apart";
+    EXPECT_EQ(lines[3][End], "aborted");
+    EXPECT_EQ(lines[3].mid(Found, 6), (QStringList {"1", "0", "1", "0", "0", "0"}));
 }
