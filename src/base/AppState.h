@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 
@@ -46,6 +47,9 @@ struct AppState {
     // [DICOM] CommitPort, from the settings file only: where a PACS may open
     // an association to report its storage commitment (0 or absent: none).
     std::int32_t CommitPort = 0;
+    // [DICOM] CommitHosts, from the settings file only: hosts besides a
+    // destination's own from which its reports are taken there (a cluster).
+    QStringList CommitHosts;
     QString TLSCertificate;
     QString TLSPrivateKey;
     QString TLSTrustedCertificates;

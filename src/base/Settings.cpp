@@ -77,6 +77,12 @@ void LoadSettings(SettingsView& view)
         if (port > 0 && port <= 65535)
             s.CommitPort = port;
     });
+    step([&] {
+        s.CommitHosts.clear();
+        for (const QString& host : read("DICOM", "CommitHosts", "").split(QLatin1Char(','), Qt::SkipEmptyParts))
+            if (!host.trimmed().isEmpty())
+                s.CommitHosts << host.trimmed();
+    });
     step([&] { s.TLSCertificate = read("TLS", "Certificate", ""); });
     step([&] { s.TLSPrivateKey = read("TLS", "PrivateKey", ""); });
     step([&] { s.TLSTrustedCertificates = read("TLS", "TrustedCertificates", ""); });

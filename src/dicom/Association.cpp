@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 
 namespace varnelo::dicomimpl {
 
@@ -304,9 +305,43 @@ Choice choose(const Association& assoc, LoadedFile& file, const std::string& sop
 
 }  // namespace
 
+namespace {
+
+std::mutex walkMutex;
+std::map<std::pair<QString, std::uint16_t>, int> walkHolds;
+
+std::pair<QString, std::uint16_t> walkKey(const Peer& peer)
+{
+    return {peer.host.trimmed().toLower(), peer.port};
+}
+
+}  // namespace
+
+std::shared_ptr<void> WalkTraffic::hold(const Peer& peer)
+{
+    const auto key = walkKey(peer);
+    {
+        const std::lock_guard<std::mutex> lock(walkMutex);
+        ++walkHolds[key];
+    }
+    return std::shared_ptr<void>(nullptr, [key](void*) {
+        const std::lock_guard<std::mutex> lock(walkMutex);
+        if (--walkHolds[key] <= 0)
+            walkHolds.erase(key);
+    });
+}
+
+bool WalkTraffic::holds(const Peer& peer)
+{
+    const std::lock_guard<std::mutex> lock(walkMutex);
+    return walkHolds.count(walkKey(peer)) > 0;
+}
+
 void AssociationPool::openFor(Slot& slot, const Peer& peer)
 {
     slot.assoc.reset();
+    if (!slot.walkHold)
+        slot.walkHold = WalkTraffic::hold(peer);
     slot.assoc = std::make_unique<Association>(peer, contextsFor(slot.needs));
     ++opened_;
 }
@@ -626,11 +661,13 @@ std::int32_t AssociationPool::storeAsStored(Association& assoc, const LoadedFile
 
 void AssociationPool::releaseAll()
 {
-    for (auto& [peer, slot] : slots_)
+    for (auto& [peer, slot] : slots_) {
         if (slot.assoc) {
             slot.assoc->release();
             slot.assoc.reset();
         }
+        slot.walkHold.reset();
+    }
 }
 
 }  // namespace varnelo::dicomimpl

@@ -77,6 +77,17 @@ private:
     T_ASC_Association* assoc_ = nullptr;
 };
 
+// The peers the walk holds an association with, by host and port. Storage
+// commitment opens an association of its own only while the walk holds none
+// there: a PACS that takes one association at a time would otherwise keep
+// the walk's next one waiting.
+class WalkTraffic {
+public:
+    // The walk holds `peer` while the returned token lives.
+    static std::shared_ptr<void> hold(const Peer& peer);
+    static bool holds(const Peer& peer);
+};
+
 // The associations of one image list, one per peer and AE titles.
 class AssociationPool {
 public:
@@ -95,6 +106,9 @@ private:
         std::unique_ptr<Association> assoc;
         std::vector<std::pair<std::string, std::string>> needs;     // (SOP class, transfer syntax) seen
         std::vector<std::pair<std::string, std::string>> proposed;  // what the open association offered
+        // from the first association until releaseAll: a context that needs
+        // a new association in the middle of a folder lets nobody in between
+        std::shared_ptr<void> walkHold;
     };
     std::int32_t storeOn(Association& assoc, LoadedFile& file, T_ASC_PresentationContextID id,
                          const std::function<void()>& whileWaiting,

@@ -1,14 +1,17 @@
 // Storage commitment as the requestor (Push Model), and the query that
 // stands in for it where a PACS offers none.
 
+#include "base/AppState.h"
 #include "dicom/Association.h"
-#include "dicom/Tls.h"
+#include "dicom/CommitListener.h"
+#include "dicom/CommitReport.h"
 
 #include <QElapsedTimer>
 #include <QHash>
 #include <QSet>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -29,35 +32,6 @@ const char* const kStudyRoot = UID_FINDStudyRootQueryRetrieveInformationModel;
 const std::vector<std::string> kLittleEndian = {UID_LittleEndianExplicitTransferSyntax,
                                                 UID_LittleEndianImplicitTransferSyntax};
 
-QString failureReason(Uint16 code)
-{
-    QString name;
-    switch (code) {
-    case 0x0110:
-        name = QStringLiteral("processing failure");
-        break;
-    case 0x0112:
-        name = QStringLiteral("no such object instance");
-        break;
-    case 0x0119:
-        name = QStringLiteral("class-instance conflict");
-        break;
-    case 0x0122:
-        name = QStringLiteral("SOP class not supported");
-        break;
-    case 0x0131:
-        name = QStringLiteral("duplicate transaction UID");
-        break;
-    case 0x0213:
-        name = QStringLiteral("resource limitation");
-        break;
-    default:
-        name = QStringLiteral("failure");
-        break;
-    }
-    return QStringLiteral("%1 (0x%2)").arg(name).arg(code, 4, 16, QLatin1Char('0'));
-}
-
 QString stringIn(DcmItem& item, const DcmTagKey& key)
 {
     OFString value;
@@ -65,220 +39,9 @@ QString stringIn(DcmItem& item, const DcmTagKey& key)
     return QString::fromLatin1(value.c_str()).trimmed();
 }
 
-// What one N-EVENT-REPORT said.
-struct Report {
-    QString transaction;
-    QSet<QString> succeeded;
-    std::vector<std::pair<QString, QString>> failed;
-};
-
-// The report in an N-EVENT-REPORT's data set, or nothing when it reports
-// none of the transactions awaited.
-std::optional<Report> readReport(::DcmDataset& ds, const QSet<QString>& transactions)
-{
-    Report report;
-    report.transaction = stringIn(ds, DCM_TransactionUID);
-    if (!transactions.isEmpty() && !transactions.contains(report.transaction))
-        return std::nullopt;
-    DcmSequenceOfItems* seq = nullptr;
-    if (ds.findAndGetSequence(DCM_ReferencedSOPSequence, seq).good() && seq)
-        for (unsigned long i = 0; i < seq->card(); ++i)
-            report.succeeded.insert(stringIn(*seq->getItem(i), DCM_ReferencedSOPInstanceUID));
-    seq = nullptr;
-    if (ds.findAndGetSequence(DCM_FailedSOPSequence, seq).good() && seq)
-        for (unsigned long i = 0; i < seq->card(); ++i) {
-            DcmItem* item = seq->getItem(i);
-            Uint16 reason = 0;
-            const bool hasReason = item->findAndGetUint16(DCM_FailureReason, reason).good();
-            report.failed.emplace_back(stringIn(*item, DCM_ReferencedSOPInstanceUID),
-                                       hasReason ? failureReason(reason) : QStringLiteral("no reason given"));
-        }
-    return report;
-}
-
-// One message that arrived on an association that carries requests or
-// reports: the answer to an N-ACTION, or a report.
-struct Incoming {
-    std::optional<Report> report;
-    std::optional<T_DIMSE_N_ActionRSP> action;
-};
-
-// Reads one message: an N-EVENT-REPORT is answered (with both Affected SOP
-// UIDs, which some PACS insist on) and returned when it reports one of
-// `transactions`; an N-ACTION answer is returned. `closed` is set when the
-// peer released or dropped the association.
-Incoming receiveOne(T_ASC_Association* assoc, const QSet<QString>& transactions, bool& closed)
-{
-    T_DIMSE_Message msg;
-    std::memset(&msg, 0, sizeof msg);
-    T_ASC_PresentationContextID id = 0;
-    ::DcmDataset* detail = nullptr;
-    OFCondition cond = DIMSE_receiveCommand(assoc, DIMSE_NONBLOCKING, DicomTimeouts::DimseSeconds, &id, &msg, &detail);
-    delete detail;
-    if (cond == DUL_PEERREQUESTEDRELEASE) {
-        ASC_acknowledgeRelease(assoc);
-        closed = true;
-        return {};
-    }
-    if (cond.bad()) {
-        closed = true;
-        return {};
-    }
-    if (msg.CommandField == DIMSE_N_ACTION_RSP) {
-        DIC_UL bytes = 0, pdvs = 0;
-        if (msg.msg.NActionRSP.DataSetType != DIMSE_DATASET_NULL)
-            DIMSE_ignoreDataSet(assoc, DIMSE_NONBLOCKING, DicomTimeouts::DimseSeconds, &bytes, &pdvs);
-        return {std::nullopt, msg.msg.NActionRSP};
-    }
-    if (msg.CommandField != DIMSE_N_EVENT_REPORT_RQ) {
-        // nothing else is expected here; a data set that came with it is dropped
-        DIC_UL bytes = 0, pdvs = 0;
-        if (msg.CommandField == DIMSE_C_STORE_RQ && msg.msg.CStoreRQ.DataSetType != DIMSE_DATASET_NULL)
-            DIMSE_ignoreDataSet(assoc, DIMSE_NONBLOCKING, DicomTimeouts::DimseSeconds, &bytes, &pdvs);
-        return {};
-    }
-    const T_DIMSE_N_EventReportRQ& rq = msg.msg.NEventReportRQ;
-    std::unique_ptr<::DcmDataset> data;
-    if (rq.DataSetType != DIMSE_DATASET_NULL) {
-        ::DcmDataset* received = nullptr;
-        cond = DIMSE_receiveDataSetInMemory(assoc, DIMSE_NONBLOCKING, DicomTimeouts::DimseSeconds, &id, &received,
-                                            nullptr, nullptr);
-        data.reset(received);
-        if (cond.bad()) {
-            closed = true;
-            return {};
-        }
-    }
-    T_DIMSE_Message rsp;
-    std::memset(&rsp, 0, sizeof rsp);
-    rsp.CommandField = DIMSE_N_EVENT_REPORT_RSP;
-    T_DIMSE_N_EventReportRSP& r = rsp.msg.NEventReportRSP;
-    r.MessageIDBeingRespondedTo = rq.MessageID;
-    r.DimseStatus = STATUS_Success;
-    r.DataSetType = DIMSE_DATASET_NULL;
-    r.EventTypeID = rq.EventTypeID;
-    OFStandard::strlcpy(r.AffectedSOPClassUID, rq.AffectedSOPClassUID, sizeof r.AffectedSOPClassUID);
-    OFStandard::strlcpy(r.AffectedSOPInstanceUID, rq.AffectedSOPInstanceUID, sizeof r.AffectedSOPInstanceUID);
-    r.opts = O_NEVENTREPORT_AFFECTEDSOPCLASSUID | O_NEVENTREPORT_AFFECTEDSOPINSTANCEUID | O_NEVENTREPORT_EVENTTYPEID;
-    DIMSE_sendMessageUsingMemoryData(assoc, id, &rsp, nullptr, nullptr, nullptr, nullptr);
-    if (!data)
-        return {};
-    return {readReport(*data, transactions), std::nullopt};
-}
-
-// The port on which a PACS may open an association to deliver its report.
-// Takes only the storage commitment SOP class, and only from the AE titles
-// of the requests it serves. One per port: the requests to both
-// destinations of a run share it, and each takes the reports of its own
-// transactions. The sessions that share it run on threads of their own.
-class Listener {
-public:
-    // The listener of `port`, opened now or shared with a request under way.
-    static std::shared_ptr<Listener> on(std::uint16_t port, const DcmTls& tls, const QString& caller)
-    {
-        static std::mutex guard;
-        static std::map<std::uint16_t, std::weak_ptr<Listener>> open;
-        const std::lock_guard<std::mutex> lock(guard);
-        std::shared_ptr<Listener> l = open[port].lock();
-        if (!l) {
-            l = std::make_shared<Listener>(port, tls);
-            open[port] = l;
-        }
-        const std::lock_guard<std::mutex> own(l->mutex_);
-        if (!l->callers_.contains(caller))
-            l->callers_ << caller;
-        return l;
-    }
-
-    Listener(std::uint16_t port, const DcmTls& tls)
-    {
-        if (tls.Enabled)
-            tls_ = std::make_unique<TlsTransport>(tls, true);
-        const OFCondition cond = ASC_initializeNetwork(NET_ACCEPTOR, port, DicomTimeouts::AcseSeconds, &net_);
-        if (cond.bad())
-            throwCondition(cond, QStringLiteral("Cannot listen on port %1 for storage commitment reports").arg(port));
-        if (tls_)
-            tls_->attachAcceptor(net_);
-    }
-    ~Listener()
-    {
-        drop();
-        if (net_)
-            ASC_dropNetwork(&net_);
-    }
-
-    // A report for one of `transactions` that has come, if any.
-    std::optional<Report> poll(const QSet<QString>& transactions)
-    {
-        const std::lock_guard<std::mutex> lock(mutex_);
-        if (!assoc_) {
-            if (ASC_associationWaiting(net_, 0))
-                accept();
-        } else if (ASC_dataWaiting(assoc_, 0)) {
-            bool closed = false;
-            Incoming in = receiveOne(assoc_, {}, closed);
-            if (closed)
-                drop();
-            if (in.report)
-                inbox_.push_back(*in.report);
-        }
-        for (auto it = inbox_.begin(); it != inbox_.end(); ++it)
-            if (transactions.contains(it->transaction)) {
-                Report r = *it;
-                inbox_.erase(it);
-                return r;
-            }
-        return std::nullopt;
-    }
-
-private:
-    void accept()
-    {
-        T_ASC_Association* assoc = nullptr;
-        OFCondition cond = ASC_receiveAssociation(net_, &assoc, ASC_DEFAULTMAXPDU, nullptr, nullptr, tls_ != nullptr,
-                                                  DUL_NOBLOCK, DicomTimeouts::AcseSeconds);
-        if (cond.bad()) {
-            if (assoc) {
-                ASC_dropAssociation(assoc);
-                ASC_destroyAssociation(&assoc);
-            }
-            return;
-        }
-        const QString calling = QString::fromLatin1(assoc->params->DULparams.callingAPTitle).trimmed();
-        if (!callers_.contains(calling)) {
-            T_ASC_RejectParameters rej = {ASC_RESULT_REJECTEDPERMANENT, ASC_SOURCE_SERVICEUSER,
-                                          ASC_REASON_SU_CALLINGAETITLENOTRECOGNIZED};
-            ASC_rejectAssociation(assoc, &rej);
-            ASC_dropAssociation(assoc);
-            ASC_destroyAssociation(&assoc);
-            return;
-        }
-        const char* abstract[] = {kCommitClass};
-        const char* syntaxes[] = {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax};
-        ASC_acceptContextsWithPreferredTransferSyntaxes(assoc->params, abstract, 1, syntaxes, 2, ASC_SC_ROLE_SCUSCP);
-        if (ASC_countAcceptedPresentationContexts(assoc->params) == 0 || ASC_acknowledgeAssociation(assoc).bad()) {
-            ASC_dropAssociation(assoc);
-            ASC_destroyAssociation(&assoc);
-            return;
-        }
-        assoc_ = assoc;
-    }
-    void drop()
-    {
-        if (!assoc_)
-            return;
-        ASC_dropSCPAssociation(assoc_);
-        ASC_destroyAssociation(&assoc_);
-        assoc_ = nullptr;
-    }
-
-    std::mutex mutex_;
-    QStringList callers_;
-    std::vector<Report> inbox_;  // reports of transactions not asked for yet
-    std::unique_ptr<TlsTransport> tls_;  // outlives net_
-    T_ASC_Network* net_ = nullptr;
-    T_ASC_Association* assoc_ = nullptr;
-};
+// How long a report on the request's association may take before the
+// association goes back to a walk that waits for the PACS.
+constexpr int GraceMs = 2000;
 
 struct FoundInstances {
     QSet<QString> uids;
@@ -323,9 +86,7 @@ DcmCommitResult query(Association& assoc, T_ASC_PresentationContextID id,
         if (cond.bad())
             throwCondition(cond, QStringLiteral("The query of %1 for the study %2 failed").arg(assoc.peer().describe(), it.key()));
         if (rsp.DimseStatus != STATUS_Success)
-            fail(DicomErrc::QueryFailed, QStringLiteral("%1 answered the query for the study %2 with the status 0x%3")
-                                             .arg(assoc.peer().describe(), it.key())
-                                             .arg(rsp.DimseStatus, 4, 16, QLatin1Char('0')));
+            fail(DicomErrc::QueryFailed, QStringLiteral("%1 answered the query for the study %2 with the status 0x%3").arg(assoc.peer().describe(), it.key()).arg(rsp.DimseStatus, 4, 16, QLatin1Char('0')));
         for (const DcmStoredInstance* i : it.value())
             if (!found.uids.contains(i->SOPInstanceUID))
                 result.failed.emplace_back(i->SOPInstanceUID, QStringLiteral("not found by a query for the instances of its study"));
@@ -339,7 +100,11 @@ DcmCommitResult query(Association& assoc, T_ASC_PresentationContextID id,
 // ---- DcmCommitSession ------------------------------------------------------
 
 struct DcmCommitSession::Impl {
-    enum class State { Unstarted, Committing, Querying, Failed };
+    enum class State { Unstarted,
+                       Committing,
+                       Querying,
+                       Failed,
+                       NeedsListener };
 
     // Shared with the caller's thread, under m.
     std::mutex m;
@@ -352,36 +117,54 @@ struct DcmCommitSession::Impl {
     bool exited = false;
     DcmCommitResult result;
     std::thread worker;
-    QString described;  // the peer, for messages on the caller's side
+    QString described;               // the peer, for messages on the caller's side
+    std::atomic<bool> halt {false};  // stop, as the worker's network waits see it
 
     // The worker's own from here on.
     Peer peer;
     std::int32_t listenPort = 0;
+    QStringList commitHosts;
     size_t batch = 200;
     State state = State::Unstarted;
-    QString why;  // for Failed
+    QString why;           // for Failed and NeedsListener
+    bool refused = false;  // neither commitment nor a query: not asked again
     std::unique_ptr<Association> assoc;
     bool findOffered = false;
-    std::shared_ptr<Listener> listener;
+    std::shared_ptr<CommitListener> listener;
     QString listenerWhy;
+    bool reportsLost = false;  // the association closed under a report, and no listener took it
     std::vector<DcmStoredInstance> all;
-    std::vector<DcmStoredInstance> gathering;              // not yet requested
-    std::deque<std::vector<DcmStoredInstance>> held;       // full requests waiting for the last report
-    QSet<QString> pending;                                 // transactions without a report
-    std::vector<Report> reports;
+    std::vector<DcmStoredInstance> gathering;                   // not yet requested
+    std::deque<std::vector<DcmStoredInstance>> held;            // full requests not yet sent
+    std::map<QString, std::vector<DcmStoredInstance>> pending;  // by transaction, without a report
+    std::vector<CommitReport> reports;
     bool reportsOnListener = false;
-    QString lastTransaction;  // of the request whose report is awaited on the association
+    QString awaitedHere;  // the request whose report is awaited on the association
+    QElapsedTimer awaitedSince;
+
+    TransactionSize known() const
+    {
+        return [this](const QString& transaction) -> std::optional<size_t> {
+            const auto it = pending.find(transaction);
+            if (it == pending.end())
+                return std::nullopt;
+            return it->second.size();
+        };
+    }
+
+    bool awaitingHere() const { return !reportsOnListener && !awaitedHere.isEmpty() && pending.count(awaitedHere); }
 
     void start()
     {
-        auto a = std::make_unique<Association>(peer, std::vector<ProposedContext> {{kCommitClass, kLittleEndian},
-                                                                                   {kStudyRoot, kLittleEndian}});
+        auto a = std::make_unique<Association>(peer, std::vector<ProposedContext> {{kCommitClass, kLittleEndian}, {kStudyRoot, kLittleEndian}});
         findOffered = !a->acceptedFor(kStudyRoot).empty();
         if (a->acceptedFor(kCommitClass).empty()) {
             a->release();
-            if (!findOffered)
+            if (!findOffered) {
+                refused = true;
                 fail(DicomErrc::NoPresentationContext,
                      QStringLiteral("%1 offers neither storage commitment nor a Study Root query").arg(peer.describe()));
+            }
             state = State::Querying;
             return;
         }
@@ -390,47 +173,94 @@ struct DcmCommitSession::Impl {
         // listening before the first request, so that a quick report finds the port open
         if (listenPort > 0) {
             try {
-                listener = Listener::on(checkedPort(listenPort), peer.tls, peer.calledAE);
+                listener = CommitListener::on(checkedPort(listenPort), peer.tls);
+                listener->admit(this, {addressesOf(QStringList {peer.host} + commitHosts), peer.calledAE});
             } catch (const Error& e) {
+                listener.reset();
                 listenerWhy = e.description();
             }
         }
     }
 
-    void absorb(const Incoming& in, bool fromListener)
+    void absorb(CommitReport report, bool fromListener)
     {
-        if (in.report && pending.remove(in.report->transaction)) {
-            reports.push_back(*in.report);
-            reportsOnListener = reportsOnListener || fromListener;
+        const auto it = pending.find(report.transaction);
+        if (it == pending.end())
+            return;
+        if (!report.refused.isEmpty())
+            for (const DcmStoredInstance& i : it->second)
+                report.failed.emplace_back(i.SOPInstanceUID, report.refused);
+        reports.push_back(std::move(report));
+        pending.erase(it);
+        reportsOnListener = reportsOnListener || fromListener;
+    }
+
+    // The PACS released or dropped the association.
+    void peerClosed()
+    {
+        const bool underReport = awaitingHere();
+        assoc->abort();
+        assoc.reset();
+        awaitedHere.clear();
+        if (!underReport || listener)
+            return;  // a listener takes the report, if one comes
+        if (listenPort == 0) {
+            state = State::NeedsListener;
+            why = QStringLiteral("%1 closed the association without a commitment report: it reports on an association "
+                                 "of its own, and [DICOM] CommitPort is not set")
+                      .arg(peer.describe());
+        } else {
+            reportsLost = true;
         }
     }
 
-    // Reads what has come, without waiting.
-    void poll()
+    // Leaves the PACS to the walk. A report still awaited on the association
+    // cannot come any more: its instances are asked for again later.
+    void giveBack()
+    {
+        if (awaitingHere()) {
+            held.push_front(std::move(pending[awaitedHere]));
+            pending.erase(awaitedHere);
+        }
+        awaitedHere.clear();
+        assoc->release();
+        assoc.reset();
+    }
+
+    // Reads what has come, without waiting; sends what may go.
+    void poll(bool walkDone)
     {
         if (state != State::Committing)
             return;
         if (assoc && ASC_dataWaiting(assoc->get(), 0)) {
             bool closed = false;
-            absorb(receiveOne(assoc->get(), pending, closed), false);
-            if (closed) {
-                assoc->abort();
-                assoc.reset();
-            }
+            CommitIncoming in = receiveCommitMessage(assoc->get(), known(), closed);
+            if (in.report)
+                absorb(std::move(*in.report), false);
+            if (closed)
+                peerClosed();
         }
         if (listener)
-            while (std::optional<Report> report = listener->poll(pending))
-                absorb(Incoming {report, std::nullopt}, true);
-        sendHeld();
+            for (CommitReport& r : listener->take(this))
+                absorb(std::move(r), true);
+        if (state != State::Committing)
+            return;
+        const bool walkWants = !walkDone && WalkTraffic::holds(peer);
+        if (assoc && !awaitingHere() && (walkWants || held.empty()))
+            giveBack();
+        else if (assoc && walkWants && awaitedSince.elapsed() > GraceMs)
+            giveBack();
+        if (!walkWants)
+            sendHeld();
     }
 
     // A request may go when no report can cross it on the association: the
     // PACS reports on associations of its own, or the last report is in.
-    bool maySend() const { return reportsOnListener || lastTransaction.isEmpty() || !pending.contains(lastTransaction); }
+    bool maySend() const { return reportsOnListener || !pending.count(awaitedHere); }
 
     void sendHeld()
     {
-        while (state == State::Committing && !held.empty() && maySend()) {
+        while (state == State::Committing && !held.empty() && maySend() && !halt) {
             std::vector<DcmStoredInstance> next = std::move(held.front());
             held.pop_front();
             send(next);
@@ -440,7 +270,7 @@ struct DcmCommitSession::Impl {
     void send(const std::vector<DcmStoredInstance>& instances)
     {
         const QString context = QStringLiteral("The storage commitment request to %1 failed").arg(peer.describe());
-        if (!assoc) {  // the PACS closed it after a report: on with a new one
+        if (!assoc) {
             assoc = std::make_unique<Association>(peer, std::vector<ProposedContext> {{kCommitClass, kLittleEndian}});
             if (assoc->acceptedFor(kCommitClass).empty())
                 fail(DicomErrc::NoPresentationContext, context + QStringLiteral(": the context was not accepted again"));
@@ -463,14 +293,26 @@ struct DcmCommitSession::Impl {
         OFStandard::strlcpy(a.RequestedSOPInstanceUID, kCommitInstance, sizeof a.RequestedSOPInstanceUID);
         a.ActionTypeID = 1;
         a.DataSetType = DIMSE_DATASET_PRESENT;
-        pending.insert(transaction);
+        pending[transaction] = instances;
+        if (listener)
+            listener->expect(this, transaction, instances.size());
         bool closed = DIMSE_sendMessageUsingMemoryData(assoc->get(), assoc->acceptedFor(kCommitClass).front().first, &rq,
                                                        nullptr, &action, nullptr, nullptr)
                           .bad();
+        // the answer, in steps short enough for the end of the run to stop it
         std::optional<T_DIMSE_N_ActionRSP> answer;
+        QElapsedTimer waited;
+        waited.start();
         while (!closed && !answer) {
-            const Incoming in = receiveOne(assoc->get(), pending, closed);
-            absorb(in, false);
+            if (halt || waited.elapsed() > DicomTimeouts::DimseSeconds * 1000) {
+                closed = true;
+                break;
+            }
+            if (!ASC_dataWaiting(assoc->get(), 1))
+                continue;
+            CommitIncoming in = receiveCommitMessage(assoc->get(), known(), closed);
+            if (in.report)
+                absorb(std::move(*in.report), false);
             answer = in.action;
         }
         if (closed) {
@@ -489,13 +331,12 @@ struct DcmCommitSession::Impl {
             assoc->release();
             assoc.reset();
             if (!findOffered)
-                fail(DicomErrc::QueryFailed, QStringLiteral("%1 refused the storage commitment request with the status 0x%2")
-                                                 .arg(peer.describe())
-                                                 .arg(answer->DimseStatus, 4, 16, QLatin1Char('0')));
+                fail(DicomErrc::QueryFailed, QStringLiteral("%1 refused the storage commitment request with the status 0x%2").arg(peer.describe()).arg(answer->DimseStatus, 4, 16, QLatin1Char('0')));
             state = State::Querying;
             return;
         }
-        lastTransaction = transaction;
+        awaitedHere = transaction;
+        awaitedSince.start();
     }
 
     // Runs `step`; an error ends the commitment with its reason.
@@ -576,6 +417,7 @@ DcmCommitSession::DcmCommitSession(const QString& host, std::int32_t port, const
     d.peer.calledAE = calledAE.trimmed();
     d.peer.tls = tls;
     d.listenPort = listenPort;
+    d.commitHosts = appState().CommitHosts;
     d.batch = static_cast<size_t>(std::max(1, batchSize));
     d.guarded([&] { d.peer.port = checkedPort(port); });
     d.described = d.peer.describe();
@@ -588,9 +430,10 @@ DcmCommitSession::~DcmCommitSession()
     Impl& d = *impl_;
     std::unique_lock<std::mutex> lock(d.m);
     d.stop = true;
+    d.halt = true;
     d.cv.notify_all();
-    // A worker inside a connect or waiting for a response cannot be pulled
-    // out of it; it ends on its own bound, and nobody waits for it here.
+    // A worker inside a connect cannot be pulled out of it; it ends on its
+    // own bound, and nobody waits for it here.
     const bool ended = d.cv.wait_for(lock, std::chrono::milliseconds(200), [&] { return d.exited; });
     lock.unlock();
     if (ended)
@@ -634,6 +477,7 @@ DcmCommitResult DcmCommitSession::Finish(int waitSeconds, const std::function<bo
             continue;
         }
         d.stop = true;
+        d.halt = true;
         d.cv.notify_all();
         return result;
     }
@@ -643,10 +487,10 @@ DcmCommitResult DcmCommitSession::Finish(int waitSeconds, const std::function<bo
 
 void DcmCommitSession::Impl::run()
 {
-    // Requests go out while the walk still sends, so that the PACS checks
-    // the first instances while it stores the rest. A PACS that takes one
-    // association at a time answers the commitment's only when the walk's
-    // own has ended; that wait is here, never in the walk.
+    // Requests go out while the walk holds no association with the PACS:
+    // between folders, while the operator answers a failure, and after the
+    // walk. A PACS that takes one association at a time then never keeps
+    // the walk waiting for longer than one request and its prompt report.
     bool finishingSeen = false;
     int attempts = 0;  // to open the association: once during the walk, once after
     QElapsedTimer waited;
@@ -655,8 +499,7 @@ void DcmCommitSession::Impl::run()
         std::vector<DcmStoredInstance> news;
         {
             std::unique_lock<std::mutex> lock(m);
-            cv.wait_for(lock, std::chrono::milliseconds(20),
-                        [&] { return stop || (finishing && !finishingSeen); });
+            cv.wait_for(lock, std::chrono::milliseconds(20), [&] { return stop || (finishing && !finishingSeen); });
             if (stop)
                 break;
             news.swap(incoming);
@@ -671,15 +514,16 @@ void DcmCommitSession::Impl::run()
             held.push_back(std::move(gathering));
             gathering.clear();
         }
-        if (state == State::Unstarted && !held.empty() && attempts < (finishingSeen ? 2 : 1)) {
+        if (state == State::Unstarted && !held.empty() && attempts < (finishingSeen ? 2 : 1) &&
+            (finishingSeen || !WalkTraffic::holds(peer))) {
             attempts = finishingSeen ? 2 : 1;
             guarded([&] { start(); });
-            // Refused or not answered while the walk holds the PACS: asked
-            // again once the walk has ended.
-            if (state == State::Failed && !finishingSeen)
+            // Not answered while the walk goes on: asked again once it has
+            // ended, unless the PACS refused what was asked.
+            if (state == State::Failed && !finishingSeen && !refused)
                 state = State::Unstarted;
         }
-        guarded([&] { poll(); });
+        guarded([&] { poll(finishingSeen); });
         if (finishingSeen && (verdict = judge(waited)))
             break;
     }
@@ -690,6 +534,8 @@ void DcmCommitSession::Impl::run()
             assoc->abort();
         assoc.reset();
     }
+    if (listener)
+        listener->leave(this);
     listener.reset();
     const std::lock_guard<std::mutex> lock(m);
     if (verdict) {
@@ -703,7 +549,7 @@ void DcmCommitSession::Impl::run()
 void DcmCommitSession::Impl::add(DcmStoredInstance instance)
 {
     all.push_back(instance);
-    if (state == State::Failed || state == State::Querying)
+    if (state == State::Failed || state == State::Querying || state == State::NeedsListener)
         return;
     gathering.push_back(std::move(instance));
     if (gathering.size() < batch)
@@ -721,13 +567,17 @@ std::optional<DcmCommitResult> DcmCommitSession::Impl::judge(const QElapsedTimer
         result.outcome = DcmCommitResult::Outcome::Answered;
         return result;
     }
-    if (state == State::Committing && (!pending.isEmpty() || !held.empty())) {
-        if (!assoc && !listener) {
+    if (state == State::NeedsListener) {
+        result.outcome = DcmCommitResult::Outcome::NeedsListener;
+        result.why = why;
+        return result;
+    }
+    if (state == State::Committing && (!pending.empty() || !held.empty())) {
+        if (reportsLost && !listener) {
             result.outcome = DcmCommitResult::Outcome::NoAnswer;
             result.why = QStringLiteral("%1 closed the association without a commitment report, and no report can come "
                                         "on an association of its own (%2)")
-                             .arg(described, listenerWhy.isEmpty() ? QStringLiteral("[DICOM] CommitPort is not set")
-                                                                   : listenerWhy);
+                             .arg(described, listenerWhy);
             return result;
         }
         if (waited.elapsed() >= static_cast<qint64>(waitSeconds) * 1000) {
@@ -749,7 +599,7 @@ std::optional<DcmCommitResult> DcmCommitSession::Impl::judge(const QElapsedTimer
         return queryAll();
     result.outcome = DcmCommitResult::Outcome::Answered;
     QSet<QString> named;
-    for (const Report& report : reports) {
+    for (const CommitReport& report : reports) {
         named.unite(report.succeeded);
         for (const auto& f : report.failed) {
             named.insert(f.first);

@@ -227,7 +227,7 @@ struct DcmCommitResult {
     // SOP Instance UID of each instance the PACS did not confirm, with its
     // reason. An answered request confirms every other instance.
     std::vector<std::pair<QString, QString>> failed;
-    QString why;  // for NotOffered and NoAnswer: what happened, for the error log
+    QString why;  // for NotOffered, NoAnswer and NeedsListener: what happened, for the error log
 };
 
 // Asks a PACS to take responsibility for instances it has stored (Storage

@@ -3,10 +3,18 @@
 #include "faults/FaultKit.h"
 
 #include "dicom/Dicom.h"
+#include "support/Peers.h"
 
 #include <QElapsedTimer>
 #include <QSet>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <iostream>
 #include <map>
 
 using namespace varnelo;
@@ -279,4 +287,226 @@ TEST_F(PeerFaults, ConnectionClosedAfterAcceptFailsEveryImageWithoutAHang)
     EXPECT_TRUE(prompt.messages[0].startsWith(head)) << prompt.messages[0].toStdString();
     EXPECT_GT(prompt.messages[0].size(), head.size()) << "the reason is given";
     EXPECT_EQ(debug().count("FAILED"), 3);
+}
+
+// ---- storage commitment against peers that take one association at a time,
+// report late, from elsewhere, or too much ----------------------------------
+
+namespace {
+
+using testsupport::AddressRelay;
+using testsupport::CommitScp;
+using testsupport::DcmtkCommitScp;
+
+class CommitFaults : public FaultTest {
+protected:
+    void to(const QString& ae, quint16 port)
+    {
+        appState().RemoteAET = ae;
+        appState().RemoteIP = "127.0.0.1";
+        appState().RemotePort = QString::number(port);
+    }
+    // Runs the scan of media/A and its sub folders; returns the time it took.
+    qint64 scan(ImportRun& run)
+    {
+        QElapsedTimer t;
+        t.start();
+        run.ReadCdDirectory(mediaPath("A"), true);
+        return t.elapsed();
+    }
+};
+
+// A TCP connection to `port` on 127.0.0.1 that sends nothing; -1 while
+// nothing listens there.
+int idleConnection(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0)
+        return fd;
+    ::close(fd);
+    return -1;
+}
+
+// Whether the other side closed `fd` within `ms`.
+bool closedByPeer(int fd, int ms)
+{
+    pollfd p {fd, POLLIN, 0};
+    char c = 0;
+    return ::poll(&p, 1, ms) == 1 && ::recv(fd, &c, 1, 0) == 0;
+}
+
+}  // namespace
+
+// DCMTK's DcmSCP serves one association at a time and reports on the
+// request's: the commitment goes only while the walk holds no association
+// there, so the second folder's first image does not wait out a bound behind
+// it. VARNELO_COMMIT_IMAGES sets the number of images (255 for the figures).
+TEST_F(CommitFaults, OneAssociationPeerConfirmsTwoFoldersWithoutHoldingTheWalk)
+{
+    const int total = std::max(20, qEnvironmentVariableIntValue("VARNELO_COMMIT_IMAGES"));
+    const int first = total < 255 ? total * 2 / 3 : 200;
+    images(mediaPath("A"), first);
+    images(mediaPath("A/B"), total - first);
+    const int batch = total < 255 ? first / 2 : 200;
+
+    qint64 off = 0;
+    {
+        DcmtkCommitScp plain("DCMTKSCP", false);
+        to(plain.aeTitle(), plain.port());
+        ImportRun run(view, prompt, {});
+        run.ConfirmBatch = batch;
+        off = scan(run);
+        EXPECT_EQ(plain.stored(), total);
+        EXPECT_EQ(run.confirmations(), QStringList {"DCMTKSCP could not be asked to confirm."});
+    }
+    QFile::remove(mediaPath("A/migration.done"));
+    QFile::remove(mediaPath("A/B/migration.done"));
+    DcmtkCommitScp pacs;
+    to(pacs.aeTitle(), pacs.port());
+    ImportRun run(view, prompt, {});
+    run.ConfirmBatch = batch;
+    const qint64 with = scan(run);
+    std::cout << total << " images to a one-association peer: " << with << " ms with storage commitment, " << off
+              << " ms without" << std::endl;
+
+    EXPECT_TRUE(prompt.messages.isEmpty()) << prompt.messages.join("\n").toStdString();
+    EXPECT_EQ(run.ImportedCount, total);
+    EXPECT_EQ(pacs.stored(), total);
+    EXPECT_EQ(run.confirmations(), QStringList {QStringLiteral("DCMTKSCP confirmed all %1 images.").arg(total)});
+    EXPECT_EQ(pacs.reportsAnsweredWithSuccess(), (total + batch - 1) / batch);
+    EXPECT_LT(with, off * 3 / 2 + 3000) << "a bound waited out behind the commitment's association";
+}
+
+// A refusal is an answer: not asked again at the end of the run. The PACS
+// that closes the request's association without a report, while no
+// CommitPort is set, is told at once, not after the whole wait.
+TEST_F(CommitFaults, RefusalIsAskedOnceAndAClosedAssociationNeedsAListener)
+{
+    images(mediaPath("A"), 3);
+    images(mediaPath("A/B"), 3);
+    {
+        FaultyScp refusing;  // storage only
+        destination1(refusing);
+        ImportRun run(view, prompt, {});
+        run.ConfirmBatch = 2;
+        scan(run);
+        EXPECT_EQ(run.confirmations(), QStringList {"FAULTY could not be asked to confirm."});
+        EXPECT_EQ(refusing.associationRequests(), 2 + 1) << "one for each folder, one for the commitment";
+    }
+
+    CommitScp::Options o;
+    o.mode = CommitScp::Mode::NewAssociation;
+    o.closeAfterAction = true;
+    CommitScp closing(o);
+    to(closing.aeTitle(), closing.port());
+    ImportRun run(view, prompt, {});
+    run.ConfirmSeconds = 30;
+    const qint64 took = scan(run);
+    EXPECT_EQ(run.confirmations(),
+              QStringList {"COMMITSCP could not confirm: it answers on an association of its own, and [DICOM] "
+                           "CommitPort is not set."});
+    EXPECT_LT(took, 10000);
+    const auto errs = errors();
+    ASSERT_FALSE(errs.empty());
+    EXPECT_TRUE(errs.back().description.contains("closed the association without a commitment report"))
+        << errs.back().description.toStdString();
+}
+
+// Only the destination's host, or a host of [DICOM] CommitHosts, may report:
+// the same report relayed from 127.0.0.2 is not taken until CommitHosts
+// names that address.
+TEST_F(CommitFaults, ReportFromAnotherAddressIsTakenOnlyFromCommitHosts)
+{
+    images(mediaPath("A"), 3);
+    appState().CommitPort = testsupport::freeLoopbackPort();
+    AddressRelay relay(static_cast<quint16>(appState().CommitPort), "127.0.0.2");
+    CommitScp::Options o;
+    o.mode = CommitScp::Mode::NewAssociation;
+    o.reportPort = relay.port();
+    CommitScp pacs(o);
+    to(pacs.aeTitle(), pacs.port());
+
+    ImportRun forged(view, prompt, {});
+    forged.ConfirmSeconds = 3;
+    scan(forged);
+    EXPECT_EQ(forged.confirmations(), QStringList {"COMMITSCP did not answer within 3 s."});
+    EXPECT_GE(relay.connections(), 1) << "the report was tried from 127.0.0.2";
+    EXPECT_EQ(pacs.eventReportsSent(), 0) << "its association was not even accepted";
+
+    appState().CommitHosts = QStringList {"localhost", "127.0.0.2"};
+    QFile::remove(mediaPath("A/migration.done"));
+    ImportRun cluster(view, prompt, {});
+    cluster.ConfirmSeconds = 10;
+    scan(cluster);
+    EXPECT_EQ(cluster.confirmations(), QStringList {"COMMITSCP confirmed all 3 images."});
+    EXPECT_EQ(pacs.eventReportsAcknowledged(), 1);
+}
+
+// A connection that says nothing on CommitPort does not keep a real report
+// out, and is closed within seconds, for the tests' PACS and for Orthanc.
+TEST_F(CommitFaults, IdleConnectionOnCommitPortKeepsNoReportOut)
+{
+    images(mediaPath("A"), 3);
+    appState().CommitPort = testsupport::freeLoopbackPort();
+    const auto port = static_cast<quint16>(appState().CommitPort);
+    int idle = -1;
+    view.onYield = [&] {
+        if (idle < 0)
+            idle = idleConnection(port);
+    };
+    auto check = [&](ImportRun& run, const QString& confirmed) {
+        run.ConfirmSeconds = 20;
+        const qint64 took = scan(run);
+        EXPECT_EQ(run.confirmations(), QStringList {confirmed});
+        EXPECT_LT(took, 15000);
+        ASSERT_GE(idle, 0) << "CommitPort never listened";
+        EXPECT_TRUE(closedByPeer(idle, 5000)) << "the idle connection is still open";
+        ::close(idle);
+        idle = -1;
+    };
+
+    CommitScp::Options o;
+    o.mode = CommitScp::Mode::NewAssociation;
+    o.reportPort = port;
+    o.reportDelayMs = 1500;  // after the idle connection
+    {
+        CommitScp pacs(o);
+        to(pacs.aeTitle(), pacs.port());
+        ImportRun run(view, prompt, {});
+        check(run, "COMMITSCP confirmed all 3 images.");
+    }
+
+    testsupport::Peer::Options orthanc;
+    orthanc.aeTitle = "ORTHANC";
+    orthanc.modalityAet = "VARNELO";
+    orthanc.modalityPort = port;
+    auto peer = testsupport::Peer::orthanc(orthanc);
+    to(peer->aeTitle(), peer->port());
+    QFile::remove(mediaPath("A/migration.done"));
+    ImportRun run(view, prompt, {});
+    check(run, "ORTHANC confirmed all 3 images.");
+}
+
+// A report that lists far more than was asked is refused at once, not read
+// item by item: every instance of its request stays unconfirmed.
+TEST_F(CommitFaults, HugeReportIsRefusedQuickly)
+{
+    images(mediaPath("A"), 3);
+    CommitScp::Options o;
+    o.padReport = 60000;
+    CommitScp pacs(o);
+    to(pacs.aeTitle(), pacs.port());
+    ImportRun run(view, prompt, {});
+    run.ConfirmSeconds = 30;
+    const qint64 took = scan(run);
+    EXPECT_EQ(run.confirmations(), QStringList {"COMMITSCP confirmed 0 of 3 images; the error log names the others."});
+    EXPECT_LT(took, 15000);
+    const auto errs = errors();
+    ASSERT_EQ(errs.size(), 3u);
+    EXPECT_TRUE(errs[0].description.contains("the report named 60003 instances for a request of 3"))
+        << errs[0].description.toStdString();
 }

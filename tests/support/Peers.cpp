@@ -12,10 +12,12 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
@@ -574,6 +576,8 @@ struct CommitScp::Impl {
         if (DIMSE_sendMessageUsingMemoryData(a, pid, &rsp, nullptr, nullptr, nullptr, nullptr).bad())
             return false;
         const QString transaction = text(*ds, DCM_TransactionUID);
+        if (status == STATUS_Success && o.closeAfterAction)
+            return false;
         if (status != STATUS_Success || o.mode == Mode::Silent)
             return true;
         if (o.mode == Mode::NewAssociation) {
@@ -618,6 +622,20 @@ struct CommitScp::Impl {
             if (reason)
                 item->putAndInsertUint16(DCM_FailureReason, reason);
             failures = failures || reason;
+        }
+        if (o.padReport > 0) {
+            DcmSequenceOfItems* seq = nullptr;
+            if (ds.findAndGetSequence(DCM_ReferencedSOPSequence, seq).bad() || !seq) {
+                seq = new DcmSequenceOfItems(DCM_ReferencedSOPSequence);
+                ds.insert(seq);
+            }
+            for (int n = 0; n < o.padReport; ++n) {
+                auto* item = new DcmItem;
+                item->putAndInsertString(DCM_ReferencedSOPClassUID, UID_CTImageStorage);
+                item->putAndInsertString(DCM_ReferencedSOPInstanceUID,
+                                         QStringLiteral("2.25.%1").arg(n + 1).toLatin1().constData());
+                seq->append(item);
+            }
         }
         T_DIMSE_Message rq {};
         rq.CommandField = DIMSE_N_EVENT_REPORT_RQ;
@@ -760,6 +778,66 @@ bool CommitScp::waitForEventReports(int count, int timeoutMs) const
     return true;
 }
 
+AddressRelay::AddressRelay(quint16 targetPort, const QString& fromAddress)
+    : target_(targetPort)
+    , from_(fromAddress)
+{
+    fd_ = loopbackSocket(0);
+    port_ = boundPort(fd_);
+    if (::listen(fd_, 16) != 0) {
+        ::close(fd_);
+        throw std::runtime_error("listen() failed");
+    }
+    thread_ = std::thread([this] { run(); });
+}
+
+AddressRelay::~AddressRelay()
+{
+    stop_ = true;
+    thread_.join();
+    ::close(fd_);
+}
+
+// One connection at a time, both ways, until either side closes or stop.
+void AddressRelay::run()
+{
+    while (!stop_) {
+        pollfd l {fd_, POLLIN, 0};
+        if (::poll(&l, 1, 100) <= 0)
+            continue;
+        const int in = ::accept(fd_, nullptr, nullptr);
+        if (in < 0)
+            continue;
+        ++connections_;
+        const int out = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in from {};
+        from.sin_family = AF_INET;
+        ::inet_pton(AF_INET, from_.toLatin1().constData(), &from.sin_addr);
+        sockaddr_in to {};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(target_);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::bind(out, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0 &&
+            ::connect(out, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
+            pollfd both[] = {{in, POLLIN, 0}, {out, POLLIN, 0}};
+            char buffer[16384];
+            bool open = true;
+            while (open && !stop_) {
+                if (::poll(both, 2, 100) <= 0)
+                    continue;
+                for (int i = 0; i < 2 && open; ++i) {
+                    if (!(both[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                        continue;
+                    const ssize_t n = ::read(both[i].fd, buffer, sizeof buffer);
+                    open = n > 0 && ::write(both[1 - i].fd, buffer, static_cast<size_t>(n)) == n;
+                }
+            }
+        }
+        ::close(out);
+        ::close(in);
+    }
+}
+
 SilentListener::SilentListener()
 {
     fd_ = loopbackSocket(0);
@@ -860,7 +938,7 @@ struct DcmtkCommitScp::Impl {
     std::thread loop;
 };
 
-DcmtkCommitScp::DcmtkCommitScp(const QString& aeTitle)
+DcmtkCommitScp::DcmtkCommitScp(const QString& aeTitle, bool commitment)
     : d_(std::make_unique<Impl>())
 {
     d_->aeTitle = aeTitle;
@@ -878,7 +956,10 @@ DcmtkCommitScp::DcmtkCommitScp(const QString& aeTitle)
     syntaxes.push_back(UID_LittleEndianImplicitTransferSyntax);
     for (const char* sop : {UID_CTImageStorage, UID_MRImageStorage, UID_SecondaryCaptureImageStorage,
                             UID_StorageCommitmentPushModelSOPClass})
-        if (const OFCondition c = scp.addPresentationContext(sop, syntaxes); c.bad())
+        if (const OFCondition c = commitment || std::strcmp(sop, UID_StorageCommitmentPushModelSOPClass) != 0
+                ? scp.addPresentationContext(sop, syntaxes)
+                : EC_Normal;
+            c.bad())
             throw std::runtime_error(std::string("DcmStorageSCP refuses ") + sop + ": " + c.text());
     if (const OFCondition c = scp.setAndCheckAssociationProfile("DEFAULT"); c.bad())
         throw std::runtime_error(std::string("DcmStorageSCP has no profile: ") + c.text());

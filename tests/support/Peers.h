@@ -11,7 +11,9 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 
 namespace varnelo::testsupport {
 
@@ -154,6 +156,11 @@ public:
         QString reportHost = QStringLiteral("127.0.0.1");
         quint16 reportPort = 0;
         QString reportCalledAe = QStringLiteral("VARNELO");
+        // After answering the N-ACTION, it ends the association (as a PACS
+        // that reports on one of its own does).
+        bool closeAfterAction = false;
+        // Items the report lists besides the instances asked for.
+        int padReport = 0;
     };
 
     // Throws when it cannot listen.
@@ -186,11 +193,12 @@ private:
 // commitment service added the way DcmSCP offers it: the N-ACTION is
 // answered, then the report goes on the same association with
 // sendEVENTREPORTRequest, naming every instance it stored as committed and
-// the others as failed (0x0112).
+// the others as failed (0x0112). Without `commitment` it refuses the storage
+// commitment context.
 class DcmtkCommitScp {
 public:
     // Throws when it cannot listen.
-    explicit DcmtkCommitScp(const QString& aeTitle = QStringLiteral("DCMTKSCP"));
+    explicit DcmtkCommitScp(const QString& aeTitle = QStringLiteral("DCMTKSCP"), bool commitment = true);
     ~DcmtkCommitScp();
     DcmtkCommitScp(const DcmtkCommitScp&) = delete;
     DcmtkCommitScp& operator=(const DcmtkCommitScp&) = delete;
@@ -203,6 +211,29 @@ public:
 private:
     struct Impl;
     std::unique_ptr<Impl> d_;
+};
+
+// Passes TCP connections from a loopback port on to 127.0.0.1:targetPort,
+// connecting from another loopback address (say 127.0.0.2), so that a peer
+// of the tests reaches the program from an address of its choice.
+class AddressRelay {
+public:
+    AddressRelay(quint16 targetPort, const QString& fromAddress);
+    ~AddressRelay();
+    AddressRelay(const AddressRelay&) = delete;
+    AddressRelay& operator=(const AddressRelay&) = delete;
+    quint16 port() const { return port_; }
+    int connections() const { return connections_; }
+
+private:
+    void run();
+    int fd_ = -1;
+    quint16 port_ = 0;
+    quint16 target_ = 0;
+    QString from_;
+    std::atomic<int> connections_ {0};
+    std::atomic<bool> stop_ {false};
+    std::thread thread_;
 };
 
 // Listens on a loopback port and never accepts: the kernel completes the TCP
