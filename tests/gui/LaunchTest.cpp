@@ -335,7 +335,10 @@ TEST_F(Launch, ScanFromTheWindowWithSuffixNewIdUidsAndAFailingSecondDestination)
     form->cmdImport_Click();
     MsgBoxForm::setAnswererForTesting({});
 
-    EXPECT_EQ(texts(), QStringList {"4 images successfully imported!\nSTORESCP could not be asked to confirm."});
+    EXPECT_EQ(texts(), QStringList {"4 images successfully imported!\n4 images could not be sent; the error log names "
+                                    "them.\nSTORESCP could not be asked to confirm.\n" +
+                                    dir.path() + "/Logs/Error.log"});
+    EXPECT_EQ(boxes[0].icon, MessageBox::Icon::Warning);
     ASSERT_TRUE(pacs->waitForFiles(4));
     EXPECT_EQ(pacs->receivedFiles().size(), 4);
     ASSERT_EQ(prompts.size(), 2) << "after the tick no further prompt";

@@ -1,9 +1,11 @@
-#include "gui/ProgressForm.h"
+#include "GuiTest.h"  // readable QString failures
+
 #include "base/AppState.h"
 #include "base/Logs.h"
 #include "base/MessageBox.h"
 #include "base/ProgramFolder.h"
 #include "dicom/testdata/TestData.h"
+#include "gui/ProgressForm.h"
 #include "support/Peers.h"
 
 #include <QFile>
@@ -97,10 +99,11 @@ TEST_F(ProgressWindow, ScanRunShowsBarsAndTheSummary)
         &main, [] { return QString(); }, &prompt);
     EXPECT_EQ(form.windowTitle(), "Import progress");
     form.exec();
-    EXPECT_EQ(boxes, QStringList {"3 images successfully imported!\nSTORESCP could not be asked to confirm."});
+    EXPECT_EQ(boxes, QStringList {"3 images successfully imported!\nSTORESCP could not be asked to confirm."}) << boxes.join("|").toStdString();
     EXPECT_TRUE(pacs->waitForFiles(3));
-    // what the end of the run waited for
-    EXPECT_EQ(form.Label1()->text(), "Waiting for STORESCP to confirm 3 images ...");
+    // the run is over: nothing behind the summary offers to stop it
+    EXPECT_EQ(form.Label1()->text(), "Finished.");
+    EXPECT_FALSE(form.cmdAbort()->isEnabled());
     EXPECT_EQ(form.pbDetail()->maximum(), 3);
     EXPECT_EQ(form.pbDetail()->value(), 3);
     EXPECT_TRUE(form.pbDetail()->isVisibleTo(&form));
@@ -117,7 +120,7 @@ TEST_F(ProgressWindow, DicomDirRunWithoutADicomDirSaysSo)
     ScriptPrompt prompt;
     ProgressForm form(&main, {}, &prompt);
     form.exec();
-    EXPECT_EQ(boxes, QStringList {"No DICOMDIR was found in " + media.path() + ". Nothing was imported."});
+    EXPECT_EQ(boxes, QStringList {"No DICOMDIR was found in " + media.path() + ". Nothing was imported."}) << boxes.join("|").toStdString();
     // one that cannot be read says so too, with the reason
     td::makeNonDicom(media.path() + "/DICOMDIR", td::NonDicom::Text);
     boxes.clear();
@@ -126,7 +129,7 @@ TEST_F(ProgressWindow, DicomDirRunWithoutADicomDirSaysSo)
     ASSERT_EQ(boxes.size(), 1);
     EXPECT_TRUE(boxes[0].startsWith("The DICOMDIR " + media.path() + "/DICOMDIR could not be read: ")) << boxes[0].toStdString();
     EXPECT_TRUE(boxes[0].endsWith(". Nothing was imported.")) << boxes[0].toStdString();
-    EXPECT_EQ(form.Label1()->text(), "Searching for DICOMDir, please wait ...");
+    EXPECT_EQ(form.Label1()->text(), "Finished.");
     EXPECT_TRUE(form.picAni()->isVisibleTo(&form));
 }
 
@@ -147,7 +150,10 @@ TEST_F(ProgressWindow, ClosingDuringARunEndsItAfterTheCurrentImage)
     };
     form->exec();
     EXPECT_EQ(prompt.messages.size(), 1);
-    EXPECT_EQ(boxes, QStringList {"0 images successfully imported!"});
+    EXPECT_EQ(boxes, QStringList {"0 images successfully imported!\nThe import was aborted.\n1 images could not be sent; "
+                                  "the error log names them.\n" +
+                                  program.path() + "/Logs/Error.log"})
+        << boxes.join("|").toStdString();
     EXPECT_FALSE(form->isVisible());
     delete form;
 }
@@ -166,7 +172,7 @@ TEST_F(ProgressWindow, EscapeDuringARunDoesNotEndIt)
             QTest::keyClick(&form, Qt::Key_Escape);
     });
     form.exec();
-    EXPECT_EQ(boxes, QStringList {"4 images successfully imported!\nSTORESCP could not be asked to confirm."});
+    EXPECT_EQ(boxes, QStringList {"4 images successfully imported!\nSTORESCP could not be asked to confirm."}) << boxes.join("|").toStdString();
 }
 
 TEST_F(ProgressWindow, AbortButtonStopsTheWalk)
@@ -185,7 +191,8 @@ TEST_F(ProgressWindow, AbortButtonStopsTheWalk)
             form.cmdAbort()->click();
     });
     form.exec();
-    EXPECT_EQ(boxes, QStringList {"1 images successfully imported!\nSTORESCP could not be asked to confirm."});
+    EXPECT_EQ(boxes, QStringList {"1 images successfully imported!\nThe import was aborted.\nSTORESCP could not be asked to confirm."})
+        << boxes.join("|").toStdString();
     EXPECT_EQ(form.run().ImportedCount, 1);
 }
 
@@ -209,11 +216,13 @@ TEST_F(ProgressWindow, SummaryNamesALogThatCouldNotBeWrittenOncePerRun)
         form.exec();
         ASSERT_EQ(boxes.size(), 1);
         const QStringList lines = boxes[0].split('\n');
-        ASSERT_EQ(lines.size(), 2) << "run " << run << ": " << boxes[0].toStdString();
+        // the count, the failed sends, where they are logged, and that the log could not be written
+        ASSERT_EQ(lines.size(), 4) << "run " << run << ": " << boxes[0].toStdString();
         EXPECT_EQ(lines[0], "0 images successfully imported!");
-        EXPECT_TRUE(lines[1].startsWith("The logs could not be written: " + program.path() + "/Logs/"))
-            << lines[1].toStdString();
-        EXPECT_TRUE(lines[1].endsWith(": Not a directory.")) << lines[1].toStdString();
+        EXPECT_EQ(lines[1], "2 images could not be sent; the error log names them.");
+        EXPECT_TRUE(lines[3].startsWith("The logs could not be written: " + program.path() + "/Logs/"))
+            << lines[3].toStdString();
+        EXPECT_TRUE(lines[3].endsWith(": Not a directory.")) << lines[3].toStdString();
     }
 }
 
