@@ -10,6 +10,11 @@
 #include <QHash>
 #include <QSet>
 
+#include <dcmtk/dcmnet/dcmtrans.h>
+#include <dcmtk/dcmnet/dul.h>
+
+#include <poll.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -37,6 +42,22 @@ QString stringIn(DcmItem& item, const DcmTagKey& key)
     OFString value;
     item.findAndGetOFString(key, value);
     return QString::fromLatin1(value.c_str()).trimmed();
+}
+
+// DCMTK keeps the socket of a connection to itself; a member pointer taken
+// through a derived class reaches it.
+struct SocketOf : DcmTransportConnection {
+    using DcmTransportConnection::getSocket;
+};
+
+// Waits at most `ms` for something to read on the association.
+void waitForData(const Association& assoc, int ms)
+{
+    DcmTransportConnection* c = DUL_getTransportConnection(assoc.get()->DULassociation);
+    if (!c)
+        return;
+    pollfd p {(c->*(&SocketOf::getSocket))(), POLLIN, 0};
+    ::poll(&p, 1, ms);
 }
 
 // How long a report on the request's association may take before the
@@ -497,9 +518,15 @@ void DcmCommitSession::Impl::run()
     std::optional<DcmCommitResult> verdict;
     for (;;) {
         std::vector<DcmStoredInstance> news;
+        // a report awaited on the association is read as it comes: the walk
+        // or the end of the run may be waiting for it
+        const bool onSocket = assoc && awaitingHere();
+        if (onSocket)
+            waitForData(*assoc, 20);
         {
             std::unique_lock<std::mutex> lock(m);
-            cv.wait_for(lock, std::chrono::milliseconds(20), [&] { return stop || (finishing && !finishingSeen); });
+            if (!onSocket)
+                cv.wait_for(lock, std::chrono::milliseconds(20), [&] { return stop || (finishing && !finishingSeen); });
             if (stop)
                 break;
             news.swap(incoming);

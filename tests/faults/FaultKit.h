@@ -64,15 +64,16 @@ protected:
 
     QString mediaPath(const QString& rel) const { return media.path() + "/" + rel; }
 
-    // `count` images IM000001... in `folder`; returns their SOP Instance UIDs.
-    QStringList images(const QString& folder, int count)
+    // `count` images IM000001... in `folder`, `size` pixels square; returns
+    // their SOP Instance UIDs.
+    QStringList images(const QString& folder, int count, int size = 16)
     {
         QStringList uids;
         if (!QDir().mkpath(folder))
             throw std::runtime_error("cannot make " + folder.toStdString());
         for (int i = 1; i <= count; ++i) {
             testdata::ImageRecipe recipe;
-            recipe.rows = recipe.columns = 16;
+            recipe.rows = recipe.columns = size;
             recipe.instanceNumber = i;
             uids << testdata::makeImage(folder + QStringLiteral("/IM%1").arg(i, 6, 10, QLatin1Char('0')), recipe);
         }

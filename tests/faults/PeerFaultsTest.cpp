@@ -344,13 +344,15 @@ bool closedByPeer(int fd, int ms)
 // DCMTK's DcmSCP serves one association at a time and reports on the
 // request's: the commitment goes only while the walk holds no association
 // there, so the second folder's first image does not wait out a bound behind
-// it. VARNELO_COMMIT_IMAGES sets the number of images (255 for the figures).
+// it. VARNELO_COMMIT_IMAGES sets the number of images (255 for the figures)
+// and VARNELO_COMMIT_SIZE their rows and columns (512 for a CT slice).
 TEST_F(CommitFaults, OneAssociationPeerConfirmsTwoFoldersWithoutHoldingTheWalk)
 {
     const int total = std::max(20, qEnvironmentVariableIntValue("VARNELO_COMMIT_IMAGES"));
+    const int size = std::max(16, qEnvironmentVariableIntValue("VARNELO_COMMIT_SIZE"));
     const int first = total < 255 ? total * 2 / 3 : 200;
-    images(mediaPath("A"), first);
-    images(mediaPath("A/B"), total - first);
+    images(mediaPath("A"), first, size);
+    images(mediaPath("A/B"), total - first, size);
     const int batch = total < 255 ? first / 2 : 200;
 
     qint64 off = 0;
