@@ -723,6 +723,39 @@ TEST_F(NetworkTls, ImagesTravelEncryptedWithBothSidesVerified)
     EXPECT_EQ(peer->receivedFiles().size(), 3);
 }
 
+// Orthanc over TLS reports its storage commitment over TLS too, on an
+// association of its own to CommitPort, where its certificate is checked as
+// when sending to it.
+TEST_F(NetworkTls, OrthancReportsOverTlsToCommitPort)
+{
+    const quint16 commitPort = testsupport::freeLoopbackPort();
+    Peer::Options o;
+    o.aeTitle = QStringLiteral("ORTHANC");
+    o.tlsCertificate = certs.serverCertificate;
+    o.tlsPrivateKey = certs.serverKey;
+    o.tlsTrusted = certs.ca;
+    o.modalityAet = Calling;
+    o.modalityPort = commitPort;
+    auto orthanc = Peer::orthanc(o);
+    const QStringList files = td::makeSeries(dir.filePath("series"), 2, td::ImageRecipe {});
+    DcmCommitSession session(QStringLiteral("127.0.0.1"), orthanc->port(), Calling, orthanc->aeTitle(), clientTls(),
+                             commitPort);
+    {
+        DcmImageList list;
+        for (const QString& f : files) {
+            list.LoadFile(f);
+            DcmImage image = list.ItemAt(1);
+            ASSERT_EQ(image.StoreTo(QStringLiteral("127.0.0.1"), orthanc->port(), Calling, orthanc->aeTitle(), clientTls()), 0);
+            session.Add({image.SOPClassUID(), image.SOPInstanceUID(), image.StudyInstanceUID()});
+            list.Clear();
+        }
+    }
+    const DcmCommitResult result = session.Finish(20, {});
+    EXPECT_EQ(result.outcome, DcmCommitResult::Outcome::Answered) << result.why.toStdString() << orthanc->log().toStdString();
+    EXPECT_FALSE(result.byQuery);
+    EXPECT_TRUE(result.failed.empty());
+}
+
 TEST_F(NetworkTls, FailuresSayWhatToCheck)
 {
     auto peer = tlsStorescp();
