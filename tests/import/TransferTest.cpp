@@ -1102,7 +1102,10 @@ TEST_F(Transfer, Iso2022JapaneseImagesTakeANewIdentityAtOrthanc)
         return run->ImportedCount;
     };
     EXPECT_EQ(send("jp1", DcmPatient {"LOC-JP1", "", yamada, "", "", {}}), 1) << prompt.messages.join("\n").toStdString();
-    EXPECT_EQ(send("jp2", DcmPatient {"LOC-JP2", "", QString::fromUtf8("山田^花子"), "19800101", "F", {}}), 1)
+    // a pick with its issuer and the issuer's qualifiers, as a worklist gives them
+    EXPECT_EQ(send("jp2", DcmPatient {"LOC-JP2", "OUR_HOSP", QString::fromUtf8("山田^花子"), "19800101", "F",
+                                      {"2.16.840.1.113883.3.999", "ISO", "MR"}}),
+              1)
         << prompt.messages.join("\n").toStdString();
     ASSERT_TRUE(orthanc->waitForFiles(2));
     int checked = 0;
@@ -1118,6 +1121,10 @@ TEST_F(Transfer, Iso2022JapaneseImagesTakeANewIdentityAtOrthanc)
             // the old name, half-width katakana and kanji, readable in Unicode
             EXPECT_EQ(QString::fromStdString(before), QString::fromUtf8("ﾔﾏﾀﾞ^ﾀﾛｳ=山田^太郎=やまだ^たろう"));
             EXPECT_EQ(got["(0010,1002)[0](0010,0020)"], "H32EXAMPLE");
+            EXPECT_EQ(got["(0010,0021)"], "OUR_HOSP");
+            EXPECT_EQ(got["(0010,0024)[0](0040,0032)"], "2.16.840.1.113883.3.999");
+            EXPECT_EQ(got["(0010,0024)[0](0040,0033)"], "ISO");
+            EXPECT_EQ(got["(0010,0024)[0](0040,0035)"], "MR");
             ++checked;
         }
     }
