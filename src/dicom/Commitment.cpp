@@ -160,6 +160,7 @@ struct DcmCommitSession::Impl {
     std::map<QString, std::vector<DcmStoredInstance>> pending;  // by transaction, without a report
     std::vector<CommitReport> reports;
     bool reportsOnListener = false;
+    bool walkDone = false;
     QString awaitedHere;  // the request whose report is awaited on the association
     QElapsedTimer awaitedSince;
 
@@ -249,8 +250,9 @@ struct DcmCommitSession::Impl {
     }
 
     // Reads what has come, without waiting; sends what may go.
-    void poll(bool walkDone)
+    void poll(bool done)
     {
+        walkDone = done;
         if (state != State::Committing)
             return;
         if (assoc && ASC_dataWaiting(assoc->get(), 0)) {
@@ -284,15 +286,26 @@ struct DcmCommitSession::Impl {
         while (state == State::Committing && !held.empty() && maySend() && !halt) {
             std::vector<DcmStoredInstance> next = std::move(held.front());
             held.pop_front();
-            send(next);
+            if (!send(next))
+                return;
         }
     }
 
-    void send(const std::vector<DcmStoredInstance>& instances)
+    // Whether the request went: not when the association could not be
+    // opened while the walk goes on.
+    bool send(const std::vector<DcmStoredInstance>& instances)
     {
         const QString context = QStringLiteral("The storage commitment request to %1 failed").arg(peer.describe());
         if (!assoc) {
-            assoc = std::make_unique<Association>(peer, std::vector<ProposedContext> {{kCommitClass, kLittleEndian}});
+            try {
+                assoc = std::make_unique<Association>(peer, std::vector<ProposedContext> {{kCommitClass, kLittleEndian}});
+            } catch (const Error&) {
+                if (walkDone)
+                    throw;
+                // the walk may have taken the PACS first: the next window
+                held.push_front(instances);
+                return false;
+            }
             if (assoc->acceptedFor(kCommitClass).empty())
                 fail(DicomErrc::NoPresentationContext, context + QStringLiteral(": the context was not accepted again"));
         }
@@ -345,7 +358,7 @@ struct DcmCommitSession::Impl {
             if (!findOffered)
                 fail(DicomErrc::ConnectionLost, context + QStringLiteral(": the association was closed"));
             state = State::Querying;
-            return;
+            return true;
         }
         if (answer->DimseStatus != STATUS_Success) {
             // the transaction is dead; a query can still tell what is there
@@ -354,10 +367,11 @@ struct DcmCommitSession::Impl {
             if (!findOffered)
                 fail(DicomErrc::QueryFailed, QStringLiteral("%1 refused the storage commitment request with the status 0x%2").arg(peer.describe()).arg(answer->DimseStatus, 4, 16, QLatin1Char('0')));
             state = State::Querying;
-            return;
+            return true;
         }
         awaitedHere = transaction;
         awaitedSince.start();
+        return true;
     }
 
     // Runs `step`; an error ends the commitment with its reason.

@@ -97,7 +97,7 @@ TEST(SlowPeerWindow, RepaintsBetweenImagesAndAbortEndsTheRun)
     EXPECT_LT(count, 15) << "the button stopped the walk";
     EXPECT_EQ(pacs.held().size(), count) << "nothing after the image under way";
     EXPECT_EQ(pacs.requested().size(), count);
-    EXPECT_EQ(boxes, QStringList {QString::number(count) + " images successfully imported!\nFAULTY could not be asked to confirm."});
+    EXPECT_EQ(boxes, QStringList {QString::number(count) + " images successfully imported!\nThe import was aborted.\nFAULTY could not be asked to confirm."});
     EXPECT_EQ(prompt.shown, 0);
     EXPECT_GE(paints.duringRun, count - 1) << "the bar was drawn between images";
 
