@@ -51,8 +51,10 @@ QList<Mount> readMounts()
     QFile f(QStringLiteral("/proc/self/mounts"));
     if (!f.open(QIODevice::ReadOnly))
         return mounts;
-    while (!f.atEnd()) {
-        const QList<QByteArray> parts = f.readLine().trimmed().split(' ');
+    // A file of /proc has no size: atEnd() is true before the first line.
+    // readAll() reads until the kernel has nothing more to give.
+    for (const QByteArray& line : f.readAll().split('\n')) {
+        const QList<QByteArray> parts = line.trimmed().split(' ');
         if (parts.size() < 3)
             continue;
         mounts.append({unescapeMountField(parts[0]), unescapeMountField(parts[1]), QString::fromLatin1(parts[2])});
