@@ -1,14 +1,19 @@
 #include "base/FileNames.h"
 
+#include <QCoreApplication>
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <limits>
 #include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace varnelo {
 
@@ -19,6 +24,23 @@ constexpr char16_t kEscapeBase = 0xDC00;
 bool isEscapedByte(char16_t c)
 {
     return c >= 0xDC80 && c <= 0xDCFF;
+}
+
+// What a reader could take for something else, or not see at all: controls
+// (C1 as well), format characters (bidi, zero widths, the byte-order mark),
+// line and paragraph separators, and surrogates that pair with nothing.
+bool needsUnicodeEscape(char32_t cp)
+{
+    switch (QChar::category(cp)) {
+    case QChar::Other_Control:
+    case QChar::Other_Format:
+    case QChar::Separator_Line:
+    case QChar::Separator_Paragraph:
+    case QChar::Other_Surrogate:
+        return true;
+    default:
+        return false;
+    }
 }
 
 // Length of the valid UTF-8 sequence at p (1..4), or 0.
@@ -105,23 +127,117 @@ QByteArray encodeFileName(const QString& name)
 QString escapeForLog(const QString& text)
 {
     QString out;
-    out.reserve(text.size());
-    for (QChar c : text) {
-        const char16_t u = c.unicode();
+    out.reserve(std::min(text.size(), kLogFieldMax) + 8);
+    const qsizetype cutLength = QStringView(kLogFieldCut).size();
+    qsizetype fits = 0;  // where the text may be cut with room for the marker
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t u = text[i].unicode();
+        char32_t cp = u;
+        if (QChar::isHighSurrogate(u) && i + 1 < text.size() && QChar::isLowSurrogate(text[i + 1].unicode()))
+            cp = QChar::surrogateToUcs4(u, text[i + 1].unicode());
+        QString piece;
         if (u == '\n')
-            out += QLatin1String("\\n");
+            piece = QStringLiteral("\\n");
         else if (u == '\r')
-            out += QLatin1String("\\r");
+            piece = QStringLiteral("\\r");
         else if (u == '\t')
-            out += QLatin1String("\\t");
+            piece = QStringLiteral("\\t");
         else if (u < 0x20 || u == 0x7F)
-            out += hexByte(u);
+            piece = hexByte(u);
         else if (isEscapedByte(u))
-            out += hexByte(u - kEscapeBase);
+            piece = hexByte(u - kEscapeBase);
+        else if (needsUnicodeEscape(cp))
+            piece = cp > 0xFFFF ? QStringLiteral("\\U") + QString::number(cp, 16).toUpper().rightJustified(8, QLatin1Char('0'))
+                                : QStringLiteral("\\u") + QString::number(cp, 16).toUpper().rightJustified(4, QLatin1Char('0'));
         else
-            out += c;
+            piece = cp > 0xFFFF ? text.mid(i, 2) : QString(QChar(u));
+        if (cp > 0xFFFF)
+            ++i;
+        out += piece;
+        if (out.size() <= kLogFieldMax - cutLength)
+            fits = out.size();
+        if (out.size() > kLogFieldMax) {
+            // cut where a whole piece ends, so no escape is left half
+            out.truncate(fits);
+            out += QStringView(kLogFieldCut);
+            return out;
+        }
     }
     return out;
+}
+
+int openOwnFile(const QString& path, int flags, qint64 maxSize, QString& refusal, bool rootMayOwn)
+{
+    refusal.clear();
+    const int fd = ::open(encodeFileName(path).constData(), flags | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    if (fd < 0) {
+        const int error = errno;
+        if (error == ELOOP)
+            refusal = QCoreApplication::translate("varnelo::Files", "it is a symbolic link, and only a file of its own is used");
+        else if (error == ENXIO)  // a FIFO without a reader, a socket
+            refusal = QCoreApplication::translate("varnelo::Files", "it is not a regular file");
+        else
+            refusal = QString::fromLocal8Bit(std::strerror(error));
+        errno = error;
+        return -1;
+    }
+    struct stat st {};
+    int error = 0;
+    if (::fstat(fd, &st) != 0) {
+        error = errno;
+        refusal = QString::fromLocal8Bit(std::strerror(error));
+    } else if (!S_ISREG(st.st_mode)) {
+        error = EINVAL;
+        refusal = QCoreApplication::translate("varnelo::Files", "it is not a regular file");
+    } else if (st.st_uid != ::geteuid() && !(rootMayOwn && st.st_uid == 0)) {
+        error = EPERM;
+        refusal = QCoreApplication::translate("varnelo::Files", "it belongs to another user");
+    } else if (maxSize > 0 && st.st_size > maxSize) {
+        error = EFBIG;
+        refusal = QCoreApplication::translate("varnelo::Files", "it is larger than %1 bytes").arg(maxSize);
+    }
+    if (error != 0) {
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    // a regular file: reads and writes wait as usual
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+std::optional<QByteArray> readOwnFile(const QString& path, qint64 maxSize, QString& refusal, bool rootMayOwn)
+{
+    const int fd = openOwnFile(path, O_RDONLY, maxSize, refusal, rootMayOwn);
+    if (fd < 0)
+        return std::nullopt;
+    QByteArray data;
+    // at most maxSize + 1 bytes, whatever the file grows to meanwhile
+    const qint64 cap = maxSize > 0 ? maxSize + 1 : std::numeric_limits<qint64>::max();
+    char buffer[65536];
+    int error = 0;
+    while (data.size() < cap) {
+        const ssize_t n = ::read(fd, buffer, static_cast<size_t>(std::min<qint64>(sizeof buffer, cap - data.size())));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            error = errno;
+        if (n <= 0)
+            break;
+        data.append(buffer, n);
+    }
+    ::close(fd);
+    if (error == 0 && maxSize > 0 && data.size() > maxSize) {
+        error = EFBIG;
+        refusal = QCoreApplication::translate("varnelo::Files", "it is larger than %1 bytes").arg(maxSize);
+    } else if (error != 0) {
+        refusal = QString::fromLocal8Bit(std::strerror(error));
+    }
+    if (error != 0) {
+        errno = error;
+        return std::nullopt;
+    }
+    return data;
 }
 
 QString realPathOf(const QString& path)

@@ -1,11 +1,17 @@
 #include "base/IniFile.h"
 
+#include "base/FileNames.h"
+#include "base/ProgramFolder.h"
+
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QStringDecoder>
 #include <QStringEncoder>
 
+#include <cerrno>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -144,14 +150,44 @@ QString oneLine(QString s)
     return s;
 }
 
+std::mutex troubleMutex;
+struct {
+    QString path;
+    QString message;
+} trouble;
+
+// Remembers why `path` was refused, or forgets it when it was read after all.
+void noteTrouble(const QString& path, const QString& refusal)
+{
+    const std::lock_guard<std::mutex> lock(troubleMutex);
+    if (!refusal.isEmpty()) {
+        trouble.path = path;
+        trouble.message = QCoreApplication::translate("varnelo::IniFile",
+                                                      "The settings file %1 is not used: %2. The program goes on with "
+                                                      "its defaults, and what is changed is not saved.")
+                              .arg(path, refusal);
+    } else if (trouble.path == path) {
+        trouble = {};
+    }
+}
+
 }  // namespace
+
+QString settingsTrouble()
+{
+    const std::lock_guard<std::mutex> lock(troubleMutex);
+    return trouble.message;
+}
 
 QString ReadIniValue(const QString& section, const QString& key, const QString& def, const QString& path, int size)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    QString refusal;
+    std::optional<QByteArray> read = readOwnFile(path, kSettingsFileMax, refusal, isAdministratorsSettings(path));
+    const int error = errno;
+    noteTrouble(path, read || error == ENOENT ? QString() : refusal);
+    if (!read)
         return def;
-    QByteArray data = file.readAll();
+    QByteArray& data = *read;
     normalise(data);
     const std::vector<Line> lines = splitLines(data);
     bool inSection = false;
@@ -179,16 +215,19 @@ bool WriteIniValue(const QString& section, const QString& key, const QString& va
     const QString cleanKey = oneLine(key);
     const QString cleanValue = oneLine(value);
 
-    QByteArray data;
-    const QFileInfo info(path);
-    if (info.exists()) {
-        if (!info.isWritable())
-            return false;
-        QFile in(path);
-        if (!in.open(QIODevice::ReadOnly))
-            return false;
-        data = in.readAll();
+    if (isAdministratorsSettings(path))
+        return false;
+    QString refusal;
+    std::optional<QByteArray> read = readOwnFile(path, kSettingsFileMax, refusal);
+    const int error = errno;
+    if (!read && error != ENOENT) {
+        noteTrouble(path, refusal);
+        return false;
     }
+    noteTrouble(path, QString());
+    if (read && !QFileInfo(path).isWritable())
+        return false;
+    QByteArray data = read.value_or(QByteArray());
     const FileEncoding encoding = normalise(data);
 
     std::vector<Line> lines = splitLines(data);

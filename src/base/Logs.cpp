@@ -14,7 +14,9 @@
 #include <cstring>
 #include <mutex>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace varnelo {
 
@@ -60,6 +62,10 @@ void appendLine(const QString& current, const QString& retiredPrefix, const QStr
 {
     try {
         const QString folder = logFolder();
+        if (folder.isEmpty()) {
+            remember(QStringLiteral("Logs"), keepingTrouble().value_or(QStringLiteral("no folder for the logs")));
+            return;
+        }
         if (!QFileInfo(folder).isDir()) {
             // Beside the program only the last level: the program folder
             // exists. The user's state folder may not, on a first start.
@@ -76,15 +82,25 @@ void appendLine(const QString& current, const QString& retiredPrefix, const QStr
         }
 
         const QString path = folder + QLatin1Char('/') + current;
-        const QFileInfo info(path);
-        if (info.exists() && info.size() > kRotateAbove) {
+        struct stat st {};
+        // only a file of the log's own is retired; anything else is refused below
+        if (::lstat(encodeFileName(path).constData(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > kRotateAbove) {
             // A failed rename (same stamp twice in one second) leaves the
             // file in place; the next line tries again.
             QFile::rename(path, folder + QLatin1Char('/') + retiredPrefix + FileStamp() + QStringLiteral(".log"));
         }
 
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
+        // Not through a link, and only the user's own regular file: a link
+        // planted in the folder must not take the receipt elsewhere.
+        QString refusal;
+        const int fd = openOwnFile(path, O_WRONLY | O_APPEND | O_CREAT, 0, refusal);
+        if (fd < 0) {
+            remember(path, refusal);
+            return;
+        }
+        QFile file;
+        if (!file.open(fd, QIODevice::WriteOnly | QIODevice::Append, QFileDevice::AutoCloseHandle)) {
+            ::close(fd);
             remember(path, file.errorString());
             return;
         }
@@ -119,7 +135,10 @@ void setClockForTesting(std::function<QDateTime()> c)
 
 QString logFolder()
 {
-    return (programFolderWritable() ? programFolder() : userStateFolder()) + QStringLiteral("/Logs");
+    if (programFolderWritable())
+        return programFolder() + QStringLiteral("/Logs");
+    const QString state = userStateFolder();
+    return state.isEmpty() ? QString() : state + QStringLiteral("/Logs");
 }
 
 std::optional<LogTrouble> TakeLogTrouble()

@@ -11,7 +11,9 @@
 namespace varnelo {
 
 // Append one line to Logs/Error.log or Logs/Debug.log in logFolder().
-// Neither ever fails towards its caller.
+// Neither ever fails towards its caller. A log file is appended to only when
+// it is the user's own regular file, reached without a link (openOwnFile);
+// any other is left alone and its refusal kept for TakeLogTrouble().
 void WriteErrorLog(std::int32_t number, const QString& description, const QString& source);
 void WriteDebugLog(const QString& text);
 // Appends one line of tab-separated fields to Logs/Imports.log, the receipt
@@ -26,6 +28,7 @@ QString FileStamp();  // DateStamp() + TimeStamp()
 
 // The folder the logs go to: program folder + "/Logs", or, when the program
 // folder cannot be written, userStateFolder() + "/Logs".
+// "" when neither is known (no home folder): every line is then log trouble.
 QString logFolder();
 
 // A log line that could not be written: the file or folder, and why.

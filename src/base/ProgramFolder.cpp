@@ -1,10 +1,19 @@
 #include "base/ProgramFolder.h"
 
+#include "base/FileNames.h"
+#include "base/IniFile.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace varnelo {
@@ -17,16 +26,56 @@ QString& overrideFolder()
 }
 
 // An XDG base directory: the variable when it holds an absolute path, else
-// the default below the home folder.
+// the default below the home folder; "" without a home. (QDir::homePath()
+// would give "/" then, and a root-owned "//.config" nobody meant.)
 QString xdgFolder(const char* variable, const QString& homeDefault)
 {
     const QString value = qEnvironmentVariable(variable);
     if (QDir::isAbsolutePath(value))
         return QDir::cleanPath(value);
-    return QDir::homePath() + QLatin1Char('/') + homeDefault;
+    const QString home = qEnvironmentVariable("HOME");
+    if (!QDir::isAbsolutePath(home))
+        return QString();
+    return QDir::cleanPath(home) + QLatin1Char('/') + homeDefault;
 }
 
 const QLatin1String kFolderName("Varnelo");
+
+QString withFolderName(const QString& base)
+{
+    return base.isEmpty() ? QString() : base + QLatin1Char('/') + kFolderName;
+}
+
+std::mutex readOnlyMutex;
+QString& readOnlySettings()
+{
+    static QString path;
+    return path;
+}
+
+// Makes the folder (and its parents) and checks that it takes files; the
+// reason it does not, with the level that failed, or nothing.
+std::optional<QString> folderTrouble(const QString& folder)
+{
+    if (folder.isEmpty())
+        return QCoreApplication::translate("varnelo::ProgramFolder", "no home folder is set (HOME)");
+    QString path;
+    for (const QString& level : folder.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        path += QLatin1Char('/') + level;
+        const QByteArray native = QFile::encodeName(path);
+        if (::mkdir(native.constData(), 0777) != 0 && errno != EEXIST)
+            return QCoreApplication::translate("varnelo::ProgramFolder", "the folder %1 cannot be made (%2)")
+                .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+    }
+    struct stat st {};
+    const QByteArray native = QFile::encodeName(folder);
+    if (::stat(native.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return QCoreApplication::translate("varnelo::ProgramFolder", "%1 is not a folder").arg(folder);
+    if (::access(native.constData(), W_OK | X_OK) != 0)
+        return QCoreApplication::translate("varnelo::ProgramFolder", "the folder %1 cannot be written (%2)")
+            .arg(folder, QString::fromLocal8Bit(std::strerror(errno)));
+    return std::nullopt;
+}
 }  // namespace
 
 QString programFolder()
@@ -71,44 +120,97 @@ bool programFolderWritable()
 
 QString userConfigFolder()
 {
-    return xdgFolder("XDG_CONFIG_HOME", QStringLiteral(".config")) + QLatin1Char('/') + kFolderName;
+    return withFolderName(xdgFolder("XDG_CONFIG_HOME", QStringLiteral(".config")));
 }
 
 QString userStateFolder()
 {
-    return xdgFolder("XDG_STATE_HOME", QStringLiteral(".local/state")) + QLatin1Char('/') + kFolderName;
+    return withFolderName(xdgFolder("XDG_STATE_HOME", QStringLiteral(".local/state")));
 }
 
 QString settingsPath()
 {
     const QString folder = programFolderWritable() ? programFolder() : userConfigFolder();
+    if (folder.isEmpty())
+        return QString();
     return folder + QLatin1Char('/') + programBaseName() + QStringLiteral(".ini");
+}
+
+QString administratorsSettingsFile()
+{
+    QString dirs = qEnvironmentVariable("XDG_CONFIG_DIRS");
+    if (dirs.isEmpty())
+        dirs = QStringLiteral("/etc/xdg");
+    for (const QString& dir : dirs.split(QLatin1Char(':'), Qt::SkipEmptyParts)) {
+        if (!QDir::isAbsolutePath(dir))
+            continue;
+        const QString seed = dir + QLatin1Char('/') + kFolderName + QLatin1Char('/') + programBaseName() + QStringLiteral(".ini");
+        if (QFileInfo(seed).isFile())
+            return seed;
+    }
+    return QString();
+}
+
+bool isAdministratorsSettings(const QString& path)
+{
+    const std::lock_guard<std::mutex> lock(readOnlyMutex);
+    return !path.isEmpty() && path == readOnlySettings();
+}
+
+std::optional<QString> keepingTrouble()
+{
+    if (programFolderWritable())
+        return std::nullopt;
+    std::optional<QString> reason = folderTrouble(userConfigFolder());
+    if (!reason)
+        reason = folderTrouble(userStateFolder());
+    if (!reason)
+        return std::nullopt;
+    return QCoreApplication::translate("varnelo::ProgramFolder", "Settings and logs cannot be kept: %1").arg(*reason);
 }
 
 QString prepareSettingsFile()
 {
     const QString path = settingsPath();
+    {
+        const std::lock_guard<std::mutex> lock(readOnlyMutex);
+        readOnlySettings().clear();
+    }
     if (programFolderWritable())
         return path;
     try {
-        QDir().mkpath(userConfigFolder());
+        const std::optional<QString> trouble = folderTrouble(userConfigFolder());
+        // the user's own file, once there, is the one read (in a read-only
+        // home too: it is read, and what is changed stays unsaved)
         if (QFileInfo::exists(path))
             return path;
-        QString dirs = qEnvironmentVariable("XDG_CONFIG_DIRS");
-        if (dirs.isEmpty())
-            dirs = QStringLiteral("/etc/xdg");
-        for (const QString& dir : dirs.split(QLatin1Char(':'), Qt::SkipEmptyParts)) {
-            if (!QDir::isAbsolutePath(dir))
-                continue;
-            const QString seed = dir + QLatin1Char('/') + kFolderName + QLatin1Char('/') + programBaseName() + QStringLiteral(".ini");
-            if (!QFileInfo(seed).isFile())
-                continue;
-            // The first one found is the one meant; the copy is the user's
-            // to write, whatever rights the administrator's file has.
-            if (QFile::copy(seed, path))
-                QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
-            break;
+        // The first one found is the one meant.
+        const QString seed = administratorsSettingsFile();
+        if (seed.isEmpty())
+            return path;
+        if (trouble) {
+            // No place of the user's own: the administrator's PACS all the
+            // same, read where it lies and never written back.
+            const std::lock_guard<std::mutex> lock(readOnlyMutex);
+            readOnlySettings() = seed;
+            return seed;
         }
+        // The copy is the user's to write, whatever rights the
+        // administrator's file has; a FIFO or a huge file there is no seed.
+        QString refusal;
+        const std::optional<QByteArray> data = readOwnFile(seed, kSettingsFileMax, refusal, true);
+        if (!data)
+            return path;
+        const int fd = ::open(encodeFileName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0)
+            return path;
+        QFile out;
+        bool ok = out.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle) && out.write(*data) == data->size() && out.flush();
+        if (!out.isOpen())
+            ::close(fd);
+        out.close();
+        if (!ok)
+            QFile::remove(path);
     } catch (...) {
     }
     return path;

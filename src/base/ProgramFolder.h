@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <optional>
+
 namespace varnelo {
 
 // The folder that holds the program file. Tests point it at a temporary folder.
@@ -17,8 +19,10 @@ void setProgramBaseNameForTesting(const QString& name);
 // not: then they go to the user's own places, as freedesktop.org has them.
 bool programFolderWritable();
 // $XDG_CONFIG_HOME/Varnelo (~/.config/Varnelo when unset or not absolute).
+// "" when that needs the home folder and HOME is unset or not absolute.
 QString userConfigFolder();
-// $XDG_STATE_HOME/Varnelo (~/.local/state/Varnelo when unset or not absolute).
+// $XDG_STATE_HOME/Varnelo (~/.local/state/Varnelo when unset or not absolute);
+// "" as above.
 QString userStateFolder();
 
 // Settings path: program folder, "/", program name, ".ini"; or the same
@@ -28,6 +32,22 @@ QString settingsPath();
 // settings file yet, copying the first <dir>/Varnelo/<name>.ini of
 // $XDG_CONFIG_DIRS (/etc/xdg when unset) there: how an administrator hands
 // every user the same PACS. Never throws; a failed copy leaves no file.
+// When the user's folder cannot be made or written (no home, a read-only
+// home), that administrator's file itself, read only (see
+// isAdministratorsSettings), else settingsPath(); keepingTrouble() says why.
 QString prepareSettingsFile();
+
+// The first <dir>/Varnelo/<name>.ini of $XDG_CONFIG_DIRS that is a file, or "".
+QString administratorsSettingsFile();
+// True for the administrator's file that prepareSettingsFile() handed out in
+// place of the user's own: it is read (root may own it) and never written.
+bool isAdministratorsSettings(const QString& path);
+
+// Why settings and logs cannot be kept, when the program folder takes no
+// files and the user's folders (userConfigFolder, userStateFolder) cannot be
+// made or written: "Settings and logs cannot be kept: <where and why>", for
+// the About box and the first summary of a run. Nothing when they can be.
+// Makes the folders that are missing, as their first use would.
+std::optional<QString> keepingTrouble();
 
 }  // namespace varnelo

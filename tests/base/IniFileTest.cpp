@@ -173,3 +173,50 @@ TEST_F(IniFile, UnicodeValuesRoundTrip)
     ASSERT_TRUE(WriteIniValue("Default", "SourceDir", QStringLiteral("/media/Röntgen"), path()));
     EXPECT_EQ(ReadIniValue("Default", "SourceDir", "", path()), QStringLiteral("/media/Röntgen"));
 }
+
+// The settings are the user's own regular file, reached without a link and
+// of a sane size; anything else is refused at once (a FIFO must not hold the
+// start, /dev/zero must not fill the memory), the defaults apply and the
+// window has a sentence to show.
+TEST_F(IniFile, OnlyTheUsersOwnRegularFileIsRead)
+{
+    const QString elsewhere = dir.filePath("elsewhere.ini");
+    writeBytes(elsewhere, "[Default]\nSearchBy=2\n");
+    auto refused = [&](const char* what) {
+        EXPECT_EQ(ReadIniValue("Default", "SearchBy", "def", path()), "def") << what;
+        EXPECT_TRUE(settingsTrouble().contains(path())) << what << ": " << settingsTrouble().toStdString();
+        EXPECT_FALSE(WriteIniValue("Default", "SearchBy", "3", path())) << what;
+    };
+
+    ASSERT_TRUE(QFile::link(elsewhere, path()));
+    refused("link");
+    EXPECT_EQ(readBytes(elsewhere), "[Default]\nSearchBy=2\n") << "the link's target is not written";
+    QFile::remove(path());
+
+    ASSERT_TRUE(QFile::link("/dev/zero", path()));
+    refused("link to /dev/zero");
+    QFile::remove(path());
+
+    ASSERT_EQ(::mkfifo(QFile::encodeName(path()).constData(), 0600), 0);
+    refused("FIFO");  // returns at all: no writer ever comes
+    QFile::remove(path());
+
+    writeBytes(path(), "[Default]\nSearchBy=4\n" + QByteArray(kSettingsFileMax, ';'));
+    refused("larger than 1 MB");
+    QFile::remove(path());
+
+    if (::geteuid() == 0) {  // only root can hand a file to another user
+        writeBytes(path(), "[Default]\nSearchBy=5\n");
+        ASSERT_EQ(::chown(QFile::encodeName(path()).constData(), 65534, 65534), 0);
+        refused("another owner");
+        EXPECT_EQ(readBytes(path()), "[Default]\nSearchBy=5\n");
+        QFile::remove(path());
+    }
+
+    // the user's own file again: read, and the sentence is gone
+    writeBytes(path(), "[Default]\nSearchBy=6\n");
+    EXPECT_EQ(ReadIniValue("Default", "SearchBy", "def", path()), "6");
+    EXPECT_TRUE(settingsTrouble().isEmpty());
+    EXPECT_EQ(ReadIniValue("Default", "SearchBy", "def", dir.filePath("none.ini")), "def");
+    EXPECT_TRUE(settingsTrouble().isEmpty()) << "a missing file is the first start, not trouble";
+}

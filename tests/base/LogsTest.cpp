@@ -1,4 +1,5 @@
 #include "base/Logs.h"
+#include "base/FileNames.h"
 #include "base/ProgramFolder.h"
 
 #include <QDir>
@@ -11,6 +12,9 @@
 
 #include <cerrno>
 #include <cstring>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace varnelo;
 
@@ -177,4 +181,73 @@ TEST_F(Logs, ReceiptIsIsoWithItsColumnsAtTheTopOfEveryFile)
     WriteImportsLog({"source", "end"}, {"F:", "cancelled"});
     EXPECT_EQ(read("Imports.log"), "time\tsource\tend\r\n2026-12-08T03:37:45+01:00\tF:\tcancelled\r\n")
         << "the file begun after the old one was retired";
+}
+
+// What would turn a line around, break it or hide in it (a file name or a
+// patient's name may carry any of it) is written as an escape; the receipt
+// and every log alike. A field stops at 1,024 characters and says so.
+TEST_F(Logs, EveryInvisibleOrLineBreakingCharacterIsEscapedAndAFieldIsCapped)
+{
+    QString name = QStringLiteral("a\u0085b\u2028c\u2029d\u202Ee\u2066f\u200Eg\u200Fh\uFEFFi\u00ADj");
+    name += QChar(0xD800);                     // a surrogate that pairs with nothing
+    name += QString::fromUcs4(U"\U000E0001");  // a tag character, beyond the BMP
+    name += QStringLiteral("\u00C4\u20AC");    // letters stay letters
+    name += QString::fromUcs4(U"\U0001F600");
+    const QString escaped = "a\\u0085b\\u2028c\\u2029d\\u202Ee\\u2066f\\u200Eg\\u200Fh\\uFEFFi\\u00ADj\\uD800\\U000E0001" +
+        QStringLiteral("\u00C4\u20AC") + QString::fromUcs4(U"\U0001F600");
+    WriteImportsLog({"file\u202E"}, {name});
+    EXPECT_EQ(QString::fromUtf8(read("Imports.log")), "time\tfile\\u202E\r\n" + isoDateTime(fixed) + "\t" + escaped + "\r\n");
+    WriteDebugLog(name);
+    EXPECT_TRUE(QString::fromUtf8(read("Debug.log")).endsWith("\t" + escaped + "\r\n"));
+
+    const QString cut = QString::fromUtf16(kLogFieldCut);
+    EXPECT_EQ(escapeForLog(QString(kLogFieldMax, 'x')), QString(kLogFieldMax, 'x')) << "a field of exactly the cap";
+    const QString longer = escapeForLog(QString(kLogFieldMax + 1, 'x'));
+    EXPECT_EQ(longer, QString(kLogFieldMax - cut.size(), 'x') + cut);
+    // the cut falls between escapes, never inside one
+    const QString escapes = escapeForLog(QString(kLogFieldMax - cut.size() - 3, 'x') + QString(10, QChar(0x1B)));
+    EXPECT_EQ(escapes, QString(kLogFieldMax - cut.size() - 3, 'x') + cut);
+    WriteErrorLog(1, QString(100000, 'y'), "s");
+    EXPECT_EQ(read("Error.log"), QByteArray(kStamp) + "\t1\t" + QByteArray(kLogFieldMax - cut.size(), 'y') + cut.toUtf8() + "\ts\r\n");
+}
+
+// A log is appended to only when it is the user's own regular file: a link
+// planted in the folder must not carry the receipt elsewhere, a FIFO must not
+// hold the run. The run goes on; the first refusal is its log trouble.
+TEST_F(Logs, ALogThatIsNotTheUsersOwnFileIsRefusedAsTrouble)
+{
+    ASSERT_TRUE(QDir().mkpath(dir.path() + "/Logs"));
+    QTemporaryDir other;
+    const QString target = other.filePath("target");
+    QFile t(target);
+    ASSERT_TRUE(t.open(QIODevice::WriteOnly));
+    t.write("untouched\n");
+    t.close();
+
+    ASSERT_TRUE(QFile::link(target, logPath("Imports.log")));
+    WriteImportsLog({"source"}, {"D:"});
+    std::optional<LogTrouble> trouble = TakeLogTrouble();
+    ASSERT_TRUE(trouble);
+    EXPECT_EQ(trouble->path, logPath("Imports.log"));
+    EXPECT_TRUE(trouble->reason.contains("link")) << trouble->reason.toStdString();
+    QFile r(target);
+    ASSERT_TRUE(r.open(QIODevice::ReadOnly));
+    EXPECT_EQ(r.readAll(), "untouched\n");
+
+    ASSERT_EQ(::mkfifo(QFile::encodeName(logPath("Error.log")).constData(), 0600), 0);
+    WriteErrorLog(1, "a", "s");  // returns at all
+    trouble = TakeLogTrouble();
+    ASSERT_TRUE(trouble);
+    EXPECT_EQ(trouble->path, logPath("Error.log"));
+
+    if (::geteuid() == 0) {  // only root can hand a file to another user
+        QFile::remove(logPath("Error.log"));
+        fill("Error.log", 3);
+        ASSERT_EQ(::chown(QFile::encodeName(logPath("Error.log")).constData(), 65534, 65534), 0);
+        WriteErrorLog(1, "a", "s");
+        trouble = TakeLogTrouble();
+        ASSERT_TRUE(trouble);
+        EXPECT_EQ(trouble->path, logPath("Error.log"));
+        EXPECT_EQ(read("Error.log"), "xxx");
+    }
 }

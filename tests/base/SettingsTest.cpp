@@ -332,3 +332,47 @@ TEST_F(Places, FirstSeedFoundIsCopiedOnceAndIsTheUsersToWrite)
     prepareSettingsFile();
     EXPECT_EQ(QFileInfo::exists(ini), QFileInfo::exists("/etc/xdg/Varnelo/Varnelo.ini"));
 }
+
+// Without a place of the user's own (HOME unset, a home that takes no files)
+// the administrator's file is used where it lies and never written, nothing
+// is made below "/", and there is a sentence that says why.
+TEST_F(Places, WithoutAHomeTheAdministratorsFileIsReadAndTheReasonIsKnown)
+{
+    setProgramFolderForTesting(path("gone"));
+    qunsetenv("XDG_CONFIG_HOME");
+    qunsetenv("XDG_STATE_HOME");
+    put("xdg-first/Varnelo/Varnelo.ini", "[DICOM]\nRemoteAET=SITE\n", QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
+    const QString admin = path("xdg-first/Varnelo/Varnelo.ini");
+    EXPECT_FALSE(keepingTrouble()) << "a home that takes files is no trouble";
+
+    qunsetenv("HOME");
+    EXPECT_EQ(settingsPath(), QString()) << "not //.config";
+    EXPECT_EQ(logFolder(), QString());
+    EXPECT_EQ(prepareSettingsFile(), admin);
+    EXPECT_TRUE(isAdministratorsSettings(admin));
+    EXPECT_EQ(ReadIniValue("DICOM", "RemoteAET", "", admin), "SITE") << "root's file, read";
+    EXPECT_FALSE(settingsTrouble().contains(admin));
+    EXPECT_FALSE(WriteIniValue("DICOM", "RemoteAET", "MINE", admin));
+    EXPECT_EQ(get(admin), "[DICOM]\nRemoteAET=SITE\n");
+    const std::optional<QString> noHome = keepingTrouble();
+    ASSERT_TRUE(noHome);
+    EXPECT_TRUE(noHome->startsWith("Settings and logs cannot be kept: ")) << noHome->toStdString();
+    EXPECT_TRUE(noHome->contains("HOME")) << noHome->toStdString();
+    (void)TakeLogTrouble();
+    WriteErrorLog(1, "a", "s");
+    EXPECT_TRUE(TakeLogTrouble()) << "a log that has no place is trouble, not silence";
+
+    // a home below a file: no folder can be made there, whoever runs this
+    put("plain", "x");
+    qputenv("HOME", path("plain").toUtf8());
+    EXPECT_EQ(prepareSettingsFile(), admin);
+    const std::optional<QString> noFolder = keepingTrouble();
+    ASSERT_TRUE(noFolder);
+    EXPECT_TRUE(noFolder->contains(path("plain/.config"))) << noFolder->toStdString();
+    EXPECT_FALSE(QFileInfo::exists("//.config/Varnelo")) << "nothing made below the root";
+
+    // no administrator's file either: the defaults, from no file
+    QFile::remove(admin);
+    EXPECT_EQ(prepareSettingsFile(), path("plain/.config/Varnelo/Varnelo.ini"));
+    EXPECT_FALSE(isAdministratorsSettings(admin));
+}
