@@ -10,8 +10,10 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <exception>
+#include <iterator>
 #include <map>
 #include <set>
 #include <stdexcept>
@@ -89,6 +91,43 @@ std::uint32_t ulValue(DcmItem* item, const DcmTagKey& key)
     return v;
 }
 
+// In explicit VR, a record's links count only when they are written as UL:
+// DCMTK reads an offset written as another VR (SL, OB, FL...) as that VR and
+// its findAndGetUint32 finds no number there, so the chain ends. The walk
+// took any four bytes; this looks at the VR of each record's two links and
+// drops those DCMTK would not follow. False when a record cannot be looked
+// through up to its links (a value of undefined length before them): DCMTK's
+// parse then decides.
+bool keepOnlyUlLinks(const QByteArray& bytes, std::vector<RawDirRecord>& records)
+{
+    const auto* b = reinterpret_cast<const unsigned char*>(bytes.constData());
+    auto u16 = [b](qint64 at) { return static_cast<std::uint32_t>(b[at] | (b[at + 1] << 8)); };
+    for (RawDirRecord& r : records) {
+        qint64 pos = r.item + 8;
+        while (pos + 8 <= r.end) {
+            const std::uint32_t key = (u16(pos) << 16) | u16(pos + 2);
+            if (key > 0x00041420u || (key >> 16) == 0xFFFE)
+                break;
+            const QByteArray vr(&bytes.constData()[pos + 4], 2);
+            static const QByteArray longVrs[] = {"OB", "OD", "OF", "OL", "OW", "SQ", "UC", "UN", "UR", "UT"};
+            std::uint32_t length = u16(pos + 6);
+            qint64 header = 8;
+            if (std::find(std::begin(longVrs), std::end(longVrs), vr) != std::end(longVrs)) {
+                if (pos + 12 > r.end)
+                    return false;
+                length = u16(pos + 8) | (u16(pos + 10) << 16);
+                header = 12;
+            }
+            if ((key == 0x00041400u || key == 0x00041420u) && vr != "UL")
+                (key == 0x00041400u ? r.next : r.lower) = 0;
+            if (length == 0xFFFFFFFFu)
+                return false;
+            pos += header + length;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 // ---- DICOMDIR index -------------------------------------------------------
@@ -141,7 +180,7 @@ struct QuickDir {
 struct DcmDataset::Impl::DirIndex {
     std::map<std::uint32_t, DcmItem*> byOffset;
     std::uint32_t rootOffset = 0;
-    QByteArray charset;  // the DICOMDIR's, for records without one of their own
+    QByteArray charset;               // the DICOMDIR's, for records without one of their own
     std::shared_ptr<QuickDir> quick;  // instead of byOffset, when the quick walk read it
 
     // Follows a chain of "next record" offsets. A broken or circular chain
@@ -458,7 +497,8 @@ DcmDataset DcmDatasetList::ReadFile(const QString& path)
     // parsed by DCMTK as a whole, below.
     if (auto quick = std::make_shared<QuickDir>(); readWhole(name, quick->bytes)) {
         quick->path = path;
-        if (auto walked = scanDicomDir(quick->bytes); walked && walked->hasRecordSequence) {
+        if (auto walked = scanDicomDir(quick->bytes);
+            walked && walked->hasRecordSequence && (!walked->explicitVr || keepOnlyUlLinks(quick->bytes, walked->records))) {
             quick->xfer = walked->explicitVr ? EXS_LittleEndianExplicit : EXS_LittleEndianImplicit;
             quick->records = std::move(walked->records);
             quick->items.resize(quick->records.size());

@@ -43,6 +43,24 @@ QString folded(const QString& name)
     return bare.toCaseFolded();
 }
 
+// The name as the medium may carry it when the DICOMDIR's bytes were no
+// valid text and were read as Latin-1: those bytes themselves, as a file
+// name keeps them (DCMTK opens the file by its bytes). "" when the name is
+// spelled no other way.
+QString rawSpelling(const QString& name)
+{
+    bool high = false;
+    for (QChar c : name) {
+        if (c.unicode() > 0xFF)
+            return QString();
+        high = high || c.unicode() > 0x7F;
+    }
+    if (!high)
+        return QString();
+    const QString raw = decodeFileName(name.toLatin1());
+    return raw == name ? QString() : raw;
+}
+
 }  // namespace
 
 struct ReferencedFiles::Entry {
@@ -107,6 +125,14 @@ ReferencedFiles::Listing& ReferencedFiles::listingOf(Folder& folder)
 }
 
 const ReferencedFiles::Entry* ReferencedFiles::find(Folder& folder, const QString& name)
+{
+    if (const Entry* e = findSpelled(folder, name))
+        return e;
+    const QString raw = rawSpelling(name);
+    return raw.isEmpty() ? nullptr : findSpelled(folder, raw);
+}
+
+const ReferencedFiles::Entry* ReferencedFiles::findSpelled(Folder& folder, const QString& name)
 {
     Listing& listing = listingOf(folder);
     if (!listing.listable) {

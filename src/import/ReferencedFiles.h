@@ -18,7 +18,9 @@ namespace varnelo {
 //
 // Names are matched exactly first, then without regard to case and without
 // the version (";1") and the trailing dot of ISO 9660, as Linux shows a disc
-// mounted without Rock Ridge. Each folder is listed at most once per object
+// mounted without Rock Ridge. A name that is not found and was read as
+// Latin-1 (bytes that are no UTF-8, no character set given) is looked up by
+// those bytes too, as the medium's own name may hold them. Each folder is listed at most once per object
 // and its names are looked up in an index, so a lower-case medium costs
 // about what an upper-case one does; only links are resolved one by one.
 class ReferencedFiles {
@@ -41,6 +43,7 @@ private:
     struct Listing;
     Listing& listingOf(Folder& folder);
     const Entry* find(Folder& folder, const QString& name);
+    const Entry* findSpelled(Folder& folder, const QString& name);
     Folder* subfolder(Folder& parent, const QString& component, const QStringList& id);
     void mustStayInside(const QString& path, const QString& real, const QStringList& id) const;
 

@@ -472,3 +472,35 @@ TEST(DcmDatasetListReadFile, EmptyDicomdirHasNoRecords)
     DcmDatasetList list;
     EXPECT_EQ(list.ReadFile(dir.filePath("DICOMDIR")).DirectoryRecords().Count(), 0);
 }
+
+// A link written as another VR than UL is no link to DCMTK (its number is not
+// read as an offset), and the quick walk must not follow it either: the same
+// DICOMDIR may otherwise give other images on another path through it.
+TEST(DcmDatasetListReadFile, LinksWrittenAsAnotherVrEndTheChainAsInDcmtk)
+{
+    QTemporaryDir dir;
+    td::makeSeries(dir.filePath("DICOM/S1"), 3, td::ImageRecipe {});
+    td::makeDicomDir(dir.path());
+    QFile file(dir.filePath("DICOMDIR"));
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    QByteArray bytes = file.readAll();
+    const QByteArray next("\x04\x00\x00\x14UL\x04\x00", 8);
+    auto countImages = [&] {
+        DcmDatasetList list;
+        DcmDatasetList level = list.ReadFile(file.fileName()).DirectoryRecords();
+        for (int i = 0; i < 3 && level.Count() > 0; ++i)
+            level = level.ItemAt(1).Children();
+        return level.Count();
+    };
+    EXPECT_EQ(countImages(), 3);
+    // the first image's link to the second, as SL
+    const qsizetype image = bytes.indexOf("IMAGE");
+    ASSERT_GT(image, 0);
+    const qsizetype link = bytes.lastIndexOf(next, image);
+    ASSERT_GT(link, 0);
+    bytes[link + 4] = 'S';
+    ASSERT_TRUE(file.seek(0));
+    ASSERT_EQ(file.write(bytes), bytes.size());
+    file.flush();
+    EXPECT_EQ(countImages(), 1);
+}

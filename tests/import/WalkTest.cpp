@@ -4,6 +4,7 @@
 
 #include "base/AppState.h"
 #include "base/Error.h"
+#include "base/FileNames.h"
 #include "base/Logs.h"
 #include "base/ProgramFolder.h"
 #include "dicom/Dicom.h"
@@ -254,4 +255,39 @@ TEST_F(Walk, UnreadableDicomDirIsLoggedAndDisplayRestored)
     EXPECT_FALSE(view.visible[RunView::Bar::Complete]);
     EXPECT_TRUE(view.animationVisible);
     EXPECT_FALSE(view.busy);
+}
+
+// A Referenced File ID of Latin-1 bytes in a DICOMDIR without a character set
+// reads as "IMÄGE1"; the medium's name holds the byte 0xC4 itself, as the
+// DICOMDIR does, and that is the file meant.
+TEST_F(Walk, ReferencedFileIdThatIsNoUtf8FindsTheFileByItsBytes)
+{
+    mkdir("DICOM");
+    td::makeImage(mediaPath("DICOM/IMXGE1"), td::ImageRecipe {});
+    td::makeDicomDir(media.path());
+    QFile dir(mediaPath("DICOMDIR"));
+    ASSERT_TRUE(dir.open(QIODevice::ReadWrite));
+    QByteArray bytes = dir.readAll();
+    ASSERT_EQ(bytes.count("DICOM\\IMXGE1"), 1);
+    bytes.replace("DICOM\\IMXGE1", "DICOM\\IM\xC4GE1");
+    ASSERT_TRUE(dir.seek(0));
+    ASSERT_EQ(dir.write(bytes), bytes.size());
+    dir.close();
+    const QByteArray raw = QFile::encodeName(media.path()) + "/DICOM/IM\xC4GE1";
+    ASSERT_EQ(::rename(QFile::encodeName(mediaPath("DICOM/IMXGE1")).constData(), raw.constData()), 0);
+
+    DcmDatasetList list;
+    DcmDatasetList level = list.ReadFile(mediaPath("DICOMDIR")).DirectoryRecords();
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(level.Count(), 1);
+        level = level.ItemAt(1).Children();
+    }
+    ASSERT_EQ(level.Count(), 1);
+    const QStringList id = level.ItemAt(1).Attributes().ByTag(0x0004, 0x1500).Value().toStringList();
+    EXPECT_EQ(id, QStringList({"DICOM", QStringLiteral("IM\u00C4GE1")}));
+    const QString found = referencedFilePath(media.path(), id);
+    EXPECT_EQ(encodeFileName(found), raw);
+    // a name of those letters in UTF-8 is still the first choice
+    td::makeNonDicom(mediaPath(QStringLiteral("DICOM/IM\u00C4GE1")), td::NonDicom::Text);
+    EXPECT_EQ(referencedFilePath(media.path(), id), mediaPath(QStringLiteral("DICOM/IM\u00C4GE1")));
 }
