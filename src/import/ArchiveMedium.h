@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+struct archive;  // libarchive's reader
+
 namespace varnelo {
 
 namespace ArchiveErrc {
@@ -25,6 +27,7 @@ constexpr std::int32_t Damaged = 41101;    // libarchive cannot read it (its rea
 constexpr std::int32_t Refused = 41102;    // a member that would leave the folder, or a link
 constexpr std::int32_t Encrypted = 41103;  // a member that needs a password
 constexpr std::int32_t TooLarge = 41104;   // a bomb, or more than the disk holds
+constexpr std::int32_t Renamed = 41105;    // a second member of one name, extracted under another
 }  // namespace ArchiveErrc
 
 // Opens the archive, checks every member's name, type and size from the
@@ -35,12 +38,19 @@ constexpr std::int32_t TooLarge = 41104;   // a bomb, or more than the disk hold
 // when it is complete, so a file in the tree is either empty or whole. The
 // import asks waitFor() before it reads a file.
 //
+// Only the members the walk will read are extracted (see Selection). A
+// second member of a name already taken is extracted as "name~2" (an
+// error-log line says so); a hard link of a disc image becomes a hard link
+// to the file it names, so the walk takes that file once.
+//
 // Nothing leaves the folder: members named with "..", with an absolute path,
-// links and device files are not materialised (an error-log line each), and
-// encrypted members neither. The bytes are counted while extracting, since
-// headers can lie: a member expanding more than its header said, or more
-// than the bomb limits allow, or more than the disk holds, stops the
-// extraction. The folder is removed when the object goes.
+// symbolic links and device files are not materialised (an error-log line
+// each), and encrypted members neither. The bytes are counted while
+// extracting, since headers can lie: a member expanding more than its header
+// said, or more than the bomb limits allow, or the archive as a whole
+// expanding beyond its bounds or the free space it may take, stops the
+// extraction. A member whose data is damaged fails alone (damaged()). The
+// folder is removed when the object goes, without following links.
 class ArchiveMedium {
 public:
     struct Limits {
@@ -48,9 +58,23 @@ public:
         std::int64_t bombBytes = 1LL << 30;
         // ... and to more than this many times its compressed size.
         int bombRatio = 100;
+        // The whole archive is a bomb when what is extracted of it comes
+        // to more than this ...
+        std::int64_t totalBytes = 1LL << 30;
+        // ... and to more than this many times the archive's size.
+        int totalRatio = 100;
         // Free space of the temporary folder; -1: as the file system says.
         std::int64_t freeBytes = -1;
+        // What the extraction leaves of it: a tenth, and at least this much.
+        std::int64_t keepFree = 512LL << 20;
     };
+    // Which members the walk will read.
+    struct Selection {
+        bool dicomDir = false;  // the DICOMDIR and the files its records reference
+        QString suffix;         // otherwise: names that end in it, in any case ("" for all)
+    };
+    // As the run is set up (AppState's SearchBy and FileSuffix).
+    static Selection selectionOfRun();
     // What new media get; tests lower the limits.
     static Limits& defaultLimits();
 
@@ -61,7 +85,8 @@ public:
     // "varnelo-media-<pid>-" under the temporary folder.
     static QString folderPrefix();
 
-    explicit ArchiveMedium(const QString& archivePath, Limits limits = defaultLimits());
+    explicit ArchiveMedium(const QString& archivePath, Limits limits = defaultLimits(),
+                           Selection selection = selectionOfRun());
     ~ArchiveMedium();
     ArchiveMedium(const ArchiveMedium&) = delete;
     ArchiveMedium& operator=(const ArchiveMedium&) = delete;
@@ -77,10 +102,13 @@ public:
     const QStringList& encrypted() const { return encrypted_; }
     // The folder of the shallowest DICOMDIR, the root when there is none.
     QString dicomDirFolder() const;
+    // The members whose data could not be read ("archive.zip/DIR/IM1"), so
+    // far; each is Missing and logged, and the others go on.
+    QStringList damaged() const;
 
-    enum class State { Ready,     // whole in the tree, or not a member of the archive
-                       Pending,   // still to come
-                       Missing }; // refused, or its extraction failed
+    enum class State { Ready,      // whole in the tree, or not a member of the archive
+                       Pending,    // still to come
+                       Missing };  // refused, not read by the walk, or its extraction failed
     // Waits at most `ms` for the file at `path` in the tree.
     State waitFor(const QString& path, int ms);
     // The position of the file at `path` in archive order, the order it is
@@ -104,27 +132,46 @@ public:
 
 private:
     struct Member {
-        QString name;      // path inside the archive, cleaned
-        int index = 0;     // position in archive order
+        QString name;   // path in the tree: cleaned, renamed when the name was taken
+        QString shown;  // "archive.zip/" and the name in the archive, for the logs
+        int index = 0;  // position in archive order; -1: not extracted
         std::int64_t declared = -1;
+        int linkTo = -1;  // a hard link: the member it names
+        bool wanted = true;
     };
+    enum class Outcome { Done,
+                         Failed,
+                         Reopen };
     void extract();
+    // Extracts the members `todo` (in archive order); a damaged member fails alone.
+    // With `held`, what is extracted is listed there instead of made Ready.
+    void pass(const std::vector<size_t>& todo, std::int64_t& total, std::vector<size_t>* held = nullptr);
+    Outcome extractMember(::archive* a, size_t slot, std::int64_t& total);
+    void settle(size_t slot, State state);
+    void settleLink(size_t slot);
+    void selectReferenced(const std::vector<size_t>& dicomDirs);
+    void checkTotal(std::int64_t total, bool declared) const;
     void fail(const Error& error);
 
     const QString archive_;
     const Limits limits_;
-    QString base_;     // the run's folder: the tree and the files being written
-    QString root_;     // base_/medium
-    QString staging_;  // base_/part
-    std::vector<Member> members_;  // the files to extract, in archive order
-    QHash<QString, int> byPath_;   // tree path -> index into members_
+    const Selection selection_;
+    std::int64_t archiveSize_ = 0;
+    std::int64_t usable_ = 0;        // of the free space
+    std::vector<size_t> dicomDirs_;  // DICOMDIR import: the files the walk may take for the DICOMDIR
+    QString dicomDirBase_;           // DICOMDIR import: the folder of the DICOMDIR, relative to the root
+    QString base_;                   // the run's folder: the tree and the files being written
+    QString root_;                   // base_/medium
+    QString staging_;                // base_/part
+    std::vector<Member> members_;    // the files to extract, in archive order
+    QHash<QString, int> byPath_;     // tree path -> index into members_
     QStringList encrypted_;
-    std::int64_t free_ = 0;
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<State> state_;
     std::optional<Error> failure_;
+    QStringList damaged_;
     bool finished_ = false;
     std::atomic<bool> stop_ {false};
     std::thread thread_;
