@@ -8,7 +8,9 @@ set -euo pipefail
 # Japanese and Korean names in the worklist. python3-pydicom: its test files,
 # real-world DICOM that the network tests send.
 build_pkgs=(cmake ninja-build g++ qt6-base-dev libdcmtk-dev libssl-dev libopenjp2-7-dev libarchive-dev fonts-liberation fonts-wine)
-test_pkgs=(dcmtk libgtest-dev googletest xvfb xauth fonts-droid-fallback openssl python3-pydicom xorriso zip)
+# dbus-daemon and python3-dbusmock: UDisks2 stood in for on a private bus;
+# e2fsprogs: the volumes the tests mount on loop devices (as root).
+test_pkgs=(dcmtk libgtest-dev googletest xvfb xauth fonts-droid-fallback openssl python3-pydicom xorriso zip dbus-daemon python3-dbusmock e2fsprogs)
 
 # the Debian package: dpkg-shlibdeps (with file) finds its dependencies, then
 # the checks a package must pass

@@ -39,6 +39,11 @@ struct AppState {
     QString WorklistPort;
     QString WorklistModality;
     bool AlwaysIgnore = false;
+    // [Default] AutoImport: a medium arriving in the selected drive starts
+    // the import. [Default] EjectWhenDone: a medium all of whose images were
+    // sent and confirmed is ejected after the summary.
+    bool AutoImport = false;
+    bool EjectWhenDone = false;
     // DICOM over TLS, from the settings file only ([DICOM] UseTLS, UseTLS2,
     // [Worklist] UseTLS: on when 1; the [TLS] files are shared by all three).
     bool UseTLS = false;

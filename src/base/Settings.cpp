@@ -55,6 +55,8 @@ void LoadSettings(SettingsView& view)
     step([&] { s.LocalAET = read("DICOM", "LocalAET", "Varnelo"); });
     step([&] { s.ChangeID = toFlag(read("Default", "ChangeID", "0")); });
     step([&] { s.IssuerOfPatientID = read("Default", "IssuerOfPatientID", ""); });
+    step([&] { s.AutoImport = toFlag(read("Default", "AutoImport", "0")); });
+    step([&] { s.EjectWhenDone = toFlag(read("Default", "EjectWhenDone", "0")); });
     step([&] { view.setBoxText(Box::RemoteAET, read("DICOM", "RemoteAET", "")); });
     step([&] { view.setBoxText(Box::RemoteIP, read("DICOM", "RemoteIP", "")); });
     step([&] { view.setBoxText(Box::RemotePort, read("DICOM", "RemotePort", "")); });

@@ -1,6 +1,7 @@
 #include "gui/DriveCombo.h"
 
 #include "base/Drives.h"
+#include "base/MountWatcher.h"
 
 #include <QAbstractItemView>
 #include <QKeyEvent>
@@ -8,11 +9,23 @@
 namespace varnelo {
 
 namespace {
+
+constexpr int kKeyRole = Qt::UserRole;
+constexpr int kMountRole = Qt::UserRole + 1;
+
 bool isTypedCharacter(const QKeyEvent* event)
 {
     const QString text = event->text();
     return !text.isEmpty() && text.at(0).isPrint();
 }
+
+// What stays the same while letters shift: an optical drive is its device
+// (the disc comes and goes), any other volume its mount point.
+QString keyOf(const DriveEntry& d)
+{
+    return d.optical ? d.device : d.mountPoint;
+}
+
 }  // namespace
 
 DriveCombo::DriveCombo(QWidget* parent)
@@ -21,20 +34,63 @@ DriveCombo::DriveCombo(QWidget* parent)
     setEditable(false);
     // The open list searches by typed letters too.
     view()->installEventFilter(this);
+    connect(this, &QComboBox::currentIndexChanged, this, [this](int index) {
+        if (!filling_ && index >= 0)
+            chosen_ = itemData(index, kKeyRole).toString();
+    });
     refresh();
+    watcher_ = new MountWatcher(this);
+    connect(watcher_, &MountWatcher::changed, this, &DriveCombo::follow);
+}
+
+bool DriveCombo::fill()
+{
+    QList<DriveEntry> drives;
+    try {
+        drives = driveTable().drives();
+    } catch (...) {
+        // A machine whose drives cannot be read shows an empty list.
+    }
+    bool same = drives.size() == count();
+    for (int i = 0; same && i < drives.size(); ++i)
+        same = itemText(i) == drives[i].text && itemData(i, kMountRole).toString() == drives[i].mountPoint;
+    if (same)
+        return false;
+    filling_ = true;
+    clear();
+    for (const DriveEntry& d : drives) {
+        addItem(d.text);
+        setItemData(count() - 1, keyOf(d), kKeyRole);
+        setItemData(count() - 1, d.mountPoint, kMountRole);
+    }
+    filling_ = false;
+    return true;
 }
 
 void DriveCombo::refresh()
 {
-    clear();
-    try {
-        for (const DriveEntry& d : driveTable().drives())
-            addItem(d.text);
-    } catch (...) {
-        // A machine whose drives cannot be read shows an empty list.
-    }
+    fill();
     if (count() > 0)
         setCurrentIndex(0);
+}
+
+void DriveCombo::follow()
+{
+    QHash<QString, QString> before;  // key -> mount point
+    for (int i = 0; i < count(); ++i)
+        before.insert(itemData(i, kKeyRole).toString(), itemData(i, kMountRole).toString());
+    const QString chosen = chosen_;
+    if (!fill())
+        return;
+    filling_ = true;
+    const int kept = findData(chosen, kKeyRole);
+    setCurrentIndex(kept >= 0 ? kept : (count() > 0 ? 0 : -1));
+    filling_ = false;
+    for (int i = 0; i < count(); ++i) {
+        const QString mount = itemData(i, kMountRole).toString();
+        if (!mount.isEmpty() && before.value(itemData(i, kKeyRole).toString()) != mount)
+            emit mediumArrived(i);
+    }
 }
 
 void DriveCombo::keyPressEvent(QKeyEvent* event)

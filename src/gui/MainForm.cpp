@@ -5,6 +5,7 @@
 #include "base/Logs.h"
 #include "base/MessageBox.h"
 #include "base/ProgramFolder.h"
+#include "base/RemovableMedia.h"
 #include "base/Version.h"
 #include "gui/BrowseForFolder.h"
 #include "gui/DriveCombo.h"
@@ -32,6 +33,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QTimer>
 
 // The icons live in the gui library, which is linked statically.
 static void initResources()
@@ -203,6 +205,11 @@ MainForm::MainForm(QWidget* parent)
     resize(kClientWidth, kClientHeight + menuBar()->sizeHint().height());
 
     Form_Load();
+
+    // UDisks2 mounts what the desktop did not; the mount table tells the selector.
+    media_ = new RemovableMedia(mediaBus(), this);
+    connect(media_, &RemovableMedia::problem, this, &MainForm::setMediaStatus);
+    connect(cboDrive, &DriveCombo::mediumArrived, this, &MainForm::mediumArrived);
 }
 
 MainForm::~MainForm() = default;
@@ -249,6 +256,9 @@ void MainForm::createControls()
     cboDrive = new DriveCombo(c);
     cboDrive->setObjectName(QStringLiteral("cboDrive"));
     cboDrive->setGeometry(24, 110, 300, 22);
+    lblMedia = label(c, "lblMedia", QString(), {24, 164, 320, 36});
+    lblMedia->setWordWrap(true);
+    lblMedia->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     txtSpecialFolder = edit(c, "txtSpecialFolder", {24, 110, 266, 22});
     cmdBrowse = new QPushButton(QStringLiteral("..."), c);
     cmdBrowse->setObjectName(QStringLiteral("cmdBrowse"));
@@ -667,7 +677,79 @@ void MainForm::runImport()
     if (!form)
         form = std::make_unique<ProgressForm>(this, [this] { return newPatientId(); });
     form->run().pickedPatient = [this] { return pickedPatient(); };
+    // the drive as it was chosen: letters may shift while the run goes on
+    std::optional<DriveEntry> source;
+    if (appState().Location == 1) {
+        guarded([&] {
+            for (const DriveEntry& d : driveTable().drives())
+                if (d.designation.compare(appState().ImportDrive, Qt::CaseInsensitive) == 0)
+                    source = d;
+        });
+    }
+    setMediaStatus(QString());
     form->execRun();
+    // Out only when nothing on it is left unproved: every image found sent,
+    // every destination's confirmation in.
+    const ImportRun& run = form->run();
+    const bool proved = run.summaryIsClean() && !run.cancelled() && run.ImportedCount > 0;
+    form.reset();  // the run lets go of the medium's files first
+    mediumDone(proved, source);
+}
+
+void MainForm::mediumDone(bool proved, const std::optional<DriveEntry>& source)
+{
+    if (!appState().EjectWhenDone || !source)
+        return;
+    if (!proved) {
+        setMediaStatus(tr("The disc stays in the drive: not everything was proved."));
+        return;
+    }
+    const QString trouble = media_->eject(*source);
+    if (!trouble.isEmpty()) {
+        setMediaStatus(trouble);
+        MessageBox::show(trouble, MessageBox::Icon::Warning);
+        return;
+    }
+    setMediaStatus(tr("Insert the next disc."));
+}
+
+void MainForm::mediumArrived(int index)
+{
+    if (index != cboDrive->currentIndex())
+        return;
+    setMediaStatus(QString());
+    if (appState().AutoImport && appState().Location == 1 && !autoPending_) {
+        autoPending_ = true;
+        QTimer::singleShot(0, this, &MainForm::autoImport);
+    }
+}
+
+void MainForm::autoImport()
+{
+    if (exiting_ || !appState().AutoImport || appState().Location != 1) {
+        autoPending_ = false;
+        return;
+    }
+    // a run, the summary, the Options dialog: the medium waits until they close
+    if (launching_ || QApplication::activeModalWidget()) {
+        QTimer::singleShot(500, this, &MainForm::autoImport);
+        return;
+    }
+    autoPending_ = false;
+    bool ready = false;
+    guarded([&] { ready = driveTable().isReady(driveFromSelectorText(cboDrive->currentText())); });
+    if (ready)  // not taken out again meanwhile
+        cmdImport_Click();
+}
+
+void MainForm::setMediaStatus(const QString& text)
+{
+    lblMedia->setText(text);
+}
+
+QString MainForm::mediaStatus() const
+{
+    return lblMedia->text();
 }
 
 void MainForm::showLaunchStatus(const QString& text)

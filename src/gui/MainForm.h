@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/Drives.h"
 #include "import/ImportLaunch.h"
 
 #include <QLineEdit>
@@ -20,6 +21,7 @@ namespace varnelo {
 
 class DriveCombo;
 class ProgressForm;
+class RemovableMedia;
 
 // A line edit that filters what the operator types (and pastes) one
 // character at a time, caps the typed length, and can show its text in upper
@@ -103,6 +105,10 @@ public:
     void setNewPatientIdVisible(bool visible);
     bool isNewPatientIdVisible() const;
 
+    // The line under the drive selector: what became of the last medium, or
+    // why one could not be opened.
+    QString mediaStatus() const;
+
 signals:
     void importRequested();
     void worklistRequested();
@@ -132,6 +138,12 @@ private:
     void loadIcon();
     FilteredLineEdit* box(Box b) const;
     void forgetNewIdentity();
+    // Disc after disc: a medium arriving in the chosen drive, the import it
+    // starts, and the medium's end after the summary.
+    void mediumArrived(int index);
+    void autoImport();
+    void mediumDone(bool proved, const std::optional<DriveEntry>& source);
+    void setMediaStatus(const QString& text);
 
     QWidget* central_ = nullptr;
     QLabel* Label4 = nullptr;
@@ -139,6 +151,9 @@ private:
     QButtonGroup* locationGroup_ = nullptr;
     QLabel* Label5 = nullptr;
     DriveCombo* cboDrive = nullptr;
+    QLabel* lblMedia = nullptr;
+    RemovableMedia* media_ = nullptr;
+    bool autoPending_ = false;  // an arrival waits for the window to be free
     FilteredLineEdit* txtSpecialFolder = nullptr;
     QPushButton* cmdBrowse = nullptr;
     QCheckBox* chkWithSubDirs = nullptr;

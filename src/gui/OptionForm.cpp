@@ -16,6 +16,9 @@ namespace varnelo {
 
 namespace {
 
+// The two rows of the disc-after-disc switches, below "Change Patient ID".
+constexpr int kDiscRows = 900;
+
 // The dialog is laid out in twips, 15 to a pixel.
 QRect twips(int left, int top, int width, int height)
 {
@@ -57,7 +60,7 @@ OptionForm::OptionForm(MainForm* owner)
                    Qt::WindowCloseButtonHint);
     setModal(true);
     applyWindowLook(this, 9.75);
-    setFixedSize(5010 / 15, 4170 / 15);
+    setFixedSize(5010 / 15, (4170 + kDiscRows) / 15);
 
     createControls();
     Form_Load();
@@ -83,8 +86,8 @@ void OptionForm::createControls()
         return b;
     };
 
-    cmdOK = button("cmdOK", QStringLiteral("OK"), twips(2010, 3510, 1335, 495));
-    cmdCancel = button("cmdCancel", QStringLiteral("Cancel"), twips(3450, 3510, 1335, 495));
+    cmdOK = button("cmdOK", QStringLiteral("OK"), twips(2010, 3510 + kDiscRows, 1335, 495));
+    cmdCancel = button("cmdCancel", QStringLiteral("Cancel"), twips(3450, 3510 + kDiscRows, 1335, 495));
     connect(cmdOK, &QPushButton::clicked, this, &OptionForm::cmdOK_Click);
     connect(cmdCancel, &QPushButton::clicked, this, &OptionForm::cmdCancel_Click);
 
@@ -125,12 +128,19 @@ void OptionForm::createControls()
         txtIssuer->setEnabled(on);
     });
 
+    chkAutoImport = check("chkAutoImport", tr("Import each disc as it is inserted"), twips(180, 3165, 4575, 375));
+    chkAutoImport->setToolTip(tr("With \"CD or Hard Drive\" as the source, a medium arriving in the selected drive "
+                                 "starts the import as IMPORT does."));
+    chkEjectWhenDone = check("chkEjectWhenDone", tr("Eject the disc when everything was sent"), twips(180, 3585, 4575, 375));
+    chkEjectWhenDone->setToolTip(tr("After the summary: only when every image found was sent and every destination "
+                                    "confirmed what it was asked about."));
+
     // Collapsed on purpose: the worklist fields lie outside the group's
     // visible area. They are still loaded and written back on OK; they take
     // no focus, so nothing can be typed into them unseen.
     fraWKL = new QGroupBox(QStringLiteral("Worklist"), this);
     fraWKL->setObjectName(QStringLiteral("fraWKL"));
-    fraWKL->setGeometry(twips(405, 3345, 960, 555));
+    fraWKL->setGeometry(twips(405, 3345 + kDiscRows, 960, 555));
     auto label = [this](const char* name, const QString& text, int left, int top) {
         auto* l = new QLabel(text, fraWKL);
         l->setObjectName(QLatin1String(name));
@@ -156,7 +166,7 @@ void OptionForm::createControls()
     txtModality = edit("txtModality", twips(1080, 2205, 3480, 375));
 
     const QList<QWidget*> order = {cmdOK, cmdCancel, txtLocalAET, chkMergeLog, chkValidate, chkStudyDir,
-                                   chkChangeID, txtIssuer, txtWLIP, txtWLAET, txtWLPort, txtModality};
+                                   chkChangeID, txtIssuer, chkAutoImport, chkEjectWhenDone, txtWLIP, txtWLAET, txtWLPort, txtModality};
     for (qsizetype i = 1; i < order.size(); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
 }
@@ -174,6 +184,8 @@ void OptionForm::Form_Load()
     txtIssuer->setText(s.IssuerOfPatientID);
     txtIssuer->setEnabled(s.ChangeID);
     lblIssuer->setEnabled(s.ChangeID);
+    chkAutoImport->setChecked(s.AutoImport);
+    chkEjectWhenDone->setChecked(s.EjectWhenDone);
     txtWLIP->setText(s.WorklistIP);
     txtWLAET->setText(s.WorklistAET);
     txtWLPort->setText(s.WorklistPort);
@@ -195,6 +207,8 @@ void OptionForm::cmdOK_Click()
     s.ImgDirEqStudy = checkValue(chkStudyDir);
     s.ChangeID = chkChangeID->checkState() != Qt::Unchecked;
     s.IssuerOfPatientID = txtIssuer->text().trimmed();
+    s.AutoImport = chkAutoImport->isChecked();
+    s.EjectWhenDone = chkEjectWhenDone->isChecked();
     s.WorklistAET = txtWLAET->text();
     s.WorklistIP = txtWLIP->text();
     s.WorklistPort = txtWLPort->text();
@@ -208,6 +222,8 @@ void OptionForm::cmdOK_Click()
     WriteIniValue(QStringLiteral("Default"), QStringLiteral("WriteLog"), QString::number(s.WriteLog), ini);
     WriteIniValue(QStringLiteral("Default"), QStringLiteral("Validate"), QString::number(s.Validate), ini);
     WriteIniValue(QStringLiteral("Default"), QStringLiteral("ImgDirEqStudy"), QString::number(s.ImgDirEqStudy), ini);
+    WriteIniValue(QStringLiteral("Default"), QStringLiteral("AutoImport"), QString::number(s.AutoImport ? 1 : 0), ini);
+    WriteIniValue(QStringLiteral("Default"), QStringLiteral("EjectWhenDone"), QString::number(s.EjectWhenDone ? 1 : 0), ini);
     WriteIniValue(QStringLiteral("Worklist"), QStringLiteral("AET"), s.WorklistAET, ini);
     WriteIniValue(QStringLiteral("Worklist"), QStringLiteral("IP"), s.WorklistIP, ini);
     WriteIniValue(QStringLiteral("Worklist"), QStringLiteral("Port"), s.WorklistPort, ini);

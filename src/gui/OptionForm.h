@@ -45,6 +45,8 @@ private:
     QCheckBox* chkChangeID = nullptr;
     QLabel* lblIssuer = nullptr;
     FilteredLineEdit* txtIssuer = nullptr;
+    QCheckBox* chkAutoImport = nullptr;
+    QCheckBox* chkEjectWhenDone = nullptr;
     QGroupBox* fraWKL = nullptr;
     QLineEdit* txtWLIP = nullptr;
     QLineEdit* txtWLAET = nullptr;

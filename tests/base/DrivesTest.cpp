@@ -1,11 +1,14 @@
 #include "base/Drives.h"
 #include "base/DriveReadAhead.h"
 #include "base/Error.h"
+#include "support/LoopVolume.h"
 
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
+
+#include <optional>
 
 #include <gtest/gtest.h>
 
@@ -46,6 +49,36 @@ TEST(Drives, SystemTableStartsWithRootAsC)
         EXPECT_FALSE(seen.contains(d.designation));
         seen << d.designation;
     }
+}
+
+// The machine's own mount table, with a volume mounted for the test: it is
+// listed with a letter of its own, ready, and starts at its mount point;
+// unmounted, it is gone.
+TEST(Drives, SystemTableListsAVolumeMountedNow)
+{
+    if (const QString why = testsupport::LoopVolume::unavailable(); !why.isEmpty())
+        GTEST_SKIP() << why.toStdString();
+    QTemporaryDir at;
+    testsupport::LoopVolume volume("VARNELO_T1");
+    ASSERT_TRUE(volume.mount(at.filePath("disc"))) << volume.error().toStdString();
+    SystemDriveTable table;
+    auto entryAt = [&](const QString& point) -> std::optional<DriveEntry> {
+        for (const DriveEntry& d : table.drives())
+            if (d.mountPoint == point)
+                return d;
+        return std::nullopt;
+    };
+    const std::optional<DriveEntry> listed = entryAt(volume.mountPoint());
+    ASSERT_TRUE(listed) << "a mounted ext4 volume is missing from the drive list";
+    EXPECT_GE(listed->designation, QString("D:"));
+    EXPECT_TRUE(listed->text.startsWith(listed->designation + " ")) << listed->text.toStdString();
+    EXPECT_TRUE(listed->text.contains(volume.mountPoint()));
+    EXPECT_EQ(listed->device, volume.device());
+    EXPECT_TRUE(table.isReady(listed->designation));
+    EXPECT_EQ(table.startFolder(listed->designation), volume.mountPoint());
+
+    ASSERT_TRUE(volume.unmount());
+    EXPECT_FALSE(entryAt(at.filePath("disc")));
 }
 
 // The drive reads ahead in the given order, never more than its bound past

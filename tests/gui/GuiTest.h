@@ -4,15 +4,21 @@
 #include "base/Drives.h"
 #include "base/MessageBox.h"
 #include "base/ProgramFolder.h"
+#include "base/RemovableMedia.h"
 #include "gui/BrowseForFolder.h"
 
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QList>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QWidget>
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <ostream>
 
 // Readable failure messages for Qt strings.
@@ -32,6 +38,8 @@ protected:
         ASSERT_TRUE(dir.isValid());
         appState() = AppState {};
         setProgramFolderForTesting(dir.path());
+        // no UDisks2 of the machine: it would mount what happens to be inserted
+        setMediaBusForTesting(QStringLiteral("-"));
         setDriveTable(std::make_shared<FixedDriveTable>(QList<DriveEntry> {
             {QStringLiteral("C:"), QStringLiteral("C: (/)"), QStringLiteral("/"), QStringLiteral("/dev/sda1"), false},
             {QStringLiteral("D:"), QStringLiteral("D: (no disc) (/dev/sr0)"), QString(), QStringLiteral("/dev/sr0"), true},
@@ -49,6 +57,7 @@ protected:
         MessageBox::setHandler({});
         setFolderPicker({});
         setDriveTable(nullptr);
+        setMediaBusForTesting(QString());
         setProgramFolderForTesting(QString());
     }
 
@@ -100,6 +109,29 @@ protected:
                 return e.mid(sectionKey.size() + 1);
         }
         return QStringLiteral("<missing>");
+    }
+
+    // Lets events run until `done` holds; false when `ms` pass first.
+    static bool waitUntil(const std::function<bool()>& done, int ms)
+    {
+        QElapsedTimer t;
+        t.start();
+        while (!done()) {
+            if (t.elapsed() > ms)
+                return false;
+            QCoreApplication::processEvents();
+            QThread::msleep(5);
+        }
+        return true;
+    }
+
+    // The selector's entry of the volume mounted at `mountPoint`, or -1.
+    static int entryAt(const QComboBox& combo, const QString& mountPoint)
+    {
+        for (int i = 0; i < combo.count(); ++i)
+            if (combo.itemText(i).endsWith(QLatin1Char('(') + mountPoint + QLatin1Char(')')))
+                return i;
+        return -1;
     }
 
     template <typename T>

@@ -2,6 +2,7 @@
 // messages, the settings written, and images arriving.
 #include "GuiTest.h"
 
+#include "base/RemovableMedia.h"
 #include "dicom/testdata/FaultyScp.h"
 #include "dicom/testdata/TestData.h"
 #include "gui/MainForm.h"
@@ -9,10 +10,14 @@
 #include "gui/PatientsForm.h"
 #include "gui/ProgressForm.h"
 #include "gui/frmWorklist.h"
+#include "support/LoopVolume.h"
 #include "support/Peers.h"
+#include "support/UDisks2Mock.h"
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QDateTime>
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -29,6 +34,10 @@
 #include <QRadioButton>
 #include <QTest>
 #include <QTimer>
+
+#include <algorithm>
+#include <cstdio>
+#include <set>
 
 using namespace varnelo;
 using namespace varnelo::testsupport;
@@ -745,4 +754,190 @@ TEST_F(Launch, ConnectionCheckShowsWhomItWaitsForAndAbortEndsIt)
     EXPECT_TRUE(lines[1].contains("ORTHANC (127.0.0.1:" + closed + ") could not be reached")) << lines[1].toStdString();
     EXPECT_TRUE(pacs->receivedFiles().isEmpty());
     EXPECT_TRUE(form->isImportEnabled());
+}
+
+// --- The drive itself -------------------------------------------------------------
+
+// "CD or Hard Drive" on the machine's own drive table: a volume mounted now
+// is imported by its letter, from its DICOMDIR, to a real storescp.
+TEST_F(Launch, DicomDirFromAMountedVolumeByItsLetter)
+{
+    if (const QString why = LoopVolume::unavailable(); !why.isEmpty())
+        GTEST_SKIP() << why.toStdString();
+    QTemporaryDir at;
+    LoopVolume disc("PATIENT_CD");
+    ASSERT_TRUE(disc.mount(at.filePath("cdrom"))) << disc.error().toStdString();
+    const QStringList burnt = td::makeSeries(disc.mountPoint() + "/DICOM/SE1", 3, td::ImageRecipe {});
+    td::makeDicomDir(disc.mountPoint());
+    auto pacs = Peer::storescp();
+    ASSERT_TRUE(pacs);
+    setDriveTable(nullptr);
+    restart("[Default]\nSearchBy=1\nLocation=1\n");
+    auto* combo = child<QComboBox>(form.get(), "cboDrive");
+    const int index = entryAt(*combo, disc.mountPoint());
+    ASSERT_GE(index, 0) << "the volume is not in the drive list";
+    combo->setCurrentIndex(index);
+    const QString letter = combo->currentText().left(2);
+    destination1(*pacs);
+    form->cmdImport_Click();
+    std::printf("drive entry: %s\nsummary: %s\n", qPrintable(combo->itemText(index)), qPrintable(texts().join('|')));
+    EXPECT_EQ(texts(), QStringList {"3 images successfully imported!\nSTORESCP could not be asked to confirm."});
+    EXPECT_EQ(appState().ImportDrive, letter);
+    EXPECT_EQ(appState().DicomDirPath, disc.mountPoint() + "/DICOMDIR");
+    ASSERT_TRUE(pacs->waitForFiles(3));
+    std::set<std::string> sent, arrived;
+    for (const QString& f : burnt)
+        sent.insert(td::contentOf(f)["(0008,0018)"]);
+    for (const QString& f : pacs->receivedFiles())
+        arrived.insert(td::contentOf(f)["(0008,0018)"]);
+    EXPECT_EQ(arrived, sent);
+}
+
+namespace {
+
+// A disc of `images` images under a DICOMDIR, burnt and taken out.
+void burn(LoopVolume& disc, const QString& at, int images, const QString& patientId)
+{
+    ASSERT_TRUE(disc.mount(at)) << disc.error().toStdString();
+    td::ImageRecipe r;
+    r.patientId = patientId;
+    td::makeSeries(disc.mountPoint() + "/DICOM/SE1", images, r);
+    td::makeDicomDir(disc.mountPoint());
+    ASSERT_TRUE(disc.unmount());
+}
+
+QByteArray discIni(const Peer& pacs)
+{
+    return "[Default]\nSearchBy=1\nLocation=1\nAutoImport=1\nEjectWhenDone=1\n[DICOM]\nRemoteAET=" + pacs.aeTitle().toUtf8() +
+        "\nRemoteIP=127.0.0.1\nRemotePort=" + QByteArray::number(pacs.port()) + "\n";
+}
+
+}  // namespace
+
+// Disc after disc without UDisks2: the first by IMPORT, the next by putting
+// it in; each unmounted once all of it was sent, and the window asks for the
+// next.
+TEST_F(Launch, DiscAfterDiscThroughTheMountTable)
+{
+    if (const QString why = LoopVolume::unavailable(); !why.isEmpty())
+        GTEST_SKIP() << why.toStdString();
+    QTemporaryDir at;
+    const QString point = QDir(at.path()).canonicalPath() + "/cdrom";
+    LoopVolume disc1("DISC1"), disc2("DISC2");
+    burn(disc1, point, 2, "P1");
+    burn(disc2, point, 3, "P2");
+    auto pacs = Peer::storescp();
+    ASSERT_TRUE(pacs);
+    setDriveTable(nullptr);
+    ASSERT_TRUE(disc1.mount(point));
+    restart(discIni(*pacs));
+    auto* combo = child<QComboBox>(form.get(), "cboDrive");
+    combo->setCurrentIndex(entryAt(*combo, point));
+    form->cmdImport_Click();
+    EXPECT_EQ(texts(), QStringList {"2 images successfully imported!\nSTORESCP could not be asked to confirm."});
+    EXPECT_EQ(form->mediaStatus(), "Insert the next disc.");
+    EXPECT_TRUE(waitUntil([&] { return entryAt(*combo, point) < 0; }, 1000)) << "disc 1 is still mounted";
+
+    boxes.clear();
+    ASSERT_TRUE(disc2.mount(point));
+    ASSERT_TRUE(waitUntil([&] { return !boxes.isEmpty() && form->mediaStatus() == "Insert the next disc."; }, 30000))
+        << texts().join('|').toStdString() << " / " << form->mediaStatus().toStdString();
+    EXPECT_EQ(texts(), QStringList {"3 images successfully imported!\nSTORESCP could not be asked to confirm."});
+    EXPECT_TRUE(pacs->waitForFiles(5));
+    EXPECT_TRUE(waitUntil([&] { return entryAt(*combo, point) < 0; }, 1000)) << "disc 2 is still mounted";
+}
+
+// A destination that does not confirm an image: the disc stays in, and the
+// window says why.
+TEST_F(Launch, DiscStaysInWhenNotEverythingWasProved)
+{
+    const QStringList files = td::makeSeries(media.path() + "/DICOM/SE1", 2, td::ImageRecipe {});
+    td::makeDicomDir(media.path());
+    CommitScp::Options o;
+    o.failUids = {QString::fromStdString(td::contentOf(files[1])["(0008,0018)"])};
+    CommitScp scp(o);
+    restart("[Default]\nDrive=E:\nSearchBy=1\nLocation=1\nEjectWhenDone=1\n[DICOM]\nLocalAET=VARNELO\nRemoteAET=" +
+            scp.aeTitle().toUtf8() + "\nRemoteIP=127.0.0.1\nRemotePort=" + QByteArray::number(scp.port()) + "\n");
+    form->cmdImport_Click();
+    // one box, the summary: no eject was tried (of a drive that is no real mount it would have failed aloud)
+    ASSERT_EQ(boxes.size(), 1) << texts().join('|').toStdString();
+    EXPECT_EQ(boxes[0].icon, MessageBox::Icon::Warning);
+    EXPECT_EQ(form->mediaStatus(), "The disc stays in the drive: not everything was proved.");
+}
+
+// The same through UDisks2 (the stand-in on a private bus, mounting for
+// real): from a medium appearing in the drive to its ejection, with times.
+TEST_F(Launch, DiscAfterDiscThroughUDisks2)
+{
+    if (const QString why = LoopVolume::unavailable(); !why.isEmpty())
+        GTEST_SKIP() << why.toStdString();
+    if (const QString why = UDisks2Mock::unavailable(); !why.isEmpty())
+        GTEST_SKIP() << why.toStdString();
+    QTemporaryDir at;
+    const QString point = QDir(at.path()).canonicalPath() + "/media/VARNELO_CD";
+    LoopVolume disc1("DISC1"), disc2("DISC2");
+    burn(disc1, point, 2, "P1");
+    burn(disc2, point, 3, "P2");
+    ASSERT_TRUE(disc1.attach() && disc2.attach());
+    auto pacs = Peer::storescp();
+    ASSERT_TRUE(pacs);
+    UDisks2Mock udisks;
+    ASSERT_TRUE(udisks.isRunning()) << udisks.log().toStdString();
+    setMediaBusForTesting(udisks.address());
+    setDriveTable(nullptr);
+    restart(discIni(*pacs));
+    auto* combo = child<QComboBox>(form.get(), "cboDrive");
+
+    const qint64 start = QDateTime::currentMSecsSinceEpoch();
+    QElapsedTimer clock;
+    clock.start();
+    QStringList times;
+    auto mark = [&](const QString& what) { times << QString("%1 ms  %2").arg(clock.elapsed(), 6).arg(what); };
+    QObject::connect(form.get(), &MainForm::importRequested, [&] { mark("import started, from " + form->driveSelectorText()); });
+    MessageBox::setHandler([&](const MessageBox::Request& r) {
+        boxes << r;
+        mark("summary shown: " + QString(r.text).replace('\n', ' '));
+        return MessageBox::Answer::Ok;
+    });
+    auto waitForStatus = [&](const QString& text) {
+        const bool shown = waitUntil([&] { return form->mediaStatus() == text; }, 30000);
+        mark("window: " + form->mediaStatus());
+        return shown;
+    };
+
+    udisks.addDrive("cdrom", true);
+    mark("disc 1 put in (" + disc1.device() + ")");
+    udisks.insertMedium("cdrom", disc1.device(), "DISC1", point, true);
+    ASSERT_TRUE(waitUntil([&] { return entryAt(*combo, point) >= 0; }, 5000)) << udisks.log().toStdString();
+    mark("listed: " + combo->itemText(entryAt(*combo, point)));
+    combo->setCurrentIndex(entryAt(*combo, point));  // the operator chooses the drive once
+    form->cmdImport_Click();
+    ASSERT_TRUE(waitForStatus("Insert the next disc."));
+
+    mark("disc 2 put in (" + disc2.device() + ")");
+    udisks.insertMedium("cdrom", disc2.device(), "DISC2", point, true);
+    ASSERT_TRUE(waitUntil([&] { return entryAt(*combo, point) >= 0; }, 5000));
+    mark("listed: " + combo->itemText(entryAt(*combo, point)));
+    ASSERT_TRUE(waitUntil([&] { return boxes.size() == 2; }, 30000)) << texts().join('|').toStdString();
+    EXPECT_TRUE(waitForStatus("Insert the next disc."));
+    EXPECT_TRUE(waitUntil([&] { return entryAt(*combo, point) < 0; }, 1000)) << "disc 2 is still mounted";
+    EXPECT_TRUE(pacs->waitForFiles(5));
+
+    // UDisks2's side of it, on the same clock
+    QStringList calls;
+    for (const QString& e : udisks.events()) {
+        const qint64 ms = qint64(e.section(' ', 0, 0).toDouble() * 1000) - start;
+        times << QString("%1 ms  UDisks2: %2").arg(ms, 6).arg(e.section(' ', 1));
+        calls << e.section(' ', 1, 1);
+    }
+    std::stable_sort(times.begin(), times.end(), [](const QString& a, const QString& b) {
+        return a.section(' ', 0, 0, QString::SectionSkipEmpty).toLongLong() < b.section(' ', 0, 0, QString::SectionSkipEmpty).toLongLong();
+    });
+    std::printf("%s\n", qPrintable(times.join('\n')));
+    RecordProperty("sequence", times.join(" | ").toStdString());
+    EXPECT_EQ(calls, QStringList({"MediumInserted", "Mount", "Unmount", "Eject", "MediumInserted", "Mount", "Unmount", "Eject"}));
+    for (const QString& e : udisks.events())
+        if (e.section(' ', 1, 1) == "Mount")
+            EXPECT_TRUE(e.endsWith("auth.no_user_interaction=1,options=ro")) << e.toStdString();
+    EXPECT_EQ(texts(), QStringList({"2 images successfully imported!\nSTORESCP could not be asked to confirm.", "3 images successfully imported!\nSTORESCP could not be asked to confirm."}));
 }

@@ -1,13 +1,18 @@
 #include "GuiTest.h"
 
+#include "base/RemovableMedia.h"
 #include "base/Version.h"
 #include "gui/DriveCombo.h"
 #include "gui/MainForm.h"
+#include "support/LoopVolume.h"
+#include "support/UDisks2Mock.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
+#include <QComboBox>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
@@ -15,7 +20,10 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalSpy>
 #include <QTest>
+
+#include <cstdio>
 
 #include <memory>
 
@@ -375,3 +383,170 @@ TEST_F(MainFormTest, AboutBoxNamesTheSettingsFileAndTheLogsInForce)
 }
 
 }  // namespace
+
+// --- Drives that come and go ---------------------------------------------------
+
+// The table changes under the selector (the fixed table, as on any machine):
+// the choice stays with its drive whatever letter it gets, an arrival is
+// told for the entry that gained a medium, and a chosen drive that went
+// away is chosen again when it comes back.
+TEST_F(MainFormTest, DriveSelectorKeepsTheChoiceAcrossChanges)
+{
+    auto table = std::make_shared<FixedDriveTable>(QList<DriveEntry> {
+        {"C:", "C: (/)", "/", "/dev/sda1", false},
+        {"D:", "D: (no disc) (/dev/sr0)", "", "/dev/sr0", true},
+        {"E:", "E: (/media/usb)", "/media/usb", "/dev/sdb1", false},
+    });
+    setDriveTable(table);
+    DriveCombo combo;
+    QSignalSpy arrived(&combo, &DriveCombo::mediumArrived);
+    combo.setCurrentIndex(1);  // the optical drive, empty
+
+    table->setEntries({{"C:", "C: (/)", "/", "/dev/sda1", false},
+                       {"D:", "D: PATIENT_CD (/media/cdrom0)", "/media/cdrom0", "/dev/sr0", true},
+                       {"E:", "E: (/media/a)", "/media/a", "/dev/sdc1", false},
+                       {"F:", "F: (/media/usb)", "/media/usb", "/dev/sdb1", false}});
+    combo.follow();
+    EXPECT_EQ(combo.currentText(), "D: PATIENT_CD (/media/cdrom0)");
+    ASSERT_EQ(arrived.size(), 2) << "the disc in D: and the new stick in E:";
+    EXPECT_EQ(arrived[0][0].toInt(), 1);
+    EXPECT_EQ(arrived[1][0].toInt(), 2);
+
+    combo.setCurrentIndex(3);  // the operator takes the stick, now F:
+    arrived.clear();
+    table->setEntries({{"C:", "C: (/)", "/", "/dev/sda1", false},
+                       {"D:", "D: (no disc) (/dev/sr0)", "", "/dev/sr0", true},
+                       {"E:", "E: (/media/usb)", "/media/usb", "/dev/sdb1", false}});
+    combo.follow();
+    EXPECT_EQ(combo.currentText(), "E: (/media/usb)") << "the same stick under its new letter";
+    EXPECT_TRUE(arrived.isEmpty());
+
+    table->setEntries({{"C:", "C: (/)", "/", "/dev/sda1", false}, {"D:", "D: (no disc) (/dev/sr0)", "", "/dev/sr0", true}});
+    combo.follow();
+    EXPECT_EQ(combo.currentIndex(), 0) << "gone: the first entry shows";
+    table->setEntries({{"C:", "C: (/)", "/", "/dev/sda1", false},
+                       {"D:", "D: (no disc) (/dev/sr0)", "", "/dev/sr0", true},
+                       {"E:", "E: (/media/usb)", "/media/usb", "/dev/sdb1", false}});
+    combo.follow();
+    EXPECT_EQ(combo.currentText(), "E: (/media/usb)") << "back in: chosen again";
+    ASSERT_EQ(arrived.size(), 1);
+    EXPECT_EQ(arrived[0][0].toInt(), 2);
+}
+
+// The machine's own mount table, changed by real mounts while the window is
+// open: the selector shows each change within a second.
+TEST_F(MainFormTest, DriveSelectorFollowsRealMountsWithinASecond)
+{
+    if (const QString why = testsupport::LoopVolume::unavailable(); !why.isEmpty())
+        GTEST_SKIP() << why.toStdString();
+    setDriveTable(nullptr);
+    QTemporaryDir at;
+    testsupport::LoopVolume a("VARNELO_A"), b("VARNELO_B");
+    auto form = open();
+    auto* combo = child<DriveCombo>(form.get(), "cboDrive");
+    QSignalSpy arrived(combo, &DriveCombo::mediumArrived);
+
+    QElapsedTimer clock;
+    clock.start();
+    ASSERT_TRUE(a.mount(at.filePath("m_later"))) << a.error().toStdString();
+    const QString pointA = a.mountPoint();
+    ASSERT_TRUE(waitUntil([&] { return entryAt(*combo, pointA) >= 0; }, 1000)) << "not listed within a second";
+    std::printf("mounted volume listed after %lld ms: %s\n", clock.elapsed(), qPrintable(combo->itemText(entryAt(*combo, pointA))));
+    combo->setCurrentIndex(entryAt(*combo, pointA));
+    ASSERT_FALSE(arrived.isEmpty());
+
+    // one that sorts first takes the letter; the choice stays with its volume
+    ASSERT_TRUE(b.mount(at.filePath("m_early"))) << b.error().toStdString();
+    ASSERT_TRUE(waitUntil([&] { return entryAt(*combo, b.mountPoint()) >= 0; }, 1000));
+    EXPECT_LT(entryAt(*combo, b.mountPoint()), entryAt(*combo, pointA));
+    EXPECT_EQ(combo->currentIndex(), entryAt(*combo, pointA));
+    EXPECT_TRUE(form->driveSelectorText().endsWith("(" + pointA + ")"));
+
+    clock.restart();
+    ASSERT_TRUE(a.unmount());
+    ASSERT_TRUE(waitUntil([&] { return entryAt(*combo, pointA) < 0; }, 1000)) << "still listed a second after unmounting";
+    std::printf("unmounted volume gone after %lld ms\n", clock.elapsed());
+    arrived.clear();
+    ASSERT_TRUE(a.mount(at.filePath("m_later")));
+    ASSERT_TRUE(waitUntil([&] { return entryAt(*combo, pointA) >= 0; }, 1000));
+    EXPECT_EQ(combo->currentIndex(), entryAt(*combo, pointA)) << "back in: chosen again";
+    EXPECT_EQ(arrived.size(), 1);
+}
+
+// UDisks2 (a stand-in on a private bus): a medium nobody mounted is mounted
+// read-only without a password prompt; what UDisks2 refuses reaches the
+// operator in plain words; ejecting unmounts, then opens the drive.
+TEST_F(MainFormTest, UDisks2MountsInsertedMediaAndSaysWhatItRefused)
+{
+    if (const QString why = testsupport::UDisks2Mock::unavailable(); !why.isEmpty())
+        GTEST_SKIP() << why.toStdString();
+    testsupport::UDisks2Mock udisks;
+    ASSERT_TRUE(udisks.isRunning()) << udisks.log().toStdString();
+    setMediaBusForTesting(udisks.address());
+    auto form = open();
+    auto eventsNamed = [&](const QString& method) {
+        QStringList out;
+        for (const QString& e : udisks.events())
+            if (e.section(' ', 1, 1) == method)
+                out << e;
+        return out;
+    };
+
+    udisks.addDrive("cdrom", true);
+    udisks.insertMedium("cdrom", "/dev/sr7", "PATIENT_CD", "/media/varnelo/PATIENT_CD", false);
+    ASSERT_TRUE(waitUntil([&] { return !eventsNamed("Mount").isEmpty(); }, 5000)) << udisks.log().toStdString();
+    const QStringList mounts = eventsNamed("Mount");
+    ASSERT_EQ(mounts.size(), 1);
+    EXPECT_TRUE(mounts[0].endsWith("/block_devices/sr7 auth.no_user_interaction=1,options=ro")) << mounts[0].toStdString();
+    EXPECT_EQ(form->mediaStatus(), "");
+
+    udisks.addDrive("usb", false);
+    udisks.failNext("Mount", "org.freedesktop.UDisks2.Error.DeviceBusy");
+    udisks.insertMedium("usb", "/dev/sdz1", "STICK", "/media/varnelo/STICK", false);
+    ASSERT_TRUE(waitUntil([&] { return !form->mediaStatus().isEmpty(); }, 5000));
+    EXPECT_EQ(form->mediaStatus(), "The medium \"STICK\" (/dev/sdz1) is busy: another program is using it, so it was not opened.");
+
+    udisks.addDrive("usb2", false);
+    udisks.failNext("Mount", "org.freedesktop.UDisks2.Error.NotAuthorizedCanObtain");
+    udisks.insertMedium("usb2", "/dev/sdy1", "", "/media/varnelo/sdy1", false);
+    ASSERT_TRUE(waitUntil([&] { return form->mediaStatus().contains("sdy1"); }, 5000));
+    EXPECT_TRUE(form->mediaStatus().startsWith("The medium in /dev/sdy1 was not opened: this user may not mount media here."))
+        << form->mediaStatus().toStdString();
+    EXPECT_EQ(eventsNamed("Mount").size(), 3) << "each medium tried once";
+
+    RemovableMedia media(mediaBus());
+    QSignalSpy scanned(&media, &RemovableMedia::scanned);
+    ASSERT_TRUE(scanned.wait(5000));
+    EXPECT_TRUE(media.hasUDisks2());
+    const DriveEntry cd {"D:", "D: PATIENT_CD (/media/varnelo/PATIENT_CD)", "/media/varnelo/PATIENT_CD", "/dev/sr7", true};
+    udisks.failNext("Unmount", "org.freedesktop.UDisks2.Error.DeviceBusy");
+    EXPECT_EQ(media.eject(cd), "The medium \"PATIENT_CD\" (/dev/sr7) is busy: a program still has files open on it. "
+                               "Close that program, then eject the medium by hand.");
+    udisks.failNext("Eject", "org.freedesktop.UDisks2.Error.NotAuthorizedCanObtain");
+    EXPECT_TRUE(media.eject(cd).startsWith("The medium \"PATIENT_CD\" (/dev/sr7) was not ejected: this user may not eject"));
+    EXPECT_EQ(media.eject(cd), "");
+    const QStringList events = udisks.events();
+    ASSERT_GE(events.size(), 3);
+    EXPECT_TRUE(events[events.size() - 2].contains(" Eject-refused ")) << events.join('\n').toStdString();
+    EXPECT_TRUE(events.last().contains(" Eject /org/freedesktop/UDisks2/drives/cdrom auth.no_user_interaction=1"))
+        << events.join('\n').toStdString();
+    EXPECT_EQ(eventsNamed("Unmount").size(), 2) << "the first refused as busy, the second done";
+}
+
+// Without UDisks2 on the bus the mount table serves alone, and nobody is told.
+TEST_F(MainFormTest, NoUDisks2OnTheBusIsNoMessage)
+{
+    if (const QString why = testsupport::UDisks2Mock::unavailable(); !why.isEmpty())
+        GTEST_SKIP() << why.toStdString();
+    testsupport::UDisks2Mock bus(false);
+    setMediaBusForTesting(bus.address());
+    RemovableMedia media(mediaBus());
+    QSignalSpy scanned(&media, &RemovableMedia::scanned);
+    QSignalSpy problems(&media, &RemovableMedia::problem);
+    ASSERT_TRUE(scanned.wait(5000));
+    EXPECT_FALSE(media.hasUDisks2());
+    EXPECT_TRUE(problems.isEmpty());
+    auto form = open();
+    QTest::qWait(300);
+    EXPECT_EQ(form->mediaStatus(), "");
+}

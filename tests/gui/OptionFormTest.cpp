@@ -49,18 +49,18 @@ protected:
         appState().WorklistModality = modality;
     }
 
-    // The ten fields the dialog edits, as text.
+    // The twelve fields the dialog edits, as text.
     static QStringList optionFields(const AppState& s)
     {
         return {s.LocalAET, QString::number(s.WriteLog), QString::number(s.Validate), QString::number(s.ImgDirEqStudy),
-                QString::number(s.ChangeID), s.IssuerOfPatientID, s.WorklistAET, s.WorklistIP, s.WorklistPort,
-                s.WorklistModality};
+                QString::number(s.ChangeID), s.IssuerOfPatientID, QString::number(s.AutoImport),
+                QString::number(s.EjectWhenDone), s.WorklistAET, s.WorklistIP, s.WorklistPort, s.WorklistModality};
     }
 
     std::unique_ptr<MainForm> main;
 };
 
-TEST_F(OptionFormTest, OkStoresEveryValueAndWritesTenKeysInOrder)
+TEST_F(OptionFormTest, OkStoresEveryValueAndWritesTwelveKeysInOrder)
 {
     ASSERT_FALSE(QFile::exists(iniPath()));
     setWorklist("WLSCP", "10.0.0.9", "4242", "CT");
@@ -71,9 +71,14 @@ TEST_F(OptionFormTest, OkStoresEveryValueAndWritesTenKeysInOrder)
     child<QCheckBox>(dialog.get(), "chkMergeLog")->setChecked(true);
     child<QCheckBox>(dialog.get(), "chkStudyDir")->setChecked(true);
     child<QCheckBox>(dialog.get(), "chkChangeID")->setChecked(true);
+    EXPECT_FALSE(child<QCheckBox>(dialog.get(), "chkAutoImport")->isChecked()) << "off by default";
+    EXPECT_FALSE(child<QCheckBox>(dialog.get(), "chkEjectWhenDone")->isChecked()) << "off by default";
+    child<QCheckBox>(dialog.get(), "chkEjectWhenDone")->setChecked(true);
     QTest::mouseClick(child<QPushButton>(dialog.get(), "cmdOK"), Qt::LeftButton);
 
     EXPECT_FALSE(dialog->isVisible());
+    EXPECT_FALSE(appState().AutoImport);
+    EXPECT_TRUE(appState().EjectWhenDone);
     const AppState& s = appState();
     EXPECT_EQ(s.LocalAET, "STATION1");
     EXPECT_EQ(s.WriteLog, 1);
@@ -87,7 +92,7 @@ TEST_F(OptionFormTest, OkStoresEveryValueAndWritesTenKeysInOrder)
 
     // Written one key at a time into a missing file: the order shows in the
     // order of the sections and of the keys within them.
-    EXPECT_EQ(iniEntries(), QStringList({"Default/ChangeID=1", "Default/IssuerOfPatientID=", "Default/WriteLog=1", "Default/Validate=0", "Default/ImgDirEqStudy=1", "DICOM/LocalAET=STATION1", "Worklist/AET=WLSCP", "Worklist/IP=10.0.0.9", "Worklist/Port=4242", "Worklist/Modality=CT"}));
+    EXPECT_EQ(iniEntries(), QStringList({"Default/ChangeID=1", "Default/IssuerOfPatientID=", "Default/WriteLog=1", "Default/Validate=0", "Default/ImgDirEqStudy=1", "Default/AutoImport=0", "Default/EjectWhenDone=1", "DICOM/LocalAET=STATION1", "Worklist/AET=WLSCP", "Worklist/IP=10.0.0.9", "Worklist/Port=4242", "Worklist/Modality=CT"}));
 }
 
 TEST_F(OptionFormTest, ChangePatientIdShowsAndHidesTheMainWindowRow)
@@ -105,6 +110,23 @@ TEST_F(OptionFormTest, ChangePatientIdShowsAndHidesTheMainWindowRow)
     EXPECT_FALSE(main->isNewPatientIdVisible());
     EXPECT_FALSE(appState().ChangeID);
     EXPECT_EQ(iniValue("Default/ChangeID"), "0");
+}
+
+// Disc after disc: both switches come from the file into the dialog, and a
+// value that is no number leaves its switch off.
+TEST_F(OptionFormTest, DiscSwitchesComeFromTheFile)
+{
+    writeIni("[Default]\nAutoImport=1\nEjectWhenDone=x\n");
+    main = std::make_unique<MainForm>();
+    EXPECT_TRUE(appState().AutoImport);
+    EXPECT_FALSE(appState().EjectWhenDone);
+    auto dialog = open();
+    EXPECT_TRUE(child<QCheckBox>(dialog.get(), "chkAutoImport")->isChecked());
+    EXPECT_FALSE(child<QCheckBox>(dialog.get(), "chkEjectWhenDone")->isChecked());
+    child<QCheckBox>(dialog.get(), "chkAutoImport")->setChecked(false);
+    QTest::mouseClick(child<QPushButton>(dialog.get(), "cmdOK"), Qt::LeftButton);
+    EXPECT_EQ(iniValue("Default/AutoImport"), "0");
+    EXPECT_EQ(iniValue("Default/EjectWhenDone"), "0");
 }
 
 // The issuer of typed IDs: from the file into the dialog, back through OK,
@@ -163,7 +185,7 @@ TEST_F(OptionFormTest, CancelAndCloseBoxChangeNothing)
     for (const bool useCancel : {true, false}) {
         auto dialog = open();
         child<QLineEdit>(dialog.get(), "txtLocalAET")->setText(QStringLiteral("CHANGED"));
-        for (const char* name : {"chkMergeLog", "chkValidate", "chkStudyDir", "chkChangeID"})
+        for (const char* name : {"chkMergeLog", "chkValidate", "chkStudyDir", "chkChangeID", "chkAutoImport", "chkEjectWhenDone"})
             child<QCheckBox>(dialog.get(), name)->toggle();
         for (const char* name : {"txtWLIP", "txtWLAET", "txtWLPort", "txtModality", "txtIssuer"})
             child<QLineEdit>(dialog.get(), name)->setText(QStringLiteral("X"));
