@@ -4,7 +4,13 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
+
+#include <cstdint>
+#include <vector>
+
+#include <unistd.h>
 
 namespace varnelo::fuzz {
 
@@ -31,6 +37,52 @@ td::ImageRecipe small()
     td::ImageRecipe s;
     s.rows = s.columns = 4;
     return s;
+}
+
+QByteArray le(std::uint32_t v, int bytes)
+{
+    QByteArray out;
+    for (int i = 0; i < bytes; ++i)
+        out.append(char((v >> (8 * i)) & 0xFF));
+    return out;
+}
+
+std::uint32_t crc32(const QByteArray& bytes)
+{
+    std::uint32_t crc = 0xFFFFFFFFu;
+    for (const char c : bytes) {
+        crc ^= static_cast<unsigned char>(c);
+        for (int k = 0; k < 8; ++k)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+    }
+    return ~crc;
+}
+
+// A ZIP archive written by hand, so that names and attributes that no
+// archiver writes can be had: members stored or deflated (raw deflate is
+// qCompress without its length, zlib header and checksum).
+struct ZipMember {
+    QByteArray name;
+    QByteArray data;
+    bool deflate = false;
+    std::uint32_t mode = 0100644;  // 0120777: a symbolic link to `data`
+};
+
+QByteArray zip(const std::vector<ZipMember>& members)
+{
+    QByteArray out, central;
+    for (const ZipMember& m : members) {
+        const QByteArray packed = m.deflate ? qCompress(m.data).mid(6).chopped(4) : m.data;
+        const QByteArray common = le(20, 2) + le(0x0800, 2) + le(m.deflate ? 8 : 0, 2) + le(0, 2) + le(0x21, 2) +
+            le(crc32(m.data), 4) + le(static_cast<std::uint32_t>(packed.size()), 4) +
+            le(static_cast<std::uint32_t>(m.data.size()), 4) + le(static_cast<std::uint32_t>(m.name.size()), 2) + le(0, 2);
+        central += le(0x02014b50, 4) + le(0x031E, 2) + common + le(0, 2) + le(0, 2) + le(0, 2) + le(m.mode << 16, 4) +
+            le(static_cast<std::uint32_t>(out.size()), 4) + m.name;
+        out += le(0x04034b50, 4) + common + m.name + packed;
+    }
+    const auto count = static_cast<std::uint32_t>(members.size());
+    return out + central + le(0x06054b50, 4) + le(0, 4) + le(count, 2) + le(count, 2) +
+        le(static_cast<std::uint32_t>(central.size()), 4) + le(static_cast<std::uint32_t>(out.size()), 4) + le(0, 2);
 }
 
 }  // namespace
@@ -142,6 +194,30 @@ QStringList writeSeeds(const QString& target, const QString& folder)
             write(path, b);
             out << path;
         }
+    } else if (target == QLatin1String("archive")) {
+        // a small medium: a DICOMDIR and its images, beside names that leave
+        // the folder, repeat or lead nowhere
+        QTemporaryDir media;
+        const QString series = media.path() + QStringLiteral("/DICOM/ST000001/SE000001");
+        td::makeSeries(series, 2, small());
+        td::makeDicomDir(media.path());
+        const QByteArray dicomDir = read(media.path() + QStringLiteral("/DICOMDIR"));
+        const QByteArray image = read(series + QStringLiteral("/IM000001"));
+        const QString plain = folder + QStringLiteral("/seed-medium.zip");
+        write(plain, zip({{"DICOMDIR", dicomDir, true}, {"DICOM/ST000001/SE000001/IM000001", image, true}, {"DICOM/ST000001/SE000001/IM000002", read(series + QStringLiteral("/IM000002")), false}}));
+        out << plain;
+        const QString odd = folder + QStringLiteral("/seed-odd.zip");
+        write(odd, zip({{"IM.DCM", image, false}, {"IM.DCM", image, true}, {"../up.dcm", image, false}, {"dir/", {}, false, 040755}, {"dir/link.dcm", "../../../etc/passwd", false, 0120777}, {"IM.DCM/inside.dcm", image, false}}));
+        out << odd;
+        // a disc image with a hard link and a symbolic link, when xorriso is there
+        QFile::link(QStringLiteral("IM000001"), series + QStringLiteral("/LINK"));
+        ::link(QFile::encodeName(series + QStringLiteral("/IM000001")).constData(),
+               QFile::encodeName(media.path() + QStringLiteral("/HARD")).constData());
+        const QString iso = folder + QStringLiteral("/seed-medium.iso");
+        QProcess x;
+        x.start(QStringLiteral("xorriso"), {QStringLiteral("-hardlinks"), QStringLiteral("on"), QStringLiteral("-outdev"), iso, QStringLiteral("-map"), media.path(), QStringLiteral("/"), QStringLiteral("-commit")});
+        if (x.waitForFinished(60000) && x.exitCode() == 0)
+            out << iso;
     } else if (target == QLatin1String("settings")) {
         const QByteArray full =
             "[Default]\r\nSearchBy=2\r\nFileSuffix=  DCM  \r\nSourceDir=/media/cdrom\r\nWithSubDirs=1\r\n"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the libFuzzer targets (clang, ASan + UBSan) for a given time each.
 #
-#   scripts/fuzz.sh [SECONDS] [TARGET...]     targets: imagelist dicomdir settings walk jpeg2000 charset
+#   scripts/fuzz.sh [SECONDS] [TARGET...]     targets: imagelist dicomdir settings walk jpeg2000 charset archive
 #
 # SECONDS per target (default 1200); targets run side by side, one core each
 # (FUZZ_JOBS, default 2). Build in $FUZZ_BUILD (default /tmp/fuzzbuild), corpus and
@@ -14,7 +14,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 secs=${1:-1200}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(imagelist dicomdir settings walk jpeg2000 charset)
+[ ${#targets[@]} -gt 0 ] || targets=(imagelist dicomdir settings walk jpeg2000 charset archive)
 build=${FUZZ_BUILD:-/tmp/fuzzbuild}
 work=${FUZZ_WORK:-$build/work}
 jobs=${FUZZ_JOBS:-2}

@@ -355,10 +355,12 @@ void ArchiveMedium::open()
     const std::int64_t free = limits_.freeBytes >= 0 ? limits_.freeBytes : freeSpace(temp);
     usable_ = free < 0 ? std::numeric_limits<std::int64_t>::max()
                        : std::max<std::int64_t>(0, free - std::max(free / 10, limits_.keepFree));
+    // a DICOMDIR import knows what it takes once the DICOMDIR is read (selectReferenced)
     std::int64_t total = 0;
-    for (const Member& m : members_)
-        if (m.wanted && m.declared > 0)
-            total += m.declared;
+    for (size_t i = 0; i < members_.size(); ++i)
+        if (members_[i].wanted && members_[i].declared > 0 &&
+            (!selection_.dicomDir || std::find(dicomDirs.begin(), dicomDirs.end(), i) != dicomDirs.end()))
+            total += members_[i].declared;
     checkTotal(total, true);
 
     QByteArray pattern = encodeFileName(QDir(temp).filePath(folderPrefix() + QStringLiteral("XXXXXX")));
@@ -495,8 +497,7 @@ ArchiveMedium::Outcome ArchiveMedium::extractMember(::archive* a, size_t slot, s
             const int d = archive_read_data_block(a, &buffer, &size, &offset);
             if (d == ARCHIVE_EOF)
                 break;
-            // a warning here is a checksum that does not match: the bytes are not the image
-            if (d != ARCHIVE_OK) {
+            if (d != ARCHIVE_OK && d != ARCHIVE_WARN) {
                 outcome = brokenData(d);
                 break;
             }
@@ -515,6 +516,11 @@ ArchiveMedium::Outcome ArchiveMedium::extractMember(::archive* a, size_t slot, s
                                 .arg(archive_, m.name)
                                 .arg(limits_.bombRatio));
             checkTotal(total, false);
+            // a warning here is a checksum or size that does not match: the bytes are not the image
+            if (d == ARCHIVE_WARN) {
+                outcome = brokenData(d);
+                break;
+            }
             const char* p = static_cast<const char*>(buffer);
             std::int64_t at = offset;
             while (size > 0) {
@@ -603,10 +609,9 @@ void ArchiveMedium::selectReferenced(const std::vector<size_t>& dicomDirs)
             // the walk says why it cannot use it
         }
     }
-    if (!known)
-        return;  // every file below stays: the walk decides
+    // without a DICOMDIR it can read, the walk decides: every file below stays
     const qsizetype skip = dicomDirBase_.isEmpty() ? 0 : dicomDirBase_.size() + 1;
-    for (size_t i = 0; i < members_.size(); ++i) {
+    for (size_t i = 0; i < members_.size() && known; ++i) {
         Member& m = members_[i];
         if (m.index < 0 || std::find(dicomDirs.begin(), dicomDirs.end(), i) != dicomDirs.end())
             continue;
@@ -618,11 +623,16 @@ void ArchiveMedium::selectReferenced(const std::vector<size_t>& dicomDirs)
     for (const Member& m : members_)
         if (m.index >= 0 && m.wanted && m.linkTo >= 0)
             members_[static_cast<size_t>(m.linkTo)].wanted = true;
-    for (size_t i = 0; i < members_.size(); ++i)
+    std::int64_t total = 0;
+    for (size_t i = 0; i < members_.size(); ++i) {
         if (members_[i].index >= 0 && !members_[i].wanted) {
             ::unlink(encodeFileName(root_ + QLatin1Char('/') + members_[i].name).constData());
             settle(i, State::Missing);
+        } else if (members_[i].index >= 0 && members_[i].declared > 0) {
+            total += members_[i].declared;
         }
+    }
+    checkTotal(total, true);
 }
 
 void ArchiveMedium::extract()

@@ -12,10 +12,15 @@
 #include "import/ArchiveMedium.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QElapsedTimer>
 #include <QMap>
 #include <QProcess>
 #include <QRandomGenerator>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -681,7 +686,7 @@ open(out + '/cp437.zip', 'wb').write(b)
 # cut in half: no central directory
 with zipfile.ZipFile(out + '/whole.zip', 'w', zipfile.ZIP_STORED) as z:
     z.writestr('IM000001', good)
-    z.writestr('IM000002', good)
+    z.write(src + '/enc/OPEN.DCM', 'IM000002')
 w = open(out + '/whole.zip', 'rb').read()
 open(out + '/truncated.zip', 'wb').write(w[:len(w) // 2]))",
                                             src, out}),
@@ -773,8 +778,238 @@ open(out + '/truncated.zip', 'wb').write(w[:len(w) // 2]))",
     // a folder a crashed run left behind goes at the next start
     const QString stale = QDir::tempPath() + "/varnelo-media-2147483646-abcdef";
     ASSERT_TRUE(QDir().mkpath(stale + "/medium/DICOM"));
-    EXPECT_EQ(importOf("whole.zip").imported, 2);
+    o = importOf("whole.zip");
+    EXPECT_EQ(o.imported, 2) << o.errors.toStdString() << o.boxes.toStdString();
     EXPECT_FALSE(QFile::exists(stale));
     EXPECT_EQ(pacs.held().size(), imported) << "what was counted arrived, nothing more";
+    MessageBox::setHandler(previousBox);
+}
+
+namespace {
+
+// Runs a crafted-archive script of python3; "" when it succeeded.
+QString python(const QString& script, const QStringList& args)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start("/usr/bin/python3", QStringList {"-c", script} + args);
+    return p.waitForFinished(60000) && p.exitCode() == 0 ? QString() : QString::fromLocal8Bit(p.readAll());
+}
+
+// The most the archive runs of this process held in the temporary folder
+// while it watched, sampled every few milliseconds.
+class TempPeak {
+public:
+    TempPeak()
+        : thread_([this] {
+            while (!stop_) {
+                qint64 bytes = 0;
+                QDirIterator it(QDir::tempPath(), {ArchiveMedium::folderPrefix() + "*"}, QDir::Dirs);
+                while (it.hasNext())
+                    for (QDirIterator f(it.next(), QDir::Files, QDirIterator::Subdirectories); f.hasNext();)
+                        bytes += (f.next(), f.fileInfo().size());
+                peak_ = std::max<qint64>(peak_, bytes);
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+        })
+    {
+    }
+    qint64 stop()
+    {
+        stop_ = true;
+        thread_.join();
+        return peak_;
+    }
+
+private:
+    std::atomic<bool> stop_ {false};
+    std::atomic<qint64> peak_ {0};
+    std::thread thread_;
+};
+
+}  // namespace
+
+// Bombs of many members are bounded as a whole, and members the walk never
+// reads are not extracted at all. Stale run folders are found without
+// following links: a planted link and another user's folder stay untouched.
+TEST_F(HostileMedia, ArchivesAreBoundedAsAWholeAndExtractOnlyWhatTheWalkReads)
+{
+    const QString src = mediaPath("src"), out = mediaPath("out");
+    images(src + "/DICOM/ST1/SE1", 2);
+    testdata::makeDicomDir(src);
+    ASSERT_TRUE(QDir().mkpath(out));
+    ASSERT_EQ(python(R"(import os, sys, zipfile
+src, out = sys.argv[1], sys.argv[2]
+def add(z, name):
+    z.write(os.path.join(src, name), name)
+with zipfile.ZipFile(out + '/bomb.zip', 'w', zipfile.ZIP_DEFLATED) as z:
+    for i in range(6):
+        z.writestr('ZEROS%d' % i, bytes(8 << 20))
+    add(z, 'DICOM/ST1/SE1/IM000001')
+os.rename(src + '/DICOM/ST1/SE1/IM000002', src + '/DICOM/ST1/SE1/IM000002.DCM')
+with zipfile.ZipFile(out + '/suffix.zip', 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr('VIEWER/ZEROS.BIN', bytes(48 << 20))
+    z.write(src + '/DICOM/ST1/SE1/IM000002.DCM', 'IM000002.DCM')
+os.rename(src + '/DICOM/ST1/SE1/IM000002.DCM', src + '/DICOM/ST1/SE1/IM000002')
+with zipfile.ZipFile(out + '/dicomdir.zip', 'w', zipfile.ZIP_DEFLATED) as z:
+    z.writestr('CD/VIEWER/ZEROS.BIN', bytes(48 << 20))
+    for name in ['DICOM/ST1/SE1/IM000001', 'DICOM/ST1/SE1/IM000002', 'DICOMDIR']:
+        z.write(os.path.join(src, name), 'CD/' + name)
+)",
+                     {src, out}),
+              QString());
+
+    FaultyScp pacs;
+    destination1(pacs);
+    AppState& s = appState();
+    s.Location = 2;
+    s.ImportWithSubDirs = true;
+    s.WriteLog = 1;
+    QStringList boxes;
+    const auto previousBox = MessageBox::setHandler([&](const MessageBox::Request& r) {
+        boxes << r.text;
+        return MessageBox::Answer::Ok;
+    });
+    const ArchiveMedium::Limits previousLimits = ArchiveMedium::defaultLimits();
+    ArchiveMedium::defaultLimits().totalBytes = 16 << 20;  // 48 MB of zeros in 50 KB: a bomb of many members
+    struct Outcome {
+        int imported;
+        qint64 peak;
+        QString boxes;
+    };
+    auto importOf = [&](const QString& name, int searchBy, const QString& suffix = {}) {
+        boxes.clear();
+        s.SearchBy = static_cast<std::int16_t>(searchBy);
+        s.FileSuffix = suffix;
+        s.ImportFolder = out + "/" + name;
+        TempPeak peak;
+        ImportRun r(view, prompt, {});
+        r.Run();
+        return Outcome {r.ImportedCount, peak.stop(), boxes.join("\n")};
+    };
+
+    // no member alone is a bomb, together they are: refused before anything is written
+    Outcome o = importOf("bomb.zip", 2);
+    EXPECT_EQ(o.imported, 0);
+    EXPECT_TRUE(o.boxes.contains("bomb.zip is refused: its members would expand to") && o.boxes.contains("ZIP bomb"))
+        << o.boxes.toStdString();
+    EXPECT_LT(o.peak, 1 << 20);
+    // a scan for ".DCM" and a DICOMDIR import leave the zeros in the archive
+    o = importOf("suffix.zip", 2, "dcm");
+    EXPECT_EQ(o.imported, 1) << o.boxes.toStdString();
+    EXPECT_LT(o.peak, 1 << 20);
+    o = importOf("dicomdir.zip", 1);
+    EXPECT_EQ(o.imported, 2) << o.boxes.toStdString();
+    EXPECT_LT(o.peak, 1 << 20);
+    EXPECT_EQ(pacs.held().size(), 3);
+    ArchiveMedium::defaultLimits() = previousLimits;
+
+    // a link named like a dead run's folder, and another user's folder of that name
+    const QString temp = QDir::tempPath();
+    const QString link = temp + "/varnelo-media-2147483645-link", others = temp + "/varnelo-media-2147483644-other";
+    ASSERT_TRUE(QDir().mkpath(mediaPath("victim/medium")));
+    writeFile(mediaPath("victim/medium/precious"), "keep");
+    ASSERT_EQ(::symlink(QFile::encodeName(mediaPath("victim")).constData(), QFile::encodeName(link).constData()), 0);
+    ASSERT_TRUE(QDir().mkpath(others + "/medium"));
+    writeFile(others + "/medium/theirs", "keep");
+    for (const QString& p : {others, others + "/medium", others + "/medium/theirs"})
+        ASSERT_EQ(::chown(QFile::encodeName(p).constData(), 65534, 65534), 0);
+    importOf("suffix.zip", 2);
+    EXPECT_EQ(readFile(mediaPath("victim/medium/precious")), "keep");
+    EXPECT_EQ(readFile(others + "/medium/theirs"), "keep");
+    ::unlink(QFile::encodeName(link).constData());
+    QDir(others).removeRecursively();
+    MessageBox::setHandler(previousBox);
+}
+
+// Every member is accounted for: two of one name both arrive, a damaged one
+// fails alone with its name, a disc image's hard link is one file sent once.
+TEST_F(HostileMedia, EveryMemberOfAnArchiveArrivesOnceOrIsNamedAsFailed)
+{
+    const QString src = mediaPath("src"), out = mediaPath("out");
+    const QStringList first = images(src + "/a", 4), second = images(src + "/b", 1), third = images(src + "/c", 1);
+    ASSERT_TRUE(QDir().mkpath(out));
+    ASSERT_EQ(python(R"(import sys, zipfile
+src, out = sys.argv[1], sys.argv[2]
+with zipfile.ZipFile(out + '/dup.zip', 'w', zipfile.ZIP_DEFLATED) as z:
+    z.write(src + '/a/IM000001', 'dup/IM')
+    z.write(src + '/b/IM000001', 'dup/IM')
+with zipfile.ZipFile(out + '/damaged.zip', 'w', zipfile.ZIP_DEFLATED) as z:
+    for i in (1, 2, 3):
+        z.write(src + '/a/IM%06d' % (i + 1), 'IM%d' % i)
+    at = z.getinfo('IM2').header_offset
+b = bytearray(open(out + '/damaged.zip', 'rb').read())
+# a deflate block of the reserved type: the stream is broken from its first byte
+b[at + 30 + int.from_bytes(b[at + 26:at + 28], 'little') + int.from_bytes(b[at + 28:at + 30], 'little')] = 0xFF
+open(out + '/damaged.zip', 'wb').write(b)
+)",
+                     {src, out}),
+              QString());
+    ASSERT_TRUE(QDir().mkpath(src + "/hl"));
+    ASSERT_TRUE(QFile::copy(src + "/c/IM000001", src + "/hl/IM1"));
+    ASSERT_EQ(::link(QFile::encodeName(src + "/hl/IM1").constData(), QFile::encodeName(src + "/hl/IM2").constData()), 0);
+    QProcess x;
+    x.setProcessChannelMode(QProcess::MergedChannels);
+    x.start("xorriso", {"-hardlinks", "on", "-outdev", out + "/hardlinks.iso", "-map", src + "/hl", "/", "-commit"});
+    ASSERT_TRUE(x.waitForFinished(60000) && x.exitCode() == 0) << x.readAll().toStdString();
+
+    auto pacs = testsupport::Peer::storescp();
+    ASSERT_TRUE(pacs);
+    AppState& s = appState();
+    s.RemoteAET = pacs->aeTitle();
+    s.RemoteIP = "127.0.0.1";
+    s.RemotePort = QString::number(pacs->port());
+    s.Location = 2;
+    s.SearchBy = 2;
+    s.ImportWithSubDirs = true;
+    s.WriteLog = 1;
+    const auto previousBox = MessageBox::setHandler([](const MessageBox::Request&) { return MessageBox::Answer::Ok; });
+    // what arrived since `before`, by UID; every image of this test is another
+    auto arrived = [&](const QStringList& before) {
+        QStringList uids;
+        for (const QString& f : pacs->receivedFiles())
+            if (!before.contains(f))
+                uids << QString::fromStdString(testdata::contentOf(f)["(0008,0018)"]);
+        return asSorted(uids).join(' ').toStdString();
+    };
+    auto importOf = [&](const QString& name, int expected) {
+        QDir(program.path() + "/Logs").removeRecursively();
+        const QStringList before = pacs->receivedFiles();
+        s.ImportFolder = out + "/" + name;
+        ImportRun r(view, prompt, {});
+        r.Run();
+        EXPECT_EQ(r.ImportedCount, expected) << name.toStdString() << "\n"
+                                             << readFile(program.path() + "/Logs/Error.log").toStdString();
+        EXPECT_TRUE(pacs->waitForFiles(static_cast<int>(before.size()) + expected));
+        return before;
+    };
+
+    QStringList before = importOf("dup.zip", 2);
+    EXPECT_EQ(arrived(before), asSorted({first[0], second[0]}).join(' ').toStdString());
+    const QString log = QString::fromUtf8(readFile(program.path() + "/Logs/Error.log"));
+    EXPECT_TRUE(log.contains(out + "/dup.zip/dup/IM has the name of an earlier member: it is extracted as " + out +
+                             "/dup.zip/dup/IM~2"))
+        << log.toStdString();
+
+    before = importOf("damaged.zip", 2);
+    EXPECT_EQ(arrived(before), asSorted({first[1], first[3]}).join(' ').toStdString());
+    const auto errs = errors();
+    ASSERT_FALSE(errs.empty());
+    EXPECT_TRUE(errs[0].description.startsWith(out + "/damaged.zip/IM2 cannot be read: ")) << errs[0].description.toStdString();
+    // the medium itself names the member that failed, and nothing else
+    {
+        ArchiveMedium::Selection all;
+        ArchiveMedium medium(out + "/damaged.zip", ArchiveMedium::defaultLimits(), all);
+        medium.open();
+        EXPECT_EQ(medium.waitFor(medium.root() + "/IM3", 30000), ArchiveMedium::State::Ready);
+        EXPECT_EQ(medium.waitFor(medium.root() + "/IM2", 0), ArchiveMedium::State::Missing);
+        EXPECT_EQ(medium.damaged(), QStringList {out + "/damaged.zip/IM2"});
+        EXPECT_FALSE(medium.failure());
+    }
+
+    before = importOf("hardlinks.iso", 1);
+    EXPECT_EQ(arrived(before), third[0].toStdString());
+    EXPECT_FALSE(QString::fromUtf8(readFile(program.path() + "/Logs/Error.log")).contains("link")) << "no refusal";
+    EXPECT_EQ(debug().filter("the same file was taken before").size(), 1) << debug().join("\n").toStdString();
     MessageBox::setHandler(previousBox);
 }
