@@ -21,6 +21,7 @@
 
 #include "base/AppState.h"
 #include "base/ProgramFolder.h"
+#include "import/ArchiveMedium.h"
 #include "import/ImportRun.h"
 
 #include <QCoreApplication>
@@ -129,10 +130,15 @@ int childMain(const QStringList& args)
     QElapsedTimer timer;
     timer.start();
     view.sinceYield.start();
-    if (dicomDir)
+    if (ArchiveMedium::isArchive(folder)) {
+        // a ZIP or disc image goes the whole way, as the window runs it
+        s.ImportWithSubDirs = true;
+        run.Run();
+    } else if (dicomDir) {
         run.SearchForDicomDir(folder);
-    else
+    } else {
         run.ReadCdDirectory(folder, false);
+    }
     view.endOfRun();
     const double seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
 

@@ -41,5 +41,9 @@ Answer show(const QString& text, Icon icon = Icon::None, Buttons buttons = Butto
 
 inline constexpr const char* Title = "Varnelo";
 
+// A list for a box that must fit the screen: at most `shown` entries, then
+// "and N more; the error log lists them all" (the caller logs them all).
+QString boundedList(const QStringList& items, qsizetype shown = 20);
+
 }  // namespace MessageBox
 }  // namespace varnelo

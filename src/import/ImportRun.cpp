@@ -87,10 +87,20 @@ struct Listing {
 
 void sortNames(QStringList& names)
 {
-    std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
-        const int c = a.compare(b, Qt::CaseInsensitive);
-        return c != 0 ? c < 0 : a < b;
+    // each name folded once: a folder may hold 100,000 of them
+    std::vector<std::pair<QString, qsizetype>> keyed;
+    keyed.reserve(static_cast<size_t>(names.size()));
+    for (qsizetype i = 0; i < names.size(); ++i)
+        keyed.emplace_back(names[i].toCaseFolded(), i);
+    std::sort(keyed.begin(), keyed.end(), [&](const auto& a, const auto& b) {
+        const int c = QString::compare(a.first, b.first, Qt::CaseSensitive);
+        return c != 0 ? c < 0 : names[a.second] < names[b.second];
     });
+    QStringList sorted;
+    sorted.reserve(names.size());
+    for (const auto& k : keyed)
+        sorted << std::move(names[k.second]);
+    names = std::move(sorted);
 }
 
 // Whether a comes before b on a disc: a mastering tool writes a folder's
@@ -246,10 +256,14 @@ void ImportRun::Run()
             return;
         }
         logNames = archive_.get();
-        if (!archive_->encrypted().isEmpty())
+        if (!archive_->encrypted().isEmpty()) {
+            for (const QString& member : archive_->encrypted())
+                WriteErrorLog(ErrNo::PathFileAccess, QStringLiteral("%1 is encrypted and is not imported").arg(member),
+                              QStringLiteral("ImportRun Archive"));
             MessageBox::show(QStringLiteral("These files in %1 are encrypted and are not imported:\n%2")
-                                 .arg(start, archive_->encrypted().join(QLatin1Char('\n'))),
+                                 .arg(start, MessageBox::boundedList(archive_->encrypted())),
                              MessageBox::Icon::Warning);
+        }
         // the DICOMDIR may lie in a folder of the archive, as on some media
         start = s.SearchBy == 1 ? archive_->dicomDirFolder() : archive_->root();
         if (s.SearchBy == 1)
@@ -262,7 +276,7 @@ void ImportRun::Run()
     } else {
         view_.stopAnimation();
         view_.setAnimationVisible(false);
-        view_.yield();
+        yield();
         view_.setBarVisible(RunView::Bar::Detail, true);
         view_.setBarVisible(RunView::Bar::Complete, false);
         ReadCdDirectory(start, s.ImportWithSubDirs);
@@ -337,7 +351,7 @@ void ImportRun::beginRun()
     seenPatientIds_.clear();
     sentInstances_.clear();
     identityRefused_.clear();
-    found_ = sentEverywhere_ = failed_ = ignored_ = notChosen_ = listed_ = 0;
+    found_ = sentEverywhere_ = failed_ = ignored_ = notChosen_ = listed_ = unreadable_ = 0;
     endedAborted_ = confirmLoss_ = confirmationsNameLog_ = false;
     endNote_.clear();
     progress_ = Progress();
@@ -350,6 +364,11 @@ void ImportRun::finishRun(const QString& source, Mode mode)
 {
     running_ = false;
     drive_.stop();
+    if (unreadable_ > kUnreadableNamed)
+        errorLine(DicomErrc::FileUnreadable,
+                  QStringLiteral("%1 more files could not be read as DICOM images; they are not named here")
+                      .arg(unreadable_ - kUnreadableNamed),
+                  kScanSource);
     endedAborted_ = AbortRequested && !cancelled_;
     if (!cancelled_)
         confirmations_ = confirmStored();
@@ -381,12 +400,12 @@ QStringList ImportRun::confirmStored()
             instances.insert(i.instance.SOPInstanceUID);
         const int n = static_cast<int>(instances.size());
         view_.setLabel(QStringLiteral("Waiting for %1 to confirm %2 images ...").arg(ae).arg(n));
-        view_.yield();
+        yield();
         AbortRequested = false;  // "Abort" from here on ends the wait
         if (!commits_[d])
             continue;  // cannot be: a session starts with the first image stored
         const DcmCommitResult result = commits_[d]->Finish(ConfirmSeconds, [this] {
-            view_.yield();
+            yield();
             return !AbortRequested;
         });
         commits_[d].reset();
@@ -600,7 +619,7 @@ bool ImportRun::awaitFile(const QString& path)
                 AbortRequested = true;  // nothing more will come
             return false;
         case ArchiveMedium::State::Pending:
-            view_.yield();
+            yield();
             if (AbortRequested)
                 return false;
             break;
@@ -782,12 +801,24 @@ void ImportRun::readFolder(const QString& folderIn, bool withSubDirs)
     }
 
     Listing listing = listingOf(folder);
+    keepAlive();
     if (archive_) {
-        // an archive's members come in the order they are extracted
-        std::stable_sort(listing.files.begin(), listing.files.end(), [&](const QString& a, const QString& b) {
-            return static_cast<unsigned>(archive_->orderOf(joinPath(folder, a))) <
-                static_cast<unsigned>(archive_->orderOf(joinPath(folder, b)));
-        });
+        // an archive's members come in the order they are extracted; each
+        // member's place looked up once, a folder may hold 100,000
+        std::vector<std::pair<unsigned, qsizetype>> places;
+        places.reserve(static_cast<size_t>(listing.files.size()));
+        for (qsizetype i = 0; i < listing.files.size(); ++i) {
+            places.emplace_back(static_cast<unsigned>(archive_->orderOf(joinPath(folder, listing.files[i]))), i);
+            if (i % 1024 == 0)
+                keepAlive();
+        }
+        std::stable_sort(places.begin(), places.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        QStringList ordered;
+        ordered.reserve(listing.files.size());
+        for (const auto& p : places)
+            ordered << listing.files[p.second];
+        listing.files = std::move(ordered);
     }
     const QStringList& files = listing.files;
     bool allDelivered = true;
@@ -800,7 +831,7 @@ void ImportRun::readFolder(const QString& folderIn, bool withSubDirs)
                     (!listing.links.contains(files[i]) || staysInside(joinPath(folder, files[i]))))
                     surveyFile(joinPath(folder, files[i]));
                 view_.setBarValue(RunView::Bar::Detail, view_.barValue(RunView::Bar::Detail) + 1);
-                view_.yield();
+                keepAlive();
             }
         } else if (!marked) {
             ++progress_.folders;
@@ -814,11 +845,14 @@ void ImportRun::readFolder(const QString& folderIn, bool withSubDirs)
             // the drive reads the folder's files in their order while they are sent
             QStringList upcoming;
             std::vector<qsizetype> order(static_cast<size_t>(files.size()), -1);
-            for (qsizetype i = 0; i < files.size(); ++i)
+            for (qsizetype i = 0; i < files.size(); ++i) {
                 if (suffixMatches(files[i], s.FileSuffix) && !listing.links.contains(files[i])) {
                     order[static_cast<size_t>(i)] = upcoming.size();
                     upcoming << joinPath(folder, files[i]);
                 }
+                if (i % 1024 == 1023)
+                    keepAlive();
+            }
             if (DriveReadAhead::worthwhileFor(folder))
                 drive_.start(upcoming);
             else
@@ -844,6 +878,8 @@ void ImportRun::readFolder(const QString& folderIn, bool withSubDirs)
                 }
                 view_.setBarValue(RunView::Bar::Detail, view_.barValue(RunView::Bar::Detail) + 1);
                 inv.images.Clear();
+                // files passed over cost no yield of their own: the window still gets its turns
+                keepAlive();
                 if (AbortRequested)
                     break;
             }
@@ -872,10 +908,26 @@ void ImportRun::readFolder(const QString& folderIn, bool withSubDirs)
         pendingMarkers_ << folder;
 }
 
+void ImportRun::yield()
+{
+    view_.yield();
+    ++yields_;
+    sinceYield_.restart();
+}
+
+void ImportRun::keepAlive()
+{
+    // a file that was sent yielded on its way; one passed over did not
+    const bool quiet = yields_ == yieldsAtKeepAlive_;
+    if (quiet && (!sinceYield_.isValid() || sinceYield_.elapsed() >= 20))
+        yield();
+    yieldsAtKeepAlive_ = yields_;
+}
+
 bool ImportRun::awaitDrive(qsizetype index)
 {
     while (!drive_.waitUntilRead(index, 20)) {
-        view_.yield();
+        yield();
         if (AbortRequested)
             return false;
     }
@@ -892,7 +944,7 @@ void ImportRun::SearchForDicomDir(const QString& folder)
         const QString start = resolveFolder(folder);
         const QStringList files = listingOf(start).files;
         for (const QString& file : files) {
-            view_.yield();
+            yield();
             if (file.toUpper().contains(QLatin1String("DICOMDIR"))) {
                 problem_.clear();
                 appState().DicomDirPath = QFileInfo(joinPath(start, file)).absoluteFilePath();
@@ -933,7 +985,7 @@ void ImportRun::ReadDicomDir()
     try {
         DcmDatasetList reader;
         const DcmDataset dir = reader.ReadFile(dicomDirPath);
-        view_.yield();  // a DICOMDIR of many thousand records takes a while to read, and to count
+        yield();  // a DICOMDIR of many thousand records takes a while to read, and to count
         ReferencedFiles files(base);
         Invocation inv;
         const DcmDatasetList patients = dir.DirectoryRecords();
@@ -966,7 +1018,7 @@ void ImportRun::ReadDicomDir()
                     if (checkPatients_ && (identity_.picked || patients.Count() > 1)) {
                         view_.setLabel(tr("Reading the medium..."));
                         fillFromFirstImage(patient, studies, files);
-                        view_.yield();
+                        yield();
                     }
                     recordImages[static_cast<size_t>(p)] = images;
                     recordNames[static_cast<size_t>(p)] = patient.PatientName;
@@ -976,7 +1028,7 @@ void ImportRun::ReadDicomDir()
                 }
             }
             view_.setLabel(QStringLiteral("DICOMDir found ... importing images"));
-            view_.yield();
+            yield();
             std::int32_t listed = 0;
             for (const MediumPatient& p : medium_.list())
                 listed += p.images;
@@ -1004,7 +1056,7 @@ void ImportRun::ReadDicomDir()
             std::vector<std::pair<std::int32_t, Resolved>> out;
             for (std::int32_t im = 1; im <= images.Count(); ++im) {
                 if (im % 256 == 0)
-                    view_.yield();  // a series of many thousand records takes a while
+                    yield();  // a series of many thousand records takes a while
                 try {
                     const QVariant id = images.ItemAt(im).Attributes().ByTag(0x0004, 0x1500).Value();
                     if (id.isNull())
@@ -1075,19 +1127,19 @@ void ImportRun::ReadDicomDir()
                 drive_.stop();
         }
         for (std::int32_t p = 1; p <= patients.Count() && !AbortRequested; ++p) {
-            view_.yield();
+            yield();
             const bool chosen = recordChosen[static_cast<size_t>(p)];
             progress_.patient = recordNames[static_cast<size_t>(p)];
             try {
                 const DcmDatasetList studies = patients.ItemAt(p).Children();
                 for (std::int32_t st = 1; st <= studies.Count() && !AbortRequested; ++st) {
-                    view_.yield();
+                    yield();
                     try {
                         const DcmDatasetList seriesList = studies.ItemAt(st).Children();
                         view_.setBarValue(RunView::Bar::Complete, 0);
                         view_.setBarMaximum(RunView::Bar::Complete, seriesList.Count());
                         for (std::int32_t se = 1; se <= seriesList.Count() && !AbortRequested; ++se) {
-                            view_.yield();
+                            yield();
                             try {
                                 const DcmDatasetList images = seriesList.ItemAt(se).Children();
                                 view_.setBarValue(RunView::Bar::Detail, 0);
@@ -1196,7 +1248,7 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
         return;
 
     if (!scan) {
-        view_.yield();
+        yield();
         debugLine(QStringLiteral("Send ") + path);
     }
 
@@ -1224,11 +1276,17 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
         taken_.insert(id);
     }
 
-    // Load
+    // Load. A scan meets many files that are no images: each is named up
+    // to a bound, the rest counted in one line at the end.
+    auto unreadable = [&](const Error& e) {
+        if (scan && ++unreadable_ > kUnreadableNamed)
+            return;
+        errorLine(e.number(), e.description(), source);
+    };
     try {
         inv.images.LoadFile(path);
     } catch (const Error& e) {
-        errorLine(e.number(), e.description(), source);
+        unreadable(e);
         if (scan)
             return;
         inv.loadError = e;
@@ -1236,7 +1294,7 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
         // DCMTK throws std exceptions on some damaged files: unreadable too
         const Error err(DicomErrc::FileUnreadable,
                         QStringLiteral("Cannot read %1: damaged (%2)").arg(path, QString::fromLocal8Bit(e.what())));
-        errorLine(err.number(), err.description(), source);
+        unreadable(err);
         if (scan)
             return;
         inv.loadError = err;
@@ -1254,7 +1312,7 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
         } catch (const std::exception&) {
         }
         showProgress(QString());
-        view_.yield();
+        yield();
     }
 
     // Prepares the image up to the send; false when a scan passes it over
@@ -1330,7 +1388,7 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
                 }
             }
             if (d == 1 && !scan)
-                view_.yield();
+                yield();
             if (inv.loadError) {
                 // logged when it happened: one line per failure
                 inv.failureNumber = inv.loadError->number();

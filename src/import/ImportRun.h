@@ -138,6 +138,15 @@ private:
     // failed_: not sent somewhere, whatever the answer; ignored_: of those, passed over
     int found_ = 0, sentEverywhere_ = 0, failed_ = 0, ignored_ = 0, notChosen_ = 0;
     int listed_ = 0;  // image records of a DICOMDIR
+    int unreadable_ = 0;  // files of a scan that are no images
+    static constexpr int kUnreadableNamed = 200;  // named one by one in the error log
+    QElapsedTimer sinceYield_;
+    quint64 yields_ = 0, yieldsAtKeepAlive_ = 0;
+    // Lets the window have its turn (the run view's yield), and notes when.
+    void yield();
+    // Yields when the window has waited a while: in loops over files that
+    // cost no yield of their own.
+    void keepAlive();
     bool endedAborted_ = false;
     bool confirmLoss_ = false;           // a destination confirmed less than it stored, or did not answer
     bool confirmationsNameLog_ = false;  // a confirmation line sends the reader to the error log

@@ -1216,3 +1216,20 @@ TEST_F(Transfer, SummarySaysWhatWasNotSentAndWarnsWhenAnythingIs)
     EXPECT_EQ(lines[3][End], "aborted");
     EXPECT_EQ(lines[3].mid(Found, 6), (QStringList {"1", "0", "1", "0", "0", "0"}));
 }
+
+// A scan over many files that are no images names the first ones in the
+// error log and counts the rest in one line, and still sends the images.
+TEST_F(Transfer, FilesThatAreNoImagesAreNamedUpToABoundThenCounted)
+{
+    td::makeSeries(mediaPath("mixed"), 1, td::ImageRecipe {});
+    for (int i = 0; i < 250; ++i)
+        td::makeNonDicom(mediaPath(QString("mixed/NOTE%1.TXT").arg(i, 4, 10, QChar('0'))), td::NonDicom::Text);
+    auto run = makeRun();
+    run->ReadCdDirectory(mediaPath("mixed"), false);
+    EXPECT_EQ(run->ImportedCount, 1);
+    QFile errors(program.path() + "/Logs/Error.log");
+    ASSERT_TRUE(errors.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(errors.readAll()).split("\r\n", Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 200 + 1);
+    EXPECT_TRUE(lines.last().contains("50 more files could not be read as DICOM images")) << lines.last().toStdString();
+}
