@@ -12,6 +12,7 @@ namespace {
 
 constexpr int kKeyRole = Qt::UserRole;
 constexpr int kMountRole = Qt::UserRole + 1;
+constexpr int kDeviceRole = Qt::UserRole + 2;
 
 bool isTypedCharacter(const QKeyEvent* event)
 {
@@ -53,7 +54,8 @@ bool DriveCombo::fill()
     }
     bool same = drives.size() == count();
     for (int i = 0; same && i < drives.size(); ++i)
-        same = itemText(i) == drives[i].text && itemData(i, kMountRole).toString() == drives[i].mountPoint;
+        same = itemText(i) == drives[i].text && itemData(i, kMountRole).toString() == drives[i].mountPoint &&
+            itemData(i, kDeviceRole).toString() == drives[i].device;
     if (same)
         return false;
     filling_ = true;
@@ -62,6 +64,7 @@ bool DriveCombo::fill()
         addItem(d.text);
         setItemData(count() - 1, keyOf(d), kKeyRole);
         setItemData(count() - 1, d.mountPoint, kMountRole);
+        setItemData(count() - 1, d.device, kDeviceRole);
     }
     filling_ = false;
     return true;
@@ -76,9 +79,12 @@ void DriveCombo::refresh()
 
 void DriveCombo::follow()
 {
-    QHash<QString, QString> before;  // key -> mount point
+    // key -> mount point and device: one medium may follow another between
+    // two looks, at the same place
+    QHash<QString, QString> before;
+    auto medium = [this](int i) { return itemData(i, kMountRole).toString() + QLatin1Char('\n') + itemData(i, kDeviceRole).toString(); };
     for (int i = 0; i < count(); ++i)
-        before.insert(itemData(i, kKeyRole).toString(), itemData(i, kMountRole).toString());
+        before.insert(itemData(i, kKeyRole).toString(), medium(i));
     const QString chosen = chosen_;
     if (!fill())
         return;
@@ -87,8 +93,7 @@ void DriveCombo::follow()
     setCurrentIndex(kept >= 0 ? kept : (count() > 0 ? 0 : -1));
     filling_ = false;
     for (int i = 0; i < count(); ++i) {
-        const QString mount = itemData(i, kMountRole).toString();
-        if (!mount.isEmpty() && before.value(itemData(i, kKeyRole).toString()) != mount)
+        if (!itemData(i, kMountRole).toString().isEmpty() && before.value(itemData(i, kKeyRole).toString()) != medium(i))
             emit mediumArrived(i);
     }
 }

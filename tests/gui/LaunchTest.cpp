@@ -913,12 +913,17 @@ TEST_F(Launch, DiscAfterDiscThroughUDisks2)
     combo->setCurrentIndex(entryAt(*combo, point));  // the operator chooses the drive once
     form->cmdImport_Click();
     ASSERT_TRUE(waitForStatus("Insert the next disc."));
+    ASSERT_TRUE(waitUntil([&] { return entryAt(*combo, point) < 0; }, 1000)) << "disc 1 is still listed";
+    mark("disc 1 gone from the list");
 
     mark("disc 2 put in (" + disc2.device() + ")");
     udisks.insertMedium("cdrom", disc2.device(), "DISC2", point, true);
     ASSERT_TRUE(waitUntil([&] { return entryAt(*combo, point) >= 0; }, 5000));
     mark("listed: " + combo->itemText(entryAt(*combo, point)));
-    ASSERT_TRUE(waitUntil([&] { return boxes.size() == 2; }, 30000)) << texts().join('|').toStdString();
+    ASSERT_TRUE(waitUntil([&] { return boxes.size() == 2; }, 30000))
+        << texts().join('|').toStdString() << "\nwindow: " << form->mediaStatus().toStdString()
+        << "\nchosen: " << combo->currentText().toStdString() << "\n"
+        << udisks.events().join('\n').toStdString();
     EXPECT_TRUE(waitForStatus("Insert the next disc."));
     EXPECT_TRUE(waitUntil([&] { return entryAt(*combo, point) < 0; }, 1000)) << "disc 2 is still mounted";
     EXPECT_TRUE(pacs->waitForFiles(5));
@@ -936,8 +941,10 @@ TEST_F(Launch, DiscAfterDiscThroughUDisks2)
     std::printf("%s\n", qPrintable(times.join('\n')));
     RecordProperty("sequence", times.join(" | ").toStdString());
     EXPECT_EQ(calls, QStringList({"MediumInserted", "Mount", "Unmount", "Eject", "MediumInserted", "Mount", "Unmount", "Eject"}));
-    for (const QString& e : udisks.events())
-        if (e.section(' ', 1, 1) == "Mount")
+    for (const QString& e : udisks.events()) {
+        if (e.section(' ', 1, 1) == "Mount") {
             EXPECT_TRUE(e.endsWith("auth.no_user_interaction=1,options=ro")) << e.toStdString();
+        }
+    }
     EXPECT_EQ(texts(), QStringList({"2 images successfully imported!\nSTORESCP could not be asked to confirm.", "3 images successfully imported!\nSTORESCP could not be asked to confirm."}));
 }

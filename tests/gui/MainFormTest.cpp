@@ -431,6 +431,15 @@ TEST_F(MainFormTest, DriveSelectorKeepsTheChoiceAcrossChanges)
     EXPECT_EQ(combo.currentText(), "E: (/media/usb)") << "back in: chosen again";
     ASSERT_EQ(arrived.size(), 1);
     EXPECT_EQ(arrived[0][0].toInt(), 2);
+
+    // another stick at the same place, swapped between two looks
+    arrived.clear();
+    table->setEntries({{"C:", "C: (/)", "/", "/dev/sda1", false},
+                       {"D:", "D: (no disc) (/dev/sr0)", "", "/dev/sr0", true},
+                       {"E:", "E: (/media/usb)", "/media/usb", "/dev/sdd1", false}});
+    combo.follow();
+    ASSERT_EQ(arrived.size(), 1);
+    EXPECT_EQ(arrived[0][0].toInt(), 2);
 }
 
 // The machine's own mount table, changed by real mounts while the window is

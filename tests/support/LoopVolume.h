@@ -81,9 +81,19 @@ public:
         return ok;
     }
     // Lets go of the loop device too (unmounted first).
+    // Mounts of it made by others (the UDisks2 stand-in) go too, so that a
+    // failed test leaves nothing mounted.
     void detach()
     {
         unmount();
+        QFile mounts(QStringLiteral("/proc/self/mounts"));
+        if (!device_.isEmpty() && mounts.open(QIODevice::ReadOnly)) {
+            for (const QByteArray& line : mounts.readAll().split('\n')) {
+                const QList<QByteArray> fields = line.split(' ');
+                if (fields.size() > 1 && QString::fromLocal8Bit(fields[0]) == device_)
+                    run(QStringLiteral("umount"), {QStringLiteral("-l"), QString::fromLocal8Bit(fields[1])});
+            }
+        }
         if (!device_.isEmpty())
             run(QStringLiteral("losetup"), {QStringLiteral("-d"), device_});
         device_.clear();
