@@ -677,6 +677,12 @@ void MainForm::runImport()
     if (!form)
         form = std::make_unique<ProgressForm>(this, [this] { return newPatientId(); });
     form->run().pickedPatient = [this] { return pickedPatient(); };
+    // the summary says it when the disc is not to come out
+    form->run().summaryFooter = [this](bool clean) {
+        return appState().EjectWhenDone && appState().Location == 1 && !clean
+            ? tr("The disc stays in the drive: not everything was proved.")
+            : QString();
+    };
     // the drive as it was chosen: letters may shift while the run goes on
     std::optional<DriveEntry> source;
     if (appState().Location == 1) {

@@ -300,7 +300,12 @@ void ImportRun::Run()
         MessageBox::show(logText(problem_) + (logTrouble_.isEmpty() ? QString() : QLatin1Char('\n') + logTrouble_),
                          MessageBox::Icon::Warning);
     else
-        MessageBox::show(summary(), summaryIsClean() ? MessageBox::Icon::Information : MessageBox::Icon::Warning);
+    {
+        const bool clean = summaryIsClean();
+        const QString footer = summaryFooter ? summaryFooter(clean) : QString();
+        MessageBox::show(summary() + (footer.isEmpty() ? QString() : QStringLiteral("\n\n") + footer),
+                         clean ? MessageBox::Icon::Information : MessageBox::Icon::Warning);
+    }
 }
 
 bool ImportRun::summaryIsClean() const

@@ -34,6 +34,10 @@ public:
     // The worklist entry picked for the "New Patient ID:" box, when the box
     // still holds its ID: the images then take its whole identity.
     std::function<std::optional<DcmPatient>()> pickedPatient;
+    // A last line for the summary box, given whether the run is clean
+    // (summaryIsClean); empty adds nothing. The window says there what
+    // becomes of the medium.
+    std::function<QString(bool clean)> summaryFooter;
     // Asked when the medium's patients need the operator's choice; without
     // one such a run sends nothing.
     PatientsPrompt* patientsPrompt = nullptr;

@@ -862,6 +862,8 @@ TEST_F(Launch, DiscStaysInWhenNotEverythingWasProved)
     // one box, the summary: no eject was tried (of a drive that is no real mount it would have failed aloud)
     ASSERT_EQ(boxes.size(), 1) << texts().join('|').toStdString();
     EXPECT_EQ(boxes[0].icon, MessageBox::Icon::Warning);
+    EXPECT_TRUE(boxes[0].text.endsWith("\n\nThe disc stays in the drive: not everything was proved."))
+        << boxes[0].text.toStdString();
     EXPECT_EQ(form->mediaStatus(), "The disc stays in the drive: not everything was proved.");
 }
 
