@@ -235,6 +235,7 @@ void ArchiveMedium::open()
     archiveSize_ = QFileInfo(archive_).size();
 
     QSet<QString> folders;
+    QHash<QString, int> repeats;  // the last "~n" given to a name
     archive_entry* e = nullptr;
     for (int index = 0;; ++index) {
         const int rc = archive_read_next_header(r.a, &e);
@@ -294,7 +295,7 @@ void ArchiveMedium::open()
                 WriteErrorLog(ArchiveErrc::Encrypted, tr("%1 is encrypted and is not extracted").arg(shown), kSource);
                 continue;
             }
-            if (archive_entry_size_is_set(e)) {
+            if (archive_entry_size_is_set(e) && archive_entry_size(e) >= 0) {
                 m.declared = archive_entry_size(e);
                 // no member of this archive is compressed into more than the archive
                 if (m.declared > limits_.bombBytes && m.declared / std::max(limits_.bombRatio, 1) > std::max<std::int64_t>(archiveSize_, 1))
@@ -307,8 +308,8 @@ void ArchiveMedium::open()
         }
         m.name = name;
         // two members of one name (two patients' "IM1"): the second gets a name of its own
-        for (int n = 2; byPath_.contains(QStringLiteral("/medium/") + m.name) || folders.contains(m.name); ++n)
-            m.name = renamed(name, n, selection_.suffix);
+        for (int& n = repeats[name]; byPath_.contains(QStringLiteral("/medium/") + m.name) || folders.contains(m.name);)
+            m.name = renamed(name, n = std::max(n, 1) + 1, selection_.suffix);
         if (m.name != name)
             WriteErrorLog(ArchiveErrc::Renamed,
                           tr("%1 has the name of an earlier member: it is extracted as %2/%3").arg(shown, archive_, m.name),
