@@ -2,6 +2,7 @@
 
 #include "base/AppState.h"
 #include "base/Error.h"
+#include "base/IniFile.h"
 #include "base/Logs.h"
 #include "base/MessageBox.h"
 #include "base/ProgramFolder.h"
@@ -397,6 +398,11 @@ void MainForm::Form_Load()
 {
     guarded([] { appState().IniPath = prepareSettingsFile(); });
     guarded([this] { LoadSettings(*this); });
+    // a settings file that was refused is said once the window is up
+    guarded([this] {
+        if (const QString trouble = settingsTrouble(); !trouble.isEmpty())
+            QTimer::singleShot(0, this, [trouble] { MessageBox::show(trouble, MessageBox::Icon::Warning); });
+    });
     guarded([this] { setNewPatientIdVisible(appState().ChangeID); });
     guarded([this] { preselectDrive(); });
     guarded([this] {
@@ -828,12 +834,18 @@ void MainForm::mnuHelpAbout_Click()
 {
     // An installed program keeps them in the user's folders: say where.
     const QString ini = appState().IniPath.isEmpty() ? settingsPath() : appState().IniPath;
-    MessageBox::show(QStringLiteral("Varnelo %1.%2.%3\n\nSettings file: %4\nLogs: %5")
-                         .arg(VARNELO_VERSION_MAJOR)
-                         .arg(VARNELO_VERSION_MINOR)
-                         .arg(VARNELO_VERSION_PATCH)
-                         .arg(QDir::toNativeSeparators(ini), QDir::toNativeSeparators(logFolder())),
-                     MessageBox::Icon::Information);
+    QString text = QStringLiteral("Varnelo %1.%2.%3\n\nSettings file: %4\nLogs: %5")
+                       .arg(VARNELO_VERSION_MAJOR)
+                       .arg(VARNELO_VERSION_MINOR)
+                       .arg(VARNELO_VERSION_PATCH)
+                       .arg(ini.isEmpty() ? tr("(none)") : QDir::toNativeSeparators(ini),
+                            logFolder().isEmpty() ? tr("(none)") : QDir::toNativeSeparators(logFolder()));
+    // where they would go, and why they cannot
+    if (const std::optional<QString> trouble = keepingTrouble())
+        text += QStringLiteral("\n\n") + *trouble;
+    if (const QString trouble = settingsTrouble(); !trouble.isEmpty())
+        text += QStringLiteral("\n\n") + trouble;
+    MessageBox::show(text, MessageBox::Icon::Information);
 }
 
 }  // namespace varnelo

@@ -12,6 +12,7 @@
 #include "base/FileNames.h"
 #include "base/Logs.h"
 #include "base/MessageBox.h"
+#include "base/ProgramFolder.h"
 #include "dicom/Dicom.h"
 
 #include <QCoreApplication>
@@ -281,6 +282,15 @@ void ImportRun::Run()
         view_.setBarVisible(RunView::Bar::Complete, false);
         ReadCdDirectory(start, s.ImportWithSubDirs);
     }
+    // settings and logs with no place to be kept: said in the first run's summary
+    static bool keepingTold = false;
+    keepingTrouble_.clear();
+    if (!keepingTold) {
+        if (const std::optional<QString> trouble = keepingTrouble()) {
+            keepingTrouble_ = *trouble;
+            keepingTold = true;
+        }
+    }
     // a log line that could not be written is said once, in the run's last box
     if (const std::optional<LogTrouble> trouble = TakeLogTrouble())
         logTrouble_ = QStringLiteral("The logs could not be written: %1: %2.").arg(trouble->path, trouble->reason);
@@ -335,6 +345,8 @@ QString ImportRun::summary() const
         lines << QStringLiteral("    ") + files.join(QStringLiteral(", "));
     }
     lines << confirmations_;
+    if (!keepingTrouble_.isEmpty())
+        lines << keepingTrouble_;
     namesLog = namesLog || confirmationsNameLog_;
     if (namesLog)
         lines << QDir::toNativeSeparators(logFolder() + QStringLiteral("/Error.log"));
@@ -369,12 +381,19 @@ void ImportRun::finishRun(const QString& source, Mode mode)
 {
     running_ = false;
     drive_.stop();
-    if (unreadable_ > kUnreadableNamed)
+    if (unreadable_ > UnreadableNamed)
         errorLine(DicomErrc::FileUnreadable,
                   QStringLiteral("%1 more files could not be read as DICOM images; they are not named here")
-                      .arg(unreadable_ - kUnreadableNamed),
+                      .arg(unreadable_ - UnreadableNamed),
                   kScanSource);
     endedAborted_ = AbortRequested && !cancelled_;
+    // an archive's damaged members failed as images do (the archive logged
+    // each); a DICOMDIR's record of one failed at its send already
+    if (archive_ && mode == Mode::Scan) {
+        const int damaged = static_cast<int>(archive_->damaged().size());
+        found_ += damaged;
+        failed_ += damaged;
+    }
     if (!cancelled_)
         confirmations_ = confirmStored();
     // a folder is done when each of its images that was sent is confirmed
@@ -1284,7 +1303,7 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
     // Load. A scan meets many files that are no images: each is named up
     // to a bound, the rest counted in one line at the end.
     auto unreadable = [&](const Error& e) {
-        if (scan && ++unreadable_ > kUnreadableNamed)
+        if (scan && ++unreadable_ > UnreadableNamed)
             return;
         errorLine(e.number(), e.description(), source);
     };

@@ -76,6 +76,9 @@ public:
     // How long the confirmation of one destination is waited for.
     int ConfirmSeconds = 60;
     int ConfirmBatch = 200;  // instances per commitment request
+    // Files of a scan that are no images, named one by one in the error log;
+    // the rest are counted in one line.
+    int UnreadableNamed = 1000;
 
 private:
     // Waits, yielding, until the drive's read-ahead has read the file at
@@ -131,7 +134,8 @@ private:
     std::vector<StoredImage> stored_[2];
     // The confirmation of each destination, asked for as its images are stored.
     std::unique_ptr<DcmCommitSession> commits_[2];
-    QString logTrouble_;  // the first log line of the run that could not be written, for its last box
+    QString logTrouble_;
+    QString keepingTrouble_;  // settings and logs cannot be kept, said in the first run's summary  // the first log line of the run that could not be written, for its last box
     QStringList pendingMarkers_;  // folders done, marked once their images are confirmed
     QStringList confirmations_;
     QString problem_;  // why a DICOMDIR run found nothing to send
@@ -143,7 +147,6 @@ private:
     int found_ = 0, sentEverywhere_ = 0, failed_ = 0, ignored_ = 0, notChosen_ = 0;
     int listed_ = 0;  // image records of a DICOMDIR
     int unreadable_ = 0;  // files of a scan that are no images
-    static constexpr int kUnreadableNamed = 200;  // named one by one in the error log
     QElapsedTimer sinceYield_;
     quint64 yields_ = 0, yieldsAtKeepAlive_ = 0;
     // Lets the window have its turn (the run view's yield), and notes when.

@@ -284,7 +284,8 @@ TEST_F(HostileMedia, SettingsOfGarbageAndHugeLinesLoadWhatTheyCanQuickly)
     EXPECT_EQ(appState().LocalAET, "Varnelo");
     EXPECT_EQ(appState().AppName, "Varnelo");
 
-    // 10 MB lines, before and inside the section, and a key after them
+    // 10 MB lines, before and inside the section, and a key after them: a
+    // file far beyond what settings need is not read at all, nor written
     const QByteArray huge(10 * 1024 * 1024, 'x');
     writeFile(ini, huge + "\r\n[Default]\r\nSourceDir=" + huge + "\r\n" + huge + "\r\nLocation=2\r\n[DICOM]\r\n"
                                                                                  "RemotePort=" +
@@ -293,18 +294,12 @@ TEST_F(HostileMedia, SettingsOfGarbageAndHugeLinesLoadWhatTheyCanQuickly)
     appState().IniPath = ini;
     View second;
     LoadSettings(second);
-    EXPECT_EQ(second.boxes.value(SettingsView::Box::SourceDir), QString(255, 'x'));
-    EXPECT_EQ(second.boxes.value(SettingsView::Box::RemotePort), QString(255, 'x'));
-    EXPECT_EQ(second.boxes.value(SettingsView::Box::RemoteAET), "PACS");
-    EXPECT_EQ(appState().Location, 2);
-
-    // a write beside them keeps every byte of the huge lines
+    EXPECT_EQ(second.boxes.value(SettingsView::Box::RemoteAET), "");
+    EXPECT_EQ(appState().Location, 1) << "the defaults";
+    EXPECT_TRUE(settingsTrouble().contains(ini)) << settingsTrouble().toStdString();
     const QByteArray before = readFile(ini);
-    EXPECT_TRUE(WriteIniValue("DICOM", "RemoteIP", "127.0.0.1", ini));
-    EXPECT_EQ(ReadIniValue("DICOM", "RemoteIP", "", ini), "127.0.0.1");
-    QByteArray after = readFile(ini);
-    EXPECT_EQ(after.size(), before.size() + 20);
-    EXPECT_EQ(after.replace("RemoteIP=127.0.0.1\r\n", ""), before);
+    EXPECT_FALSE(WriteIniValue("DICOM", "RemoteIP", "127.0.0.1", ini));
+    EXPECT_EQ(readFile(ini), before);
     // AddressSanitizer checks every byte that the reads copy: about twice
     // as slow alone, more on a busy machine
 #ifdef __SANITIZE_ADDRESS__
@@ -519,7 +514,10 @@ TEST_F(HostileMedia, CraftedFilesReachUnlikeDestinationsAsOneObjectOrNotAtAll)
     run.patientsPrompt = &patients;  // the files name several patients: all are taken
     run.ReadCdDirectory(mediaPath("cd"), false);
     ASSERT_EQ(patients.shown.size(), 1);
-    EXPECT_EQ(patients.shown[0].size(), 3);  // the generated images' patient, "PID1" and no patient
+    // the generated images' patient and "PID1": the file that names PID1
+    // without a name is of PID1's, an unknown name being no other name
+    ASSERT_EQ(patients.shown[0].size(), 2);
+    EXPECT_EQ(patients.shown[0].list()[0].images, 4);
 
     const QStringList sent = {jpegLossless, jpegBaseline, "2.25.11", "2.25.12", "2.25.13"};
     EXPECT_EQ(run.ImportedCount, sent.size());
@@ -613,6 +611,8 @@ TEST_F(HostileMedia, NewPatientIdThatCannotBeSetStopsTheImageInBothWalks)
     testdata::ImageRecipe odd;
     odd.characterSet = "ISO_IR 999";
     odd.rows = odd.columns = 16;
+    // text that no reading of an unknown set can vouch for (all-ASCII text would go out in Unicode)
+    odd.studyDescriptionBytes = "Sch\xE4\x64el";
     QDir().mkpath(mediaPath("DICOM/ST1/SE1"));
     const QString oddUid = testdata::makeImage(mediaPath("DICOM/ST1/SE1/IM1"), odd);
     const QString fine = testdata::makeImage(mediaPath("DICOM/ST1/SE1/IM2"), {});

@@ -1224,6 +1224,7 @@ TEST_F(Transfer, FilesThatAreNoImagesAreNamedUpToABoundThenCounted)
     for (int i = 0; i < 250; ++i)
         td::makeNonDicom(mediaPath(QString("mixed/NOTE%1.TXT").arg(i, 4, 10, QChar('0'))), td::NonDicom::Text);
     auto run = makeRun();
+    run->UnreadableNamed = 200;
     run->ReadCdDirectory(mediaPath("mixed"), false);
     EXPECT_EQ(run->ImportedCount, 1);
     QFile errors(program.path() + "/Logs/Error.log");
