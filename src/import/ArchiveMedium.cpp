@@ -228,8 +228,12 @@ void ArchiveMedium::checkTotal(std::int64_t total, bool declared) const
                         .arg(limits_.totalRatio));
 }
 
-void ArchiveMedium::open()
+void ArchiveMedium::open(const std::function<void()>& keepAlive)
 {
+    auto turn = [&](qsizetype i) {
+        if (keepAlive && i % 256 == 255)
+            keepAlive();
+    };
     Reader r;
     openReader(r, archive_);
     archiveSize_ = QFileInfo(archive_).size();
@@ -238,6 +242,7 @@ void ArchiveMedium::open()
     QHash<QString, int> repeats;  // the last "~n" given to a name
     archive_entry* e = nullptr;
     for (int index = 0;; ++index) {
+        turn(index);
         const int rc = archive_read_next_header(r.a, &e);
         if (rc == ARCHIVE_EOF)
             break;
@@ -385,7 +390,9 @@ void ArchiveMedium::open()
     // walk will not read have no place in the tree.
     QHash<QString, int> byPath;
     state_.assign(members_.size(), State::Pending);
+    qsizetype laid = 0;
     for (auto it = byPath_.cbegin(); it != byPath_.cend(); ++it) {
+        turn(laid++);
         Member& m = members_[static_cast<size_t>(*it)];
         if (!m.wanted) {
             m.index = -1;

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -92,8 +93,10 @@ public:
     ArchiveMedium& operator=(const ArchiveMedium&) = delete;
 
     // Reads the headers, lays out the tree and starts extracting. Throws
-    // Error (ArchiveErrc) when the archive cannot be used at all.
-    void open();
+    // Error (ArchiveErrc) when the archive cannot be used at all. An archive
+    // of many thousand members takes a while: `keepAlive` is called between
+    // them, so that the caller's window keeps its turns.
+    void open(const std::function<void()>& keepAlive = {});
 
     // The folder that stands for the archive's root.
     const QString& root() const { return root_; }

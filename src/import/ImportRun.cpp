@@ -249,7 +249,7 @@ void ImportRun::Run()
     if (s.Location != 1 && ArchiveMedium::isArchive(start)) {
         archive_ = std::make_unique<ArchiveMedium>(start);
         try {
-            archive_->open();
+            archive_->open([this] { keepAlive(); });
         } catch (const Error& e) {
             WriteErrorLog(e.number(), e.description(), QStringLiteral("ImportRun Archive"));
             view_.runFinished();
