@@ -258,9 +258,7 @@ void ImportRun::Run()
         }
         logNames = archive_.get();
         if (!archive_->encrypted().isEmpty()) {
-            for (const QString& member : archive_->encrypted())
-                WriteErrorLog(ErrNo::PathFileAccess, QStringLiteral("%1 is encrypted and is not imported").arg(member),
-                              QStringLiteral("ImportRun Archive"));
+            // the archive logged each of them
             MessageBox::show(QStringLiteral("These files in %1 are encrypted and are not imported:\n%2")
                                  .arg(start, MessageBox::boundedList(archive_->encrypted())),
                              MessageBox::Icon::Warning);

@@ -691,7 +691,13 @@ w = open(out + '/whole.zip', 'rb').read()
 open(out + '/truncated.zip', 'wb').write(w[:len(w) // 2]))",
                                             src, out}),
               QString());
-    ASSERT_EQ(run("zip", {"-q", "-P", "pass", out + "/enc.zip", "SECRET.DCM"}, src + "/enc"), QString());
+    // more encrypted members than a box can list
+    QStringList secrets {"SECRET.DCM"};
+    for (int i = 1; i <= 24; ++i) {
+        secrets << QString("SECRET%1.DCM").arg(i, 2, 10, QChar('0'));
+        ASSERT_TRUE(QFile::copy(src + "/enc/SECRET.DCM", src + "/enc/" + secrets.last()));
+    }
+    ASSERT_EQ(run("zip", QStringList {"-q", "-P", "pass", out + "/enc.zip"} + secrets, src + "/enc"), QString());
     ASSERT_EQ(run("zip", {"-q", out + "/enc.zip", "OPEN.DCM"}, src + "/enc"), QString());
     ASSERT_EQ(::symlink("/etc/passwd", QFile::encodeName(src + "/good/PASSWD").constData()), 0);
     ASSERT_EQ(run("xorriso", {"-as", "mkisofs", "-quiet", "-R", "-o", out + "/links.iso", src + "/good"}), QString());
@@ -744,6 +750,10 @@ open(out + '/truncated.zip', 'wb').write(w[:len(w) // 2]))",
     EXPECT_EQ(o.imported, 1);
     EXPECT_TRUE(o.boxes.contains("encrypted") && o.boxes.contains(out + "/enc.zip/SECRET.DCM") && !o.boxes.contains("OPEN.DCM"))
         << o.boxes.toStdString();
+    // twenty of the 25 in the box, every one in the error log, once
+    EXPECT_TRUE(o.boxes.contains("and 5 more; the error log lists them all")) << o.boxes.toStdString();
+    EXPECT_EQ(o.boxes.count("/enc.zip/SECRET"), 20);
+    EXPECT_EQ(o.errors.count("/enc.zip/SECRET"), 25) << o.errors.toStdString();
 
     // a CP437 name reads as the operator's system wrote it
     o = importOf("cp437.zip");
