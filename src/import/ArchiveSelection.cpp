@@ -1,4 +1,5 @@
 #include "import/ArchiveSelection.h"
+#include "import/ReferencedFiles.h"
 
 #include "base/Error.h"
 #include "dicom/Dicom.h"
@@ -10,22 +11,6 @@ namespace varnelo::archiveselection {
 
 namespace {
 
-// As ReferencedFiles folds a name for its look-up.
-QString folded(const QString& name)
-{
-    QString bare = name;
-    const qsizetype semi = bare.lastIndexOf(QLatin1Char(';'));
-    if (semi > 0) {
-        bool digits = semi + 1 < bare.size();
-        for (qsizetype i = semi + 1; i < bare.size() && digits; ++i)
-            digits = bare[i].isDigit();
-        if (digits)
-            bare.truncate(semi);
-    }
-    if (bare.size() > 1 && bare.endsWith(QLatin1Char('.')))
-        bare.chop(1);
-    return bare.toCaseFolded();
-}
 
 // The walk reads four levels, from patient to image.
 constexpr int kLevels = 4;
@@ -59,7 +44,7 @@ QString foldedPath(const QString& relative)
 {
     QStringList parts = relative.split(QLatin1Char('/'), Qt::SkipEmptyParts);
     for (QString& p : parts)
-        p = folded(p);
+        p = foldedFileName(p);
     return parts.join(QLatin1Char('/'));
 }
 

@@ -704,14 +704,7 @@ void ImportRun::fillFromFirstImage(DcmPatient& patient, const DcmDatasetList& st
         // a file that names someone else is refused when its turn comes
         if (image.PatientID.trimmed() != patient.PatientID.trimmed() || !samePatient(image, patient))
             return;
-        for (auto [mine, theirs] : {std::pair {&patient.IssuerOfPatientID, &image.IssuerOfPatientID},
-                                    std::pair {&patient.PatientName, &image.PatientName},
-                                    std::pair {&patient.BirthDate, &image.BirthDate},
-                                    std::pair {&patient.Sex, &image.Sex}})
-            if (mine->isEmpty())
-                *mine = *theirs;
-        if (patient.IssuerQualifiers.isEmpty())
-            patient.IssuerQualifiers = image.IssuerQualifiers;
+        fillUnknown(patient, image);
     } catch (const std::exception&) {
         // the send reads the file again and reports it
     }

@@ -32,21 +32,24 @@ QString patientKey(const DcmPatient& patient)
         comparableText(patient.Sex);
 }
 
+void fillUnknown(DcmPatient& known, const DcmPatient& from)
+{
+    for (auto [mine, theirs] : {std::pair {&known.IssuerOfPatientID, &from.IssuerOfPatientID},
+                                std::pair {&known.PatientName, &from.PatientName},
+                                std::pair {&known.BirthDate, &from.BirthDate}, std::pair {&known.Sex, &from.Sex}})
+        if (mine->isEmpty())
+            *mine = *theirs;
+    if (known.IssuerQualifiers.isEmpty())
+        known.IssuerQualifiers = from.IssuerQualifiers;
+}
+
 MediumPatient& MediumPatients::entry(const DcmPatient& patient)
 {
     // An image that leaves a value out is of the patient whose other values
     // it shares; what it has fills in what that patient's first image left out.
     for (MediumPatient& p : patients_)
         if (samePatient(patient, p.patient)) {
-            DcmPatient& known = p.patient;
-            for (auto [mine, theirs] : {std::pair {&known.IssuerOfPatientID, &patient.IssuerOfPatientID},
-                                        std::pair {&known.PatientName, &patient.PatientName},
-                                        std::pair {&known.BirthDate, &patient.BirthDate},
-                                        std::pair {&known.Sex, &patient.Sex}})
-                if (mine->isEmpty())
-                    *mine = *theirs;
-            if (known.IssuerQualifiers.isEmpty())
-                known.IssuerQualifiers = patient.IssuerQualifiers;
+            fillUnknown(p.patient, patient);
             return p;
         }
     MediumPatient p;

@@ -60,6 +60,10 @@ struct NewIdentity {
 // date or sex (compared as for patientKey). A value the medium leaves empty
 // (a DICOMDIR record need not carry the birth date) is replaced by nothing.
 bool differsFromPicked(const DcmPatient& onMedium, const DcmPatient& picked);
+// Fills in what `known` leaves empty (issuer, its qualifiers, name, birth
+// date, sex) from `from`, another image of the same patient.
+void fillUnknown(DcmPatient& known, const DcmPatient& from);
+
 // Whether an image's own header names this patient of the medium: the same
 // Patient ID, and the same issuer, name, birth date and sex where both have
 // one. An empty value is unknown, not different.

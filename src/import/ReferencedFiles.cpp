@@ -25,24 +25,6 @@ bool isInside(const QString& real, const QString& root)
     return real.startsWith(root.endsWith(QLatin1Char('/')) ? root : root + QLatin1Char('/'));
 }
 
-// The name as a case-blind look-up sees it: an ISO 9660 version (";1") and
-// the dot of a name without extension ("IM000001.") dropped, case folded.
-QString folded(const QString& name)
-{
-    QString bare = name;
-    const qsizetype semi = bare.lastIndexOf(QLatin1Char(';'));
-    if (semi > 0) {
-        bool digits = semi + 1 < bare.size();
-        for (qsizetype i = semi + 1; i < bare.size() && digits; ++i)
-            digits = bare[i].isDigit();
-        if (digits)
-            bare.truncate(semi);
-    }
-    if (bare.size() > 1 && bare.endsWith(QLatin1Char('.')))
-        bare.chop(1);
-    return bare.toCaseFolded();
-}
-
 // The name as the medium may carry it when the DICOMDIR's bytes were no
 // valid text and were read as Latin-1: those bytes themselves, as a file
 // name keeps them (DCMTK opens the file by its bytes). "" when the name is
@@ -62,6 +44,22 @@ QString rawSpelling(const QString& name)
 }
 
 }  // namespace
+
+QString foldedFileName(const QString& name)
+{
+    QString bare = name;
+    const qsizetype semi = bare.lastIndexOf(QLatin1Char(';'));
+    if (semi > 0) {
+        bool digits = semi + 1 < bare.size();
+        for (qsizetype i = semi + 1; i < bare.size() && digits; ++i)
+            digits = bare[i].isDigit();
+        if (digits)
+            bare.truncate(semi);
+    }
+    if (bare.size() > 1 && bare.endsWith(QLatin1Char('.')))
+        bare.chop(1);
+    return bare.toCaseFolded();
+}
 
 struct ReferencedFiles::Entry {
     QString name;
@@ -113,7 +111,7 @@ ReferencedFiles::Listing& ReferencedFiles::listingOf(Folder& folder)
             for (DirEntry& e : entries) {
                 const qsizetype i = static_cast<qsizetype>(listing->entries.size());
                 listing->exact.insert(e.name, i);
-                const QString key = folded(e.name);
+                const QString key = foldedFileName(e.name);
                 if (!listing->caseless.contains(key))
                     listing->caseless.insert(key, i);
                 listing->entries.push_back(Entry {std::move(e.name), e.isDir, e.isLink});
@@ -152,7 +150,7 @@ const ReferencedFiles::Entry* ReferencedFiles::findSpelled(Folder& folder, const
     }
     qsizetype i = listing.exact.value(name, -1);
     if (i < 0)
-        i = listing.caseless.value(folded(name), -1);
+        i = listing.caseless.value(foldedFileName(name), -1);
     return i < 0 ? nullptr : &listing.entries[static_cast<size_t>(i)];
 }
 

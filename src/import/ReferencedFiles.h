@@ -10,6 +10,10 @@
 
 namespace varnelo {
 
+// A file's name as a case-blind look-up sees it: an ISO 9660 version (";1")
+// and the dot of a name without extension ("IM000001.") dropped, case folded.
+QString foldedFileName(const QString& name);
+
 // One per DICOMDIR walk. path() turns the components of a Referenced File ID
 // into the path of the file below the DICOMDIR's folder. Empty components are
 // left out. A component that would leave the folder by its name ("..", ".",
