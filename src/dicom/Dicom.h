@@ -82,10 +82,21 @@ struct DcmPatient {
 };
 
 // What a file's first elements say, read without its bulk data.
+// What the operator recognises a study and a series by.
+struct DcmStudyValues {
+    QString StudyInstanceUID, StudyDate, StudyDescription;
+};
+struct DcmSeriesValues {
+    QString SeriesInstanceUID, Modality, SeriesNumber, SeriesDescription;
+};
+
 struct DcmHeader {
     DcmPatient Patient;
     QString StudyInstanceUID;
     bool IsInstance = false;  // has a SOP Class and a SOP Instance UID
+    QString SOPInstanceUID;
+    DcmStudyValues Study;  // Study.StudyInstanceUID equals StudyInstanceUID
+    DcmSeriesValues Series;
 };
 
 // DICOM over TLS to one peer; off unless Enabled. The peer's certificate is

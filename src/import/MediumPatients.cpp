@@ -81,6 +81,78 @@ QString MediumPatients::addRecord(const DcmPatient& patient, std::int32_t studie
     return p.key;
 }
 
+QString MediumPatients::addImage(const DcmHeader& header)
+{
+    MediumPatient& p = entry(header.Patient);
+    ++p.images;
+    const QString studyUid = header.Study.StudyInstanceUID;
+    if (!p.studies.contains(studyUid)) {
+        p.studies.insert(studyUid);
+        ++p.studyCount;
+    }
+    auto study = std::find_if(p.studyList.begin(), p.studyList.end(),
+                              [&](const MediumStudy& s) { return s.uid == studyUid; });
+    if (study == p.studyList.end()) {
+        MediumStudy s;
+        s.uid = studyUid;
+        s.date = header.Study.StudyDate;
+        s.description = header.Study.StudyDescription;
+        p.studyList << s;
+        study = p.studyList.end() - 1;
+    }
+    ++study->images;
+    const QString seriesUid = header.Series.SeriesInstanceUID;
+    auto series = std::find_if(study->series.begin(), study->series.end(),
+                               [&](const MediumSeries& s) { return s.uid == seriesUid; });
+    if (series == study->series.end()) {
+        MediumSeries s;
+        s.uid = seriesUid;
+        s.number = header.Series.SeriesNumber;
+        s.modality = header.Series.Modality;
+        s.description = header.Series.SeriesDescription;
+        study->series << s;
+        series = study->series.end() - 1;
+        if (!s.modality.isEmpty() && !study->modalities.contains(s.modality))
+            study->modalities << s.modality;
+    }
+    ++series->images;
+    if (!header.SOPInstanceUID.isEmpty())
+        series->instances << header.SOPInstanceUID;
+    return p.key;
+}
+
+QString MediumPatients::addRecord(const DcmPatient& patient, const QList<MediumStudy>& studies)
+{
+    MediumPatient& p = entry(patient);
+    for (const MediumStudy& s : studies) {
+        p.studyCount += 1;
+        p.images += s.images;
+        if (!s.uid.isEmpty())
+            p.studies.insert(s.uid);
+        p.studyList << s;
+    }
+    return p.key;
+}
+
+const MediumStudy* MediumPatients::study(const QString& studyUid) const
+{
+    for (const MediumPatient& p : patients_)
+        for (const MediumStudy& s : p.studyList)
+            if (s.uid == studyUid)
+                return &s;
+    return nullptr;
+}
+
+QList<std::pair<qsizetype, const MediumStudy*>> MediumPatients::allStudies() const
+{
+    QList<std::pair<qsizetype, const MediumStudy*>> out;
+    for (qsizetype i = 0; i < patients_.size(); ++i)
+        for (const MediumStudy& s : patients_[i].studyList)
+            if (!s.uid.isEmpty())
+                out.append({i, &s});
+    return out;
+}
+
 namespace {
 
 // A value the medium has that the other replaces (by another or by none).
@@ -117,6 +189,54 @@ bool needsChoice(const MediumPatients& patients, const NewIdentity& identity)
     if (patients.size() > 1)
         return true;
     return identity.picked && patients.size() == 1 && differsFromPicked(patients.list().front().patient, identity.patient);
+}
+
+bool needsChoice(const MediumPatients& patients, const NewIdentity& identity,
+                 const QList<DestinationHoldings>& holdings)
+{
+    if (needsChoice(patients, identity))
+        return true;
+    for (const auto& [index, study] : patients.allStudies()) {
+        Q_UNUSED(index);
+        if (worstState(holdings, study->uid) != HeldState::New)
+            return true;
+    }
+    return false;
+}
+
+HeldState worstState(const QList<DestinationHoldings>& holdings, const QString& studyUid)
+{
+    HeldState worst = HeldState::New;
+    auto rank = [](HeldState s) {
+        switch (s) {
+        case HeldState::OtherPatient: return 3;
+        case HeldState::Held: return 2;
+        case HeldState::Partly: return 1;
+        case HeldState::New:
+        case HeldState::NotAsked: return 0;
+        }
+        return 0;
+    };
+    for (const DestinationHoldings& d : holdings) {
+        if (!d.asked)
+            continue;
+        const auto found = d.studies.constFind(studyUid);
+        if (found != d.studies.cend() && rank(found->state) > rank(worst))
+            worst = found->state;
+    }
+    return worst;
+}
+
+MediumChoice defaultChoice(const MediumPatients& patients, const QList<DestinationHoldings>& holdings)
+{
+    MediumChoice choice;
+    choice.patients = QList<bool>(patients.size(), true);
+    for (const auto& [index, study] : patients.allStudies()) {
+        Q_UNUSED(index);
+        if (worstState(holdings, study->uid) == HeldState::OtherPatient)
+            choice.studiesLeftOut.insert(study->uid);
+    }
+    return choice;
 }
 
 QString describePatient(const DcmPatient& patient)

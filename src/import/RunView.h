@@ -50,13 +50,16 @@ public:
     virtual std::int16_t ShowMessage(const QString& text) = 0;
 };
 
-// Asks the operator, before anything is sent, which of the medium's patients
-// are to be imported under the new identity ("Patients on this medium").
-// Returns one flag per patient, in the list's order; nullopt for "Cancel".
+// Shows the operator, before anything is sent, what is on the medium and what
+// each destination holds of it ("What is on this medium"), and asks which
+// patients and studies go, and which studies already held go again.
 class PatientsPrompt {
 public:
     virtual ~PatientsPrompt() = default;
-    virtual std::optional<QList<bool>> choosePatients(const MediumPatients& patients, const NewIdentity& identity) = 0;
+    // What to send of the medium; nullopt: nothing (the operator cancelled).
+    // holdings: one entry per destination, in order (empty when none was asked).
+    virtual std::optional<MediumChoice> chooseContents(const MediumPatients& patients, const NewIdentity& identity,
+                                                       const QList<DestinationHoldings>& holdings) = 0;
 };
 
 }  // namespace varnelo
