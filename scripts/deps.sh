@@ -4,10 +4,11 @@
 set -euo pipefail
 
 # fonts-liberation and fonts-wine: faces with the metrics of Arial and Tahoma,
-# which the windows are laid out for; fonts-droid-fallback draws Chinese,
+# which the windows are laid out for; qt6-tools-dev and qt6-l10n-tools:
+# lupdate and lrelease for the translations, qt6-translations-l10n: Qt's own; fonts-droid-fallback draws Chinese,
 # Japanese and Korean names in the worklist. python3-pydicom: its test files,
 # real-world DICOM that the network tests send.
-build_pkgs=(cmake ninja-build g++ qt6-base-dev libdcmtk-dev libssl-dev libopenjp2-7-dev libarchive-dev fonts-liberation fonts-wine)
+build_pkgs=(cmake ninja-build g++ qt6-base-dev libdcmtk-dev libssl-dev libopenjp2-7-dev libarchive-dev fonts-liberation fonts-wine qt6-tools-dev qt6-l10n-tools qt6-translations-l10n)
 # dbus-daemon and python3-dbusmock: UDisks2 stood in for on a private bus;
 # e2fsprogs: the volumes the tests mount on loop devices (as root).
 test_pkgs=(dcmtk libgtest-dev googletest xvfb xauth fonts-droid-fallback openssl python3-pydicom xorriso zip dbus-daemon python3-dbusmock e2fsprogs)

@@ -169,7 +169,7 @@ QList<DriveEntry> SystemDriveTable::drives() const
         if (!d.mountPoint.isEmpty())
             used.insert(d.mountPoint);
         d.text = d.mountPoint.isEmpty()
-            ? entryText(d.designation, QStringLiteral("(no disc)"), dev)
+            ? entryText(d.designation, QCoreApplication::translate("Drives", "(no disc)"), dev)
             : entryText(d.designation, volumeLabels.value(canonicalDevice(dev)), d.mountPoint);
         out.append(d);
     }

@@ -75,33 +75,28 @@ QVariantMap noPrompt()
     return {{QStringLiteral("auth.no_user_interaction"), true}};
 }
 
-QString tr(const char* text)
-{
-    return RemovableMedia::tr(text);
-}
-
 // What UDisks2 refused, as the operator can act on it.
 QString inWords(const QDBusError& error, const QString& what, bool mounting)
 {
     const QString name = error.name();
     if (name == QLatin1String("org.freedesktop.UDisks2.Error.DeviceBusy"))
-        return mounting ? tr("%1 is busy: another program is using it, so it was not opened.").arg(what)
-                        : tr("%1 is busy: a program still has files open on it. Close that program, then eject "
+        return mounting ? RemovableMedia::tr("%1 is busy: another program is using it, so it was not opened.").arg(what)
+                        : RemovableMedia::tr("%1 is busy: a program still has files open on it. Close that program, then eject "
                              "the medium by hand.")
                               .arg(what);
     if (name.startsWith(QLatin1String("org.freedesktop.UDisks2.Error.NotAuthorized")))
-        return mounting ? tr("%1 was not opened: this user may not mount media here. Log in at the machine itself, "
+        return mounting ? RemovableMedia::tr("%1 was not opened: this user may not mount media here. Log in at the machine itself, "
                              "or ask the administrator to allow it (Varnelo's README, \"Drives\").")
                               .arg(what)
-                        : tr("%1 was not ejected: this user may not eject media here. Log in at the machine itself, "
+                        : RemovableMedia::tr("%1 was not ejected: this user may not eject media here. Log in at the machine itself, "
                              "or ask the administrator to allow it (Varnelo's README, \"Drives\").")
                               .arg(what);
-    return (mounting ? tr("%1 could not be opened: %2") : tr("%1 could not be ejected: %2")).arg(what, error.message());
+    return (mounting ? RemovableMedia::tr("%1 could not be opened: %2") : RemovableMedia::tr("%1 could not be ejected: %2")).arg(what, error.message());
 }
 
 QString describe(const QString& label, const QString& device)
 {
-    return label.isEmpty() ? tr("The medium in %1").arg(device) : tr("The medium \"%1\" (%2)").arg(label, device);
+    return label.isEmpty() ? RemovableMedia::tr("The medium in %1").arg(device) : RemovableMedia::tr("The medium \"%1\" (%2)").arg(label, device);
 }
 
 // Only media a person takes out are ever unmounted by the kernel fallback:
@@ -263,7 +258,7 @@ std::optional<RemovableMedia::Volume> RemovableMedia::volumeOf(const DriveEntry&
 QString RemovableMedia::eject(const DriveEntry& d)
 {
     if (d.mountPoint == QLatin1String("/"))
-        return tr("The system's own volume (%1) is never ejected.").arg(d.designation);
+        return RemovableMedia::tr("The system's own volume (%1) is never ejected.").arg(d.designation);
     if (present_) {
         // what UDisks2 knows now, not at the last signal
         const QDBusMessage ask = QDBusMessage::createMethodCall(kService, kRoot, kObjectManager, QStringLiteral("GetManagedObjects"));
@@ -277,7 +272,7 @@ QString RemovableMedia::eject(const DriveEntry& d)
     const QString what = describe(v->label, v->device);
     const Drive drive = drives_.value(v->drive);
     if (!drive.removable)
-        return tr("%1 is not a removable medium: it stays mounted.").arg(what);
+        return RemovableMedia::tr("%1 is not a removable medium: it stays mounted.").arg(what);
     if (!v->mountPoints.isEmpty()) {
         QDBusMessage call = QDBusMessage::createMethodCall(kService, v->path, kFilesystem, QStringLiteral("Unmount"));
         call << noPrompt();
@@ -299,11 +294,11 @@ QString RemovableMedia::kernelEject(const DriveEntry& d) const
 {
     const QString what = describe(QString(), d.device.isEmpty() ? d.mountPoint : d.device);
     if (!d.optical && !isRemovableDevice(d.device))
-        return tr("%1 is not a removable medium: it stays mounted.").arg(what);
+        return RemovableMedia::tr("%1 is not a removable medium: it stays mounted.").arg(what);
     if (!d.mountPoint.isEmpty() && ::umount2(QFile::encodeName(d.mountPoint).constData(), 0) != 0) {
         const int err = errno;
         if (err == EBUSY)
-            return tr("%1 is busy: a program still has files open on it. Close that program, then eject the medium "
+            return RemovableMedia::tr("%1 is busy: a program still has files open on it. Close that program, then eject the medium "
                       "by hand.")
                 .arg(what);
         // a mount the user may undo (fstab "user"): umount(8) is allowed to
@@ -311,7 +306,7 @@ QString RemovableMedia::kernelEject(const DriveEntry& d) const
         umount.start(QStringLiteral("umount"), {d.mountPoint});
         if (!umount.waitForFinished(kEjectMs) || umount.exitStatus() != QProcess::NormalExit || umount.exitCode() != 0) {
             const QString why = QString::fromLocal8Bit(umount.readAllStandardError()).trimmed();
-            return tr("%1 could not be unmounted: %2").arg(what, why.isEmpty() ? QString::fromLocal8Bit(std::strerror(err)) : why);
+            return RemovableMedia::tr("%1 could not be unmounted: %2").arg(what, why.isEmpty() ? QString::fromLocal8Bit(std::strerror(err)) : why);
         }
     }
     if (!d.optical)
@@ -321,7 +316,7 @@ QString RemovableMedia::kernelEject(const DriveEntry& d) const
         const int err = errno;
         if (fd >= 0)
             ::close(fd);
-        return tr("%1 could not be ejected: %2").arg(what, QString::fromLocal8Bit(std::strerror(err)));
+        return RemovableMedia::tr("%1 could not be ejected: %2").arg(what, QString::fromLocal8Bit(std::strerror(err)));
     }
     ::close(fd);
     return QString();

@@ -11,6 +11,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollArea>
 
 namespace varnelo {
 
@@ -44,9 +45,10 @@ MsgBoxForm::MsgBoxForm(QWidget* owner)
     : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
 {
     setObjectName(QStringLiteral("MsgBoxForm"));
-    setWindowTitle(QStringLiteral("Message"));
+    setWindowTitle(tr("Message"));
     setModal(true);
-    setFixedSize(twips(4335), twips(2430));
+    // wide enough for a reason of a few lines, and a line on what each button does
+    setFixedSize(twips(6300), twips(3540));
     applyWindowLook(this, 8.25);
     if (QWidget* main = mainWindowOf(owner))
         setWindowIcon(main->windowIcon());
@@ -57,27 +59,45 @@ MsgBoxForm::MsgBoxForm(QWidget* owner)
     picture->setPixmap(questionIcon());
     picture->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
-    lblMessage_ = new QLabel(this);
+    // The whole reason stays readable: a long one scrolls.
+    auto* scroll = new QScrollArea(this);
+    scroll->setObjectName(QStringLiteral("scrMessage"));
+    scroll->setGeometry(twips(960), twips(240), twips(5220), twips(1620));
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->setWidgetResizable(true);
+    scroll->viewport()->setAutoFillBackground(false);
+    lblMessage_ = new QLabel;
     lblMessage_->setObjectName(QStringLiteral("lblMessage"));
-    lblMessage_->setGeometry(twips(960), twips(240), twips(3135), twips(1095));
     lblMessage_->setWordWrap(true);
+    lblMessage_->setTextFormat(Qt::PlainText);
+    lblMessage_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     lblMessage_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    scroll->setWidget(lblMessage_);
+
+    auto* help = new QLabel(tr("Abort stops the import. Retry sends this image again. Ignore skips this image and "
+                               "goes on with the next."),
+                            this);
+    help->setObjectName(QStringLiteral("lblHelp"));
+    help->setGeometry(twips(120), twips(1950), twips(6060), twips(480));
+    help->setWordWrap(true);
+    help->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
     auto button = [this](const char* name, const QString& text, int left) {
         auto* b = new QPushButton(text, this);
         b->setObjectName(QLatin1String(name));
-        b->setGeometry(twips(left), twips(1560), twips(1215), twips(375));
+        b->setGeometry(twips(left), twips(2520), twips(1500), twips(375));
         b->setAutoDefault(false);
         b->setDefault(false);
         return b;
     };
-    cmdAbort_ = button("cmdAbort", QStringLiteral("Abort"), 120);
-    cmdRetry_ = button("cmdRetry", QStringLiteral("Retry"), 1560);
-    cmdIgnore_ = button("cmdIgnore", QStringLiteral("Ignore"), 3000);
+    cmdAbort_ = button("cmdAbort", tr("Abort"), 120);
+    cmdRetry_ = button("cmdRetry", tr("Retry"), 2400);
+    cmdIgnore_ = button("cmdIgnore", tr("Ignore"), 4680);
 
-    chkAlwaysIgnore_ = new QCheckBox(QStringLiteral("Always ignore further messages"), this);
+    chkAlwaysIgnore_ = new QCheckBox(tr("Always ignore further messages"), this);
     chkAlwaysIgnore_->setObjectName(QStringLiteral("chkAlwaysIgnore"));
-    chkAlwaysIgnore_->setGeometry(twips(120), twips(2040), twips(3135), twips(255));
+    chkAlwaysIgnore_->setGeometry(twips(120), twips(3030), twips(6060), twips(300));
 
     setTabOrder(cmdAbort_, cmdRetry_);
     setTabOrder(cmdRetry_, cmdIgnore_);
@@ -91,8 +111,6 @@ MsgBoxForm::MsgBoxForm(QWidget* owner)
 void MsgBoxForm::setMessage(const QString& text)
 {
     lblMessage_->setText(text);
-    // the label is small: a long reason stays readable in full here
-    lblMessage_->setToolTip(text);
 }
 
 void MsgBoxForm::answerWith(std::int16_t code)

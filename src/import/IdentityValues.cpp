@@ -7,10 +7,9 @@ namespace varnelo {
 
 namespace {
 
-QString tr(const char* text)
-{
-    return QCoreApplication::translate("IdentityValues", text);
-}
+struct Identity {
+    Q_DECLARE_TR_FUNCTIONS(IdentityValues)
+};
 
 // Characters, not UTF-16 units: a name in a CJK script may use surrogate pairs.
 qsizetype characters(const QString& text)
@@ -22,7 +21,7 @@ void checkHidden(const QString& field, const QString& value, QList<IdentityProbl
 {
     for (const char32_t c : value.toUcs4())
         if (isHiddenCharacter(c)) {
-            out.append({field, tr("holds an invisible or control character (U+%1)")
+            out.append({field, Identity::tr("holds an invisible or control character (U+%1)")
                                    .arg(QString::number(static_cast<uint>(c), 16).toUpper().rightJustified(4, QLatin1Char('0')))});
             return;
         }
@@ -31,7 +30,7 @@ void checkHidden(const QString& field, const QString& value, QList<IdentityProbl
 void checkOneValue(const QString& field, const QString& value, QList<IdentityProblem>& out)
 {
     if (value.contains(QLatin1Char('\\')))
-        out.append({field, tr("holds a backslash, which would split it into two values")});
+        out.append({field, Identity::tr("holds a backslash, which would split it into two values")});
 }
 
 void checkLong(const QString& field, const QString& value, QList<IdentityProblem>& out)
@@ -39,7 +38,7 @@ void checkLong(const QString& field, const QString& value, QList<IdentityProblem
     checkOneValue(field, value, out);
     checkHidden(field, value, out);
     if (characters(value) > 64)
-        out.append({field, tr("is longer than 64 characters")});
+        out.append({field, Identity::tr("is longer than 64 characters")});
 }
 
 }  // namespace
@@ -60,21 +59,21 @@ bool isHiddenCharacter(char32_t c)
 QList<IdentityProblem> identityProblems(const DcmPatient& identity)
 {
     QList<IdentityProblem> out;
-    checkLong(tr("Patient ID"), identity.PatientID, out);
-    checkLong(tr("Issuer of Patient ID"), identity.IssuerOfPatientID, out);
-    checkLong(tr("Issuer's universal ID"), identity.IssuerQualifiers.UniversalEntityID, out);
-    checkLong(tr("Issuer's universal ID type"), identity.IssuerQualifiers.UniversalEntityIDType, out);
-    checkLong(tr("Issuer's identifier type"), identity.IssuerQualifiers.IdentifierTypeCode, out);
+    checkLong(Identity::tr("Patient ID"), identity.PatientID, out);
+    checkLong(Identity::tr("Issuer of Patient ID"), identity.IssuerOfPatientID, out);
+    checkLong(Identity::tr("Issuer's universal ID"), identity.IssuerQualifiers.UniversalEntityID, out);
+    checkLong(Identity::tr("Issuer's universal ID type"), identity.IssuerQualifiers.UniversalEntityIDType, out);
+    checkLong(Identity::tr("Issuer's identifier type"), identity.IssuerQualifiers.IdentifierTypeCode, out);
 
-    const QString name = tr("Patient's name");
+    const QString name = Identity::tr("Patient's name");
     checkOneValue(name, identity.PatientName, out);
     checkHidden(name, identity.PatientName, out);
     const QStringList groups = identity.PatientName.split(QLatin1Char('='));
     if (groups.size() > 3)
-        out.append({name, tr("has more than three parts separated by \"=\"")});
+        out.append({name, Identity::tr("has more than three parts separated by \"=\"")});
     for (const QString& group : groups)
         if (characters(group) > 64) {
-            out.append({name, tr("is longer than 64 characters")});
+            out.append({name, Identity::tr("is longer than 64 characters")});
             break;
         }
 
@@ -84,11 +83,11 @@ QList<IdentityProblem> identityProblems(const DcmPatient& identity)
         for (QChar c : born)
             digits = digits && c >= QLatin1Char('0') && c <= QLatin1Char('9');
         if (!digits || !QDate::fromString(born, QStringLiteral("yyyyMMdd")).isValid())
-            out.append({tr("Birth date"), tr("\"%1\" is not a date (year, month and day as 8 digits)").arg(born)});
+            out.append({Identity::tr("Birth date"), Identity::tr("\"%1\" is not a date (year, month and day as 8 digits)").arg(born)});
     }
     const QString& sex = identity.Sex;
     if (!sex.isEmpty() && sex != QLatin1String("M") && sex != QLatin1String("F") && sex != QLatin1String("O"))
-        out.append({tr("Sex"), tr("\"%1\" is none of M, F and O").arg(sex)});
+        out.append({Identity::tr("Sex"), Identity::tr("\"%1\" is none of M, F and O").arg(sex)});
     return out;
 }
 
@@ -96,7 +95,7 @@ QString describeProblems(const QList<IdentityProblem>& problems)
 {
     QStringList lines;
     for (const IdentityProblem& p : problems)
-        lines << tr("%1: %2").arg(p.field, p.reason);
+        lines << Identity::tr("%1: %2").arg(p.field, p.reason);
     return lines.join(QLatin1Char('\n'));
 }
 

@@ -11,6 +11,8 @@
 #include "import/ImportRun.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QThread>
 
@@ -58,9 +60,48 @@ QString notAnswered(std::int32_t status)
     }
 }
 
-QString tr(const char* text)
+struct Launch {
+    Q_DECLARE_TR_FUNCTIONS(ImportLaunch)
+};
+
+// What a failed connection check means, in the operator's words, with what
+// to do about it.
+QString plainNotAnswered(std::int32_t status, const QString& calledAE, const QString& host, const QString& port)
 {
-    return QCoreApplication::translate("ImportLaunch", text);
+    switch (status) {
+    case ProbeResult::CannotConnect:
+        return Launch::tr("%1 at %2 port %3 does not answer. Nothing was sent. Check that the PACS is running, or ask "
+                          "your administrator.")
+            .arg(calledAE, host, port);
+    case ProbeResult::AssociationRejected:
+        return Launch::tr("%1 at %2 port %3 refused this station. Nothing was sent. Check the AE titles (\"Remote AET:\" "
+                          "here, \"Local AET:\" in the options), or ask your administrator.")
+            .arg(calledAE, host, port);
+    default:
+        return Launch::tr("%1 at %2 port %3 answered but is not ready to take images. Nothing was sent. Ask your "
+                          "administrator to check the PACS.")
+            .arg(calledAE, host, port);
+    }
+}
+
+// The boxes of a destination row that are empty, by their captions.
+QStringList emptyBoxes(const QString& aet, const QString& ip, const QString& port)
+{
+    QStringList empty;
+    if (aet.isEmpty())
+        empty << Launch::tr("\"Remote AET:\"");
+    if (ip.isEmpty())
+        empty << Launch::tr("\"Remote IP:\"");
+    if (port.isEmpty())
+        empty << Launch::tr("\"Remote Port:\"");
+    return empty;
+}
+
+// The first file of the start folder whose name holds "DICOMDIR", as the
+// DICOMDIR import looks for it.
+bool holdsDicomDir(const QString& folder)
+{
+    return !QDir(folder).entryList({QStringLiteral("*DICOMDIR*"), QStringLiteral("*dicomdir*")}, QDir::Files).isEmpty();
 }
 
 // What the images would get: the pick while the box still holds its ID,
@@ -89,19 +130,19 @@ QString hostProblem(const QString& host)
     };
     const QString bare = host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')) ? host.mid(1, host.size() - 2) : host;
     if (bare.contains(QLatin1Char(':')) && parses(AF_INET6, bare))
-        return QStringLiteral("\"%1\" is an IPv6 address; DICOM connections are made over IPv4 here: enter an IPv4 "
+        return Launch::tr("\"%1\" is an IPv6 address; DICOM connections are made over IPv4 here: enter an IPv4 "
                               "address or a host name.")
             .arg(host);
     if (ipv4.match(host).hasMatch()) {
         if (parses(AF_INET, host))
             return QString();
-        return QStringLiteral("\"%1\" is not a valid IPv4 address.").arg(host);
+        return Launch::tr("\"%1\" is not a valid IPv4 address.").arg(host);
     }
     if (host.size() <= 253 && name.match(host).hasMatch())
         return QString();
     if (host.contains(QLatin1Char(':')))
-        return QStringLiteral("\"%1\" is not a host name or an IP address; enter the port in the \"Remote Port:\" box.").arg(host);
-    return QStringLiteral("\"%1\" is not a host name or an IP address.").arg(host);
+        return Launch::tr("\"%1\" is not a host name or an IP address; enter the port in the \"Remote Port:\" box.").arg(host);
+    return Launch::tr("\"%1\" is not a host name or an IP address.").arg(host);
 }
 
 }  // namespace
@@ -117,7 +158,7 @@ QString driveFromSelectorText(const QString& text)
 std::int32_t TestConnection(LaunchView& view, const QString& host, std::int32_t port, const QString& callingAE,
                             const QString& calledAE, const DcmTls& tls)
 {
-    view.showLaunchStatus(tr("Connecting to %1 (%2:%3)...").arg(calledAE, host).arg(port));
+    view.showLaunchStatus(QCoreApplication::translate("ImportLaunch", "Connecting to %1 (%2:%3)...").arg(calledAE, host).arg(port));
     auto probe = std::make_shared<Probe>();
     // Never joined: neither "Abort" nor the end of the program waits out a
     // peer that takes the connection and then says nothing. The thread owns
@@ -186,10 +227,10 @@ void cmdImport_Click(LaunchView& view)
         const QString newId = s.ChangeID ? view.newPatientId() : QString();
         if (!newId.isEmpty()) {
             if (newId.trimmed().isEmpty())
-                abandon(tr("\"New Patient ID:\" holds only spaces."), MessageBox::Icon::Warning);
+                abandon(Launch::tr("\"New Patient ID:\" holds only spaces."), MessageBox::Icon::Warning);
             const QList<IdentityProblem> problems = identityProblems(newIdentity(view, newId));
             if (!problems.isEmpty())
-                abandon(tr("The new identity cannot be given to the images:\n%1").arg(describeProblems(problems)),
+                abandon(Launch::tr("The new identity cannot be given to the images:\n%1").arg(describeProblems(problems)),
                         MessageBox::Icon::Warning);
         }
 
@@ -202,17 +243,46 @@ void cmdImport_Click(LaunchView& view)
                 throw Abandon {};
             QThread::msleep(kReadyPauseMs);
             if (++checks > kReadyChecks)
-                abandon(QStringLiteral("Your selected drive is not ready!"), MessageBox::Icon::Warning);
+                abandon(Launch::tr("Your selected drive is not ready!") + QLatin1Char('\n') +
+                            Launch::tr("No disc or medium could be read in %1. Insert the disc and wait until the "
+                                       "light of the drive stops blinking, then press IMPORT again.")
+                                .arg(s.ImportDrive),
+                        MessageBox::Icon::Warning);
         }
 
         const QString aet = view.boxText(Box::RemoteAET), ip = view.boxText(Box::RemoteIP),
                       port = view.boxText(Box::RemotePort);
         if (aet.isEmpty() || ip.isEmpty() || port.isEmpty())
-            abandon(QStringLiteral("Please enter a valid DICOM Storage Class Provider"), MessageBox::Icon::Error);
+            abandon(Launch::tr("Please enter a valid DICOM Storage Class Provider") + QLatin1Char('\n') +
+                        Launch::tr("\"Destination #1:\" needs all three boxes; %1 is empty. Enter the PACS's AE "
+                                   "title, address and port, or ask your administrator for them.")
+                            .arg(QLocale().createSeparatedList(emptyBoxes(aet, ip, port))),
+                    MessageBox::Icon::Error);
+
+        // A folder that is not there is said before any PACS is asked.
+        if (s.Location == 2) {
+            const QString folder = s.ImportFolder.trimmed();
+            if (folder.isEmpty())
+                abandon(Launch::tr("No folder is given.") + QLatin1Char('\n') +
+                            Launch::tr("Type the folder under \"Specific Folder\", or pick it with the \"...\" "
+                                       "button."),
+                        MessageBox::Icon::Warning);
+            if (!QFileInfo::exists(folder))
+                abandon(Launch::tr("The folder %1 does not exist.").arg(QDir::toNativeSeparators(folder)) +
+                            QLatin1Char('\n') +
+                            Launch::tr("Check the path under \"Specific Folder\", or pick the folder with the "
+                                       "\"...\" button."),
+                        MessageBox::Icon::Warning);
+            if (s.SearchBy == 1 && QFileInfo(folder).isDir() && !holdsDicomDir(folder))
+                abandon(Launch::tr("No DICOMDIR was found in %1.").arg(QDir::toNativeSeparators(folder)) +
+                            QLatin1Char('\n') +
+                            Launch::tr("\"DICOM Dir\" needs the DICOMDIR index file, which this folder does not "
+                                       "have. Choose \"DICOM Files\" to read the images one by one."),
+                        MessageBox::Icon::Warning);
+        }
 
         auto failedText = [](std::int32_t status, const QString& host) {
-            return QStringLiteral("#") + QString::number(status) + QStringLiteral(": Connection to Storage Class Provider (") +
-                host + QStringLiteral(") failed!");
+            return Launch::tr("#%1: Connection to Storage Class Provider (%2) failed!").arg(status).arg(host);
         };
 
         // A launch stopped at a check leaves a receipt line like a run's:
@@ -239,23 +309,32 @@ void cmdImport_Click(LaunchView& view)
                 WriteErrorLog(status, QStringLiteral("Connection to Storage Class Provider %1 failed: %2").arg(who, notAnswered(status)),
                               logSource);
                 stopped(who + QLatin1Char(' ') + notAnswered(status));
-                abandon(failedText(status, host), MessageBox::Icon::Warning);
+                abandon(failedText(status, host) + QLatin1Char('\n') + plainNotAnswered(status, calledAE, host, portText),
+                        MessageBox::Icon::Warning);
             }
         };
 
         // What would be cut or split on the way is refused here, naming the box.
-        auto checkDestination = [&](const QString& title, const QString& calledAE, const QString& host) {
+        auto checkDestination = [&](const QString& title, const QString& calledAE, const QString& host,
+                                    const QString& portText) {
             if (calledAE.size() > 16)
-                abandon(QStringLiteral("%1: \"Remote AET:\" \"%2\" is longer than 16 characters.").arg(title, calledAE),
+                abandon(Launch::tr("%1: \"Remote AET:\" \"%2\" is longer than 16 characters.").arg(title, calledAE),
                         MessageBox::Icon::Warning);
             const QString problem = hostProblem(host);
             if (!problem.isEmpty())
-                abandon(QStringLiteral("%1: \"Remote IP:\" %2").arg(title, problem), MessageBox::Icon::Warning);
+                abandon(Launch::tr("%1: \"Remote IP:\" %2").arg(title, problem), MessageBox::Icon::Warning);
+            bool number = false;
+            const int port = portText.toInt(&number);
+            if (!number || port < 1 || port > 65535)
+                abandon(Launch::tr("%1: \"Remote Port:\" \"%2\" is not a port number; a port is a number from 1 to "
+                                   "65535.")
+                            .arg(title, portText),
+                        MessageBox::Icon::Warning);
         };
         if (s.LocalAET.trimmed().size() > 16)
-            abandon(QStringLiteral("The \"Local AET:\" \"%1\" of the options is longer than 16 characters.").arg(s.LocalAET.trimmed()),
+            abandon(Launch::tr("The \"Local AET:\" \"%1\" of the options is longer than 16 characters.").arg(s.LocalAET.trimmed()),
                     MessageBox::Icon::Warning);
-        checkDestination(QStringLiteral("Destination #1"), aet, ip);
+        checkDestination(Launch::tr("Destination #1"), aet, ip, port);
 
         testDestination(1, aet, ip, port);
 
@@ -263,7 +342,7 @@ void cmdImport_Click(LaunchView& view)
         const QString aet2 = view.boxText(Box::RemoteAET2), ip2 = view.boxText(Box::RemoteIP2),
                       port2 = view.boxText(Box::RemotePort2);
         if (!aet2.isEmpty() && !ip2.isEmpty() && !port2.isEmpty()) {
-            checkDestination(QStringLiteral("Destination #2"), aet2, ip2);
+            checkDestination(Launch::tr("Destination #2"), aet2, ip2, port2);
             testDestination(2, aet2, ip2, port2);
             s.UseDestination2 = true;
         }
@@ -272,7 +351,7 @@ void cmdImport_Click(LaunchView& view)
         // An ID left over from the last medium is gone; an empty box must not
         // pass unnoticed.
         if (s.ChangeID && newId.isEmpty()) {
-            const auto answer = MessageBox::show(tr("No new Patient ID is given: the images keep the IDs they have on "
+            const auto answer = MessageBox::show(Launch::tr("No new Patient ID is given: the images keep the IDs they have on "
                                                     "the medium. Import them unchanged?"),
                                                  MessageBox::Icon::Question, MessageBox::Buttons::YesNo,
                                                  MessageBox::Answer::No);
@@ -281,7 +360,10 @@ void cmdImport_Click(LaunchView& view)
         }
 
         if (view.boxText(Box::Suffix).isEmpty() && s.SearchBy == 2) {
-            const auto answer = MessageBox::show(QStringLiteral("No file suffix defined, ALL files will be scanned!\r\n\r\nProceed progress?"),
+            const auto answer = MessageBox::show(Launch::tr("No file suffix defined, ALL files will be scanned!") + QLatin1Char('\n') +
+                                                     Launch::tr("Every file in the folder is read, also files that are no "
+                                                                "images; on a full disc this takes longer. Import all "
+                                                                "files?"),
                                                  MessageBox::Icon::None, MessageBox::Buttons::YesNo);
             if (answer != MessageBox::Answer::Yes)
                 throw Abandon {};
@@ -298,7 +380,7 @@ void cmdImport_Click(LaunchView& view)
     } catch (const Error& e) {
         view.closeLaunchStatus();
         view.setBusyCursor(false);
-        MessageBox::show(QStringLiteral("#") + QString::number(e.number()) + QLatin1Char(' ') + e.description(),
+        MessageBox::show(Launch::tr("#%1 %2").arg(e.number()).arg(e.description()),
                          MessageBox::Icon::Error);
         WriteErrorLog(e.number(), e.description(), logSource);
         view.setImportEnabled(true);
