@@ -21,6 +21,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <exception>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -323,9 +324,10 @@ void cmdImport_Click(LaunchView& view)
             const QString problem = hostProblem(host);
             if (!problem.isEmpty())
                 abandon(Launch::tr("%1: \"Remote IP:\" %2").arg(title, problem), MessageBox::Icon::Warning);
+            // a port beyond 32 bits stays the conversion's error, shown and logged
             bool number = false;
-            const int port = portText.toInt(&number);
-            if (!number || port < 1 || port > 65535)
+            const qlonglong port = portText.toLongLong(&number);
+            if (number && port <= std::numeric_limits<std::int32_t>::max() && (port < 1 || port > 65535))
                 abandon(Launch::tr("%1: \"Remote Port:\" \"%2\" is not a port number; a port is a number from 1 to "
                                    "65535.")
                             .arg(title, portText),

@@ -163,7 +163,8 @@ TEST_F(Launch, DriveNotReadyIsAskedElevenTimesThenAbandoned)
     form->cmdImport_Click();
     EXPECT_EQ(drives->asked, 11) << "the first check and ten more, 250 ms apart";
     ASSERT_EQ(boxes.size(), 1);
-    EXPECT_EQ(boxes[0].text, "Your selected drive is not ready!");
+    EXPECT_TRUE(boxes[0].text.startsWith("Your selected drive is not ready!\nNo disc or medium could be read in D:."))
+        << boxes[0].text.toStdString();
     EXPECT_EQ(boxes[0].icon, MessageBox::Icon::Warning);
     EXPECT_EQ(appState().Drive, "D:");
     EXPECT_EQ(iniBytes(), QByteArray("[Default]\nDrive=E:\n")) << "nothing saved";
@@ -196,13 +197,21 @@ TEST_F(Launch, DestinationChecksAndTheirMessages)
     set("txtAET", "PACS");
     set("txtIP", "127.0.0.1");
     form->cmdImport_Click();
-    EXPECT_EQ(texts(), QStringList {"Please enter a valid DICOM Storage Class Provider"});
+    ASSERT_EQ(boxes.size(), 1);
+    // the prescribed sentence first, then which box is empty
+    EXPECT_TRUE(boxes[0].text.startsWith("Please enter a valid DICOM Storage Class Provider\n")) << boxes[0].text.toStdString();
+    EXPECT_TRUE(boxes[0].text.contains("\"Remote Port:\" is empty")) << boxes[0].text.toStdString();
     EXPECT_EQ(boxes[0].icon, MessageBox::Icon::Error);
 
     boxes.clear();
     set("txtPort", QString::number(freeLoopbackPort()));
     form->cmdImport_Click();
-    EXPECT_EQ(texts(), QStringList {"#1: Connection to Storage Class Provider (127.0.0.1) failed!"});
+    ASSERT_EQ(boxes.size(), 1);
+    const QStringList failed = boxes[0].text.split('\n');
+    EXPECT_EQ(failed[0], "#1: Connection to Storage Class Provider (127.0.0.1) failed!");
+    // in the operator's words: who does not answer, and that nothing went out
+    EXPECT_EQ(failed.value(1), QString("PACS at 127.0.0.1 port %1 does not answer. Nothing was sent. Check that the PACS is "
+                                       "running, or ask your administrator.").arg(text("txtPort")));
     EXPECT_EQ(boxes[0].icon, MessageBox::Icon::Warning);
 
     // a port beyond 32 bits is an error of the launch itself: shown and logged
@@ -253,7 +262,9 @@ TEST_F(Launch, ScanWithoutSuffixAsksThenImportsToOneDestination)
 
     questionAnswer = MessageBox::Answer::No;
     form->cmdImport_Click();
-    ASSERT_EQ(texts(), QStringList {"No file suffix defined, ALL files will be scanned!\r\n\r\nProceed progress?"});
+    const QString allFiles = "No file suffix defined, ALL files will be scanned!\nEvery file in the folder is read, also files "
+                             "that are no images; on a full disc this takes longer. Import all files?";
+    ASSERT_EQ(texts(), QStringList {allFiles});
     EXPECT_EQ(boxes[0].buttons, MessageBox::Buttons::YesNo);
     EXPECT_EQ(boxes[0].icon, MessageBox::Icon::None);
     EXPECT_EQ(text("txtIP"), "127.0.0.1") << "boxes are trimmed even when the launch is abandoned";
@@ -262,7 +273,7 @@ TEST_F(Launch, ScanWithoutSuffixAsksThenImportsToOneDestination)
     boxes.clear();
     questionAnswer = MessageBox::Answer::Yes;
     form->cmdImport_Click();
-    EXPECT_EQ(texts(), (QStringList {"No file suffix defined, ALL files will be scanned!\r\n\r\nProceed progress?", "4 images successfully imported!\nSTORESCP could not be asked to confirm."}));
+    EXPECT_EQ(texts(), (QStringList {allFiles, "4 images successfully imported!\nSTORESCP could not be asked to confirm."}));
     EXPECT_TRUE(pacs->waitForFiles(4));
     EXPECT_FALSE(appState().UseDestination2);
     EXPECT_EQ(appState().RemoteAET, pacs->aeTitle());
@@ -743,7 +754,9 @@ TEST_F(Launch, ConnectionCheckShowsWhomItWaitsForAndAbortEndsIt)
     const QString closed = QString::number(freeLoopbackPort());
     set("txtPort2", closed);
     form->cmdImport_Click();
-    EXPECT_EQ(texts(), QStringList {"#1: Connection to Storage Class Provider (127.0.0.1) failed!"});
+    ASSERT_EQ(boxes.size(), 1);
+    EXPECT_TRUE(boxes[0].text.startsWith("#1: Connection to Storage Class Provider (127.0.0.1) failed!\n"));
+    EXPECT_TRUE(boxes[0].text.contains(" does not answer. Nothing was sent.")) << boxes[0].text.toStdString();
     QFile errors(dir.path() + "/Logs/Error.log");
     ASSERT_TRUE(errors.open(QIODevice::ReadOnly));
     const QByteArray errorLines = errors.readAll();

@@ -1,6 +1,7 @@
 // The worklist window on the offscreen platform: its layout and face, one
-// query per opening against a real wlmscpfs, a long list, Escape, a failed
-// query closing it, and a row picked for the main window's new Patient ID.
+// query per opening against a real wlmscpfs, a long list, a busy day in time
+// order with its filter, names in several writings, Escape, a failed query
+// closing it, and a row picked for the main window's new Patient ID.
 
 #include "WorklistTestKit.h"
 
@@ -20,6 +21,7 @@
 #include <QPointer>
 #include <QLabel>
 #include <QTest>
+#include <QTime>
 #include <QTimer>
 #include <QTreeWidget>
 
@@ -100,7 +102,6 @@ TEST(WorklistWindow, Layout)
 
     auto* list = window.findChild<QTreeWidget*>(QStringLiteral("lvWorklist"));
     ASSERT_NE(list, nullptr);
-    EXPECT_EQ(list->geometry(), QRect(6, 6, 689, 361));  // 90, 90, 10335 x 5415 twips
     EXPECT_EQ(list->font().family(), "Tahoma");
     EXPECT_DOUBLE_EQ(list->font().pointSizeF(), 15.75);
     // The Tahoma of fonts-wine, not fontconfig's wider stand-in, so that a
@@ -113,14 +114,143 @@ TEST(WorklistWindow, Layout)
                                  "Accession", "Bodypart", "Study Description"};
     for (int c = 0; c < 10; ++c) {
         EXPECT_EQ(list->headerItem()->text(c), headers[c]);
-        EXPECT_EQ(list->columnWidth(c), 96) << c;  // 1440 twips
+        // no header cut ("Date of Bi")
+        EXPECT_GE(list->columnWidth(c), list->header()->sectionSizeHint(c)) << c;
     }
     EXPECT_EQ(list->topLevelItemCount(), 0);
 
+    // the filter above the list, named by its label
+    QLineEdit* filter = window.filterBox();
+    ASSERT_NE(filter, nullptr);
+    auto* label = window.findChild<QLabel*>(QStringLiteral("lblFilter"));
+    ASSERT_NE(label, nullptr);
+    EXPECT_EQ(label->text().remove(QLatin1Char('&')), "Filter:");
+    EXPECT_EQ(label->buddy(), filter);
+    EXPECT_EQ(list->accessibleName(), "Worklist");
+
+    // the list takes the room the window gains
     window.show();
+    QCoreApplication::processEvents();
+    const QSize before = list->size();
+    EXPECT_GT(before.height(), 300);
+    EXPECT_LT(filter->geometry().bottom(), list->geometry().top());
     window.resize(1100, 700);
     QCoreApplication::processEvents();
-    EXPECT_EQ(list->geometry(), QRect(6, 6, 689, 361));
+    EXPECT_EQ(list->size(), before + QSize(1100 - 776, 700 - 385));
+}
+
+namespace {
+
+// An entry of `name` and `id` whose first step starts at `time` today;
+// a null time: no step.
+void addEntry(DcmDatasetList& results, const QString& name, const QString& id, const QString& time = QString())
+{
+    DcmAttributeList a = results.AppendNew().Attributes();
+    a.AddAttribute(0x0008, 0x0005, QStringLiteral("ISO_IR 192"));
+    a.AddAttribute(0x0010, 0x0010, name);
+    a.AddAttribute(0x0010, 0x0020, id);
+    if (time.isNull())
+        return;
+    DcmDatasetList steps;
+    DcmAttributeList step = steps.AppendNew().Attributes();
+    step.AddAttribute(0x0040, 0x0002, QStringLiteral("20261208"));
+    step.AddAttribute(0x0040, 0x0003, time);
+    a.AddAttribute(0x0040, 0x0100, steps);
+}
+
+QStringList column(const QTreeWidget* list, int c, bool shownOnly = false)
+{
+    QStringList cells;
+    for (int r = 0; r < list->topLevelItemCount(); ++r)
+        if (!shownOnly || !list->topLevelItem(r)->isHidden())
+            cells << list->topLevelItem(r)->text(c);
+    return cells;
+}
+
+}  // namespace
+
+TEST(WorklistWindow, BusyDayInTimeOrderWithColumnsThatHoldTheirText)
+{
+    DcmDatasetList results;
+    addEntry(results, QStringLiteral("Late^Lou"), QStringLiteral("P1"), QStringLiteral("113000"));
+    addEntry(results, QStringLiteral("Nostep^Nina"), QStringLiteral("P2"));
+    addEntry(results, QStringLiteral("Early^Eve"), QStringLiteral("P3"), QStringLiteral("080000"));
+    addEntry(results, QStringLiteral("Mid^Max"), QStringLiteral("LOC-4711-0815-2026-XYZ"), QStringLiteral("0915"));
+    addEntry(results, QStringLiteral("Second^Sam"), QStringLiteral("P5"), QStringLiteral("080000"));
+    frmWorklist window;
+    window.SaveData(results);
+    QTreeWidget* list = window.list();
+    EXPECT_EQ(column(list, WorklistColumn::Time), QStringList({"08:00:00", "08:00:00", "09:15:00", "11:30:00", ""}));
+    EXPECT_EQ(column(list, WorklistColumn::LastName), QStringList({"Early", "Second", "Mid", "Late", "Nostep"}));
+    // no cell cut ("LOC-47...")
+    const QFontMetrics metrics(list->font());
+    EXPECT_GE(list->columnWidth(WorklistColumn::PatientId),
+              metrics.horizontalAdvance(QStringLiteral("LOC-4711-0815-2026-XYZ")));
+}
+
+TEST(WorklistWindow, TypingInTheListFiltersByNameOrIdAndEscapeCloses)
+{
+    DcmDatasetList results;
+    for (int i = 0; i < 200; ++i)
+        addEntry(results, QStringLiteral("Name%1^Given").arg(i, 3, 10, QLatin1Char('0')), QStringLiteral("ID%1").arg(i),
+                 QTime(7, 0).addSecs(i * 60).toString(QStringLiteral("hhmmss")));
+    addEntry(results, QStringLiteral("Müller^Anna"), QStringLiteral("M-77"), QStringLiteral("120000"));
+    addEntry(results, QStringLiteral("Yamada^Tarou=山田^太郎=やまだ^たろう"), QStringLiteral("J-1"), QStringLiteral("120500"));
+    frmWorklist window;
+    window.SaveData(results);
+    window.show();
+    QApplication::setActiveWindow(&window);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    QTreeWidget* list = window.list();
+    QLineEdit* filter = window.filterBox();
+    list->setFocus();
+    list->setCurrentItem(list->topLevelItem(0));
+
+    // typed in the list, it lands in the filter
+    QTest::keyClicks(list, "mül");
+    EXPECT_EQ(filter->text(), "mül");
+    EXPECT_TRUE(filter->hasFocus());
+    EXPECT_EQ(column(list, WorklistColumn::LastName, true), QStringList({"Müller"}));
+    // by ID, and by a writing of the name the cells do not show
+    filter->setText(QStringLiteral("id19"));
+    EXPECT_EQ(column(list, WorklistColumn::PatientId, true).size(), 11);  // ID19, ID190..ID199
+    filter->setText(QStringLiteral("山田"));
+    EXPECT_EQ(column(list, WorklistColumn::PatientId, true), QStringList({"J-1"}));
+
+    // Enter goes on to the one row left; the first row, hidden, is no longer current
+    QTest::keyClick(filter, Qt::Key_Return);
+    EXPECT_TRUE(list->hasFocus());
+    ASSERT_NE(list->currentItem(), nullptr);
+    EXPECT_EQ(list->currentItem()->text(WorklistColumn::PatientId), "J-1");
+    EXPECT_TRUE(window.isVisible()) << "Enter picks only while Change Patient ID is on";
+
+    filter->clear();
+    EXPECT_EQ(column(list, WorklistColumn::PatientId, true).size(), 202);
+    QTest::keyClick(list, Qt::Key_Escape);
+    EXPECT_FALSE(window.isVisible()) << "Escape leaves the worklist open";
+}
+
+TEST(WorklistWindow, NameGroupsFillTheCellsFromOneGroupAndShowTheOthersOnHover)
+{
+    DcmDatasetList results;
+    addEntry(results, QStringLiteral("Yamada^Tarou=山田^太郎=やまだ^たろう"), QStringLiteral("J1"), QStringLiteral("0800"));
+    addEntry(results, QStringLiteral("=山田^花子=やまだ^はなこ"), QStringLiteral("J2"), QStringLiteral("0801"));
+    addEntry(results, QStringLiteral("==やまだ^じろう"), QStringLiteral("J3"), QStringLiteral("0802"));
+    addEntry(results, QStringLiteral("Doe^John^Q"), QStringLiteral("D1"), QStringLiteral("0803"));
+    frmWorklist window;
+    window.SaveData(results);
+    QTreeWidget* list = window.list();
+    ASSERT_EQ(list->topLevelItemCount(), 4);
+    const auto cells = [&](int r) {
+        const QTreeWidgetItem* item = list->topLevelItem(r);
+        return QStringList({item->text(WorklistColumn::LastName), item->text(WorklistColumn::FirstName),
+                            item->text(WorklistColumn::MiddleName), item->toolTip(WorklistColumn::LastName),
+                            item->toolTip(WorklistColumn::MiddleName)});
+    };
+    EXPECT_EQ(cells(0), QStringList({"Yamada", "Tarou", "", "山田 太郎\nやまだ たろう", "山田 太郎\nやまだ たろう"}));
+    EXPECT_EQ(cells(1), QStringList({"山田", "花子", "", "やまだ はなこ", "やまだ はなこ"}));
+    EXPECT_EQ(cells(2), QStringList({"やまだ", "じろう", "", "", ""}));
+    EXPECT_EQ(cells(3), QStringList({"Doe", "John", "Q", "", ""}));
 }
 
 TEST(WorklistWindow, OneQueryPerOpeningFillsTheList)
@@ -195,7 +325,9 @@ TEST(WorklistWindow, FailedQueryClosesTheWindowOnly)
     });
     EXPECT_TRUE(closedByItself) << "the window stayed open after the failure";
     ASSERT_EQ(harness.boxes.size(), 1u);
-    EXPECT_EQ(harness.boxes[0].text, "13 - Type mismatch");
+    // the number first, then which settings are missing, in plain words
+    EXPECT_TRUE(harness.boxes[0].text.startsWith("13 - Type mismatch\nThe worklist is not set up: the settings give no "))
+        << harness.boxes[0].text.toStdString();
     EXPECT_EQ(harness.boxes[0].icon, MessageBox::Icon::Error);
     ASSERT_EQ(harness.errorLog().size(), 1u);
     EXPECT_EQ(harness.errorLog()[0].value(3), "WLQuery");
@@ -223,34 +355,6 @@ TEST(WorklistWindow, LongListKeepsEveryRowInItsPlace)
         EXPECT_EQ(list->topLevelItem(i)->text(WorklistColumn::LastName), QStringLiteral("Name%1").arg(i));
         EXPECT_EQ(list->topLevelItem(i)->text(WorklistColumn::PatientId), QStringLiteral("ID%1").arg(i));
     }
-}
-
-TEST(WorklistWindow, EscapeLeavesTheWindowOpen)
-{
-    QTemporaryDir data;
-    const auto peer = testsupport::Peer::wlmscpfs(
-        testdata::makeWorklist(data.path(), QStringLiteral("WLPROV"), {testdata::WorklistEntry {}}),
-        testsupport::Peer::Options {});
-    Settings settings(QString::number(peer->port()));
-    Harness harness;
-    QWidget owner;
-    owner.show();
-    bool openAfterEscape = false;
-    const bool closedByTest = runModal(&owner, [&](frmWorklist* w) {
-        if (w->list()->topLevelItemCount() < 1)
-            return false;
-        // As the operator's key reaches it: the list first, then the window.
-        for (QWidget* target : {static_cast<QWidget*>(w->list()), static_cast<QWidget*>(w)}) {
-            QKeyEvent press(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
-            QApplication::sendEvent(target, &press);
-        }
-        QCoreApplication::processEvents();
-        openAfterEscape = w->isVisible();
-        w->close();
-        return true;
-    });
-    EXPECT_TRUE(closedByTest);
-    EXPECT_TRUE(openAfterEscape) << "Escape closed the worklist";
 }
 
 TEST(WorklistWindow, DoubleClickOrEnterPicksThePatientWhileChangeIdIsOn)
