@@ -2,6 +2,7 @@
 
 #include "base/Error.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
