@@ -11,7 +11,9 @@ set -euo pipefail
 build_pkgs=(cmake ninja-build g++ qt6-base-dev libdcmtk-dev libssl-dev libopenjp2-7-dev libarchive-dev fonts-liberation fonts-wine qt6-tools-dev qt6-l10n-tools qt6-translations-l10n)
 # dbus-daemon and python3-dbusmock: UDisks2 stood in for on a private bus;
 # e2fsprogs: the volumes the tests mount on loop devices (as root).
-test_pkgs=(dcmtk libgtest-dev googletest xvfb xauth fonts-droid-fallback openssl python3-pydicom xorriso zip dbus-daemon python3-dbusmock e2fsprogs)
+# rsyslog with rsyslog-gnutls: the audit record repository of the audit
+# tests; libxml2-utils: xmllint checks the audit messages against the schema.
+test_pkgs=(dcmtk libgtest-dev googletest xvfb xauth fonts-droid-fallback openssl python3-pydicom xorriso zip dbus-daemon python3-dbusmock e2fsprogs rsyslog rsyslog-gnutls libxml2-utils)
 
 # the Debian package: dpkg-shlibdeps (with file) finds its dependencies, then
 # the checks a package must pass

@@ -1,3 +1,4 @@
+#include "base/AuditSender.h"
 #include "dicom/Dicom.h"
 #include "gui/MainForm.h"
 #include "gui/QtMessageBox.h"
@@ -11,9 +12,13 @@ int main(int argc, char* argv[])
     QApplication app(qtArgc, argv);
     varnelo::installQtMessageBox();
     varnelo::MainForm window;
+    // the settings are loaded with the window
+    varnelo::startAuditTrail();
     window.show();
     // while the window comes up, not when IMPORT is pressed
     varnelo::DcmUtility::Prepare();
     varnelo::prepareQtMessageBoxes();
-    return app.exec();
+    const int code = app.exec();
+    varnelo::stopAuditTrail();
+    return code;
 }

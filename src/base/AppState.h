@@ -58,6 +58,13 @@ struct AppState {
     QString TLSCertificate;
     QString TLSPrivateKey;
     QString TLSTrustedCertificates;
+    // [Audit] Host, Port, Transport ("tls" or "udp"), Site: the audit record
+    // repository, from the settings file only (empty host: none; port 0: the
+    // transport's own).
+    QString AuditHost;
+    std::int32_t AuditPort = 0;
+    QString AuditTransport = QStringLiteral("tls");
+    QString AuditSite;
 };
 
 AppState& appState();

@@ -219,6 +219,14 @@ void WriteImportsLog(const QStringList& columns, const QStringList& fields)
     }
 }
 
+void WriteAuditLog(const QString& message)
+{
+    try {
+        appendLine(QStringLiteral("Audit.log"), QStringLiteral("audit"), isoDateTime(now()) + QLatin1Char('\t') + escapeForLog(message));
+    } catch (...) {
+    }
+}
+
 void WriteDebugLog(const QString& text)
 {
     try {

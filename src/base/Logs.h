@@ -21,6 +21,9 @@ void WriteDebugLog(const QString& text);
 // the others. A file begun anew starts with a row naming the columns: "time",
 // then `columns`.
 void WriteImportsLog(const QStringList& columns, const QStringList& fields);
+// Appends one audit message to Logs/Audit.log, its date and time
+// (isoDateTime) first; rotated like the others.
+void WriteAuditLog(const QString& message);
 
 QString DateStamp();  // yyyyMMdd
 QString TimeStamp();  // hhmmss, 24 hours

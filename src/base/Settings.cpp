@@ -88,6 +88,15 @@ void LoadSettings(SettingsView& view)
     step([&] { s.TLSCertificate = read("TLS", "Certificate", ""); });
     step([&] { s.TLSPrivateKey = read("TLS", "PrivateKey", ""); });
     step([&] { s.TLSTrustedCertificates = read("TLS", "TrustedCertificates", ""); });
+    step([&] { s.AuditHost = read("Audit", "Host", "").trimmed(); });
+    step([&] {
+        s.AuditPort = 0;  // a value that is no port takes the transport's own
+        const std::int32_t port = toInt32(read("Audit", "Port", "0"));
+        if (port > 0 && port <= 65535)
+            s.AuditPort = port;
+    });
+    step([&] { s.AuditTransport = read("Audit", "Transport", "tls").trimmed().toLower(); });
+    step([&] { s.AuditSite = read("Audit", "Site", "").trimmed(); });
 }
 
 void SaveSettings(SettingsView& view)

@@ -6,6 +6,7 @@
 #include "base/FileNames.h"
 
 #include <dcmtk/dcmdata/dcdirrec.h>
+#include <dcmtk/dcmdata/dcostrmb.h>
 
 #include <QFile>
 #include <QFileInfo>
@@ -416,6 +417,27 @@ QString DcmDataset::PatientName() const { return textOf(itemOf(*impl_), DCM_Pati
 std::optional<QString> DcmDataset::PatientID() const { return textOf(itemOf(*impl_), DCM_PatientID); }
 std::optional<QString> DcmDataset::PatientSex() const { return textOf(itemOf(*impl_), DCM_PatientSex); }
 std::optional<QString> DcmDataset::BirthDateRaw() const { return textOf(itemOf(*impl_), DCM_PatientBirthDate); }
+
+QByteArray DcmDataset::Encoded() const
+{
+    auto* ds = dynamic_cast<::DcmDataset*>(itemOf(*impl_));
+    if (!ds)
+        return {};
+    const E_TransferSyntax xfer = EXS_LittleEndianExplicit;
+    const Uint32 length = ds->getLength(xfer, EET_ExplicitLength);
+    QByteArray bytes(static_cast<qsizetype>(length), '\0');
+    DcmOutputBufferStream out(bytes.data(), length);
+    ds->transferInit();
+    const OFCondition cond = ds->write(out, xfer, EET_ExplicitLength, nullptr);
+    ds->transferEnd();
+    if (cond.bad())
+        return {};
+    void* written = nullptr;
+    offile_off_t size = 0;
+    out.flushBuffer(written, size);
+    bytes.truncate(static_cast<qsizetype>(size));
+    return bytes;
+}
 
 DcmPatient DcmDataset::Patient() const
 {

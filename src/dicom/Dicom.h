@@ -160,6 +160,9 @@ public:
     // The patient values of a worklist answer or a DICOMDIR record, read
     // through the character set of the record, else of its DICOMDIR.
     DcmPatient Patient() const;
+    // The data set as Explicit VR Little Endian bytes, as a query sends its
+    // identifier (for the audit trail); empty when it cannot be encoded.
+    QByteArray Encoded() const;
 
     // DICOMDIR navigation: on the data set that ReadFile returned, its
     // top-level (patient) records; on a record, its lower-level records.

@@ -1,6 +1,7 @@
 #include "worklist/WorklistQuery.h"
 
 #include "base/AppState.h"
+#include "base/AuditSender.h"
 #include "base/Convert.h"
 #include "base/Logs.h"
 #include "base/MessageBox.h"
@@ -174,7 +175,17 @@ void WLQuery(WorklistView& view)
         client.Tls = {state.WorklistUseTLS, state.TLSCertificate, state.TLSPrivateKey, state.TLSTrustedCertificates};
 
         const DcmDataset identifier = buildWorklistIdentifier(state, now().date());
-        const DcmDatasetList results = client.RunFind(identifier);
+        // the audit trail records each query, whether or not it was answered
+        const audit::Query asked {{state.WorklistAET, state.WorklistIP}, QStringLiteral("1.2.840.10008.5.1.4.31"),
+                                  identifier.Encoded(), QStringLiteral("1.2.840.10008.1.2.1")};
+        DcmDatasetList results;
+        try {
+            results = client.RunFind(identifier);
+        } catch (...) {
+            auditQuery(asked, audit::Outcome::SeriousFailure);
+            throw;
+        }
+        auditQuery(asked, audit::Outcome::Success);
         for (const QString& note : client.Notes)
             WriteDebugLog(QStringLiteral("Worklist: ") + note);
 
