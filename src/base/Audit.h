@@ -43,9 +43,9 @@ struct SopClassCount {
 };
 
 struct Study {
-    QString uid;                     // Study Instance UID
-    QString description;             // the study's own description, may be empty
-    QList<SopClassCount> sopClasses; // what of it this event touched
+    QString uid;                      // Study Instance UID
+    QString description;              // the study's own description, may be empty
+    QList<SopClassCount> sopClasses;  // what of it this event touched
 };
 
 struct Patient {
@@ -55,7 +55,10 @@ struct Patient {
     QList<Study> studies;
 };
 
-enum class MediaType { CD, DVD, USB, URI };
+enum class MediaType { CD,
+                       DVD,
+                       USB,
+                       URI };
 
 struct Medium {
     QString id;  // the volume label, or the folder or archive as a file: URI

@@ -33,7 +33,7 @@ namespace {
 constexpr int kConnectMs = 10000;
 constexpr int kFirstRetryMs = 1000;
 constexpr int kLastRetryMs = 60000;
-constexpr int kBatch = 100;         // messages written before the connection must prove itself
+constexpr int kBatch = 100;           // messages written before the connection must prove itself
 constexpr int kWriteStallMs = 15000;  // a repository that takes nothing for so long is gone
 constexpr std::int32_t kAuditErrorNumber = 75;
 
@@ -108,7 +108,11 @@ struct AuditSender::Worker : QObject {
     AuditConfig config;
     QList<Spooled> queue;
     int inFlight = 0;  // the first of the queue written, not yet proven
-    enum class State { Idle, Connecting, Proving, Waiting, Done } state = State::Idle;
+    enum class State { Idle,
+                       Connecting,
+                       Proving,
+                       Waiting,
+                       Done } state = State::Idle;
     QAbstractSocket* socket = nullptr;
     QTimer* retry = nullptr;
     QTimer* proof = nullptr;
@@ -458,7 +462,8 @@ AuditSender::AuditSender(const AuditConfig& config)
     QObject::connect(thread_.get(), &QThread::finished, worker_, &QObject::deleteLater);
     thread_->start();
     Worker* w = worker_;
-    QMetaObject::invokeMethod(worker_, [w] { w->begin(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        worker_, [w] { w->begin(); }, Qt::QueuedConnection);
 }
 
 AuditSender::~AuditSender()
@@ -472,7 +477,8 @@ void AuditSender::send(const QByteArray& message)
         return;
     const Spooled item {spool(config_.spoolFolder, message, ++sequence_), message};
     Worker* w = worker_;
-    QMetaObject::invokeMethod(worker_, [w, item] { w->add(item); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        worker_, [w, item] { w->add(item); }, Qt::QueuedConnection);
 }
 
 void AuditSender::close(int waitMs)
@@ -481,7 +487,8 @@ void AuditSender::close(int waitMs)
         return;
     Worker* w = worker_;
     worker_ = nullptr;
-    QMetaObject::invokeMethod(w, [w, waitMs] { w->shutdown(waitMs); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        w, [w, waitMs] { w->shutdown(waitMs); }, Qt::QueuedConnection);
     if (!thread_->wait(waitMs + 200)) {
         thread_->quit();
         thread_->wait();

@@ -2,8 +2,8 @@
 // their delivery to a real audit record repository: rsyslog (with
 // rsyslog-gnutls for TLS) started by the test on a free loopback port.
 
-#include "base/AppState.h"
 #include "base/Audit.h"
+#include "base/AppState.h"
 #include "base/AuditSender.h"
 #include "base/Logs.h"
 #include "base/ProgramFolder.h"
@@ -337,13 +337,13 @@ public:
         process_.start(QStringLiteral("/usr/sbin/rsyslogd"),
                        {"-n", "-f", f.fileName(), "-i", dir_.filePath(QStringLiteral("rsyslogd.pid")), "-M",
                         QStringLiteral("/usr/lib/x86_64-linux-gnu/rsyslog")});
-        const bool up = waitFor(
-            [&] {
-                QTcpSocket s;
-                s.connectToHost(QStringLiteral("127.0.0.1"), probe);
-                return s.waitForConnected(200);
-            },
-            10000);
+        auto listens = [](quint16 port) {
+            QTcpSocket s;
+            s.connectToHost(QStringLiteral("127.0.0.1"), port);
+            return s.waitForConnected(200);
+        };
+        // the TLS input may come up after the others
+        const bool up = waitFor([&] { return listens(probe) && (udp || listens(port_)); }, 10000);
         if (!up)
             throw std::runtime_error("rsyslogd did not start: " + process_.readAll().toStdString());
     }
@@ -398,14 +398,27 @@ QByteArray xmlOf(const QByteArray& message)
 class AuditDelivery : public ::testing::Test {
 protected:
     QTemporaryDir dir;
-    std::unique_ptr<Certificates> certs;
+    // made once: RSA keys take seconds
+    static inline std::unique_ptr<QTemporaryDir> certDir;
+    static inline std::unique_ptr<Certificates> certs;
 
-    void SetUp() override
+    static void SetUpTestSuite()
     {
-        setProgramFolderForTesting(dir.path());
-        certs = std::make_unique<Certificates>(dir.filePath(QString()));
+        certDir = std::make_unique<QTemporaryDir>();
+        certs = std::make_unique<Certificates>(certDir->path());
     }
+    static void TearDownTestSuite()
+    {
+        certs.reset();
+        certDir.reset();
+    }
+    void SetUp() override { setProgramFolderForTesting(dir.path()); }
     void TearDown() override { setProgramFolderForTesting({}); }
+    QString errorLog() const
+    {
+        QFile f(dir.filePath(QStringLiteral("Logs/Error.log")));
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    }
 
     AuditConfig config(quint16 port, bool udp = false) const
     {
@@ -484,7 +497,9 @@ TEST_F(AuditDelivery, RepositoryRefusingTheStationKeepsEverySpooledAndLogsOnce)
         EXPECT_EQ(spooled().size(), 6);
         sender.close(1000);
     }
-    EXPECT_EQ(auditErrors(), 1);
+    EXPECT_EQ(auditErrors(), 1) << errorLog().toStdString();
+    EXPECT_TRUE(errorLog().contains(QStringLiteral("127.0.0.1:%1").arg(repository.port()))) << errorLog().toStdString();
+    std::printf("%s", qPrintable(errorLog()));
     EXPECT_TRUE(repository.received().isEmpty());
     EXPECT_EQ(spooled().size(), 6);  // still there for the next start
 }
