@@ -79,7 +79,7 @@ AuditConfig auditConfigFromSettings()
     AuditConfig c;
     c.host = s.AuditHost.trimmed();
     c.udp = s.AuditTransport.trimmed().compare(QLatin1String("udp"), Qt::CaseInsensitive) == 0;
-    c.port = s.AuditPort;
+    c.port = s.AuditPort > 0 ? s.AuditPort : (c.udp ? 514 : 6514);
     c.certificate = s.TLSCertificate.trimmed();
     c.privateKey = s.TLSPrivateKey.trimmed();
     c.trustedCertificates = s.TLSTrustedCertificates.trimmed();

@@ -1,5 +1,6 @@
 #include "base/Settings.h"
 #include "base/AppState.h"
+#include "base/AuditSender.h"
 #include "base/Convert.h"
 #include "base/Error.h"
 #include "base/IniFile.h"
@@ -228,6 +229,30 @@ TEST_F(Settings, TlsKeysAreReadOnlyAndOnOnlyAt1)
     const QByteArray ini = readIni();
     EXPECT_TRUE(ini.contains("\nUseTLS=1\nUseTLS2=2\n")) << ini.constData();
     EXPECT_TRUE(ini.contains("[Worklist]\nUseTLS= 1 \n" + tls)) << ini.constData();
+}
+
+TEST_F(Settings, AuditRepositoryFromTheFileOnlyWithTheTransportsOwnPort)
+{
+    LoadSettings(view);
+    EXPECT_TRUE(auditConfigFromSettings().host.isEmpty()) << "absent: no repository";
+    EXPECT_EQ(auditConfigFromSettings().port, 6514);
+
+    writeIni("[Audit]\nHost= arr.example \nPort=70000\nTransport=UDP\nSite=Nord\n");
+    LoadSettings(view);
+    AuditConfig c = auditConfigFromSettings();
+    EXPECT_EQ(c.host, "arr.example");
+    EXPECT_TRUE(c.udp);
+    EXPECT_EQ(c.port, 514) << "no port: the transport's own";
+    EXPECT_EQ(appState().AuditSite, "Nord");
+
+    writeIni("[Audit]\nHost=arr.example\nPort=6000\nTransport=tls\n[TLS]\nCertificate=/etc/varnelo/station.pem\n");
+    LoadSettings(view);
+    c = auditConfigFromSettings();
+    EXPECT_FALSE(c.udp);
+    EXPECT_EQ(c.port, 6000);
+    EXPECT_EQ(c.certificate, "/etc/varnelo/station.pem");
+    SaveSettings(view);
+    EXPECT_TRUE(readIni().contains("[Audit]\nHost=arr.example\nPort=6000\nTransport=tls\n")) << "never written back";
 }
 
 // Where the settings file and the logs go, with the XDG variables pointed
