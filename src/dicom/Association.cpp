@@ -43,9 +43,12 @@ QString transferSyntaxName(const std::string& uid)
 
 const std::vector<std::string>& uncompressedSyntaxes()
 {
-    static const std::vector<std::string> all = {UID_LittleEndianExplicitTransferSyntax,
-                                                 UID_LittleEndianImplicitTransferSyntax,
-                                                 UID_BigEndianExplicitTransferSyntax};
+    static const std::vector<std::string> all = [] {
+        std::vector<std::string> uids;
+        for (const conformance::NamedUid& ts : conformance::uncompressedSyntaxes())
+            uids.emplace_back(ts.uid);
+        return uids;
+    }();
     return all;
 }
 
@@ -90,6 +93,33 @@ std::vector<ProposedContext> contextsFor(const std::vector<std::pair<std::string
 
 }  // namespace
 
+std::vector<ProposedContext> proposedFor(conformance::Use use)
+{
+    std::vector<ProposedContext> contexts;
+    for (const conformance::Context& c : conformance::contextsFor(use)) {
+        ProposedContext p {c.abstractSyntax.toStdString(), {}};
+        for (const QString& ts : c.transferSyntaxes)
+            p.transferSyntaxes.push_back(ts.toStdString());
+        contexts.push_back(std::move(p));
+    }
+    return contexts;
+}
+
+void identifyOurselves(T_ASC_Parameters* params, bool requestor)
+{
+    const QByteArray uid = conformance::implementationClassUid().toLatin1();
+    const QByteArray name = conformance::implementationVersionName().toLatin1();
+    OFStandard::strlcpy(params->ourImplementationClassUID, uid.constData(), sizeof params->ourImplementationClassUID);
+    OFStandard::strlcpy(params->ourImplementationVersionName, name.constData(), sizeof params->ourImplementationVersionName);
+    // the request is built from these; the acknowledgement copies the ones above
+    if (!requestor)
+        return;
+    OFStandard::strlcpy(params->DULparams.callingImplementationClassUID, uid.constData(),
+                        sizeof params->DULparams.callingImplementationClassUID);
+    OFStandard::strlcpy(params->DULparams.callingImplementationVersionName, name.constData(),
+                        sizeof params->DULparams.callingImplementationVersionName);
+}
+
 // ---- Association ----------------------------------------------------------
 
 Association::Association(const Peer& peer, const std::vector<ProposedContext>& contexts)
@@ -109,6 +139,7 @@ Association::Association(const Peer& peer, const std::vector<ProposedContext>& c
         destroy();
         throwCondition(cond, what);
     }
+    identifyOurselves(params, true);
     const QByteArray calling = peer.callingAE.toLatin1();
     const QByteArray called = peer.calledAE.toLatin1();
     ASC_setAPTitles(params, calling.constData(), called.constData(), nullptr);

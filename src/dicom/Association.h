@@ -3,6 +3,7 @@
 // Associations as the requestor: one open association with bounded waits,
 // and the pool that the image list keeps for its sends.
 
+#include "dicom/Conformance.h"
 #include "dicom/DicomPrivate.h"
 #include "dicom/FileLoader.h"
 
@@ -42,6 +43,14 @@ struct ProposedContext {
     std::string abstractSyntax;
     std::vector<std::string> transferSyntaxes;
 };
+
+// The contexts of conformance::proposals() for one use.
+std::vector<ProposedContext> proposedFor(conformance::Use use);
+
+// This program's Implementation Class UID and Version Name on an
+// association's parameters: as requestor before the request, as acceptor
+// before the acknowledgement.
+void identifyOurselves(T_ASC_Parameters* params, bool requestor);
 
 // One association, aborted on destruction unless released before.
 class Association {

@@ -1,5 +1,7 @@
 #include "dicom/CommitListener.h"
 
+#include "dicom/Association.h"
+
 #include "dicom/Tls.h"
 
 #include <dcmtk/dcmnet/dcmlayer.h>
@@ -207,9 +209,14 @@ struct CommitListener::Impl {
                 reject(assoc, ASC_RESULT_REJECTEDTRANSIENT, ASC_REASON_SP_PRES_LOCALLIMITEXCEEDED);
                 continue;
             }
-            const char* abstract[] = {UID_StorageCommitmentPushModelSOPClass};
-            const char* syntaxes[] = {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax};
-            ASC_acceptContextsWithPreferredTransferSyntaxes(assoc->params, abstract, 1, syntaxes, 2, ASC_SC_ROLE_SCUSCP);
+            const conformance::Proposal& context = conformance::commitPortContext();
+            const char* abstract[] = {context.abstractSyntax};
+            std::vector<const char*> syntaxes;
+            for (const conformance::NamedUid& ts : context.transferSyntaxes)
+                syntaxes.push_back(ts.uid);
+            ASC_acceptContextsWithPreferredTransferSyntaxes(assoc->params, abstract, 1, syntaxes.data(),
+                                                            static_cast<int>(syntaxes.size()), ASC_SC_ROLE_SCUSCP);
+            identifyOurselves(assoc->params, false);
             if (ASC_countAcceptedPresentationContexts(assoc->params) == 0 || ASC_acknowledgeAssociation(assoc).bad()) {
                 dropAssociation(assoc);
                 continue;

@@ -34,8 +34,12 @@ namespace {
 const char* const kCommitClass = UID_StorageCommitmentPushModelSOPClass;
 const char* const kCommitInstance = UID_StorageCommitmentPushModelSOPInstance;
 const char* const kStudyRoot = UID_FINDStudyRootQueryRetrieveInformationModel;
-const std::vector<std::string> kLittleEndian = {UID_LittleEndianExplicitTransferSyntax,
-                                                UID_LittleEndianImplicitTransferSyntax};
+const std::vector<std::string> kLittleEndian = [] {
+    std::vector<std::string> uids;
+    for (const conformance::NamedUid& ts : conformance::littleEndianSyntaxes())
+        uids.emplace_back(ts.uid);
+    return uids;
+}();
 
 QString stringIn(DcmItem& item, const DcmTagKey& key)
 {
@@ -85,11 +89,9 @@ DcmCommitResult query(Association& assoc, T_ASC_PresentationContextID id,
     result.byQuery = true;
     for (auto it = byStudy.cbegin(); it != byStudy.cend(); ++it) {
         ::DcmDataset keys;
-        keys.putAndInsertString(DCM_QueryRetrieveLevel, "IMAGE");
-        keys.putAndInsertString(DCM_StudyInstanceUID, it.key().toLatin1().constData());
-        keys.putAndInsertString(DCM_SeriesInstanceUID, "");
-        keys.putAndInsertString(DCM_SOPInstanceUID, "");
-        keys.putAndInsertString(DCM_SOPClassUID, "");
+        const QByteArray study = it.key().toLatin1();
+        for (const conformance::QueryKey& k : conformance::commitQueryKeys())
+            keys.putAndInsertString(DcmTagKey(k.group, k.element), k.value ? k.value : study.constData());
         T_DIMSE_C_FindRQ req;
         std::memset(&req, 0, sizeof req);
         req.MessageID = assoc.nextMessageId();
@@ -178,7 +180,7 @@ struct DcmCommitSession::Impl {
 
     void start()
     {
-        auto a = std::make_unique<Association>(peer, std::vector<ProposedContext> {{kCommitClass, kLittleEndian}, {kStudyRoot, kLittleEndian}});
+        auto a = std::make_unique<Association>(peer, proposedFor(conformance::Commit));
         findOffered = !a->acceptedFor(kStudyRoot).empty();
         if (a->acceptedFor(kCommitClass).empty()) {
             a->release();
@@ -401,7 +403,7 @@ struct DcmCommitSession::Impl {
     {
         DcmCommitResult result;
         try {
-            Association a(peer, {{kStudyRoot, kLittleEndian}});
+            Association a(peer, proposedFor(conformance::CommitQuery));
             const auto ids = a.acceptedFor(kStudyRoot);
             if (ids.empty())
                 fail(DicomErrc::NoPresentationContext, QStringLiteral("%1 does not offer the query").arg(peer.describe()));

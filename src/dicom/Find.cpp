@@ -45,7 +45,10 @@ DcmDatasetList DcmFindClient::RunFind(const DcmDataset& identifier)
     Notes.clear();
     Peer peer {PeerHost.trimmed(), checkedPort(PeerPort), CallingAETitle.trimmed(), CalledAETitle.trimmed(), Tls};
     const char* model = queryModel(QueryRoot);
-    Association assoc(peer, {{model, {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax, UID_BigEndianExplicitTransferSyntax}}});
+    ProposedContext context {model, {}};
+    for (const conformance::NamedUid& ts : conformance::uncompressedSyntaxes())
+        context.transferSyntaxes.emplace_back(ts.uid);
+    Association assoc(peer, {context});
     const auto accepted = assoc.acceptedFor(model);
     if (accepted.empty())
         fail(DicomErrc::NoPresentationContext,

@@ -37,8 +37,7 @@ std::int32_t DcmUtility::ProbeConnection(const QString& host, std::int32_t port,
     Peer peer {host.trimmed(), checkedPort(port), callingAE.trimmed(), calledAE.trimmed(), tls};
     std::unique_ptr<Association> assoc;
     try {
-        assoc = std::make_unique<Association>(
-            peer, std::vector<ProposedContext> {{UID_VerificationSOPClass, {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}}});
+        assoc = std::make_unique<Association>(peer, proposedFor(conformance::Echo));
     } catch (const Error& e) {
         switch (e.number()) {
         case DicomErrc::TlsFileUnusable:

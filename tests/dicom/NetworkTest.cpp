@@ -1,5 +1,7 @@
 // The DICOM layer against real DCMTK peers on loopback ports.
 
+#include "dicom/Conformance.h"
+#include "dicom/ConnectionProbe.h"
 #include "dicom/Dicom.h"
 #include "dicom/RawFile.h"
 #include "dicom/testdata/TestData.h"
@@ -29,6 +31,7 @@
 #include <dcmtk/config/osconfig.h>
 #include <dcmtk/dcmnet/scp.h>
 #include <dcmtk/dcmnet/scu.h>
+#include <dcmtk/dcmdata/dccodec.h>
 
 using namespace varnelo;
 using varnelo::testsupport::Peer;
@@ -1457,4 +1460,191 @@ TEST_F(Network, CommitScpReportsAsToldAndAnswersFindWithoutCommitment)
         EXPECT_EQ(listener.eventType, 1);
         EXPECT_EQ(pacs.eventReportsAcknowledged(), 1);
     }
+}
+
+namespace {
+
+namespace cf = varnelo::conformance;
+
+// Takes association requests on a loopback port, writes down who sent each
+// and what it proposes, and rejects them all.
+class RecordingPeer {
+public:
+    struct Request {
+        QString implementationClassUid, implementationVersionName;
+        std::vector<cf::Context> contexts;
+    };
+
+    RecordingPeer()
+    {
+        for (int attempt = 0; !net_; ++attempt) {
+            port_ = testsupport::freeLoopbackPort();
+            if (ASC_initializeNetwork(NET_ACCEPTOR, port_, 5, &net_).bad() && attempt == 4)
+                throw std::runtime_error("RecordingPeer cannot listen");
+        }
+        thread_ = std::thread([this] { run(); });
+    }
+    ~RecordingPeer()
+    {
+        stop_ = true;
+        thread_.join();
+        ASC_dropNetwork(&net_);
+    }
+    quint16 port() const { return port_; }
+    std::vector<Request> requests() const
+    {
+        const std::lock_guard lock(m_);
+        return requests_;
+    }
+
+private:
+    void run()
+    {
+        while (!stop_) {
+            if (!ASC_associationWaiting(net_, 1))
+                continue;
+            T_ASC_Association* a = nullptr;
+            if (ASC_receiveAssociation(net_, &a, ASC_DEFAULTMAXPDU).good()) {
+                Request r {QLatin1String(a->params->theirImplementationClassUID),
+                           QLatin1String(a->params->theirImplementationVersionName), {}};
+                for (int i = 0; i < ASC_countPresentationContexts(a->params); ++i) {
+                    T_ASC_PresentationContext pc;
+                    ASC_getPresentationContext(a->params, i, &pc);
+                    cf::Context c {QLatin1String(pc.abstractSyntax), {}};
+                    for (int t = 0; t < pc.transferSyntaxCount; ++t)
+                        c.transferSyntaxes << QLatin1String(pc.proposedTransferSyntaxes[t]);
+                    r.contexts.push_back(c);
+                }
+                {
+                    const std::lock_guard lock(m_);
+                    requests_.push_back(r);
+                }
+                T_ASC_RejectParameters rej {ASC_RESULT_REJECTEDPERMANENT, ASC_SOURCE_SERVICEUSER, ASC_REASON_SU_NOREASON};
+                ASC_rejectAssociation(a, &rej);
+            }
+            if (a) {
+                ASC_dropAssociation(a);
+                ASC_destroyAssociation(&a);
+            }
+        }
+    }
+
+    T_ASC_Network* net_ = nullptr;
+    quint16 port_ = 0;
+    std::atomic<bool> stop_ {false};
+    std::thread thread_;
+    mutable std::mutex m_;
+    std::vector<Request> requests_;
+};
+
+}  // namespace
+
+// What a peer sees of every kind of association the program opens is what
+// docs/conformance.md prints from the same table, and it names this program.
+TEST_F(Network, EveryAssociationProposesWhatTheTableSaysAndNamesThisProgram)
+{
+    RecordingPeer peer;
+    const QString host = QStringLiteral("127.0.0.1");
+    const QString called = QStringLiteral("RECORDER");
+
+    EXPECT_EQ(DcmUtility::ProbeConnection(host, peer.port(), Calling, called), ProbeResult::AssociationRejected);
+    const QString file = dir.filePath(QStringLiteral("mr.dcm"));
+    td::ImageRecipe mr;
+    mr.sop = td::Sop::MR;
+    td::makeImage(file, mr);
+    DcmImageList list;
+    list.LoadFile(file);
+    EXPECT_THROW(list.ItemAt(1).StoreTo(host, peer.port(), Calling, called), Error);
+    DcmFindClient find;
+    find.PeerHost = host;
+    find.PeerPort = peer.port();
+    find.CalledAETitle = called;
+    find.CallingAETitle = Calling;
+    EXPECT_THROW(find.RunFind(worklistQuery(Calling)), Error);
+    EXPECT_EQ(ProbeDestination(host, peer.port(), Calling, called).status, ProbeResult::AssociationRejected);
+    {
+        DcmCommitSession session(host, peer.port(), Calling, called, {}, 0, 1);
+        session.Add({QLatin1String(UID_MRImageStorage), DcmUtility::NewUID(), DcmUtility::NewUID()});
+        EXPECT_EQ(session.Finish(10, [] { return true; }).outcome, DcmCommitResult::Outcome::NotOffered);
+    }
+
+    const auto requests = peer.requests();
+    ASSERT_GE(requests.size(), 5u);
+    for (const auto& r : requests) {
+        EXPECT_EQ(r.implementationClassUid, cf::implementationClassUid());
+        EXPECT_EQ(r.implementationVersionName, cf::implementationVersionName());
+    }
+    EXPECT_EQ(requests[0].contexts, cf::contextsFor(cf::Echo));
+    const auto storage = cf::contextsFor(cf::Store);
+    const auto mrRow = std::find_if(storage.begin(), storage.end(),
+                                    [](const cf::Context& c) { return c.abstractSyntax == QLatin1String(UID_MRImageStorage); });
+    ASSERT_NE(mrRow, storage.end());
+    EXPECT_EQ(requests[1].contexts, std::vector<cf::Context> {*mrRow});
+    EXPECT_EQ(requests[2].contexts, cf::contextsFor(cf::Worklist));
+    EXPECT_EQ(requests[3].contexts, cf::contextsFor(cf::ConnectionTest));
+    EXPECT_EQ(requests[4].contexts, cf::contextsFor(cf::Commit));
+    for (size_t i = 5; i < requests.size(); ++i)
+        EXPECT_TRUE(requests[i].contexts == cf::contextsFor(cf::CommitQuery) || requests[i].contexts == cf::contextsFor(cf::Commit));
+}
+
+// A compressed image goes in its own syntax, alone in its context, before
+// the uncompressed ones.
+TEST_F(Network, ACompressedImageIsProposedInItsOwnSyntaxFirst)
+{
+    RecordingPeer peer;
+    const QString file = dir.filePath(QStringLiteral("rle.dcm"));
+    td::ImageRecipe ct;
+    ct.syntax = td::Syntax::Rle;
+    td::makeImage(file, ct);
+    DcmImageList list;
+    list.LoadFile(file);
+    EXPECT_THROW(list.ItemAt(1).StoreTo(QStringLiteral("127.0.0.1"), peer.port(), Calling, QStringLiteral("RECORDER")), Error);
+    const auto requests = peer.requests();
+    ASSERT_EQ(requests.size(), 1u);
+    const auto storage = cf::contextsFor(cf::Store);
+    const auto ctRow = std::find_if(storage.begin(), storage.end(),
+                                    [](const cf::Context& c) { return c.abstractSyntax == QLatin1String(UID_CTImageStorage); });
+    ASSERT_NE(ctRow, storage.end());
+    const std::vector<cf::Context> expected {{ctRow->abstractSyntax, {QLatin1String(UID_RLELosslessTransferSyntax)}}, *ctRow};
+    EXPECT_EQ(requests[0].contexts, expected);
+}
+
+// The listener on CommitPort answers a PACS's report association as this
+// program too.
+TEST_F(Network, TheCommitmentListenerAnswersAsThisProgram)
+{
+    const quint16 listenPort = testsupport::freeLoopbackPort();
+    CommitScp::Options o;
+    o.mode = CommitScp::Mode::NewAssociation;
+    o.reportPort = listenPort;
+    o.reportCalledAe = Calling;
+    o.closeAfterAction = true;
+    CommitScp pacs(o);
+    DcmCommitSession session(QStringLiteral("127.0.0.1"), pacs.port(), Calling, pacs.aeTitle(), {}, listenPort, 1);
+    session.Add({QLatin1String(UID_CTImageStorage), DcmUtility::NewUID(), DcmUtility::NewUID()});
+    const DcmCommitResult result = session.Finish(20, [] { return true; });
+    EXPECT_EQ(result.outcome, DcmCommitResult::Outcome::Answered) << result.why.toStdString();
+    EXPECT_EQ(pacs.reportListenerIdentity(), cf::implementationClassUid() + QLatin1Char(' ') + cf::implementationVersionName());
+}
+
+TEST(Conformance, TheTablesHoldWhatTheyClaim)
+{
+    DcmUtility::Prepare();
+    for (const cf::NamedUid& ts : cf::decodedSyntaxes()) {
+        const DcmXfer xfer(ts.uid);
+        ASSERT_NE(xfer.getXfer(), EXS_Unknown) << ts.name;
+        EXPECT_TRUE(xfer.isEncapsulated()) << ts.name;
+        EXPECT_TRUE(DcmCodecList::canChangeCoding(xfer.getXfer(), EXS_LittleEndianExplicit)) << ts.name;
+    }
+    for (const cf::StorageClass& c : cf::storageClasses())
+        EXPECT_TRUE(dcmIsaStorageSOPClassUID(c.uid)) << c.uid;
+    // every context of one association has an odd id below 256
+    EXPECT_LE(cf::contextsFor(cf::ConnectionTest).size(), 128u);
+
+    const QString uid = cf::implementationClassUid();
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^2\\.25\\.[1-9][0-9]*$")).match(uid).hasMatch()) << uid.toStdString();
+    EXPECT_LE(uid.size(), 64);
+    const QString name = cf::implementationVersionName();
+    EXPECT_TRUE(name.startsWith(QLatin1String("VARNELO_")));
+    EXPECT_LE(name.size(), 16);
 }

@@ -418,6 +418,7 @@ struct CommitScp::Impl {
     std::map<QString, Instance> stored;
     QStringList storedUids, lastAction;
     int finds = 0, actions = 0, sent = 0, acknowledged = 0;
+    QString listenerIdentity;
 
     void run()
     {
@@ -683,6 +684,11 @@ struct CommitScp::Impl {
         ASC_addPresentationContext(params, 1, UID_StorageCommitmentPushModelSOPClass, littleEndian, 2,
                                    ASC_SC_ROLE_SCP);
         if (ASC_requestAssociation(requestor, params, &a).good()) {
+            {
+                const std::lock_guard lock(m);
+                listenerIdentity = QStringLiteral("%1 %2").arg(QLatin1String(params->theirImplementationClassUID),
+                                                               QLatin1String(params->theirImplementationVersionName));
+            }
             const T_ASC_PresentationContextID pid =
                 ASC_findAcceptedPresentationContextID(a, UID_StorageCommitmentPushModelSOPClass);
             if (pid && report(a, pid, transaction, refs))
@@ -747,6 +753,12 @@ int CommitScp::actionsReceived() const
 {
     const std::lock_guard lock(d_->m);
     return d_->actions;
+}
+
+QString CommitScp::reportListenerIdentity() const
+{
+    const std::lock_guard lock(d_->m);
+    return d_->listenerIdentity;
 }
 
 QStringList CommitScp::lastActionUids() const

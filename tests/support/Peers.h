@@ -177,6 +177,9 @@ public:
     int actionsReceived() const;
     // The Referenced SOP Instance UIDs of the last N-ACTION, in its order.
     QStringList lastActionUids() const;
+    // NewAssociation: the Implementation Class UID and Version Name, joined
+    // by a blank, that the report's receiver answered with; "" before.
+    QString reportListenerIdentity() const;
     // N-EVENT-REPORTs sent, counted once their answer came or the wait for
     // it (10 s) ended; of these, the ones answered with success and, as
     // Orthanc insists on, with the Affected SOP Class and Instance UIDs.
