@@ -1,5 +1,6 @@
 #include "gui/OptionForm.h"
 
+#include "gui/ConnectionTestForm.h"
 #include "gui/WindowLook.h"
 
 #include "base/AppState.h"
@@ -18,6 +19,8 @@ namespace {
 
 // The two rows of the disc-after-disc switches, below "Change Patient ID".
 constexpr int kDiscRows = 900;
+// The row of "Test connections", at the bottom.
+constexpr int kTestRow = 600;
 
 // The dialog is laid out in twips, 15 to a pixel.
 QRect twips(int left, int top, int width, int height)
@@ -60,7 +63,7 @@ OptionForm::OptionForm(MainForm* owner)
                    Qt::WindowCloseButtonHint);
     setModal(true);
     applyWindowLook(this, 9.75);
-    setFixedSize(5010 / 15, (4170 + kDiscRows) / 15);
+    setFixedSize(5010 / 15, (4170 + kDiscRows + kTestRow) / 15);
 
     createControls();
     Form_Load();
@@ -169,6 +172,13 @@ void OptionForm::createControls()
                                    chkChangeID, txtIssuer, chkAutoImport, chkEjectWhenDone, txtWLIP, txtWLAET, txtWLPort, txtModality};
     for (qsizetype i = 1; i < order.size(); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
+
+    cmdTestConnections = button("cmdTestConnections", tr("Test connections..."),
+                                twips(2010, 4110 + kDiscRows, 2775, 495));
+    cmdTestConnections->setToolTip(tr("Asks each destination, the worklist and the port for confirmations, with the "
+                                      "values entered here, without sending an image."));
+    connect(cmdTestConnections, &QPushButton::clicked, this, &OptionForm::cmdTestConnections_Click);
+    QWidget::setTabOrder(order.back(), cmdTestConnections);
 }
 
 void OptionForm::Form_Load()
@@ -232,6 +242,18 @@ void OptionForm::cmdOK_Click()
     if (owner_)
         owner_->setNewPatientIdVisible(s.ChangeID);
     accept();
+}
+
+void OptionForm::cmdTestConnections_Click()
+{
+    ConnectionSettings settings = savedConnectionSettings(owner_);
+    settings.localAET = txtLocalAET->text();
+    settings.worklist.aeTitle = txtWLAET->text();
+    settings.worklist.host = txtWLIP->text();
+    settings.worklist.port = txtWLPort->text();
+    auto* form = new ConnectionTestForm(this, settings);
+    form->setAttribute(Qt::WA_DeleteOnClose);
+    form->open();
 }
 
 void OptionForm::cmdCancel_Click()

@@ -25,6 +25,9 @@ public:
 public slots:
     void cmdOK_Click();
     void cmdCancel_Click();
+    // Checks the destinations, the worklist and CommitPort with the values
+    // the dialog holds, in a window of its own.
+    void cmdTestConnections_Click();
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -37,6 +40,7 @@ private:
     MainForm* owner_;
     QPushButton* cmdOK = nullptr;
     QPushButton* cmdCancel = nullptr;
+    QPushButton* cmdTestConnections = nullptr;
     FilteredLineEdit* txtLocalAET = nullptr;
     QLabel* Label2 = nullptr;
     QCheckBox* chkMergeLog = nullptr;

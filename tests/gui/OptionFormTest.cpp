@@ -1,5 +1,6 @@
 #include "GuiTest.h"
 
+#include "gui/ConnectionTestForm.h"
 #include "gui/MainForm.h"
 #include "gui/OptionForm.h"
 
@@ -7,10 +8,17 @@
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QTest>
 
 #include <memory>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace varnelo;
 using varnelo::test::GuiTest;
@@ -234,6 +242,42 @@ TEST_F(OptionFormTest, LocalAeTitleTakesSixteenCharacters)
     aet->clear();
     QTest::keyClicks(aet, "ABCDEFGHIJKLMNOPQRS");
     EXPECT_EQ(aet->text(), "ABCDEFGHIJKLMNOP");
+}
+
+// The button checks what the dialog holds, before OK: a stopped PACS named
+// in the main window and a worklist whose port is typed but not yet saved.
+TEST_F(OptionFormTest, TestConnectionsShowsOneLineForEachCheck)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    const int stopped = ntohs(address.sin_port);
+    ::close(fd);  // nothing listens there now
+    main->setBoxText(SettingsView::Box::RemoteAET, QStringLiteral("DEADPACS"));
+    main->setBoxText(SettingsView::Box::RemoteIP, QStringLiteral("127.0.0.1"));
+    main->setBoxText(SettingsView::Box::RemotePort, QString::number(stopped));
+    setWorklist(QStringLiteral("WLM"), QStringLiteral("127.0.0.1"), QString(), QStringLiteral("CT"));
+
+    auto dialog = open();
+    child<QLineEdit>(dialog.get(), "txtWLPort")->setText(QString::number(stopped));
+    QTest::mouseClick(child<QPushButton>(dialog.get(), "cmdTestConnections"), Qt::LeftButton);
+    auto* form = dialog->findChild<ConnectionTestForm*>(QStringLiteral("ConnectionTestForm"));
+    ASSERT_TRUE(form);
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return form->test().isFinished(); }, 10000));
+    const QString text = child<QPlainTextEdit>(form, "txtResults")->toPlainText();
+    EXPECT_EQ(text, QStringLiteral("DEADPACS: nothing answers at 127.0.0.1:%1.\nWORKLIST: nothing answers at 127.0.0.1:%1.").arg(stopped));
+    EXPECT_TRUE(child<QPlainTextEdit>(form, "txtResults")->isReadOnly());
+    // nothing was saved by the check
+    EXPECT_TRUE(appState().WorklistPort.isEmpty());
+
+    QPointer<ConnectionTestForm> alive(form);
+    QTest::mouseClick(child<QPushButton>(form, "cmdClose"), Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return alive.isNull(); }, 2000));
 }
 
 TEST_F(OptionFormTest, TakesTheMainWindowIcon)
