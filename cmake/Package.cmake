@@ -17,15 +17,16 @@ set(data OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 # Manual page and changelog: compressed as Debian wants them, without a time
 # stamp in the gzip header, so that two builds give the same bytes.
 configure_file(${pkg}/varnelo.1 ${gen}/varnelo.1 @ONLY)
+configure_file(${pkg}/varnelo.de.1 ${gen}/varnelo.de.1 @ONLY)
 configure_file(${pkg}/changelog.in ${gen}/changelog @ONLY)
 configure_file(${pkg}/${VARNELO_APP_ID}.metainfo.xml.in ${gen}/${VARNELO_APP_ID}.metainfo.xml @ONLY)
 find_program(VARNELO_GZIP gzip REQUIRED)
-foreach(doc varnelo.1 changelog)
+foreach(doc varnelo.1 varnelo.de.1 changelog)
   add_custom_command(OUTPUT ${gen}/${doc}.gz
     COMMAND ${VARNELO_GZIP} -9nc ${gen}/${doc} > ${gen}/${doc}.gz
     DEPENDS ${gen}/${doc} VERBATIM)
 endforeach()
-add_custom_target(package_docs ALL DEPENDS ${gen}/varnelo.1.gz ${gen}/changelog.gz)
+add_custom_target(package_docs ALL DEPENDS ${gen}/varnelo.1.gz ${gen}/varnelo.de.1.gz ${gen}/changelog.gz)
 
 install(TARGETS Varnelo RUNTIME DESTINATION opt/varnelo COMPONENT deb EXCLUDE_FROM_ALL)
 # Across top-level folders a link is absolute (Debian policy 10.5).
@@ -38,6 +39,8 @@ install(FILES ${gen}/${VARNELO_APP_ID}.metainfo.xml DESTINATION usr/share/metain
 install(FILES ${PROJECT_SOURCE_DIR}/resources/icons/varnelo.png DESTINATION usr/share/icons/hicolor/64x64/apps
   PERMISSIONS ${data} COMPONENT deb EXCLUDE_FROM_ALL)
 install(FILES ${gen}/varnelo.1.gz DESTINATION usr/share/man/man1 PERMISSIONS ${data} COMPONENT deb EXCLUDE_FROM_ALL)
+install(FILES ${gen}/varnelo.de.1.gz DESTINATION usr/share/man/de/man1 RENAME varnelo.1.gz PERMISSIONS ${data}
+  COMPONENT deb EXCLUDE_FROM_ALL)
 install(FILES ${gen}/changelog.gz ${pkg}/copyright DESTINATION usr/share/doc/varnelo PERMISSIONS ${data}
   COMPONENT deb EXCLUDE_FROM_ALL)
 install(FILES ${pkg}/lintian-overrides DESTINATION usr/share/lintian/overrides RENAME varnelo PERMISSIONS ${data}
@@ -68,8 +71,9 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://github.com/varnelo/varnelo")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Beside what dpkg-shlibdeps finds in the executable: the faces the windows
 # are laid out for (Arial's and Tahoma's metrics); the one that draws
-# Chinese and Japanese names in the worklist is welcome.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-liberation, fonts-wine")
+# Chinese and Japanese names in the worklist is welcome. Qt's own German
+# texts (Yes, No, the folder picker) come from qt6-translations-l10n.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-liberation, fonts-wine, qt6-translations-l10n")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-droid-fallback")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 include(CPack)
