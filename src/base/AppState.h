@@ -44,6 +44,9 @@ struct AppState {
     // sent and confirmed is ejected after the summary.
     bool AutoImport = false;
     bool EjectWhenDone = false;
+    // [Default] Language: "auto" (the desktop's), "en" or "de"; read once at
+    // start, since every window takes its texts as it is built.
+    QString Language = QStringLiteral("auto");
     // DICOM over TLS, from the settings file only ([DICOM] UseTLS, UseTLS2,
     // [Worklist] UseTLS: on when 1; the [TLS] files are shared by all three).
     bool UseTLS = false;

@@ -151,9 +151,13 @@ std::optional<LogTrouble> TakeLogTrouble()
 
 QString shortDate(const QDate& date)
 {
+    return shortDate(date, QLocale::system());
+}
+
+QString shortDate(const QDate& date, const QLocale& locale)
+{
     // The locale's short format with its order and separators, but the year
     // in four digits ("dd.MM.yy" -> "dd.MM.yyyy", "M/d/yy" -> "M/d/yyyy").
-    const QLocale locale = QLocale::system();
     QString format = locale.dateFormat(QLocale::ShortFormat);
     if (!format.contains(QLatin1String("yyyy")))
         format.replace(QLatin1String("yy"), QLatin1String("yyyy"));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDateTime>
+#include <QLocale>
 #include <QString>
 #include <QStringList>
 
@@ -44,8 +45,15 @@ struct LogTrouble {
 // operator takes it, so that it is told once.
 std::optional<LogTrouble> TakeLogTrouble();
 
-// The locale's short date with a four-digit year (06.03.2026 in German).
+// The locale's short date with a four-digit year (06.03.2026 in German):
+// the system's for the logs, the default (the program's language) for what
+// the operator reads.
 QString shortDate(const QDate& date);
+QString shortDate(const QDate& date, const QLocale& locale);
+inline QString shownDate(const QDate& date)
+{
+    return shortDate(date, QLocale());
+}
 // Date and time as the logs write them: the locale's short date, a blank, hh:mm:ss.
 QString logDateTime(const QDateTime& when);
 // Date and time for records read by machines, whatever the locale:

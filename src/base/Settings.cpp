@@ -3,6 +3,7 @@
 #include "base/AppState.h"
 #include "base/Convert.h"
 #include "base/IniFile.h"
+#include "base/ProgramFolder.h"
 
 #include <functional>
 
@@ -31,7 +32,27 @@ void write(const char* section, const char* key, const QString& value)
     WriteIniValue(QLatin1String(section), QLatin1String(key), value, appState().IniPath);
 }
 
+QString knownLanguage(const QString& value)
+{
+    const QString v = value.trimmed().toLower();
+    return v == QLatin1String("en") || v == QLatin1String("de") ? v : QStringLiteral("auto");
+}
+
 }  // namespace
+
+QString languageSetting(const QString& iniPath)
+{
+    try {
+        // the administrator's file speaks for a user whose file is silent
+        QString value = ReadIniValue(QStringLiteral("Default"), QStringLiteral("Language"), QString(), iniPath, kValueSize);
+        if (value.isEmpty() && !administratorsSettingsFile().isEmpty())
+            value = ReadIniValue(QStringLiteral("Default"), QStringLiteral("Language"), QString(),
+                                 administratorsSettingsFile(), kValueSize);
+        return knownLanguage(value);
+    } catch (...) {
+        return QStringLiteral("auto");
+    }
+}
 
 void LoadSettings(SettingsView& view)
 {
@@ -57,6 +78,7 @@ void LoadSettings(SettingsView& view)
     step([&] { s.IssuerOfPatientID = read("Default", "IssuerOfPatientID", ""); });
     step([&] { s.AutoImport = toFlag(read("Default", "AutoImport", "0")); });
     step([&] { s.EjectWhenDone = toFlag(read("Default", "EjectWhenDone", "0")); });
+    step([&] { s.Language = knownLanguage(read("Default", "Language", "auto")); });
     step([&] { view.setBoxText(Box::RemoteAET, read("DICOM", "RemoteAET", "")); });
     step([&] { view.setBoxText(Box::RemoteIP, read("DICOM", "RemoteIP", "")); });
     step([&] { view.setBoxText(Box::RemotePort, read("DICOM", "RemotePort", "")); });

@@ -34,6 +34,10 @@ public:
     virtual std::int16_t withSubDirsValue() const = 0;
 };
 
+// [Default] Language of the settings file at `iniPath`: "auto", "en" or
+// "de" ("auto" for anything else).
+QString languageSetting(const QString& iniPath);
+
 // Reads every key into AppState and the view; one bad key is skipped.
 void LoadSettings(SettingsView& view);
 // Writes the main window's keys, then copies the destination boxes into

@@ -85,6 +85,19 @@ TEST_F(Logs, FirstLineCreatesFolderAndKeepsEachEntryOnOneLine)
     EXPECT_TRUE(read("Error.log").endsWith(QByteArray("\t1\tx\\r\\ny\ts\\tt\r\n")));
 }
 
+// What the operator reads follows the program's language (the default
+// locale); the logs keep the system's dates whatever it is.
+TEST_F(Logs, ShownDatesFollowTheProgramsLanguageAndLogsTheSystem)
+{
+    const QLocale before;
+    const auto restore = qScopeGuard([&] { QLocale::setDefault(before); });
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    EXPECT_EQ(shownDate(QDate(2026, 3, 6)), "3/6/2026");
+    EXPECT_EQ(shortDate(QDate(2026, 3, 6), QLocale(QLocale::German, QLocale::Austria)), "06.03.2026");
+    WriteErrorLog(53, "x", "s");
+    EXPECT_TRUE(read("Error.log").startsWith(kStamp)) << read("Error.log").constData();
+}
+
 TEST_F(Logs, RotatesOnlyAboveOneMillionBytes)
 {
     fill("Error.log", 1000000);

@@ -401,3 +401,27 @@ TEST_F(Places, WithoutAHomeTheAdministratorsFileIsReadAndTheReasonIsKnown)
     EXPECT_EQ(prepareSettingsFile(), path("plain/.config/Varnelo/Varnelo.ini"));
     EXPECT_FALSE(isAdministratorsSettings(admin));
 }
+
+// [Default] Language is read before the first window, from the user's file
+// or, where that is silent, the system file; anything but en and de is the
+// desktop's choice. LoadSettings keeps it for the Options.
+TEST_F(Places, LanguageFromTheUsersFileElseTheSystemFile)
+{
+    const QString ini = path("config/Varnelo/Varnelo.ini");
+    EXPECT_EQ(languageSetting(ini), "auto") << "no file at all";
+    put("xdg-first/Varnelo/Varnelo.ini", "[Default]\nLanguage=de\n");
+    EXPECT_EQ(languageSetting(ini), "de");
+    put("config/Varnelo/Varnelo.ini", "[Default]\nLanguage= EN \n");
+    EXPECT_EQ(languageSetting(ini), "en") << "the user's own, trimmed, any case";
+    put("config/Varnelo/Varnelo.ini", "[Default]\nLanguage=fr\n");
+    EXPECT_EQ(languageSetting(ini), "auto");
+
+    appState() = AppState {};
+    appState().IniPath = ini;
+    FakeView view;
+    LoadSettings(view);
+    EXPECT_EQ(appState().Language, "auto");
+    put("config/Varnelo/Varnelo.ini", "[Default]\nLanguage=De\n");
+    LoadSettings(view);
+    EXPECT_EQ(appState().Language, "de");
+}
