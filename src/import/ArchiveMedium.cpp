@@ -65,14 +65,13 @@ struct Reader {
     }
 };
 
-QString tr(const char* text)
-{
-    return QCoreApplication::translate("ArchiveMedium", text);
-}
+struct Archive {
+    Q_DECLARE_TR_FUNCTIONS(ArchiveMedium)
+};
 
 Error unreadable(const QString& archivePath, const QString& reason)
 {
-    return Error(ArchiveErrc::Damaged, tr("%1 cannot be read: %2").arg(archivePath, reason));
+    return Error(ArchiveErrc::Damaged, Archive::tr("%1 cannot be read: %2").arg(archivePath, reason));
 }
 
 void openReader(Reader& r, const QString& archivePath)
@@ -104,7 +103,7 @@ QString cleanName(QString name, QString& why)
 {
     name.replace(QLatin1Char('\\'), QLatin1Char('/'));
     if (name.startsWith(QLatin1Char('/'))) {
-        why = tr("its path is absolute");
+        why = Archive::tr("its path is absolute");
         return {};
     }
     QStringList parts;
@@ -112,13 +111,13 @@ QString cleanName(QString name, QString& why)
         if (p == QLatin1String("."))
             continue;
         if (p == QLatin1String("..")) {
-            why = tr("its path leads out of the archive (\"..\")");
+            why = Archive::tr("its path leads out of the archive (\"..\")");
             return {};
         }
         parts << p;
     }
     if (parts.size() > kMaxDepth) {
-        why = tr("its path is deeper than any medium's");
+        why = Archive::tr("its path is deeper than any medium's");
         return {};
     }
     if (parts.isEmpty())
@@ -214,15 +213,15 @@ void ArchiveMedium::checkTotal(std::int64_t total, bool declared) const
     const QString temp = QDir::tempPath();
     if (total > usable_)
         throw Error(ArchiveErrc::TooLarge,
-                    declared ? tr("%1 is refused: it would expand to %2, and %3 has only %4 free for it")
+                    declared ? Archive::tr("%1 is refused: it would expand to %2, and %3 has only %4 free for it")
                                    .arg(archive_, megabytes(total), temp, megabytes(usable_))
-                             : tr("%1 stops: it expands to more than the %2 free for it in %3")
+                             : Archive::tr("%1 stops: it expands to more than the %2 free for it in %3")
                                    .arg(archive_, megabytes(usable_), temp));
     if (total > limits_.totalBytes && total / std::max(limits_.totalRatio, 1) > std::max<std::int64_t>(archiveSize_, 1))
         throw Error(ArchiveErrc::TooLarge,
-                    (declared ? tr("%1 is refused: its members would expand to %2, more than %3 times the archive's "
+                    (declared ? Archive::tr("%1 is refused: its members would expand to %2, more than %3 times the archive's "
                                    "size (a ZIP bomb)")
-                              : tr("%1 stops: its members expand to more than %2, more than %3 times the archive's "
+                              : Archive::tr("%1 stops: its members expand to more than %2, more than %3 times the archive's "
                                    "size (a ZIP bomb)"))
                         .arg(archive_, megabytes(total))
                         .arg(limits_.totalRatio));
@@ -251,11 +250,11 @@ void ArchiveMedium::open(const std::function<void()>& keepAlive)
         const QString raw = entryName(e);
         const QString shown = archive_ + QLatin1Char('/') + raw;
         if (rc < ARCHIVE_WARN) {
-            WriteErrorLog(ArchiveErrc::Damaged, tr("%1 cannot be read: %2").arg(shown, r.error()), kSource);
+            WriteErrorLog(ArchiveErrc::Damaged, Archive::tr("%1 cannot be read: %2").arg(shown, r.error()), kSource);
             continue;
         }
         auto refuse = [&](const QString& why) {
-            WriteErrorLog(ArchiveErrc::Refused, tr("%1 is not extracted: %2").arg(shown, why), kSource);
+            WriteErrorLog(ArchiveErrc::Refused, Archive::tr("%1 is not extracted: %2").arg(shown, why), kSource);
         };
         QString why;
         const QString name = cleanName(raw, why);
@@ -273,7 +272,7 @@ void ArchiveMedium::open(const std::function<void()>& keepAlive)
             const QString cleanTarget = cleanName(targetName, ignored);
             const auto at = cleanTarget.isEmpty() ? byPath_.cend() : byPath_.constFind(QStringLiteral("/medium/") + cleanTarget);
             if (name.isEmpty() || at == byPath_.cend() || members_[static_cast<size_t>(*at)].linkTo >= 0) {
-                refuse(tr("it is a hard link to %1, which is not a file of the archive").arg(targetName));
+                refuse(Archive::tr("it is a hard link to %1, which is not a file of the archive").arg(targetName));
                 continue;
             }
             m.linkTo = *at;
@@ -282,7 +281,7 @@ void ArchiveMedium::open(const std::function<void()>& keepAlive)
             const auto type = archive_entry_filetype(e);
             if (type == AE_IFLNK) {
                 const char* target = archive_entry_symlink(e);
-                refuse(tr("it is a symbolic link to %1").arg(target ? QString::fromUtf8(target) : QString()));
+                refuse(Archive::tr("it is a symbolic link to %1").arg(target ? QString::fromUtf8(target) : QString()));
                 continue;
             }
             if (name.isEmpty())
@@ -292,12 +291,12 @@ void ArchiveMedium::open(const std::function<void()>& keepAlive)
                 continue;
             }
             if (type != AE_IFREG) {
-                refuse(tr("it is not a regular file"));
+                refuse(Archive::tr("it is not a regular file"));
                 continue;
             }
             if (archive_entry_is_encrypted(e)) {
                 encrypted_ << shown;
-                WriteErrorLog(ArchiveErrc::Encrypted, tr("%1 is encrypted and is not extracted").arg(shown), kSource);
+                WriteErrorLog(ArchiveErrc::Encrypted, Archive::tr("%1 is encrypted and is not extracted").arg(shown), kSource);
                 continue;
             }
             if (archive_entry_size_is_set(e) && archive_entry_size(e) >= 0) {
@@ -305,7 +304,7 @@ void ArchiveMedium::open(const std::function<void()>& keepAlive)
                 // no member of this archive is compressed into more than the archive
                 if (m.declared > limits_.bombBytes && m.declared / std::max(limits_.bombRatio, 1) > std::max<std::int64_t>(archiveSize_, 1))
                     throw Error(ArchiveErrc::TooLarge,
-                                tr("%1 is refused: its member %2 would expand to %3, more than %4 times the "
+                                Archive::tr("%1 is refused: its member %2 would expand to %3, more than %4 times the "
                                    "archive's size (a ZIP bomb)")
                                     .arg(archive_, name, megabytes(m.declared))
                                     .arg(limits_.bombRatio));
@@ -317,7 +316,7 @@ void ArchiveMedium::open(const std::function<void()>& keepAlive)
             m.name = renamed(name, n = std::max(n, 1) + 1, selection_.suffix);
         if (m.name != name)
             WriteErrorLog(ArchiveErrc::Renamed,
-                          tr("%1 has the name of an earlier member: it is extracted as %2/%3").arg(shown, archive_, m.name),
+                          Archive::tr("%1 has the name of an earlier member: it is extracted as %2/%3").arg(shown, archive_, m.name),
                           kSource);
         byPath_.insert(QStringLiteral("/medium/") + m.name, static_cast<int>(members_.size()));
         members_.push_back(m);
@@ -402,7 +401,7 @@ void ArchiveMedium::open(const std::function<void()>& keepAlive)
         const int fd = ::open(encodeFileName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
         if (fd < 0) {
             WriteErrorLog(ArchiveErrc::Refused,
-                          tr("%1 is not extracted: a folder or file of the same name is in the way").arg(m.shown), kSource);
+                          Archive::tr("%1 is not extracted: a folder or file of the same name is in the way").arg(m.shown), kSource);
             m.index = -1;
             continue;
         }
@@ -486,7 +485,7 @@ ArchiveMedium::Outcome ArchiveMedium::extractMember(::archive* a, size_t slot, s
     if (fd < 0)
         throw Error(ErrNo::PathFileAccess, QStringLiteral("Path/File access error: %1: %2").arg(staging_, QString::fromLocal8Bit(std::strerror(errno))));
     auto brokenData = [&](int rc) {
-        WriteErrorLog(ArchiveErrc::Damaged, tr("%1 cannot be read: %2").arg(m.shown, Reader::errorOf(a)), kSource);
+        WriteErrorLog(ArchiveErrc::Damaged, Archive::tr("%1 cannot be read: %2").arg(m.shown, Reader::errorOf(a)), kSource);
         {
             std::lock_guard lock(mutex_);
             damaged_ << m.shown;
@@ -516,11 +515,11 @@ ArchiveMedium::Outcome ArchiveMedium::extractMember(::archive* a, size_t slot, s
             written = std::max(written, end);
             // headers can lie: the bytes themselves are counted
             if (m.declared >= 0 && written > m.declared)
-                throw Error(ArchiveErrc::TooLarge, tr("%1 stops: %2 expands beyond the %3 bytes its header gives (a ZIP bomb)").arg(archive_, m.name).arg(m.declared));
+                throw Error(ArchiveErrc::TooLarge, Archive::tr("%1 stops: %2 expands beyond the %3 bytes its header gives (a ZIP bomb)").arg(archive_, m.name).arg(m.declared));
             const std::int64_t packed = std::max<std::int64_t>(archive_filter_bytes(a, -1) - start, 1);
             if (written > limits_.bombBytes && written / std::max(limits_.bombRatio, 1) > packed)
                 throw Error(ArchiveErrc::TooLarge,
-                            tr("%1 stops: %2 expands to more than %3 times its compressed size (a ZIP bomb)")
+                            Archive::tr("%1 stops: %2 expands to more than %3 times its compressed size (a ZIP bomb)")
                                 .arg(archive_, m.name)
                                 .arg(limits_.bombRatio));
             checkTotal(total, false);
@@ -583,7 +582,7 @@ void ArchiveMedium::pass(const std::vector<size_t>& todo, std::int64_t& total, s
                 continue;  // the data is skipped by the next header
             ++next;
             if (rc < ARCHIVE_WARN) {
-                WriteErrorLog(ArchiveErrc::Damaged, tr("%1 cannot be read: %2").arg(members_[slot].shown, r.error()), kSource);
+                WriteErrorLog(ArchiveErrc::Damaged, Archive::tr("%1 cannot be read: %2").arg(members_[slot].shown, r.error()), kSource);
                 settle(slot, State::Missing);
                 continue;
             }

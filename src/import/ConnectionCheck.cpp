@@ -18,9 +18,10 @@ namespace varnelo {
 
 namespace {
 
+// lupdate files the texts of these free functions under the namespace
 QString tr(const char* text)
 {
-    return QCoreApplication::translate("ConnectionTest", text);
+    return QCoreApplication::translate("varnelo", text);
 }
 
 const QString kLogSource = QStringLiteral("OptionForm Test connections");

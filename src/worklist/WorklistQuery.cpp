@@ -6,6 +6,7 @@
 #include "base/Logs.h"
 #include "base/MessageBox.h"
 
+#include <QCoreApplication>
 #include <QLocale>
 #include <QRegularExpression>
 #include <QStringList>
@@ -74,9 +75,34 @@ QString missingKeys(const AppState& state)
     return QStringLiteral(" ([Worklist] %1 not set%2)").arg(missing.join(QStringLiteral(", ")), where);
 }
 
+struct Worklist {
+    Q_DECLARE_TR_FUNCTIONS(Worklist)
+};
+
+// Below the number and description, what happened in the operator's words.
+QString plainFailure(const AppState& state)
+{
+    QStringList missing;
+    if (state.WorklistAET.trimmed().isEmpty())
+        missing << Worklist::tr("the worklist's AE title");
+    if (state.WorklistIP.trimmed().isEmpty())
+        missing << Worklist::tr("its address");
+    if (state.WorklistPort.trimmed().isEmpty())
+        missing << Worklist::tr("its port");
+    if (!missing.isEmpty())
+        return Worklist::tr("The worklist is not set up: the settings give no %1. Ask your administrator to fill in "
+                            "the [Worklist] section of the settings file.")
+            .arg(QLocale().createSeparatedList(missing));
+    return Worklist::tr("The worklist %1 at %2 port %3 could not be asked. Check that the worklist server is running, "
+                        "or ask your administrator.")
+        .arg(state.WorklistAET.trimmed(), state.WorklistIP.trimmed(), state.WorklistPort.trimmed());
+}
+
 void fail(WorklistView& view, std::int32_t number, const QString& description)
 {
-    MessageBox::show(QString::number(number) + QStringLiteral(" - ") + description, MessageBox::Icon::Error);
+    MessageBox::show(QString::number(number) + QStringLiteral(" - ") + description + QLatin1Char('\n') +
+                         plainFailure(appState()),
+                     MessageBox::Icon::Error);
     WriteErrorLog(number, description + missingKeys(appState()), QStringLiteral("WLQuery"));
     view.close();
 }
@@ -85,10 +111,10 @@ void fail(WorklistView& view, std::int32_t number, const QString& description)
 
 QStringList worklistHeaders()
 {
-    return {QStringLiteral("Time"), QStringLiteral("Last Name"), QStringLiteral("First Name"),
-            QStringLiteral("M.I."), QStringLiteral("Date of Birth"), QStringLiteral("ID"),
-            QStringLiteral("Sex"), QStringLiteral("Accession"), QStringLiteral("Bodypart"),
-            QStringLiteral("Study Description")};
+    return {Worklist::tr("Time"), Worklist::tr("Last Name"), Worklist::tr("First Name"),
+            Worklist::tr("M.I."), Worklist::tr("Date of Birth"), Worklist::tr("ID"),
+            Worklist::tr("Sex"), Worklist::tr("Accession"), Worklist::tr("Bodypart"),
+            Worklist::tr("Study Description")};
 }
 
 DcmDataset buildWorklistIdentifier(const AppState& state, const QDate& today)
@@ -234,7 +260,7 @@ void SaveData(WorklistView& view, const DcmDatasetList& results)
             });
             step([&] {
                 if (entry.BirthDateRaw())
-                    setShown(view, row, WorklistColumn::BirthDate, shortDate(entry.PatientBirthDate()));
+                    setShown(view, row, WorklistColumn::BirthDate, shownDate(entry.PatientBirthDate()));
             });
             step([&] {
                 if (const auto id = entry.PatientID())
