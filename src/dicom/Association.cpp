@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <mutex>
 
 namespace varnelo::dicomimpl {
@@ -122,14 +123,14 @@ void identifyOurselves(T_ASC_Parameters* params, bool requestor)
 
 // ---- Association ----------------------------------------------------------
 
-Association::Association(const Peer& peer, const std::vector<ProposedContext>& contexts)
+Association::Association(const Peer& peer, const std::vector<ProposedContext>& contexts, int acseSeconds)
     : peer_(peer)
 {
     ensureInitialised();
     const QString what = QStringLiteral("Cannot open an association with %1").arg(peer.describe());
     if (peer.tls.Enabled)
         tls_ = std::make_unique<TlsTransport>(peer.tls);
-    OFCondition cond = ASC_initializeNetwork(NET_REQUESTOR, 0, DicomTimeouts::AcseSeconds, &net_);
+    OFCondition cond = ASC_initializeNetwork(NET_REQUESTOR, 0, acseSeconds, &net_);
     if (cond.bad())
         throwCondition(cond, what);
 
@@ -256,6 +257,63 @@ Association::acceptedFor(const std::string& abstractSyntax) const
             result.emplace_back(pc.presentationContextID, std::string(pc.acceptedTransferSyntax));
     }
     return result;
+}
+
+T_ASC_PresentationContextID Association::require(const std::string& abstractSyntax, const QString& what) const
+{
+    const auto ids = acceptedFor(abstractSyntax);
+    if (ids.empty())
+        fail(DicomErrc::NoPresentationContext, QStringLiteral("%1 does not offer %2.").arg(peer_.describe(), what));
+    return ids.front().first;
+}
+
+namespace {
+
+struct FindCallback {
+    const std::function<void(::DcmDataset&)>* onMatch;
+    std::exception_ptr thrown;
+};
+
+void eachMatch(void* data, T_DIMSE_C_FindRQ*, int, T_DIMSE_C_FindRSP*, ::DcmDataset* identifier)
+{
+    auto* callback = static_cast<FindCallback*>(data);
+    if (!identifier || callback->thrown)
+        return;
+    try {
+        (*callback->onMatch)(*identifier);
+    } catch (...) {
+        // nothing may unwind through DCMTK's C code
+        callback->thrown = std::current_exception();
+    }
+}
+
+}  // namespace
+
+DIC_US findOn(Association& assoc, T_ASC_PresentationContextID id, ::DcmDataset& keys,
+              const std::function<void(::DcmDataset&)>& onMatch, int dimseSeconds, const QString& context)
+{
+    T_ASC_PresentationContext pc;
+    if (ASC_findAcceptedPresentationContext(assoc.get()->params, id, &pc).bad())
+        fail(DicomErrc::NoPresentationContext, context + QStringLiteral(": no query context was accepted"));
+    T_DIMSE_C_FindRQ req;
+    std::memset(&req, 0, sizeof req);
+    req.MessageID = assoc.nextMessageId();
+    OFStandard::strlcpy(req.AffectedSOPClassUID, pc.abstractSyntax, sizeof req.AffectedSOPClassUID);
+    req.DataSetType = DIMSE_DATASET_PRESENT;
+    req.Priority = DIMSE_PRIORITY_MEDIUM;
+    T_DIMSE_C_FindRSP rsp;
+    std::memset(&rsp, 0, sizeof rsp);
+    ::DcmDataset* detail = nullptr;
+    int responses = 0;
+    FindCallback callback {&onMatch, nullptr};
+    const OFCondition cond = DIMSE_findUser(assoc.get(), id, &req, &keys, responses, eachMatch, &callback,
+                                            DIMSE_NONBLOCKING, dimseSeconds, &rsp, &detail);
+    delete detail;
+    if (callback.thrown)
+        std::rethrow_exception(callback.thrown);
+    if (cond.bad())
+        throwCondition(cond, context);
+    return rsp.DimseStatus;
 }
 
 T_ASC_PresentationContextID Association::accepted(const std::string& abstractSyntax,

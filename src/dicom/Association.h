@@ -56,8 +56,11 @@ void identifyOurselves(T_ASC_Parameters* params, bool requestor);
 class Association {
 public:
     // Opens the association or throws our error (connect, rejection with
-    // its reason, ACSE timeout).
-    Association(const Peer& peer, const std::vector<ProposedContext>& contexts);
+    // its reason, ACSE timeout). Connecting is bounded by
+    // DicomTimeouts::ConnectSeconds for every association alike: DCMTK
+    // 3.6.7 takes that bound from a process-wide setting only.
+    Association(const Peer& peer, const std::vector<ProposedContext>& contexts,
+                int acseSeconds = DicomTimeouts::AcseSeconds);
     ~Association();
     Association(const Association&) = delete;
     Association& operator=(const Association&) = delete;
@@ -69,6 +72,9 @@ public:
     // The transfer syntaxes accepted for an abstract syntax, by context id.
     std::vector<std::pair<T_ASC_PresentationContextID, std::string>> acceptedFor(const std::string& abstractSyntax) const;
     int acceptedCount() const;
+    // The first accepted context for the abstract syntax; throws
+    // NoPresentationContext saying that the peer does not offer `what`.
+    T_ASC_PresentationContextID require(const std::string& abstractSyntax, const QString& what) const;
     // Something arrived while idle: an abort, a release request or a closed
     // socket. Either way the association cannot carry another request.
     bool peerGone() const;
@@ -85,6 +91,13 @@ private:
     T_ASC_Network* net_ = nullptr;
     T_ASC_Association* assoc_ = nullptr;
 };
+
+// One C-FIND on an open association, in the model of context `id`: each
+// match goes to `onMatch` as it arrives. Returns the final status; throws,
+// naming `context`, for anything that is not an answer, and rethrows what
+// onMatch threw once DCMTK is done.
+DIC_US findOn(Association& assoc, T_ASC_PresentationContextID id, ::DcmDataset& keys,
+              const std::function<void(::DcmDataset&)>& onMatch, int dimseSeconds, const QString& context);
 
 // The peers the walk holds an association with, by host and port. Storage
 // commitment opens an association of its own only while the walk holds none

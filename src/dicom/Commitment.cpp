@@ -68,16 +68,6 @@ void waitForData(const Association& assoc, int ms)
 // association goes back to a walk that waits for the PACS.
 constexpr int GraceMs = 2000;
 
-struct FoundInstances {
-    QSet<QString> uids;
-};
-
-void collectInstance(void* data, T_DIMSE_C_FindRQ*, int, T_DIMSE_C_FindRSP*, ::DcmDataset* identifier)
-{
-    if (identifier)
-        static_cast<FoundInstances*>(data)->uids.insert(stringIn(*identifier, DCM_SOPInstanceUID));
-}
-
 // What the PACS holds of each study, by Study Root C-FIND at IMAGE level.
 DcmCommitResult query(Association& assoc, T_ASC_PresentationContextID id,
                       const std::vector<DcmStoredInstance>& instances)
@@ -92,26 +82,14 @@ DcmCommitResult query(Association& assoc, T_ASC_PresentationContextID id,
         const QByteArray study = it.key().toLatin1();
         for (const conformance::QueryKey& k : conformance::commitQueryKeys())
             keys.putAndInsertString(DcmTagKey(k.group, k.element), k.value ? k.value : study.constData());
-        T_DIMSE_C_FindRQ req;
-        std::memset(&req, 0, sizeof req);
-        req.MessageID = assoc.nextMessageId();
-        OFStandard::strlcpy(req.AffectedSOPClassUID, kStudyRoot, sizeof req.AffectedSOPClassUID);
-        req.DataSetType = DIMSE_DATASET_PRESENT;
-        req.Priority = DIMSE_PRIORITY_MEDIUM;
-        T_DIMSE_C_FindRSP rsp;
-        std::memset(&rsp, 0, sizeof rsp);
-        ::DcmDataset* detail = nullptr;
-        int responses = 0;
-        FoundInstances found;
-        const OFCondition cond = DIMSE_findUser(assoc.get(), id, &req, &keys, responses, collectInstance, &found,
-                                                DIMSE_NONBLOCKING, DicomTimeouts::DimseSeconds, &rsp, &detail);
-        delete detail;
-        if (cond.bad())
-            throwCondition(cond, QStringLiteral("The query of %1 for the study %2 failed").arg(assoc.peer().describe(), it.key()));
-        if (rsp.DimseStatus != STATUS_Success)
-            fail(DicomErrc::QueryFailed, QStringLiteral("%1 answered the query for the study %2 with the status 0x%3").arg(assoc.peer().describe(), it.key()).arg(rsp.DimseStatus, 4, 16, QLatin1Char('0')));
+        QSet<QString> found;
+        const DIC_US status = findOn(
+            assoc, id, keys, [&](::DcmDataset& answer) { found.insert(stringIn(answer, DCM_SOPInstanceUID)); },
+            DicomTimeouts::DimseSeconds, QStringLiteral("The query of %1 for the study %2 failed").arg(assoc.peer().describe(), it.key()));
+        if (status != STATUS_Success)
+            fail(DicomErrc::QueryFailed, QStringLiteral("%1 answered the query for the study %2 with the status 0x%3").arg(assoc.peer().describe(), it.key()).arg(status, 4, 16, QLatin1Char('0')));
         for (const DcmStoredInstance* i : it.value())
-            if (!found.uids.contains(i->SOPInstanceUID))
+            if (!found.contains(i->SOPInstanceUID))
                 result.failed.emplace_back(i->SOPInstanceUID, QStringLiteral("not found by a query for the instances of its study"));
     }
     result.outcome = DcmCommitResult::Outcome::Answered;
@@ -404,10 +382,7 @@ struct DcmCommitSession::Impl {
         DcmCommitResult result;
         try {
             Association a(peer, proposedFor(conformance::CommitQuery));
-            const auto ids = a.acceptedFor(kStudyRoot);
-            if (ids.empty())
-                fail(DicomErrc::NoPresentationContext, QStringLiteral("%1 does not offer the query").arg(peer.describe()));
-            result = query(a, ids.front().first, all);
+            result = query(a, a.require(kStudyRoot, QStringLiteral("the query")), all);
             a.release();
         } catch (const Error& e) {
             result.outcome = DcmCommitResult::Outcome::NotOffered;

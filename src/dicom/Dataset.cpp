@@ -447,6 +447,22 @@ DcmPatient DcmDataset::Patient() const
     return patientOf(*item, impl_->dir ? impl_->dir->charset : QByteArray());
 }
 
+DcmStudyValues DcmDataset::StudyValues() const
+{
+    DcmItem* item = itemOf(*impl_);
+    if (!item)
+        return DcmStudyValues();
+    return studyValuesOf(*item, impl_->dir ? impl_->dir->charset : QByteArray());
+}
+
+DcmSeriesValues DcmDataset::SeriesValues() const
+{
+    DcmItem* item = itemOf(*impl_);
+    if (!item)
+        return DcmSeriesValues();
+    return seriesValuesOf(*item, impl_->dir ? impl_->dir->charset : QByteArray());
+}
+
 QDate DcmDataset::PatientBirthDate() const
 {
     const std::optional<QString> raw = BirthDateRaw();

@@ -81,8 +81,8 @@ struct DcmPatient {
     bool operator==(const DcmPatient&) const = default;
 };
 
-// What a file's first elements say, read without its bulk data.
-// What the operator recognises a study and a series by.
+// What the operator recognises a study and a series by; descriptions in
+// Unicode, read through the object's character set.
 struct DcmStudyValues {
     QString StudyInstanceUID, StudyDate, StudyDescription;
 };
@@ -90,6 +90,7 @@ struct DcmSeriesValues {
     QString SeriesInstanceUID, Modality, SeriesNumber, SeriesDescription;
 };
 
+// What a file's first elements say, read without its bulk data.
 struct DcmHeader {
     DcmPatient Patient;
     QString StudyInstanceUID;
@@ -163,6 +164,10 @@ public:
     // The data set as Explicit VR Little Endian bytes, as a query sends its
     // identifier (for the audit trail); empty when it cannot be encoded.
     QByteArray Encoded() const;
+    // The study values of a STUDY record, the series values of a SERIES
+    // record (or of any data set holding them), read the same way.
+    DcmStudyValues StudyValues() const;
+    DcmSeriesValues SeriesValues() const;
 
     // DICOMDIR navigation: on the data set that ReadFile returned, its
     // top-level (patient) records; on a record, its lower-level records.
@@ -376,8 +381,9 @@ public:
     // Reads the toolkit's data dictionary and sets up its codecs now (some
     // 30 ms), so that the first import after start-up does not wait for it.
     static void Prepare();
-    // The patient and study of a DICOM file, from its elements up to the
-    // study, without reading further. Throws FileUnreadable naming the file.
+    // The patient, study and series of a DICOM file, from its elements up
+    // to the Series Number, without reading further. Throws FileUnreadable
+    // naming the file.
     static DcmHeader ReadHeader(const QString& path);
 };
 

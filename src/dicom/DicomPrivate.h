@@ -57,6 +57,10 @@ private:
 DcmPatient patientOf(DcmItem& item, const QByteArray& inheritedCharset);
 // Patient ID, Issuer of Patient ID, Patient's Name, Birth Date, Sex.
 extern const DcmTagKey kPatientKeys[5];
+// The study and series values of an image's data set or a DICOMDIR record,
+// the descriptions read as patientOf reads the names.
+DcmStudyValues studyValuesOf(DcmItem& item, const QByteArray& inheritedCharset);
+DcmSeriesValues seriesValuesOf(DcmItem& item, const QByteArray& inheritedCharset);
 
 std::uint16_t checkedPort(std::int32_t port);
 QString describeTag(const DcmTagKey& key);

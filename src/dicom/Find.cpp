@@ -22,22 +22,6 @@ const char* queryModel(const QString& root)
     fail(DicomErrc::InvalidValue, QStringLiteral("\"%1\" is not a known query root.").arg(root));
 }
 
-struct Matches {
-    std::vector<std::shared_ptr<::DcmDataset>> items;
-    TextToUtf8 text;
-    QStringList notes;
-};
-
-void collectMatch(void* callbackData, T_DIMSE_C_FindRQ*, int, T_DIMSE_C_FindRSP*, ::DcmDataset* identifier)
-{
-    auto* matches = static_cast<Matches*>(callbackData);
-    if (!identifier)
-        return;
-    auto match = std::make_shared<::DcmDataset>(*identifier);
-    matches->text.convert(*match, matches->notes);
-    matches->items.push_back(std::move(match));
-}
-
 }  // namespace
 
 DcmDatasetList DcmFindClient::RunFind(const DcmDataset& identifier)
@@ -49,23 +33,11 @@ DcmDatasetList DcmFindClient::RunFind(const DcmDataset& identifier)
     for (const conformance::NamedUid& ts : conformance::uncompressedSyntaxes())
         context.transferSyntaxes.emplace_back(ts.uid);
     Association assoc(peer, {context});
-    const auto accepted = assoc.acceptedFor(model);
-    if (accepted.empty())
-        fail(DicomErrc::NoPresentationContext,
-             QStringLiteral("%1 does not offer the query model %2.").arg(peer.describe(), QLatin1String(model)));
+    const T_ASC_PresentationContextID id = assoc.require(model, QStringLiteral("the query model %1").arg(QLatin1String(model)));
 
-    T_DIMSE_C_FindRQ req;
-    std::memset(&req, 0, sizeof req);
-    req.MessageID = assoc.nextMessageId();
-    OFStandard::strlcpy(req.AffectedSOPClassUID, model, sizeof req.AffectedSOPClassUID);
-    req.DataSetType = DIMSE_DATASET_PRESENT;
-    req.Priority = DIMSE_PRIORITY_MEDIUM;
-
-    Matches matches;
-    T_DIMSE_C_FindRSP rsp;
-    std::memset(&rsp, 0, sizeof rsp);
-    ::DcmDataset* detail = nullptr;
-    int responses = 0;
+    std::vector<std::shared_ptr<::DcmDataset>> matches;
+    TextToUtf8 text;
+    QStringList notes;
     DcmItem* item = itemOf(*identifier.impl());
     auto* query = static_cast<::DcmDataset*>(item);
     // Sequence items are plain items; the identifier itself must be a data set.
@@ -76,18 +48,21 @@ DcmDatasetList DcmFindClient::RunFind(const DcmDataset& identifier)
             copy->insert(OFstatic_cast(DcmElement*, item->getElement(i)->clone()));
         query = copy.get();
     }
-    OFCondition cond = DIMSE_findUser(assoc.get(), accepted.front().first, &req, query, responses, collectMatch,
-                                      &matches, DIMSE_NONBLOCKING, DicomTimeouts::DimseSeconds, &rsp, &detail);
-    delete detail;
-    if (cond.bad())
-        throwCondition(cond, QStringLiteral("The worklist query to %1 failed").arg(peer.describe()));
+    const DIC_US status = findOn(
+        assoc, id, *query,
+        [&](::DcmDataset& answer) {
+            auto match = std::make_shared<::DcmDataset>(answer);
+            text.convert(*match, notes);
+            matches.push_back(std::move(match));
+        },
+        DicomTimeouts::DimseSeconds, QStringLiteral("The worklist query to %1 failed").arg(peer.describe()));
     assoc.release();
-    if (rsp.DimseStatus != STATUS_Success)
-        fail(DicomErrc::QueryFailed, QStringLiteral("%1 answered the worklist query with the failure status 0x%2.").arg(peer.describe()).arg(rsp.DimseStatus, 4, 16, QLatin1Char('0')));
+    if (status != STATUS_Success)
+        fail(DicomErrc::QueryFailed, QStringLiteral("%1 answered the worklist query with the failure status 0x%2.").arg(peer.describe()).arg(status, 4, 16, QLatin1Char('0')));
 
-    Notes = matches.notes;
+    Notes = notes;
     DcmDatasetList result;
-    for (const auto& m : matches.items)
+    for (const auto& m : matches)
         result.impl()->items.push_back(makeDataset(m, m.get()));
     return result;
 }

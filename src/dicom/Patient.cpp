@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <span>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -67,6 +68,48 @@ DcmPatient readPatient(DcmItem& item)
     return p;
 }
 
+// A copy of the values of `keys` with the character set that applies to
+// them, to be turned into UTF-8 while the source stays as it is.
+void copyWithCharset(DcmItem& source, std::span<const DcmTagKey> keys, const QByteArray& inheritedCharset, DcmItem& copy)
+{
+    OFString charset;
+    if (source.findAndGetOFStringArray(DCM_SpecificCharacterSet, charset, OFFalse).good() && !charset.empty())
+        copy.putAndInsertOFStringArray(DCM_SpecificCharacterSet, charset);
+    else if (!inheritedCharset.isEmpty())
+        copy.putAndInsertString(DCM_SpecificCharacterSet, inheritedCharset.constData());
+    for (const DcmTagKey& key : keys) {
+        DcmElement* element = nullptr;
+        if (source.findAndGetElement(key, element, OFFalse).good() && element && element->ident() != EVR_SQ)
+            copy.insert(static_cast<DcmElement*>(element->clone()), OFTrue);
+    }
+}
+
+void toUtf8(DcmItem& copy)
+{
+    TextToUtf8 converter;
+    QStringList notes;
+    converter.convert(copy, notes);
+}
+
+QString uidIn(DcmItem& item, const DcmTagKey& key)
+{
+    OFString value;
+    if (item.findAndGetOFString(key, value, 0, OFFalse).bad())
+        return QString();
+    return QString::fromLatin1(value.c_str()).trimmed();
+}
+
+// One text value, converted only when it is not plain ASCII.
+QString convertedText(DcmItem& source, const DcmTagKey& key, const QByteArray& inheritedCharset)
+{
+    if (asciiIn(source, key))
+        return textIn(source, key);
+    DcmItem copy;
+    copyWithCharset(source, {&key, 1}, inheritedCharset, copy);
+    toUtf8(copy);
+    return textIn(copy, key);
+}
+
 }  // namespace
 
 const DcmTagKey kPatientKeys[5] = {DCM_PatientID, DCM_IssuerOfPatientID, DCM_PatientName, DCM_PatientBirthDate,
@@ -85,25 +128,24 @@ DcmPatient patientOf(DcmItem& source, const QByteArray& inheritedCharset)
     if (ascii)
         return readPatient(source);
 
-    // Otherwise a copy of the few values, turned into UTF-8 through the
-    // character set that applies to them: the source stays as it is.
     DcmItem copy;
-    OFString charset;
-    if (source.findAndGetOFStringArray(DCM_SpecificCharacterSet, charset, OFFalse).good() && !charset.empty())
-        copy.putAndInsertOFStringArray(DCM_SpecificCharacterSet, charset);
-    else if (!inheritedCharset.isEmpty())
-        copy.putAndInsertString(DCM_SpecificCharacterSet, inheritedCharset.constData());
-    for (const DcmTagKey& key : kPatientKeys) {
-        DcmElement* element = nullptr;
-        if (source.findAndGetElement(key, element, OFFalse).good() && element && element->ident() != EVR_SQ)
-            copy.insert(static_cast<DcmElement*>(element->clone()), OFTrue);
-    }
+    copyWithCharset(source, kPatientKeys, inheritedCharset, copy);
     if (qualifiers)
         copy.insertSequenceItem(DCM_IssuerOfPatientIDQualifiersSequence, static_cast<DcmItem*>(qualifiers->clone()));
-    TextToUtf8 toUtf8;
-    QStringList notes;
-    toUtf8.convert(copy, notes);
+    toUtf8(copy);
     return readPatient(copy);
+}
+
+DcmStudyValues studyValuesOf(DcmItem& item, const QByteArray& inheritedCharset)
+{
+    return {uidIn(item, DCM_StudyInstanceUID), uidIn(item, DCM_StudyDate),
+            convertedText(item, DCM_StudyDescription, inheritedCharset)};
+}
+
+DcmSeriesValues seriesValuesOf(DcmItem& item, const QByteArray& inheritedCharset)
+{
+    return {uidIn(item, DCM_SeriesInstanceUID), uidIn(item, DCM_Modality), uidIn(item, DCM_SeriesNumber),
+            convertedText(item, DCM_SeriesDescription, inheritedCharset)};
 }
 
 }  // namespace dicomimpl
@@ -115,7 +157,11 @@ namespace {
 constexpr qint64 kHeadBytes = 1024 * 1024;           // where the header must end to be read from memory
 constexpr qint64 kReadWholeUpTo = 64 * 1024 * 1024;  // files read to their end
 
-// The header of a file read into memory: up to the study, from `head`.
+// Where the header ends: just past Series Number (0020,0011), which follows
+// the study's and the series' UIDs and descriptions.
+const DcmTagKey kHeaderEnd(0x0020, 0x0012);
+
+// The header of a file read into memory, from `head`.
 std::unique_ptr<DcmFileFormat> headerFromBytes(const QByteArray& head)
 {
     auto file = std::make_unique<DcmFileFormat>();
@@ -123,7 +169,7 @@ std::unique_ptr<DcmFileFormat> headerFromBytes(const QByteArray& head)
     in.setBuffer(head.constData(), static_cast<offile_off_t>(head.size()));
     in.setEos();
     file->transferInit();
-    const OFCondition cond = file->readUntilTag(in, EXS_Unknown, EGL_noChange, DCM_MaxReadLength, DCM_SeriesInstanceUID);
+    const OFCondition cond = file->readUntilTag(in, EXS_Unknown, EGL_noChange, DCM_MaxReadLength, kHeaderEnd);
     file->transferEnd();
     if (cond.bad())
         return nullptr;
@@ -182,7 +228,7 @@ DcmHeader DcmUtility::ReadHeader(const QString& path)
         OFCondition cond;
         try {
             cond = file->loadFileUntilTag(OFFilename(encodeFileName(path).constData()), EXS_Unknown, EGL_noChange, 1024,
-                                          ERM_autoDetect, DCM_SeriesInstanceUID);
+                                          ERM_autoDetect, kHeaderEnd);
         } catch (const std::exception& e) {
             fail(DicomErrc::FileUnreadable, prefix + QStringLiteral("damaged (%1)").arg(QString::fromLocal8Bit(e.what())));
         }
@@ -192,12 +238,13 @@ DcmHeader DcmUtility::ReadHeader(const QString& path)
     ::DcmDataset* ds = file->getDataset();
     DcmHeader header;
     header.Patient = patientOf(*ds, QByteArray());
-    OFString value;
-    if (ds->findAndGetOFString(DCM_StudyInstanceUID, value).good())
-        header.StudyInstanceUID = QString::fromLatin1(value.c_str()).trimmed();
+    header.Study = studyValuesOf(*ds, QByteArray());
+    header.Series = seriesValuesOf(*ds, QByteArray());
+    header.StudyInstanceUID = header.Study.StudyInstanceUID;
     OFString sopClass, sopInstance;
-    header.IsInstance = ds->findAndGetOFString(DCM_SOPClassUID, sopClass).good() && !sopClass.empty() &&
-        ds->findAndGetOFString(DCM_SOPInstanceUID, sopInstance).good() && !sopInstance.empty();
+    ds->findAndGetOFString(DCM_SOPInstanceUID, sopInstance);
+    header.SOPInstanceUID = QString::fromLatin1(sopInstance.c_str()).trimmed();
+    header.IsInstance = ds->findAndGetOFString(DCM_SOPClassUID, sopClass).good() && !sopClass.empty() && !sopInstance.empty();
     return header;
 }
 

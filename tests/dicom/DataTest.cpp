@@ -345,6 +345,48 @@ TEST_F(ImageFiles, PatientCarriesTheIssuerQualifiers)
     EXPECT_EQ(p.IssuerQualifiers, (DcmIssuerQualifiers {"urn:oid:1.2.3", "URI", "MR"}));
 }
 
+// The survey's values: the study and series a file belongs to, its
+// descriptions in Unicode whatever the file's character set. Series Number
+// lies past the series' UID, where the header used to stop.
+TEST_F(ImageFiles, HeaderCarriesStudyAndSeriesValues)
+{
+    struct Case {
+        const char* charset;
+        QByteArray studyBytes, seriesBytes;
+        QString study, series;
+    };
+    const Case cases[] = {
+        // Latin-2: read as Latin-1 these would be other letters
+        {"ISO_IR 101", "G\xB3owa", "\xA3\xF3\x64\xBC 1 mm", QStringLiteral("G\u0142owa"), QStringLiteral("\u0141\u00F3d\u017A 1 mm")},
+        {"ISO_IR 192", "\xE9\xA0\xAD\xE9\x83\xA8 CT", "", QStringLiteral("\u982D\u90E8 CT"), QString()},
+        {"", "CT Head", "Axial", QStringLiteral("CT Head"), QStringLiteral("Axial")}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.charset);
+        td::ImageRecipe recipe;
+        recipe.characterSet = QLatin1String(c.charset);
+        recipe.studyDescriptionBytes = c.studyBytes;
+        recipe.seriesDescriptionBytes = c.seriesBytes;
+        recipe.sop = td::Sop::MR;
+        recipe.seriesNumber = 7;
+        recipe.studyUid = DcmUtility::NewUID();
+        recipe.seriesUid = DcmUtility::NewUID();
+        recipe.sopInstanceUid = DcmUtility::NewUID();
+        td::makeImage(path("IM1"), recipe);
+        const DcmHeader h = DcmUtility::ReadHeader(path("IM1"));
+        EXPECT_EQ(h.SOPInstanceUID, recipe.sopInstanceUid);
+        EXPECT_EQ(h.StudyInstanceUID, recipe.studyUid);
+        EXPECT_EQ(h.Study.StudyInstanceUID, recipe.studyUid);
+        EXPECT_EQ(h.Study.StudyDate, QStringLiteral("20240102"));
+        EXPECT_EQ(h.Study.StudyDescription, c.study);
+        EXPECT_EQ(h.Series.SeriesInstanceUID, recipe.seriesUid);
+        EXPECT_EQ(h.Series.Modality, QStringLiteral("MR"));
+        EXPECT_EQ(h.Series.SeriesNumber, QStringLiteral("7"));
+        EXPECT_EQ(h.Series.SeriesDescription, c.series);
+        EXPECT_EQ(h.Patient.PatientID, recipe.patientId);
+        EXPECT_TRUE(h.IsInstance);
+    }
+}
+
 // Text that no reader can convert: the identity is refused, the image unchanged.
 TEST_F(ImageFiles, ReconcileRefusesAnImageWhoseTextCannotBeConverted)
 {
@@ -443,6 +485,40 @@ TEST_P(DicomDirTree, WalksPatientStudySeriesImage)
     // Read-only: not a byte or a time stamp changed once everything is released.
     EXPECT_EQ(sha1(dicomdir), before);
     EXPECT_EQ(QFileInfo(dicomdir).lastModified(), mtime);
+}
+
+// A STUDY and a SERIES record give the values of the files they stand for,
+// the description through the record's character set.
+TEST_P(DicomDirTree, StudyAndSeriesRecordsGiveTheirValues)
+{
+    QTemporaryDir other;
+    td::ImageRecipe r;
+    r.studyUid = DcmUtility::NewUID();
+    r.seriesUid = DcmUtility::NewUID();
+    r.seriesNumber = 3;
+    r.characterSet = QStringLiteral("ISO_IR 101");
+    r.studyDescriptionBytes = QByteArray("Kl\xB3\xE1tka");
+    QStringList made;
+    for (const QString& file : td::makeSeries(other.filePath("DICOM/P1/S1"), 2, r))
+        made << DcmUtility::ReadHeader(file).SOPInstanceUID;
+    made.sort();
+    td::makeDicomDir(other.path(), GetParam());
+    DcmDatasetList lists;
+    const DcmDataset study = lists.ReadFile(other.filePath("DICOMDIR")).DirectoryRecords().ItemAt(1).Children().ItemAt(1);
+    const DcmStudyValues sv = study.StudyValues();
+    EXPECT_EQ(sv.StudyInstanceUID, r.studyUid);
+    EXPECT_EQ(sv.StudyDate, QStringLiteral("20240102"));
+    EXPECT_EQ(sv.StudyDescription, QStringLiteral("Kl\u0142\u00E1tka"));
+    const DcmDataset series = study.Children().ItemAt(1);
+    const DcmSeriesValues se = series.SeriesValues();
+    EXPECT_EQ(se.SeriesInstanceUID, r.seriesUid);
+    EXPECT_EQ(se.Modality, QStringLiteral("CT"));
+    EXPECT_EQ(se.SeriesNumber, QStringLiteral("3"));
+    QStringList referenced;
+    for (int i = 1; i <= series.Children().Count(); ++i)
+        referenced << series.Children().ItemAt(i).Attributes().ByTag(0x0004, 0x1511).Value().toString();
+    referenced.sort();
+    EXPECT_EQ(referenced, made);
 }
 
 INSTANTIATE_TEST_SUITE_P(Encodings, DicomDirTree,

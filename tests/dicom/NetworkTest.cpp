@@ -4,6 +4,7 @@
 #include "dicom/ConnectionProbe.h"
 #include "dicom/Dicom.h"
 #include "dicom/RawFile.h"
+#include "dicom/StudyQuery.h"
 #include "dicom/testdata/TestData.h"
 #include "support/Peers.h"
 
@@ -1368,6 +1369,167 @@ private:
 };
 
 }  // namespace
+
+// ---- What a PACS already holds ---------------------------------------------
+
+namespace {
+
+// One study of 25 images in one series, the first 15 stored, its patient's
+// name in Latin-1; a second study stored under another Patient ID.
+struct Holdings {
+    QString study, series, otherStudy;
+    QStringList stored, notStored;
+};
+
+Holdings storeHoldings(const QString& folder, const Peer& pacs)
+{
+    td::ImageRecipe r;
+    r.rows = r.columns = 8;
+    r.patientId = QStringLiteral("CD-1");
+    r.patientName = QStringLiteral("M\u00FCller^J\u00FCrgen");
+    r.studyUid = DcmUtility::NewUID();
+    r.seriesUid = DcmUtility::NewUID();
+    Holdings h {r.studyUid, r.seriesUid, QString(), {}, {}};
+    const QStringList files = td::makeSeries(folder + QStringLiteral("/q"), 25, r);
+    DcmImageList list;
+    for (int i = 0; i < files.size(); ++i) {
+        (i < 15 ? h.stored : h.notStored) << DcmUtility::ReadHeader(files[i]).SOPInstanceUID;
+        if (i < 15) {
+            EXPECT_EQ(store(list, files[i], pacs), 0);
+        }
+        list.Clear();
+    }
+    td::ImageRecipe other = r;
+    other.patientId = QStringLiteral("PACS-7");
+    other.issuerOfPatientId = QStringLiteral("NORTH");
+    other.patientName = QStringLiteral("Other^Patient");
+    other.studyUid = DcmUtility::NewUID();
+    other.seriesUid.clear();
+    h.otherStudy = other.studyUid;
+    td::makeImage(folder + QStringLiteral("/r"), other);
+    EXPECT_EQ(store(list, folder + QStringLiteral("/r"), pacs), 0);
+    return h;
+}
+
+DcmStudyQueryClient clientFor(const Peer& pacs)
+{
+    DcmStudyQueryClient c;
+    c.PeerHost = QStringLiteral("127.0.0.1");
+    c.PeerPort = pacs.port();
+    c.CalledAETitle = pacs.aeTitle();
+    c.CallingAETitle = Calling;
+    return c;
+}
+
+QSet<QString> setOf(const QStringList& uids)
+{
+    return QSet<QString>(uids.begin(), uids.end());
+}
+
+// What every PACS must answer alike; `counts` and `issuers` for one that
+// keeps them.
+void expectHoldings(DcmStudyQueryClient& client, const Holdings& h, bool counts, bool issuers)
+{
+    EXPECT_FALSE(client.FindStudy(DcmUtility::NewUID()).Found);
+    const DcmStudyHolding q = client.FindStudy(h.study);
+    EXPECT_TRUE(q.Found);
+    EXPECT_EQ(q.Patient.PatientID, QStringLiteral("CD-1"));
+    EXPECT_EQ(q.Patient.PatientName, QStringLiteral("M\u00FCller^J\u00FCrgen"));
+    EXPECT_EQ(q.RelatedInstances, counts ? 15 : -1);
+    const DcmStudyHolding r = client.FindStudy(h.otherStudy);
+    EXPECT_TRUE(r.Found);
+    EXPECT_EQ(r.Patient.PatientID, QStringLiteral("PACS-7"));
+    EXPECT_EQ(r.Patient.PatientName, QStringLiteral("Other^Patient"));
+    if (issuers) {
+        EXPECT_EQ(r.Patient.IssuerOfPatientID, QStringLiteral("NORTH"));
+    }
+    EXPECT_EQ(r.RelatedInstances, counts ? 1 : -1);
+
+    client.ChunkSize = 10;
+    EXPECT_TRUE(client.FindInstances(h.study, h.series, h.notStored).isEmpty());
+    EXPECT_EQ(client.FindInstances(h.study, h.series, {h.stored[0], h.notStored[3], h.stored[14]}),
+              (QSet<QString> {h.stored[0], h.stored[14]}));
+    EXPECT_EQ(client.FindInstances(h.study, h.series, h.notStored + h.stored), setOf(h.stored));  // three chunks
+    EXPECT_TRUE(client.FindInstances(h.study, DcmUtility::NewUID(), h.stored).isEmpty());
+    EXPECT_TRUE(client.FindInstances(h.study, h.series, {}).isEmpty());
+}
+
+}  // namespace
+
+TEST_F(Network, OrthancSaysWhatItHoldsOfAStudy)
+{
+    Peer::Options o;
+    o.aeTitle = QStringLiteral("ORTHANC");
+    o.allowFind = true;
+    auto pacs = Peer::orthanc(o);
+    const Holdings h = storeHoldings(dir.path(), *pacs);
+    DcmStudyQueryClient client = clientFor(*pacs);
+    expectHoldings(client, h, true, true);
+    client.Release();
+
+    // An AE title it does not know may not ask: it aborts at the query.
+    o.allowFind = false;
+    auto closed = Peer::orthanc(o);
+    DcmStudyQueryClient refused = clientFor(*closed);
+    const Error e = errorOf([&] { refused.FindStudy(h.study); });
+    EXPECT_EQ(e.number(), DicomErrc::ConnectionLost) << e.description().toStdString();
+    EXPECT_TRUE(e.description().contains(QStringLiteral("calling AE title VARNELO"))) << e.description().toStdString();
+}
+
+// dcmqrscp leaves the count out and answers in the stored files' Latin-1;
+// its UID list matching is what FindInstances relies on.
+TEST_F(Network, DcmqrscpSaysWhatItHoldsOfAStudy)
+{
+    Peer::Options o;
+    o.aeTitle = QStringLiteral("ARCHIVE");
+    auto pacs = Peer::dcmqrscp(o);
+    const Holdings h = storeHoldings(dir.path(), *pacs);
+    const int storing = pacs->associationsReceived();
+    {
+        DcmStudyQueryClient client = clientFor(*pacs);
+        expectHoldings(client, h, false, false);
+    }
+    // one association; three studies, and 1 + 1 + 3 + 2 chunks of at most 10 UIDs
+    EXPECT_EQ(pacs->associationsReceived(), storing + 1) << pacs->log().toStdString();
+    EXPECT_EQ(pacs->countInLog(QStringLiteral("Received Find SCP")), 10);
+
+    // One client per thread, at once.
+    std::vector<QSet<QString>> found(2);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t)
+        threads.emplace_back([&, t] {
+            DcmStudyQueryClient client = clientFor(*pacs);
+            client.ChunkSize = 4;
+            try {
+                found[static_cast<size_t>(t)] = client.FindInstances(h.study, h.series, h.stored + h.notStored);
+            } catch (const Error& e) {
+                ADD_FAILURE() << e.description().toStdString();
+            }
+        });
+    for (std::thread& t : threads)
+        t.join();
+    EXPECT_EQ(found[0], setOf(h.stored));
+    EXPECT_EQ(found[1], setOf(h.stored));
+}
+
+// A PACS that cannot be asked: the caller learns why in one line.
+TEST_F(Network, StudyQueryFailuresSayWhy)
+{
+    auto storeOnly = storescp();
+    DcmStudyQueryClient client = clientFor(*storeOnly);
+    const Error noQuery = errorOf([&] { client.FindStudy(DcmUtility::NewUID()); });
+    EXPECT_EQ(noQuery.number(), DicomErrc::NoPresentationContext);
+    EXPECT_TRUE(noQuery.description().contains(QStringLiteral("Study Root query"))) << noQuery.description().toStdString();
+    EXPECT_FALSE(noQuery.description().contains(QLatin1Char('\n')));
+    EXPECT_TRUE(storeOnly->waitForLog(QStringLiteral("Association Release"), 1)) << storeOnly->log().toStdString();
+
+    client.PeerPort = testsupport::freeLoopbackPort();
+    EXPECT_EQ(errorOf([&] { client.FindInstances(DcmUtility::NewUID(), DcmUtility::NewUID(), {DcmUtility::NewUID()}); }).number(),
+              DicomErrc::CannotConnect);
+    auto refusing = storescp({QStringLiteral("--refuse")});
+    client.PeerPort = refusing->port();
+    EXPECT_EQ(errorOf([&] { client.FindStudy(DcmUtility::NewUID()); }).number(), DicomErrc::AssociationRejected);
+}
 
 // CommitScp in each of its ways, with DCMTK's SCU and SCP as the program.
 TEST_F(Network, CommitScpReportsAsToldAndAnswersFindWithoutCommitment)

@@ -155,7 +155,7 @@ TestCertificates makeTestCertificates(const QString& folder)
 }
 
 Peer::Peer(const QString& program, const QStringList& args, quint16 port, const QString& aeTitle, bool tcpNoDelay,
-           const QString& storage, const QByteArray& config, const QByteArray& lua)
+           const QString& storage, const QByteArray& config, const QByteArray& lua, const QString& configName)
     : port_(port)
     , aeTitle_(aeTitle)
 {
@@ -172,7 +172,7 @@ Peer::Peer(const QString& program, const QStringList& args, quint16 port, const 
     if (!config.isEmpty()) {
         QByteArray text = config;
         text.replace("@STORAGE@", storage_.toUtf8()).replace("@DIR@", dir_.path().toUtf8());
-        QFile file(dir_.filePath(QStringLiteral("peer.json")));
+        QFile file(dir_.filePath(configName));
         if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size())
             throw std::runtime_error("cannot write the peer's configuration");
         arguments.replaceInStrings(QStringLiteral("@CONFIG@"), file.fileName());
@@ -240,6 +240,36 @@ std::unique_ptr<Peer> Peer::wlmscpfs(const QString& dataFolder, const Options& o
         new Peer(dcmtkTool(QStringLiteral("wlmscpfs")), args, port, options.aeTitle, options.tcpNoDelay, QString()));
 }
 
+std::unique_ptr<Peer> Peer::dcmqrscp(const Options& options)
+{
+    const quint16 port = options.port ? options.port : freeLoopbackPort();
+    const QByteArray config = QStringLiteral(R"(NetworkTCPPort = %1
+MaxPDUSize = 16384
+MaxAssociations = 16
+
+HostTable BEGIN
+HostTable END
+
+VendorTable BEGIN
+VendorTable END
+
+AETable BEGIN
+%2 @STORAGE@ RW (200, 1024mb) ANY
+AETable END
+)")
+                                  .arg(port)
+                                  .arg(options.aeTitle)
+                                  .toUtf8();
+    // Not single-process: in 3.6.7 that mode crashes once an association
+    // that queried ends, while a child process may.
+    QStringList args;
+    args << QStringLiteral("-v") << QStringLiteral("-c") << QStringLiteral("@CONFIG@") << options.extraArgs
+         << QString::number(port);
+    return std::unique_ptr<Peer>(new Peer(dcmtkTool(QStringLiteral("dcmqrscp")), args, port, options.aeTitle,
+                                          options.tcpNoDelay, QStringLiteral("archive"), config, {},
+                                          QStringLiteral("dcmqrscp.cfg")));
+}
+
 QString orthancWorklistPlugin()
 {
     for (const char* path :
@@ -293,6 +323,7 @@ std::unique_ptr<Peer> Peer::orthanc(const Options& options, const QString& workl
   "StorageCompression": false,
   "DefaultEncoding": "Utf8",
   "DicomAlwaysAllowFindWorklist": true,
+  "DicomAlwaysAllowFind": %7,
   %3
 })")
                                   .arg(options.aeTitle)
@@ -303,7 +334,7 @@ std::unique_ptr<Peer> Peer::orthanc(const Options& options, const QString& workl
   "AuthenticationEnabled": false,)")
                                                               .arg(options.httpPort)
                                                         : QStringLiteral(R"("HttpServerEnabled": false,)"),
-                                       extras)
+                                       extras, options.allowFind ? QStringLiteral("true") : QStringLiteral("false"))
                                   .toUtf8();
     QString program = QStringLiteral("/usr/sbin/Orthanc");
     if (!worklistFolder.isEmpty() && orthancWorklistPlugin().isEmpty())

@@ -66,6 +66,8 @@ public:
         QString modalityAet;
         quint16 modalityPort = 0;
         bool modalityAllowsCommitment = true;
+        // Orthanc: C-FIND from any AE title (else only from modalityAet).
+        bool allowFind = false;
         // Orthanc: a Lua script it runs, e.g. a ReceivedInstanceFilter that
         // returns false for an instance: Orthanc then answers its C-STORE
         // with success (0x0000) and does not keep it.
@@ -78,6 +80,11 @@ public:
     // wlmscpfs in single-process mode over `dataFolder` (one subfolder per AE
     // title), answering in the character set of each file.
     static std::unique_ptr<Peer> wlmscpfs(const QString& dataFolder, const Options& options);
+    // DCMTK's dcmqrscp: a query/retrieve archive that stores what it
+    // receives (storageFolder()) and answers Study Root C-FIND over it,
+    // one process for each association. It leaves Number of Study Related
+    // Instances out and answers in the character set of the stored files.
+    static std::unique_ptr<Peer> dcmqrscp(const Options& options);
     // Orthanc (a PACS that takes compressed syntaxes too) without its HTTP
     // server; storageFolder() holds the files as it stored them. With a
     // `worklistFolder`, its ModalityWorklists plugin answers worklist C-FIND
@@ -111,11 +118,12 @@ public:
     void stop();
 
 private:
-    // `config`, when given, is written to "peer.json" before the start, with
+    // `config`, when given, is written to `configName` before the start, with
     // @STORAGE@ and @DIR@ replaced; @CONFIG@ in args names that file. `lua`,
     // when given, is written to "peer.lua" beside it.
     Peer(const QString& program, const QStringList& args, quint16 port, const QString& aeTitle, bool tcpNoDelay,
-         const QString& storageSubfolder, const QByteArray& config = {}, const QByteArray& lua = {});
+         const QString& storageSubfolder, const QByteArray& config = {}, const QByteArray& lua = {},
+         const QString& configName = QStringLiteral("peer.json"));
 
     QTemporaryDir dir_;
     QString storage_;

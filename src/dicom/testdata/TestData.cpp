@@ -498,6 +498,8 @@ QString makeImage(const QString& path, const ImageRecipe& recipe)
     putQualifiers(ds, recipe.issuerQualifiers);
     if (!recipe.studyDescriptionBytes.isEmpty())
         check(ds.putAndInsertString(DCM_StudyDescription, recipe.studyDescriptionBytes.constData()), QStringLiteral("put"));
+    if (!recipe.seriesDescriptionBytes.isEmpty())
+        check(ds.putAndInsertString(DCM_SeriesDescription, recipe.seriesDescriptionBytes.constData()), QStringLiteral("put"));
     put(ds, DCM_PatientBirthDate, recipe.birthDate);
     put(ds, DCM_PatientSex, recipe.sex);
     if (recipe.withStudyUid)
@@ -505,7 +507,7 @@ QString makeImage(const QString& path, const ImageRecipe& recipe)
     if (recipe.withSeriesUid)
         put(ds, DCM_SeriesInstanceUID, recipe.seriesUid.isEmpty() ? uid() : recipe.seriesUid);
     put(ds, DCM_StudyID, QStringLiteral("1"));
-    put(ds, DCM_SeriesNumber, QStringLiteral("1"));
+    put(ds, DCM_SeriesNumber, QString::number(recipe.seriesNumber));
     put(ds, DCM_InstanceNumber, QString::number(recipe.instanceNumber));
     if (recipe.sop != Sop::SecondaryCapture) {
         put(ds, DCM_ImagePositionPatient, QStringLiteral("0\\0\\%1").arg(recipe.instanceNumber));

@@ -71,6 +71,8 @@ struct ImageRecipe {
     // sets with code extensions (ISO 2022); the description is left out when empty.
     QByteArray patientNameBytes;
     QByteArray studyDescriptionBytes;
+    QByteArray seriesDescriptionBytes;  // (0008,103E), left out when empty
+    int seriesNumber = 1;
     bool withStudyUid = true;
     bool withSeriesUid = true;
     QString studyUid;        // made up when empty
