@@ -27,8 +27,26 @@ foreach(doc varnelo.1 varnelo.de.1 changelog)
     DEPENDS ${gen}/${doc} VERBATIM)
 endforeach()
 add_custom_target(package_docs ALL DEPENDS ${gen}/varnelo.1.gz ${gen}/varnelo.de.1.gz ${gen}/changelog.gz)
+# The README for administrators, and the conformance statement once there
+# is one: compressed too (Debian policy 12.3: documents over 4 kB).
+set(VARNELO_PACKAGE_DOCS README.md)
+if(EXISTS ${PROJECT_SOURCE_DIR}/docs/conformance.md)
+  list(APPEND VARNELO_PACKAGE_DOCS docs/conformance.md)
+endif()
+set(package_docs_gz "")
+foreach(doc ${VARNELO_PACKAGE_DOCS})
+  get_filename_component(name ${doc} NAME)
+  add_custom_command(OUTPUT ${gen}/${name}.gz
+    COMMAND ${VARNELO_GZIP} -9nc ${PROJECT_SOURCE_DIR}/${doc} > ${gen}/${name}.gz
+    DEPENDS ${PROJECT_SOURCE_DIR}/${doc} VERBATIM)
+  list(APPEND package_docs_gz ${gen}/${name}.gz)
+endforeach()
+add_custom_target(package_readme ALL DEPENDS ${package_docs_gz})
 
 install(TARGETS Varnelo RUNTIME DESTINATION opt/varnelo COMPONENT deb EXCLUDE_FROM_ALL)
+# After CPack's strip: the compilers' version notes go too, as dh_strip has it.
+install(CODE "execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+  \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/opt/varnelo/Varnelo\")" COMPONENT deb EXCLUDE_FROM_ALL)
 # Across top-level folders a link is absolute (Debian policy 10.5).
 file(CREATE_LINK /opt/varnelo/Varnelo ${gen}/varnelo SYMBOLIC)
 install(FILES ${gen}/varnelo DESTINATION usr/bin COMPONENT deb EXCLUDE_FROM_ALL)
@@ -43,6 +61,9 @@ install(FILES ${gen}/varnelo.de.1.gz DESTINATION usr/share/man/de/man1 RENAME va
   COMPONENT deb EXCLUDE_FROM_ALL)
 install(FILES ${gen}/changelog.gz ${pkg}/copyright DESTINATION usr/share/doc/varnelo PERMISSIONS ${data}
   COMPONENT deb EXCLUDE_FROM_ALL)
+install(FILES ${package_docs_gz} DESTINATION usr/share/doc/varnelo PERMISSIONS ${data} COMPONENT deb EXCLUDE_FROM_ALL)
+install(FILES ${pkg}/system-settings.ini DESTINATION usr/share/doc/varnelo/examples RENAME Varnelo.ini
+  PERMISSIONS ${data} COMPONENT deb EXCLUDE_FROM_ALL)
 install(FILES ${pkg}/lintian-overrides DESTINATION usr/share/lintian/overrides RENAME varnelo PERMISSIONS ${data}
   COMPONENT deb EXCLUDE_FROM_ALL)
 

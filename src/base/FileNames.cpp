@@ -166,10 +166,11 @@ QString escapeForLog(const QString& text)
     return out;
 }
 
-int openOwnFile(const QString& path, int flags, qint64 maxSize, QString& refusal, bool rootMayOwn)
+int openOwnFile(const QString& path, int flags, qint64 maxSize, QString& refusal, bool rootMayOwn, unsigned createMode)
 {
     refusal.clear();
-    const int fd = ::open(encodeFileName(path).constData(), flags | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+    const int fd = ::open(encodeFileName(path).constData(), flags | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
+                          static_cast<mode_t>(createMode));
     if (fd < 0) {
         const int error = errno;
         if (error == ELOOP)

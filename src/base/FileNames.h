@@ -34,8 +34,10 @@ QString escapeForLog(const QString& text);
 // files) and, when maxSize > 0, holds at most maxSize bytes. flags as for
 // ::open (O_NOFOLLOW, O_CLOEXEC and O_NONBLOCK are added, so a FIFO never
 // blocks). Returns the descriptor, or -1 with errno set and `refusal` a
-// plain sentence of why (errno ENOENT: simply not there).
-int openOwnFile(const QString& path, int flags, qint64 maxSize, QString& refusal, bool rootMayOwn = false);
+// plain sentence of why (errno ENOENT: simply not there). A file that
+// O_CREAT makes gets createMode, less the umask.
+int openOwnFile(const QString& path, int flags, qint64 maxSize, QString& refusal, bool rootMayOwn = false,
+                unsigned createMode = 0666);
 // The whole of such a file; nothing with `refusal` (and errno) set otherwise.
 std::optional<QByteArray> readOwnFile(const QString& path, qint64 maxSize, QString& refusal, bool rootMayOwn = false);
 

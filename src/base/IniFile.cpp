@@ -181,12 +181,18 @@ QString settingsTrouble()
 
 QString ReadIniValue(const QString& section, const QString& key, const QString& def, const QString& path, int size)
 {
+    return FindIniValue(section, key, path, size).value_or(def);
+}
+
+std::optional<QString> FindIniValue(const QString& section, const QString& key, const QString& path, int size)
+{
     QString refusal;
-    std::optional<QByteArray> read = readOwnFile(path, kSettingsFileMax, refusal, isAdministratorsSettings(path));
+    const bool rootMayOwn = isAdministratorsSettings(path) || (!path.isEmpty() && path == administratorsSettingsFile());
+    std::optional<QByteArray> read = readOwnFile(path, kSettingsFileMax, refusal, rootMayOwn);
     const int error = errno;
     noteTrouble(path, read || error == ENOENT ? QString() : refusal);
     if (!read)
-        return def;
+        return std::nullopt;
     QByteArray& data = *read;
     normalise(data);
     const std::vector<Line> lines = splitLines(data);
@@ -206,7 +212,7 @@ QString ReadIniValue(const QString& section, const QString& key, const QString& 
             return kv->value.left(cap);
         }
     }
-    return def;
+    return std::nullopt;
 }
 
 bool WriteIniValue(const QString& section, const QString& key, const QString& value, const QString& path)

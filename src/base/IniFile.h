@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <optional>
+
 namespace varnelo {
 
 // Private-profile style INI access. Section and key names match without
@@ -22,6 +24,10 @@ QString settingsTrouble();
 // The value of key in [section], or def when the file, section or key is missing.
 QString ReadIniValue(const QString& section, const QString& key, const QString& def, const QString& path,
                      int size = 256);
+// The same, or nothing when the file, section or key is missing: a key set
+// to "" is there. The administrator's file (administratorsSettingsFile) may
+// belong to root.
+std::optional<QString> FindIniValue(const QString& section, const QString& key, const QString& path, int size = 256);
 
 // Sets key=value in [section]: an existing key is replaced where it stands, a
 // new key goes to the end of its section, a missing section is appended and a

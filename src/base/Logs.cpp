@@ -40,14 +40,60 @@ void remember(const QString& path, const QString& reason)
         trouble = LogTrouble {path, reason};
 }
 
-// Makes the folder, level by level from the first one given; false (and the
-// failure remembered) when a level cannot be made.
+// The logs name patients: only their owner reads them.
+constexpr mode_t kPrivateFolder = 0700;
+constexpr mode_t kPrivateFile = 0600;
+
+// Takes group's and others' rights from what fd refers to when it is the
+// user's own; never gives any.
+void tighten(int fd)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 077) != 0)
+        ::fchmod(fd, st.st_mode & 07700);
+}
+
+// A folder of logs that an earlier version (or a wide umask) left open to
+// others is closed once per run, with the files already in it; a link in it
+// is left alone.
+void tightenFolder(const QString& folder)
+{
+    static std::mutex mutex;
+    static QStringList done;
+    const std::lock_guard<std::mutex> lock(mutex);
+    if (done.contains(folder))
+        return;
+    const int dir = ::open(encodeFileName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0)
+        return;
+    tighten(dir);
+    std::vector<DirEntry> entries;
+    int error = 0;
+    if (listFolder(folder, entries, error)) {
+        for (const DirEntry& e : entries) {
+            if (e.isLink || e.isDir)
+                continue;
+            const int fd = ::openat(dir, encodeFileName(e.name).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+            if (fd < 0)
+                continue;
+            struct stat st {};
+            if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+                tighten(fd);
+            ::close(fd);
+        }
+    }
+    ::close(dir);
+    done << folder;
+}
+
+// Makes the folder, level by level from the first one given, each private;
+// false (and the failure remembered) when a level cannot be made.
 bool makeFolder(const QString& base, const QStringList& levels)
 {
     QString path = base;
     for (const QString& level : levels) {
         path += QLatin1Char('/') + level;
-        if (::mkdir(QFile::encodeName(path).constData(), 0777) != 0 && errno != EEXIST) {
+        if (::mkdir(QFile::encodeName(path).constData(), kPrivateFolder) != 0 && errno != EEXIST) {
             remember(path, QString::fromLocal8Bit(std::strerror(errno)));
             return false;
         }
@@ -80,6 +126,9 @@ void appendLine(const QString& current, const QString& retiredPrefix, const QStr
             if (!made)
                 return;
         }
+        if (!programFolderWritable())
+            tightenFolder(userStateFolder());
+        tightenFolder(folder);
 
         const QString path = folder + QLatin1Char('/') + current;
         struct stat st {};
@@ -93,11 +142,12 @@ void appendLine(const QString& current, const QString& retiredPrefix, const QStr
         // Not through a link, and only the user's own regular file: a link
         // planted in the folder must not take the receipt elsewhere.
         QString refusal;
-        const int fd = openOwnFile(path, O_WRONLY | O_APPEND | O_CREAT, 0, refusal);
+        const int fd = openOwnFile(path, O_WRONLY | O_APPEND | O_CREAT, 0, refusal, false, kPrivateFile);
         if (fd < 0) {
             remember(path, refusal);
             return;
         }
+        tighten(fd);  // one that was there before, or a file put back meanwhile
         QFile file;
         if (!file.open(fd, QIODevice::WriteOnly | QIODevice::Append, QFileDevice::AutoCloseHandle)) {
             ::close(fd);

@@ -31,7 +31,9 @@ QString TimeStamp();  // hhmmss, 24 hours
 QString FileStamp();  // DateStamp() + TimeStamp()
 
 // The folder the logs go to: program folder + "/Logs", or, when the program
-// folder cannot be written, userStateFolder() + "/Logs".
+// folder cannot be written, userStateFolder() + "/Logs". The logs name
+// patients: the writers make it (and userStateFolder()) 0700 and each log
+// 0600, and take wider rights back from what an earlier run left there.
 // "" when neither is known (no home folder): every line is then log trouble.
 QString logFolder();
 

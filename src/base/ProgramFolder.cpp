@@ -63,7 +63,8 @@ std::optional<QString> folderTrouble(const QString& folder)
     for (const QString& level : folder.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
         path += QLatin1Char('/') + level;
         const QByteArray native = QFile::encodeName(path);
-        if (::mkdir(native.constData(), 0777) != 0 && errno != EEXIST)
+        // as freedesktop.org would have a missing base folder: the user's alone
+        if (::mkdir(native.constData(), 0700) != 0 && errno != EEXIST)
             return QCoreApplication::translate("varnelo::ProgramFolder", "the folder %1 cannot be made (%2)")
                 .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
     }
@@ -184,33 +185,16 @@ QString prepareSettingsFile()
         // home too: it is read, and what is changed stays unsaved)
         if (QFileInfo::exists(path))
             return path;
-        // The first one found is the one meant.
-        const QString seed = administratorsSettingsFile();
-        if (seed.isEmpty())
-            return path;
-        if (trouble) {
+        // No copy of the administrator's file: it is read at every start
+        // (ReadSetting), so that a later change of it reaches this user too.
+        const QString system = administratorsSettingsFile();
+        if (trouble && !system.isEmpty()) {
             // No place of the user's own: the administrator's PACS all the
             // same, read where it lies and never written back.
             const std::lock_guard<std::mutex> lock(readOnlyMutex);
-            readOnlySettings() = seed;
-            return seed;
+            readOnlySettings() = system;
+            return system;
         }
-        // The copy is the user's to write, whatever rights the
-        // administrator's file has; a FIFO or a huge file there is no seed.
-        QString refusal;
-        const std::optional<QByteArray> data = readOwnFile(seed, kSettingsFileMax, refusal, true);
-        if (!data)
-            return path;
-        const int fd = ::open(encodeFileName(path).constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (fd < 0)
-            return path;
-        QFile out;
-        bool ok = out.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle) && out.write(*data) == data->size() && out.flush();
-        if (!out.isOpen())
-            ::close(fd);
-        out.close();
-        if (!ok)
-            QFile::remove(path);
     } catch (...) {
     }
     return path;

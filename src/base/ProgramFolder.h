@@ -28,16 +28,17 @@ QString userStateFolder();
 // Settings path: program folder, "/", program name, ".ini"; or the same
 // name in userConfigFolder().
 QString settingsPath();
-// settingsPath(), after making the user's folder and, when the user has no
-// settings file yet, copying the first <dir>/Varnelo/<name>.ini of
-// $XDG_CONFIG_DIRS (/etc/xdg when unset) there: how an administrator hands
-// every user the same PACS. Never throws; a failed copy leaves no file.
+// settingsPath(), after making the user's folder. Nothing is copied there:
+// the administrator's file (administratorsSettingsFile) is read beside the
+// user's at every start (ReadSetting). Never throws.
 // When the user's folder cannot be made or written (no home, a read-only
 // home), that administrator's file itself, read only (see
 // isAdministratorsSettings), else settingsPath(); keepingTrouble() says why.
 QString prepareSettingsFile();
 
-// The first <dir>/Varnelo/<name>.ini of $XDG_CONFIG_DIRS that is a file, or "".
+// The system file: the first <dir>/Varnelo/<name>.ini of $XDG_CONFIG_DIRS
+// (/etc/xdg when unset) that is a file, or "". It applies wherever the
+// user's settings are, beside the program too.
 QString administratorsSettingsFile();
 // True for the administrator's file that prepareSettingsFile() handed out in
 // place of the user's own: it is read (root may own it) and never written.

@@ -5,6 +5,7 @@
 #include "base/IniFile.h"
 #include "base/ProgramFolder.h"
 
+#include <algorithm>
 #include <functional>
 
 namespace varnelo {
@@ -15,7 +16,7 @@ constexpr int kValueSize = 256;
 
 QString read(const char* section, const char* key, const char* def)
 {
-    return ReadIniValue(QLatin1String(section), QLatin1String(key), QLatin1String(def), appState().IniPath, kValueSize);
+    return ReadSetting(QLatin1String(section), QLatin1String(key), QLatin1String(def), kValueSize);
 }
 
 // One key at a time: a value that does not convert skips that key only.
@@ -29,7 +30,40 @@ void step(const std::function<void()>& f)
 
 void write(const char* section, const char* key, const QString& value)
 {
-    WriteIniValue(QLatin1String(section), QLatin1String(key), value, appState().IniPath);
+    WriteSetting(QLatin1String(section), QLatin1String(key), value);
+}
+
+// A long list of keys is no reason to lock none.
+constexpr int kLockedListSize = 8192;
+
+QStringList lockedIn(const QString& system)
+{
+    QStringList out;
+    if (system.isEmpty())
+        return out;
+    const QString keys = FindIniValue(QStringLiteral("Locked"), QStringLiteral("Keys"), system, kLockedListSize).value_or(QString());
+    for (const QString& entry : keys.split(QLatin1Char(','), Qt::SkipEmptyParts))
+        if (!entry.trimmed().isEmpty())
+            out << entry.trimmed();
+    return out;
+}
+
+// "Section/Key" or "Section/*"; names match without regard to case, as in
+// the file itself.
+bool names(const QString& entry, const QString& section, const QString& key)
+{
+    const qsizetype slash = entry.indexOf(QLatin1Char('/'));
+    if (slash < 0)
+        return false;
+    const QString s = entry.left(slash).trimmed(), k = entry.mid(slash + 1).trimmed();
+    return s.compare(section, Qt::CaseInsensitive) == 0 &&
+        (k == QLatin1String("*") || k.compare(key, Qt::CaseInsensitive) == 0);
+}
+
+bool lockedIn(const QString& system, const QString& section, const QString& key)
+{
+    const QStringList locked = lockedIn(system);
+    return std::any_of(locked.begin(), locked.end(), [&](const QString& e) { return names(e, section, key); });
 }
 
 QString knownLanguage(const QString& value)
@@ -52,6 +86,66 @@ QString languageSetting(const QString& iniPath)
     } catch (...) {
         return QStringLiteral("auto");
     }
+}
+
+QStringList lockedSettings()
+{
+    return lockedIn(administratorsSettingsFile());
+}
+
+bool isLockedSetting(const QString& section, const QString& key)
+{
+    return lockedIn(administratorsSettingsFile(), section, key);
+}
+
+bool isLockedBox(SettingsView::Box box)
+{
+    using Box = SettingsView::Box;
+    const QString dicom = QStringLiteral("DICOM");
+    switch (box) {
+    case Box::Suffix:
+        return isLockedSetting(QStringLiteral("Default"), QStringLiteral("FileSuffix"));
+    case Box::SourceDir:
+        return isLockedSetting(QStringLiteral("Default"), QStringLiteral("SourceDir"));
+    case Box::RemoteAET:
+        return isLockedSetting(dicom, QStringLiteral("RemoteAET"));
+    case Box::RemoteIP:
+        return isLockedSetting(dicom, QStringLiteral("RemoteIP"));
+    case Box::RemotePort:
+        return isLockedSetting(dicom, QStringLiteral("RemotePort"));
+    case Box::RemoteAET2:
+        return isLockedSetting(dicom, QStringLiteral("RemoteAET2"));
+    case Box::RemoteIP2:
+        return isLockedSetting(dicom, QStringLiteral("RemoteIP2"));
+    case Box::RemotePort2:
+        return isLockedSetting(dicom, QStringLiteral("RemotePort2"));
+    }
+    return false;
+}
+
+QString ReadSetting(const QString& section, const QString& key, const QString& def, int size)
+{
+    const QString system = administratorsSettingsFile();
+    if (lockedIn(system, section, key))
+        return FindIniValue(section, key, system, size).value_or(def);
+    if (std::optional<QString> own = FindIniValue(section, key, appState().IniPath, size))
+        return *own;
+    if (!system.isEmpty())
+        return FindIniValue(section, key, system, size).value_or(def);
+    return def;
+}
+
+bool WriteSetting(const QString& section, const QString& key, const QString& value)
+{
+    const QString system = administratorsSettingsFile();
+    const QString& own = appState().IniPath;
+    if (!system.isEmpty()) {
+        if (lockedIn(system, section, key))
+            return false;
+        if (own != system && !FindIniValue(section, key, own).has_value() && FindIniValue(section, key, system) == value)
+            return true;
+    }
+    return WriteIniValue(section, key, value, own);
 }
 
 void LoadSettings(SettingsView& view)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 
@@ -37,6 +38,26 @@ public:
 // [Default] Language of the settings file at `iniPath`: "auto", "en" or
 // "de" ("auto" for anything else).
 QString languageSetting(const QString& iniPath);
+
+// Settings an administrator owns. The system file
+// (administratorsSettingsFile(), /etc/xdg/Varnelo/Varnelo.ini) is read at
+// every start: it gives each key the user's file lacks, and the keys its
+// [Locked] section names ("Keys=DICOM/RemoteAET,Audit/*", "*" for a whole
+// section) take its value, or the default when it has none, whatever the
+// user's file says. A locked key is never written to the user's file.
+bool isLockedSetting(const QString& section, const QString& key);
+// The keys locked, as the system file lists them ("" when none).
+QStringList lockedSettings();
+// A box whose key is locked.
+bool isLockedBox(SettingsView::Box box);
+// The value in force: locked, the system file's; else the user's
+// (appState().IniPath), then the system file's, then def.
+QString ReadSetting(const QString& section, const QString& key, const QString& def, int size = 256);
+// Writes key=value to the user's file, except a locked key (false), and
+// except a value the system file gives while the user's file does not hold
+// the key (true, nothing written): an administrator's later change then
+// still reaches this user.
+bool WriteSetting(const QString& section, const QString& key, const QString& value);
 
 // Reads every key into AppState and the view; one bad key is skipped.
 void LoadSettings(SettingsView& view);

@@ -264,3 +264,62 @@ TEST_F(Logs, ALogThatIsNotTheUsersOwnFileIsRefusedAsTrouble)
         EXPECT_EQ(read("Error.log"), "xxx");
     }
 }
+
+// The logs name patients: folders 0700 and files 0600 whatever the umask,
+// rights that an earlier version left wider taken back (also from retired
+// logs), rights narrower than that kept, and nothing behind a link touched.
+TEST_F(Logs, FoldersAndFilesAreTheUsersAlone)
+{
+    const mode_t umaskWas = ::umask(0);
+    const auto restore = qScopeGuard([&] { ::umask(umaskWas); });
+    auto mode = [](const QString& path) {
+        struct stat st {};
+        return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 01;
+    };
+
+    WriteErrorLog(1, "Smith^Max", "s");
+    EXPECT_EQ(mode(dir.path() + "/Logs"), 0700u);
+    EXPECT_EQ(mode(logPath("Error.log")), 0600u);
+
+    // a folder as an earlier version left it
+    QTemporaryDir old;
+    setProgramFolderForTesting(old.path());
+    ASSERT_EQ(::mkdir(QFile::encodeName(old.path() + "/Logs").constData(), 0755), 0);
+    const QString logs = old.path() + "/Logs/";
+    auto make = [](const QString& path, mode_t m) {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("x\r\n");
+        f.close();
+        ASSERT_EQ(::chmod(QFile::encodeName(path).constData(), m), 0);
+    };
+    make(logs + "Debug.log", 0640);
+    make(logs + "error20250101120000.log", 0644);
+    make(logs + "Imports.log", 0200);
+    QTemporaryDir outside;
+    make(outside.filePath("elsewhere"), 0644);
+    ASSERT_TRUE(QFile::link(outside.filePath("elsewhere"), logs + "error20250101120001.log"));
+
+    WriteDebugLog("line");
+    EXPECT_EQ(mode(old.path() + "/Logs"), 0700u);
+    EXPECT_EQ(mode(logs + "Debug.log"), 0600u);
+    EXPECT_EQ(mode(logs + "error20250101120000.log"), 0600u) << "a retired log too";
+    EXPECT_EQ(mode(logs + "Imports.log"), 0200u) << "narrower stays";
+    EXPECT_EQ(mode(outside.filePath("elsewhere")), 0644u) << "a link is no log of ours";
+
+    // the user's state folder, made by the first line
+    const QByteArray saved = qgetenv("XDG_STATE_HOME");
+    const auto back = qScopeGuard([&] {
+        if (saved.isNull())
+            qunsetenv("XDG_STATE_HOME");
+        else
+            qputenv("XDG_STATE_HOME", saved);
+    });
+    setProgramFolderForTesting(dir.path() + "/gone");
+    qputenv("XDG_STATE_HOME", (dir.path() + "/state").toUtf8());
+    WriteImportsLog({"source"}, {"D:"});
+    EXPECT_EQ(mode(dir.path() + "/state/Varnelo"), 0700u);
+    EXPECT_EQ(mode(dir.path() + "/state/Varnelo/Logs"), 0700u);
+    EXPECT_EQ(mode(dir.path() + "/state/Varnelo/Logs/Imports.log"), 0600u);
+    EXPECT_FALSE(TakeLogTrouble());
+}

@@ -34,7 +34,18 @@ protected:
     {
         appState() = AppState {};
         appState().IniPath = dir.filePath(QStringLiteral("Varnelo.ini"));
+        // the machine's own system file has no say here
+        saved = qEnvironmentVariableIsSet("XDG_CONFIG_DIRS") ? std::optional<QByteArray>(qgetenv("XDG_CONFIG_DIRS")) : std::nullopt;
+        qputenv("XDG_CONFIG_DIRS", dir.filePath(QStringLiteral("xdg")).toUtf8());
     }
+    void TearDown() override
+    {
+        if (saved)
+            qputenv("XDG_CONFIG_DIRS", *saved);
+        else
+            qunsetenv("XDG_CONFIG_DIRS");
+    }
+    std::optional<QByteArray> saved;
     void writeIni(const QByteArray& data)
     {
         QFile f(appState().IniPath);
@@ -331,31 +342,101 @@ TEST_F(Places, BesideAWritableProgramElseTheUsersFolders)
     }
 }
 
-TEST_F(Places, FirstSeedFoundIsCopiedOnceAndIsTheUsersToWrite)
+// The administrator's file is read at every start, beside the user's own,
+// wherever that is; nothing of it is copied into the user's file.
+TEST_F(Places, SystemFileGivesWhatTheUsersFileLacksAtEveryStart)
 {
     setProgramFolderForTesting(path("gone"));
     const QString ini = path("config/Varnelo/Varnelo.ini");
-
     EXPECT_EQ(prepareSettingsFile(), ini);
     EXPECT_TRUE(QFileInfo(path("config/Varnelo")).isDir());
-    EXPECT_FALSE(QFileInfo::exists(ini)) << "no seed, no file: the defaults apply";
+    EXPECT_EQ(administratorsSettingsFile(), QString());
 
-    put("xdg-first/Varnelo/Varnelo.ini", "; site\n[DICOM]\nRemoteAET=FIRST\n", QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther);
-    put("xdg-later/Varnelo/Varnelo.ini", "[DICOM]\nRemoteAET=LATER\n");
+    put("xdg-first/Varnelo/Varnelo.ini", "; site\n[DICOM]\nRemoteAET=FIRST\nRemoteIP=10.1.1.1\nRemotePort=104\nLocalAET=STATION\n");
+    put("xdg-later/Varnelo/Varnelo.ini", "[DICOM]\nRemoteAET=LATER\nRemoteAET2=LATER\n");
     EXPECT_EQ(prepareSettingsFile(), ini);
-    EXPECT_EQ(get(ini), "; site\n[DICOM]\nRemoteAET=FIRST\n");
-    EXPECT_TRUE(WriteIniValue("DICOM", "RemotePort", "104", ini)) << "a read-only seed gives a writable copy";
+    EXPECT_FALSE(QFileInfo::exists(ini)) << "no copy";
+    EXPECT_EQ(administratorsSettingsFile(), path("xdg-first/Varnelo/Varnelo.ini")) << "the first one found";
+    put("config/Varnelo/Varnelo.ini", "[DICOM]\nRemoteAET=MINE\nRemotePort=\n");
 
-    // the user's file, once there, is never replaced by the seed
-    put("xdg-first/Varnelo/Varnelo.ini", "[DICOM]\nRemoteAET=CHANGED\n");
-    prepareSettingsFile();
-    EXPECT_EQ(get(ini), "; site\n[DICOM]\nRemoteAET=FIRST\nRemotePort=104\n");
+    appState() = AppState {};
+    appState().IniPath = ini;
+    FakeView view;
+    LoadSettings(view);
+    EXPECT_EQ(view.boxes.value(SettingsView::Box::RemoteAET), "MINE") << "the user's own value stays";
+    EXPECT_EQ(view.boxes.value(SettingsView::Box::RemoteIP), "10.1.1.1");
+    EXPECT_EQ(view.boxes.value(SettingsView::Box::RemotePort), "") << "a key set empty is set";
+    EXPECT_EQ(view.boxes.value(SettingsView::Box::RemoteAET2), "") << "only the first system file counts";
+    EXPECT_EQ(appState().LocalAET, "STATION");
 
-    // without XDG_CONFIG_DIRS the seed is looked for in /etc/xdg only
-    QFile::remove(ini);
-    qunsetenv("XDG_CONFIG_DIRS");
-    prepareSettingsFile();
-    EXPECT_EQ(QFileInfo::exists(ini), QFileInfo::exists("/etc/xdg/Varnelo/Varnelo.ini"));
+    // saved as it stands: what the system file gives is not pinned in the user's file
+    SaveSettings(view);
+    EXPECT_FALSE(FindIniValue("DICOM", "RemoteIP", ini)) << get(ini).constData();
+    EXPECT_TRUE(get(ini).contains("RemoteAET=MINE\n"));
+    EXPECT_EQ(appState().RemoteIP, "10.1.1.1");
+
+    // a later change of the administrator's reaches the user at the next start
+    put("xdg-first/Varnelo/Varnelo.ini", "[DICOM]\nRemoteIP=10.2.2.2\n");
+    LoadSettings(view);
+    EXPECT_EQ(view.boxes.value(SettingsView::Box::RemoteIP), "10.2.2.2");
+    EXPECT_EQ(appState().LocalAET, "Varnelo") << "gone from the system file: the default";
+    view.boxes[SettingsView::Box::RemoteIP] = "10.3.3.3";
+    SaveSettings(view);
+    EXPECT_EQ(ReadIniValue("DICOM", "RemoteIP", "", ini), "10.3.3.3") << "a value of the user's own is written";
+
+    // beside a writable program too
+    QDir().mkpath(path("opt"));
+    setProgramFolderForTesting(path("opt"));
+    appState().IniPath = prepareSettingsFile();
+    EXPECT_EQ(appState().IniPath, path("opt/Varnelo.ini"));
+    LoadSettings(view);
+    EXPECT_EQ(view.boxes.value(SettingsView::Box::RemoteIP), "10.2.2.2");
+    EXPECT_EQ(view.boxes.value(SettingsView::Box::RemoteAET), "");
+}
+
+// Keys named in [Locked] take the system file's value whatever the user's
+// file says, and are never written there.
+TEST_F(Places, LockedKeysHoldOverTheUsersFileAndAreNeverWritten)
+{
+    setProgramFolderForTesting(path("gone"));
+    const QString ini = path("config/Varnelo/Varnelo.ini");
+    put("xdg-first/Varnelo/Varnelo.ini",
+        "[Locked]\nKeys= DICOM/RemoteAET , dicom/REMOTEIP,DICOM/LocalAET,Audit/*,nonsense\n"
+        "[DICOM]\nRemoteAET=PACS\nRemoteIP=10.1.1.1\nRemotePort=104\n[Audit]\nPort=6514\n");
+    const QByteArray own = "[DICOM]\nRemoteAET=MINE\nRemotePort=11112\nLocalAET=ME\n[Audit]\nHost=elsewhere\nPort=1\n";
+    put("config/Varnelo/Varnelo.ini", own);
+    appState() = AppState {};
+    appState().IniPath = prepareSettingsFile();
+    ASSERT_EQ(appState().IniPath, ini);
+
+    EXPECT_EQ(lockedSettings(), QStringList({"DICOM/RemoteAET", "dicom/REMOTEIP", "DICOM/LocalAET", "Audit/*", "nonsense"}));
+    EXPECT_TRUE(isLockedSetting("dicom", "remoteaet"));
+    EXPECT_TRUE(isLockedSetting("Audit", "Transport")) << "a whole section";
+    EXPECT_FALSE(isLockedSetting("DICOM", "RemotePort"));
+    EXPECT_FALSE(isLockedSetting("DICOM", "RemoteAET2"));
+    EXPECT_TRUE(isLockedBox(SettingsView::Box::RemoteIP));
+    EXPECT_FALSE(isLockedBox(SettingsView::Box::RemotePort));
+
+    FakeView view;
+    LoadSettings(view);
+    EXPECT_EQ(view.boxes.value(SettingsView::Box::RemoteAET), "PACS");
+    EXPECT_EQ(view.boxes.value(SettingsView::Box::RemoteIP), "10.1.1.1");
+    EXPECT_EQ(view.boxes.value(SettingsView::Box::RemotePort), "11112") << "not locked: the user's";
+    EXPECT_EQ(appState().LocalAET, "Varnelo") << "locked without a value: the default, not the user's";
+    EXPECT_EQ(ReadSetting("Audit", "Host", "none"), "none");
+    EXPECT_EQ(ReadSetting("Audit", "Port", "514"), "6514");
+
+    view.boxes[SettingsView::Box::RemoteAET] = "TYPED";
+    view.boxes[SettingsView::Box::RemoteIP] = "10.9.9.9";
+    SaveSettings(view);
+    EXPECT_FALSE(WriteSetting("DICOM", "LocalAET", "OTHER"));
+    EXPECT_FALSE(WriteSetting("Audit", "Site", "X"));
+    const QByteArray after = get(ini);
+    // what was there is left as it was, and no locked key is added
+    EXPECT_TRUE(after.startsWith("[DICOM]\nRemoteAET=MINE\nRemotePort=11112\nLocalAET=ME\n")) << after.constData();
+    EXPECT_TRUE(after.contains("[Audit]\nHost=elsewhere\nPort=1\n[")) << after.constData();
+    EXPECT_FALSE(FindIniValue("DICOM", "RemoteIP", ini)) << after.constData();
+    EXPECT_FALSE(after.contains("TYPED")) << after.constData();
 }
 
 // Without a place of the user's own (HOME unset, a home that takes no files)

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The package as installed: unpacked into a folder that the user who runs
 # the program cannot write, Varnelo keeps its settings in $XDG_CONFIG_HOME,
-# seeded from the first folder of $XDG_CONFIG_DIRS that has a settings file,
-# and its logs in $XDG_STATE_HOME. The import is started as an operator
+# reads the system file (the first folder of $XDG_CONFIG_DIRS that has a
+# settings file) beside it, its locked keys over the user's, and keeps its
+# logs, private, in $XDG_STATE_HOME. The import is started as an operator
 # would, by a click on "IMPORT" on an Xvfb display.
 #
 # Usage: installed.sh PACKAGE.deb|FOLDER   (exits 77 when a tool is missing)
@@ -50,6 +51,8 @@ mkdir -p "$home" "$work/cd" "$work/received" "$work/xdg-empty" "$work/xdg-first/
 port=$(free_port)
 cat >"$work/xdg-first/Varnelo/Varnelo.ini" <<INI
 ; handed out by the administrator
+[Locked]
+Keys=DICOM/RemoteAET,DICOM/RemoteIP,DICOM/RemotePort
 [Default]
 AppName=Seeded
 SearchBy=1
@@ -64,6 +67,9 @@ INI
 printf '[Default]\nAppName=Later\n' >"$work/xdg-later/Varnelo/Varnelo.ini"
 cp "$work/xdg-first/Varnelo/Varnelo.ini" "$work/seed-as-given"
 mkdir -m 700 "$home/runtime"
+# A user who started Varnelo before: a PACS of their own, overruled by the lock.
+mkdir -p "$home/config/Varnelo"
+printf '[DICOM]\nRemoteAET=OLD\nRemotePort=1\n' >"$home/config/Varnelo/Varnelo.ini"
 chown -R "$owner" "$home" "$work/cd"
 
 storescp -aet STORESCP -od "$work/received" "$port" &
@@ -95,12 +101,17 @@ kill "$program_pid"
 
 settings=$home/config/Varnelo/Varnelo.ini
 [[ -f $settings ]] || fail "no settings file at $settings"
-grep -q '^; handed out by the administrator' "$settings" || fail "the settings file is not the seed's copy"
+grep -q '^; handed out by the administrator' "$settings" && fail "the system file was copied into $settings"
 grep -q '^WithSubDirs=0' "$settings" || fail "the import wrote no settings into $settings"
-grep -q "RemotePort=$port" "$settings" || fail "the destination of the seed is lost"
+grep -q '^RemotePort=1$' "$settings" || fail "the user's own value of a locked key was not left as it was"
+grep -q '^RemoteIP=' "$settings" && fail "a locked key was written into $settings"
 cmp -s "$work/seed-as-given" "$work/xdg-first/Varnelo/Varnelo.ini" || fail "the seed itself was changed"
 [[ -s $receipt ]] || fail "no receipt at $receipt"
 grep -q "$work/cd" "$receipt" || fail "the receipt does not name the source: $(cat "$receipt")"
+grep -q "stopped at launch" "$receipt" && fail "the locked destination was not the one checked: $(cat "$receipt")"
+logs=$home/state/Varnelo/Logs
+[[ $(stat -c %a "$logs") == 700 && $(stat -c %a "$receipt") == 600 ]] ||
+  fail "the logs are not private: $(stat -c '%a %n' "$logs" "$logs"/*)"
 find "$work/root" | sort >"$work/after"
 diff "$work/before" "$work/after" >/dev/null || fail "files appeared in the program's folders: $(diff "$work/before" "$work/after")"
 echo "settings: $settings"
