@@ -1529,6 +1529,16 @@ TEST_F(Network, StudyQueryFailuresSayWhy)
     auto refusing = storescp({QStringLiteral("--refuse")});
     client.PeerPort = refusing->port();
     EXPECT_EQ(errorOf([&] { client.FindStudy(DcmUtility::NewUID()); }).number(), DicomErrc::AssociationRejected);
+
+    // a peer that never answers holds the caller no longer than TimeoutSeconds
+    testsupport::SilentListener silent;
+    client.PeerPort = silent.port();
+    client.TimeoutSeconds = 2;
+    QElapsedTimer t;
+    t.start();
+    EXPECT_EQ(errorOf([&] { client.FindStudy(DcmUtility::NewUID()); }).number(), DicomErrc::Timeout);
+    EXPECT_GE(t.elapsed(), 1500);
+    EXPECT_LT(t.elapsed(), 5000);
 }
 
 // CommitScp in each of its ways, with DCMTK's SCU and SCP as the program.
@@ -1780,7 +1790,6 @@ TEST_F(Network, TheCommitmentListenerAnswersAsThisProgram)
     o.mode = CommitScp::Mode::NewAssociation;
     o.reportPort = listenPort;
     o.reportCalledAe = Calling;
-    o.closeAfterAction = true;
     CommitScp pacs(o);
     DcmCommitSession session(QStringLiteral("127.0.0.1"), pacs.port(), Calling, pacs.aeTitle(), {}, listenPort, 1);
     session.Add({QLatin1String(UID_CTImageStorage), DcmUtility::NewUID(), DcmUtility::NewUID()});
