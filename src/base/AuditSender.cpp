@@ -142,7 +142,10 @@ struct AuditSender::Worker : QObject {
 
         // what an earlier run could not deliver, oldest first
         const QDir dir(config.spoolFolder);
-        for (const QString& name : dir.entryList({QStringLiteral("*.syslog")}, QDir::Files, QDir::Name)) {
+        const QStringList spooled = config.spoolFolder.isEmpty()
+            ? QStringList()
+            : dir.entryList({QStringLiteral("*.syslog")}, QDir::Files, QDir::Name);
+        for (const QString& name : spooled) {
             QFile f(dir.filePath(name));
             if (f.open(QIODevice::ReadOnly))
                 queue.append({f.fileName(), f.readAll()});
@@ -557,6 +560,94 @@ void auditInstancesTransferred(const audit::Node& destination, const audit::Pati
 void auditQuery(const audit::Query& query, audit::Outcome outcome)
 {
     record(audit::query(audit::Station::current(), query, outcome), outcome);
+}
+
+namespace {
+
+bool samePatient(const audit::Patient& a, const audit::Patient& b)
+{
+    return a.id == b.id && a.issuer == b.issuer;
+}
+
+}  // namespace
+
+ImportAudit::ImportAudit(const audit::Medium& medium)
+    : medium_(medium)
+{
+}
+
+void ImportAudit::count(Tally& tally, const QString& studyUid, const QString& sopClassUid, bool counted)
+{
+    auto study = std::find_if(tally.patient.studies.begin(), tally.patient.studies.end(),
+                              [&](const audit::Study& s) { return s.uid == studyUid; });
+    if (study == tally.patient.studies.end()) {
+        tally.patient.studies.append({studyUid, QString(), {}});
+        study = tally.patient.studies.end() - 1;
+    }
+    auto sop = std::find_if(study->sopClasses.begin(), study->sopClasses.end(),
+                            [&](const audit::SopClassCount& c) { return c.uid == sopClassUid; });
+    if (sop == study->sopClasses.end()) {
+        study->sopClasses.append({sopClassUid, 0});
+        sop = study->sopClasses.end() - 1;
+    }
+    if (counted)
+        ++sop->count;
+}
+
+void ImportAudit::taken(const audit::Patient& who, const QString& studyUid, const QString& sopClassUid)
+{
+    auto it = std::find_if(taken_.begin(), taken_.end(), [&](const Tally& t) { return samePatient(t.patient, who); });
+    if (it == taken_.end()) {
+        taken_.append({{who.id, who.issuer, who.name, {}}, 0, 0});
+        it = taken_.end() - 1;
+    }
+    count(*it, studyUid, sopClassUid, true);
+}
+
+void ImportAudit::sent(const audit::Node& destination, const audit::Patient& who, const QString& studyUid,
+                       const QString& sopClassUid, bool ok)
+{
+    auto d = std::find_if(destinations_.begin(), destinations_.end(), [&](const AtDestination& a) {
+        return a.node.aeTitle == destination.aeTitle && a.node.host == destination.host;
+    });
+    if (d == destinations_.end()) {
+        destinations_.append({destination, {}});
+        d = destinations_.end() - 1;
+    }
+    auto it = std::find_if(d->patients.begin(), d->patients.end(), [&](const Tally& t) { return samePatient(t.patient, who); });
+    if (it == d->patients.end()) {
+        audit::Patient first {who.id, who.issuer, who.name, {{studyUid, QString(), {{sopClassUid, 1}}}}};
+        auditBeginTransferring(destination, first);
+        d->patients.append({{who.id, who.issuer, who.name, {}}, 0, 0});
+        it = d->patients.end() - 1;
+    }
+    count(*it, studyUid, sopClassUid, ok);
+    ++(ok ? it->ok : it->failed);
+}
+
+void ImportAudit::finish(bool aborted)
+{
+    if (finished_)
+        return;
+    finished_ = true;
+    int ok = 0, failed = 0;
+    for (const AtDestination& d : destinations_) {
+        for (const Tally& t : d.patients) {
+            ok += t.ok;
+            failed += t.failed;
+            const audit::Outcome outcome = t.ok == 0 ? audit::Outcome::SeriousFailure
+                : t.failed > 0                       ? audit::Outcome::MinorFailure
+                                                     : audit::Outcome::Success;
+            auditInstancesTransferred(d.node, t.patient, outcome);
+        }
+    }
+    QList<audit::Patient> patients;
+    for (const Tally& t : taken_)
+        patients << t.patient;
+    audit::Outcome outcome = audit::Outcome::Success;
+    if (failed > 0 || aborted)
+        outcome = ok > 0 || (taken_.isEmpty() && failed == 0) ? audit::Outcome::MinorFailure : audit::Outcome::SeriousFailure;
+    auditImport(medium_, patients, outcome);
 }
 
 }  // namespace varnelo

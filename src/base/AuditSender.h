@@ -68,4 +68,37 @@ void auditBeginTransferring(const audit::Node& destination, const audit::Patient
 void auditInstancesTransferred(const audit::Node& destination, const audit::Patient& patient, audit::Outcome outcome);
 void auditQuery(const audit::Query& query, audit::Outcome outcome);
 
+// What one import run did, gathered image by image: Begin Transferring at a
+// patient's first send to a destination, and at the end one DICOM Instances
+// Transferred per patient and destination (0 all sent, 4 some failed, 8
+// none arrived) and one Import for the medium. Patients are told apart by
+// ID and issuer; the studies of `who` are not read.
+class ImportAudit {
+public:
+    explicit ImportAudit(const audit::Medium& medium);
+    // An image taken up from the medium.
+    void taken(const audit::Patient& who, const QString& studyUid, const QString& sopClassUid);
+    // Its send to a destination, whatever the answer.
+    void sent(const audit::Node& destination, const audit::Patient& who, const QString& studyUid,
+              const QString& sopClassUid, bool ok);
+    // Once, at the end of the run; `aborted`: it broke off.
+    void finish(bool aborted);
+
+private:
+    struct Tally {
+        audit::Patient patient;
+        int ok = 0;
+        int failed = 0;
+    };
+    static void count(Tally& tally, const QString& studyUid, const QString& sopClassUid, bool counted);
+    audit::Medium medium_;
+    QList<Tally> taken_;
+    struct AtDestination {
+        audit::Node node;
+        QList<Tally> patients;
+    };
+    QList<AtDestination> destinations_;
+    bool finished_ = false;
+};
+
 }  // namespace varnelo

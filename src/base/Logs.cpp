@@ -276,7 +276,12 @@ void WriteImportsLog(const QStringList& columns, const QStringList& fields)
 void WriteAuditLog(const QString& message)
 {
     try {
-        appendLine(QStringLiteral("Audit.log"), QStringLiteral("audit"), isoDateTime(now()) + QLatin1Char('\t') + escapeForLog(message));
+        // whole, never cut like the other logs' fields: the message is the
+        // record; its XML holds no control characters, a line break would
+        // still split it
+        QString line = message;
+        line.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
+        appendLine(QStringLiteral("Audit.log"), QStringLiteral("audit"), isoDateTime(now()) + QLatin1Char('\t') + line);
     } catch (...) {
     }
 }

@@ -424,19 +424,21 @@ QByteArray DcmDataset::Encoded() const
     if (!ds)
         return {};
     const E_TransferSyntax xfer = EXS_LittleEndianExplicit;
-    const Uint32 length = ds->getLength(xfer, EET_ExplicitLength);
-    QByteArray bytes(static_cast<qsizetype>(length), '\0');
-    DcmOutputBufferStream out(bytes.data(), length);
+    // the stream asks to be emptied whenever its buffer is full
+    std::vector<char> buffer(64 * 1024);
+    DcmOutputBufferStream out(buffer.data(), static_cast<offile_off_t>(buffer.size()));
+    QByteArray bytes;
     ds->transferInit();
-    const OFCondition cond = ds->write(out, xfer, EET_ExplicitLength, nullptr);
+    OFCondition cond = EC_StreamNotifyClient;
+    while (cond == EC_StreamNotifyClient) {
+        cond = ds->write(out, xfer, EET_ExplicitLength, nullptr);
+        void* written = nullptr;
+        offile_off_t size = 0;
+        out.flushBuffer(written, size);
+        bytes.append(static_cast<const char*>(written), static_cast<qsizetype>(size));
+    }
     ds->transferEnd();
-    if (cond.bad())
-        return {};
-    void* written = nullptr;
-    offile_off_t size = 0;
-    out.flushBuffer(written, size);
-    bytes.truncate(static_cast<qsizetype>(size));
-    return bytes;
+    return cond.good() ? bytes : QByteArray();
 }
 
 DcmPatient DcmDataset::Patient() const

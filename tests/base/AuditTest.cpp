@@ -583,6 +583,62 @@ TEST_F(AuditDelivery, WithoutARepositoryOnlyTheLocalCopy)
     EXPECT_FALSE(QFileInfo::exists(dir.filePath(QStringLiteral("Logs/AuditSpool"))));
 }
 
+TEST_F(AuditDelivery, ImportRunGathersOneMessagePerPatientAndDestination)
+{
+    const audit::Patient p1 {QStringLiteral("P1"), QStringLiteral("HOSP"), QStringLiteral("Meier^Anna"), {}};
+    const audit::Patient p2 {QStringLiteral("P2"), QString(), QStringLiteral("Roth^Max"), {}};
+    const audit::Node pacs2 {QStringLiteral("PACS_TWO"), QStringLiteral("pacs2.example")};
+    {
+        ImportAudit run({QStringLiteral("PATIENT_CD"), audit::MediaType::CD});
+        run.taken(p1, "1.1", kCt);
+        run.sent(kPacs, p1, "1.1", kCt, true);
+        run.sent(pacs2, p1, "1.1", kCt, true);
+        run.taken(p1, "1.1", kCt);
+        run.sent(kPacs, p1, "1.1", kCt, true);
+        run.sent(pacs2, p1, "1.1", kCt, false);
+        run.taken(p1, "1.2", kMr);
+        run.sent(kPacs, p1, "1.2", kMr, true);
+        run.taken(p2, "2.1", kCt);
+        run.sent(kPacs, p2, "2.1", kCt, false);
+        run.finish(false);
+        run.finish(false);  // once only
+    }
+    QFile log(dir.filePath(QStringLiteral("Logs/Audit.log")));
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    QList<QByteArray> xml;
+    for (const QByteArray& line : log.readAll().trimmed().split('\n'))
+        xml << line.trimmed().split('\t').value(1);
+    ASSERT_EQ(xml.size(), 7);
+    QString output;
+    EXPECT_TRUE(validates(xml, output)) << output.toStdString();
+
+    auto summary = [](const QByteArray& m) {
+        return values(m, "EventID", "csd-code").join(',') + ' ' + values(m, "EventIdentification", "EventOutcomeIndicator").join(',') +
+            ' ' + values(m, "ActiveParticipant", "UserID").join(',') + ' ' +
+            values(m, "ParticipantObjectIdentification", "ParticipantObjectID").join(',');
+    };
+    QStringList got;
+    for (const QByteArray& m : xml)
+        got << summary(m);
+    const QString me = QString::number(QCoreApplication::applicationPid());
+    const QString user = audit::Station::current().user;
+    EXPECT_EQ(got, (QStringList {
+                       // at each patient's first image for a destination
+                       QStringLiteral("110102 0 %1,PACS_MAIN,%2 1.1,P1^^^HOSP").arg(me, user),
+                       QStringLiteral("110102 0 %1,PACS_TWO,%2 1.1,P1^^^HOSP").arg(me, user),
+                       QStringLiteral("110102 0 %1,PACS_MAIN,%2 2.1,P2").arg(me, user),
+                       // at the end: all there, some failed, none arrived
+                       QStringLiteral("110104 0 %1,PACS_MAIN,%2 1.1,1.2,P1^^^HOSP").arg(me, user),
+                       QStringLiteral("110104 8 %1,PACS_MAIN,%2 2.1,P2").arg(me, user),
+                       QStringLiteral("110104 4 %1,PACS_TWO,%2 1.1,P1^^^HOSP").arg(me, user),
+                       QStringLiteral("110107 4 PATIENT_CD,%2,%1 1.1,1.2,2.1,P1^^^HOSP,P2").arg(me, user),
+                   }));
+    // what arrived where, by SOP class: two CT and one MR of P1 at the first
+    EXPECT_EQ(values(xml[3], "SOPClass", "NumberOfInstances"), (QStringList {"2", "1"}));
+    EXPECT_EQ(values(xml[5], "SOPClass", "NumberOfInstances"), QStringList {"1"});
+    EXPECT_EQ(values(xml[6], "SOPClass", "NumberOfInstances"), (QStringList {"2", "1", "1"}));
+}
+
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);

@@ -10,6 +10,7 @@
 
 #include <dicom/testdata/TestData.h>
 
+#include <QFile>
 #include <QLocale>
 #include <QThread>
 
@@ -331,4 +332,36 @@ TEST(WorklistIdentifier, BothEndsNameTheDayTheClockWasReadOn)
                                    [](const auto& p) { return p.first == "(0040,0100)[0](0040,0002)"; });
     ASSERT_NE(date, received.end());
     EXPECT_EQ(date->second, "20260306-20260306");
+}
+
+// Each query goes to the audit trail with what it asked, as it went over the
+// wire, and whether it was answered.
+TEST(WorklistQueryAudit, EachQueryIsRecordedWithItsIdentifierAndOutcome)
+{
+    QTemporaryDir data;
+    const auto peer = testsupport::Peer::wlmscpfs(makeProvider(data), testsupport::Peer::Options {});
+    Harness harness;
+    for (const quint16 port : {peer->port(), testsupport::freeLoopbackPort()}) {
+        QuerySettings settings(QString::number(port));
+        RecordingView view;
+        WLQuery(view);
+    }
+    EXPECT_EQ(harness.boxes.size(), 1u) << "the second finds nobody listening";
+
+    QFile log(harness.folder() + QStringLiteral("/Logs/Audit.log"));
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = log.readAll().trimmed().split('\n');
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(lines[0].contains("EventOutcomeIndicator=\"0\"")) << lines[0].constData();
+    EXPECT_TRUE(lines[1].contains("EventOutcomeIndicator=\"8\"")) << lines[1].constData();
+    EXPECT_TRUE(lines[0].contains("UserID=\"WLPROV\" AlternativeUserID=\"AETITLES=WLPROV\"")) << lines[0].constData();
+
+    const qsizetype from = lines[0].indexOf("<ParticipantObjectQuery>") + qsizetype(sizeof("<ParticipantObjectQuery>") - 1);
+    const QByteArray asked = QByteArray::fromBase64(lines[0].mid(from, lines[0].indexOf("</ParticipantObjectQuery>") - from));
+    // Explicit VR Little Endian, starting with an empty Specific Character Set
+    EXPECT_TRUE(asked.startsWith(QByteArray("\x08\x00\x05\x00" "CS\x00\x00", 8))) << asked.toHex().constData();
+    // the Scheduled Procedure Step Sequence with this station and modality
+    EXPECT_TRUE(asked.contains(QByteArray("\x40\x00\x00\x01SQ", 6))) << asked.toHex().constData();
+    EXPECT_TRUE(asked.contains(QByteArray("\x40\x00\x01\x00" "AE\x08\x00VARNELO ", 16))) << asked.toHex().constData();
+    EXPECT_TRUE(asked.contains(QByteArray("\x08\x00\x60\x00" "CS\x02\x00" "CT", 10))) << asked.toHex().constData();
 }
