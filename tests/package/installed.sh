@@ -55,7 +55,8 @@ cat >"$work/xdg-first/Varnelo/Varnelo.ini" <<INI
 Keys=DICOM/RemoteAET,DICOM/RemoteIP,DICOM/RemotePort
 [Default]
 AppName=Seeded
-SearchBy=1
+SearchBy=2
+FileSuffix=DCM
 Location=2
 SourceDir=$work/cd
 [DICOM]
@@ -92,8 +93,8 @@ export DISPLAY=$display
 window=$(timeout 30 xdotool search --sync --onlyvisible --name '^Seeded [0-9]+\.[0-9]+\.[0-9]+$' | head -n1) ||
   fail "no window captioned from the first seed ($(xdotool search --name . getwindowname %@ 2>/dev/null | tr '\n' ' '))"
 
-# "IMPORT": it saves the settings, then looks for a DICOMDIR in the empty
-# folder and writes the run into the receipt.
+# "IMPORT": it checks the locked PACS, saves the settings, then scans the
+# empty folder and writes the run into the receipt.
 xdotool mousemove --window "$window" 634 130 click 1
 receipt=$home/state/Varnelo/Logs/Imports.log
 for _ in $(seq 300); do [[ -s $receipt ]] && break; sleep 0.1; done
