@@ -1,11 +1,13 @@
 #include "base/AppState.h"
 #include "base/Error.h"
+#include "base/Logs.h"
 #include "gui/BrowseForFolder.h"
 #include "gui/MsgBoxForm.h"
 #include "gui/PatientsForm.h"
 #include "gui/cAnimControl.h"
 #include "import/IdentityValues.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
@@ -179,7 +181,7 @@ TEST(PatientsForm, TicksMarksAndAnswers)
     typed.patient.PatientID = "LOC-1";
 
     PatientsForm several(&owner, medium, typed);
-    EXPECT_EQ(several.windowTitle(), "Patients on this medium");
+    EXPECT_EQ(several.windowTitle(), "What is on this medium");
     ASSERT_EQ(several.list()->topLevelItemCount(), 2);
     EXPECT_EQ(several.list()->topLevelItem(1)->text(PatientsForm::Images), "2");
     EXPECT_EQ(several.list()->topLevelItem(1)->text(PatientsForm::Studies), "1");
@@ -193,7 +195,8 @@ TEST(PatientsForm, TicksMarksAndAnswers)
     several.list()->topLevelItem(1)->setCheckState(PatientsForm::Name, Qt::Checked);
     ASSERT_TRUE(several.cmdImport()->isEnabled());
     several.cmdImport()->click();
-    EXPECT_EQ(several.result(), (QList<bool> {false, true}));
+    ASSERT_TRUE(several.result());
+    EXPECT_EQ(several.result()->patients, (QList<bool> {false, true}));
 
     // one patient against a pick: ticked at first; "Cancel" answers nullopt
     MediumPatients one;
@@ -209,7 +212,7 @@ TEST(PatientsForm, TicksMarksAndAnswers)
         EXPECT_TRUE(f.lblIdentity()->text().contains("OURHOSP"));
         f.cmdCancel()->click();
     });
-    EXPECT_EQ(PatientsForm::choose(&owner, one, picked), std::nullopt);
+    EXPECT_EQ(PatientsForm::choose(&owner, one, picked, {}), std::nullopt);
     PatientsForm::setAnswererForTesting({});
 }
 
@@ -247,6 +250,168 @@ TEST(PatientsForm, ShowsWhatNamesHoldAndWhatIsUnknown)
             for (const char32_t ch : text.toUcs4())
                 EXPECT_FALSE(isHiddenCharacter(ch)) << row << "/" << c << ": U+" << std::hex << static_cast<uint>(ch);
         }
+}
+
+namespace {
+
+// A medium of two patients: Maria's CT study, 12 of its 40 images at PACS1,
+// and her MR study, which PACS1 holds under Smith^John; Erik's new study.
+// PACS2 did not answer.
+struct HeldMedium {
+    MediumPatients medium;
+    QList<DestinationHoldings> holdings;
+
+    HeldMedium()
+    {
+        MediumStudy ct {"1.2.1", "20260312", "CT THORAX", {"CT", "SR"}, {}, 40};
+        ct.series << MediumSeries {"1.2.1.1", "1", "CT", "Thorax 1mm", 30, {}} << MediumSeries {"1.2.1.2", "2", "SR", "", 10, {}};
+        MediumStudy mr {"1.2.2", "20250101", "MR KNEE", {"MR"}, {MediumSeries {"1.2.2.1", "3", "MR", "T1", 5, {}}}, 5};
+        MediumStudy xa {"1.2.3", "", "", {}, {}, 8};
+        medium.addRecord({"EXT-1", "", "Lindqvist^Maria", "19910423", "F", {}}, {ct, mr});
+        medium.addRecord({"EXT-2", "", "Lindqvist^Erik", "19600101", "M", {}}, {xa});
+        DestinationHoldings one;
+        one.aet = "PACS1";
+        one.asked = true;
+        one.studies["1.2.1"] = {HeldState::Partly, 12, 40, {}};
+        one.studies["1.2.2"] = {HeldState::OtherPatient, 5, 5, {"4711", "", "Smith^John", "", "", {}}};
+        one.studies["1.2.3"] = {HeldState::New, 0, 8, {}};
+        DestinationHoldings two;
+        two.aet = "PACS2";
+        two.why = "no answer";
+        for (const char* uid : {"1.2.1", "1.2.2", "1.2.3"})
+            two.studies[uid] = {HeldState::NotAsked, 0, 0, {}};
+        holdings << one << two;
+    }
+};
+
+}  // namespace
+
+// What each destination holds of each study, the ticks the window starts
+// with, and the answer as the operator changed it.
+TEST(PatientsForm, StudiesShowWhatIsHeldAndComeBackAsTicked)
+{
+    QWidget owner;
+    HeldMedium m;
+    PatientsForm form(&owner, m.medium, NewIdentity {}, m.holdings);
+    QTreeWidget* tree = form.list();
+    const int pacs1 = PatientsForm::destinationColumn(0), pacs2 = PatientsForm::destinationColumn(1);
+    const int again = form.sendAgainColumn();
+    EXPECT_EQ(tree->headerItem()->text(pacs1), "PACS1");
+    EXPECT_EQ(tree->headerItem()->text(pacs2), "PACS2");
+
+    QTreeWidgetItem* ct = form.studyItem("1.2.1");
+    QTreeWidgetItem* mr = form.studyItem("1.2.2");
+    QTreeWidgetItem* xa = form.studyItem("1.2.3");
+    ASSERT_TRUE(ct && mr && xa);
+    EXPECT_EQ(ct->parent(), tree->topLevelItem(0));
+    EXPECT_TRUE(ct->text(PatientsForm::Name).contains(shownDate(QDate(2026, 3, 12)))) << ct->text(0).toStdString();
+    EXPECT_TRUE(ct->text(PatientsForm::Name).contains("CT THORAX") && ct->text(PatientsForm::Name).contains("CT, SR"));
+    EXPECT_EQ(ct->text(PatientsForm::Images), "40");
+    ASSERT_EQ(ct->childCount(), 2);
+    EXPECT_TRUE(ct->child(0)->text(PatientsForm::Name).contains("Series") && ct->child(0)->text(PatientsForm::Name).contains("Thorax 1mm"));
+    EXPECT_EQ(ct->child(0)->text(PatientsForm::Images), "30");
+    EXPECT_FALSE(ct->child(0)->data(PatientsForm::Name, Qt::CheckStateRole).isValid()) << "no tick for a series";
+    EXPECT_TRUE(ct->isExpanded()) << "few rows: studies open";
+
+    EXPECT_EQ(ct->text(pacs1), "12 of 40 held");
+    EXPECT_EQ(ct->text(pacs2), "could not be asked");
+    EXPECT_EQ(xa->text(pacs1), "new");
+    EXPECT_EQ(mr->text(pacs1), "held under \u2068Smith^John\u2069 (ID \u20684711\u2069)");
+    // a partly held study goes, its held images not again; one held under
+    // another patient stays out, marked; a new one has nothing to send again
+    EXPECT_EQ(ct->checkState(PatientsForm::Name), Qt::Checked);
+    EXPECT_EQ(ct->checkState(again), Qt::Unchecked);
+    EXPECT_EQ(mr->checkState(PatientsForm::Name), Qt::Unchecked);
+    EXPECT_FALSE(mr->icon(PatientsForm::Name).isNull());
+    EXPECT_EQ(mr->foreground(PatientsForm::Name).color(), QColor(176, 0, 0));
+    EXPECT_FALSE(xa->data(again, Qt::CheckStateRole).isValid());
+    EXPECT_TRUE(xa->icon(PatientsForm::Name).isNull());
+    EXPECT_TRUE(form.lblText()->text().contains("Send again") && form.lblText()->text().contains("another patient") &&
+                form.lblText()->text().contains("PACS2"))
+        << form.lblText()->text().toStdString();
+
+    // "Send again" on an unticked study ticks it; unticking a patient
+    // unticks and locks its studies, and gives them back when ticked again
+    ct->setCheckState(PatientsForm::Name, Qt::Unchecked);
+    ct->setCheckState(again, Qt::Checked);
+    EXPECT_EQ(ct->checkState(PatientsForm::Name), Qt::Checked);
+    mr->setCheckState(PatientsForm::Name, Qt::Checked);
+    tree->topLevelItem(1)->setCheckState(PatientsForm::Name, Qt::Unchecked);
+    EXPECT_EQ(xa->checkState(PatientsForm::Name), Qt::Unchecked);
+    EXPECT_TRUE(xa->isDisabled());
+    tree->topLevelItem(0)->setCheckState(PatientsForm::Name, Qt::Unchecked);
+    EXPECT_FALSE(form.cmdImport()->isEnabled()) << "nothing left to send";
+    tree->topLevelItem(0)->setCheckState(PatientsForm::Name, Qt::Checked);
+    EXPECT_EQ(mr->checkState(PatientsForm::Name), Qt::Checked);
+    ASSERT_TRUE(form.cmdImport()->isEnabled());
+    form.cmdImport()->click();
+    ASSERT_TRUE(form.result());
+    EXPECT_EQ(form.result()->patients, (QList<bool> {true, false}));
+    EXPECT_EQ(form.result()->studiesLeftOut, QSet<QString> {"1.2.3"});
+    EXPECT_EQ(form.result()->sendAgain, QSet<QString> {"1.2.1"});
+
+    // the progress window's prompt: Escape answers as "Cancel"
+    PatientsForm::setAnswererForTesting([](PatientsForm& f) { QTest::keyClick(&f, Qt::Key_Escape); });
+    PatientsFormPrompt prompt(&owner);
+    EXPECT_EQ(prompt.chooseContents(m.medium, NewIdentity {}, m.holdings), std::nullopt);
+    PatientsForm::setAnswererForTesting({});
+
+    // many rows: the studies start closed, the patients open
+    MediumStudy large {"1.3.1", "20260312", "CT", {"CT"}, {}, 25};
+    for (int i = 1; i <= 25; ++i)
+        large.series << MediumSeries {QString("1.3.1.%1").arg(i), QString::number(i), "CT", "", 1, {}};
+    m.medium.addRecord({"EXT-3", "", "Berg^Ola", "", "", {}}, {large});
+    PatientsForm many(&owner, m.medium, NewIdentity {}, m.holdings);
+    EXPECT_FALSE(many.studyItem("1.3.1")->isExpanded());
+    EXPECT_TRUE(many.list()->topLevelItem(2)->isExpanded());
+}
+
+// A screen reader finds the tree by its name, hears each tick's state and
+// ticks it with the cell's action.
+TEST(PatientsForm, TicksAreAccessible)
+{
+    QWidget owner;
+    HeldMedium m;
+    PatientsForm form(&owner, m.medium, NewIdentity {}, m.holdings);
+    form.show();
+    QAccessibleInterface* tree = QAccessible::queryAccessibleInterface(form.list());
+    ASSERT_TRUE(tree);
+    EXPECT_EQ(tree->role(), QAccessible::Tree);
+    EXPECT_EQ(tree->text(QAccessible::Name), "What is on this medium");
+
+    QTreeWidgetItem* ct = form.studyItem("1.2.1");
+    QAccessibleInterface *tick = nullptr, *sendAgain = nullptr, *held = nullptr;
+    for (int i = 0; i < tree->childCount(); ++i) {
+        QAccessibleInterface* cell = tree->child(i);
+        ASSERT_TRUE(cell) << i;
+        EXPECT_EQ(tree->indexOfChild(cell), i);
+        const QString name = cell->text(QAccessible::Name);
+        if (name == ct->text(PatientsForm::Name))
+            tick = cell;
+        else if (name == "Send again" && !sendAgain)
+            sendAgain = cell;
+        else if (name == "PACS1: 12 of 40 held")
+            held = cell;
+    }
+    ASSERT_TRUE(tick && sendAgain && held);
+    EXPECT_EQ(tree->child(PatientsForm::Images)->text(QAccessible::Name), "Images") << "the header row first";
+    EXPECT_TRUE(tick->state().checkable && tick->state().checked);
+    EXPECT_TRUE(sendAgain->state().checkable && !sendAgain->state().checked);
+    EXPECT_FALSE(held->state().checkable) << "a state, not a tick";
+    ASSERT_TRUE(tick->actionInterface() && held->actionInterface());
+    EXPECT_TRUE(held->actionInterface()->actionNames().isEmpty());
+
+    tick->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+    EXPECT_EQ(ct->checkState(PatientsForm::Name), Qt::Unchecked);
+    EXPECT_FALSE(tick->state().checked);
+    sendAgain->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+    EXPECT_EQ(ct->checkState(form.sendAgainColumn()), Qt::Checked);
+    EXPECT_EQ(ct->checkState(PatientsForm::Name), Qt::Checked) << "sending again sends";
+
+    // an unticked patient's study cannot be ticked
+    form.list()->topLevelItem(0)->setCheckState(PatientsForm::Name, Qt::Unchecked);
+    EXPECT_TRUE(tick->state().disabled);
+    EXPECT_TRUE(tick->actionInterface()->actionNames().isEmpty());
 }
 
 TEST(BrowseForFolder, ShowsFoldersAndArchivesAndChoosesEither)
