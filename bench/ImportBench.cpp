@@ -80,7 +80,7 @@ int childMain(const QStringList& args)
         std::printf("read=%lld\n", static_cast<long long>(readInDiscOrder(args[2])));
         return 0;
     }
-    // child MODE FOLDER PORT AET [--suffix S] [--newid ID]
+    // child MODE FOLDER PORT AET [--suffix S] [--newid ID] [--no-held]
     if (args.size() < 5)
         return 2;
     const bool dicomDir = args[1] == QLatin1String("dicomdir");
@@ -116,10 +116,14 @@ int childMain(const QStringList& args)
         newId = args[id + 1];
         s.ChangeID = true;
     }
+    // --no-held: nobody is asked what it holds already, as before that check
+    s.AskHeld = !args.contains(QStringLiteral("--no-held"));
+    // the operator takes what the window offers
     struct AllPatients : PatientsPrompt {
-        std::optional<QList<bool>> choosePatients(const MediumPatients& patients, const NewIdentity&) override
+        std::optional<MediumChoice> chooseContents(const MediumPatients& patients, const NewIdentity&,
+                                                   const QList<DestinationHoldings>& holdings) override
         {
-            return QList<bool>(patients.size(), true);
+            return defaultChoice(patients, holdings);
         }
     } allPatients;
 

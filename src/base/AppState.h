@@ -52,6 +52,9 @@ struct AppState {
     bool UseTLS = false;
     bool UseTLS2 = false;
     bool WorklistUseTLS = false;
+    // [DICOM] AskHeld, from the settings file only: whether each destination
+    // is asked what it holds of the medium before anything is sent (0: not).
+    bool AskHeld = true;
     // [DICOM] CommitPort, from the settings file only: where a PACS may open
     // an association to report its storage commitment (0 or absent: none).
     std::int32_t CommitPort = 0;

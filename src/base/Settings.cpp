@@ -189,6 +189,7 @@ void LoadSettings(SettingsView& view)
     step([&] { s.UseTLS = toInt16(read("DICOM", "UseTLS", "0")) == 1; });
     step([&] { s.UseTLS2 = toInt16(read("DICOM", "UseTLS2", "0")) == 1; });
     step([&] { s.WorklistUseTLS = toInt16(read("Worklist", "UseTLS", "0")) == 1; });
+    step([&] { s.AskHeld = toInt16(read("DICOM", "AskHeld", "1")) != 0; });
     step([&] {
         s.CommitPort = 0;  // a value that is no port listens nowhere
         const std::int32_t port = toInt32(read("DICOM", "CommitPort", "0"));

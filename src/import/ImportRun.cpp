@@ -332,8 +332,13 @@ QString ImportRun::summary() const
         lines << tr("%1 images could not be sent; the error log names them.").arg(failed_);
         namesLog = true;
     }
-    if (notChosen_ > 0)
-        lines << tr("%1 images were not sent: their patient was not chosen.").arg(notChosen_);
+    if (notChosen_ > studyLeftOut_)
+        lines << tr("%1 images were not sent: their patient was not chosen.").arg(notChosen_ - studyLeftOut_);
+    if (studyLeftOut_ > 0)
+        lines << tr("%1 images were not sent: their study was not chosen.").arg(studyLeftOut_);
+    for (int d = 0; d < 2; ++d)
+        if (alreadyHeld_[d] > 0 && d < holdings_.size())
+            lines << tr("%1 images were already at %2 and were not sent again.").arg(alreadyHeld_[d]).arg(holdings_[d].aet);
     if (!identityRefused_.isEmpty()) {
         lines << tr("%1 images were not sent: they cannot take the new identity.").arg(identityRefused_.size());
         constexpr qsizetype named = 5;
@@ -373,6 +378,11 @@ void ImportRun::beginRun()
     progress_.clock.start();
     medium_ = MediumPatients();
     checkPatients_ = false;
+    holdings_.clear();
+    studiesLeftOut_.clear();
+    sendAgain_.clear();
+    alreadyHeld_[0] = alreadyHeld_[1] = 0;
+    studyLeftOut_ = 0;
 }
 
 void ImportRun::finishRun(const QString& source, Mode mode)
@@ -535,10 +545,12 @@ void ImportRun::writeReceipt(const QString& source, Mode mode) const
     const QStringList aes {s.RemoteAET.trimmed(), s.RemoteAET2.trimmed()};
     int line = 0;
     for (int d = 0; d < (s.UseDestination2 ? 2 : 1); ++d) {
-        if (stored_[d].empty())
-            r.destinations << QStringLiteral("%1 stored nothing.").arg(aes[d]);
-        else
-            r.destinations << confirmations_.value(line++);
+        QString column = stored_[d].empty() ? QStringLiteral("%1 stored nothing.").arg(aes[d]) : confirmations_.value(line++);
+        if (alreadyHeld_[d] > 0)
+            column += QStringLiteral(" %1 images were already there.").arg(alreadyHeld_[d]);
+        if (d < holdings_.size() && !holdings_[d].asked)
+            column += QStringLiteral(" It could not be asked what it held: %1.").arg(holdings_[d].why);
+        r.destinations << column.trimmed();
     }
     varnelo::writeReceipt(r);
 }
@@ -583,18 +595,29 @@ bool ImportRun::choosePatients()
 {
     chosen_.clear();
     const QList<MediumPatient>& patients = medium_.list();
-    QList<bool> ticks(patients.size(), true);
-    if (needsChoice(medium_, identity_)) {
-        std::optional<QList<bool>> answer;
+    // several patients or a pick that differs matter only under a new identity
+    bool ask = checkPatients_ && needsChoice(medium_, identity_);
+    for (const auto& [index, study] : medium_.allStudies())
+        ask = ask || worstState(holdings_, study->uid) != HeldState::New;
+    MediumChoice choice = defaultChoice(medium_, holdings_);
+    if (ask) {
+        std::optional<MediumChoice> answer;
         if (patientsPrompt)
-            answer = patientsPrompt->choosePatients(medium_, identity_);
-        if (!answer || answer->size() != patients.size()) {
+            answer = patientsPrompt->chooseContents(medium_, identity_, holdings_);
+        if (!answer || answer->patients.size() != patients.size()) {
             cancelled_ = true;
-            debugLine(QStringLiteral("Patients on this medium: cancelled, nothing is sent"));
+            debugLine(QStringLiteral("What is on this medium: cancelled, nothing is sent"));
             return false;
         }
-        ticks = *answer;
+        choice = *answer;
     }
+    const QList<bool>& ticks = choice.patients;
+    studiesLeftOut_ = choice.studiesLeftOut;
+    sendAgain_ = choice.sendAgain;
+    for (const QString& uid : std::as_const(studiesLeftOut_))
+        debugLine(QStringLiteral("Study %1: not chosen, not sent").arg(uid));
+    for (const QString& uid : std::as_const(sendAgain_))
+        debugLine(QStringLiteral("Study %1: sent again where it is held already").arg(uid));
     for (qsizetype i = 0; i < patients.size(); ++i) {
         if (ticks[i])
             chosen_.insert(patients[i].key);
@@ -626,6 +649,73 @@ void ImportRun::checkImagePatient(const DcmPatient& patient, const QString& path
                              "file says otherwise)");
     throw Error(ImportErrc::PatientNotChosen,
                 QStringLiteral("%1 is not sent under the new identity: its header names %2, who %3").arg(path, who, why));
+}
+
+void ImportRun::askHoldings()
+{
+    const AppState& s = appState();
+    holdings_.clear();
+    alreadyHeld_[0] = alreadyHeld_[1] = 0;
+    if (!s.AskHeld || medium_.allStudies().isEmpty())
+        return;
+    QList<HoldingsDestination> destinations;
+    destinations << HoldingsDestination {s.RemoteIP.trimmed(), toInt32(s.RemotePort), s.RemoteAET, s.LocalAET,
+                                         destinationTls(1)};
+    if (s.UseDestination2)
+        destinations << HoldingsDestination {s.RemoteIP2.trimmed(), toInt32(s.RemotePort2), s.RemoteAET2, s.LocalAET,
+                                             destinationTls(2)};
+    view_.setLabel(tr("Asking the PACS what it already holds..."));
+    const CarriedIdentity carried = [this](qsizetype index) {
+        DcmPatient p = checkPatients_ ? identity_.patient : medium_.list().value(index).patient;
+        return p;
+    };
+    QElapsedTimer clock;
+    clock.start();
+    holdings_ = varnelo::askHoldings(medium_, carried, destinations, HoldingsSeconds, [this] {
+        yield();
+        return !AbortRequested;
+    });
+    for (const DestinationHoldings& d : std::as_const(holdings_)) {
+        if (!d.asked) {
+            debugLine(QStringLiteral("%1 could not be asked what it holds: %2").arg(d.aet, d.why));
+            continue;
+        }
+        int held = 0;
+        for (auto it = d.studies.cbegin(); it != d.studies.cend(); ++it) {
+            const StudyAtDestination& st = it.value();
+            held += st.held;
+            if (st.state == HeldState::OtherPatient)
+                errorLine(ImportErrc::HeldUnderOtherPatient,
+                          QStringLiteral("%1 holds study %2 under another patient: %3").arg(d.aet, it.key(), describePatient(st.atPacs)),
+                          QStringLiteral("ImportRun Holdings"));
+        }
+        debugLine(QStringLiteral("%1 holds %2 of the medium's images (%3 studies asked, %4 ms)")
+                      .arg(d.aet)
+                      .arg(held)
+                      .arg(d.studies.size())
+                      .arg(clock.elapsed()));
+    }
+}
+
+bool ImportRun::heldAt(int d, const QString& study, const QString& instance) const
+{
+    if (instance.isEmpty() || d < 1 || d > holdings_.size() || sendAgain_.contains(study))
+        return false;
+    return holdings_[d - 1].instances.contains(instance);
+}
+
+bool ImportRun::passOverHeld(const QString& path, const QString& study, const QString& instance)
+{
+    const int destinations = appState().UseDestination2 ? 2 : 1;
+    for (int d = 1; d <= destinations; ++d)
+        if (!heldAt(d, study, instance))
+            return false;
+    ++found_;
+    for (int d = 1; d <= destinations; ++d) {
+        ++alreadyHeld_[d - 1];
+        debugLine(QStringLiteral("Not sent again: %1 (SOP Instance UID %2) is already at %3").arg(path, instance, holdings_[d - 1].aet));
+    }
+    return true;
 }
 
 bool ImportRun::awaitFile(const QString& path)
@@ -664,7 +754,7 @@ void ImportRun::surveyFile(const QString& path)
         const DcmHeader header = DcmUtility::ReadHeader(path);
         if (!header.IsInstance)
             return;
-        surveyed_.insert(path, medium_.addImage(header.Patient, header.StudyInstanceUID));
+        surveyed_.insert(path, {medium_.addImage(header), header.Study.StudyInstanceUID, header.SOPInstanceUID});
     } catch (const std::exception&) {
         // the send reads the file again and reports it
     }
@@ -757,12 +847,14 @@ void ImportRun::ReadCdDirectory(const QString& folder, bool withSubDirs)
                 finishRun(folder, Mode::Scan);
                 return;
             }
-            if (checkPatients_) {
-                // who is on the medium, before anything is sent
+            if (checkPatients_ || appState().AskHeld) {
+                // what is on the medium, and what the destinations hold of it, before anything is sent
                 view_.setLabel(tr("Reading the medium..."));
                 surveying_ = true;
                 readFolder(folder, withSubDirs);
                 surveying_ = false;
+                if (!AbortRequested)
+                    askHoldings();
                 view_.setLabel(QStringLiteral("Searching for DICOM Files, please wait ..."));
                 visited_.clear();
                 taken_.clear();
@@ -772,7 +864,9 @@ void ImportRun::ReadCdDirectory(const QString& folder, bool withSubDirs)
                     return;
                 }
                 progress_.total = static_cast<int>(
-                    std::count_if(surveyed_.cbegin(), surveyed_.cend(), [&](const QString& key) { return chosen_.contains(key); }));
+                    std::count_if(surveyed_.cbegin(), surveyed_.cend(), [&](const SurveyedFile& f) {
+                        return chosen_.contains(f.patientKey) && !studiesLeftOut_.contains(f.study);
+                    }));
             }
         }
         readFolder(folder, withSubDirs);
@@ -1021,23 +1115,20 @@ void ImportRun::ReadDicomDir()
                 try {
                     const DcmDataset record = patients.ItemAt(p);
                     const DcmDatasetList studies = record.Children();
+                    const QList<MediumStudy> studyList = studiesOfRecords(studies);
                     std::int32_t images = 0;
-                    for (std::int32_t st = 1; st <= studies.Count(); ++st) {
-                        const DcmDatasetList seriesList = studies.ItemAt(st).Children();
-                        for (std::int32_t se = 1; se <= seriesList.Count(); ++se)
-                            images += seriesList.ItemAt(se).Children().Count();
-                    }
+                    for (const MediumStudy& study : studyList)
+                        images += study.images;
                     DcmPatient patient = record.Patient();
-                    // only where the operator is shown them or a pick is compared:
-                    // each costs the drive a seek
-                    if (checkPatients_ && (identity_.picked || patients.Count() > 1)) {
+                    // one header per patient says what its record leaves out (a seek of the drive)
+                    if (appState().AskHeld || (checkPatients_ && (identity_.picked || patients.Count() > 1))) {
                         view_.setLabel(tr("Reading the medium..."));
                         fillFromFirstImage(patient, studies, files);
                         yield();
                     }
                     recordImages[static_cast<size_t>(p)] = images;
                     recordNames[static_cast<size_t>(p)] = patient.PatientName;
-                    keys[static_cast<size_t>(p)] = medium_.addRecord(patient, studies.Count(), images);
+                    keys[static_cast<size_t>(p)] = medium_.addRecord(patient, studyList);
                 } catch (const Error&) {
                     // the walk reports the record; its images are checked one by one
                 }
@@ -1050,17 +1141,22 @@ void ImportRun::ReadDicomDir()
             listed_ = listed;
             if (listed == 0)
                 problem_ = QStringLiteral("The DICOMDIR %1 lists no images. Nothing was imported.").arg(dicomDirPath);
-            if (checkPatients_ && !AbortRequested && !choosePatients()) {
+            if (!AbortRequested && listed > 0)
+                askHoldings();
+            if (!AbortRequested && !choosePatients()) {
                 view_.setBusyCursor(false);
                 if (top)
                     finishRun(dicomDirPath, Mode::DicomDir);
                 return;
             }
             for (size_t p = 1; p < keys.size(); ++p) {
-                recordChosen[p] = !checkPatients_ || keys[p].isNull() || chosen_.contains(keys[p]);
+                recordChosen[p] = keys[p].isNull() || chosen_.contains(keys[p]);
                 if (recordChosen[p])
                     progress_.total += recordImages[p];
             }
+            for (const QString& uid : std::as_const(studiesLeftOut_))
+                if (const MediumStudy* study = medium_.study(uid))
+                    progress_.total -= study->images;
         }
         // Each record's file, found once per pass. A series' images go in
         // the order their files lie on the disc, whatever order the records
@@ -1122,6 +1218,8 @@ void ImportRun::ReadDicomDir()
                 try {
                     const DcmDatasetList studies = patients.ItemAt(p).Children();
                     for (std::int32_t st = 1; st <= studies.Count(); ++st) {
+                        if (studiesLeftOut_.contains(studies.ItemAt(st).StudyValues().StudyInstanceUID))
+                            continue;
                         const DcmDatasetList seriesList = studies.ItemAt(st).Children();
                         for (std::int32_t se = 1; se <= seriesList.Count() && !AbortRequested; ++se) {
                             auto& order = orders[{p, st, se}] = inDiscOrder(seriesList.ItemAt(se).Children());
@@ -1150,6 +1248,8 @@ void ImportRun::ReadDicomDir()
                 for (std::int32_t st = 1; st <= studies.Count() && !AbortRequested; ++st) {
                     yield();
                     try {
+                        const QString studyUid = studies.ItemAt(st).StudyValues().StudyInstanceUID;
+                        const bool studyLeftOut = studiesLeftOut_.contains(studyUid);
                         const DcmDatasetList seriesList = studies.ItemAt(st).Children();
                         view_.setBarValue(RunView::Bar::Complete, 0);
                         view_.setBarMaximum(RunView::Bar::Complete, seriesList.Count());
@@ -1167,11 +1267,21 @@ void ImportRun::ReadDicomDir()
                                     try {
                                         if (const Error* e = std::get_if<Error>(&current))
                                             throw *e;
-                                        if (!chosen) {
+                                        if (!chosen || studyLeftOut) {
                                             ++found_;
                                             ++notChosen_;
-                                            debugLine(QStringLiteral("Not sent: %1: the patient was not chosen for this import")
-                                                          .arg(std::get<QString>(current)));
+                                            studyLeftOut_ += chosen ? 1 : 0;
+                                            debugLine(QStringLiteral("Not sent: %1: %2 was not chosen for this import")
+                                                          .arg(std::get<QString>(current),
+                                                               chosen ? QStringLiteral("its study") : QStringLiteral("the patient")));
+                                        } else if (passOverHeld(std::get<QString>(current), studyUid,
+                                                                images.ItemAt(order[k].first)
+                                                                    .Attributes()
+                                                                    .ByTag(0x0004, 0x1511)
+                                                                    .Value()
+                                                                    .toString()
+                                                                    .trimmed())) {
+                                            // every destination holds it: not read, not sent
                                         } else {
                                             const qsizetype at = upcomingIndex.value(std::get<QString>(current), -1);
                                             if (at >= 0)
@@ -1267,14 +1377,19 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
         debugLine(QStringLiteral("Send ") + path);
     }
 
-    // the survey found this file's patient, and the operator did not choose it
-    if (scan && checkPatients_) {
-        if (const auto found = surveyed_.constFind(path); found != surveyed_.cend() && !chosen_.contains(*found)) {
-            ++found_;
-            ++notChosen_;
-            inv.allDelivered = false;  // its folder is not done: a later run may send it
-            debugLine(QStringLiteral("Not sent: %1: the patient was not chosen for this import").arg(path));
-            return;
+    // the survey found this file's patient or study, and the operator did not choose it
+    if (scan) {
+        if (const auto found = surveyed_.constFind(path); found != surveyed_.cend()) {
+            const bool patientLeft = !chosen_.contains(found->patientKey);
+            if (patientLeft || studiesLeftOut_.contains(found->study)) {
+                ++found_;
+                ++notChosen_;
+                studyLeftOut_ += patientLeft ? 0 : 1;
+                inv.allDelivered = false;  // its folder is not done: a later run may send it
+                debugLine(patientLeft ? QStringLiteral("Not sent: %1: the patient was not chosen for this import").arg(path)
+                                      : QStringLiteral("Not sent: %1: its study was not chosen for this import").arg(path));
+                return;
+            }
         }
     }
     if (!scan)
@@ -1290,6 +1405,10 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
         }
         taken_.insert(id);
     }
+    if (scan)
+        if (const auto found = surveyed_.constFind(path);
+            found != surveyed_.cend() && passOverHeld(path, found->study, found->instance))
+            return;
 
     // Load. A scan meets many files that are no images: each is named up
     // to a bound, the rest counted in one line at the end.
@@ -1455,12 +1574,15 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
 
     // One instance, one object: the PACS keeps one of two files with the same
     // SOP Instance UID, so a second file with other content is not sent.
+    QString instanceUid, studyUid;
     if (!inv.loadError) {
         QString uid;
         try {
             uid = inv.images.ItemAt(1).SOPInstanceUID();
+            studyUid = inv.images.ItemAt(1).StudyInstanceUID();
         } catch (const Error&) {
         }
+        instanceUid = uid;
         if (const auto earlier = sentInstances_.constFind(uid); !uid.isEmpty() && earlier != sentInstances_.cend()) {
             const QString first = *earlier;
             for (;;) {
@@ -1515,9 +1637,19 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
         }
     };
     bool ignored = false;
+    // a destination that held the image before the run does not get it again
+    const bool held[2] = {!inv.loadError && heldAt(1, studyUid, instanceUid),
+                          !inv.loadError && heldAt(2, studyUid, instanceUid)};
+    auto passOver = [&](int d) {
+        ++alreadyHeld_[d - 1];
+        debugLine(QStringLiteral("Not sent again: %1 (SOP Instance UID %2) is already at %3")
+                      .arg(path, instanceUid, holdings_[d - 1].aet));
+    };
 
     // Destination 1
-    for (;;) {
+    if (held[0])
+        passOver(1);
+    for (; !held[0];) {
         const std::optional<QString> failed = send(1);
         if (!failed) {
             debugLine(QStringLiteral("OK"));
@@ -1547,7 +1679,8 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
     // Destination 2
     auto finished = [&] {
         if (!ignored) {
-            ++sentEverywhere_;
+            if (!held[0] || (s.UseDestination2 && !held[1]))
+                ++sentEverywhere_;
         } else if (!inv.identityRefused) {
             ++failed_;
             ++ignored_;
@@ -1555,9 +1688,15 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
     };
     if (!s.UseDestination2)
         return finished();
+    if (held[1]) {
+        passOver(2);
+        return finished();
+    }
     for (;;) {
         const std::optional<QString> failed = send(2);
         if (!failed) {
+            if (held[0])
+                ++ImportedCount;  // it went somewhere in this run
             remember(2);
             return finished();
         }

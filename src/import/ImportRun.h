@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/DriveReadAhead.h"
+#include "import/Holdings.h"
 #include "import/ReferencedFiles.h"
 #include "import/RunView.h"
 
@@ -76,6 +77,8 @@ public:
     // How long the confirmation of one destination is waited for.
     int ConfirmSeconds = 60;
     int ConfirmBatch = 200;  // instances per commitment request
+    // The bound of each query asking a destination what it holds already.
+    int HoldingsSeconds = 10;
     // Files of a scan that are no images, named one by one in the error log;
     // the rest are counted in one line.
     int UnreadableNamed = 1000;
@@ -123,7 +126,28 @@ private:
     NewIdentity identity_;
     MediumPatients medium_;
     QSet<QString> chosen_;               // keys of the patients to send
-    QHash<QString, QString> surveyed_;   // the scan's files and their patients' keys
+    // The scan's files, as the survey read them.
+    struct SurveyedFile {
+        QString patientKey;
+        QString study;     // Study Instance UID
+        QString instance;  // SOP Instance UID
+    };
+    QHash<QString, SurveyedFile> surveyed_;
+    // What each destination held of the medium before the first send, and
+    // what the operator chose about it.
+    QList<DestinationHoldings> holdings_;
+    QSet<QString> studiesLeftOut_;
+    QSet<QString> sendAgain_;
+    int alreadyHeld_[2] = {0, 0};  // images not sent to a destination that held them
+    int studyLeftOut_ = 0;         // of notChosen_: their study was unticked
+    // Asks each destination what it holds of the surveyed medium.
+    void askHoldings();
+    // Whether destination d (1 or 2) held the instance before the run, and
+    // the operator did not ask for its study to go again.
+    bool heldAt(int d, const QString& study, const QString& instance) const;
+    // An image every destination holds already: counted and named, not sent,
+    // not even read. True when it was passed over so.
+    bool passOverHeld(const QString& path, const QString& study, const QString& instance);
 
     // What each destination stored in this run, to be confirmed.
     struct StoredImage {

@@ -1,5 +1,7 @@
 #include "import/MediumPatients.h"
 
+#include "base/Error.h"
+
 #include <algorithm>
 #include <utility>
 
@@ -132,6 +134,48 @@ QString MediumPatients::addRecord(const DcmPatient& patient, const QList<MediumS
         p.studyList << s;
     }
     return p.key;
+}
+
+QList<MediumStudy> studiesOfRecords(const DcmDatasetList& studies)
+{
+    QList<MediumStudy> out;
+    for (std::int32_t st = 1; st <= studies.Count(); ++st) {
+        try {
+            const DcmDataset studyRecord = studies.ItemAt(st);
+            const DcmStudyValues values = studyRecord.StudyValues();
+            MediumStudy study;
+            study.uid = values.StudyInstanceUID;
+            study.date = values.StudyDate;
+            study.description = values.StudyDescription;
+            const DcmDatasetList seriesList = studyRecord.Children();
+            for (std::int32_t se = 1; se <= seriesList.Count(); ++se) {
+                const DcmDataset seriesRecord = seriesList.ItemAt(se);
+                const DcmSeriesValues sv = seriesRecord.SeriesValues();
+                MediumSeries series;
+                series.uid = sv.SeriesInstanceUID;
+                series.number = sv.SeriesNumber;
+                series.modality = sv.Modality;
+                series.description = sv.SeriesDescription;
+                const DcmDatasetList images = seriesRecord.Children();
+                series.images = images.Count();
+                for (std::int32_t im = 1; im <= images.Count(); ++im) {
+                    try {
+                        const QString uid = images.ItemAt(im).Attributes().ByTag(0x0004, 0x1511).Value().toString().trimmed();
+                        if (!uid.isEmpty())
+                            series.instances << uid;
+                    } catch (const Error&) {
+                    }
+                }
+                study.images += series.images;
+                if (!series.modality.isEmpty() && !study.modalities.contains(series.modality))
+                    study.modalities << series.modality;
+                study.series << series;
+            }
+            out << study;
+        } catch (const Error&) {
+        }
+    }
+    return out;
 }
 
 const MediumStudy* MediumPatients::study(const QString& studyUid) const

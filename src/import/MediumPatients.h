@@ -115,6 +115,11 @@ struct MediumChoice {
     QSet<QString> sendAgain;       // studies whose images already held go again
 };
 
+// A DICOMDIR patient record's studies, series and image UIDs, from its
+// STUDY, SERIES and IMAGE records. A record in error is passed over: the walk
+// reports it when its turn comes.
+QList<MediumStudy> studiesOfRecords(const DcmDatasetList& studies);
+
 // The identity the images get: a typed Patient ID (the other values stay as
 // on the medium), or a worklist entry's whole identity.
 struct NewIdentity {
@@ -141,6 +146,7 @@ constexpr std::int32_t PatientNotChosen = 41001;
 constexpr std::int32_t NotConfirmed = 41002;  // a PACS did not confirm what it stored
 constexpr std::int32_t DuplicateInstance = 41003;  // another file of the run has its SOP Instance UID
 constexpr std::int32_t InvalidIdentity = 41004;    // a new identity whose values do not fit
+constexpr std::int32_t HeldUnderOtherPatient = 41005;  // a PACS holds a study of the medium under another patient
 }
 
 // Whether the operator must choose: several patients under a new ID, or one

@@ -82,14 +82,22 @@ public:
     std::optional<QList<bool>> ticks;
     QList<MediumPatients> shown;
     QList<NewIdentity> identities;
+    QList<QList<DestinationHoldings>> holdingsShown;
+    QSet<QString> sendAgain;  // studies to send again
 
-    std::optional<QList<bool>> choosePatients(const MediumPatients& patients, const NewIdentity& identity) override
+    std::optional<MediumChoice> chooseContents(const MediumPatients& patients, const NewIdentity& identity,
+                                               const QList<DestinationHoldings>& holdings) override
     {
         shown << patients;
         identities << identity;
+        holdingsShown << holdings;
         if (cancel)
             return std::nullopt;
-        return ticks ? *ticks : QList<bool>(patients.size(), true);
+        MediumChoice choice = defaultChoice(patients, holdings);
+        if (ticks)
+            choice.patients = *ticks;
+        choice.sendAgain = sendAgain;
+        return choice;
     }
 };
 

@@ -75,6 +75,7 @@ protected:
         s.RemoteAET = pacs->aeTitle();
         s.RemoteIP = "127.0.0.1";
         s.RemotePort = QString::number(pacs->port());
+        s.AskHeld = false;  // the tests that want it ask for it
     }
     void TearDown() override { setProgramFolderForTesting({}); }
 
@@ -333,9 +334,10 @@ TEST_F(Transfer, DicomDirWalkSendsEveryRecordAndKeepsBothBars)
     EXPECT_EQ(view.statuses.first(), "Image 1 of 6 - Doe^John");
     // DICOMDIR order of the transfer log: send before the load
     const QStringList lines = debugLines(program.path());
-    ASSERT_EQ(lines.size(), 12 + 1);
-    EXPECT_TRUE(lines[0].startsWith("Send " + media.path() + "/DICOM/SE"));
-    EXPECT_EQ(lines[1], "OK");
+    ASSERT_EQ(lines.size(), 1 + 12 + 1);
+    EXPECT_TRUE(lines[0].startsWith("Patient on this medium: Doe^John, ID PID0001")) << lines[0].toStdString();
+    EXPECT_TRUE(lines[1].startsWith("Send " + media.path() + "/DICOM/SE"));
+    EXPECT_EQ(lines[2], "OK");
     EXPECT_FALSE(QFile::exists(mediaPath("migration.done")));
 
     // Records that list a series' images in no order of the files: they go
@@ -1232,4 +1234,118 @@ TEST_F(Transfer, FilesThatAreNoImagesAreNamedUpToABoundThenCounted)
     const QStringList lines = QString::fromUtf8(errors.readAll()).split("\r\n", Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 200 + 1);
     EXPECT_TRUE(lines.last().contains("50 more files could not be read as DICOM images")) << lines.last().toStdString();
+}
+
+// What the archive holds already decides what goes: a medium partly held
+// sends the rest, a medium wholly held sends nothing (by DICOMDIR without
+// reading an image), "Send again" sends it anyway, and a study the archive
+// holds under another patient stays on the medium unless chosen.
+TEST_F(Transfer, OrthancHoldingsDecideWhatGoesAgain)
+{
+    td::ImageRecipe recipe;
+    recipe.studyUid = "1.2.826.0.1.3680043.2.1143.36";
+    recipe.seriesUid = recipe.studyUid + ".1";
+    const QStringList all = td::makeSeries(mediaPath("CD/SE1"), 6, recipe);
+    td::makeDicomDir(mediaPath("CD"));
+    ASSERT_TRUE(QDir().mkpath(mediaPath("part")));
+    for (int i = 0; i < 2; ++i)
+        ASSERT_TRUE(QFile::copy(all[i], mediaPath("part/IM%1").arg(i)));
+    td::ImageRecipe elsewhere = recipe;  // the same study, at the archive under another ID
+    elsewhere.studyUid = "1.2.826.0.1.3680043.2.1143.37";
+    elsewhere.seriesUid = elsewhere.studyUid + ".1";
+    elsewhere.patientId = "OTHER-7";
+    elsewhere.patientName = "Smith^John";
+    td::makeSeries(mediaPath("early"), 1, elsewhere);
+    elsewhere.patientId = recipe.patientId;
+    elsewhere.patientName = recipe.patientName;
+    td::makeSeries(mediaPath("wrong"), 2, elsewhere);
+
+    appState().WriteLog = 1;
+    appState().AskHeld = true;
+    Peer::Options o;
+    o.aeTitle = "ORTHANC";
+    o.allowFind = true;
+    const auto orthanc = Peer::orthanc(o);
+    ASSERT_TRUE(orthanc);
+    appState().RemoteAET = orthanc->aeTitle();
+    appState().RemotePort = QString::number(orthanc->port());
+    ScriptedPatients window;
+    auto runOf = [&](const QString& folder, bool dicomDir) {
+        auto run = makeRun();
+        run->patientsPrompt = &window;
+        if (dicomDir)
+            run->SearchForDicomDir(mediaPath(folder));
+        else
+            run->ReadCdDirectory(mediaPath(folder), true);
+        return run;
+    };
+
+    auto run = runOf("part", false);
+    EXPECT_EQ(run->ImportedCount, 2);
+    EXPECT_TRUE(window.shown.isEmpty()) << "a medium wholly new asks nothing";
+    run = runOf("early", false);
+    EXPECT_EQ(run->ImportedCount, 1);
+
+    run = runOf("CD", false);
+    EXPECT_EQ(run->ImportedCount, 4);
+    ASSERT_EQ(window.holdingsShown.size(), 1);
+    const StudyAtDestination partly = window.holdingsShown[0].value(0).studies.value(recipe.studyUid);
+    EXPECT_EQ(partly.state, HeldState::Partly);
+    EXPECT_EQ(partly.held, 2);
+    EXPECT_EQ(partly.total, 6);
+    EXPECT_TRUE(run->summary().contains("2 images were already at ORTHANC and were not sent again.")) << run->summary().toStdString();
+    EXPECT_EQ(run->confirmations(), QStringList {"ORTHANC confirmed all 4 images."});
+
+    // wholly held: by the DICOMDIR's records, nothing read, nothing sent
+    run = runOf("CD", true);
+    EXPECT_EQ(run->ImportedCount, 0);
+    ASSERT_EQ(window.holdingsShown.size(), 2);
+    EXPECT_EQ(window.holdingsShown[1].value(0).studies.value(recipe.studyUid).state, HeldState::Held);
+    EXPECT_EQ(run->summary(), "0 images successfully imported!\n6 images were already at ORTHANC and were not sent again.");
+    EXPECT_TRUE(run->summaryIsClean());
+    const QStringList log = debugLines(program.path());
+    EXPECT_EQ(log.filter("Not sent again:").filter("is already at ORTHANC").size(), 2 + 6) << log.join("\n").toStdString();
+
+    // the images held before count as proved: the folder is done
+    EXPECT_TRUE(QFile::remove(mediaPath("CD/SE1/migration.done")));
+    window.sendAgain = {recipe.studyUid};
+    run = runOf("CD", false);
+    EXPECT_EQ(run->ImportedCount, 6) << "Send again";
+    window.sendAgain.clear();
+
+    run = runOf("wrong", false);
+    ASSERT_EQ(window.holdingsShown.size(), 4);
+    const StudyAtDestination other = window.holdingsShown[3].value(0).studies.value(elsewhere.studyUid);
+    EXPECT_EQ(other.state, HeldState::OtherPatient);
+    EXPECT_EQ(other.atPacs.PatientID, "OTHER-7");
+    EXPECT_EQ(run->ImportedCount, 0);
+    EXPECT_TRUE(run->summary().contains("2 images were not sent: their study was not chosen.")) << run->summary().toStdString();
+    EXPECT_FALSE(run->summaryIsClean());
+    QFile errors(program.path() + "/Logs/Error.log");
+    ASSERT_TRUE(errors.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(QString::fromUtf8(errors.readAll()).contains("holds study " + elsewhere.studyUid + " under another patient"));
+
+    // the receipt counts what stayed where it was
+    const QList<QStringList> receipt = receipts(program.path());
+    ASSERT_EQ(receipt.size(), 6);
+    EXPECT_TRUE(receipt[3][Destination1].contains("6 images were already there.")) << receipt[3].join("|").toStdString();
+}
+
+// A peer that answers no query holds nothing: everything goes, and the
+// receipt says it could not be asked.
+TEST_F(Transfer, APeerThatAnswersNoQueryGetsEverything)
+{
+    td::makeSeries(mediaPath("cd"), 3, td::ImageRecipe {});
+    appState().WriteLog = 1;
+    appState().AskHeld = true;
+    ScriptedPatients window;
+    auto run = makeRun();
+    run->patientsPrompt = &window;
+    run->ReadCdDirectory(mediaPath("cd"), true);
+    EXPECT_EQ(run->ImportedCount, 3);
+    EXPECT_TRUE(window.shown.isEmpty());
+    ASSERT_TRUE(pacs->waitForFiles(3));
+    const QList<QStringList> receipt = receipts(program.path());
+    ASSERT_EQ(receipt.size(), 1);
+    EXPECT_TRUE(receipt[0][Destination1].contains("It could not be asked what it held")) << receipt[0].join("|").toStdString();
 }
