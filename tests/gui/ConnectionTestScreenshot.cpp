@@ -49,14 +49,13 @@ int main(int argc, char** argv)
         orthanc = Peer::orthanc(o, QDir(root).filePath(QStringLiteral("ORTHANC")));
         port = orthanc->port();
     }
+    MainForm main;  // loads the (empty) settings file into AppState
     AppState& s = appState();
     s.LocalAET = QStringLiteral("VARNELO");
     s.WorklistAET = QStringLiteral("ORTHANC");
     s.WorklistIP = QStringLiteral("127.0.0.1");
     s.WorklistPort = QString::number(port);
     s.CommitPort = testsupport::freeLoopbackPort();
-
-    MainForm main;
     main.setBoxText(SettingsView::Box::RemoteAET, QStringLiteral("ORTHANC"));
     main.setBoxText(SettingsView::Box::RemoteIP, QStringLiteral("127.0.0.1"));
     main.setBoxText(SettingsView::Box::RemotePort, QString::number(port));
