@@ -125,7 +125,7 @@ QString PatientsForm::heldText(const DestinationHoldings& destination, const QSt
         const DcmPatient& p = s.atPacs;
         const QString id = p.IssuerOfPatientID.isEmpty()
             ? tr("ID %1").arg(shownValue(p.PatientID))
-            : tr("ID %1 (%2)").arg(shownValue(p.PatientID), shownValue(p.IssuerOfPatientID));
+            : tr("ID %1 of %2").arg(shownValue(p.PatientID), shownValue(p.IssuerOfPatientID));
         if (p.PatientName.isEmpty())
             return tr("held under another patient (%1)").arg(id);
         return tr("held under %1 (%2)").arg(shownValue(p.PatientName), id);
@@ -204,7 +204,7 @@ PatientsForm::PatientsForm(QWidget* owner, const MediumPatients& patients, const
                          tr("Studies"), tr("Images")};
     for (const DestinationHoldings& d : holdings)
         headers << d.aet;
-    if (destinations_ > 0)
+    if (anyHeld_)
         headers << tr("Already held");
     list_->setHeaderLabels(headers);
     for (int d = 0; d < destinations_; ++d)
@@ -439,7 +439,7 @@ void PatientsForm::patientTicked(QTreeWidgetItem* patient)
 // unticking the study unticks it.
 void PatientsForm::studyTicked(QTreeWidgetItem* study, int column)
 {
-    if (!tickable(study) || destinations_ == 0 || !study->data(sendAgainColumn(), Qt::CheckStateRole).isValid())
+    if (!tickable(study) || !anyHeld_ || !study->data(sendAgainColumn(), Qt::CheckStateRole).isValid())
         return;
     updating_ = true;
     if (column == Name && study->checkState(Name) != Qt::Checked)
@@ -483,7 +483,7 @@ MediumChoice PatientsForm::answer() const
             const QString uid = study->data(Name, UidRole).toString();
             if (study->checkState(Name) != Qt::Checked)
                 choice.studiesLeftOut.insert(uid);
-            else if (destinations_ > 0 && study->checkState(sendAgainColumn()) == Qt::Checked)
+            else if (anyHeld_ && study->checkState(sendAgainColumn()) == Qt::Checked)
                 choice.sendAgain.insert(uid);
         }
     }

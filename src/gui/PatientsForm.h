@@ -59,7 +59,8 @@ public:
                         Count };
     // What destination d (0, 1) holds of a study: a column of the study's row.
     static int destinationColumn(int d) { return Count + d; }
-    // The study's "Send again" tick, after the destinations' columns.
+    // The study's "Send again" tick, after the destinations' columns (when
+    // a destination holds a study of the medium in full or in part).
     int sendAgainColumn() const { return Count + destinations_; }
     // The row of the study with this Study Instance UID, or nullptr.
     QTreeWidgetItem* studyItem(const QString& uid) const;

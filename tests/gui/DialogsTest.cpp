@@ -182,6 +182,7 @@ TEST(PatientsForm, TicksMarksAndAnswers)
 
     PatientsForm several(&owner, medium, typed);
     EXPECT_EQ(several.windowTitle(), "What is on this medium");
+    EXPECT_EQ(several.list()->columnCount(), PatientsForm::Count) << "no destination asked, nothing held";
     ASSERT_EQ(several.list()->topLevelItemCount(), 2);
     EXPECT_EQ(several.list()->topLevelItem(1)->text(PatientsForm::Images), "2");
     EXPECT_EQ(several.list()->topLevelItem(1)->text(PatientsForm::Studies), "1");
