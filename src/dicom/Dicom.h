@@ -381,6 +381,9 @@ public:
     // Reads the toolkit's data dictionary and sets up its codecs now (some
     // 30 ms), so that the first import after start-up does not wait for it.
     static void Prepare();
+    // The toolkit's and the JPEG 2000 decoder's versions, for the About box.
+    static QString DcmtkVersion();
+    static QString OpenJpegVersion();
     // The patient, study and series of a DICOM file, from its elements up
     // to the Series Number, without reading further. Throws FileUnreadable
     // naming the file.

@@ -2,6 +2,9 @@
 
 #include <QUuid>
 
+#include <dcmtk/dcmdata/dcuid.h>
+#include <openjpeg.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -63,6 +66,17 @@ std::int32_t DcmUtility::ProbeConnection(const QString& host, std::int32_t port,
         return ProbeResult::EchoFailed;  // the association is aborted on the way out
     assoc->release();
     return status == STATUS_Success ? ProbeResult::Ok : ProbeResult::EchoFailed;
+}
+
+QString DcmUtility::DcmtkVersion()
+{
+    return QString::fromLatin1(OFFIS_DCMTK_VERSION_STRING);
+}
+
+QString DcmUtility::OpenJpegVersion()
+{
+    // the library in use, which may be newer than the headers
+    return QString::fromLatin1(opj_version());
 }
 
 }  // namespace varnelo

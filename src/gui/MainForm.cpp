@@ -8,6 +8,7 @@
 #include "base/ProgramFolder.h"
 #include "base/RemovableMedia.h"
 #include "base/Version.h"
+#include "gui/AboutForm.h"
 #include "gui/BrowseForFolder.h"
 #include "gui/DriveCombo.h"
 #include "gui/OptionForm.h"
@@ -112,7 +113,7 @@ void FilteredLineEdit::keyPressEvent(QKeyEvent* event)
 void FilteredLineEdit::keyReleaseEvent(QKeyEvent* event)
 {
     QLineEdit::keyReleaseEvent(event);
-    if (!upperOnKeyUp_)
+    if (!upperOnKeyUp_ || isReadOnly())  // an administrator's value stays as written
         return;
     const QString upper = text().toUpper();
     if (upper != text())
@@ -398,6 +399,7 @@ void MainForm::Form_Load()
 {
     guarded([] { appState().IniPath = prepareSettingsFile(); });
     guarded([this] { LoadSettings(*this); });
+    guarded([this] { showLockedSettings(); });
     // a settings file that was refused is said once the window is up
     guarded([this] {
         if (const QString trouble = settingsTrouble(); !trouble.isEmpty())
@@ -491,6 +493,38 @@ void MainForm::selectLocationOption(std::int16_t number)
     }
     optLocation[number - 1]->setChecked(true);
     optLocation_Click(number - 1);
+}
+
+// What the administrator fixed is shown, but is not the operator's to
+// change: SaveSettings would not keep it anyway.
+void MainForm::showLockedSettings()
+{
+    const QString why = tr("Set by your administrator.");
+    for (Box b : {Box::Suffix, Box::SourceDir, Box::RemoteAET, Box::RemoteIP, Box::RemotePort, Box::RemoteAET2,
+                  Box::RemoteIP2, Box::RemotePort2}) {
+        const bool locked = isLockedBox(b);
+        box(b)->setReadOnly(locked);
+        if (locked)
+            box(b)->setToolTip(why);
+    }
+    if (isLockedBox(Box::SourceDir)) {
+        cmdBrowse->setEnabled(false);
+        cmdBrowse->setToolTip(why);
+    }
+    const QString def = QStringLiteral("Default");
+    const std::pair<QList<QWidget*>, QString> switches[] = {
+        {{optSearchBy[0], optSearchBy[1]}, QStringLiteral("SearchBy")},
+        {{optLocation[0], optLocation[1]}, QStringLiteral("Location")},
+        {{chkWithSubDirs}, QStringLiteral("WithSubDirs")},
+    };
+    for (const auto& [controls, key] : switches) {
+        if (!isLockedSetting(def, key))
+            continue;
+        for (QWidget* control : controls) {
+            control->setEnabled(false);
+            control->setToolTip(why);
+        }
+    }
 }
 
 FilteredLineEdit* MainForm::box(Box b) const
@@ -832,20 +866,9 @@ void MainForm::mnuViewOptions_Click()
 
 void MainForm::mnuHelpAbout_Click()
 {
-    // An installed program keeps them in the user's folders: say where.
-    const QString ini = appState().IniPath.isEmpty() ? settingsPath() : appState().IniPath;
-    QString text = QStringLiteral("Varnelo %1.%2.%3\n\nSettings file: %4\nLogs: %5")
-                       .arg(VARNELO_VERSION_MAJOR)
-                       .arg(VARNELO_VERSION_MINOR)
-                       .arg(VARNELO_VERSION_PATCH)
-                       .arg(ini.isEmpty() ? tr("(none)") : QDir::toNativeSeparators(ini),
-                            logFolder().isEmpty() ? tr("(none)") : QDir::toNativeSeparators(logFolder()));
-    // where they would go, and why they cannot
-    if (const std::optional<QString> trouble = keepingTrouble())
-        text += QStringLiteral("\n\n") + *trouble;
-    if (const QString trouble = settingsTrouble(); !trouble.isEmpty())
-        text += QStringLiteral("\n\n") + trouble;
-    MessageBox::show(text, MessageBox::Icon::Information);
+    auto* about = new AboutForm(this);
+    about->setAttribute(Qt::WA_DeleteOnClose);
+    about->open();
 }
 
 }  // namespace varnelo

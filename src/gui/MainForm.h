@@ -137,6 +137,7 @@ private:
     void preselectDrive();
     void loadIcon();
     FilteredLineEdit* box(Box b) const;
+    void showLockedSettings();
     void forgetNewIdentity();
     // Disc after disc: a medium arriving in the chosen drive, the import it
     // starts, and the medium's end after the summary.

@@ -5,6 +5,7 @@
 
 #include "base/AppState.h"
 #include "base/IniFile.h"
+#include "base/Settings.h"
 #include "gui/MainForm.h"
 
 #include <QCheckBox>
@@ -200,6 +201,42 @@ void OptionForm::Form_Load()
     txtWLAET->setText(s.WorklistAET);
     txtWLPort->setText(s.WorklistPort);
     txtModality->setText(s.WorklistModality);
+    showLockedSettings();
+}
+
+// What the administrator fixed is shown, but is not the operator's to change.
+void OptionForm::showLockedSettings()
+{
+    const QString why = tr("Set by your administrator.");
+    const QString def = QStringLiteral("Default"), worklist = QStringLiteral("Worklist");
+    const std::pair<QLineEdit*, std::pair<QString, QString>> boxes[] = {
+        {txtLocalAET, {QStringLiteral("DICOM"), QStringLiteral("LocalAET")}},
+        {txtIssuer, {def, QStringLiteral("IssuerOfPatientID")}},
+        {txtWLAET, {worklist, QStringLiteral("AET")}},
+        {txtWLIP, {worklist, QStringLiteral("IP")}},
+        {txtWLPort, {worklist, QStringLiteral("Port")}},
+        {txtModality, {worklist, QStringLiteral("Modality")}},
+    };
+    for (const auto& [box, key] : boxes) {
+        if (isLockedSetting(key.first, key.second)) {
+            box->setReadOnly(true);
+            box->setToolTip(why);
+        }
+    }
+    const std::pair<QWidget*, QString> switches[] = {
+        {chkMergeLog, QStringLiteral("WriteLog")},
+        {chkValidate, QStringLiteral("Validate")},
+        {chkStudyDir, QStringLiteral("ImgDirEqStudy")},
+        {chkChangeID, QStringLiteral("ChangeID")},
+        {chkAutoImport, QStringLiteral("AutoImport")},
+        {chkEjectWhenDone, QStringLiteral("EjectWhenDone")},
+    };
+    for (const auto& [control, key] : switches) {
+        if (isLockedSetting(def, key)) {
+            control->setEnabled(false);
+            control->setToolTip(why);
+        }
+    }
 }
 
 void OptionForm::showEvent(QShowEvent* event)
@@ -224,20 +261,20 @@ void OptionForm::cmdOK_Click()
     s.WorklistPort = txtWLPort->text();
     s.WorklistModality = txtModality->text();
 
-    // A refused write keeps the file's old value; AppState stays in force.
-    const QString& ini = s.IniPath;
-    WriteIniValue(QStringLiteral("Default"), QStringLiteral("ChangeID"), QString::number(s.ChangeID ? 1 : 0), ini);
-    WriteIniValue(QStringLiteral("Default"), QStringLiteral("IssuerOfPatientID"), s.IssuerOfPatientID, ini);
-    WriteIniValue(QStringLiteral("DICOM"), QStringLiteral("LocalAET"), s.LocalAET, ini);
-    WriteIniValue(QStringLiteral("Default"), QStringLiteral("WriteLog"), QString::number(s.WriteLog), ini);
-    WriteIniValue(QStringLiteral("Default"), QStringLiteral("Validate"), QString::number(s.Validate), ini);
-    WriteIniValue(QStringLiteral("Default"), QStringLiteral("ImgDirEqStudy"), QString::number(s.ImgDirEqStudy), ini);
-    WriteIniValue(QStringLiteral("Default"), QStringLiteral("AutoImport"), QString::number(s.AutoImport ? 1 : 0), ini);
-    WriteIniValue(QStringLiteral("Default"), QStringLiteral("EjectWhenDone"), QString::number(s.EjectWhenDone ? 1 : 0), ini);
-    WriteIniValue(QStringLiteral("Worklist"), QStringLiteral("AET"), s.WorklistAET, ini);
-    WriteIniValue(QStringLiteral("Worklist"), QStringLiteral("IP"), s.WorklistIP, ini);
-    WriteIniValue(QStringLiteral("Worklist"), QStringLiteral("Port"), s.WorklistPort, ini);
-    WriteIniValue(QStringLiteral("Worklist"), QStringLiteral("Modality"), s.WorklistModality, ini);
+    // A refused write keeps the file's old value; AppState stays in force. A
+    // key the administrator locked is not written (and its control was read-only).
+    WriteSetting(QStringLiteral("Default"), QStringLiteral("ChangeID"), QString::number(s.ChangeID ? 1 : 0));
+    WriteSetting(QStringLiteral("Default"), QStringLiteral("IssuerOfPatientID"), s.IssuerOfPatientID);
+    WriteSetting(QStringLiteral("DICOM"), QStringLiteral("LocalAET"), s.LocalAET);
+    WriteSetting(QStringLiteral("Default"), QStringLiteral("WriteLog"), QString::number(s.WriteLog));
+    WriteSetting(QStringLiteral("Default"), QStringLiteral("Validate"), QString::number(s.Validate));
+    WriteSetting(QStringLiteral("Default"), QStringLiteral("ImgDirEqStudy"), QString::number(s.ImgDirEqStudy));
+    WriteSetting(QStringLiteral("Default"), QStringLiteral("AutoImport"), QString::number(s.AutoImport ? 1 : 0));
+    WriteSetting(QStringLiteral("Default"), QStringLiteral("EjectWhenDone"), QString::number(s.EjectWhenDone ? 1 : 0));
+    WriteSetting(QStringLiteral("Worklist"), QStringLiteral("AET"), s.WorklistAET);
+    WriteSetting(QStringLiteral("Worklist"), QStringLiteral("IP"), s.WorklistIP);
+    WriteSetting(QStringLiteral("Worklist"), QStringLiteral("Port"), s.WorklistPort);
+    WriteSetting(QStringLiteral("Worklist"), QStringLiteral("Modality"), s.WorklistModality);
 
     if (owner_)
         owner_->setNewPatientIdVisible(s.ChangeID);

@@ -36,6 +36,7 @@ protected:
 private:
     void createControls();
     void Form_Load();
+    void showLockedSettings();
 
     MainForm* owner_;
     QPushButton* cmdOK = nullptr;

@@ -724,4 +724,9 @@ void ArchiveMedium::stop()
         thread_.join();
 }
 
+QString libarchiveVersion()
+{
+    return QString::fromUtf8(archive_version_string());
+}
+
 }  // namespace varnelo

@@ -180,4 +180,8 @@ private:
     std::thread thread_;
 };
 
+// libarchive's own words for its version ("libarchive 3.6.2"),
+// for the About box.
+QString libarchiveVersion();
+
 }  // namespace varnelo

@@ -1,5 +1,6 @@
 #include "base/AppState.h"
 #include "base/Error.h"
+#include "gui/AboutForm.h"
 #include "base/Logs.h"
 #include "gui/BrowseForFolder.h"
 #include "gui/MsgBoxForm.h"
@@ -10,6 +11,7 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileDialog>
@@ -17,7 +19,9 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QMovie>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -25,6 +29,8 @@
 #include <QWidget>
 
 #include <gtest/gtest.h>
+
+#include "GuiTest.h"
 
 using namespace varnelo;
 
@@ -451,4 +457,55 @@ TEST(BrowseForFolder, ShowsFoldersAndArchivesAndChoosesEither)
     };
     EXPECT_EQ(pick("cd.zip").toStdString(), top.filePath("cd.zip").toStdString());
     EXPECT_EQ(pick("Patient").toStdString(), top.filePath("Patient").toStdString());
+}
+
+namespace {
+class AboutTest : public varnelo::test::GuiTest {
+};
+}  // namespace
+
+// Help > About: versions, the station and the files in force, as text that
+// can be selected and copied whole.
+TEST_F(AboutTest, SaysVersionsStationAndFilesAndCopiesThem)
+{
+    appState().LocalAET = QStringLiteral("STATION7");
+    appState().CommitPort = 11113;
+    appState().IniPath = dir.filePath(QStringLiteral("user.ini"));
+    writeSystemIni("[Locked]\nKeys=DICOM/RemoteAET, Audit/*\n");
+    AboutForm about;
+    about.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&about));
+    auto* text = child<QPlainTextEdit>(&about, "txtAbout");
+    const QStringList lines = text->toPlainText().split('\n');
+    auto line = [&](const QString& start) {
+        for (const QString& l : lines)
+            if (l.startsWith(start))
+                return l;
+        return QStringLiteral("<no line %1>").arg(start);
+    };
+    EXPECT_TRUE(lines.value(0).startsWith("Varnelo ")) << lines.value(0).toStdString();
+    EXPECT_EQ(line("Qt "), QStringLiteral("Qt %1 (built with %2)").arg(qVersion(), QT_VERSION_STR));
+    const QRegularExpression version(QStringLiteral("^(DCMTK|OpenJPEG|libarchive) \\d+\\.\\d+\\.\\d+"));
+    for (const char* library : {"DCMTK ", "OpenJPEG ", "libarchive "})
+        EXPECT_TRUE(version.match(line(library)).hasMatch()) << line(library).toStdString();
+    EXPECT_EQ(line("Local AET:"), "Local AET: STATION7");
+    EXPECT_EQ(line("CommitPort:"), "CommitPort: 11113");
+    EXPECT_EQ(line("Settings file:"), "Settings file: " + dir.filePath("user.ini"));
+    EXPECT_EQ(line("System settings file:"), "System settings file: " + dir.filePath("xdg/Varnelo/" + programBaseName() + ".ini"));
+    EXPECT_EQ(line("Set by the administrator:"), "Set by the administrator: DICOM/RemoteAET, Audit/*");
+    EXPECT_EQ(line("Logs:"), "Logs: " + dir.filePath("Logs"));
+
+    EXPECT_TRUE(text->isReadOnly());
+    EXPECT_TRUE(text->textInteractionFlags() & Qt::TextSelectableByMouse);
+    QApplication::clipboard()->clear();
+    QTest::mouseClick(child<QPushButton>(&about, "cmdCopy"), Qt::LeftButton);
+    EXPECT_EQ(QApplication::clipboard()->text(), text->toPlainText());
+
+    // without a system file or a commitment port
+    QFile::remove(dir.filePath("xdg/Varnelo/" + programBaseName() + ".ini"));
+    appState().CommitPort = 0;
+    const QString plain = AboutForm::aboutText();
+    EXPECT_TRUE(plain.contains("\nCommitPort: none\n")) << plain.toStdString();
+    EXPECT_TRUE(plain.contains("\nSystem settings file: (none)\n")) << plain.toStdString();
+    EXPECT_FALSE(plain.contains("Set by the administrator")) << plain.toStdString();
 }

@@ -9,6 +9,7 @@
 
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QList>
@@ -19,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <ostream>
 
 // Readable failure messages for Qt strings.
@@ -38,6 +40,10 @@ protected:
         ASSERT_TRUE(dir.isValid());
         appState() = AppState {};
         setProgramFolderForTesting(dir.path());
+        // the system settings file is the test's own (systemIni), not the machine's
+        savedConfigDirs = qEnvironmentVariableIsSet("XDG_CONFIG_DIRS") ? std::optional<QByteArray>(qgetenv("XDG_CONFIG_DIRS"))
+                                                                       : std::nullopt;
+        qputenv("XDG_CONFIG_DIRS", dir.filePath(QStringLiteral("xdg")).toUtf8());
         // no UDisks2 of the machine: it would mount what happens to be inserted
         setMediaBusForTesting(QStringLiteral("-"));
         setDriveTable(std::make_shared<FixedDriveTable>(QList<DriveEntry> {
@@ -59,6 +65,19 @@ protected:
         setDriveTable(nullptr);
         setMediaBusForTesting(QString());
         setProgramFolderForTesting(QString());
+        if (savedConfigDirs)
+            qputenv("XDG_CONFIG_DIRS", *savedConfigDirs);
+        else
+            qunsetenv("XDG_CONFIG_DIRS");
+    }
+
+    // Writes the administrator's settings file that the program reads beside the user's.
+    void writeSystemIni(const QByteArray& text) const
+    {
+        QDir().mkpath(dir.filePath(QStringLiteral("xdg/Varnelo")));
+        QFile f(dir.filePath(QStringLiteral("xdg/Varnelo/") + programBaseName() + QStringLiteral(".ini")));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(text);
     }
 
     QString iniPath() const { return settingsPath(); }
@@ -143,6 +162,7 @@ protected:
     }
 
     QTemporaryDir dir;
+    std::optional<QByteArray> savedConfigDirs;
 };
 
 }  // namespace varnelo::test

@@ -12,12 +12,15 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
+#include <QDialog>
 #include <QElapsedTimer>
 #include <QImage>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSignalSpy>
@@ -370,16 +373,19 @@ TEST_F(MainFormTest, FileExitSavesAndClosesEveryWindow)
 TEST_F(MainFormTest, AboutBoxNamesTheSettingsFileAndTheLogsInForce)
 {
     auto form = open();
-    QStringList boxes;
-    MessageBox::setHandler([&](const MessageBox::Request& r) {
-        boxes << r.text;
-        return MessageBox::Answer::Ok;
-    });
     child<QAction>(form.get(), "mnuHelpAbout")->trigger();
-    ASSERT_EQ(boxes.size(), 1);
-    const QString version = QStringLiteral("%1.%2.%3").arg(VARNELO_VERSION_MAJOR).arg(VARNELO_VERSION_MINOR).arg(VARNELO_VERSION_PATCH);
+    auto* about = form->findChild<QDialog*>("AboutForm");
+    ASSERT_NE(about, nullptr);
+    EXPECT_TRUE(about->isVisible());
+    EXPECT_TRUE(about->isModal());
     ASSERT_TRUE(iniPath().startsWith(dir.path() + "/")) << "a writable program folder keeps the file";
-    EXPECT_EQ(boxes[0], "Varnelo " + version + "\n\nSettings file: " + iniPath() + "\nLogs: " + dir.path() + "/Logs");
+    const QString text = child<QPlainTextEdit>(about, "txtAbout")->toPlainText();
+    EXPECT_TRUE(text.startsWith("Varnelo " + version() + "\n")) << text.toStdString();
+    EXPECT_TRUE(text.contains("\nSettings file: " + iniPath() + "\n")) << text.toStdString();
+    EXPECT_TRUE(text.contains("\nLogs: " + dir.path() + "/Logs")) << text.toStdString();
+    const QPointer<QDialog> gone(about);
+    QTest::mouseClick(child<QPushButton>(about, "cmdOK"), Qt::LeftButton);
+    EXPECT_TRUE(!gone || !gone->isVisible());
 }
 
 }  // namespace

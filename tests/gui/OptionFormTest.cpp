@@ -4,6 +4,7 @@
 #include "gui/MainForm.h"
 #include "gui/OptionForm.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QGroupBox>
@@ -11,6 +12,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTest>
 
 #include <memory>
@@ -290,3 +292,58 @@ TEST_F(OptionFormTest, TakesTheMainWindowIcon)
 }
 
 }  // namespace
+
+// What the administrator locked shows its value, takes no typing and says
+// why, in the main window and in the Options; OK and Exit leave it unwritten.
+TEST_F(OptionFormTest, LockedKeysAreReadOnlyAndSayWhoSetThem)
+{
+    writeSystemIni("[Locked]\nKeys=DICOM/RemoteAET,DICOM/RemoteIP,DICOM/RemotePort,DICOM/LocalAET,Default/WriteLog,"
+                   "Default/Location\n[DICOM]\nRemoteAET=PACS\nRemoteIP=10.1.1.1\nRemotePort=104\nLocalAET=STATION\n"
+                   "[Default]\nWriteLog=1\nLocation=2\n");
+    writeIni("[DICOM]\nRemoteAET=MINE\nLocalAET=ME\n[Default]\nWriteLog=0\n");
+    main = std::make_unique<MainForm>();
+    main->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(main.get()));
+    const QString why = "Set by your administrator.";
+
+    for (const char* name : {"txtAET", "txtIP", "txtPort"}) {
+        auto* box = child<QLineEdit>(main.get(), name);
+        EXPECT_TRUE(box->isReadOnly()) << name;
+        EXPECT_EQ(box->toolTip(), why) << name;
+    }
+    auto* aet = child<QLineEdit>(main.get(), "txtAET");
+    EXPECT_EQ(aet->text(), "PACS");
+    QTest::keyClicks(aet, "X");
+    EXPECT_EQ(aet->text(), "PACS");
+    EXPECT_FALSE(child<QLineEdit>(main.get(), "txtAET2")->isReadOnly()) << "destination 2 is the operator's";
+    auto* folder = child<QRadioButton>(main.get(), "optLocation1");
+    EXPECT_TRUE(folder->isChecked());
+    EXPECT_FALSE(folder->isEnabled());
+    EXPECT_FALSE(child<QRadioButton>(main.get(), "optLocation0")->isEnabled());
+    EXPECT_EQ(folder->toolTip(), why);
+    EXPECT_TRUE(child<QRadioButton>(main.get(), "optSearchBy1")->isEnabled());
+
+    auto dialog = open();
+    auto* local = child<QLineEdit>(dialog.get(), "txtLocalAET");
+    EXPECT_EQ(local->text(), "STATION");
+    EXPECT_TRUE(local->isReadOnly());
+    EXPECT_EQ(local->toolTip(), why);
+    QTest::keyClicks(local, "Z");
+    auto* log = child<QCheckBox>(dialog.get(), "chkMergeLog");
+    EXPECT_TRUE(log->isChecked());
+    EXPECT_FALSE(log->isEnabled());
+    EXPECT_EQ(log->toolTip(), why);
+    EXPECT_TRUE(child<QCheckBox>(dialog.get(), "chkValidate")->isEnabled());
+    child<QCheckBox>(dialog.get(), "chkValidate")->setChecked(true);
+    QTest::mouseClick(child<QPushButton>(dialog.get(), "cmdOK"), Qt::LeftButton);
+    EXPECT_EQ(appState().LocalAET, "STATION");
+    EXPECT_EQ(appState().WriteLog, 1);
+
+    child<QAction>(main.get(), "mnuFileExit")->trigger();
+    EXPECT_EQ(appState().RemoteAET, "PACS") << "the import sends where the administrator said";
+    EXPECT_EQ(iniValue("DICOM/RemoteAET"), "MINE") << "left as it was";
+    EXPECT_EQ(iniValue("DICOM/LocalAET"), "ME");
+    EXPECT_EQ(iniValue("Default/WriteLog"), "0");
+    EXPECT_EQ(iniValue("DICOM/RemoteIP"), "<missing>");
+    EXPECT_EQ(iniValue("Default/Validate"), "1") << "what is not locked is written";
+}
