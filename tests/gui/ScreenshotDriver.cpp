@@ -78,6 +78,63 @@ bool shoot(const QByteArray& ini, const std::function<bool(MainForm&)>& capture)
     return ok;
 }
 
+// "What is on this medium" as the import shows it after asking two PACS:
+// a mother's and her baby's studies under one typed ID, one study partly
+// held, one held under another patient; then a medium whose only study the
+// PACS holds under another patient.
+bool mediumShots(const std::function<QString(const char*)>& png)
+{
+    QWidget owner;
+    MediumPatients medium;
+    MediumStudy ct {QStringLiteral("1.2.1"), QStringLiteral("20260312"), QStringLiteral("CT THORAX MIT KM"),
+                    {QStringLiteral("CT"), QStringLiteral("SR")}, {}, 40};
+    ct.series << MediumSeries {QStringLiteral("1.2.1.1"), QStringLiteral("1"), QStringLiteral("CT"), QStringLiteral("Thorax 1mm"), 30, {}}
+              << MediumSeries {QStringLiteral("1.2.1.2"), QStringLiteral("2"), QStringLiteral("CT"), QStringLiteral("Thorax 5mm"), 8, {}}
+              << MediumSeries {QStringLiteral("1.2.1.3"), QStringLiteral("3"), QStringLiteral("SR"), QStringLiteral("Dose report"), 2, {}};
+    MediumStudy mr {QStringLiteral("1.2.2"), QStringLiteral("20250110"), QStringLiteral("MRT KNIE LINKS"), {QStringLiteral("MR")}, {}, 24};
+    mr.series << MediumSeries {QStringLiteral("1.2.2.1"), QStringLiteral("1"), QStringLiteral("MR"), QStringLiteral("PD fs cor"), 12, {}}
+              << MediumSeries {QStringLiteral("1.2.2.2"), QStringLiteral("2"), QStringLiteral("MR"), QStringLiteral("T1 sag"), 12, {}};
+    MediumStudy us {QStringLiteral("1.2.3"), QStringLiteral("20261201"), QStringLiteral("US SCHAEDEL"), {QStringLiteral("US")}, {}, 6};
+    us.series << MediumSeries {QStringLiteral("1.2.3.1"), QStringLiteral("1"), QStringLiteral("US"), QString(), 6, {}};
+    medium.addRecord({QStringLiteral("EXT-20931"), QString(), QStringLiteral("Lindqvist^Maria"), QStringLiteral("19910423"),
+                      QStringLiteral("F"), {}},
+                     {ct, mr});
+    medium.addRecord({QStringLiteral("EXT-20931"), QString(), QStringLiteral("Lindqvist^Baby Girl"), QStringLiteral("20261130"),
+                      QStringLiteral("F"), {}},
+                     {us});
+    DestinationHoldings first, backup;
+    first.aet = QStringLiteral("PACS_MAIN");
+    first.asked = true;
+    first.studies[ct.uid] = {HeldState::Partly, 12, 40, {}};
+    first.studies[mr.uid] = {HeldState::OtherPatient, 24, 24,
+                            {QStringLiteral("LOC-1187"), QStringLiteral("OURHOSP"), QStringLiteral("Lindquist^Maria"), QString(), QString(), {}}};
+    first.studies[us.uid] = {HeldState::New, 0, 6, {}};
+    backup.aet = QStringLiteral("PACS_BACKUP");
+    backup.asked = true;
+    for (const MediumStudy* s : {&ct, &mr, &us})
+        backup.studies[s->uid] = {HeldState::New, 0, s->images, {}};
+    NewIdentity typed;
+    typed.patient.PatientID = QStringLiteral("LOC-4711");
+    typed.patient.IssuerOfPatientID = QStringLiteral("OURHOSP");
+
+    PatientsForm contents(&owner, medium, typed, {first, backup});
+    contents.list()->topLevelItem(0)->setCheckState(PatientsForm::Name, Qt::Checked);
+    contents.list()->setCurrentItem(contents.studyItem(ct.uid));
+    bool ok = settle(contents) && save(contents, png("medium-contents"));
+    contents.hide();
+
+    MediumPatients one;
+    one.addRecord({QStringLiteral("EXT-20931"), QString(), QStringLiteral("Lindqvist^Maria"), QStringLiteral("19910423"),
+                   QStringLiteral("F"), {}},
+                  {mr});
+    backup.asked = false;
+    backup.why = QStringLiteral("no answer within 10 s");
+    PatientsForm other(&owner, one, typed, {first, backup});
+    ok = settle(other) && save(other, png("medium-other-patient")) && ok;
+    other.hide();
+    return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -95,7 +152,11 @@ int main(int argc, char** argv)
          QStringLiteral("/dev/sr0"), true},
     }));
 
-    bool ok = shoot({}, [&](MainForm& form) { return save(form, out.filePath(QStringLiteral("main-default.png"))); });
+    // VARNELO_SHOTS=medium: only the window of what is on a medium
+    bool ok = mediumShots([&](const char* name) { return out.filePath(QLatin1String(name) + QStringLiteral(".png")); });
+    if (qEnvironmentVariable("VARNELO_SHOTS") == QLatin1String("medium"))
+        return ok ? 0 : 1;
+    ok = shoot({}, [&](MainForm& form) { return save(form, out.filePath(QStringLiteral("main-default.png"))); }) && ok;
 
     ok = shoot("[Default]\n"
                "SearchBy=2\n"
