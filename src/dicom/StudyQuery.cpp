@@ -63,9 +63,7 @@ struct DcmStudyQueryClient::Impl {
 
     void open(const Peer& to, int seconds)
     {
-        auto opened = std::make_unique<Association>(
-            to, std::vector<ProposedContext> {{kStudyRoot, {UID_LittleEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax}}},
-            seconds);
+        auto opened = std::make_unique<Association>(to, proposedFor(conformance::StudyQuery), seconds);
         try {
             id = opened->require(kStudyRoot, QStringLiteral("the Study Root query (C-FIND) to the calling AE title %1; "
                                                             "its administrator can allow it")

@@ -1739,9 +1739,15 @@ TEST_F(Network, EveryAssociationProposesWhatTheTableSaysAndNamesThisProgram)
         session.Add({QLatin1String(UID_MRImageStorage), DcmUtility::NewUID(), DcmUtility::NewUID()});
         EXPECT_EQ(session.Finish(10, [] { return true; }).outcome, DcmCommitResult::Outcome::NotOffered);
     }
+    DcmStudyQueryClient study;
+    study.PeerHost = host;
+    study.PeerPort = peer.port();
+    study.CalledAETitle = called;
+    study.CallingAETitle = Calling;
+    EXPECT_THROW(study.FindStudy(DcmUtility::NewUID()), Error);
 
     const auto requests = peer.requests();
-    ASSERT_GE(requests.size(), 5u);
+    ASSERT_GE(requests.size(), 6u);
     for (const auto& r : requests) {
         EXPECT_EQ(r.implementationClassUid, cf::implementationClassUid());
         EXPECT_EQ(r.implementationVersionName, cf::implementationVersionName());
@@ -1755,8 +1761,9 @@ TEST_F(Network, EveryAssociationProposesWhatTheTableSaysAndNamesThisProgram)
     EXPECT_EQ(requests[2].contexts, cf::contextsFor(cf::Worklist));
     EXPECT_EQ(requests[3].contexts, cf::contextsFor(cf::ConnectionTest));
     EXPECT_EQ(requests[4].contexts, cf::contextsFor(cf::Commit));
-    for (size_t i = 5; i < requests.size(); ++i)
+    for (size_t i = 5; i + 1 < requests.size(); ++i)
         EXPECT_TRUE(requests[i].contexts == cf::contextsFor(cf::CommitQuery) || requests[i].contexts == cf::contextsFor(cf::Commit));
+    EXPECT_EQ(requests.back().contexts, cf::contextsFor(cf::StudyQuery));
 }
 
 // A compressed image goes in its own syntax, alone in its context, before
