@@ -25,7 +25,7 @@ public:
         setOption(QFileDialog::DontUseNativeDialog);
         setFileMode(QFileDialog::ExistingFile);
         setNameFilter(mediumNameFilter());
-        setLabelText(QFileDialog::Accept, QStringLiteral("Choose"));
+        setLabelText(QFileDialog::Accept, QCoreApplication::translate("BrowseForFolder", "Choose"));
     }
     QString chosen;
 
@@ -69,7 +69,7 @@ FolderPicker& current()
 
 QString mediumNameFilter()
 {
-    return QStringLiteral("Folders, ZIP archives and disc images (*.zip *.ZIP *.iso *.ISO)");
+    return QCoreApplication::translate("BrowseForFolder", "Folders, ZIP archives and disc images (*.zip *.ZIP *.iso *.ISO)");
 }
 
 QString BrowseForFolder(const QString& prompt)

@@ -245,16 +245,16 @@ void MainForm::createControls()
     };
 
     // Source
-    Label4 = label(c, "Label4", QStringLiteral("What is the source?"), {24, 16, 220, 18});
+    Label4 = label(c, "Label4", tr("What is the source?"), {24, 16, 220, 18});
     Label4->setFont(arial(8.25, true));
-    optLocation[0] = radio(c, "optLocation0", QStringLiteral("CD or Hard Drive"), {40, 38, 200, 20});
-    optLocation[1] = radio(c, "optLocation1", QStringLiteral("Specific Folder"), {40, 60, 200, 20});
+    optLocation[0] = radio(c, "optLocation0", tr("CD or Hard Drive"), {40, 38, 200, 20});
+    optLocation[1] = radio(c, "optLocation1", tr("Specific Folder"), {40, 60, 200, 20});
     locationGroup_ = new QButtonGroup(this);
     locationGroup_->addButton(optLocation[0], 1);  // ids are the tag values
     locationGroup_->addButton(optLocation[1], 2);
     connect(locationGroup_, &QButtonGroup::idClicked, this, [this](int id) { optLocation_Click(id - 1); });
 
-    Label5 = label(c, "Label5", QStringLiteral("Look in:"), {24, 92, 200, 16});
+    Label5 = label(c, "Label5", tr("Look in:"), {24, 92, 200, 16});
     cboDrive = new DriveCombo(c);
     cboDrive->setObjectName(QStringLiteral("cboDrive"));
     cboDrive->setGeometry(24, 110, 300, 22);
@@ -266,35 +266,35 @@ void MainForm::createControls()
     cmdBrowse->setObjectName(QStringLiteral("cmdBrowse"));
     cmdBrowse->setGeometry(294, 110, 30, 22);
     connect(cmdBrowse, &QPushButton::clicked, this, &MainForm::cmdBrowse_Click);
-    chkWithSubDirs = new QCheckBox(QStringLiteral("Include sub directories"), c);
+    chkWithSubDirs = new QCheckBox(tr("Include sub directories"), c);
     chkWithSubDirs->setObjectName(QStringLiteral("chkWithSubDirs"));
     chkWithSubDirs->setGeometry(24, 140, chkWithSubDirs->sizeHint().width(), 20);
     // A grey value loaded from the file turns into a plain tick on the first click.
     connect(chkWithSubDirs, &QCheckBox::clicked, this, [this] { chkWithSubDirs->setTristate(false); });
 
     // Search by
-    Label1 = label(c, "Label1", QStringLiteral("Search by"), {360, 16, 150, 18});
+    Label1 = label(c, "Label1", tr("Search by"), {360, 16, 150, 18});
     Label1->setFont(arial(8.25, true));
-    optSearchBy[0] = radio(c, "optSearchBy0", QStringLiteral("DICOM Dir"), {376, 38, 150, 20});
-    optSearchBy[1] = radio(c, "optSearchBy1", QStringLiteral("DICOM Files"), {376, 60, 150, 20});
+    optSearchBy[0] = radio(c, "optSearchBy0", tr("DICOM Dir"), {376, 38, 150, 20});
+    optSearchBy[1] = radio(c, "optSearchBy1", tr("DICOM Files"), {376, 60, 150, 20});
     searchByGroup_ = new QButtonGroup(this);
     searchByGroup_->addButton(optSearchBy[0], 1);
     searchByGroup_->addButton(optSearchBy[1], 2);
     connect(searchByGroup_, &QButtonGroup::idClicked, this, [this](int id) { optSearchBy_Click(id - 1); });
 
-    lblSuffix = label(c, "lblSuffix", QStringLiteral("File suffix (optional):"), {360, 92, 150, 16});
+    lblSuffix = label(c, "lblSuffix", tr("File suffix (optional):"), {360, 92, 150, 16});
     txtSuffix = edit(c, "txtSuffix", {360, 110, 120, 22});
-    txtSuffix->setToolTip(QStringLiteral("i.E. DCM"));
+    txtSuffix->setToolTip(tr("i.E. DCM"));
     txtSuffix->setCharFilter(isAsciiLetterOrDigit);
     txtSuffix->setUpperCaseOnKeyUp(true);
 
-    lblChangeID = label(c, "lblChangeID", QStringLiteral("New Patient ID:"), {360, 144, 150, 16});
+    lblChangeID = label(c, "lblChangeID", tr("New Patient ID:"), {360, 144, 150, 16});
     txtChangeID = edit(c, "txtChangeID", {360, 162, 150, 22});
     // what a Patient ID can hold: one value of up to 64 characters
     txtChangeID->setCharFilter([](QChar ch) { return ch != QLatin1Char('\\'); });
     txtChangeID->setMaxChars(64);
-    txtChangeID->setToolTip(QStringLiteral("Double-click a patient in the Worklist (or press Enter on it) to take its "
-                                           "Patient ID, name, birth date and sex."));
+    txtChangeID->setToolTip(tr("Double-click a patient in the Worklist (or press Enter on it) to take its "
+                               "Patient ID, name, birth date and sex."));
     lblPicked = label(c, "lblPicked", QString(), {360, 186, 370, 16});
     lblPicked->setFont(arial(8.25));
     // typing makes the box the operator's own again: only the typed ID applies
@@ -303,24 +303,24 @@ void MainForm::createControls()
         lblPicked->clear();
     });
 
-    cmdImport = new QPushButton(QStringLiteral("IMPORT"), c);
+    cmdImport = new QPushButton(tr("IMPORT"), c);
     cmdImport->setObjectName(QStringLiteral("cmdImport"));
     cmdImport->setFont(arial(24));
     cmdImport->setGeometry(544, 24, 181, 160);
     connect(cmdImport, &QPushButton::clicked, this, &MainForm::cmdImport_Click);
 
     // DICOM Communication: a grid of destination rows under column headings.
-    Frame1 = new QGroupBox(QStringLiteral("DICOM Communication"), c);
+    Frame1 = new QGroupBox(tr("DICOM Communication"), c);
     Frame1->setObjectName(QStringLiteral("Frame1"));
     Frame1->setFont(arial(9.75));
     Frame1->setGeometry(16, 204, 717, 251);
     QWidget* f = Frame1;
     const QFont base = arial(8.25);
-    Label2[0] = label(f, "Label2_0", QStringLiteral("Remote AET:"), {150, 32, 180, 16});
-    Label2[1] = label(f, "Label2_1", QStringLiteral("Remote IP:"), {342, 32, 210, 16});
-    Label2[2] = label(f, "Label2_2", QStringLiteral("Remote Port:"), {564, 32, 100, 16});
-    Label2[4] = label(f, "Label2_4", QStringLiteral("Destination #1:"), {16, 52, 130, 24});
-    Label2[5] = label(f, "Label2_5", QStringLiteral("Destination #2:"), {16, 92, 130, 24});
+    Label2[0] = label(f, "Label2_0", tr("Remote AET:"), {150, 32, 180, 16});
+    Label2[1] = label(f, "Label2_1", tr("Remote IP:"), {342, 32, 210, 16});
+    Label2[2] = label(f, "Label2_2", tr("Remote Port:"), {564, 32, 100, 16});
+    Label2[4] = label(f, "Label2_4", tr("Destination #1:"), {16, 52, 130, 24});
+    Label2[5] = label(f, "Label2_5", tr("Destination #2:"), {16, 92, 130, 24});
     for (int i : {0, 1, 2})
         Label2[i]->setFont(base);
     Label2[4]->setFont(arial(12));
@@ -340,7 +340,7 @@ void MainForm::createControls()
     txtPort->setCharFilter(isDigit);
     txtPort2->setCharFilter(isDigit);
 
-    cmdWKL = new QPushButton(QStringLiteral("Worklist"), f);
+    cmdWKL = new QPushButton(tr("Worklist"), f);
     cmdWKL->setObjectName(QStringLiteral("cmdWKL"));
     cmdWKL->setFont(arial(20.25));
     cmdWKL->setGeometry(494, 152, 207, 80);
@@ -360,27 +360,27 @@ void MainForm::createControls()
 
 void MainForm::createMenus()
 {
-    QMenu* mnuFile = menuBar()->addMenu(QStringLiteral("File"));
+    QMenu* mnuFile = menuBar()->addMenu(tr("&File"));
     mnuFile->setObjectName(QStringLiteral("mnuFile"));
-    mnuFileImport = mnuFile->addAction(QStringLiteral("&Import"));
+    mnuFileImport = mnuFile->addAction(tr("&Import"));
     mnuFileImport->setObjectName(QStringLiteral("mnuFileImport"));
     mnuTrenn = mnuFile->addSeparator();
     mnuTrenn->setObjectName(QStringLiteral("mnuTrenn"));
-    mnuFileExit = mnuFile->addAction(QStringLiteral("E&xit"));
+    mnuFileExit = mnuFile->addAction(tr("E&xit"));
     mnuFileExit->setObjectName(QStringLiteral("mnuFileExit"));
 
-    QMenu* mnuView = menuBar()->addMenu(QStringLiteral("&View"));
+    QMenu* mnuView = menuBar()->addMenu(tr("&View"));
     mnuView->setObjectName(QStringLiteral("mnuView"));
-    mnuViewOptions = mnuView->addAction(QStringLiteral("&Options..."));
+    mnuViewOptions = mnuView->addAction(tr("&Options..."));
     mnuViewOptions->setObjectName(QStringLiteral("mnuViewOptions"));
 
     connect(mnuFileImport, &QAction::triggered, this, &MainForm::cmdImport_Click);
     connect(mnuFileExit, &QAction::triggered, this, &MainForm::mnuFileExit_Click);
     connect(mnuViewOptions, &QAction::triggered, this, &MainForm::mnuViewOptions_Click);
 
-    QMenu* mnuHelp = menuBar()->addMenu(QStringLiteral("&Help"));
+    QMenu* mnuHelp = menuBar()->addMenu(tr("&Help"));
     mnuHelp->setObjectName(QStringLiteral("mnuHelp"));
-    mnuHelpAbout = mnuHelp->addAction(QStringLiteral("&About Varnelo..."));
+    mnuHelpAbout = mnuHelp->addAction(tr("&About Varnelo..."));
     mnuHelpAbout->setObjectName(QStringLiteral("mnuHelpAbout"));
     connect(mnuHelpAbout, &QAction::triggered, this, &MainForm::mnuHelpAbout_Click);
 }
@@ -691,13 +691,13 @@ void MainForm::cmdWKL_Click()
     picked_ = picked;
     txtChangeID->setText(picked->PatientID);
     QStringList whose;
-    whose << (picked->PatientName.isEmpty() ? QStringLiteral("(no name)") : picked->PatientName);
+    whose << (picked->PatientName.isEmpty() ? tr("(no name)") : picked->PatientName);
     if (const QDate born = QDate::fromString(picked->BirthDate, QStringLiteral("yyyyMMdd")); born.isValid())
-        whose << QStringLiteral("born ") + shortDate(born);
+        whose << tr("born %1").arg(shownDate(born));
     if (!picked->Sex.isEmpty())
         whose << picked->Sex;
     lblPicked->setText(whose.join(QStringLiteral(", ")));
-    lblPicked->setToolTip(QStringLiteral("The images get this patient's ID, name, birth date and sex (from the worklist)"));
+    lblPicked->setToolTip(tr("The images get this patient's ID, name, birth date and sex (from the worklist)"));
 }
 
 void MainForm::processEvents()
@@ -845,7 +845,7 @@ void MainForm::optSearchBy_Click(int index)
 
 void MainForm::cmdBrowse_Click()
 {
-    const QString folder = BrowseForFolder(QStringLiteral("Select specific folder:"));
+    const QString folder = BrowseForFolder(tr("Select specific folder:"));
     if (!folder.isEmpty())
         txtSpecialFolder->setText(folder);
 }

@@ -9,6 +9,7 @@
 #include "gui/MainForm.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -20,6 +21,8 @@ namespace {
 
 // The two rows of the disc-after-disc switches, below "Change Patient ID".
 constexpr int kDiscRows = 900;
+// The row of the language, below them.
+constexpr int kLanguageRow = 465;
 // The row of "Test connections", at the bottom.
 constexpr int kTestRow = 600;
 
@@ -58,13 +61,13 @@ OptionForm::OptionForm(MainForm* owner)
     , owner_(owner)
 {
     setObjectName(QStringLiteral("OptionForm"));
-    setWindowTitle(QStringLiteral("Options"));
+    setWindowTitle(tr("Options"));
     // Fixed dialog: a close box, no minimise, maximise or help box.
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
     setModal(true);
     applyWindowLook(this, 9.75);
-    setFixedSize(5010 / 15, (4170 + kDiscRows + kTestRow) / 15);
+    setFixedSize(5010 / 15, (4170 + kDiscRows + kLanguageRow + kTestRow) / 15);
 
     createControls();
     Form_Load();
@@ -90,8 +93,8 @@ void OptionForm::createControls()
         return b;
     };
 
-    cmdOK = button("cmdOK", QStringLiteral("OK"), twips(2010, 3510 + kDiscRows, 1335, 495));
-    cmdCancel = button("cmdCancel", QStringLiteral("Cancel"), twips(3450, 3510 + kDiscRows, 1335, 495));
+    cmdOK = button("cmdOK", tr("OK"), twips(2010, 3510 + kDiscRows + kLanguageRow, 1335, 495));
+    cmdCancel = button("cmdCancel", tr("Cancel"), twips(3450, 3510 + kDiscRows + kLanguageRow, 1335, 495));
     connect(cmdOK, &QPushButton::clicked, this, &OptionForm::cmdOK_Click);
     connect(cmdCancel, &QPushButton::clicked, this, &OptionForm::cmdCancel_Click);
 
@@ -100,7 +103,7 @@ void OptionForm::createControls()
     txtLocalAET->setGeometry(twips(1200, 240, 3495, 375));
     txtLocalAET->setMaxChars(16);
 
-    Label2 = new QLabel(QStringLiteral("Local AET:"), this);
+    Label2 = new QLabel(tr("Local AET:"), this);
     Label2->setObjectName(QStringLiteral("Label2"));
     QRect labelGeo = twips(120, 300, 780, 210);
     // Wide and tall enough for its caption in the font at hand, up to the box.
@@ -109,10 +112,10 @@ void OptionForm::createControls()
     labelGeo.moveTop(txtLocalAET->geometry().center().y() - labelGeo.height() / 2);
     Label2->setGeometry(labelGeo);
 
-    chkMergeLog = check("chkMergeLog", QStringLiteral("Write Log"), twips(165, 870, 3375, 375));
-    chkValidate = check("chkValidate", QStringLiteral("Validate StudyUID / SeriesUID"), twips(165, 1350, 3375, 375));
-    chkStudyDir = check("chkStudyDir", QStringLiteral("Image Directory is equivalent to Study"), twips(165, 1830, 4575, 375));
-    chkChangeID = check("chkChangeID", QStringLiteral("Change Patient ID"), twips(180, 2295, 2445, 285));
+    chkMergeLog = check("chkMergeLog", tr("Write Log"), twips(165, 870, 3375, 375));
+    chkValidate = check("chkValidate", tr("Validate StudyUID / SeriesUID"), twips(165, 1350, 3375, 375));
+    chkStudyDir = check("chkStudyDir", tr("Image Directory is equivalent to Study"), twips(165, 1830, 4575, 375));
+    chkChangeID = check("chkChangeID", tr("Change Patient ID"), twips(180, 2295, 2445, 285));
 
     // Under "Change Patient ID", which it belongs to: who issued a typed ID.
     txtIssuer = new FilteredLineEdit(this);
@@ -139,12 +142,31 @@ void OptionForm::createControls()
     chkEjectWhenDone->setToolTip(tr("After the summary: only when every image found was sent and every destination "
                                     "confirmed what it was asked about."));
 
+    // Read once at start: every window takes its texts as it is built.
+    cboLanguage = new QComboBox(this);
+    cboLanguage->setObjectName(QStringLiteral("cboLanguage"));
+    cboLanguage->addItem(tr("As the desktop"), QStringLiteral("auto"));
+    // each language by its own name, so that it is found whatever is shown
+    cboLanguage->addItem(QStringLiteral("English"), QStringLiteral("en"));
+    cboLanguage->addItem(QStringLiteral("Deutsch"), QStringLiteral("de"));
+    cboLanguage->setGeometry(twips(2280, 4035, 2415, 375));
+    cboLanguage->setToolTip(tr("The language of the windows and messages. It takes effect at the next start of "
+                               "Varnelo."));
+    lblLanguage = new QLabel(tr("Language:"), this);
+    lblLanguage->setObjectName(QStringLiteral("lblLanguage"));
+    lblLanguage->setBuddy(cboLanguage);
+    lblLanguage->setToolTip(cboLanguage->toolTip());
+    QRect languageGeo = twips(180, 4035, 2040, 375);
+    languageGeo.setWidth(std::min(std::max(languageGeo.width(), lblLanguage->sizeHint().width()),
+                                  cboLanguage->x() - languageGeo.x()));
+    lblLanguage->setGeometry(languageGeo);
+
     // Collapsed on purpose: the worklist fields lie outside the group's
     // visible area. They are still loaded and written back on OK; they take
     // no focus, so nothing can be typed into them unseen.
-    fraWKL = new QGroupBox(QStringLiteral("Worklist"), this);
+    fraWKL = new QGroupBox(tr("Worklist"), this);
     fraWKL->setObjectName(QStringLiteral("fraWKL"));
-    fraWKL->setGeometry(twips(405, 3345 + kDiscRows, 960, 555));
+    fraWKL->setGeometry(twips(405, 3345 + kDiscRows + kLanguageRow, 960, 555));
     auto label = [this](const char* name, const QString& text, int left, int top) {
         auto* l = new QLabel(text, fraWKL);
         l->setObjectName(QLatin1String(name));
@@ -160,22 +182,22 @@ void OptionForm::createControls()
         e->setFocusPolicy(Qt::NoFocus);
         return e;
     };
-    label("lblWLAET", QStringLiteral("AET:"), 180, 945);
-    label("lblWLIP", QStringLiteral("IP:"), 180, 405);
-    label("lblWLPort", QStringLiteral("Port:"), 180, 1485);
+    label("lblWLAET", tr("AET:"), 180, 945);
+    label("lblWLIP", tr("IP:"), 180, 405);
+    label("lblWLPort", tr("Port:"), 180, 1485);
     txtWLIP = edit("txtWLIP", twips(1080, 360, 3480, 360));
     txtWLAET = edit("txtWLAET", twips(1080, 900, 3480, 360));
     txtWLPort = edit("txtWLPort", twips(1080, 1440, 3480, 360));
-    label("lblModality", QStringLiteral("Modality:"), 180, 2250);
+    label("lblModality", tr("Modality:"), 180, 2250);
     txtModality = edit("txtModality", twips(1080, 2205, 3480, 375));
 
     const QList<QWidget*> order = {cmdOK, cmdCancel, txtLocalAET, chkMergeLog, chkValidate, chkStudyDir,
-                                   chkChangeID, txtIssuer, chkAutoImport, chkEjectWhenDone, txtWLIP, txtWLAET, txtWLPort, txtModality};
+                                   chkChangeID, txtIssuer, chkAutoImport, chkEjectWhenDone, cboLanguage, txtWLIP, txtWLAET, txtWLPort, txtModality};
     for (qsizetype i = 1; i < order.size(); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
 
     cmdTestConnections = button("cmdTestConnections", tr("Test connections..."),
-                                twips(2010, 4110 + kDiscRows, 2775, 495));
+                                twips(2010, 4110 + kDiscRows + kLanguageRow, 2775, 495));
     cmdTestConnections->setToolTip(tr("Asks each destination, the worklist and the port for confirmations, with the "
                                       "values entered here, without sending an image."));
     connect(cmdTestConnections, &QPushButton::clicked, this, &OptionForm::cmdTestConnections_Click);
@@ -197,6 +219,7 @@ void OptionForm::Form_Load()
     lblIssuer->setEnabled(s.ChangeID);
     chkAutoImport->setChecked(s.AutoImport);
     chkEjectWhenDone->setChecked(s.EjectWhenDone);
+    cboLanguage->setCurrentIndex(std::max(0, cboLanguage->findData(s.Language)));
     txtWLIP->setText(s.WorklistIP);
     txtWLAET->setText(s.WorklistAET);
     txtWLPort->setText(s.WorklistPort);
@@ -230,6 +253,7 @@ void OptionForm::showLockedSettings()
         {chkChangeID, QStringLiteral("ChangeID")},
         {chkAutoImport, QStringLiteral("AutoImport")},
         {chkEjectWhenDone, QStringLiteral("EjectWhenDone")},
+        {cboLanguage, QStringLiteral("Language")},
     };
     for (const auto& [control, key] : switches) {
         if (isLockedSetting(def, key)) {
@@ -256,6 +280,7 @@ void OptionForm::cmdOK_Click()
     s.IssuerOfPatientID = txtIssuer->text().trimmed();
     s.AutoImport = chkAutoImport->isChecked();
     s.EjectWhenDone = chkEjectWhenDone->isChecked();
+    s.Language = cboLanguage->currentData().toString();
     s.WorklistAET = txtWLAET->text();
     s.WorklistIP = txtWLIP->text();
     s.WorklistPort = txtWLPort->text();
@@ -271,6 +296,7 @@ void OptionForm::cmdOK_Click()
     WriteSetting(QStringLiteral("Default"), QStringLiteral("ImgDirEqStudy"), QString::number(s.ImgDirEqStudy));
     WriteSetting(QStringLiteral("Default"), QStringLiteral("AutoImport"), QString::number(s.AutoImport ? 1 : 0));
     WriteSetting(QStringLiteral("Default"), QStringLiteral("EjectWhenDone"), QString::number(s.EjectWhenDone ? 1 : 0));
+    WriteSetting(QStringLiteral("Default"), QStringLiteral("Language"), s.Language);
     WriteSetting(QStringLiteral("Worklist"), QStringLiteral("AET"), s.WorklistAET);
     WriteSetting(QStringLiteral("Worklist"), QStringLiteral("IP"), s.WorklistIP);
     WriteSetting(QStringLiteral("Worklist"), QStringLiteral("Port"), s.WorklistPort);

@@ -3,6 +3,7 @@
 #include <QDialog>
 
 class QCheckBox;
+class QComboBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
@@ -52,6 +53,8 @@ private:
     FilteredLineEdit* txtIssuer = nullptr;
     QCheckBox* chkAutoImport = nullptr;
     QCheckBox* chkEjectWhenDone = nullptr;
+    QLabel* lblLanguage = nullptr;
+    QComboBox* cboLanguage = nullptr;
     QGroupBox* fraWKL = nullptr;
     QLineEdit* txtWLIP = nullptr;
     QLineEdit* txtWLAET = nullptr;

@@ -31,7 +31,7 @@ ProgressForm::ProgressForm(QWidget* owner, std::function<QString()> newPatientId
     : QDialog(owner, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint)
 {
     setObjectName(QStringLiteral("ProgressForm"));
-    setWindowTitle(QStringLiteral("Import progress"));
+    setWindowTitle(tr("Import progress"));
     setModal(true);
     // taller than the bars need: the status line sits between them and "Abort"
     setFixedSize(twips(6255), twips(3120));
@@ -72,7 +72,7 @@ ProgressForm::ProgressForm(QWidget* owner, std::function<QString()> newPatientId
     status_->setTextFormat(Qt::PlainText);  // a patient's name is shown as it is
     status_->hide();
 
-    cmdAbort_ = new QPushButton(QStringLiteral("Abort"), this);
+    cmdAbort_ = new QPushButton(tr("Abort"), this);
     cmdAbort_->setObjectName(QStringLiteral("cmdAbort"));
     cmdAbort_->setGeometry(twips(4920), twips(2610), twips(1215), twips(375));
     cmdAbort_->setAutoDefault(false);
@@ -150,10 +150,10 @@ void ProgressForm::beginRun()
     run_->AbortRequested = false;
     const std::int16_t searchBy = appState().SearchBy;
     if (searchBy == 1) {
-        setLabel(QStringLiteral("Searching for DICOMDir, please wait ..."));
+        setLabel(tr("Searching for DICOMDir, please wait ..."));
         timer1_.start();
     } else if (searchBy == 2) {
-        setLabel(QStringLiteral("Searching for DICOM Files, please wait ..."));
+        setLabel(tr("Searching for DICOM Files, please wait ..."));
         timer1_.start();
     } else {
         QMetaObject::invokeMethod(this, &QDialog::accept, Qt::QueuedConnection);

@@ -49,7 +49,7 @@ frmWorklist::frmWorklist(QWidget* owner)
     : QDialog(owner)
 {
     setObjectName(QStringLiteral("frmWorklist"));
-    setWindowTitle(QStringLiteral("Worklist"));
+    setWindowTitle(tr("Worklist"));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinMaxButtonsHint |
                    Qt::WindowCloseButtonHint);
     setSizeGripEnabled(true);

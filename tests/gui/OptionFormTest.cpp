@@ -1,5 +1,6 @@
 #include "GuiTest.h"
 
+#include "base/Settings.h"
 #include "gui/ConnectionTestForm.h"
 #include "gui/MainForm.h"
 #include "gui/OptionForm.h"
@@ -7,6 +8,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -70,7 +72,7 @@ protected:
     std::unique_ptr<MainForm> main;
 };
 
-TEST_F(OptionFormTest, OkStoresEveryValueAndWritesTwelveKeysInOrder)
+TEST_F(OptionFormTest, OkStoresEveryValueAndWritesThirteenKeysInOrder)
 {
     ASSERT_FALSE(QFile::exists(iniPath()));
     setWorklist("WLSCP", "10.0.0.9", "4242", "CT");
@@ -102,7 +104,32 @@ TEST_F(OptionFormTest, OkStoresEveryValueAndWritesTwelveKeysInOrder)
 
     // Written one key at a time into a missing file: the order shows in the
     // order of the sections and of the keys within them.
-    EXPECT_EQ(iniEntries(), QStringList({"Default/ChangeID=1", "Default/IssuerOfPatientID=", "Default/WriteLog=1", "Default/Validate=0", "Default/ImgDirEqStudy=1", "Default/AutoImport=0", "Default/EjectWhenDone=1", "DICOM/LocalAET=STATION1", "Worklist/AET=WLSCP", "Worklist/IP=10.0.0.9", "Worklist/Port=4242", "Worklist/Modality=CT"}));
+    EXPECT_EQ(iniEntries(), QStringList({"Default/ChangeID=1", "Default/IssuerOfPatientID=", "Default/WriteLog=1", "Default/Validate=0", "Default/ImgDirEqStudy=1", "Default/AutoImport=0", "Default/EjectWhenDone=1", "Default/Language=auto", "DICOM/LocalAET=STATION1", "Worklist/AET=WLSCP", "Worklist/IP=10.0.0.9", "Worklist/Port=4242", "Worklist/Modality=CT"}));
+}
+
+// The language box shows the file's choice, each language by its own name;
+// OK writes the one picked, Cancel nothing.
+TEST_F(OptionFormTest, LanguageBoxRoundTripsThroughTheFile)
+{
+    writeIni("[Default]\nLanguage=de\n");
+    main = std::make_unique<MainForm>();
+    auto dialog = open();
+    auto* box = child<QComboBox>(dialog.get(), "cboLanguage");
+    EXPECT_EQ(box->currentText(), "Deutsch");
+    EXPECT_EQ(box->count(), 3);
+    box->setCurrentIndex(box->findText(QStringLiteral("English")));
+    QTest::mouseClick(child<QPushButton>(dialog.get(), "cmdCancel"), Qt::LeftButton);
+    EXPECT_EQ(iniValue("Default/Language"), "de");
+    EXPECT_EQ(appState().Language, "de");
+
+    dialog = open();
+    box = child<QComboBox>(dialog.get(), "cboLanguage");
+    EXPECT_EQ(box->currentText(), "Deutsch") << "Cancel kept the choice";
+    box->setCurrentIndex(box->findText(QStringLiteral("English")));
+    QTest::mouseClick(child<QPushButton>(dialog.get(), "cmdOK"), Qt::LeftButton);
+    EXPECT_EQ(iniValue("Default/Language"), "en");
+    EXPECT_EQ(appState().Language, "en");
+    EXPECT_EQ(languageSetting(iniPath()), "en") << "what the next start reads";
 }
 
 TEST_F(OptionFormTest, ChangePatientIdShowsAndHidesTheMainWindowRow)
