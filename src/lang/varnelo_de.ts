@@ -203,7 +203,7 @@
     </message>
     <message>
         <source>%1 at %2 port %3 refused this station. Nothing was sent. Check the AE titles ("Remote AET:" here, "Local AET:" in the options), or ask your administrator.</source>
-        <translation>%1 unter %2, Port %3 hat diesen Arbeitsplatz abgewiesen. Es wurde nichts gesendet. Prüfen Sie die AE-Titel ("Ziel-AET:" hier, "Eigener AET:" in den Optionen), oder wenden Sie sich an Ihre Systembetreuung.</translation>
+        <translation>%1 unter %2, Port %3 hat diesen Arbeitsplatz abgewiesen. Es wurde nichts gesendet. Prüfen Sie die AE-Titel ("Ziel-AET:" hier, "AET lokal:" in den Optionen), oder wenden Sie sich an Ihre Systembetreuung.</translation>
     </message>
     <message>
         <source>%1 at %2 port %3 answered but is not ready to take images. Nothing was sent. Ask your administrator to check the PACS.</source>
@@ -253,7 +253,7 @@
     </message>
     <message>
         <source>No disc or medium could be read in %1. Insert the disc and wait until the light of the drive stops blinking, then press IMPORT again.</source>
-        <translation>In %1 ist keine lesbare CD und kein lesbarer Datenträger. Legen Sie die CD ein, warten Sie, bis die Leuchte des Laufwerks nicht mehr blinkt, und drücken Sie dann erneut IMPORTIEREN.</translation>
+        <translation>In %1 ist keine lesbare CD und kein lesbarer Datenträger. Legen Sie die CD ein, warten Sie, bis die Leuchte des Laufwerks nicht mehr blinkt, und drücken Sie dann erneut IMPORT.</translation>
     </message>
     <message>
         <source>Please enter a valid DICOM Storage Class Provider</source>
@@ -305,7 +305,7 @@
     </message>
     <message>
         <source>The "Local AET:" "%1" of the options is longer than 16 characters.</source>
-        <translation>Der "Eigene AET:" "%1" in den Optionen ist länger als 16 Zeichen.</translation>
+        <translation>Der Wert von "AET lokal:" in den Optionen ("%1") ist länger als 16 Zeichen.</translation>
     </message>
     <message>
         <source>Destination #1</source>
@@ -409,8 +409,229 @@
 <context>
     <name>varnelo</name>
     <message>
-        <source>(unknown)</source>
-        <translation>(unbekannt)</translation>
+        <source>%1 and %2</source>
+        <translation>%1 und %2</translation>
+    </message>
+    <message>
+        <source>%1 and %2 more</source>
+        <translation>%1 und %2 weitere</translation>
+    </message>
+    <message>
+        <source>%1: %2</source>
+        <translation>%1: %2</translation>
+    </message>
+    <message>
+        <source>%1: the address %2 is not known.</source>
+        <translation>%1: Die Adresse %2 ist unbekannt.</translation>
+    </message>
+    <message>
+        <source>%1: nothing answers at %2.</source>
+        <translation>%1: Unter %2 antwortet nichts.</translation>
+    </message>
+    <message>
+        <source>%1: takes the connection at %2 but does not answer.</source>
+        <translation>%1: Nimmt die Verbindung unter %2 an, antwortet aber nicht.</translation>
+    </message>
+    <message>
+        <source>%1: refuses this station (%2).</source>
+        <translation>%1: Weist diesen Arbeitsplatz ab (%2).</translation>
+    </message>
+    <message>
+        <source>%1: accepts this station but does not answer the echo.</source>
+        <translation>%1: Nimmt diesen Arbeitsplatz an, beantwortet aber den Verbindungstest (Echo) nicht.</translation>
+    </message>
+    <message>
+        <source>%1: "%2" is not a port number.</source>
+        <translation>%1: "%2" ist keine Portnummer.</translation>
+    </message>
+    <message>
+        <source>confirms storage</source>
+        <translation>bestätigt die Speicherung</translation>
+    </message>
+    <message>
+        <source>does not confirm storage; a query checks what it holds</source>
+        <translation>bestätigt die Speicherung nicht; eine Abfrage prüft, was es hat</translation>
+    </message>
+    <message>
+        <source>does not confirm storage</source>
+        <translation>bestätigt die Speicherung nicht</translation>
+    </message>
+    <message>
+        <source>%1: answers, but takes none of the images this program sends; %2.</source>
+        <translation>%1: Antwortet, nimmt aber keines der Bilder an, die dieses Programm sendet; %2.</translation>
+    </message>
+    <message>
+        <source>%1: answers; %2; %3.</source>
+        <translation>%1: Antwortet; %2; %3.</translation>
+    </message>
+    <message>
+        <source>WORKLIST</source>
+        <translation>ARBEITSLISTE</translation>
+    </message>
+    <message>
+        <source>AE title</source>
+        <translation>AE-Titel</translation>
+    </message>
+    <message>
+        <source>address</source>
+        <translation>Adresse</translation>
+    </message>
+    <message>
+        <source>port</source>
+        <translation>Port</translation>
+    </message>
+    <message>
+        <source>%1: its %2 is not set.</source>
+        <translation>%1: %2 ist nicht eingetragen.</translation>
+    </message>
+    <message>
+        <source>%1: answers; 1 entry today.</source>
+        <translation>%1: Antwortet; heute 1 Eintrag.</translation>
+    </message>
+    <message>
+        <source>%1: answers; %2 entries today.</source>
+        <translation>%1: Antwortet; heute %2 Einträge.</translation>
+    </message>
+    <message>
+        <source>%1: answers, but offers no worklist.</source>
+        <translation>%1: Antwortet, bietet aber keine Arbeitsliste an.</translation>
+    </message>
+    <message>
+        <source>%1: the query failed (%2).</source>
+        <translation>%1: Die Abfrage ist fehlgeschlagen (%2).</translation>
+    </message>
+    <message>
+        <source>Port %1 for confirmations</source>
+        <translation>Port %1 für Bestätigungen</translation>
+    </message>
+    <message>
+        <source>%1: free.</source>
+        <translation>%1: frei.</translation>
+    </message>
+    <message>
+        <source>%1: in use by another program.</source>
+        <translation>%1: von einem anderen Programm belegt.</translation>
+    </message>
+    <message>
+        <source>%1: needs administrator rights.</source>
+        <translation>%1: braucht Administratorrechte.</translation>
+    </message>
+    <message>
+        <source>%1: cannot be opened (%2).</source>
+        <translation>%1: kann nicht geöffnet werden (%2).</translation>
+    </message>
+    <message>
+        <source>takes none of the images this program sends</source>
+        <translation>nimmt keines der Bilder an, die dieses Programm sendet</translation>
+    </message>
+    <message>
+        <source>takes %1</source>
+        <translation>nimmt %1 an</translation>
+    </message>
+    <message>
+        <source>, not %1</source>
+        <translation>, nicht %1</translation>
+    </message>
+    <message>
+        <source>%1: checking...</source>
+        <translation>%1: wird geprüft ...</translation>
+    </message>
+    <message>
+        <source>No destination is complete: each needs its AE title, address and port.</source>
+        <translation>Kein Ziel ist vollständig: Jedes braucht AE-Titel, Adresse und Port.</translation>
+    </message>
+    <message>
+        <source>Port %1 for confirmations: checking...</source>
+        <translation>Port %1 für Bestätigungen: wird geprüft ...</translation>
+    </message>
+</context>
+<context>
+    <name>varnelo::AboutForm</name>
+    <message>
+        <source>(none)</source>
+        <translation>(keine)</translation>
+    </message>
+    <message>
+        <source>About Varnelo</source>
+        <translation>Über Varnelo</translation>
+    </message>
+    <message>
+        <source>&amp;Copy</source>
+        <translation>&amp;Kopieren</translation>
+    </message>
+    <message>
+        <source>Copies all of it, for a message to the support.</source>
+        <translation>Kopiert alles, etwa für eine Nachricht an den Support.</translation>
+    </message>
+    <message>
+        <source>OK</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>Varnelo %1.%2.%3</source>
+        <translation>Varnelo %1.%2.%3</translation>
+    </message>
+    <message>
+        <source>Qt %1 (built with %2)</source>
+        <translation>Qt %1 (erstellt mit %2)</translation>
+    </message>
+    <message>
+        <source>DCMTK %1</source>
+        <translation>DCMTK %1</translation>
+    </message>
+    <message>
+        <source>OpenJPEG %1</source>
+        <translation>OpenJPEG %1</translation>
+    </message>
+    <message>
+        <source>Local AET: %1</source>
+        <translation>AET lokal: %1</translation>
+    </message>
+    <message>
+        <source>CommitPort: %1</source>
+        <translation>CommitPort: %1</translation>
+    </message>
+    <message>
+        <source>none</source>
+        <translation>keiner</translation>
+    </message>
+    <message>
+        <source>Settings file: %1</source>
+        <translation>Einstellungsdatei: %1</translation>
+    </message>
+    <message>
+        <source>System settings file: %1</source>
+        <translation>Systemweite Einstellungsdatei: %1</translation>
+    </message>
+    <message>
+        <source>Set by the administrator: %1</source>
+        <translation>Von der Systembetreuung festgelegt: %1</translation>
+    </message>
+    <message>
+        <source>Logs: %1</source>
+        <translation>Protokolle: %1</translation>
+    </message>
+</context>
+<context>
+    <name>varnelo::ConnectionTest</name>
+    <message>
+        <source>%1: no answer within %2 seconds.</source>
+        <translation>%1: Keine Antwort innerhalb von %2 Sekunden.</translation>
+    </message>
+</context>
+<context>
+    <name>varnelo::ConnectionTestForm</name>
+    <message>
+        <source>Test connections</source>
+        <translation>Verbindungen testen</translation>
+    </message>
+    <message>
+        <source>Results of the connection test</source>
+        <translation>Ergebnisse des Verbindungstests</translation>
+    </message>
+    <message>
+        <source>Close</source>
+        <translation>Schließen</translation>
     </message>
 </context>
 <context>
@@ -490,6 +711,18 @@ Es wurde nichts importiert.</translation>
         <source>%1 has the SOP Instance UID of %2, with other content; the PACS would keep only one of them</source>
         <translation>%1 hat dieselbe Bild-UID (SOP Instance UID) wie %2, aber anderen Inhalt; das PACS würde nur eines der beiden behalten</translation>
     </message>
+    <message>
+        <source>%1 images were not sent: their study was not chosen.</source>
+        <translation>%1 Bilder wurden nicht gesendet: Ihre Untersuchung war nicht ausgewählt.</translation>
+    </message>
+    <message>
+        <source>%1 images were already at %2 and were not sent again.</source>
+        <translation>%1 Bilder waren schon in %2 und wurden nicht noch einmal gesendet.</translation>
+    </message>
+    <message>
+        <source>Asking the PACS what it already holds...</source>
+        <translation>Das PACS wird gefragt, was es schon hat ...</translation>
+    </message>
 </context>
 <context>
     <name>varnelo::IniFile</name>
@@ -550,7 +783,7 @@ Es wurde nichts importiert.</translation>
     </message>
     <message>
         <source>IMPORT</source>
-        <translation>IMPORTIEREN</translation>
+        <translation>IMPORT</translation>
     </message>
     <message>
         <source>DICOM Communication</source>
@@ -665,18 +898,12 @@ Es wurde nichts importiert.</translation>
         <translation>Bestimmten Ordner auswählen:</translation>
     </message>
     <message>
-        <source>Varnelo %1.%2.%3
-
-Settings file: %4
-Logs: %5</source>
-        <translation>Varnelo %1.%2.%3
-
-Einstellungsdatei: %4
-Protokolle: %5</translation>
+        <source>Set by your administrator.</source>
+        <translation>Von Ihrer Systembetreuung festgelegt.</translation>
     </message>
     <message>
-        <source>(none)</source>
-        <translation>(keine)</translation>
+        <source>Drives</source>
+        <translation>Laufwerke</translation>
     </message>
 </context>
 <context>
@@ -722,7 +949,7 @@ Protokolle: %5</translation>
     </message>
     <message>
         <source>Local AET:</source>
-        <translation>Eigener AET:</translation>
+        <translation>AET lokal:</translation>
     </message>
     <message>
         <source>Local AE title</source>
@@ -758,7 +985,7 @@ Protokolle: %5</translation>
     </message>
     <message>
         <source>With "CD or Hard Drive" as the source, a medium arriving in the selected drive starts the import as IMPORT does.</source>
-        <translation>Mit "CD oder Festplatte" als Quelle startet ein im gewählten Laufwerk eingelegter Datenträger den Import wie IMPORTIEREN.</translation>
+        <translation>Mit "CD oder Festplatte" als Quelle startet ein Datenträger, der im gewählten Laufwerk eingelegt wird, den Import wie die Schaltfläche IMPORT.</translation>
     </message>
     <message>
         <source>Eject the disc when everything was sent</source>
@@ -782,7 +1009,7 @@ Protokolle: %5</translation>
     </message>
     <message>
         <source>Worklist</source>
-        <translation>Arbeitsliste</translation>
+        <translation>Worklist</translation>
     </message>
     <message>
         <source>AET:</source>
@@ -816,12 +1043,232 @@ Protokolle: %5</translation>
         <source>Worklist modality</source>
         <translation>Modalität der Arbeitsliste</translation>
     </message>
+    <message>
+        <source>Test connections...</source>
+        <translation>Verbindungen testen ...</translation>
+    </message>
+    <message>
+        <source>Asks each destination, the worklist and the port for confirmations, with the values entered here, without sending an image.</source>
+        <translation>Fragt jedes Ziel, die Arbeitsliste und den Port für Bestätigungen mit den hier eingetragenen Werten ab, ohne ein Bild zu senden.</translation>
+    </message>
+    <message>
+        <source>Set by your administrator.</source>
+        <translation>Von Ihrer Systembetreuung festgelegt.</translation>
+    </message>
+    <message>
+        <source>Languages</source>
+        <translation>Sprachen</translation>
+    </message>
 </context>
 <context>
     <name>varnelo::PatientsForm</name>
     <message>
         <source>Issuer of ID</source>
         <translation>Herausgeber der ID</translation>
+    </message>
+    <message>
+        <source>(unknown)</source>
+        <translation>(unbekannt)</translation>
+    </message>
+    <message>
+        <source>The images keep the patient's values they have on the medium.</source>
+        <translation>Die Bilder behalten die Patientendaten, die sie auf dem Datenträger haben.</translation>
+    </message>
+    <message>
+        <source>The images will get the Patient ID "%1"; name, birth date and sex stay as on the medium.</source>
+        <translation>Die Bilder erhalten die Patienten-ID "%1"; Name, Geburtsdatum und Geschlecht bleiben wie auf dem Datenträger.</translation>
+    </message>
+    <message>
+        <source>(no name)</source>
+        <translation>(kein Name)</translation>
+    </message>
+    <message>
+        <source>ID %1</source>
+        <translation>ID %1</translation>
+    </message>
+    <message>
+        <source>ID %1 (%2)</source>
+        <translation>ID %1 (%2)</translation>
+    </message>
+    <message>
+        <source>ID %1 of %2</source>
+        <translation>ID %1 von %2</translation>
+    </message>
+    <message>
+        <source>born unknown</source>
+        <translation>Geburtsdatum unbekannt</translation>
+    </message>
+    <message>
+        <source>born %1</source>
+        <translation>geb. %1</translation>
+    </message>
+    <message>
+        <source>sex unknown</source>
+        <translation>Geschlecht unbekannt</translation>
+    </message>
+    <message>
+        <source>sex %1</source>
+        <translation>Geschlecht %1</translation>
+    </message>
+    <message>
+        <source>The images will get the identity picked in the worklist: %1, %2, %3, %4.</source>
+        <translation>Die Bilder erhalten die in der Arbeitsliste gewählten Patientendaten: %1, %2, %3, %4.</translation>
+    </message>
+    <message>
+        <source>could not be asked</source>
+        <translation>nicht abfragbar</translation>
+    </message>
+    <message>
+        <source>new</source>
+        <translation>neu</translation>
+    </message>
+    <message>
+        <source>held</source>
+        <translation>vorhanden</translation>
+    </message>
+    <message>
+        <source>%1 of %2 held</source>
+        <translation>%1 von %2 vorhanden</translation>
+    </message>
+    <message>
+        <source>held under another patient (%1)</source>
+        <translation>bei einem anderen Patienten vorhanden (%1)</translation>
+    </message>
+    <message>
+        <source>held under %1 (%2)</source>
+        <translation>vorhanden bei %1 (%2)</translation>
+    </message>
+    <message>
+        <source>This medium holds images of %1 patients. Tick the patients whose images are to be imported under the new identity; the others are not sent.</source>
+        <translation>Dieser Datenträger enthält Bilder von %1 Patienten. Haken Sie die Patienten an, deren Bilder unter den neuen Patientendaten importiert werden sollen; die anderen werden nicht gesendet.</translation>
+    </message>
+    <message>
+        <source>The patient on this medium differs from the patient picked in the worklist. Tick the patient to import the images under the picked identity.</source>
+        <translation>Der Patient auf diesem Datenträger weicht vom Patienten ab, der in der Arbeitsliste gewählt wurde. Haken Sie den Patienten an, um die Bilder unter den gewählten Patientendaten zu importieren.</translation>
+    </message>
+    <message>
+        <source>Tick the patients and studies to import; the others are not sent.</source>
+        <translation>Haken Sie die Patienten und Untersuchungen an, die importiert werden sollen; die anderen werden nicht gesendet.</translation>
+    </message>
+    <message>
+        <source>Studies marked "held" are already at the PACS: their images are not sent again unless you tick "Send again"; of a study partly held, only the images it lacks are sent.</source>
+        <translation>Mit "vorhanden" markierte Untersuchungen sind schon im PACS: Ihre Bilder werden nur dann noch einmal gesendet, wenn Sie "Erneut senden" anhaken; von einer teilweise vorhandenen Untersuchung werden nur die fehlenden Bilder gesendet.</translation>
+    </message>
+    <message>
+        <source>A study marked with a warning is held at the PACS under another patient: it is left out unless you tick it.</source>
+        <translation>Eine mit einer Warnung markierte Untersuchung ist im PACS bei einem anderen Patienten abgelegt: Sie wird ausgelassen, wenn Sie sie nicht anhaken.</translation>
+    </message>
+    <message>
+        <source>%1 could not be asked what it holds: it gets every image of the ticked studies.</source>
+        <translation>%1 konnte nicht gefragt werden, was es schon hat: Es erhält jedes Bild der angehakten Untersuchungen.</translation>
+    </message>
+    <message>
+        <source>What is on this medium</source>
+        <translation>Was auf diesem Datenträger ist</translation>
+    </message>
+    <message>
+        <source>Patient's Name</source>
+        <translation>Patientenname</translation>
+    </message>
+    <message>
+        <source>Patient ID</source>
+        <translation>Patienten-ID</translation>
+    </message>
+    <message>
+        <source>Birth Date</source>
+        <translation>Geburtsdatum</translation>
+    </message>
+    <message>
+        <source>Sex</source>
+        <translation>Geschlecht</translation>
+    </message>
+    <message>
+        <source>Studies</source>
+        <translation>Untersuchungen</translation>
+    </message>
+    <message>
+        <source>Images</source>
+        <translation>Bilder</translation>
+    </message>
+    <message>
+        <source>Already held</source>
+        <translation>Schon vorhanden</translation>
+    </message>
+    <message>
+        <source>What %1 already holds of each study</source>
+        <translation>Was %1 von jeder Untersuchung schon hat</translation>
+    </message>
+    <message>
+        <source>Import</source>
+        <translation>Importieren</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>Abbrechen</translation>
+    </message>
+    <message>
+        <source>Replaced by the picked patient's value</source>
+        <translation>Wird durch den Wert des gewählten Patienten ersetzt</translation>
+    </message>
+    <message>
+        <source>Not the same for all patients on the medium</source>
+        <translation>Nicht bei allen Patienten auf dem Datenträger gleich</translation>
+    </message>
+    <message>
+        <source>(no date)</source>
+        <translation>(kein Datum)</translation>
+    </message>
+    <message>
+        <source>(no description)</source>
+        <translation>(keine Beschreibung)</translation>
+    </message>
+    <message>
+        <source>%1, %2</source>
+        <comment>a study: date, description</comment>
+        <translation>%1, %2</translation>
+    </message>
+    <message>
+        <source>%1, %2 (%3)</source>
+        <comment>a study: date, description, modalities</comment>
+        <translation>%1, %2 (%3)</translation>
+    </message>
+    <message>
+        <source>This study has no Study Instance UID: it goes with its patient.</source>
+        <translation>Diese Untersuchung hat keine Study Instance UID: Sie wird zusammen mit ihrem Patienten gesendet.</translation>
+    </message>
+    <message>
+        <source>%1: %2</source>
+        <translation>%1: %2</translation>
+    </message>
+    <message>
+        <source>Send again</source>
+        <translation>Erneut senden</translation>
+    </message>
+    <message>
+        <source>Sends this study's images also where they are held already</source>
+        <translation>Sendet die Bilder dieser Untersuchung auch dorthin, wo sie schon vorhanden sind</translation>
+    </message>
+    <message>
+        <source>%1 holds this study under another patient. It is left out unless you tick it.</source>
+        <translation>%1 hat diese Untersuchung bei einem anderen Patienten abgelegt. Sie wird ausgelassen, wenn Sie sie nicht anhaken.</translation>
+    </message>
+    <message>
+        <source>Series</source>
+        <translation>Serie</translation>
+    </message>
+    <message>
+        <source>Series %1</source>
+        <translation>Serie %1</translation>
+    </message>
+    <message>
+        <source>%1 (%2)</source>
+        <comment>a series: number, modality</comment>
+        <translation>%1 (%2)</translation>
+    </message>
+    <message>
+        <source>%1: %2</source>
+        <comment>a series: number, description</comment>
+        <translation>%1: %2</translation>
     </message>
 </context>
 <context>
