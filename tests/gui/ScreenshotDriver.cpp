@@ -1,5 +1,7 @@
 // Saves PNGs of the real main window and Options dialog for the documentation:
-//   varnelo_screenshots <output folder>
+//   varnelo_screenshots <output folder> [de]
+// With "de", the windows speak German and only the first shots are taken,
+// each named with "-de".
 // Run under an X server (scripts/screenshots.sh uses Xvfb).
 
 #include "base/AppState.h"
@@ -9,6 +11,7 @@
 #include "base/ProgramFolder.h"
 #include "dicom/testdata/TestData.h"
 #include "gui/BrowseForFolder.h"
+#include "gui/Language.h"
 #include "gui/MainForm.h"
 #include "gui/MsgBoxForm.h"
 #include "gui/OptionForm.h"
@@ -140,11 +143,17 @@ bool mediumShots(const std::function<QString(const char*)>& png)
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: varnelo_screenshots <output folder>\n");
+    const bool german = argc == 3 && qstrcmp(argv[2], "de") == 0;
+    if (argc != 2 && !german) {
+        std::fprintf(stderr, "usage: varnelo_screenshots <output folder> [de]\n");
         return 2;
     }
+    if (german)
+        installTranslations(QStringLiteral("de"));
     const QDir out(QString::fromLocal8Bit(argv[1]));
+    const auto png = [&](const char* name) {
+        return out.filePath(QLatin1String(name) + (german ? QStringLiteral("-de.png") : QStringLiteral(".png")));
+    };
     // A typical workstation: the system disk and a CD drive with a disc.
     setDriveTable(std::make_shared<FixedDriveTable>(QList<DriveEntry> {
         {QStringLiteral("C:"), QStringLiteral("C: (/)"), QStringLiteral("/"), QStringLiteral("/dev/sda1"), false},
@@ -153,10 +162,10 @@ int main(int argc, char** argv)
     }));
 
     // VARNELO_SHOTS=medium: only the window of what is on a medium
-    bool ok = mediumShots([&](const char* name) { return out.filePath(QLatin1String(name) + QStringLiteral(".png")); });
+    bool ok = mediumShots(png);
     if (qEnvironmentVariable("VARNELO_SHOTS") == QLatin1String("medium"))
         return ok ? 0 : 1;
-    ok = shoot({}, [&](MainForm& form) { return save(form, out.filePath(QStringLiteral("main-default.png"))); }) && ok;
+    ok = shoot({}, [&](MainForm& form) { return save(form, png("main-default")); }) && ok;
 
     ok = shoot("[Default]\n"
                "SearchBy=2\n"
@@ -175,13 +184,13 @@ int main(int argc, char** argv)
                [&](MainForm& form) {
                    if (auto* id = form.findChild<QLineEdit*>(QStringLiteral("txtChangeID")))
                        id->setText(QStringLiteral("PAT-0042"));
-                   return save(form, out.filePath(QStringLiteral("main-folder-files-changeid.png")));
+                   return save(form, png("main-folder-files-changeid"));
                }) &&
         ok;
 
     ok = shoot("[DICOM]\nLocalAET=VARNELO_WS1\n[Default]\nWriteLog=1\n", [&](MainForm& form) {
              OptionForm dialog(&form);
-             return settle(dialog) && save(dialog, out.filePath(QStringLiteral("options.png")));
+             return settle(dialog) && save(dialog, png("options"));
          }) &&
         ok;
 
@@ -196,7 +205,7 @@ int main(int argc, char** argv)
              if (!QTest::qWaitForWindowExposed(&progress))
                  return false;
              QTest::qWait(40);
-             return save(progress, out.filePath(QStringLiteral("progress-dicomdir.png")));
+             return save(progress, png("progress-dicomdir"));
          }) &&
         ok;
 
@@ -213,7 +222,7 @@ int main(int argc, char** argv)
                        if (!progress)
                            return;
                        QTest::qWait(100);
-                       shot = save(*progress, out.filePath(QStringLiteral("progress-connecting.png")));
+                       shot = save(*progress, png("progress-connecting"));
                        progress->cmdAbort()->click();
                    });
                    form.cmdImport_Click();
@@ -245,16 +254,16 @@ int main(int argc, char** argv)
              } prompt;
              ProgressForm* window = nullptr;
              prompt.f = [&](const QString& text) {
-                 shots = save(*window, out.filePath(QStringLiteral("progress-scan.png"))) && shots;
+                 shots = save(*window, png("progress-scan")) && shots;
                  MsgBoxForm box(window);
                  box.setMessage(text);
-                 shots = settle(box) && save(box, out.filePath(QStringLiteral("failure-prompt.png"))) && shots;
+                 shots = settle(box) && save(box, png("failure-prompt")) && shots;
                  box.hide();
                  return FailurePrompt::Abort;
              };
              MessageBox::setHandler([&](const MessageBox::Request& r) {
                  QMessageBox summary(QMessageBox::Information, QStringLiteral("Varnelo"), r.text, QMessageBox::Ok, window);
-                 shots = settle(summary) && save(summary, out.filePath(QStringLiteral("summary.png"))) && shots;
+                 shots = settle(summary) && save(summary, png("summary")) && shots;
                  summary.hide();
                  return MessageBox::Answer::Ok;
              });
@@ -266,6 +275,8 @@ int main(int argc, char** argv)
              return shots;
          }) &&
         ok;
+    if (german)
+        return ok ? 0 : 1;
 
     // The summary after each answer a PACS can give for what it stored: a
     // DCMTK peer that confirms all, one that fails an instance, one that never
