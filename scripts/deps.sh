@@ -13,7 +13,8 @@ build_pkgs=(cmake ninja-build g++ qt6-base-dev libdcmtk-dev libssl-dev libopenjp
 # e2fsprogs: the volumes the tests mount on loop devices (as root).
 # rsyslog with rsyslog-gnutls: the audit record repository of the audit
 # tests; libxml2-utils: xmllint checks the audit messages against the schema.
-test_pkgs=(dcmtk libgtest-dev googletest xvfb xauth fonts-droid-fallback openssl python3-pydicom xorriso zip dbus-daemon python3-dbusmock e2fsprogs rsyslog rsyslog-gnutls libxml2-utils)
+# at-spi2-core and python3-pyatspi: the windows walked as a screen reader does.
+test_pkgs=(dcmtk libgtest-dev googletest xvfb xauth fonts-droid-fallback openssl python3-pydicom xorriso zip dbus-daemon python3-dbusmock e2fsprogs rsyslog rsyslog-gnutls libxml2-utils at-spi2-core python3-pyatspi)
 
 # the Debian package: dpkg-shlibdeps (with file) finds its dependencies, then
 # the checks a package must pass

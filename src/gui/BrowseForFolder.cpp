@@ -18,14 +18,17 @@ namespace {
 // opens a folder.
 class MediumDialog : public QFileDialog {
 public:
-    MediumDialog(QWidget* parent, const QString& prompt)
-        : QFileDialog(parent, prompt, QDir::rootPath())
+    MediumDialog(QWidget* parent, const QString& prompt, const QString& current)
+        : QFileDialog(parent, prompt, pickerStartFolder(current))
     {
         setObjectName(QStringLiteral("BrowseForFolder"));
         setOption(QFileDialog::DontUseNativeDialog);
         setFileMode(QFileDialog::ExistingFile);
         setNameFilter(mediumNameFilter());
         setLabelText(QFileDialog::Accept, QCoreApplication::translate("BrowseForFolder", "Choose"));
+        // the archive in use is the one to see first
+        if (const QFileInfo file(current.trimmed()); file.isFile())
+            selectFile(file.absoluteFilePath());
     }
     QString chosen;
 
@@ -53,13 +56,13 @@ public:
     }
 };
 
-QString dialogPicker(const QString& prompt)
+QString dialogPicker(const QString& prompt, const QString& current)
 {
-    MediumDialog dialog(QApplication::activeWindow(), prompt);
+    MediumDialog dialog(QApplication::activeWindow(), prompt, current);
     return dialog.exec() == QDialog::Accepted ? dialog.chosen : QString();
 }
 
-FolderPicker& current()
+FolderPicker& currentPicker()
 {
     static FolderPicker picker;
     return picker;
@@ -72,15 +75,24 @@ QString mediumNameFilter()
     return QCoreApplication::translate("BrowseForFolder", "Folders, ZIP archives and disc images (*.zip *.ZIP *.iso *.ISO)");
 }
 
-QString BrowseForFolder(const QString& prompt)
+QString pickerStartFolder(const QString& current)
 {
-    const FolderPicker& picker = current();
-    return picker ? picker(prompt) : dialogPicker(prompt);
+    const QString path = current.trimmed();
+    const QFileInfo info(path);
+    if (path.isEmpty() || !info.exists())
+        return QDir::homePath();
+    return info.isDir() ? info.absoluteFilePath() : info.absolutePath();
+}
+
+QString BrowseForFolder(const QString& prompt, const QString& current)
+{
+    const FolderPicker& picker = currentPicker();
+    return picker ? picker(prompt, current) : dialogPicker(prompt, current);
 }
 
 FolderPicker setFolderPicker(FolderPicker picker)
 {
-    return std::exchange(current(), std::move(picker));
+    return std::exchange(currentPicker(), std::move(picker));
 }
 
 }  // namespace varnelo

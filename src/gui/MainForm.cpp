@@ -15,6 +15,7 @@
 #include "gui/ProgressForm.h"
 #include "gui/frmWorklist.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -66,6 +67,18 @@ bool isDigit(QChar c)
 bool isAsciiLetterOrDigit(QChar c)
 {
     return isDigit(c) || (c >= QLatin1Char('A') && c <= QLatin1Char('Z')) || (c >= QLatin1Char('a') && c <= QLatin1Char('z'));
+}
+
+// A group of option buttons is one stop of Tab, entered at its checked
+// button (the arrow keys move within it); with none checked, each is a stop.
+void tabStopAtChecked(QButtonGroup* group)
+{
+    const QAbstractButton* checked = group->checkedButton();
+    for (QAbstractButton* b : group->buttons()) {
+        const bool stop = !checked || b == checked;
+        b->setFocusPolicy(stop ? Qt::FocusPolicy(b->focusPolicy() | Qt::TabFocus)
+                               : Qt::FocusPolicy(b->focusPolicy() & ~Qt::TabFocus));
+    }
 }
 
 // Start-up never shows an error: a step that fails is skipped.
@@ -253,6 +266,7 @@ void MainForm::createControls()
     locationGroup_->addButton(optLocation[0], 1);  // ids are the tag values
     locationGroup_->addButton(optLocation[1], 2);
     connect(locationGroup_, &QButtonGroup::idClicked, this, [this](int id) { optLocation_Click(id - 1); });
+    connect(locationGroup_, &QButtonGroup::buttonToggled, this, [this] { tabStopAtChecked(locationGroup_); });
 
     Label5 = label(c, "Label5", tr("Look in:"), {24, 92, 200, 16});
     cboDrive = new DriveCombo(c);
@@ -281,6 +295,7 @@ void MainForm::createControls()
     searchByGroup_->addButton(optSearchBy[0], 1);
     searchByGroup_->addButton(optSearchBy[1], 2);
     connect(searchByGroup_, &QButtonGroup::idClicked, this, [this](int id) { optSearchBy_Click(id - 1); });
+    connect(searchByGroup_, &QButtonGroup::buttonToggled, this, [this] { tabStopAtChecked(searchByGroup_); });
 
     lblSuffix = label(c, "lblSuffix", tr("File suffix (optional):"), {360, 92, 150, 16});
     txtSuffix = edit(c, "txtSuffix", {360, 110, 120, 22});
@@ -308,6 +323,9 @@ void MainForm::createControls()
     cmdImport->setFont(arial(24));
     cmdImport->setGeometry(544, 24, 181, 160);
     connect(cmdImport, &QPushButton::clicked, this, &MainForm::cmdImport_Click);
+    // Enter starts it too, as Space does: the window is no dialog, so a
+    // button takes Enter only when told to.
+    cmdImport->setAutoDefault(true);
 
     // DICOM Communication: a grid of destination rows under column headings.
     Frame1 = new QGroupBox(tr("DICOM Communication"), c);
@@ -345,6 +363,25 @@ void MainForm::createControls()
     cmdWKL->setFont(arial(20.25));
     cmdWKL->setGeometry(494, 152, 207, 80);
     connect(cmdWKL, &QPushButton::clicked, this, &MainForm::cmdWKL_Click);
+    cmdWKL->setAutoDefault(true);
+    cmdBrowse->setAutoDefault(true);
+
+    // What a screen reader says for each box: a box inside the group would
+    // take the group's caption, one without a label would say nothing.
+    cboDrive->setAccessibleName(tr("Source drive"));
+    cboDrive->view()->setAccessibleName(tr("Drives"));  // the open list
+    txtSpecialFolder->setAccessibleName(tr("Source folder"));
+    cmdBrowse->setAccessibleName(tr("Choose the source folder"));
+    txtSuffix->setAccessibleName(tr("File suffix"));
+    lblSuffix->setBuddy(txtSuffix);
+    txtChangeID->setAccessibleName(tr("New Patient ID"));
+    lblChangeID->setBuddy(txtChangeID);
+    FilteredLineEdit* const rows[2][3] = {{txtAET, txtIP, txtPort}, {txtAET2, txtIP2, txtPort2}};
+    for (int d = 0; d < 2; ++d) {
+        rows[d][0]->setAccessibleName(tr("Destination %1 AE title").arg(d + 1));
+        rows[d][1]->setAccessibleName(tr("Destination %1 host").arg(d + 1));
+        rows[d][2]->setAccessibleName(tr("Destination %1 port").arg(d + 1));
+    }
 
     // As designed: before the settings select anything, the drive row and
     // nothing else of the optional rows shows.
@@ -845,7 +882,7 @@ void MainForm::optSearchBy_Click(int index)
 
 void MainForm::cmdBrowse_Click()
 {
-    const QString folder = BrowseForFolder(tr("Select specific folder:"));
+    const QString folder = BrowseForFolder(tr("Select specific folder:"), txtSpecialFolder->text());
     if (!folder.isEmpty())
         txtSpecialFolder->setText(folder);
 }

@@ -8,6 +8,7 @@
 #include "base/Settings.h"
 #include "gui/MainForm.h"
 
+#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
@@ -111,6 +112,8 @@ void OptionForm::createControls()
     labelGeo.setHeight(std::max(labelGeo.height(), Label2->sizeHint().height()));
     labelGeo.moveTop(txtLocalAET->geometry().center().y() - labelGeo.height() / 2);
     Label2->setGeometry(labelGeo);
+    Label2->setBuddy(txtLocalAET);
+    txtLocalAET->setAccessibleName(tr("Local AE title"));
 
     chkMergeLog = check("chkMergeLog", tr("Write Log"), twips(165, 870, 3375, 375));
     chkValidate = check("chkValidate", tr("Validate StudyUID / SeriesUID"), twips(165, 1350, 3375, 375));
@@ -155,6 +158,7 @@ void OptionForm::createControls()
     lblLanguage = new QLabel(tr("Language:"), this);
     lblLanguage->setObjectName(QStringLiteral("lblLanguage"));
     lblLanguage->setBuddy(cboLanguage);
+    cboLanguage->view()->setAccessibleName(tr("Languages"));  // the open list, to a screen reader
     lblLanguage->setToolTip(cboLanguage->toolTip());
     QRect languageGeo = twips(180, 4035, 2040, 375);
     languageGeo.setWidth(std::min(std::max(languageGeo.width(), lblLanguage->sizeHint().width()),
@@ -190,6 +194,11 @@ void OptionForm::createControls()
     txtWLPort = edit("txtWLPort", twips(1080, 1440, 3480, 360));
     label("lblModality", tr("Modality:"), 180, 2250);
     txtModality = edit("txtModality", twips(1080, 2205, 3480, 375));
+    // unseen, but a screen reader still lists them: each by its own name
+    txtWLIP->setAccessibleName(tr("Worklist host"));
+    txtWLAET->setAccessibleName(tr("Worklist AE title"));
+    txtWLPort->setAccessibleName(tr("Worklist port"));
+    txtModality->setAccessibleName(tr("Worklist modality"));
 
     const QList<QWidget*> order = {cmdOK, cmdCancel, txtLocalAET, chkMergeLog, chkValidate, chkStudyDir,
                                    chkChangeID, txtIssuer, chkAutoImport, chkEjectWhenDone, cboLanguage, txtWLIP, txtWLAET, txtWLPort, txtModality};
@@ -329,8 +338,9 @@ void OptionForm::keyPressEvent(QKeyEvent* event)
     if (event->modifiers() == Qt::NoModifier || event->modifiers() == Qt::KeypadModifier) {
         switch (event->key()) {
         case Qt::Key_Escape:
-            // No cancel button: Escape does nothing.
+            // as Cancel: nothing changes
             event->accept();
+            cmdCancel_Click();
             return;
         case Qt::Key_Return:
         case Qt::Key_Enter:

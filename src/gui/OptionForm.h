@@ -16,7 +16,7 @@ class MainForm;
 
 // The Options dialog: the local AE title, the import switches and the
 // worklist provider. Loaded from AppState when created; OK stores every
-// value in AppState and the settings file, Cancel and Escape-free closing
+// value in AppState and the settings file; Cancel, Escape and the close box
 // change nothing.
 class OptionForm : public QDialog {
     Q_OBJECT

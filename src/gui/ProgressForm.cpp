@@ -61,6 +61,8 @@ ProgressForm::ProgressForm(QWidget* owner, std::function<QString()> newPatientId
     };
     pbDetail_ = bar("pbDetail", 840);
     pbComplete_ = bar("pbComplete", 1440);
+    pbDetail_->setAccessibleName(tr("Progress of this folder"));
+    pbComplete_->setAccessibleName(tr("Progress of the whole import"));
 
     // room for two lines: where the run stands, and the time left
     status_ = new QLabel(this);

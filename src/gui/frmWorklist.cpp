@@ -5,13 +5,18 @@
 #include "gui/WindowLook.h"
 #include "import/IdentityValues.h"
 
+#include <QBoxLayout>
 #include <QCoreApplication>
 #include <QEvent>
 #include <QFile>
 #include <QFontDatabase>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
 #include <QTreeWidget>
+
+#include <algorithm>
 
 namespace varnelo {
 
@@ -58,13 +63,32 @@ frmWorklist::frmWorklist(QWidget* owner)
     applyWindowLook(this, 12);
     resize(twips(11640), twips(5775));
 
-    // No layout: the list keeps its place and size when the window is resized.
+    // The filter over the list, the list taking whatever room the window has.
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(twips(90), twips(90), twips(90), twips(90));
+    auto* filterRow = new QHBoxLayout();
+    auto* lblFilter = new QLabel(tr("&Filter:"), this);
+    lblFilter->setObjectName(QStringLiteral("lblFilter"));
+    txtFilter_ = new QLineEdit(this);
+    txtFilter_->setObjectName(QStringLiteral("txtFilter"));
+    txtFilter_->setAccessibleName(tr("Filter"));
+    txtFilter_->setToolTip(tr("Shows the entries whose name or Patient ID holds this text. Typing in the list "
+                              "types here."));
+    txtFilter_->installEventFilter(this);
+    lblFilter->setBuddy(txtFilter_);
+    filterRow->addWidget(lblFilter);
+    filterRow->addWidget(txtFilter_, 1);
+    layout->addLayout(filterRow);
+    connect(txtFilter_, &QLineEdit::textChanged, this, &frmWorklist::applyFilter);
+
     lvWorklist_ = new QTreeWidget(this);
     lvWorklist_->setObjectName(QStringLiteral("lvWorklist"));
+    lvWorklist_->setAccessibleName(tr("Worklist"));
     QFont listFont(listFontFamily());
     listFont.setPointSizeF(15.75);
     lvWorklist_->setFont(listFont);
-    lvWorklist_->setGeometry(twips(90), twips(90), twips(10335), twips(5415));
+    layout->addWidget(lvWorklist_, 1);
+    lvWorklist_->installEventFilter(this);
     lvWorklist_->setRootIsDecorated(false);
     lvWorklist_->setItemsExpandable(false);
     lvWorklist_->setUniformRowHeights(true);
@@ -72,9 +96,10 @@ frmWorklist::frmWorklist(QWidget* owner)
     lvWorklist_->setHeaderLabels(worklistHeaders());
     lvWorklist_->header()->setStretchLastSection(false);
     lvWorklist_->header()->setSectionsMovable(false);
-    for (int c = 0; c < WorklistColumn::Count; ++c)
-        lvWorklist_->setColumnWidth(c, twips(1440));
+    fitColumns();
     connect(lvWorklist_, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) { pickPatient(item); });
+    // the rows first: arrows and Enter act on them, typing goes to the filter
+    lvWorklist_->setFocus();
 }
 
 frmWorklist::~frmWorklist()
@@ -95,8 +120,9 @@ std::optional<DcmPatient> frmWorklist::showModal(QWidget* owner)
 
 void frmWorklist::pickPatient(QTreeWidgetItem* item)
 {
-    // Only for an operator who is about to give the images a new identity.
-    if (!appState().ChangeID || !item)
+    // Only for an operator who is about to give the images a new identity;
+    // a row the filter hides is not the one meant.
+    if (!appState().ChangeID || !item || item->isHidden())
         return;
     const int row = lvWorklist_->indexOfTopLevelItem(item);
     DcmPatient patient = row >= 0 && row < patients_.size() ? patients_[row] : DcmPatient();
@@ -131,13 +157,14 @@ void frmWorklist::changeEvent(QEvent* event)
 
 void frmWorklist::keyPressEvent(QKeyEvent* event)
 {
-    // The close box is the only way out; a dialog would take Escape as one.
+    // Escape closes it as the close box does (a dialog would only hide it).
     if (event->key() == Qt::Key_Escape || event->matches(QKeySequence::Cancel)) {
         event->accept();
+        close();
         return;
     }
-    // Enter on a row, passed on by the list, picks it like a double-click.
     if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        // Enter on a row, passed on by the list, picks it like a double-click
         event->accept();
         pickPatient(lvWorklist_->currentItem());
         return;
@@ -178,6 +205,12 @@ void frmWorklist::setCell(int row, int column, const QString& text)
         item->setText(column, text);
 }
 
+void frmWorklist::setCellToolTip(int row, int column, const QString& text)
+{
+    if (QTreeWidgetItem* item = rowItem(row))
+        item->setToolTip(column, text);
+}
+
 void frmWorklist::setRowPatient(int row, const DcmPatient& patient)
 {
     while (patients_.size() <= row)
@@ -187,10 +220,92 @@ void frmWorklist::setRowPatient(int row, const DcmPatient& patient)
 
 void frmWorklist::showHeldRows()
 {
-    if (!held_.isEmpty())
+    if (!held_.isEmpty()) {
+        if (!txtFilter_->text().isEmpty())
+            for (QTreeWidgetItem* item : std::as_const(held_))
+                item->setHidden(!matchesFilter(item));
         lvWorklist_->addTopLevelItems(held_);
+        fitColumns();
+    }
     held_.clear();
     sinceShown_.restart();
+}
+
+void frmWorklist::fitColumns(bool everyRow)
+{
+    // Each column as wide as its widest cell or its header. While rows come,
+    // the rows near the top are measured; once all are in, every one.
+    QHeaderView* header = lvWorklist_->header();
+    const int precision = header->resizeContentsPrecision();
+    if (everyRow)
+        header->setResizeContentsPrecision(-1);
+    for (int c = 0; c < WorklistColumn::Count; ++c)
+        lvWorklist_->resizeColumnToContents(c);
+    header->setResizeContentsPrecision(precision);
+}
+
+bool frmWorklist::matchesFilter(const QTreeWidgetItem* item) const
+{
+    const QString wanted = txtFilter_->text().trimmed();
+    if (wanted.isEmpty())
+        return true;
+    for (int c : {WorklistColumn::LastName, WorklistColumn::FirstName, WorklistColumn::MiddleName, WorklistColumn::PatientId})
+        if (item->text(c).contains(wanted, Qt::CaseInsensitive))
+            return true;
+    // the whole name as written, and its other writings
+    const QString name = item->text(WorklistColumn::LastName) + QLatin1Char(' ') + item->text(WorklistColumn::FirstName);
+    return name.contains(wanted, Qt::CaseInsensitive) ||
+        item->toolTip(WorklistColumn::LastName).contains(wanted, Qt::CaseInsensitive);
+}
+
+void frmWorklist::applyFilter()
+{
+    lvWorklist_->setUpdatesEnabled(false);
+    for (int i = 0; i < lvWorklist_->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* item = lvWorklist_->topLevelItem(i);
+        item->setHidden(!matchesFilter(item));
+    }
+    lvWorklist_->setUpdatesEnabled(true);
+}
+
+void frmWorklist::enterList()
+{
+    QTreeWidgetItem* current = lvWorklist_->currentItem();
+    if (!current || current->isHidden()) {
+        current = nullptr;
+        for (int i = 0; i < lvWorklist_->topLevelItemCount() && !current; ++i)
+            if (!lvWorklist_->topLevelItem(i)->isHidden())
+                current = lvWorklist_->topLevelItem(i);
+        if (current)
+            lvWorklist_->setCurrentItem(current);
+    }
+    lvWorklist_->setFocus(Qt::TabFocusReason);
+}
+
+bool frmWorklist::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() != QEvent::KeyPress)
+        return QDialog::eventFilter(watched, event);
+    auto* key = static_cast<QKeyEvent*>(event);
+    // from the filter, on to the rows it left
+    if (watched == txtFilter_ && (key->key() == Qt::Key_Down || key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)) {
+        enterList();
+        return true;
+    }
+    // Typing in the list goes to the filter, which finds the name among
+    // hundreds; the list's own search only jumps to a first letter.
+    if (watched == lvWorklist_ && !(key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))) {
+        const QString typed = key->text();
+        const bool printable = !typed.isEmpty() && std::all_of(typed.begin(), typed.end(), [](QChar c) { return c.isPrint(); });
+        // a blank starts nothing, but goes on a name already begun
+        if (printable && (!typed.trimmed().isEmpty() || !txtFilter_->text().isEmpty())) {
+            txtFilter_->setFocus(Qt::OtherFocusReason);
+            txtFilter_->end(false);
+            txtFilter_->insert(typed);
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void frmWorklist::processEvents()
@@ -205,6 +320,7 @@ void frmWorklist::processEvents()
 void frmWorklist::finishRows()
 {
     showHeldRows();
+    fitColumns(true);
 }
 
 void frmWorklist::close()

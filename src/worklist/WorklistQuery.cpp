@@ -12,8 +12,10 @@
 #include <QStringList>
 #include <QTime>
 
+#include <algorithm>
 #include <exception>
 #include <functional>
+#include <vector>
 
 namespace varnelo {
 
@@ -107,7 +109,50 @@ void fail(WorklistView& view, std::int32_t number, const QString& description)
     view.close();
 }
 
+// When the entry's first step is scheduled, as "yyyyMMdd hh:mm:ss" to sort
+// by; a date or time that cannot be read sorts after every one that can.
+QString scheduledKey(const DcmDataset& entry)
+{
+    QString date = QStringLiteral("~");
+    QString time = QStringLiteral("~");
+    step([&] {
+        const DcmDataset firstStep = entry.Attributes().ByTag(0x0040, 0x0100).SequenceItems().ItemAt(1);
+        step([&] {
+            const QString d = cellText(firstStep.Attributes().ByTag(0x0040, 0x0002).Value()).trimmed();
+            if (QDate::fromString(d, QStringLiteral("yyyyMMdd")).isValid())
+                date = d;
+        });
+        step([&] {
+            if (const QString t = worklistTime(cellText(firstStep.Attributes().ByTag(0x0040, 0x0003).Value())); !t.isEmpty())
+                time = t;
+        });
+    });
+    return date + QLatin1Char(' ') + time;
+}
+
 }  // namespace
+
+PersonNameGroups splitPersonName(const QString& name)
+{
+    const QStringList groups = name.split(QLatin1Char('='));
+    const auto holdsSomething = [](const QString& group) {
+        return std::any_of(group.begin(), group.end(), [](QChar c) { return c != QLatin1Char('^') && !c.isSpace(); });
+    };
+    qsizetype shown = 0;
+    if (!holdsSomething(groups.front())) {
+        for (qsizetype i = 1; i < groups.size(); ++i)
+            if (holdsSomething(groups[i])) {
+                shown = i;
+                break;
+            }
+    }
+    PersonNameGroups result;
+    result.components = groups[shown].split(QLatin1Char('^'));
+    for (qsizetype i = 0; i < groups.size(); ++i)
+        if (i != shown && holdsSomething(groups[i]))
+            result.otherGroups << groups[i];
+    return result;
+}
 
 QStringList worklistHeaders()
 {
@@ -232,7 +277,18 @@ void SaveData(WorklistView& view, const DcmDatasetList& results)
     std::int32_t count = 0;  // 32 bits: a provider may return more than 32767 entries
     step([&] { count = results.Count(); });
 
+    // The day in the order it is scheduled; entries of one time keep the
+    // provider's order.
+    std::vector<std::pair<QString, std::int32_t>> order;
+    order.reserve(static_cast<size_t>(std::max<std::int32_t>(count, 0)));
     for (std::int32_t index = 1; index <= count; ++index) {
+        QString key = QStringLiteral("~ ~");
+        step([&] { key = scheduledKey(results.ItemAt(index)); });
+        order.emplace_back(key, index);
+    }
+    std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+
+    for (const auto& [key, index] : order) {
         const int row = view.appendRow();
         DcmDataset entry;
         bool haveEntry = false;
@@ -242,11 +298,23 @@ void SaveData(WorklistView& view, const DcmDatasetList& results)
         });
         if (haveEntry) {
             step([&] {
-                QStringList parts = entry.PatientName().split(QLatin1Char('^'));
-                for (int i = 0; i < 3 && i < parts.size(); ++i) {
-                    QString text = parts[i];
+                const PersonNameGroups name = splitPersonName(entry.PatientName());
+                for (int i = 0; i < 3 && i < name.components.size(); ++i) {
+                    QString text = name.components[i];
                     text.replace(QLatin1Char('\''), QChar(0x00B4));
                     setShown(view, row, WorklistColumn::LastName + i, text);
+                }
+                // the ideographic and phonetic writings, for whoever reads them
+                QStringList others;
+                for (const QString& group : name.otherGroups)
+                    others << group.split(QLatin1Char('^'), Qt::SkipEmptyParts).join(QLatin1Char(' ')).trimmed();
+                if (!others.isEmpty()) {
+                    QString tip = others.join(QLatin1Char('\n'));
+                    for (QChar& c : tip)
+                        if (c.category() == QChar::Other_Control && c != QLatin1Char('\n'))
+                            c = QChar(kControlShown);
+                    for (int c = WorklistColumn::LastName; c <= WorklistColumn::MiddleName; ++c)
+                        view.setCellToolTip(row, c, tip);
                 }
             });
             fillFromTag(view, row, WorklistColumn::Accession, entry, 0x0008, 0x0050);

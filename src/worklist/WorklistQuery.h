@@ -7,6 +7,7 @@
 
 #include <QDate>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 
@@ -24,6 +25,8 @@ public:
     virtual void setCell(int row, int column, const QString& text) = 0;
     // The entry's patient values, for a pick of the row.
     virtual void setRowPatient(int row, const DcmPatient& patient) { Q_UNUSED(row) Q_UNUSED(patient) }
+    // What a cell shows on hover, beside its text.
+    virtual void setCellToolTip(int /*row*/, int /*column*/, const QString& /*text*/) {}
     // Lets pending window events run once, so that new rows paint.
     virtual void processEvents() = 0;
     // The last row is filled: whatever the view held back is shown now.
@@ -61,9 +64,22 @@ DcmDataset buildWorklistIdentifier(const AppState& state, const QDate& today);
 // logs and closes the view on failure; never throws.
 void WLQuery(WorklistView& view);
 
-// Appends one row per entry, in the list's order. One value that cannot be
-// read leaves its cell empty and nothing else; never throws.
+// Appends one row per entry, by the date and time of its first scheduled step
+// (those without after the others, each kind in the list's order). The name
+// cells take the components of one group of the name (splitPersonName), the
+// other groups are the cells' tooltip. One value that cannot be read leaves
+// its cell empty and nothing else; never throws.
 void SaveData(WorklistView& view, const DcmDatasetList& results);
+
+// A person name's component groups, alphabetic=ideographic=phonetic: the
+// alphabetic group is the one shown, or the first that holds anything when
+// it is empty; `components` are that group's parts between "^", and
+// `otherGroups` the other groups that hold anything, as written.
+struct PersonNameGroups {
+    QStringList components;
+    QStringList otherGroups;
+};
+PersonNameGroups splitPersonName(const QString& name);
 
 // A DICOM TM value (HH, HHMM, HHMMSS, HHMMSS.FFFFFF; also HH:MM:SS) as
 // "hh:mm:ss"; "" when it is not a valid time of day.

@@ -1,10 +1,11 @@
 #include "base/AppState.h"
 #include "base/Error.h"
-#include "gui/AboutForm.h"
 #include "base/Logs.h"
+#include "gui/AboutForm.h"
 #include "gui/BrowseForFolder.h"
 #include "gui/MsgBoxForm.h"
 #include "gui/PatientsForm.h"
+#include "gui/ProgressForm.h"
 #include "gui/cAnimControl.h"
 #include "import/IdentityValues.h"
 
@@ -429,12 +430,17 @@ TEST(BrowseForFolder, ShowsFoldersAndArchivesAndChoosesEither)
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     }
     ASSERT_TRUE(QDir(top.path()).mkdir("Patient"));
-    // Drives the real dialog: what it lists in `top`, then one pick.
-    auto pick = [&](const QString& select) {
+    // Drives the real dialog, opened for the box's text `current`: where it
+    // opens, what it lists in `top`, then one pick.
+    QString openedAt;
+    QStringList preselected;
+    auto pick = [&](const QString& current, const QString& select) {
         QStringList listed;
         QTimer::singleShot(0, [&] {
             auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
             ASSERT_TRUE(dialog);
+            openedAt = dialog->directory().absolutePath();
+            preselected = dialog->selectedFiles();
             dialog->setDirectory(top.path());
             auto* view = dialog->findChild<QListView*>("listView");
             ASSERT_TRUE(view);
@@ -450,13 +456,35 @@ TEST(BrowseForFolder, ShowsFoldersAndArchivesAndChoosesEither)
             dialog->selectFile(top.filePath(select));
             QMetaObject::invokeMethod(dialog, "accept");
         });
-        const QString chosen = BrowseForFolder("Select specific folder:");
+        const QString chosen = BrowseForFolder("Select specific folder:", current);
         listed.sort();
         EXPECT_EQ(listed, QStringList({"DISC.ISO", "Patient", "cd.zip"}));
         return chosen;
     };
-    EXPECT_EQ(pick("cd.zip").toStdString(), top.filePath("cd.zip").toStdString());
-    EXPECT_EQ(pick("Patient").toStdString(), top.filePath("Patient").toStdString());
+    // the archive in use: its folder, with it selected
+    EXPECT_EQ(pick(top.filePath("DISC.ISO"), "cd.zip").toStdString(), top.filePath("cd.zip").toStdString());
+    EXPECT_EQ(openedAt, top.path());
+    EXPECT_EQ(preselected, QStringList({top.filePath("DISC.ISO")}));
+    EXPECT_EQ(pick(top.filePath("Patient"), "Patient").toStdString(), top.filePath("Patient").toStdString());
+    EXPECT_EQ(openedAt, top.filePath("Patient"));
+    // a folder that is gone, or none yet: the user's home, never "/"
+    pick(top.filePath("gone"), "cd.zip");
+    EXPECT_EQ(openedAt, QDir::homePath());
+    EXPECT_EQ(pickerStartFolder(QString()), QDir::homePath());
+    EXPECT_EQ(pickerStartFolder(QStringLiteral("  ") + top.path() + QStringLiteral(" ")), top.path());
+}
+
+TEST(ScreenReader, ProgressWindowAndFailurePromptNameEveryControl)
+{
+    ProgressForm progress(nullptr, [] { return QString(); });
+    const QStringList spoken = varnelo::test::spokenNames(&progress);
+    EXPECT_TRUE(spoken.contains("pbDetail=Progress of this folder")) << spoken.join(", ").toStdString();
+    EXPECT_TRUE(spoken.contains("pbComplete=Progress of the whole import")) << spoken.join(", ").toStdString();
+    EXPECT_EQ(varnelo::test::unnamedOrSameNamed(&progress), QStringList());
+
+    MsgBoxForm prompt(&progress);
+    EXPECT_FALSE(varnelo::test::spokenNames(&prompt).isEmpty());
+    EXPECT_EQ(varnelo::test::unnamedOrSameNamed(&prompt), QStringList());
 }
 
 namespace {

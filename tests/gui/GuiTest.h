@@ -7,6 +7,7 @@
 #include "base/RemovableMedia.h"
 #include "gui/BrowseForFolder.h"
 
+#include <QAccessible>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
@@ -30,6 +31,53 @@ inline void PrintTo(const QString& s, std::ostream* os)
 }
 
 namespace varnelo::test {
+
+// What a screen reader hears for each control of `window` that it would
+// announce by name (inputs, lists, bars, buttons, check and option boxes,
+// combo boxes), as "objectName=name": the widget's accessible name, else
+// its label's text (a buddy), else what Qt finds around it.
+inline QStringList spokenNames(const QWidget* window)
+{
+    QStringList spoken;
+    for (QWidget* w : window->findChildren<QWidget*>()) {
+        QAccessibleInterface* a = QAccessible::queryAccessibleInterface(w);
+        if (!a || a->object() != w)
+            continue;
+        switch (a->role()) {
+        case QAccessible::EditableText:
+        case QAccessible::List:
+        case QAccessible::Tree:
+        case QAccessible::Table:
+        case QAccessible::ProgressBar:
+        case QAccessible::PushButton:
+        case QAccessible::CheckBox:
+        case QAccessible::RadioButton:
+        case QAccessible::ComboBox:
+        case QAccessible::SpinBox:
+            spoken << (w->objectName().isEmpty() ? QString::fromLatin1(w->metaObject()->className()) : w->objectName()) +
+                    QLatin1Char('=') + a->text(QAccessible::Name).trimmed();
+            break;
+        default:
+            break;
+        }
+    }
+    return spoken;
+}
+
+// The controls of spokenNames that have no name, or one that another
+// control of the window has too.
+inline QStringList unnamedOrSameNamed(const QWidget* window)
+{
+    const QStringList spoken = spokenNames(window);
+    QStringList names;
+    for (const QString& s : spoken)
+        names << s.mid(s.indexOf(QLatin1Char('=')) + 1);
+    QStringList bad;
+    for (qsizetype i = 0; i < spoken.size(); ++i)
+        if (names[i].isEmpty() || names.count(names[i]) > 1)
+            bad << spoken[i];
+    return bad;
+}
 
 // A fresh AppState, a temporary program folder, a fixed drive table, and
 // message boxes that fail the test instead of waiting for a person.

@@ -19,6 +19,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
@@ -32,6 +33,8 @@
 
 using namespace varnelo;
 using varnelo::test::GuiTest;
+using varnelo::test::spokenNames;
+using varnelo::test::unnamedOrSameNamed;
 
 namespace {
 
@@ -320,10 +323,11 @@ TEST_F(MainFormTest, FolderPickerFillsTheBoxUnlessCancelled)
 {
     writeIni("[Default]\nLocation=2\nSourceDir=/old\n");
     auto form = open();
-    QStringList prompts;
+    QStringList prompts, startedFrom;
     QString answer;
-    setFolderPicker([&](const QString& prompt) {
+    setFolderPicker([&](const QString& prompt, const QString& current) {
         prompts << prompt;
+        startedFrom << current;
         return answer;
     });
     QPushButton* browse = child<QPushButton>(form.get(), "cmdBrowse");
@@ -333,7 +337,90 @@ TEST_F(MainFormTest, FolderPickerFillsTheBoxUnlessCancelled)
     answer = QStringLiteral("/media/usb/DICOM");
     QTest::mouseClick(browse, Qt::LeftButton);
     EXPECT_EQ(edit(*form, "txtSpecialFolder")->text(), "/media/usb/DICOM");
-    EXPECT_EQ(prompts, QStringList({"Select specific folder:", "Select specific folder:"}));
+    // Enter on the focused button opens it too, at the folder just chosen
+    browse->setFocus();
+    QTest::keyClick(browse, Qt::Key_Return);
+    EXPECT_EQ(prompts, QStringList(3, "Select specific folder:"));
+    EXPECT_EQ(startedFrom, QStringList({"/old", "/old", "/media/usb/DICOM"}));
+}
+
+namespace {
+// Counts the two big buttons' clicks instead of launching anything.
+class CountingForm : public MainForm {
+public:
+    int imports = 0;
+    int worklists = 0;
+    void cmdImport_Click() override { ++imports; }
+    void cmdWKL_Click() override { ++worklists; }
+};
+}  // namespace
+
+TEST_F(MainFormTest, KeyboardStartsImportAndWorklistAndEveryMenuHasAMnemonic)
+{
+    CountingForm form;
+    form.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+    auto* import = child<QPushButton>(&form, "cmdImport");
+    import->setFocus();
+    for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space})
+        QTest::keyClick(import, key);
+    EXPECT_EQ(form.imports, 3);
+    auto* worklist = child<QPushButton>(&form, "cmdWKL");
+    worklist->setFocus();
+    QTest::keyClick(worklist, Qt::Key_Return);
+    EXPECT_EQ(form.worklists, 1);
+    EXPECT_EQ(form.imports, 3);
+
+    QStringList mnemonics;
+    for (QAction* menu : form.menuBar()->actions()) {
+        const QKeySequence mnemonic = QKeySequence::mnemonic(menu->text());
+        EXPECT_FALSE(mnemonic.isEmpty()) << menu->text().toStdString();
+        mnemonics << mnemonic.toString();
+    }
+    EXPECT_EQ(mnemonics, QStringList({"Alt+F", "Alt+V", "Alt+H"}));
+}
+
+TEST_F(MainFormTest, TabEntersEachOptionGroupAtItsCheckedButton)
+{
+    writeIni("[Default]\nSearchBy=2\nLocation=2\n");
+    auto form = open();
+    form->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    const auto tab = [](bool back = false) {
+        QTest::keyClick(QApplication::focusWidget(), back ? Qt::Key_Backtab : Qt::Key_Tab);
+        return QApplication::focusWidget() ? QApplication::focusWidget()->objectName() : QString();
+    };
+    radio(*form, "optSearchBy1")->setFocus(Qt::TabFocusReason);
+    EXPECT_EQ(tab(), "optLocation1") << "over the unchecked first button";
+    EXPECT_EQ(tab(), "txtSpecialFolder");
+    EXPECT_EQ(tab(true), "optLocation1");
+    EXPECT_EQ(tab(true), "optSearchBy1");
+
+    // the arrows choose within a group; Tab comes back to the new choice
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Up);
+    EXPECT_TRUE(radio(*form, "optSearchBy0")->isChecked());
+    EXPECT_EQ(appState().SearchBy, 1);
+    EXPECT_EQ(tab(), "optLocation1");
+    EXPECT_EQ(tab(true), "optSearchBy0");
+
+    // a choice the settings make is the stop too
+    form->selectLocationOption(1);
+    EXPECT_EQ(tab(), "optLocation0");
+    EXPECT_EQ(tab(), "cboDrive") << "the folder row is hidden";
+}
+
+TEST_F(MainFormTest, EveryControlHasANameOfItsOwnForAScreenReader)
+{
+    writeIni("[Default]\nChangeID=1\n");
+    auto form = open();
+    const QStringList spoken = spokenNames(form.get());
+    for (const char* expected :
+         {"txtAET=Destination 1 AE title", "txtIP=Destination 1 host", "txtPort=Destination 1 port",
+          "txtAET2=Destination 2 AE title", "txtIP2=Destination 2 host", "txtPort2=Destination 2 port",
+          "txtSpecialFolder=Source folder", "txtChangeID=New Patient ID", "cmdImport=IMPORT", "cmdWKL=Worklist",
+          "optLocation1=Specific Folder", "chkWithSubDirs=Include sub directories"})
+        EXPECT_TRUE(spoken.contains(expected)) << expected << " not in " << spoken.join(", ").toStdString();
+    EXPECT_EQ(unnamedOrSameNamed(form.get()), QStringList());
 }
 
 TEST_F(MainFormTest, ClosingSavesExactlyTheTwelveWindowKeys)

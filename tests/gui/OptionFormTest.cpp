@@ -210,7 +210,7 @@ TEST_F(OptionFormTest, HiddenWorklistFieldsAreWrittenBackUnchanged)
               QStringList({"Worklist/AET=MWL", "Worklist/IP=mwl.example.org", "Worklist/Port=105", "Worklist/Modality=MR"}));
 }
 
-TEST_F(OptionFormTest, CancelAndCloseBoxChangeNothing)
+TEST_F(OptionFormTest, CancelEscapeAndCloseBoxChangeNothing)
 {
     writeIni("; kept\n[Default]\nChangeID=0\nWriteLog=1\n[DICOM]\nLocalAET=KEEP\n");
     const QByteArray before = iniBytes();
@@ -219,26 +219,32 @@ TEST_F(OptionFormTest, CancelAndCloseBoxChangeNothing)
     setWorklist("A", "B", "C", "D");
     const AppState saved = appState();
 
-    for (const bool useCancel : {true, false}) {
+    enum Way { CancelButton,
+               EscapeKey,
+               CloseBox };
+    for (const Way way : {CancelButton, EscapeKey, CloseBox}) {
         auto dialog = open();
         child<QLineEdit>(dialog.get(), "txtLocalAET")->setText(QStringLiteral("CHANGED"));
         for (const char* name : {"chkMergeLog", "chkValidate", "chkStudyDir", "chkChangeID", "chkAutoImport", "chkEjectWhenDone"})
             child<QCheckBox>(dialog.get(), name)->toggle();
         for (const char* name : {"txtWLIP", "txtWLAET", "txtWLPort", "txtModality", "txtIssuer"})
             child<QLineEdit>(dialog.get(), name)->setText(QStringLiteral("X"));
-        if (useCancel)
+        if (way == CancelButton)
             QTest::mouseClick(child<QPushButton>(dialog.get(), "cmdCancel"), Qt::LeftButton);
+        else if (way == EscapeKey)
+            QTest::keyClick(child<QLineEdit>(dialog.get(), "txtLocalAET"), Qt::Key_Escape);
         else
             dialog->close();
 
-        EXPECT_FALSE(dialog->isVisible());
+        EXPECT_FALSE(dialog->isVisible()) << way;
+        EXPECT_EQ(dialog->result(), QDialog::Rejected) << way;
         EXPECT_EQ(optionFields(appState()), optionFields(saved));
         EXPECT_EQ(iniBytes(), before);
         EXPECT_FALSE(main->isNewPatientIdVisible());
     }
 }
 
-TEST_F(OptionFormTest, KeyboardOkHasFocusEscapeDoesNothingEnterBelongsToFocus)
+TEST_F(OptionFormTest, KeyboardOkHasFocusEnterBelongsToFocus)
 {
     auto dialog = open();
     ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.get()));
@@ -247,13 +253,9 @@ TEST_F(OptionFormTest, KeyboardOkHasFocusEscapeDoesNothingEnterBelongsToFocus)
     EXPECT_FALSE(ok->isDefault());
     EXPECT_FALSE(child<QPushButton>(dialog.get(), "cmdCancel")->isDefault());
 
-    QTest::keyClick(ok, Qt::Key_Escape);
-    EXPECT_TRUE(dialog->isVisible());
-
     auto* aet = child<QLineEdit>(dialog.get(), "txtLocalAET");
     aet->setFocus();
     QTest::keyClick(aet, Qt::Key_Return);
-    QTest::keyClick(aet, Qt::Key_Escape);
     EXPECT_TRUE(dialog->isVisible()) << "Enter in a text box presses no button";
     EXPECT_FALSE(QFile::exists(iniPath()));
 
@@ -262,6 +264,16 @@ TEST_F(OptionFormTest, KeyboardOkHasFocusEscapeDoesNothingEnterBelongsToFocus)
     EXPECT_FALSE(dialog->isVisible());
     EXPECT_EQ(dialog->result(), QDialog::Accepted);
     EXPECT_TRUE(QFile::exists(iniPath()));
+}
+
+TEST_F(OptionFormTest, EveryControlHasANameOfItsOwnForAScreenReader)
+{
+    auto dialog = open();
+    const QStringList spoken = varnelo::test::spokenNames(dialog.get());
+    for (const char* expected : {"txtLocalAET=Local AE title", "cmdCancel=Cancel", "chkChangeID=Change Patient ID",
+                                 "txtWLPort=Worklist port"})
+        EXPECT_TRUE(spoken.contains(expected)) << expected << " not in " << spoken.join(", ").toStdString();
+    EXPECT_EQ(varnelo::test::unnamedOrSameNamed(dialog.get()), QStringList());
 }
 
 TEST_F(OptionFormTest, LocalAeTitleTakesSixteenCharacters)

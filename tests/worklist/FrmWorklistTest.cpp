@@ -17,9 +17,9 @@
 #include <QFontMetrics>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPointer>
-#include <QLabel>
 #include <QTest>
 #include <QTime>
 #include <QTimer>
@@ -128,15 +128,32 @@ TEST(WorklistWindow, Layout)
     EXPECT_EQ(label->buddy(), filter);
     EXPECT_EQ(list->accessibleName(), "Worklist");
 
-    // the list takes the room the window gains
-    window.show();
-    QCoreApplication::processEvents();
-    const QSize before = list->size();
+    // the list takes the room the window gains (opened as the operator does:
+    // it queries when it becomes active)
+    QTemporaryDir data;
+    const auto peer = testsupport::Peer::wlmscpfs(
+        testdata::makeWorklist(data.path(), QStringLiteral("WLPROV"), {testdata::WorklistEntry {}}),
+        testsupport::Peer::Options {});
+    Settings settings(QString::number(peer->port()));
+    Harness harness;
+    QWidget owner;
+    owner.show();
+    QSize before, after;
+    bool filterAbove = false;
+    runModal(&owner, [&](frmWorklist* w) {
+        if (w->list()->topLevelItemCount() < 1)
+            return false;
+        before = w->list()->size();
+        filterAbove = w->filterBox()->geometry().bottom() < w->list()->geometry().top();
+        w->resize(w->width() + 324, w->height() + 315);
+        (void)QTest::qWaitFor([&] { return w->list()->size() != before; }, 2000);
+        after = w->list()->size();
+        w->close();
+        return true;
+    });
     EXPECT_GT(before.height(), 300);
-    EXPECT_LT(filter->geometry().bottom(), list->geometry().top());
-    window.resize(1100, 700);
-    QCoreApplication::processEvents();
-    EXPECT_EQ(list->size(), before + QSize(1100 - 776, 700 - 385));
+    EXPECT_TRUE(filterAbove);
+    EXPECT_EQ(after, before + QSize(324, 315));
 }
 
 namespace {
@@ -190,44 +207,63 @@ TEST(WorklistWindow, BusyDayInTimeOrderWithColumnsThatHoldTheirText)
 
 TEST(WorklistWindow, TypingInTheListFiltersByNameOrIdAndEscapeCloses)
 {
-    DcmDatasetList results;
-    for (int i = 0; i < 200; ++i)
-        addEntry(results, QStringLiteral("Name%1^Given").arg(i, 3, 10, QLatin1Char('0')), QStringLiteral("ID%1").arg(i),
-                 QTime(7, 0).addSecs(i * 60).toString(QStringLiteral("hhmmss")));
-    addEntry(results, QStringLiteral("Müller^Anna"), QStringLiteral("M-77"), QStringLiteral("120000"));
-    addEntry(results, QStringLiteral("Yamada^Tarou=山田^太郎=やまだ^たろう"), QStringLiteral("J-1"), QStringLiteral("120500"));
-    frmWorklist window;
-    window.SaveData(results);
-    window.show();
-    QApplication::setActiveWindow(&window);
-    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
-    QTreeWidget* list = window.list();
-    QLineEdit* filter = window.filterBox();
-    list->setFocus();
-    list->setCurrentItem(list->topLevelItem(0));
+    QTemporaryDir data;
+    std::vector<testdata::WorklistEntry> entries(202);
+    for (int i = 0; i < 200; ++i) {
+        entries[i].patientName = QStringLiteral("Name%1^Given").arg(i, 3, 10, QLatin1Char('0'));
+        entries[i].patientId = QStringLiteral("ID%1").arg(i);
+        entries[i].time = QTime(7, 0).addSecs(i * 60).toString(QStringLiteral("hhmmss"));
+    }
+    entries[200].patientName = QStringLiteral("Müller^Anna");
+    entries[200].patientId = QStringLiteral("M-77");
+    entries[201].patientName = QStringLiteral("Yamada^Tarou=山田^太郎=やまだ^たろう");
+    entries[201].patientId = QStringLiteral("J-1");
+    entries[201].characterSet = QStringLiteral("ISO_IR 192");
+    const auto peer = testsupport::Peer::wlmscpfs(testdata::makeWorklist(data.path(), QStringLiteral("WLPROV"), entries),
+                                                  testsupport::Peer::Options {});
+    Settings settings(QString::number(peer->port()));
+    Harness harness;
+    QWidget owner;
+    owner.show();
 
-    // typed in the list, it lands in the filter
-    QTest::keyClicks(list, "mül");
-    EXPECT_EQ(filter->text(), "mül");
-    EXPECT_TRUE(filter->hasFocus());
-    EXPECT_EQ(column(list, WorklistColumn::LastName, true), QStringList({"Müller"}));
-    // by ID, and by a writing of the name the cells do not show
-    filter->setText(QStringLiteral("id19"));
-    EXPECT_EQ(column(list, WorklistColumn::PatientId, true).size(), 11);  // ID19, ID190..ID199
-    filter->setText(QStringLiteral("山田"));
-    EXPECT_EQ(column(list, WorklistColumn::PatientId, true), QStringList({"J-1"}));
+    bool checked = false;
+    const bool closedByEscape = runModal(&owner, [&](frmWorklist* w) {
+        QTreeWidget* list = w->list();
+        if (list->topLevelItemCount() < 202 || checked)
+            return false;
+        checked = true;
+        QLineEdit* filter = w->filterBox();
+        EXPECT_EQ(w->focusWidget(), list) << "the rows come first";
+        list->setCurrentItem(list->topLevelItem(0));
 
-    // Enter goes on to the one row left; the first row, hidden, is no longer current
-    QTest::keyClick(filter, Qt::Key_Return);
-    EXPECT_TRUE(list->hasFocus());
-    ASSERT_NE(list->currentItem(), nullptr);
-    EXPECT_EQ(list->currentItem()->text(WorklistColumn::PatientId), "J-1");
-    EXPECT_TRUE(window.isVisible()) << "Enter picks only while Change Patient ID is on";
+        // typed in the list, it lands in the filter
+        for (QChar c : QStringLiteral("mül")) {
+            QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
+            QApplication::sendEvent(list, &press);
+        }
+        EXPECT_EQ(filter->text(), "mül");
+        EXPECT_EQ(w->focusWidget(), filter);
+        EXPECT_EQ(column(list, WorklistColumn::LastName, true), QStringList({"Müller"}));
+        // by ID, and by a writing of the name the cells do not show
+        filter->setText(QStringLiteral("id19"));
+        EXPECT_EQ(column(list, WorklistColumn::PatientId, true).size(), 11);  // ID19, ID190..ID199
+        filter->setText(QStringLiteral("山田"));
+        EXPECT_EQ(column(list, WorklistColumn::PatientId, true), QStringList({"J-1"}));
 
-    filter->clear();
-    EXPECT_EQ(column(list, WorklistColumn::PatientId, true).size(), 202);
-    QTest::keyClick(list, Qt::Key_Escape);
-    EXPECT_FALSE(window.isVisible()) << "Escape leaves the worklist open";
+        // Enter goes on to the one row left; the first row, hidden, is no longer current
+        QTest::keyClick(filter, Qt::Key_Return);
+        EXPECT_EQ(w->focusWidget(), list);
+        EXPECT_TRUE(list->currentItem() && list->currentItem()->text(WorklistColumn::PatientId) == "J-1");
+        EXPECT_TRUE(w->isVisible()) << "Enter picks only while Change Patient ID is on";
+
+        filter->clear();
+        EXPECT_EQ(column(list, WorklistColumn::PatientId, true).size(), 202);
+        QTest::keyClick(list, Qt::Key_Escape);
+        return true;
+    });
+    EXPECT_TRUE(checked) << "the list never filled";
+    EXPECT_TRUE(closedByEscape) << "Escape left the worklist open";
+    EXPECT_TRUE(harness.boxes.empty());
 }
 
 TEST(WorklistWindow, NameGroupsFillTheCellsFromOneGroupAndShowTheOthersOnHover)

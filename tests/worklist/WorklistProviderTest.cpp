@@ -173,11 +173,12 @@ TEST_F(WorklistProvider, NoMatchesIsAnEmptyListWithoutMessage)
 
 namespace {
 
-// Name cells as the window splits a name.
+// Name cells as the window fills them for these names, all with an
+// alphabetic group: that group's components.
 Row nameCells(const QString& name)
 {
     Row r;
-    const QStringList parts = name.split(QLatin1Char('^'));
+    const QStringList parts = name.section(QLatin1Char('='), 0, 0).split(QLatin1Char('^'));
     for (int i = 0; i < 3 && i < parts.size(); ++i)
         r[static_cast<size_t>(C::LastName + i)] = parts[i];
     return r;
