@@ -77,11 +77,14 @@ QString knownLanguage(const QString& value)
 QString languageSetting(const QString& iniPath)
 {
     try {
-        // the administrator's file speaks for a user whose file is silent
-        QString value = ReadIniValue(QStringLiteral("Default"), QStringLiteral("Language"), QString(), iniPath, kValueSize);
-        if (value.isEmpty() && !administratorsSettingsFile().isEmpty())
-            value = ReadIniValue(QStringLiteral("Default"), QStringLiteral("Language"), QString(),
-                                 administratorsSettingsFile(), kValueSize);
+        // the administrator's file speaks for a user whose file is silent,
+        // and alone when it locks the key
+        const QString system = administratorsSettingsFile();
+        const QString section = QStringLiteral("Default"), key = QStringLiteral("Language");
+        const bool locked = lockedIn(system, section, key);
+        QString value = locked ? QString() : ReadIniValue(section, key, QString(), iniPath, kValueSize);
+        if (value.isEmpty() && !system.isEmpty())
+            value = ReadIniValue(section, key, QString(), system, kValueSize);
         return knownLanguage(value);
     } catch (...) {
         return QStringLiteral("auto");

@@ -496,6 +496,11 @@ TEST_F(Places, LanguageFromTheUsersFileElseTheSystemFile)
     EXPECT_EQ(languageSetting(ini), "en") << "the user's own, trimmed, any case";
     put("config/Varnelo/Varnelo.ini", "[Default]\nLanguage=fr\n");
     EXPECT_EQ(languageSetting(ini), "auto");
+    put("xdg-first/Varnelo/Varnelo.ini", "[Locked]\nKeys=Default/Language\n[Default]\nLanguage=de\n");
+    put("config/Varnelo/Varnelo.ini", "[Default]\nLanguage=en\n");
+    EXPECT_EQ(languageSetting(ini), "de") << "locked: the system file's, whatever the user's says";
+    put("xdg-first/Varnelo/Varnelo.ini", "[Default]\nLanguage=de\n");
+    put("config/Varnelo/Varnelo.ini", "[Default]\nLanguage=fr\n");
 
     appState() = AppState {};
     appState().IniPath = ini;
