@@ -164,10 +164,13 @@ DcmStudyHolding DcmStudyQueryClient::FindStudy(const QString& studyInstanceUid)
         const DIC_US status = findOn(
             assoc, id, keys,
             [&](::DcmDataset& answer) {
-                if (holding.Found)
+                if (holding.Found) {
+                    holding.AllPatients << patientOf(answer, QByteArray());
                     return;
+                }
                 holding.Found = true;
                 holding.Patient = patientOf(answer, QByteArray());
+                holding.AllPatients << holding.Patient;
                 bool ok = false;
                 const int count = latin1In(answer, DCM_NumberOfStudyRelatedInstances).toInt(&ok);
                 holding.RelatedInstances = ok && count >= 0 ? count : -1;

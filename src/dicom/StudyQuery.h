@@ -19,6 +19,9 @@ struct DcmStudyHolding {
     bool Found = false;
     DcmPatient Patient;                  // PatientID, IssuerOfPatientID, PatientName as the PACS holds the study
     std::int32_t RelatedInstances = -1;  // Number of Study Related Instances; -1 when the PACS leaves it out
+    // Every answer's patient, Patient first: a PACS may hold one study under
+    // several patients, and any of them may be the wrong one.
+    QList<DcmPatient> AllPatients;
 };
 
 // One association to one PACS for several queries; opened on first use,

@@ -71,7 +71,12 @@ void run(const std::shared_ptr<Job>& job)
                         }
                 }
             }
-            out.studies.insert(task.uid, studyState(holding.Found, holding.Patient, task.carried, held, task.total));
+            // the study under several patients: the one that is not ours speaks
+            DcmPatient atPacs = holding.Patient;
+            for (const DcmPatient& p : holding.AllPatients)
+                if (studyState(true, p, task.carried, held, task.total).state == HeldState::OtherPatient)
+                    atPacs = p;
+            out.studies.insert(task.uid, studyState(holding.Found, atPacs, task.carried, held, task.total));
         }
     } catch (const std::exception& e) {
         out = DestinationHoldings();

@@ -48,7 +48,7 @@ const QString kMarker = QStringLiteral("migration.done");
 
 QString tr(const char* text)
 {
-    return QCoreApplication::translate("ImportRun", text);
+    return QCoreApplication::translate("varnelo::ImportRun", text);
 }
 
 bool writeLog()
@@ -270,6 +270,21 @@ void ImportRun::Run()
                 awaitFile(joinPath(start, name));
     }
 
+    {
+        // the medium for the audit trail: a disc or volume by its label, else the path
+        bool optical = false;
+        if (s.Location == 1)
+            for (const DriveEntry& d : driveTable().drives())
+                if (d.designation.compare(s.ImportDrive.left(2), Qt::CaseInsensitive) == 0)
+                    optical = d.optical;
+        QString medium = archive_ ? s.ImportFolder : start;
+        try {
+            medium = archive_ ? medium : resolveFolder(start);
+        } catch (const Error&) {
+            // the walk says why it cannot start
+        }
+        audit_ = std::make_unique<ImportAudit>(audit::describeMedium(medium, s.Location == 1 && !archive_, optical));
+    }
     if (s.SearchBy == 1) {
         SearchForDicomDir(start);
     } else {
@@ -404,6 +419,10 @@ void ImportRun::finishRun(const QString& source, Mode mode)
     }
     if (!cancelled_)
         confirmations_ = confirmStored();
+    if (audit_) {
+        audit_->finish(endedAborted_ || cancelled_);
+        audit_.reset();
+    }
     // a folder is done when each of its images that was sent is confirmed
     // wherever the PACS could be asked
     // an archive is read-only, like a CD: its folders are never marked
@@ -675,6 +694,25 @@ void ImportRun::askHoldings()
         yield();
         return !AbortRequested;
     });
+    // the audit trail records what was asked of each, answered or not
+    QStringList studies;
+    for (const auto& [index, study] : medium_.allStudies()) {
+        Q_UNUSED(index);
+        studies << study->uid;
+    }
+    DcmDataset identifier;
+    DcmAttributeList keys = identifier.Attributes();
+    keys.AddAttribute(0x0008, 0x0052, QStringLiteral("STUDY"));
+    keys.AddAttribute(0x0010, 0x0010, QString());
+    keys.AddAttribute(0x0010, 0x0020, QString());
+    keys.AddAttribute(0x0010, 0x0021, QString());
+    keys.AddAttribute(0x0020, 0x000D, studies.join(QLatin1Char('\\')));
+    keys.AddAttribute(0x0020, 0x1208, QString());
+    const QByteArray asked = identifier.Encoded();
+    for (qsizetype i = 0; i < holdings_.size() && i < destinations.size(); ++i)
+        auditQuery({{destinations[i].calledAE.trimmed(), destinations[i].host}, QStringLiteral("1.2.840.10008.5.1.4.1.2.2.1"),
+                    asked, QStringLiteral("1.2.840.10008.1.2.1")},
+                   holdings_[i].asked ? audit::Outcome::Success : audit::Outcome::SeriousFailure);
     for (const DestinationHoldings& d : std::as_const(holdings_)) {
         if (!d.asked) {
             debugLine(QStringLiteral("%1 could not be asked what it holds: %2").arg(d.aet, d.why));
@@ -871,9 +909,11 @@ void ImportRun::ReadCdDirectory(const QString& folder, bool withSubDirs)
         }
         readFolder(folder, withSubDirs);
     } catch (const Error& e) {
-        errorLine(e.number(), e.description(), kScanFolderSource);
+        if (!surveying_)  // said once, by the pass that sends
+            errorLine(e.number(), e.description(), kScanFolderSource);
     } catch (const std::exception& e) {
-        WriteErrorLog(ErrNo::PathFileAccess, QString::fromLocal8Bit(e.what()), kScanFolderSource);
+        if (!surveying_)
+            WriteErrorLog(ErrNo::PathFileAccess, QString::fromLocal8Bit(e.what()), kScanFolderSource);
     }
     if (top) {
         scanRoot_.clear();
@@ -1449,6 +1489,19 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
         yield();
     }
 
+    // whose image this is, as the medium has it, for the audit trail
+    auto auditPatient = [](const DcmPatient& p) { return audit::Patient {p.PatientID, p.IssuerOfPatientID, p.PatientName, {}}; };
+    DcmPatient onMedium, asSent;
+    QString sopClass, instanceUid, studyUid;
+    if (!inv.loadError && audit_) {
+        try {
+            DcmImage image = inv.images.ItemAt(1);
+            onMedium = image.Patient();
+            sopClass = image.SOPClassUID();
+        } catch (const Error&) {
+        }
+    }
+
     // Prepares the image up to the send; false when a scan passes it over
     // (`unprepared` then says whether it failed).
     bool unprepared = false;
@@ -1533,6 +1586,8 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
             const QString& called = d == 1 ? s.RemoteAET : s.RemoteAET2;
             inv.lastStatus = inv.images.ItemAt(1).StoreTo(host, port, s.LocalAET, called, destinationTls(d));
             inv.failureNumber = inv.lastStatus;
+            if (audit_)
+                audit_->sent({called.trimmed(), host.trimmed()}, auditPatient(asSent), studyUid, sopClass, inv.lastStatus == 0);
             if (inv.lastStatus == 0)
                 return std::nullopt;
             errorLine(inv.lastStatus,
@@ -1542,6 +1597,9 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
         } catch (const Error& e) {
             inv.failureNumber = e.number();
             errorLine(e.number(), e.description() + QStringLiteral(" (") + path + QLatin1Char(')'), source);
+            if (audit_)
+                audit_->sent({(d == 1 ? s.RemoteAET : s.RemoteAET2).trimmed(), (d == 1 ? s.RemoteIP : s.RemoteIP2).trimmed()},
+                             auditPatient(asSent), studyUid, sopClass, false);
             return e.description();
         }
     };
@@ -1574,7 +1632,6 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
 
     // One instance, one object: the PACS keeps one of two files with the same
     // SOP Instance UID, so a second file with other content is not sent.
-    QString instanceUid, studyUid;
     if (!inv.loadError) {
         QString uid;
         try {
@@ -1609,6 +1666,13 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
             sentInstances_.insert(uid, path);
     }
     ++found_;
+    if (audit_ && !inv.loadError) {
+        audit_->taken(auditPatient(onMedium), studyUid, sopClass);
+        try {
+            asSent = inv.images.ItemAt(1).Patient();
+        } catch (const Error&) {
+        }
+    }
     if (scan && !checkPatients_) {
         // who was on the medium, for the receipt, from what the load read anyway
         try {

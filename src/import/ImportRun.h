@@ -1,5 +1,6 @@
 #pragma once
 
+#include "base/AuditSender.h"
 #include "base/DriveReadAhead.h"
 #include "import/Holdings.h"
 #include "import/ReferencedFiles.h"
@@ -140,6 +141,8 @@ private:
     QSet<QString> sendAgain_;
     int alreadyHeld_[2] = {0, 0};  // images not sent to a destination that held them
     int studyLeftOut_ = 0;         // of notChosen_: their study was unticked
+    // Who imported which patient's images from which medium to which archive.
+    std::unique_ptr<ImportAudit> audit_;
     // Asks each destination what it holds of the surveyed medium.
     void askHoldings();
     // Whether destination d (1 or 2) held the instance before the run, and

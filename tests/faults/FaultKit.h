@@ -41,6 +41,7 @@ protected:
         setProgramFolderForTesting(program.path());
         appState() = AppState {};
         appState().LocalAET = "VARNELO";
+        appState().AskHeld = false;  // the faults here are the send's
     }
     void TearDown() override
     {
