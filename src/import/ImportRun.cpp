@@ -224,7 +224,7 @@ ImportRun::~ImportRun() = default;
 
 QString ImportRun::summaryText(std::int32_t count)
 {
-    return QString::number(count) + QStringLiteral(" images successfully imported!");
+    return tr("%1 images successfully imported!").arg(count);
 }
 
 void ImportRun::Run()
@@ -253,13 +253,13 @@ void ImportRun::Run()
         } catch (const Error& e) {
             WriteErrorLog(e.number(), e.description(), QStringLiteral("ImportRun Archive"));
             view_.runFinished();
-            MessageBox::show(e.description() + QStringLiteral(" Nothing was imported."), MessageBox::Icon::Error);
+            MessageBox::show(e.description() + QLatin1Char(' ') + tr("Nothing was imported."), MessageBox::Icon::Error);
             return;
         }
         logNames = archive_.get();
         if (!archive_->encrypted().isEmpty()) {
             // the archive logged each of them
-            MessageBox::show(QStringLiteral("These files in %1 are encrypted and are not imported:\n%2")
+            MessageBox::show(tr("These files in %1 are encrypted and are not imported:\n%2")
                                  .arg(start, MessageBox::boundedList(archive_->encrypted())),
                              MessageBox::Icon::Warning);
         }
@@ -362,7 +362,7 @@ QString ImportRun::summary() const
             files << tr("and %1 more").arg(identityRefused_.size() - named);
         lines << QStringLiteral("    ") + files.join(QStringLiteral(", "));
     }
-    lines << confirmations_;
+    lines << confirmationsShown_;
     if (!keepingTrouble_.isEmpty())
         lines << keepingTrouble_;
     namesLog = namesLog || confirmationsNameLog_;
@@ -436,7 +436,17 @@ void ImportRun::finishRun(const QString& source, Mode mode)
 QStringList ImportRun::confirmStored()
 {
     AppState& s = appState();
-    QStringList lines;
+    QStringList lines;  // for the receipt, in English
+    confirmationsShown_.clear();
+    auto say = [&](const char* text, const QStringList& args) {
+        QString english = QString::fromUtf8(text), shown = tr(text);
+        for (const QString& a : args) {
+            english = english.arg(a);
+            shown = shown.arg(a);
+        }
+        lines << english;
+        confirmationsShown_ << shown;
+    };
     QSet<QString> unproven;  // folders with an image some PACS did not confirm
     const bool walkAborted = AbortRequested;
     bool waitAborted = false;
@@ -450,7 +460,7 @@ QStringList ImportRun::confirmStored()
         for (const StoredImage& i : images)
             instances.insert(i.instance.SOPInstanceUID);
         const int n = static_cast<int>(instances.size());
-        view_.setLabel(QStringLiteral("Waiting for %1 to confirm %2 images ...").arg(ae).arg(n));
+        view_.setLabel(tr("Waiting for %1 to confirm %2 images ...").arg(ae).arg(n));
         yield();
         AbortRequested = false;  // "Abort" from here on ends the wait
         if (!commits_[d])
@@ -481,24 +491,24 @@ QStringList ImportRun::confirmStored()
             const int confirmed = n - static_cast<int>(failed.size());
             if (confirmed < n)
                 confirmLoss_ = confirmationsNameLog_ = true;
-            lines << (confirmed == n ? QStringLiteral("%1 confirmed all %2 images.").arg(ae).arg(n)
-                                     : QStringLiteral("%1 confirmed %2 of %3 images; the error log names the others.")
-                                           .arg(ae)
-                                           .arg(confirmed)
-                                           .arg(n));
+            if (confirmed == n)
+                say(QT_TR_NOOP("%1 confirmed all %2 images."), {ae, QString::number(n)});
+            else
+                say(QT_TR_NOOP("%1 confirmed %2 of %3 images; the error log names the others."),
+                    {ae, QString::number(confirmed), QString::number(n)});
             debugLine(QStringLiteral("%1 confirmed %2 of %3 images%4").arg(ae).arg(confirmed).arg(n)
                           .arg(result.byQuery ? QStringLiteral(" (by a query: it offers no storage commitment)") : QString()));
             break;
         }
         case DcmCommitResult::Outcome::NotOffered:
             // not an error of the import: many archives offer neither
-            lines << QStringLiteral("%1 could not be asked to confirm.").arg(ae);
+            say(QT_TR_NOOP("%1 could not be asked to confirm."), {ae});
             debugLine(QStringLiteral("%1 could not be asked to confirm: %2").arg(ae, result.why));
             break;
         case DcmCommitResult::Outcome::NeedsListener:
             confirmLoss_ = true;
-            lines << tr("%1 could not confirm: it answers on an association of its own, and [DICOM] CommitPort is not set.")
-                         .arg(ae);
+            say(QT_TR_NOOP("%1 could not confirm: it answers on an association of its own, and [DICOM] CommitPort is not set."),
+                {ae});
             WriteErrorLog(ImportErrc::NotConfirmed, result.why, source);
             for (const StoredImage& i : images)
                 unproven.insert(i.folder);
@@ -507,8 +517,10 @@ QStringList ImportRun::confirmStored()
         case DcmCommitResult::Outcome::Aborted: {
             const bool aborted = result.outcome == DcmCommitResult::Outcome::Aborted;
             confirmLoss_ = true;
-            lines << (aborted ? QStringLiteral("%1 did not answer before the wait was aborted.").arg(ae)
-                              : QStringLiteral("%1 did not answer within %2 s.").arg(ae).arg(ConfirmSeconds));
+            if (aborted)
+                say(QT_TR_NOOP("%1 did not answer before the wait was aborted."), {ae});
+            else
+                say(QT_TR_NOOP("%1 did not answer within %2 s."), {ae, QString::number(ConfirmSeconds)});
             WriteErrorLog(ImportErrc::NotConfirmed,
                           aborted ? QStringLiteral("The wait for %1 to confirm %2 images was aborted").arg(ae).arg(n)
                                   : result.why,
@@ -893,7 +905,7 @@ void ImportRun::ReadCdDirectory(const QString& folder, bool withSubDirs)
                 surveying_ = false;
                 if (!AbortRequested)
                     askHoldings();
-                view_.setLabel(QStringLiteral("Searching for DICOM Files, please wait ..."));
+                view_.setLabel(tr("Searching for DICOM Files, please wait ..."));
                 visited_.clear();
                 taken_.clear();
                 if (AbortRequested || !choosePatients()) {
@@ -1085,10 +1097,10 @@ bool ImportRun::awaitDrive(qsizetype index)
 
 void ImportRun::SearchForDicomDir(const QString& folder)
 {
-    view_.setLabel(QStringLiteral("Searching for DICOMDir, please wait ..."));
+    view_.setLabel(tr("Searching for DICOMDir, please wait ..."));
     taken_.clear();
     beginRun();
-    problem_ = QStringLiteral("No DICOMDIR was found in %1. Nothing was imported.").arg(folder);
+    problem_ = tr("No DICOMDIR was found in %1. Nothing was imported.").arg(folder);
     try {
         const QString start = resolveFolder(folder);
         const QStringList files = listingOf(start).files;
@@ -1097,7 +1109,7 @@ void ImportRun::SearchForDicomDir(const QString& folder)
             if (file.toUpper().contains(QLatin1String("DICOMDIR"))) {
                 problem_.clear();
                 appState().DicomDirPath = QFileInfo(joinPath(start, file)).absoluteFilePath();
-                view_.setLabel(QStringLiteral("DICOMDir found ... importing images"));
+                view_.setLabel(tr("DICOMDir found ... importing images"));
                 view_.stopAnimation();
                 view_.setAnimationVisible(false);
                 view_.setBarVisible(RunView::Bar::Detail, true);
@@ -1108,11 +1120,11 @@ void ImportRun::SearchForDicomDir(const QString& folder)
         }
     } catch (const Error& e) {
         // the display stays as it is
-        problem_ = QStringLiteral("%1 could not be searched for a DICOMDIR: %2. Nothing was imported.").arg(folder, e.description());
+        problem_ = tr("%1 could not be searched for a DICOMDIR: %2. Nothing was imported.").arg(folder, e.description());
         finishRun(folder, Mode::DicomDir);
         return;
     } catch (...) {
-        problem_ = QStringLiteral("%1 could not be searched for a DICOMDIR. Nothing was imported.").arg(folder);
+        problem_ = tr("%1 could not be searched for a DICOMDIR. Nothing was imported.").arg(folder);
         finishRun(folder, Mode::DicomDir);
         return;
     }
@@ -1173,14 +1185,14 @@ void ImportRun::ReadDicomDir()
                     // the walk reports the record; its images are checked one by one
                 }
             }
-            view_.setLabel(QStringLiteral("DICOMDir found ... importing images"));
+            view_.setLabel(tr("DICOMDir found ... importing images"));
             yield();
             std::int32_t listed = 0;
             for (const MediumPatient& p : medium_.list())
                 listed += p.images;
             listed_ = listed;
             if (listed == 0)
-                problem_ = QStringLiteral("The DICOMDIR %1 lists no images. Nothing was imported.").arg(dicomDirPath);
+                problem_ = tr("The DICOMDIR %1 lists no images. Nothing was imported.").arg(dicomDirPath);
             if (!AbortRequested && listed > 0)
                 askHoldings();
             if (!AbortRequested && !choosePatients()) {
@@ -1361,7 +1373,7 @@ void ImportRun::ReadDicomDir()
     } catch (const Error& e) {
         errorLine(e.number(), e.description(), kDicomDirSource);
         if (ImportedCount == 0)
-            problem_ = QStringLiteral("The DICOMDIR %1 could not be read: %2. Nothing was imported.").arg(dicomDirPath, e.description());
+            problem_ = tr("The DICOMDIR %1 could not be read: %2. Nothing was imported.").arg(dicomDirPath, e.description());
     }
     view_.setBusyCursor(false);
     if (top)
@@ -1610,8 +1622,8 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
         if (s.AlwaysIgnore)
             return FailurePrompt::Ignore;
         const QString host = d == 1 ? s.RemoteIP : s.RemoteIP2;
-        const QString text = QStringLiteral("Error #") + QString::number(inv.failureNumber) +
-            QStringLiteral(": Failed to transfer image to ") + host + QStringLiteral("\r\n\r\nReason: ") + reason;
+        const QString text = tr("Error #%1: Failed to transfer image to %2\r\n\r\nReason: %3")
+                                 .arg(QString::number(inv.failureNumber), host, reason);
         // an operator may leave the prompt open for long: free the peer meanwhile
         inv.images.ReleaseAssociations();
         return prompt_.ShowMessage(text);

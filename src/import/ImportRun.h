@@ -165,6 +165,7 @@ private:
     QString keepingTrouble_;  // settings and logs cannot be kept, said in the first run's summary  // the first log line of the run that could not be written, for its last box
     QStringList pendingMarkers_;  // folders done, marked once their images are confirmed
     QStringList confirmations_;
+    QStringList confirmationsShown_;  // the same in the operator's language
     QString problem_;  // why a DICOMDIR run found nothing to send
     QStringList seenPatientIds_;  // without a survey: the IDs of the images taken up
     QHash<QString, QString> sentInstances_;  // SOP Instance UIDs taken up in this run, and their files
