@@ -211,8 +211,11 @@ QStringList writeSeeds(const QString& target, const QString& folder)
         out << odd;
         // a disc image with a hard link and a symbolic link, when xorriso is there
         QFile::link(QStringLiteral("IM000001"), series + QStringLiteral("/LINK"));
-        ::link(QFile::encodeName(series + QStringLiteral("/IM000001")).constData(),
-               QFile::encodeName(media.path() + QStringLiteral("/HARD")).constData());
+        if (::link(QFile::encodeName(series + QStringLiteral("/IM000001")).constData(),
+                   QFile::encodeName(media.path() + QStringLiteral("/HARD")).constData()) != 0) {
+            // without the hard link the disc image still has its symbolic one
+        }
+
         const QString iso = folder + QStringLiteral("/seed-medium.iso");
         QProcess x;
         x.start(QStringLiteral("xorriso"), {QStringLiteral("-hardlinks"), QStringLiteral("on"), QStringLiteral("-outdev"), iso, QStringLiteral("-map"), media.path(), QStringLiteral("/"), QStringLiteral("-commit")});
