@@ -901,7 +901,12 @@ void ImportRun::ReadCdDirectory(const QString& folder, bool withSubDirs)
                 // what is on the medium, and what the destinations hold of it, before anything is sent
                 view_.setLabel(tr("Reading the medium..."));
                 surveying_ = true;
-                readFolder(folder, withSubDirs);
+                try {
+                    readFolder(folder, withSubDirs);
+                } catch (...) {
+                    surveying_ = false;  // no pass will follow to say it
+                    throw;
+                }
                 surveying_ = false;
                 if (!AbortRequested)
                     askHoldings();

@@ -95,6 +95,12 @@ QString plainFailure(const AppState& state)
         return Worklist::tr("The worklist is not set up: the settings give no %1. Ask your administrator to fill in "
                             "the [Worklist] section of the settings file.")
             .arg(QLocale().createSeparatedList(missing));
+    bool number = false;
+    const int port = state.WorklistPort.trimmed().toInt(&number);
+    if (!number || port < 1 || port > 65535)
+        return Worklist::tr("The worklist is not set up: its port \"%1\" is not a port number. Ask your administrator "
+                            "to correct the [Worklist] section of the settings file.")
+            .arg(state.WorklistPort.trimmed());
     return Worklist::tr("The worklist %1 at %2 port %3 could not be asked. Check that the worklist server is running, "
                         "or ask your administrator.")
         .arg(state.WorklistAET.trimmed(), state.WorklistIP.trimmed(), state.WorklistPort.trimmed());

@@ -248,6 +248,7 @@ protected:
         s.RemoteIP = QStringLiteral("127.0.0.1");
         s.RemotePort = QString::number(peer->port());
         s.WriteLog = 1;
+        s.AskHeld = false;  // the read-ahead of the sending pass is what is watched
         s.AlwaysIgnore = true;
     }
     void TearDown() override { setProgramFolderForTesting({}); }

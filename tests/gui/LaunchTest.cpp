@@ -193,6 +193,7 @@ TEST_F(Launch, DriveNotReadyIsAskedElevenTimesThenAbandoned)
 TEST_F(Launch, DestinationChecksAndTheirMessages)
 {
     click("optLocation1");
+    click("optSearchBy1");  // a folder without DICOMDIR: the PACS is what is checked
     set("txtSpecialFolder", media.path());
     set("txtAET", "PACS");
     set("txtIP", "127.0.0.1");

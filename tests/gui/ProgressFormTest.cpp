@@ -181,6 +181,7 @@ TEST_F(ProgressWindow, AbortButtonStopsTheWalk)
     ASSERT_TRUE(pacs);
     destination(*pacs);
     appState().SearchBy = 2;
+    appState().AskHeld = false;  // the first image goes at once, with no survey before it
     td::makeSeries(media.path(), 5, td::ImageRecipe {});
     ScriptPrompt prompt;
     ProgressForm form(

@@ -361,8 +361,9 @@ TEST(WorklistWindow, FailedQueryClosesTheWindowOnly)
     });
     EXPECT_TRUE(closedByItself) << "the window stayed open after the failure";
     ASSERT_EQ(harness.boxes.size(), 1u);
-    // the number first, then which settings are missing, in plain words
-    EXPECT_TRUE(harness.boxes[0].text.startsWith("13 - Type mismatch\nThe worklist is not set up: the settings give no "))
+    // the number first, then which setting is wrong, in plain words
+    EXPECT_TRUE(harness.boxes[0].text.startsWith("13 - Type mismatch\nThe worklist is not set up: its port \"abc\" is not a "
+                                                 "port number."))
         << harness.boxes[0].text.toStdString();
     EXPECT_EQ(harness.boxes[0].icon, MessageBox::Icon::Error);
     ASSERT_EQ(harness.errorLog().size(), 1u);
