@@ -1627,8 +1627,8 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
         if (s.AlwaysIgnore)
             return FailurePrompt::Ignore;
         const QString host = d == 1 ? s.RemoteIP : s.RemoteIP2;
-        const QString text = tr("Error #%1: Failed to transfer image to %2\r\n\r\nReason: %3")
-                                 .arg(QString::number(inv.failureNumber), host, reason);
+        const QString text = tr("Error #%1: Failed to transfer image to %2").arg(QString::number(inv.failureNumber), host) +
+            QStringLiteral("\r\n\r\n") + tr("Reason: %1").arg(reason);
         // an operator may leave the prompt open for long: free the peer meanwhile
         inv.images.ReleaseAssociations();
         return prompt_.ShowMessage(text);

@@ -405,6 +405,10 @@
         <source>Study Description</source>
         <translation>Untersuchung</translation>
     </message>
+    <message>
+        <source>The worklist is not set up: its port "%1" is not a port number. Ask your administrator to correct the [Worklist] section of the settings file.</source>
+        <translation>Die Arbeitsliste ist nicht eingerichtet: Ihr Port "%1" ist keine Portnummer. Bitten Sie Ihre Systembetreuung, den Abschnitt [Worklist] der Einstellungsdatei zu berichtigen.</translation>
+    </message>
 </context>
 <context>
     <name>varnelo</name>
@@ -722,6 +726,84 @@ Es wurde nichts importiert.</translation>
     <message>
         <source>Asking the PACS what it already holds...</source>
         <translation>Das PACS wird gefragt, was es schon hat ...</translation>
+    </message>
+    <message>
+        <source>%1 images successfully imported!</source>
+        <translation>%1 Bilder erfolgreich importiert!</translation>
+    </message>
+    <message>
+        <source>Nothing was imported.</source>
+        <translation>Es wurde nichts importiert.</translation>
+    </message>
+    <message>
+        <source>These files in %1 are encrypted and are not imported:
+%2</source>
+        <translation>Diese Dateien in %1 sind verschlüsselt und werden nicht importiert:
+%2</translation>
+    </message>
+    <message>
+        <source>Waiting for %1 to confirm %2 images ...</source>
+        <translation>Warten, bis %1 %2 Bilder bestätigt ...</translation>
+    </message>
+    <message>
+        <source>%1 confirmed all %2 images.</source>
+        <translation>%1 hat alle %2 Bilder bestätigt.</translation>
+    </message>
+    <message>
+        <source>%1 confirmed %2 of %3 images; the error log names the others.</source>
+        <translation>%1 hat %2 von %3 Bildern bestätigt; das Fehlerprotokoll nennt die übrigen.</translation>
+    </message>
+    <message>
+        <source>%1 could not be asked to confirm.</source>
+        <translation>%1 konnte nicht um Bestätigung gebeten werden.</translation>
+    </message>
+    <message>
+        <source>%1 did not answer before the wait was aborted.</source>
+        <translation>%1 hat nicht geantwortet, bevor das Warten abgebrochen wurde.</translation>
+    </message>
+    <message>
+        <source>%1 did not answer within %2 s.</source>
+        <translation>%1 hat nicht innerhalb von %2 s geantwortet.</translation>
+    </message>
+    <message>
+        <source>Searching for DICOM Files, please wait ...</source>
+        <translation>DICOM-Dateien werden gesucht, bitte warten ...</translation>
+    </message>
+    <message>
+        <source>Searching for DICOMDir, please wait ...</source>
+        <translation>DICOMDIR wird gesucht, bitte warten ...</translation>
+    </message>
+    <message>
+        <source>No DICOMDIR was found in %1. Nothing was imported.</source>
+        <translation>In %1 wurde kein DICOMDIR gefunden. Es wurde nichts importiert.</translation>
+    </message>
+    <message>
+        <source>DICOMDir found ... importing images</source>
+        <translation>DICOMDIR gefunden ... Bilder werden importiert</translation>
+    </message>
+    <message>
+        <source>%1 could not be searched for a DICOMDIR: %2. Nothing was imported.</source>
+        <translation>%1 konnte nicht nach einem DICOMDIR durchsucht werden: %2. Es wurde nichts importiert.</translation>
+    </message>
+    <message>
+        <source>%1 could not be searched for a DICOMDIR. Nothing was imported.</source>
+        <translation>%1 konnte nicht nach einem DICOMDIR durchsucht werden. Es wurde nichts importiert.</translation>
+    </message>
+    <message>
+        <source>The DICOMDIR %1 lists no images. Nothing was imported.</source>
+        <translation>Das DICOMDIR %1 verzeichnet keine Bilder. Es wurde nichts importiert.</translation>
+    </message>
+    <message>
+        <source>The DICOMDIR %1 could not be read: %2. Nothing was imported.</source>
+        <translation>Das DICOMDIR %1 konnte nicht gelesen werden: %2. Es wurde nichts importiert.</translation>
+    </message>
+    <message>
+        <source>Error #%1: Failed to transfer image to %2</source>
+        <translation>Fehler #%1: Das Bild konnte nicht an %2 übertragen werden</translation>
+    </message>
+    <message>
+        <source>Reason: %1</source>
+        <translation>Grund: %1</translation>
     </message>
 </context>
 <context>
