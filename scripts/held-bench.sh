@@ -33,10 +33,14 @@ seconds() { "$bin/varnelo-bench" child scan "$work/cd" "$port" ORTHANC "$@" | se
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
 
 : >"$work/on"; : >"$work/off"; : >"$work/again"
-for r in $(seq "$runs"); do
-  start_orthanc; read -r s i < <(seconds --no-held); echo "$s" >>"$work/off"; echo "run $r, check off: $s s, $i sent"
+off_run() { start_orthanc; read -r s i < <(seconds --no-held); echo "$s" >>"$work/off"; echo "run $r, check off: $s s, $i sent"; }
+on_run() {
   start_orthanc; read -r s i < <(seconds); echo "$s" >>"$work/on"; echo "run $r, check on: $s s, $i sent"
   read -r s i < <(seconds); echo "$s" >>"$work/again"; echo "run $r, second import: $s s, $i sent"
+}
+# which goes first alternates: Orthanc and the page cache drift over a series
+for r in $(seq "$runs"); do
+  if ((r % 2)); then off_run; on_run; else on_run; off_run; fi
 done
 off=$(median <"$work/off"); on=$(median <"$work/on"); again=$(median <"$work/again")
 echo "median: check off $off s, check on $on s, second import $again s"
