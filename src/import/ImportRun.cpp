@@ -992,13 +992,33 @@ void ImportRun::readFolder(const QString& folderIn, bool withSubDirs)
         view_.setBarMaximum(RunView::Bar::Detail, static_cast<std::int32_t>(files.size()));
         const bool marked = writeLog() && exists(joinPath(folder, kMarker));
         if (!marked && surveying_) {
+            // the drive reads the folder in its order while the headers are read:
+            // it never waits for this thread, and the sending pass finds the
+            // files in the page cache
+            QStringList upcoming;
+            std::vector<qsizetype> order(static_cast<size_t>(files.size()), -1);
+            for (qsizetype i = 0; i < files.size(); ++i)
+                if (suffixMatches(files[i], s.FileSuffix) && !listing.links.contains(files[i])) {
+                    order[static_cast<size_t>(i)] = upcoming.size();
+                    upcoming << joinPath(folder, files[i]);
+                }
+            const bool ahead = DriveReadAhead::worthwhileFor(folder);
+            if (ahead)
+                drive_.start(upcoming);
             for (qsizetype i = 0; i < files.size() && !AbortRequested; ++i) {
                 if (suffixMatches(files[i], s.FileSuffix) &&
-                    (!listing.links.contains(files[i]) || staysInside(joinPath(folder, files[i]))))
+                    (!listing.links.contains(files[i]) || staysInside(joinPath(folder, files[i])))) {
+                    if (ahead && order[static_cast<size_t>(i)] >= 0) {
+                        drive_.consumed(order[static_cast<size_t>(i)] - 1);
+                        if (!awaitDrive(order[static_cast<size_t>(i)]))
+                            break;
+                    }
                     surveyFile(joinPath(folder, files[i]));
+                }
                 view_.setBarValue(RunView::Bar::Detail, view_.barValue(RunView::Bar::Detail) + 1);
                 keepAlive();
             }
+            drive_.stop();
         } else if (!marked) {
             ++progress_.folders;
             Invocation inv;
