@@ -294,7 +294,8 @@ void SaveData(WorklistView& view, const DcmDatasetList& results)
     }
     std::stable_sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
 
-    for (const auto& [key, index] : order) {
+    for (const auto& sorted : order) {
+        const auto index = sorted.second;  // a plain name: lambdas below capture it
         const int row = view.appendRow();
         DcmDataset entry;
         bool haveEntry = false;
