@@ -55,6 +55,20 @@ struct AppState {
     // [DICOM] AskHeld, from the settings file only: whether each destination
     // is asked what it holds of the medium before anything is sent (0: not).
     bool AskHeld = true;
+    // [DICOM] Associations, Associations2: the most associations an import
+    // opens to each destination at once (1 to 8), each image going to the
+    // next free one. 1 sends one image after the other on one association.
+    std::int32_t Associations = 4;
+    std::int32_t Associations2 = 4;
+    // [DICOM] RemoteURL, RemoteURL2: when set, that destination is the
+    // DICOMweb service at this base URL instead of a DICOM peer.
+    QString RemoteURL;
+    QString RemoteURL2;
+    // [DICOMweb] User and Password (HTTP basic) or Token (bearer) for both
+    // DICOMweb destinations; empty: none.
+    QString WebUser;
+    QString WebPassword;
+    QString WebToken;
     // [DICOM] CommitPort, from the settings file only: where a PACS may open
     // an association to report its storage commitment (0 or absent: none).
     std::int32_t CommitPort = 0;

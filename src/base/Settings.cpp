@@ -72,6 +72,15 @@ QString knownLanguage(const QString& value)
     return v == QLatin1String("en") || v == QLatin1String("de") ? v : QStringLiteral("auto");
 }
 
+// The associations to one destination: 1 to 8; a value that is no number
+// takes the default, one outside the range its nearest bound.
+std::int32_t associationsOf(const QString& value)
+{
+    bool ok = false;
+    const int n = value.trimmed().toInt(&ok);
+    return ok ? std::clamp(n, 1, 8) : 4;
+}
+
 }  // namespace
 
 QString languageSetting(const QString& iniPath)
@@ -193,6 +202,13 @@ void LoadSettings(SettingsView& view)
     step([&] { s.UseTLS2 = toInt16(read("DICOM", "UseTLS2", "0")) == 1; });
     step([&] { s.WorklistUseTLS = toInt16(read("Worklist", "UseTLS", "0")) == 1; });
     step([&] { s.AskHeld = toInt16(read("DICOM", "AskHeld", "1")) != 0; });
+    step([&] { s.Associations = associationsOf(read("DICOM", "Associations", "4")); });
+    step([&] { s.Associations2 = associationsOf(read("DICOM", "Associations2", "4")); });
+    step([&] { s.RemoteURL = read("DICOM", "RemoteURL", "").trimmed(); });
+    step([&] { s.RemoteURL2 = read("DICOM", "RemoteURL2", "").trimmed(); });
+    step([&] { s.WebUser = read("DICOMweb", "User", ""); });
+    step([&] { s.WebPassword = read("DICOMweb", "Password", ""); });
+    step([&] { s.WebToken = read("DICOMweb", "Token", "").trimmed(); });
     step([&] {
         s.CommitPort = 0;  // a value that is no port listens nowhere
         const std::int32_t port = toInt32(read("DICOM", "CommitPort", "0"));
