@@ -1,15 +1,17 @@
 # The layering rule, checked on the includes of every file under SRC:
 #   - a folder includes only from its own folder and the folders below it
-#     (base < dicom < import, worklist < gui < app; import and worklist are
-#     side by side and do not include each other);
-#   - DCMTK only in dicom/, Widgets only in gui/ and app/.
+#     (base < dicom < dicomnet < import, worklist < gui < app; import and
+#     worklist are side by side and do not include each other);
+#   - DCMTK only in dicom/ and dicomnet/, Widgets only in gui/ and app/;
+#   - no folder holds more than a third of the lines.
 # Prints the include graph between folders. Fails on any broken rule.
 set(rank_base 0)
 set(rank_dicom 1)
-set(rank_import 2)
-set(rank_worklist 2)
-set(rank_gui 3)
-set(rank_app 4)
+set(rank_dicomnet 2)
+set(rank_import 3)
+set(rank_worklist 3)
+set(rank_gui 4)
+set(rank_app 5)
 
 file(GLOB_RECURSE all_sources ${SRC}/*.h ${SRC}/*.cpp ${SRC}/*.in)
 set(bad "")
@@ -24,7 +26,7 @@ foreach(f ${all_sources})
   endif()
   file(STRINGS ${f} lines REGEX "^[ \t]*#[ \t]*include")
   foreach(line ${lines})
-    if(line MATCHES "[<\"]dcmtk/" AND NOT from STREQUAL "dicom")
+    if(line MATCHES "[<\"]dcmtk/" AND NOT from MATCHES "^(dicom|dicomnet)$")
       list(APPEND bad "${rel}: includes DCMTK")
     endif()
     if(line MATCHES "${widgets_re}" AND NOT from MATCHES "^(gui|app)$")
@@ -40,6 +42,29 @@ foreach(f ${all_sources})
       endif()
     endif()
   endforeach()
+endforeach()
+# lines per folder: none may hold more than a third of all
+set(total 0)
+foreach(f ${all_sources})
+  file(RELATIVE_PATH rel ${SRC} ${f})
+  string(REGEX MATCH "^[^/]+" folder "${rel}")
+  file(READ ${f} content)
+  string(REGEX REPLACE "[^\n]" "" newlines "${content}")
+  string(LENGTH "${newlines}" n)
+  math(EXPR total "${total} + ${n}")
+  if(NOT DEFINED lines_${folder})
+    set(lines_${folder} 0)
+    list(APPEND folders ${folder})
+  endif()
+  math(EXPR lines_${folder} "${lines_${folder}} + ${n}")
+endforeach()
+foreach(folder ${folders})
+  math(EXPR share "100 * ${lines_${folder}} / ${total}")
+  math(EXPR thrice "3 * ${lines_${folder}}")
+  message(STATUS "${folder}: ${lines_${folder}} lines (${share} %)")
+  if(thrice GREATER total)
+    list(APPEND bad "${folder}: ${lines_${folder}} of ${total} lines, more than a third")
+  endif()
 endforeach()
 list(REMOVE_DUPLICATES edges)
 list(SORT edges)

@@ -6,7 +6,8 @@
 //   varnelo-conformance --update FILE   writes the tables into FILE
 
 #include "base/AppState.h"
-#include "dicom/Conformance.h"
+#include "dicomnet/Conformance.h"
+#include "dicomnet/Network.h"
 #include "dicom/Dicom.h"
 #include "worklist/WorklistQuery.h"
 

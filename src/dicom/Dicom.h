@@ -47,13 +47,6 @@ constexpr std::int32_t PeerNotTrusted = 40018;         // the peer's certificate
 constexpr std::int32_t TlsHandshakeFailed = 40019;     // peer without TLS, silent, or refusing this station
 }  // namespace DicomErrc
 
-// Bounds on every network wait, in seconds.
-namespace DicomTimeouts {
-constexpr int ConnectSeconds = 10;
-constexpr int AcseSeconds = 30;
-constexpr int DimseSeconds = 60;
-}  // namespace DicomTimeouts
-
 class DcmDataset;
 class DcmDatasetList;
 class DcmAttributeList;
@@ -98,17 +91,6 @@ struct DcmHeader {
     QString SOPInstanceUID;
     DcmStudyValues Study;  // Study.StudyInstanceUID equals StudyInstanceUID
     DcmSeriesValues Series;
-};
-
-// DICOM over TLS to one peer; off unless Enabled. The peer's certificate is
-// always checked against TrustedCertificates (a PEM file, or a folder whose
-// PEM files are all read). Certificate and PrivateKey (PEM, the key without a
-// password) identify this station; both empty sends no certificate.
-struct DcmTls {
-    bool Enabled = false;
-    QString Certificate;
-    QString PrivateKey;
-    QString TrustedCertificates;
 };
 
 class DcmAttribute {
@@ -202,81 +184,6 @@ private:
     std::shared_ptr<Impl> impl_;
 };
 
-// Modality Worklist C-FIND. Properties are set before RunFind.
-class DcmFindClient {
-public:
-    QString PeerHost;
-    std::int32_t PeerPort = 0;
-    QString CalledAETitle;
-    QString CallingAETitle;
-    QString QueryRoot = QStringLiteral("WORKLIST");
-    DcmTls Tls;
-
-    // Returns every match once all responses are in, its text in UTF-8
-    // whatever Specific Character Set the peer answered in. Throws on
-    // anything that is not a clean end of the query (connection, rejection,
-    // failure status).
-    DcmDatasetList RunFind(const DcmDataset& identifier);
-
-    // Set by RunFind: one line for each answer value that could not be
-    // converted from its character set (it reads as Latin-1 instead).
-    QStringList Notes;
-};
-
-// One instance stored at a PACS, as it is asked about afterwards.
-struct DcmStoredInstance {
-    QString SOPClassUID;
-    QString SOPInstanceUID;
-    QString StudyInstanceUID;
-};
-
-// What a PACS said about the instances of one request.
-struct DcmCommitResult {
-    enum class Outcome {
-        Answered,    // a commitment report, or the answer to a query
-        NotOffered,  // neither commitment nor a query is offered (or could be opened)
-        NoAnswer,    // no report within the wait
-        Aborted,     // the caller stopped the wait
-        // the PACS closed the request's association without a report: it
-        // reports on an association of its own, and no listenPort was given
-        NeedsListener,
-    };
-    Outcome outcome = Outcome::NotOffered;
-    bool byQuery = false;  // the PACS offers no commitment: a C-FIND decided
-    // SOP Instance UID of each instance the PACS did not confirm, with its
-    // reason. An answered request confirms every other instance.
-    std::vector<std::pair<QString, QString>> failed;
-    QString why;  // for NotOffered, NoAnswer and NeedsListener: what happened, for the error log
-};
-
-// Asks a PACS to take responsibility for instances it has stored (Storage
-// Commitment Push Model). Each instance is added as the PACS stores it; a
-// thread of the session's own sends a request for every batchSize of them
-// while the import goes on, so that the PACS checks the first ones while it
-// stores the rest, and collects the reports: on the request's association,
-// or on one that the PACS opens to listenPort (0: none). Where the PACS
-// offers no commitment, a Study Root C-FIND at IMAGE level for each study
-// shows what it holds. Nothing here waits for the network on the caller's
-// thread except Finish, and nothing throws for what the peer does: a failure
-// to ask is NotOffered with its reason.
-class DcmCommitSession {
-public:
-    DcmCommitSession(const QString& host, std::int32_t port, const QString& callingAE, const QString& calledAE,
-                     const DcmTls& tls, std::int32_t listenPort, int batchSize = 200);
-    ~DcmCommitSession();
-    DcmCommitSession(const DcmCommitSession&) = delete;
-    DcmCommitSession& operator=(const DcmCommitSession&) = delete;
-
-    void Add(const DcmStoredInstance& instance);  // never waits
-    // Sends what is left and waits for every report, at most waitSeconds;
-    // keepWaiting, called about every 20 ms, ends the wait with false.
-    DcmCommitResult Finish(int waitSeconds, const std::function<bool()>& keepWaiting);
-
-private:
-    struct Impl;
-    std::shared_ptr<Impl> impl_;
-};
-
 class DcmImageList;
 
 // One loaded image. Changes stay in memory; the source file is never written.
@@ -313,18 +220,9 @@ public:
     std::int32_t CheckValueA() const;
     std::int32_t CheckValueB() const;
 
-    // C-STORE of the image as it stands in memory. 0 when the peer stored it
-    // (success or warning status), otherwise the peer's status. Throws for
-    // everything that is not an answer of the peer. Reuses an open
-    // association of the owning list to the same peer and AE titles, and
-    // reopens it once when the peer dropped it between two sends. A
-    // compressed image goes as it is when the peer takes its transfer syntax,
-    // else decompressed in memory (JPEG, JPEG-LS, RLE, JPEG 2000).
-    std::int32_t StoreTo(const QString& host, std::int32_t port, const QString& callingAE,
-                         const QString& calledAE, const DcmTls& tls = {});
-
     struct Impl;
     explicit DcmImage(std::shared_ptr<Impl> impl);
+    const std::shared_ptr<Impl>& impl() const { return impl_; }
 
 private:
     std::shared_ptr<Impl> impl_;
@@ -341,12 +239,12 @@ public:
     void LoadFile(const QString& path);         // throws FileUnreadable naming the file and the reason
     DcmImage ItemAt(std::int32_t index) const;  // 1-based; throws IndexOutOfRange
     std::int32_t Count() const;
-    void Clear();                // empties the list; open associations stay open for the next image
-    void ReleaseAssociations();  // releases every open association and drops the read-ahead
+    void Clear();            // empties the list
+    void CancelReadAhead();  // drops the files hinted and not yet taken
 
     // A hint that LoadFile(path) comes soon, after the files hinted before.
-    // The file is read while a send of this list waits for the peer's
-    // answer, at most two files ahead. LoadFile behaves exactly as without
+    // The file is read by ReadAheadOne, e.g. while a send waits for the
+    // peer's answer, at most two files ahead. LoadFile behaves exactly as without
     // the hint: a file that changed, vanished or failed to read is read again
     // there and reports its own error. Hints passed by are dropped.
     void Prefetch(const QString& path);
@@ -354,6 +252,8 @@ public:
     // read already; for tests and diagnostics.
     std::int32_t ReadAheadQueued() const;
     std::int32_t ReadAheadReady() const;
+    // Reads the next hinted file, if one is due; false when none is.
+    bool ReadAheadOne();
 
     struct Impl;
 
@@ -361,23 +261,10 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-// Failure codes of ProbeConnection (0 = success).
-namespace ProbeResult {
-constexpr std::int32_t Ok = 0;
-constexpr std::int32_t CannotConnect = 1;        // host unknown, refused, unreachable, connect timeout
-constexpr std::int32_t AssociationRejected = 2;  // the peer rejected, aborted or never answered the association request
-constexpr std::int32_t EchoFailed = 3;           // no Verification context, or C-ECHO failed / timed out
-}  // namespace ProbeResult
-
 class DcmUtility {
 public:
     // "2.25." followed by the decimal value of a random UUID.
     static QString NewUID();
-    // C-ECHO. Throws InvalidPort for a port outside 1..65535, and the TLS
-    // errors (TlsFileUnusable, PeerNotTrusted, TlsHandshakeFailed) with
-    // what to check, which a code alone could not say.
-    static std::int32_t ProbeConnection(const QString& host, std::int32_t port, const QString& callingAE,
-                                        const QString& calledAE, const DcmTls& tls = {});
     // Reads the toolkit's data dictionary and sets up its codecs now (some
     // 30 ms), so that the first import after start-up does not wait for it.
     static void Prepare();

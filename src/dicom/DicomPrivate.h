@@ -1,7 +1,7 @@
 #pragma once
 
-// Shared by the .cpp files of the DICOM layer only; the one header here that
-// includes DCMTK. Nothing outside src/dicom may include it.
+// Shared by the .cpp files of the DICOM folders only (dicom and dicomnet);
+// the one header here that includes DCMTK. Nothing else may include it.
 
 #include "dicom/Dicom.h"
 
@@ -13,14 +13,9 @@
 
 namespace varnelo::dicomimpl {
 
-// One-time process set-up: codecs, timeouts, Nagle, SIGPIPE, quiet logger.
+// One-time process set-up of the data side: codecs, reading rules, quiet logger.
 void ensureInitialised();
 
-// The one place where a DCMTK condition becomes our error. `context` says
-// what we were doing ("Cannot send to PACS1:104"), the condition says why.
-[[noreturn]] void throwCondition(const OFCondition& cond, const QString& context);
-// Error number for a failed network condition (CannotConnect, Timeout, ...).
-std::int32_t networkErrorNumber(const OFCondition& cond);
 // DCMTK's condition text, which may span lines, on one line.
 QString conditionText(const OFCondition& cond);
 

@@ -1,7 +1,6 @@
-// Loading images and sending them.
+// Loading images and changing them in memory.
 
-#include "dicom/Association.h"
-#include "dicom/FileLoader.h"
+#include "dicom/ImagePrivate.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -11,16 +10,8 @@ using namespace varnelo::dicomimpl;
 
 namespace varnelo {
 
-struct DcmImage::Impl {
-    std::shared_ptr<LoadedFile> file;
-    QString path;
-    std::weak_ptr<AssociationPool> pool;  // the owning list's associations
-    std::weak_ptr<ReadAhead> readAhead;   // the owning list's files to come
-};
-
 struct DcmImageList::Impl {
     std::vector<DcmImage> items;
-    std::shared_ptr<AssociationPool> pool = std::make_shared<AssociationPool>();
     std::shared_ptr<ReadAhead> readAhead = std::make_shared<ReadAhead>();
 };
 
@@ -353,31 +344,6 @@ std::int32_t DcmImage::CheckValueB() const
     return valueOf(*impl_->file, DCM_SOPInstanceUID, &RawDicom::sopInstance).isEmpty() ? 0 : 1;
 }
 
-std::int32_t DcmImage::StoreTo(const QString& host, std::int32_t port, const QString& callingAE,
-                               const QString& calledAE, const DcmTls& tls)
-{
-    Peer peer {host.trimmed(), checkedPort(port), callingAE.trimmed(), calledAE.trimmed(), tls};
-    // Pixel data still in the file is read during the send: only from the
-    // file that was loaded, and only while it is as it was.
-    impl_->file->checkUnchanged();
-    if (auto pool = impl_->pool.lock()) {
-        // While the peer works on this image, the list's next file is read.
-        std::function<void()> whileWaiting;
-        auto ahead = impl_->readAhead.lock();
-        if (ahead && ahead->hasUnread())
-            whileWaiting = [&ahead] { ahead->readOne(); };
-        const std::int32_t status = pool->store(*impl_->file, peer, whileWaiting);
-        // changed while it was being read: the peer may hold a mixture
-        impl_->file->checkUnchanged();
-        return status;
-    }
-    // The list is gone: send on an association of our own.
-    AssociationPool own;
-    const std::int32_t status = own.store(*impl_->file, peer);
-    impl_->file->checkUnchanged();
-    return status;
-}
-
 // ---- DcmImageList ---------------------------------------------------------
 
 DcmImageList::DcmImageList()
@@ -387,7 +353,7 @@ DcmImageList::DcmImageList()
 
 DcmImageList::~DcmImageList()
 {
-    ReleaseAssociations();
+    impl_->readAhead->cancel();
 }
 
 void DcmImageList::LoadFile(const QString& path)
@@ -397,8 +363,6 @@ void DcmImageList::LoadFile(const QString& path)
     if (!impl->file)
         impl->file = loadDicomFile(path);
     impl->path = path;
-    impl->pool = impl_->pool;
-    impl->readAhead = impl_->readAhead;
     impl_->items.emplace_back(impl);
 }
 
@@ -414,10 +378,14 @@ std::int32_t DcmImageList::Count() const { return static_cast<std::int32_t>(impl
 
 void DcmImageList::Clear() { impl_->items.clear(); }
 
-void DcmImageList::ReleaseAssociations()
+void DcmImageList::CancelReadAhead() { impl_->readAhead->cancel(); }
+
+bool DcmImageList::ReadAheadOne()
 {
-    impl_->readAhead->cancel();
-    impl_->pool->releaseAll();
+    if (!impl_->readAhead->hasUnread())
+        return false;
+    impl_->readAhead->readOne();
+    return true;
 }
 
 void DcmImageList::Prefetch(const QString& path) { impl_->readAhead->want(path); }

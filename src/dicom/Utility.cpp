@@ -1,4 +1,4 @@
-#include "dicom/Association.h"
+#include "dicom/DicomPrivate.h"
 
 #include <QUuid>
 
@@ -32,40 +32,6 @@ QString DcmUtility::NewUID()
     } while (value != 0);
     std::reverse(digits.begin(), digits.end());
     return QStringLiteral("2.25.") + QString::fromLatin1(digits.c_str());
-}
-
-std::int32_t DcmUtility::ProbeConnection(const QString& host, std::int32_t port, const QString& callingAE,
-                                         const QString& calledAE, const DcmTls& tls)
-{
-    Peer peer {host.trimmed(), checkedPort(port), callingAE.trimmed(), calledAE.trimmed(), tls};
-    std::unique_ptr<Association> assoc;
-    try {
-        assoc = std::make_unique<Association>(peer, proposedFor(conformance::Echo));
-    } catch (const Error& e) {
-        switch (e.number()) {
-        case DicomErrc::TlsFileUnusable:
-        case DicomErrc::PeerNotTrusted:
-        case DicomErrc::TlsHandshakeFailed:
-            throw;
-        case DicomErrc::HostNotFound:
-        case DicomErrc::CannotConnect:
-            return ProbeResult::CannotConnect;
-        default:  // rejected, aborted, or no answer to the request in time
-            return ProbeResult::AssociationRejected;
-        }
-    }
-    const auto accepted = assoc->acceptedFor(UID_VerificationSOPClass);
-    if (accepted.empty())
-        return ProbeResult::EchoFailed;
-    DIC_US status = 0;
-    ::DcmDataset* detail = nullptr;
-    OFCondition cond = DIMSE_echoUser(assoc->get(), assoc->nextMessageId(), DIMSE_NONBLOCKING,
-                                      DicomTimeouts::DimseSeconds, &status, &detail);
-    delete detail;
-    if (cond.bad())
-        return ProbeResult::EchoFailed;  // the association is aborted on the way out
-    assoc->release();
-    return status == STATUS_Success ? ProbeResult::Ok : ProbeResult::EchoFailed;
 }
 
 QString DcmUtility::DcmtkVersion()

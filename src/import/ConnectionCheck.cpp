@@ -1,9 +1,10 @@
 #include "import/ConnectionCheck.h"
+#include "dicomnet/Network.h"
 
 #include "base/AppState.h"
 #include "base/Logs.h"
-#include "dicom/Conformance.h"
-#include "dicom/ConnectionProbe.h"
+#include "dicomnet/Conformance.h"
+#include "dicomnet/ConnectionProbe.h"
 #include "import/ImportLaunch.h"
 
 #include <QCoreApplication>

@@ -6,6 +6,7 @@
 
 #include "base/Settings.h"
 #include "dicom/Dicom.h"
+#include "dicomnet/Network.h"
 
 #include <QElapsedTimer>
 #include <QObject>

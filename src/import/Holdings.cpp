@@ -1,7 +1,7 @@
 #include "import/Holdings.h"
 
 #include "base/Error.h"
-#include "dicom/StudyQuery.h"
+#include "dicomnet/StudyQuery.h"
 
 #include <QThread>
 

@@ -4,6 +4,7 @@
 // sent: a study query per study, then the image UIDs of each study it has.
 
 #include "import/MediumPatients.h"
+#include "dicomnet/Network.h"
 
 #include <functional>
 

@@ -7,6 +7,7 @@
 #include "base/Logs.h"
 #include "base/MessageBox.h"
 #include "dicom/Dicom.h"
+#include "dicomnet/Network.h"
 #include "import/IdentityValues.h"
 #include "import/ImportRun.h"
 
@@ -168,7 +169,7 @@ std::int32_t TestConnection(LaunchView& view, const QString& host, std::int32_t 
         std::int32_t status = ProbeResult::CannotConnect;
         std::exception_ptr error;
         try {
-            status = DcmUtility::ProbeConnection(host, port, callingAE, calledAE, tls);
+            status = DcmNetwork::ProbeConnection(host, port, callingAE, calledAE, tls);
         } catch (...) {
             error = std::current_exception();
         }

@@ -2,6 +2,7 @@
 
 #include "base/Settings.h"
 #include "dicom/Dicom.h"
+#include "dicomnet/Network.h"
 
 #include <QString>
 

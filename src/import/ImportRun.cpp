@@ -14,6 +14,7 @@
 #include "base/MessageBox.h"
 #include "base/ProgramFolder.h"
 #include "dicom/Dicom.h"
+#include "dicomnet/Network.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -202,6 +203,7 @@ bool sameBytes(const QString& a, const QString& b)
 
 struct ImportRun::Invocation {
     DcmImageList images;
+    DcmSender sender;
     std::int16_t currentDestination = 1;
     std::int32_t lastStatus = 0;
     std::int32_t failureNumber = 0;  // of the send that failed last: status or error
@@ -1069,7 +1071,8 @@ void ImportRun::readFolder(const QString& folderIn, bool withSubDirs)
                 if (AbortRequested)
                     break;
             }
-            inv.images.ReleaseAssociations();
+            inv.sender.Release();
+        inv.images.CancelReadAhead();
             allDelivered = inv.allDelivered;
         }
     }
@@ -1394,7 +1397,8 @@ void ImportRun::ReadDicomDir()
                 errorLine(e.number(), e.description(), kDicomDirSource);
             }
         }
-        inv.images.ReleaseAssociations();
+        inv.sender.Release();
+        inv.images.CancelReadAhead();
     } catch (const Error& e) {
         errorLine(e.number(), e.description(), kDicomDirSource);
         if (ImportedCount == 0)
@@ -1621,7 +1625,8 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
             const QString& host = d == 1 ? s.RemoteIP : s.RemoteIP2;
             const std::int32_t port = toInt32(d == 1 ? s.RemotePort : s.RemotePort2);
             const QString& called = d == 1 ? s.RemoteAET : s.RemoteAET2;
-            inv.lastStatus = inv.images.ItemAt(1).StoreTo(host, port, s.LocalAET, called, destinationTls(d));
+            inv.lastStatus = inv.sender.Store(inv.images.ItemAt(1), host, port, s.LocalAET, called, destinationTls(d),
+                                              [&inv] { inv.images.ReadAheadOne(); });
             inv.failureNumber = inv.lastStatus;
             if (audit_)
                 audit_->sent({called.trimmed(), host.trimmed()}, auditPatient(asSent), studyUid, sopClass, inv.lastStatus == 0);
@@ -1650,7 +1655,8 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
         const QString text = tr("Error #%1: Failed to transfer image to %2").arg(QString::number(inv.failureNumber), host) +
             QStringLiteral("\r\n\r\n") + tr("Reason: %1").arg(reason);
         // an operator may leave the prompt open for long: free the peer meanwhile
-        inv.images.ReleaseAssociations();
+        inv.sender.Release();
+        inv.images.CancelReadAhead();
         return prompt_.ShowMessage(text);
     };
 

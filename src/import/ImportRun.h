@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/AuditSender.h"
+#include "dicomnet/Network.h"
 #include "base/DriveReadAhead.h"
 #include "import/Holdings.h"
 #include "import/ReferencedFiles.h"

@@ -1,4 +1,5 @@
 #include "worklist/WorklistQuery.h"
+#include "dicomnet/Network.h"
 
 #include "base/AppState.h"
 #include "base/AuditSender.h"

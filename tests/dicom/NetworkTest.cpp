@@ -1,10 +1,11 @@
 // The DICOM layer against real DCMTK peers on loopback ports.
 
-#include "dicom/Conformance.h"
-#include "dicom/ConnectionProbe.h"
+#include "dicomnet/Conformance.h"
+#include "dicomnet/ConnectionProbe.h"
 #include "dicom/Dicom.h"
+#include "dicomnet/Network.h"
 #include "dicom/RawFile.h"
-#include "dicom/StudyQuery.h"
+#include "dicomnet/StudyQuery.h"
 #include "dicom/testdata/TestData.h"
 #include "support/Peers.h"
 
@@ -61,10 +62,10 @@ std::unique_ptr<Peer> storescp(QStringList extra = {})
     return Peer::storescp(o);
 }
 
-std::int32_t store(DcmImageList& list, const QString& file, const Peer& peer)
+std::int32_t store(DcmSender& sender, DcmImageList& list, const QString& file, const Peer& peer)
 {
     list.LoadFile(file);
-    const std::int32_t status = list.ItemAt(list.Count()).StoreTo(QStringLiteral("127.0.0.1"), peer.port(), Calling, peer.aeTitle());
+    const std::int32_t status = sender.Store(list.ItemAt(list.Count()), QStringLiteral("127.0.0.1"), peer.port(), Calling, peer.aeTitle());
     return status;
 }
 
@@ -102,14 +103,15 @@ TEST_F(Network, StoresFilesUnchangedOverOneAssociation)
     td::makeImage(mrFile, mr);
     {
         DcmImageList list;
+        DcmSender sender;
         for (const QString& f : files) {
             list.LoadFile(f);
             if (f == files.front())
                 list.ItemAt(1).setPatientID(QStringLiteral("CHANGED"));
-            EXPECT_EQ(list.ItemAt(1).StoreTo(QStringLiteral("127.0.0.1"), peer->port(), Calling, peer->aeTitle()), 0);
+            EXPECT_EQ(sender.Store(list.ItemAt(1), QStringLiteral("127.0.0.1"), peer->port(), Calling, peer->aeTitle()), 0);
             list.Clear();
         }
-        EXPECT_EQ(store(list, mrFile, *peer), 0);  // another SOP class: a second association
+        EXPECT_EQ(store(sender, list, mrFile, *peer), 0);  // another SOP class: a second association
         EXPECT_EQ(peer->associationsReceived(), 2);
     }  // the list releases its associations
     ASSERT_TRUE(peer->waitForFiles(7));
@@ -142,14 +144,17 @@ TEST_F(Network, ReleaseAndRenegotiation)
     td::makeImage(c, recipe);
 
     DcmImageList list;
-    EXPECT_EQ(store(list, a, *peer), 0);
-    EXPECT_EQ(store(list, b, *peer), 0);
+
+    DcmSender sender;
+    EXPECT_EQ(store(sender, list, a, *peer), 0);
+    EXPECT_EQ(store(sender, list, b, *peer), 0);
     EXPECT_EQ(peer->associationsReceived(), 2);
-    EXPECT_EQ(store(list, c, *peer), 0);  // the second association proposed both
+    EXPECT_EQ(store(sender, list, c, *peer), 0);  // the second association proposed both
     EXPECT_EQ(peer->associationsReceived(), 2);
-    list.ReleaseAssociations();
+    sender.Release();
+    list.CancelReadAhead();
     EXPECT_TRUE(peer->waitForLog(QStringLiteral("Association Release"), 2));
-    EXPECT_EQ(store(list, a, *peer), 0);
+    EXPECT_EQ(store(sender, list, a, *peer), 0);
     EXPECT_EQ(peer->associationsReceived(), 3);
     ASSERT_TRUE(peer->waitForFiles(3));  // a was stored twice under one name
     // The peer took JPEG, so the file went as it is.
@@ -161,12 +166,13 @@ TEST_F(Network, CompressedImagesAreDecompressedForAnUncompressedOnlyPeer)
 {
     auto peer = storescp({QStringLiteral("+xi")});  // Implicit VR Little Endian only
     DcmImageList list;
+    DcmSender sender;
     for (td::Syntax syntax : {td::Syntax::JpegBaseline, td::Syntax::JpegLossless, td::Syntax::Rle}) {
         td::ImageRecipe recipe;
         recipe.syntax = syntax;
         const QString file = dir.filePath(QStringLiteral("f%1").arg(int(syntax)));
         td::makeImage(file, recipe);
-        EXPECT_EQ(store(list, file, *peer), 0);
+        EXPECT_EQ(store(sender, list, file, *peer), 0);
         const auto sent = td::contentOf(file);  // decoded pixels
         ASSERT_TRUE(peer->waitForFiles(list.Count()));
         const QString arrived = receivedWithUid(*peer, sent.at("(0008,0018)"));
@@ -229,6 +235,7 @@ TEST_F(Network, LosslessJpeg2000ArrivesDecodedBitForBit)
         {"colour16", 16, 3, false, 2, 1},
     };
     DcmImageList list;
+    DcmSender sender;
     int sent = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -243,7 +250,7 @@ TEST_F(Network, LosslessJpeg2000ArrivesDecodedBitForBit)
         r.fragmentsPerFrame = c.fragments;
         const QString file = makeJ2k(dir, QLatin1String(c.name), r);
         ASSERT_EQ(td::transferSyntaxOf(file), QStringLiteral("1.2.840.10008.1.2.4.90"));
-        EXPECT_EQ(store(list, file, *peer), 0);
+        EXPECT_EQ(store(sender, list, file, *peer), 0);
         ASSERT_TRUE(peer->waitForFiles(++sent));
         const auto source = td::contentOf(file + QStringLiteral(".source"));
         const QString arrived = receivedWithUid(*peer, source.at("(0008,0018)"));
@@ -278,8 +285,10 @@ TEST_F(Network, LossyJpeg2000ArrivesMarkedLossy)
     ASSERT_EQ(td::contentOf(colourFile, true).count("(0028,2112)"), 0u);
 
     DcmImageList list;
-    EXPECT_EQ(store(list, greyFile, *peer), 0);
-    EXPECT_EQ(store(list, colourFile, *peer), 0);
+
+    DcmSender sender;
+    EXPECT_EQ(store(sender, list, greyFile, *peer), 0);
+    EXPECT_EQ(store(sender, list, colourFile, *peer), 0);
     ASSERT_TRUE(peer->waitForFiles(2));
 
     for (const auto& [file, bits] : {std::pair {greyFile, 16}, std::pair {colourFile, 8}}) {
@@ -320,7 +329,8 @@ TEST_F(Network, Jpeg2000GoesAsStoredToAPeerThatTakesIt)
     const QString file = dir.filePath("j2k");
     td::makeImage(file, r);
     DcmImageList list;
-    EXPECT_EQ(store(list, file, *orthanc), 0);
+    DcmSender sender;
+    EXPECT_EQ(store(sender, list, file, *orthanc), 0);
     ASSERT_TRUE(orthanc->waitForFiles(1));
     const QString stored = orthanc->receivedFiles().front();
     EXPECT_EQ(td::transferSyntaxOf(stored), QStringLiteral("1.2.840.10008.1.2.4.90"));
@@ -332,36 +342,37 @@ TEST_F(Network, FailuresThatAreNotAnswersRaise)
     const QString file = dir.filePath("img");
     td::makeImage(file, td::ImageRecipe {});
     DcmImageList list;
+    DcmSender sender;
     list.LoadFile(file);
     DcmImage image = list.ItemAt(1);
 
     for (std::int32_t port : {0, -1, 65536, 104000}) {
-        const Error e = errorOf([&] { image.StoreTo(QStringLiteral("127.0.0.1"), port, Calling, QStringLiteral("X")); });
+        const Error e = errorOf([&] { sender.Store(image, QStringLiteral("127.0.0.1"), port, Calling, QStringLiteral("X")); });
         EXPECT_EQ(e.number(), DicomErrc::InvalidPort) << port;
     }
 
     const quint16 closed = testsupport::freeLoopbackPort();
     QElapsedTimer t;
     t.start();
-    const Error refused = errorOf([&] { image.StoreTo(QStringLiteral("127.0.0.1"), closed, Calling, QStringLiteral("X")); });
+    const Error refused = errorOf([&] { sender.Store(image, QStringLiteral("127.0.0.1"), closed, Calling, QStringLiteral("X")); });
     EXPECT_LT(t.elapsed(), 1000);
     EXPECT_EQ(refused.number(), DicomErrc::CannotConnect) << refused.description().toStdString();
     EXPECT_TRUE(refused.description().contains(QString::number(closed)));
     EXPECT_FALSE(refused.description().contains(QLatin1Char('\n')));
 
     const Error unknown =
-        errorOf([&] { image.StoreTo(QStringLiteral("no-such-host.invalid"), 104, Calling, QStringLiteral("X")); });
+        errorOf([&] { sender.Store(image, QStringLiteral("no-such-host.invalid"), 104, Calling, QStringLiteral("X")); });
     EXPECT_EQ(unknown.number(), DicomErrc::HostNotFound) << unknown.description().toStdString();
 
     auto refusing = storescp({QStringLiteral("--refuse")});
     const Error rejected =
-        errorOf([&] { image.StoreTo(QStringLiteral("127.0.0.1"), refusing->port(), Calling, refusing->aeTitle()); });
+        errorOf([&] { sender.Store(image, QStringLiteral("127.0.0.1"), refusing->port(), Calling, refusing->aeTitle()); });
     EXPECT_EQ(rejected.number(), DicomErrc::AssociationRejected);
     EXPECT_TRUE(rejected.description().contains(QStringLiteral("Reason"))) << rejected.description().toStdString();
 
     auto aborting = storescp({QStringLiteral("--abort-during")});
     const Error lost =
-        errorOf([&] { image.StoreTo(QStringLiteral("127.0.0.1"), aborting->port(), Calling, aborting->aeTitle()); });
+        errorOf([&] { sender.Store(image, QStringLiteral("127.0.0.1"), aborting->port(), Calling, aborting->aeTitle()); });
     EXPECT_EQ(lost.number(), DicomErrc::ConnectionLost) << lost.description().toStdString();
 }
 
@@ -373,13 +384,14 @@ TEST_F(Network, AFailureStatusIsReturnedNotRaised)
     const QString file = dir.filePath("img");
     td::makeImage(file, td::ImageRecipe {});
     DcmImageList list;
-    const std::int32_t status = store(list, file, *peer);
+    DcmSender sender;
+    const std::int32_t status = store(sender, list, file, *peer);
     EXPECT_NE(status, 0);
     EXPECT_EQ(status & 0xF000, 0xA000) << std::hex << status;
     // The association stays usable for the next file.
     QDir().mkpath(peer->storageFolder());
     list.Clear();
-    EXPECT_EQ(store(list, file, *peer), 0);
+    EXPECT_EQ(store(sender, list, file, *peer), 0);
     EXPECT_EQ(peer->associationsReceived(), 1);
 }
 
@@ -389,12 +401,13 @@ TEST_F(Network, AnAssociationDroppedBetweenFilesIsReopened)
     const quint16 port = peer->port();
     const QStringList files = td::makeSeries(dir.filePath("s"), 2, td::ImageRecipe {});
     DcmImageList list;
-    EXPECT_EQ(store(list, files[0], *peer), 0);
+    DcmSender sender;
+    EXPECT_EQ(store(sender, list, files[0], *peer), 0);
     peer.reset();  // the peer goes away with our association open
     Peer::Options o;
     o.port = port;
     peer = Peer::storescp(o);
-    EXPECT_EQ(store(list, files[1], *peer), 0);
+    EXPECT_EQ(store(sender, list, files[1], *peer), 0);
     ASSERT_TRUE(peer->waitForFiles(1));
     EXPECT_EQ(peer->associationsReceived(), 1);
 }
@@ -402,20 +415,20 @@ TEST_F(Network, AnAssociationDroppedBetweenFilesIsReopened)
 TEST_F(Network, ProbeConnectionCodes)
 {
     auto peer = storescp();
-    EXPECT_EQ(DcmUtility::ProbeConnection(QStringLiteral("127.0.0.1"), peer->port(), Calling, peer->aeTitle()),
+    EXPECT_EQ(DcmNetwork::ProbeConnection(QStringLiteral("127.0.0.1"), peer->port(), Calling, peer->aeTitle()),
               ProbeResult::Ok);
-    EXPECT_EQ(DcmUtility::ProbeConnection(QStringLiteral("localhost"), peer->port(), Calling, peer->aeTitle()),
+    EXPECT_EQ(DcmNetwork::ProbeConnection(QStringLiteral("localhost"), peer->port(), Calling, peer->aeTitle()),
               ProbeResult::Ok);
     QElapsedTimer t;
     t.start();
-    EXPECT_EQ(DcmUtility::ProbeConnection(QStringLiteral("127.0.0.1"), testsupport::freeLoopbackPort(), Calling,
+    EXPECT_EQ(DcmNetwork::ProbeConnection(QStringLiteral("127.0.0.1"), testsupport::freeLoopbackPort(), Calling,
                                           QStringLiteral("X")),
               ProbeResult::CannotConnect);
     EXPECT_LT(t.elapsed(), 1000);
     auto refusing = storescp({QStringLiteral("--refuse")});
-    EXPECT_EQ(DcmUtility::ProbeConnection(QStringLiteral("127.0.0.1"), refusing->port(), Calling, refusing->aeTitle()),
+    EXPECT_EQ(DcmNetwork::ProbeConnection(QStringLiteral("127.0.0.1"), refusing->port(), Calling, refusing->aeTitle()),
               ProbeResult::AssociationRejected);
-    EXPECT_EQ(errorOf([&] { DcmUtility::ProbeConnection(QStringLiteral("127.0.0.1"), 0, Calling, QStringLiteral("X")); })
+    EXPECT_EQ(errorOf([&] { DcmNetwork::ProbeConnection(QStringLiteral("127.0.0.1"), 0, Calling, QStringLiteral("X")); })
                   .number(),
               DicomErrc::InvalidPort);
     EXPECT_TRUE(peer->waitForLog(QStringLiteral("Association Release"), 2));
@@ -517,11 +530,12 @@ namespace {
 std::map<std::string, std::string> reconciled(const QString& file, const DcmPatient& to, bool whole, const Peer& peer)
 {
     DcmImageList list;
+    DcmSender sender;
     list.LoadFile(file);
     DcmImage image = list.ItemAt(1);
     EXPECT_TRUE(image.Reconcile(to, whole, Calling, QDateTime(QDate(2026, 3, 6), QTime(9, 30))));
     EXPECT_FALSE(image.Reconcile(to, whole, Calling, QDateTime::currentDateTime()));
-    EXPECT_EQ(image.StoreTo(QStringLiteral("127.0.0.1"), peer.port(), Calling, peer.aeTitle()), 0);
+    EXPECT_EQ(sender.Store(image, QStringLiteral("127.0.0.1"), peer.port(), Calling, peer.aeTitle()), 0);
     const QString stored = receivedWithUid(peer, image.SOPInstanceUID().toStdString());
     EXPECT_FALSE(stored.isEmpty()) << peer.log().toStdString();
     return stored.isEmpty() ? std::map<std::string, std::string>() : td::contentOf(stored);
@@ -631,17 +645,19 @@ TEST_F(Network, LargeImageArrivesWholeAndTruncatedOneFailsAtLoading)
     {
         // as it is stored, read from the file while it is sent
         DcmImageList list;
+        DcmSender sender;
         list.LoadFile(file);
-        EXPECT_EQ(list.ItemAt(1).StoreTo(QStringLiteral("127.0.0.1"), peer->port(), Calling, peer->aeTitle()), 0);
+        EXPECT_EQ(sender.Store(list.ItemAt(1), QStringLiteral("127.0.0.1"), peer->port(), Calling, peer->aeTitle()), 0);
     }
     ASSERT_TRUE(peer->waitForFiles(1));
     EXPECT_EQ(td::contentOf(peer->receivedFiles().front()), td::contentOf(file));
     QFile::remove(peer->receivedFiles().front());
     {
         DcmImageList list;
+        DcmSender sender;
         list.LoadFile(file);
         list.ItemAt(1).setPatientID(QStringLiteral("BIG"));
-        EXPECT_EQ(list.ItemAt(1).StoreTo(QStringLiteral("127.0.0.1"), peer->port(), Calling, peer->aeTitle()), 0);
+        EXPECT_EQ(sender.Store(list.ItemAt(1), QStringLiteral("127.0.0.1"), peer->port(), Calling, peer->aeTitle()), 0);
     }
     ASSERT_TRUE(peer->waitForFiles(1));
     auto sent = td::contentOf(file);
@@ -655,6 +671,7 @@ TEST_F(Network, LargeImageArrivesWholeAndTruncatedOneFailsAtLoading)
     QFile cut(dir.filePath("cut"));
     ASSERT_TRUE(cut.resize(cut.size() - 100000));
     DcmImageList list;
+    DcmSender sender;
     try {
         list.LoadFile(dir.filePath("cut"));
         FAIL() << "a truncated large image loaded";
@@ -686,7 +703,7 @@ protected:
 
     Error probeError(quint16 port, const DcmTls& tls) const
     {
-        return errorOf([&] { DcmUtility::ProbeConnection(QStringLiteral("127.0.0.1"), port, Calling, QStringLiteral("STORESCP"), tls); });
+        return errorOf([&] { DcmNetwork::ProbeConnection(QStringLiteral("127.0.0.1"), port, Calling, QStringLiteral("STORESCP"), tls); });
     }
 
     testsupport::TestCertificates certs;
@@ -698,13 +715,14 @@ TEST_F(NetworkTls, ImagesTravelEncryptedWithBothSidesVerified)
 {
     auto peer = tlsStorescp({QStringLiteral("-d")});  // -d: storescp logs each connection's TLS details
     const QStringList files = td::makeSeries(dir.filePath("series"), 3, td::ImageRecipe {});
-    EXPECT_EQ(DcmUtility::ProbeConnection(QStringLiteral("127.0.0.1"), peer->port(), Calling, peer->aeTitle(), clientTls()),
+    EXPECT_EQ(DcmNetwork::ProbeConnection(QStringLiteral("127.0.0.1"), peer->port(), Calling, peer->aeTitle(), clientTls()),
               ProbeResult::Ok);
     {
         DcmImageList list;
+        DcmSender sender;
         for (const QString& f : files) {
             list.LoadFile(f);
-            EXPECT_EQ(list.ItemAt(1).StoreTo(QStringLiteral("127.0.0.1"), peer->port(), Calling, peer->aeTitle(), clientTls()), 0);
+            EXPECT_EQ(sender.Store(list.ItemAt(1), QStringLiteral("127.0.0.1"), peer->port(), Calling, peer->aeTitle(), clientTls()), 0);
             list.Clear();
         }
     }
@@ -723,7 +741,7 @@ TEST_F(NetworkTls, ImagesTravelEncryptedWithBothSidesVerified)
     EXPECT_TRUE(log.contains(QStringLiteral("CN=varnelo.test")));
 
     // The same peer does not talk in the clear.
-    EXPECT_NE(DcmUtility::ProbeConnection(QStringLiteral("127.0.0.1"), peer->port(), Calling, peer->aeTitle()), ProbeResult::Ok);
+    EXPECT_NE(DcmNetwork::ProbeConnection(QStringLiteral("127.0.0.1"), peer->port(), Calling, peer->aeTitle()), ProbeResult::Ok);
     EXPECT_EQ(peer->receivedFiles().size(), 3);
 }
 
@@ -746,10 +764,11 @@ TEST_F(NetworkTls, OrthancReportsOverTlsToCommitPort)
                              commitPort);
     {
         DcmImageList list;
+        DcmSender sender;
         for (const QString& f : files) {
             list.LoadFile(f);
             DcmImage image = list.ItemAt(1);
-            ASSERT_EQ(image.StoreTo(QStringLiteral("127.0.0.1"), orthanc->port(), Calling, orthanc->aeTitle(), clientTls()), 0);
+            ASSERT_EQ(sender.Store(image, QStringLiteral("127.0.0.1"), orthanc->port(), Calling, orthanc->aeTitle(), clientTls()), 0);
             session.Add({image.SOPClassUID(), image.SOPInstanceUID(), image.StudyInstanceUID()});
             list.Clear();
         }
@@ -806,7 +825,7 @@ TEST_F(NetworkTls, FailuresSayWhatToCheck)
     ASSERT_TRUE(QFile::copy(certs.strangerCa, folder + "/other-ca.crt"));
     tls = clientTls();
     tls.TrustedCertificates = folder;
-    EXPECT_EQ(DcmUtility::ProbeConnection(QStringLiteral("127.0.0.1"), peer->port(), Calling, peer->aeTitle(), tls), ProbeResult::Ok);
+    EXPECT_EQ(DcmNetwork::ProbeConnection(QStringLiteral("127.0.0.1"), peer->port(), Calling, peer->aeTitle(), tls), ProbeResult::Ok);
 
     // The peer's certificate was issued by a CA this station does not trust.
     tls = clientTls();
@@ -830,7 +849,7 @@ TEST_F(NetworkTls, FailuresSayWhatToCheck)
     open.tlsCertificate = certs.serverCertificate;
     open.tlsPrivateKey = certs.serverKey;
     auto asksNone = Peer::storescp(open);
-    EXPECT_EQ(DcmUtility::ProbeConnection(QStringLiteral("127.0.0.1"), asksNone->port(), Calling, asksNone->aeTitle(), anonymous),
+    EXPECT_EQ(DcmNetwork::ProbeConnection(QStringLiteral("127.0.0.1"), asksNone->port(), Calling, asksNone->aeTitle(), anonymous),
               ProbeResult::Ok);
     e = probeError(peer->port(), anonymous);
     EXPECT_EQ(e.number(), DicomErrc::TlsHandshakeFailed);
@@ -850,13 +869,14 @@ TEST_F(NetworkTls, FailuresSayWhatToCheck)
     const QString file = dir.filePath("img");
     td::makeImage(file, td::ImageRecipe {});
     DcmImageList list;
+    DcmSender sender;
     list.LoadFile(file);
     tls = clientTls();
     tls.TrustedCertificates = certs.strangerCa;
-    e = errorOf([&] { list.ItemAt(1).StoreTo(QStringLiteral("127.0.0.1"), peer->port(), Calling, peer->aeTitle(), tls); });
+    e = errorOf([&] { sender.Store(list.ItemAt(1), QStringLiteral("127.0.0.1"), peer->port(), Calling, peer->aeTitle(), tls); });
     EXPECT_EQ(e.number(), DicomErrc::PeerNotTrusted);
     // TLS off towards a peer that speaks nothing else: the lost connection says what to check
-    e = errorOf([&] { list.ItemAt(1).StoreTo(QStringLiteral("127.0.0.1"), peer->port(), Calling, peer->aeTitle()); });
+    e = errorOf([&] { sender.Store(list.ItemAt(1), QStringLiteral("127.0.0.1"), peer->port(), Calling, peer->aeTitle()); });
     EXPECT_EQ(e.number(), DicomErrc::ConnectionLost);
     EXPECT_TRUE(e.description().contains(QStringLiteral("expects DICOM over TLS, turn on TLS"))) << e.description().toStdString();
     EXPECT_TRUE(peer->receivedFiles().isEmpty());
@@ -1013,8 +1033,9 @@ struct Arrival {
 Arrival sendTo(DcmImage image, const Peer& peer)
 {
     Arrival a;
+    DcmSender sender;
     try {
-        const std::int32_t status = image.StoreTo(QStringLiteral("127.0.0.1"), peer.port(), Calling, peer.aeTitle());
+        const std::int32_t status = sender.Store(image, QStringLiteral("127.0.0.1"), peer.port(), Calling, peer.aeTitle());
         if (status != 0) {
             a.why = QStringLiteral("status 0x%1").arg(status, 4, 16, QLatin1Char('0'));
             return a;
@@ -1204,6 +1225,7 @@ TEST_P(Agreement, BothPeersStoreTheSameAttributes)
         tally.quickWalk += dicomimpl::scanDicom({bytes.constData(), -1, bytes.size()}) ? 1 : 0;
     }
     DcmImageList list;
+    DcmSender sender;
     try {
         list.LoadFile(file);
     } catch (const Error& e) {
@@ -1392,10 +1414,11 @@ Holdings storeHoldings(const QString& folder, const Peer& pacs)
     Holdings h {r.studyUid, r.seriesUid, QString(), {}, {}};
     const QStringList files = td::makeSeries(folder + QStringLiteral("/q"), 25, r);
     DcmImageList list;
+    DcmSender sender;
     for (int i = 0; i < files.size(); ++i) {
         (i < 15 ? h.stored : h.notStored) << DcmUtility::ReadHeader(files[i]).SOPInstanceUID;
         if (i < 15) {
-            EXPECT_EQ(store(list, files[i], pacs), 0);
+            EXPECT_EQ(store(sender, list, files[i], pacs), 0);
         }
         list.Clear();
     }
@@ -1407,7 +1430,7 @@ Holdings storeHoldings(const QString& folder, const Peer& pacs)
     other.seriesUid.clear();
     h.otherStudy = other.studyUid;
     td::makeImage(folder + QStringLiteral("/r"), other);
-    EXPECT_EQ(store(list, folder + QStringLiteral("/r"), pacs), 0);
+    EXPECT_EQ(store(sender, list, folder + QStringLiteral("/r"), pacs), 0);
     return h;
 }
 
@@ -1719,14 +1742,15 @@ TEST_F(Network, EveryAssociationProposesWhatTheTableSaysAndNamesThisProgram)
     const QString host = QStringLiteral("127.0.0.1");
     const QString called = QStringLiteral("RECORDER");
 
-    EXPECT_EQ(DcmUtility::ProbeConnection(host, peer.port(), Calling, called), ProbeResult::AssociationRejected);
+    EXPECT_EQ(DcmNetwork::ProbeConnection(host, peer.port(), Calling, called), ProbeResult::AssociationRejected);
     const QString file = dir.filePath(QStringLiteral("mr.dcm"));
     td::ImageRecipe mr;
     mr.sop = td::Sop::MR;
     td::makeImage(file, mr);
     DcmImageList list;
+    DcmSender sender;
     list.LoadFile(file);
-    EXPECT_THROW(list.ItemAt(1).StoreTo(host, peer.port(), Calling, called), Error);
+    EXPECT_THROW(sender.Store(list.ItemAt(1), host, peer.port(), Calling, called), Error);
     DcmFindClient find;
     find.PeerHost = host;
     find.PeerPort = peer.port();
@@ -1776,8 +1800,9 @@ TEST_F(Network, ACompressedImageIsProposedInItsOwnSyntaxFirst)
     ct.syntax = td::Syntax::Rle;
     td::makeImage(file, ct);
     DcmImageList list;
+    DcmSender sender;
     list.LoadFile(file);
-    EXPECT_THROW(list.ItemAt(1).StoreTo(QStringLiteral("127.0.0.1"), peer.port(), Calling, QStringLiteral("RECORDER")), Error);
+    EXPECT_THROW(sender.Store(list.ItemAt(1), QStringLiteral("127.0.0.1"), peer.port(), Calling, QStringLiteral("RECORDER")), Error);
     const auto requests = peer.requests();
     ASSERT_EQ(requests.size(), 1u);
     const auto storage = cf::contextsFor(cf::Store);
@@ -1803,6 +1828,95 @@ TEST_F(Network, TheCommitmentListenerAnswersAsThisProgram)
     const DcmCommitResult result = session.Finish(20, [] { return true; });
     EXPECT_EQ(result.outcome, DcmCommitResult::Outcome::Answered) << result.why.toStdString();
     EXPECT_EQ(pacs.reportListenerIdentity(), cf::implementationClassUid() + QLatin1Char(' ') + cf::implementationVersionName());
+}
+
+namespace {
+
+using testsupport::LimitedStorePeer;
+
+std::unique_ptr<QProcess> startStorescu(const LimitedStorePeer& pacs, const QStringList& files)
+{
+    auto p = std::make_unique<QProcess>();
+    p->setProcessChannelMode(QProcess::MergedChannels);
+    p->start(testsupport::dcmtkTool(QStringLiteral("storescu")),
+             QStringList {QStringLiteral("-v"), QStringLiteral("-aet"), Calling, QStringLiteral("-aec"), pacs.aeTitle(),
+                          QStringLiteral("127.0.0.1"), QString::number(pacs.port())}
+                 + files);
+    return p;
+}
+
+template <typename F>
+bool waitUntil(F&& done, int timeoutMs)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.hasExpired(timeoutMs))
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+}  // namespace
+
+// The peer the tests of several associations rely on: a caller's third
+// association is rejected as transient while its two others stay open, a
+// refused instance is answered so and not kept, every kept one is counted.
+TEST_F(Network, LimitedStorePeerLimitsEachCallerAndCountsWhatItKeeps)
+{
+    if (testsupport::dcmtkTool(QStringLiteral("storescu")).isEmpty())
+        GTEST_SKIP() << "storescu is not installed";
+    const QStringList files = td::makeSeries(dir.filePath("series"), 6, td::ImageRecipe());
+    QStringList uids;
+    for (const QString& f : files)
+        uids << QString::fromStdString(td::contentOf(f)["(0008,0018)"]);
+    {
+        SCOPED_TRACE("three senders at once from one AE title, two allowed");
+        LimitedStorePeer::Options o;
+        o.maxAssociationsPerCaller = 2;
+        o.storeDelayMs = 60000;  // the accepted ones stay open until the peer stops
+        auto pacs = std::make_unique<LimitedStorePeer>(o);
+        std::vector<std::unique_ptr<QProcess>> senders;
+        for (int i = 0; i < 3; ++i)
+            senders.push_back(startStorescu(*pacs, {files[i]}));
+        EXPECT_TRUE(waitUntil([&] { return pacs->associationsRejected() + pacs->openAssociations() == 3; }, 20000));
+        EXPECT_EQ(pacs->associationsAccepted(), 2);
+        EXPECT_EQ(pacs->associationsRejected(), 1);
+        EXPECT_EQ(pacs->peakAssociations(), 2);
+        EXPECT_EQ(pacs->callingAeTitles(), QStringList {Calling});
+        QElapsedTimer stopping;
+        stopping.start();
+        pacs.reset();
+        EXPECT_LT(stopping.elapsed(), 3000);  // two associations in a C-STORE's work
+        int limited = 0;
+        for (auto& s : senders) {
+            EXPECT_TRUE(s->waitForFinished(10000));
+            limited += s->readAll().count("Local Limit Exceeded");
+        }
+        EXPECT_EQ(limited, 1);
+    }
+    SCOPED_TRACE("two senders, one instance refused, one sent twice");
+    LimitedStorePeer::Options o;
+    o.maxAssociationsPerCaller = 2;
+    o.failInstances = QStringList {uids[5]};
+    LimitedStorePeer pacs(o);
+    auto first = startStorescu(pacs, files.mid(0, 3));
+    auto second = startStorescu(pacs, files.mid(3, 2) + QStringList {files[0], files[5]});  // halts at the refusal
+    for (QProcess* s : {first.get(), second.get()})
+        EXPECT_TRUE(s->waitForFinished(20000));
+    EXPECT_TRUE(pacs.waitForInstances(6, 5000));
+    QMap<QString, int> expected;
+    for (const QString& uid : uids.mid(0, 5))
+        expected[uid] = 1;
+    expected[uids[0]] = 2;
+    EXPECT_EQ(pacs.receivedCounts(), expected);
+    EXPECT_EQ(pacs.instancesReceived(), 6);
+    EXPECT_EQ(pacs.failuresAnswered(), 1);
+    const QByteArray said = second->readAll();
+    EXPECT_TRUE(said.contains("Refused: OutOfResources")) << said.toStdString();
+    EXPECT_EQ(pacs.associationsRejected(), 0);
+    EXPECT_EQ(pacs.openAssociations(), 0);
 }
 
 TEST(Conformance, TheTablesHoldWhatTheyClaim)

@@ -5,7 +5,7 @@
 // count defaults to 2000 instances, chunk to 100 UIDs a query.
 
 #include "dicom/Dicom.h"
-#include "dicom/StudyQuery.h"
+#include "dicomnet/StudyQuery.h"
 #include "dicom/testdata/TestData.h"
 #include "support/Peers.h"
 

@@ -7,6 +7,7 @@
 #include "base/Error.h"
 #include "base/ProgramFolder.h"
 #include "dicom/Dicom.h"
+#include "dicomnet/Network.h"
 #include "dicom/testdata/TestData.h"
 #include "import/ImportRun.h"
 #include "support/Peers.h"
@@ -66,9 +67,11 @@ std::unique_ptr<Peer> storescp()
     return Peer::storescp(o);
 }
 
-std::int32_t send(DcmImageList& list, const Peer& peer)
+// Sends the list's image; the next hinted file is read while the peer answers.
+std::int32_t send(DcmSender& sender, DcmImageList& list, const Peer& peer)
 {
-    return list.ItemAt(1).StoreTo(QStringLiteral("127.0.0.1"), peer.port(), QStringLiteral("VARNELO"), peer.aeTitle());
+    return sender.Store(list.ItemAt(1), QStringLiteral("127.0.0.1"), peer.port(), QStringLiteral("VARNELO"), peer.aeTitle(),
+                        {}, [&list] { list.ReadAheadOne(); });
 }
 
 // The SOP Instance UIDs of what the peer stored, from its file names.
@@ -99,13 +102,14 @@ TEST_F(ReadAhead, EachFileArrivesOnceInOrderAndTheNextIsReadDuringTheSend)
     Files files(5);
     {
         DcmImageList list;
+        DcmSender sender;
         for (int k = 0; k < files.paths.size(); ++k) {
             if (k + 1 < files.paths.size())
                 list.Prefetch(files.paths[k + 1]);
             list.LoadFile(files.paths[k]);
             ASSERT_EQ(list.Count(), 1);
             EXPECT_EQ(list.ItemAt(1).PatientID(), QStringLiteral("P%1").arg(k + 1));
-            ASSERT_EQ(send(list, *peer), 0);
+            ASSERT_EQ(send(sender, list, *peer), 0);
             // the hinted file was read while the peer answered
             EXPECT_EQ(list.ReadAheadReady(), k + 1 < files.paths.size() ? 1 : 0) << "after image " << k + 1;
             list.Clear();
@@ -123,10 +127,11 @@ TEST_F(ReadAhead, AFileThatChangedOrVanishedAfterItWasReadIsReadAgain)
 {
     Files files(3);
     DcmImageList list;
+    DcmSender sender;
     list.Prefetch(files.paths[1]);
     list.Prefetch(files.paths[2]);
     list.LoadFile(files.paths[0]);
-    ASSERT_EQ(send(list, *peer), 0);
+    ASSERT_EQ(send(sender, list, *peer), 0);
     list.Clear();
     ASSERT_EQ(list.ReadAheadReady(), 1);
 
@@ -137,7 +142,7 @@ TEST_F(ReadAhead, AFileThatChangedOrVanishedAfterItWasReadIsReadAgain)
     td::makeImage(files.paths[1], other);
     list.LoadFile(files.paths[1]);
     EXPECT_EQ(list.ItemAt(1).PatientID(), QStringLiteral("REPLACED"));
-    ASSERT_EQ(send(list, *peer), 0);  // reads the third ahead
+    ASSERT_EQ(send(sender, list, *peer), 0);  // reads the third ahead
     list.Clear();
     ASSERT_EQ(list.ReadAheadReady(), 1);
 
@@ -174,10 +179,12 @@ TEST_F(ReadAhead, AFileThatCannotBeReadReportsTheSameErrorAsWithoutTheHint)
     ASSERT_NE(junkError, QStringLiteral("loaded"));
 
     DcmImageList list;
+
+    DcmSender sender;
     list.Prefetch(junk);
     list.Prefetch(missing);
     list.LoadFile(files.paths[0]);
-    ASSERT_EQ(send(list, *peer), 0);
+    ASSERT_EQ(send(sender, list, *peer), 0);
     list.Clear();
     EXPECT_EQ(list.ReadAheadQueued(), 2);
     EXPECT_EQ(list.ReadAheadReady(), 0);
@@ -189,13 +196,15 @@ TEST_F(ReadAhead, ReleaseDropsWhatWasReadClearKeepsItAndAtMostTwoAreQueued)
 {
     Files files(5);
     DcmImageList list;
+    DcmSender sender;
     list.Prefetch(files.paths[1]);
     list.LoadFile(files.paths[0]);
-    ASSERT_EQ(send(list, *peer), 0);
+    ASSERT_EQ(send(sender, list, *peer), 0);
     list.Clear();
     EXPECT_EQ(list.ReadAheadReady(), 1) << "Clear ends the current image, not the next one";
 
-    list.ReleaseAssociations();
+    sender.Release();
+    list.CancelReadAhead();
     EXPECT_EQ(list.ReadAheadQueued(), 0);
     EXPECT_EQ(list.ReadAheadReady(), 0);
     list.LoadFile(files.paths[1]);

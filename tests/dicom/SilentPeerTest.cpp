@@ -2,6 +2,7 @@
 // call must give up after the ACSE bound, not hang.
 
 #include "dicom/Dicom.h"
+#include "dicomnet/Network.h"
 #include "support/Peers.h"
 
 #include <gtest/gtest.h>
@@ -16,7 +17,7 @@ TEST(SilentPeer, ProbeAndFindGiveUpAfterTheAcseBound)
     testsupport::SilentListener silent;
     QElapsedTimer t;
     t.start();
-    EXPECT_EQ(DcmUtility::ProbeConnection(QStringLiteral("127.0.0.1"), silent.port(), QStringLiteral("VARNELO"),
+    EXPECT_EQ(DcmNetwork::ProbeConnection(QStringLiteral("127.0.0.1"), silent.port(), QStringLiteral("VARNELO"),
                                           QStringLiteral("SILENT")),
               ProbeResult::AssociationRejected);
     const qint64 probeMs = t.elapsed();
@@ -47,7 +48,7 @@ TEST(SilentPeer, TlsHandshakeGivesUpAfterTheAcseBound)
     QElapsedTimer t;
     t.start();
     try {
-        DcmUtility::ProbeConnection(QStringLiteral("127.0.0.1"), silent.port(), QStringLiteral("VARNELO"), QStringLiteral("SILENT"),
+        DcmNetwork::ProbeConnection(QStringLiteral("127.0.0.1"), silent.port(), QStringLiteral("VARNELO"), QStringLiteral("SILENT"),
                                     DcmTls {true, certs.clientCertificate, certs.clientKey, certs.ca});
         ADD_FAILURE() << "the probe returned";
     } catch (const Error& e) {

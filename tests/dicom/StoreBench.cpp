@@ -6,6 +6,7 @@
 // with DCMTK's default socket options, to show what TCP_NODELAY is worth.
 
 #include "dicom/Dicom.h"
+#include "dicomnet/Network.h"
 #include "dicom/testdata/TestData.h"
 #include "support/Peers.h"
 
@@ -69,9 +70,10 @@ int main(int argc, char** argv)
     int failed = 0;
     {
         DcmImageList list;
+        DcmSender sender;
         for (const QString& f : files) {
             list.LoadFile(f);
-            if (list.ItemAt(1).StoreTo(QStringLiteral("127.0.0.1"), peer->port(), QStringLiteral("VARNELO"),
+            if (sender.Store(list.ItemAt(1), QStringLiteral("127.0.0.1"), peer->port(), QStringLiteral("VARNELO"),
                                        peer->aeTitle()) != 0)
                 ++failed;
             list.Clear();

@@ -3,6 +3,7 @@
 #include "faults/FaultKit.h"
 
 #include "dicom/Dicom.h"
+#include "dicomnet/Network.h"
 #include "support/Peers.h"
 
 #include <QElapsedTimer>
@@ -234,7 +235,7 @@ TEST_F(PeerFaults, RefusedAssociationIsPromptedAndRetriedOnlyOnRequest)
     appState().WriteLog = 1;
     prompt.answers = {FailurePrompt::Retry, FailurePrompt::Abort};
 
-    EXPECT_EQ(DcmUtility::ProbeConnection("127.0.0.1", pacs.port(), "VARNELO", pacs.aeTitle()),
+    EXPECT_EQ(DcmNetwork::ProbeConnection("127.0.0.1", pacs.port(), "VARNELO", pacs.aeTitle()),
               ProbeResult::AssociationRejected);
     const int probes = pacs.associationRequests();
 
@@ -268,7 +269,7 @@ TEST_F(PeerFaults, ConnectionClosedAfterAcceptFailsEveryImageWithoutAHang)
     prompt.answers = {FailurePrompt::Ignore};
     prompt.tickAlwaysIgnore = {true};
 
-    EXPECT_NE(DcmUtility::ProbeConnection("127.0.0.1", pacs.port(), "VARNELO", pacs.aeTitle()), ProbeResult::Ok);
+    EXPECT_NE(DcmNetwork::ProbeConnection("127.0.0.1", pacs.port(), "VARNELO", pacs.aeTitle()), ProbeResult::Ok);
 
     QElapsedTimer t;
     t.start();

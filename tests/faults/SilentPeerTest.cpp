@@ -4,6 +4,7 @@
 #include "faults/FaultKit.h"
 
 #include "dicom/Dicom.h"
+#include "dicomnet/Network.h"
 
 #include <QElapsedTimer>
 
@@ -36,7 +37,7 @@ TEST_F(SilentPeer, ConnectionTestAndSendEndWithinTheDimseBound)
     auto probe = std::async(std::launch::async, [&] {
         QElapsedTimer t;
         t.start();
-        const std::int32_t r = DcmUtility::ProbeConnection("127.0.0.1", probed.port(), "VARNELO", probed.aeTitle());
+        const std::int32_t r = DcmNetwork::ProbeConnection("127.0.0.1", probed.port(), "VARNELO", probed.aeTitle());
         return std::make_pair(r, t.elapsed());
     });
 

@@ -4,7 +4,7 @@
 
 #include "import/ConnectionCheck.h"
 #include "base/ProgramFolder.h"
-#include "dicom/Conformance.h"
+#include "dicomnet/Conformance.h"
 #include "dicom/testdata/TestData.h"
 #include "support/Peers.h"
 

@@ -3,7 +3,7 @@
 // The port on which a PACS opens an association of its own to deliver its
 // storage commitment report ([DICOM] CommitPort).
 
-#include "dicom/CommitReport.h"
+#include "dicomnet/CommitReport.h"
 
 #include <QSet>
 #include <QStringList>

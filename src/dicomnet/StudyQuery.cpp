@@ -1,9 +1,9 @@
 // What a PACS already holds, asked before the import sends: Study Root
 // C-FIND on one kept association per client.
 
-#include "dicom/StudyQuery.h"
+#include "dicomnet/StudyQuery.h"
 
-#include "dicom/Association.h"
+#include "dicomnet/Association.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "dicom/CommitReport.h"
+#include "dicomnet/CommitReport.h"
 
 #include <cstring>
 #include <memory>

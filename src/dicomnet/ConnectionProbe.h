@@ -3,7 +3,7 @@
 // What the Options dialog's connection test asks of a peer and of this
 // machine, without sending an image.
 
-#include "dicom/Dicom.h"
+#include "dicomnet/Network.h"
 
 #include <QString>
 #include <QStringList>

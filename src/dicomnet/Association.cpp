@@ -1,6 +1,6 @@
-#include "dicom/Association.h"
+#include "dicomnet/Association.h"
 
-#include "dicom/Tls.h"
+#include "dicomnet/Tls.h"
 
 #include <dcmtk/dcmdata/dcostrmb.h>
 #include <dcmtk/dcmnet/cond.h>
@@ -126,7 +126,7 @@ void identifyOurselves(T_ASC_Parameters* params, bool requestor)
 Association::Association(const Peer& peer, const std::vector<ProposedContext>& contexts, int acseSeconds)
     : peer_(peer)
 {
-    ensureInitialised();
+    ensureNetworkInitialised();
     const QString what = QStringLiteral("Cannot open an association with %1").arg(peer.describe());
     if (peer.tls.Enabled)
         tls_ = std::make_unique<TlsTransport>(peer.tls);
@@ -437,7 +437,7 @@ void AssociationPool::openFor(Slot& slot, const Peer& peer)
 
 std::int32_t AssociationPool::store(LoadedFile& file, const Peer& peer, const std::function<void()>& whileWaiting)
 {
-    ensureInitialised();
+    ensureNetworkInitialised();
     // A file going as it is stored is described by its quick walk; DCMTK's
     // objects are made only when the data set must be converted.
     std::string sop, instance, ts;

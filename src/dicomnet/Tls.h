@@ -3,7 +3,7 @@
 // DICOM over TLS as the requestor: the transport layer of one association,
 // and what a failed handshake means in words an operator can act on.
 
-#include "dicom/DicomPrivate.h"
+#include "dicomnet/NetworkPrivate.h"
 
 #include <dcmtk/dcmnet/assoc.h>
 

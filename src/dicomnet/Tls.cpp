@@ -1,4 +1,4 @@
-#include "dicom/Tls.h"
+#include "dicomnet/Tls.h"
 
 #include <dcmtk/dcmnet/dcmtrans.h>
 #include <dcmtk/dcmtls/tlscond.h>

@@ -1,8 +1,8 @@
-#include "dicom/CommitListener.h"
+#include "dicomnet/CommitListener.h"
 
-#include "dicom/Association.h"
+#include "dicomnet/Association.h"
 
-#include "dicom/Tls.h"
+#include "dicomnet/Tls.h"
 
 #include <dcmtk/dcmnet/dcmlayer.h>
 #include <dcmtk/dcmnet/dcmtrans.h>

@@ -3,7 +3,7 @@
 // What a PACS already holds of a study, asked before anything is sent: Study
 // Root C-FIND at STUDY level for the study, at IMAGE level for instances.
 
-#include "dicom/Dicom.h"
+#include "dicomnet/Network.h"
 
 #include <QSet>
 #include <QString>

@@ -1,7 +1,7 @@
-#include "dicom/Conformance.h"
+#include "dicomnet/Conformance.h"
 
 #include "base/Version.h"
-#include "dicom/DicomPrivate.h"
+#include "dicomnet/NetworkPrivate.h"
 
 namespace varnelo::conformance {
 

@@ -1,6 +1,6 @@
-#include "dicom/ConnectionProbe.h"
+#include "dicomnet/ConnectionProbe.h"
 
-#include "dicom/Association.h"
+#include "dicomnet/Association.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

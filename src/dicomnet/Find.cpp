@@ -1,6 +1,6 @@
 // Modality Worklist C-FIND.
 
-#include "dicom/Association.h"
+#include "dicomnet/Association.h"
 
 #include <cstring>
 

@@ -2,9 +2,9 @@
 // stands in for it where a PACS offers none.
 
 #include "base/AppState.h"
-#include "dicom/Association.h"
-#include "dicom/CommitListener.h"
-#include "dicom/CommitReport.h"
+#include "dicomnet/Association.h"
+#include "dicomnet/CommitListener.h"
+#include "dicomnet/CommitReport.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -433,7 +433,7 @@ DcmCommitSession::DcmCommitSession(const QString& host, std::int32_t port, const
     d.batch = static_cast<size_t>(std::max(1, batchSize));
     d.guarded([&] { d.peer.port = checkedPort(port); });
     d.described = d.peer.describe();
-    ensureInitialised();
+    ensureNetworkInitialised();
     d.worker = std::thread([self = impl_] { self->run(); });
 }
 

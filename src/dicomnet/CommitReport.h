@@ -3,7 +3,7 @@
 // Storage commitment reports: reading one off an association, whichever side
 // opened it, and what it says about the instances of its transaction.
 
-#include "dicom/DicomPrivate.h"
+#include "dicomnet/NetworkPrivate.h"
 
 #include <dcmtk/dcmnet/assoc.h>
 #include <dcmtk/dcmnet/dimse.h>

@@ -3,8 +3,8 @@
 // Associations as the requestor: one open association with bounded waits,
 // and the pool that the image list keeps for its sends.
 
-#include "dicom/Conformance.h"
-#include "dicom/DicomPrivate.h"
+#include "dicomnet/Conformance.h"
+#include "dicomnet/NetworkPrivate.h"
 #include "dicom/FileLoader.h"
 
 #include <dcmtk/dcmnet/assoc.h>
