@@ -10,6 +10,7 @@
 
 #include "base/Error.h"
 
+#include <QByteArray>
 #include <QDate>
 #include <QDateTime>
 #include <QString>
@@ -45,6 +46,7 @@ constexpr std::int32_t FileChanged = 40016;            // the file changed or we
 constexpr std::int32_t TlsFileUnusable = 40017;        // a [TLS] certificate, key or CA file; names the file
 constexpr std::int32_t PeerNotTrusted = 40018;         // the peer's certificate does not chain to a trusted CA
 constexpr std::int32_t TlsHandshakeFailed = 40019;     // peer without TLS, silent, or refusing this station
+constexpr std::int32_t WebRequestFailed = 40020;       // a DICOMweb service refused or failed a request
 }  // namespace DicomErrc
 
 class DcmDataset;
@@ -219,6 +221,14 @@ public:
     // UID (B), else 0. A DICOMDIR or other non-instance file reports 0 for both.
     std::int32_t CheckValueA() const;
     std::int32_t CheckValueB() const;
+
+    // The image as a DICOM file (part 10), as it stands in memory: an
+    // unchanged file in its own transfer syntax is its own bytes; otherwise
+    // the data set is written out. `uncompressed` writes it in Explicit VR
+    // Little Endian, decompressed. Throws FileChanged when the file changed
+    // on disk since it was loaded, InvalidValue when it cannot be written
+    // (or decompressed).
+    QByteArray Part10Bytes(bool uncompressed = false) const;
 
     struct Impl;
     explicit DcmImage(std::shared_ptr<Impl> impl);
