@@ -15,6 +15,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
+#include <QSpinBox>
 
 namespace varnelo {
 
@@ -26,6 +27,10 @@ constexpr int kDiscRows = 900;
 constexpr int kLanguageRow = 465;
 // The row of "Test connections", at the bottom.
 constexpr int kTestRow = 600;
+// The two destinations' frames, below the language.
+constexpr int kDestinationTop = 4530;
+constexpr int kDestinationHeight = 1245;
+constexpr int kDestinationRows = 2 * (kDestinationHeight + 120);
 
 // The dialog is laid out in twips, 15 to a pixel.
 QRect twips(int left, int top, int width, int height)
@@ -68,7 +73,7 @@ OptionForm::OptionForm(MainForm* owner)
                    Qt::WindowCloseButtonHint);
     setModal(true);
     applyWindowLook(this, 9.75);
-    setFixedSize(5010 / 15, (4170 + kDiscRows + kLanguageRow + kTestRow) / 15);
+    setFixedSize(5010 / 15, (4170 + kDiscRows + kLanguageRow + kDestinationRows + kTestRow) / 15);
 
     createControls();
     Form_Load();
@@ -94,8 +99,9 @@ void OptionForm::createControls()
         return b;
     };
 
-    cmdOK = button("cmdOK", tr("OK"), twips(2010, 3510 + kDiscRows + kLanguageRow, 1335, 495));
-    cmdCancel = button("cmdCancel", tr("Cancel"), twips(3450, 3510 + kDiscRows + kLanguageRow, 1335, 495));
+    constexpr int above = kDiscRows + kLanguageRow + kDestinationRows;
+    cmdOK = button("cmdOK", tr("OK"), twips(2010, 3510 + above, 1335, 495));
+    cmdCancel = button("cmdCancel", tr("Cancel"), twips(3450, 3510 + above, 1335, 495));
     connect(cmdOK, &QPushButton::clicked, this, &OptionForm::cmdOK_Click);
     connect(cmdCancel, &QPushButton::clicked, this, &OptionForm::cmdCancel_Click);
 
@@ -165,12 +171,14 @@ void OptionForm::createControls()
                                   cboLanguage->x() - languageGeo.x()));
     lblLanguage->setGeometry(languageGeo);
 
+    createDestinationControls();
+
     // Collapsed on purpose: the worklist fields lie outside the group's
     // visible area. They are still loaded and written back on OK; they take
     // no focus, so nothing can be typed into them unseen.
     fraWKL = new QGroupBox(tr("Worklist"), this);
     fraWKL->setObjectName(QStringLiteral("fraWKL"));
-    fraWKL->setGeometry(twips(405, 3345 + kDiscRows + kLanguageRow, 960, 555));
+    fraWKL->setGeometry(twips(405, 3345 + above, 960, 555));
     auto label = [this](const char* name, const QString& text, int left, int top) {
         auto* l = new QLabel(text, fraWKL);
         l->setObjectName(QLatin1String(name));
@@ -200,17 +208,75 @@ void OptionForm::createControls()
     txtWLPort->setAccessibleName(tr("Worklist port"));
     txtModality->setAccessibleName(tr("Worklist modality"));
 
-    const QList<QWidget*> order = {cmdOK, cmdCancel, txtLocalAET, chkMergeLog, chkValidate, chkStudyDir,
-                                   chkChangeID, txtIssuer, chkAutoImport, chkEjectWhenDone, cboLanguage, txtWLIP, txtWLAET, txtWLPort, txtModality};
+    const QList<QWidget*> order = {cmdOK, cmdCancel, txtLocalAET, chkMergeLog, chkValidate, chkStudyDir, chkChangeID,
+                                   txtIssuer, chkAutoImport, chkEjectWhenDone, cboLanguage,
+                                   destinations_[0].spnAssociations, destinations_[0].txtURL,
+                                   destinations_[1].spnAssociations, destinations_[1].txtURL,
+                                   txtWLIP, txtWLAET, txtWLPort, txtModality};
     for (qsizetype i = 1; i < order.size(); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
 
     cmdTestConnections = button("cmdTestConnections", tr("Test connections..."),
-                                twips(2010, 4110 + kDiscRows + kLanguageRow, 2775, 495));
+                                twips(2010, 4110 + above, 2775, 495));
     cmdTestConnections->setToolTip(tr("Asks each destination, the worklist and the port for confirmations, with the "
                                       "values entered here, without sending an image."));
     connect(cmdTestConnections, &QPushButton::clicked, this, &OptionForm::cmdTestConnections_Click);
     QWidget::setTabOrder(order.back(), cmdTestConnections);
+}
+
+// Each destination in a frame of its own: how many associations an import
+// opens to it, and the DICOMweb service that stands in for the DICOM peer.
+void OptionForm::createDestinationControls()
+{
+    // Each label has a mnemonic of its own, so the two frames' labels differ.
+    const QString associations[2] = {tr("&Associations:"), tr("A&ssociations:")};
+    const QString urls[2] = {tr("DICOMweb &URL:"), tr("DICOMweb U&RL:")};
+    const QString associationsTip =
+        tr("The most associations an import opens to this destination at once, each image going to the next free "
+           "one. 1 sends one image after the other on one association, for an archive that wants a whole series on "
+           "one association.");
+    const QString urlTip = tr("When set, this destination is the DICOMweb service at this base URL (for example "
+                              "http://pacs:8042/dicom-web): images go there by STOW-RS, and its AE title, IP and "
+                              "port in the main window are not used. Empty: a DICOM peer.");
+    int column = twips(1215);  // where the boxes start: past the widest label
+    for (int d = 0; d < 2; ++d) {
+        Destination& dest = destinations_[d];
+        const QString n = d == 0 ? QString() : QString::number(d + 1);
+        dest.frame = new QGroupBox(d == 0 ? tr("Destination #1") : tr("Destination #2"), this);
+        dest.frame->setObjectName(QStringLiteral("fraDestination%1").arg(d + 1));
+        dest.frame->setGeometry(twips(120, kDestinationTop + d * (kDestinationHeight + 120), 4575, kDestinationHeight));
+
+        dest.spnAssociations = new QSpinBox(dest.frame);
+        dest.spnAssociations->setObjectName(QStringLiteral("spnAssociations") + n);
+        dest.spnAssociations->setRange(1, 8);
+        dest.spnAssociations->setToolTip(associationsTip);
+        dest.spnAssociations->setAccessibleName(tr("Destination %1 associations").arg(d + 1));
+        dest.lblAssociations = new QLabel(associations[d], dest.frame);
+        dest.lblAssociations->setObjectName(QStringLiteral("lblAssociations") + n);
+        dest.lblAssociations->setBuddy(dest.spnAssociations);
+        dest.lblAssociations->setToolTip(associationsTip);
+
+        dest.txtURL = new QLineEdit(dest.frame);
+        dest.txtURL->setObjectName(QStringLiteral("txtRemoteURL") + n);
+        dest.txtURL->setToolTip(urlTip);
+        dest.txtURL->setPlaceholderText(tr("none: sent by DICOM"));
+        dest.txtURL->setAccessibleName(tr("Destination %1 DICOMweb URL").arg(d + 1));
+        dest.lblURL = new QLabel(urls[d], dest.frame);
+        dest.lblURL->setObjectName(QStringLiteral("lblRemoteURL") + n);
+        dest.lblURL->setBuddy(dest.txtURL);
+        dest.lblURL->setToolTip(urlTip);
+
+        column = std::max({column, dest.lblAssociations->sizeHint().width() + twips(240),
+                           dest.lblURL->sizeHint().width() + twips(240)});
+    }
+    for (Destination& dest : destinations_) {
+        const int right = dest.frame->width() - twips(120);
+        const int labelWidth = column - twips(120) - twips(60);
+        dest.lblAssociations->setGeometry(twips(120), twips(330), labelWidth, twips(375));
+        dest.spnAssociations->setGeometry(column, twips(330), twips(900), twips(375));
+        dest.lblURL->setGeometry(twips(120), twips(765), labelWidth, twips(375));
+        dest.txtURL->setGeometry(column, twips(765), right - column, twips(375));
+    }
 }
 
 void OptionForm::Form_Load()
@@ -233,6 +299,10 @@ void OptionForm::Form_Load()
     txtWLAET->setText(s.WorklistAET);
     txtWLPort->setText(s.WorklistPort);
     txtModality->setText(s.WorklistModality);
+    destinations_[0].spnAssociations->setValue(s.Associations);
+    destinations_[1].spnAssociations->setValue(s.Associations2);
+    destinations_[0].txtURL->setText(s.RemoteURL);
+    destinations_[1].txtURL->setText(s.RemoteURL2);
     showLockedSettings();
 }
 
@@ -248,11 +318,20 @@ void OptionForm::showLockedSettings()
         {txtWLIP, {worklist, QStringLiteral("IP")}},
         {txtWLPort, {worklist, QStringLiteral("Port")}},
         {txtModality, {worklist, QStringLiteral("Modality")}},
+        {destinations_[0].txtURL, {QStringLiteral("DICOM"), QStringLiteral("RemoteURL")}},
+        {destinations_[1].txtURL, {QStringLiteral("DICOM"), QStringLiteral("RemoteURL2")}},
     };
     for (const auto& [box, key] : boxes) {
         if (isLockedSetting(key.first, key.second)) {
             box->setReadOnly(true);
             box->setToolTip(why);
+        }
+    }
+    for (int d = 0; d < 2; ++d) {
+        QSpinBox* spin = destinations_[d].spnAssociations;
+        if (isLockedSetting(QStringLiteral("DICOM"), d == 0 ? QStringLiteral("Associations") : QStringLiteral("Associations2"))) {
+            spin->setReadOnly(true);
+            spin->setToolTip(why);
         }
     }
     const std::pair<QWidget*, QString> switches[] = {
@@ -294,12 +373,20 @@ void OptionForm::cmdOK_Click()
     s.WorklistIP = txtWLIP->text();
     s.WorklistPort = txtWLPort->text();
     s.WorklistModality = txtModality->text();
+    s.Associations = destinations_[0].spnAssociations->value();
+    s.Associations2 = destinations_[1].spnAssociations->value();
+    s.RemoteURL = destinations_[0].txtURL->text().trimmed();
+    s.RemoteURL2 = destinations_[1].txtURL->text().trimmed();
 
     // A refused write keeps the file's old value; AppState stays in force. A
     // key the administrator locked is not written (and its control was read-only).
     WriteSetting(QStringLiteral("Default"), QStringLiteral("ChangeID"), QString::number(s.ChangeID ? 1 : 0));
     WriteSetting(QStringLiteral("Default"), QStringLiteral("IssuerOfPatientID"), s.IssuerOfPatientID);
     WriteSetting(QStringLiteral("DICOM"), QStringLiteral("LocalAET"), s.LocalAET);
+    WriteSetting(QStringLiteral("DICOM"), QStringLiteral("Associations"), QString::number(s.Associations));
+    WriteSetting(QStringLiteral("DICOM"), QStringLiteral("Associations2"), QString::number(s.Associations2));
+    WriteSetting(QStringLiteral("DICOM"), QStringLiteral("RemoteURL"), s.RemoteURL);
+    WriteSetting(QStringLiteral("DICOM"), QStringLiteral("RemoteURL2"), s.RemoteURL2);
     WriteSetting(QStringLiteral("Default"), QStringLiteral("WriteLog"), QString::number(s.WriteLog));
     WriteSetting(QStringLiteral("Default"), QStringLiteral("Validate"), QString::number(s.Validate));
     WriteSetting(QStringLiteral("Default"), QStringLiteral("ImgDirEqStudy"), QString::number(s.ImgDirEqStudy));

@@ -8,14 +8,15 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QSpinBox;
 
 namespace varnelo {
 
 class FilteredLineEdit;
 class MainForm;
 
-// The Options dialog: the local AE title, the import switches and the
-// worklist provider. Loaded from AppState when created; OK stores every
+// The Options dialog: the local AE title, the import switches, how each
+// destination is reached (associations, DICOMweb) and the worklist provider. Loaded from AppState when created; OK stores every
 // value in AppState and the settings file; Cancel, Escape and the close box
 // change nothing.
 class OptionForm : public QDialog {
@@ -36,6 +37,7 @@ protected:
 
 private:
     void createControls();
+    void createDestinationControls();
     void Form_Load();
     void showLockedSettings();
 
@@ -55,6 +57,15 @@ private:
     QCheckBox* chkEjectWhenDone = nullptr;
     QLabel* lblLanguage = nullptr;
     QComboBox* cboLanguage = nullptr;
+    // Destination 1 and 2: [DICOM] Associations(2) and RemoteURL(2).
+    struct Destination {
+        QGroupBox* frame = nullptr;
+        QLabel* lblAssociations = nullptr;
+        QSpinBox* spnAssociations = nullptr;
+        QLabel* lblURL = nullptr;
+        QLineEdit* txtURL = nullptr;
+    };
+    Destination destinations_[2];
     QGroupBox* fraWKL = nullptr;
     QLineEdit* txtWLIP = nullptr;
     QLineEdit* txtWLAET = nullptr;

@@ -1141,6 +1141,50 @@ Es wurde nichts importiert.</translation>
         <source>Languages</source>
         <translation>Sprachen</translation>
     </message>
+    <message>
+        <source>&amp;Associations:</source>
+        <translation>&amp;Assoziationen:</translation>
+    </message>
+    <message>
+        <source>A&amp;ssociations:</source>
+        <translation>A&amp;ssoziationen:</translation>
+    </message>
+    <message>
+        <source>DICOMweb &amp;URL:</source>
+        <translation>DICOMweb-&amp;URL:</translation>
+    </message>
+    <message>
+        <source>DICOMweb U&amp;RL:</source>
+        <translation>DICOMweb-U&amp;RL:</translation>
+    </message>
+    <message>
+        <source>The most associations an import opens to this destination at once, each image going to the next free one. 1 sends one image after the other on one association, for an archive that wants a whole series on one association.</source>
+        <translation>Wie viele Assoziationen ein Import höchstens zugleich zu diesem Ziel öffnet; jedes Bild geht über die nächste freie. 1 sendet ein Bild nach dem anderen über eine Assoziation, für ein Archiv, das eine ganze Serie auf einer Assoziation erwartet.</translation>
+    </message>
+    <message>
+        <source>When set, this destination is the DICOMweb service at this base URL (for example http://pacs:8042/dicom-web): images go there by STOW-RS, and its AE title, IP and port in the main window are not used. Empty: a DICOM peer.</source>
+        <translation>Wenn gesetzt, ist dieses Ziel der DICOMweb-Dienst unter dieser Basis-URL (zum Beispiel http://pacs:8042/dicom-web): Die Bilder gehen per STOW-RS dorthin, AE-Titel, IP und Port dieses Ziels im Hauptfenster werden nicht verwendet. Leer: ein DICOM-Partner.</translation>
+    </message>
+    <message>
+        <source>Destination #1</source>
+        <translation>Ziel 1</translation>
+    </message>
+    <message>
+        <source>Destination #2</source>
+        <translation>Ziel 2</translation>
+    </message>
+    <message>
+        <source>Destination %1 associations</source>
+        <translation>Assoziationen zu Ziel %1</translation>
+    </message>
+    <message>
+        <source>none: sent by DICOM</source>
+        <translation>keine: Senden per DICOM</translation>
+    </message>
+    <message>
+        <source>Destination %1 DICOMweb URL</source>
+        <translation>DICOMweb-URL von Ziel %1</translation>
+    </message>
 </context>
 <context>
     <name>varnelo::PatientsForm</name>

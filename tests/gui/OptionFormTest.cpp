@@ -10,11 +10,13 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QTest>
 
 #include <memory>
@@ -72,7 +74,7 @@ protected:
     std::unique_ptr<MainForm> main;
 };
 
-TEST_F(OptionFormTest, OkStoresEveryValueAndWritesThirteenKeysInOrder)
+TEST_F(OptionFormTest, OkStoresEveryValueAndWritesSeventeenKeysInOrder)
 {
     ASSERT_FALSE(QFile::exists(iniPath()));
     setWorklist("WLSCP", "10.0.0.9", "4242", "CT");
@@ -104,7 +106,7 @@ TEST_F(OptionFormTest, OkStoresEveryValueAndWritesThirteenKeysInOrder)
 
     // Written one key at a time into a missing file: the order shows in the
     // order of the sections and of the keys within them.
-    EXPECT_EQ(iniEntries(), QStringList({"Default/ChangeID=1", "Default/IssuerOfPatientID=", "Default/WriteLog=1", "Default/Validate=0", "Default/ImgDirEqStudy=1", "Default/AutoImport=0", "Default/EjectWhenDone=1", "Default/Language=auto", "DICOM/LocalAET=STATION1", "Worklist/AET=WLSCP", "Worklist/IP=10.0.0.9", "Worklist/Port=4242", "Worklist/Modality=CT"}));
+    EXPECT_EQ(iniEntries(), QStringList({"Default/ChangeID=1", "Default/IssuerOfPatientID=", "Default/WriteLog=1", "Default/Validate=0", "Default/ImgDirEqStudy=1", "Default/AutoImport=0", "Default/EjectWhenDone=1", "Default/Language=auto", "DICOM/LocalAET=STATION1", "DICOM/Associations=4", "DICOM/Associations2=4", "DICOM/RemoteURL=", "DICOM/RemoteURL2=", "Worklist/AET=WLSCP", "Worklist/IP=10.0.0.9", "Worklist/Port=4242", "Worklist/Modality=CT"}));
 }
 
 // The language box shows the file's choice, each language by its own name;
@@ -271,9 +273,78 @@ TEST_F(OptionFormTest, EveryControlHasANameOfItsOwnForAScreenReader)
     auto dialog = open();
     const QStringList spoken = varnelo::test::spokenNames(dialog.get());
     for (const char* expected : {"txtLocalAET=Local AE title", "cmdCancel=Cancel", "chkChangeID=Change Patient ID",
-                                 "txtWLPort=Worklist port"})
+                                 "txtWLPort=Worklist port", "spnAssociations2=Destination 2 associations",
+                                 "txtRemoteURL=Destination 1 DICOMweb URL"})
         EXPECT_TRUE(spoken.contains(expected)) << expected << " not in " << spoken.join(", ").toStdString();
     EXPECT_EQ(varnelo::test::unnamedOrSameNamed(dialog.get()), QStringList());
+}
+
+// Associations and DICOMweb URL of each destination: from the file into the
+// dialog (out of range and no number as the program reads them), within 1 to
+// 8 by the keyboard, back through OK, and read again by the next start.
+TEST_F(OptionFormTest, DestinationsRoundTripThroughTheDialogAndTheFile)
+{
+    writeIni("[DICOM]\nAssociations=12\nAssociations2=many\nRemoteURL= http://pacs:8042/dicom-web \n");
+    main = std::make_unique<MainForm>();
+    auto dialog = open();
+    auto* spin1 = child<QSpinBox>(dialog.get(), "spnAssociations");
+    auto* spin2 = child<QSpinBox>(dialog.get(), "spnAssociations2");
+    auto* url1 = child<QLineEdit>(dialog.get(), "txtRemoteURL");
+    auto* url2 = child<QLineEdit>(dialog.get(), "txtRemoteURL2");
+    EXPECT_EQ(spin1->value(), 8);
+    EXPECT_EQ(spin2->value(), 4);
+    EXPECT_EQ(url1->text(), "http://pacs:8042/dicom-web");
+    EXPECT_EQ(url2->text(), "");
+
+    spin1->setFocus();
+    QTest::keyClick(spin1, Qt::Key_Up);
+    EXPECT_EQ(spin1->value(), 8) << "8 at most";
+    spin1->selectAll();
+    QTest::keyClicks(spin1, "0");
+    QTest::keyClick(spin1, Qt::Key_Tab);
+    EXPECT_GE(spin1->value(), 1) << "1 at least";
+    spin1->selectAll();
+    QTest::keyClicks(spin1, "1");
+    QTest::keyClick(spin2, Qt::Key_Down);
+    url1->clear();
+    QTest::keyClicks(url2, " https://archive.example.org/dicom-web ");
+    QTest::mouseClick(child<QPushButton>(dialog.get(), "cmdOK"), Qt::LeftButton);
+
+    const auto fields = [] {
+        const AppState& s = appState();
+        return QStringList {QString::number(s.Associations), QString::number(s.Associations2), s.RemoteURL, s.RemoteURL2};
+    };
+    const QStringList saved {"1", "3", "", "https://archive.example.org/dicom-web"};
+    EXPECT_EQ(fields(), saved);
+    EXPECT_EQ(QStringList({iniValue("DICOM/Associations"), iniValue("DICOM/Associations2"), iniValue("DICOM/RemoteURL"),
+                           iniValue("DICOM/RemoteURL2")}),
+              saved);
+
+    dialog.reset();  // before its owner goes
+    appState() = AppState {};
+    main = std::make_unique<MainForm>();
+    EXPECT_EQ(fields(), saved) << "what the next start reads";
+}
+
+// The labels' mnemonics are the dialog's own, one key each, and lead to a box.
+TEST_F(OptionFormTest, MnemonicsDifferAndLeadToTheirBoxes)
+{
+    auto dialog = open();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(dialog.get()));
+    QStringList keys;
+    for (QLabel* label : dialog->findChildren<QLabel*>()) {
+        const QKeySequence key = QKeySequence::mnemonic(label->text());
+        if (key.isEmpty())
+            continue;
+        EXPECT_FALSE(keys.contains(key.toString())) << label->text().toStdString();
+        keys << key.toString();
+        EXPECT_NE(label->buddy(), nullptr) << label->text().toStdString();
+    }
+    EXPECT_GE(keys.size(), 4);
+    QTest::keyClick(dialog.get(), Qt::Key_S, Qt::AltModifier);
+    EXPECT_EQ(QApplication::focusWidget(), child<QSpinBox>(dialog.get(), "spnAssociations2"));
+    QTest::keyClick(dialog.get(), Qt::Key_U, Qt::AltModifier);
+    EXPECT_EQ(QApplication::focusWidget(), child<QLineEdit>(dialog.get(), "txtRemoteURL"));
 }
 
 TEST_F(OptionFormTest, LocalAeTitleTakesSixteenCharacters)
@@ -385,4 +456,36 @@ TEST_F(OptionFormTest, LockedKeysAreReadOnlyAndSayWhoSetThem)
     EXPECT_EQ(iniValue("Default/WriteLog"), "0");
     EXPECT_EQ(iniValue("DICOM/RemoteIP"), "<missing>");
     EXPECT_EQ(iniValue("Default/Validate"), "1") << "what is not locked is written";
+}
+
+TEST_F(OptionFormTest, LockedDestinationKeysAreReadOnlyAndNotWritten)
+{
+    writeSystemIni("[Locked]\nKeys=DICOM/Associations2,DICOM/RemoteURL\n"
+                   "[DICOM]\nAssociations2=2\nRemoteURL=https://pacs.example.org/dicom-web\n");
+    writeIni("[DICOM]\nAssociations2=6\nRemoteURL=http://mine\n");
+    main = std::make_unique<MainForm>();
+    auto dialog = open();
+    const QString why = "Set by your administrator.";
+    auto* spin2 = child<QSpinBox>(dialog.get(), "spnAssociations2");
+    auto* url1 = child<QLineEdit>(dialog.get(), "txtRemoteURL");
+    EXPECT_EQ(spin2->value(), 2);
+    EXPECT_TRUE(spin2->isReadOnly());
+    EXPECT_EQ(spin2->toolTip(), why);
+    spin2->setFocus();
+    QTest::keyClick(spin2, Qt::Key_Up);
+    EXPECT_EQ(spin2->value(), 2);
+    EXPECT_EQ(url1->text(), "https://pacs.example.org/dicom-web");
+    EXPECT_TRUE(url1->isReadOnly());
+    EXPECT_EQ(url1->toolTip(), why);
+    QTest::keyClicks(url1, "x");
+    EXPECT_FALSE(child<QSpinBox>(dialog.get(), "spnAssociations")->isReadOnly());
+    EXPECT_FALSE(child<QLineEdit>(dialog.get(), "txtRemoteURL2")->isReadOnly());
+    child<QSpinBox>(dialog.get(), "spnAssociations")->setValue(5);
+    QTest::mouseClick(child<QPushButton>(dialog.get(), "cmdOK"), Qt::LeftButton);
+
+    EXPECT_EQ(appState().Associations2, 2);
+    EXPECT_EQ(appState().RemoteURL, "https://pacs.example.org/dicom-web");
+    EXPECT_EQ(iniValue("DICOM/Associations2"), "6") << "left as it was";
+    EXPECT_EQ(iniValue("DICOM/RemoteURL"), "http://mine");
+    EXPECT_EQ(iniValue("DICOM/Associations"), "5") << "what is not locked is written";
 }
