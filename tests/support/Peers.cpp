@@ -12,12 +12,15 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstring>
+#include <iterator>
+#include <list>
 #include <map>
 #include <mutex>
 #include <set>
@@ -32,7 +35,9 @@
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmnet/assoc.h>
 #include <dcmtk/dcmnet/dimse.h>
+#include <dcmtk/dcmnet/dcmtrans.h>
 #include <dcmtk/dcmnet/dstorscp.h>
+#include <dcmtk/dcmnet/scpthrd.h>
 
 namespace varnelo::testsupport {
 
@@ -1045,6 +1050,309 @@ int DcmtkCommitScp::reportsAnsweredWithSuccess() const
 {
     const std::lock_guard<std::mutex> lock(d_->scp.m);
     return d_->scp.reportsOk;
+}
+
+
+// ---- LimitedStorePeer -------------------------------------------------------
+
+namespace {
+
+// As storescp +xa: a context that offers a compressed syntax beside the
+// uncompressed ones gets the compressed one, so an image arrives as sent.
+const char* storeSyntaxes[] = {
+    UID_JPEG2000LosslessOnlyTransferSyntax, UID_JPEG2000TransferSyntax, UID_JPEGLSLosslessTransferSyntax,
+    UID_JPEGLSLossyTransferSyntax, UID_JPEGProcess14SV1TransferSyntax, UID_JPEGProcess14TransferSyntax,
+    UID_JPEGProcess1TransferSyntax, UID_JPEGProcess2_4TransferSyntax, UID_RLELosslessTransferSyntax,
+    UID_DeflatedExplicitVRLittleEndianTransferSyntax, UID_LittleEndianExplicitTransferSyntax,
+    UID_BigEndianExplicitTransferSyntax, UID_LittleEndianImplicitTransferSyntax};
+
+// DCMTK keeps an association's socket to itself; the destructor needs it to
+// wake a worker that waits for its caller.
+struct SocketOf : DcmTransportConnection {
+    static int of(T_ASC_Association* a)
+    {
+        return (DUL_getTransportConnection(a->DULassociation)->*&SocketOf::getSocket)();
+    }
+};
+
+struct LimitedStoreState {
+    LimitedStorePeer::Options o;
+    std::atomic<bool> stop {false};
+    mutable std::mutex m;
+    std::set<int> sockets;        // of associations being served
+    std::map<QString, int> held;  // calling AE title -> its associations in hand
+    QMap<QString, int> received;
+    QStringList callers;
+    int kept = 0, failed = 0, accepted = 0, rejected = 0, open = 0, peak = 0;
+};
+
+// One association: DcmSCP negotiates and dispatches, we count and decide.
+class LimitedStoreScp : public DcmThreadSCP {
+public:
+    LimitedStoreScp(LimitedStoreState& s, T_ASC_Association* a)
+        : s_(s)
+        , assoc_(a)
+    {
+    }
+
+protected:
+    OFBool checkCallingAETitleAccepted(const OFString& callingAE) override
+    {
+        const QString caller = QString::fromLatin1(callingAE.c_str()).trimmed();
+        const std::lock_guard lock(s_.m);
+        if (!s_.callers.contains(caller))
+            s_.callers << caller;
+        int& held = s_.held[caller];
+        if (s_.stop || (s_.o.maxAssociationsPerCaller > 0 && held >= s_.o.maxAssociationsPerCaller)) {
+            s_.rejected += s_.stop ? 0 : 1;
+            overLimit_ = true;
+            return OFFalse;
+        }
+        ++held;
+        caller_ = caller;
+        holding_ = true;
+        return OFTrue;
+    }
+
+    void refuseAssociation(const DcmRefuseReasonType reason) override
+    {
+        // transient, "local limit exceeded", as such a PACS answers
+        DcmThreadSCP::refuseAssociation(overLimit_ ? DCMSCP_TOO_MANY_ASSOCIATIONS : reason);
+    }
+
+    // As storescp: every storage class (more than an association profile
+    // may list) and verification, in the syntaxes above.
+    OFCondition negotiateAssociation() override
+    {
+        std::vector<const char*> classes(dcmAllStorageSOPClassUIDs,
+                                         dcmAllStorageSOPClassUIDs + numberOfDcmAllStorageSOPClassUIDs);
+        classes.push_back(UID_VerificationSOPClass);
+        return ASC_acceptContextsWithPreferredTransferSyntaxes(assoc_->params, classes.data(), int(classes.size()),
+                                                               storeSyntaxes, int(std::size(storeSyntaxes)));
+    }
+
+    void notifyAssociationAcknowledge() override
+    {
+        const std::lock_guard lock(s_.m);
+        ++s_.accepted;
+        s_.peak = std::max(s_.peak, ++s_.open);
+        open_ = true;
+    }
+
+    // Before the release is acknowledged: a caller that reconnects at once
+    // finds its place free.
+    void notifyReleaseRequest() override { leave(); }
+    void notifyAbortRequest() override { leave(); }
+    void notifyAssociationTermination() override { leave(); }
+
+    OFCondition handleIncomingCommand(T_DIMSE_Message* msg, const DcmPresentationContextInfo& info) override
+    {
+        if (msg->CommandField != DIMSE_C_STORE_RQ)
+            return DcmThreadSCP::handleIncomingCommand(msg, info);
+        DcmDataset* ds = nullptr;
+        const OFCondition c = handleSTORERequest(msg->msg.CStoreRQ, info.presentationContextID, ds);
+        delete ds;
+        return c;
+    }
+
+    Uint16 checkSTORERequest(T_DIMSE_C_StoreRQ& rq, DcmDataset*) override
+    {
+        const QDeadlineTimer work(s_.o.storeDelayMs);
+        while (!work.hasExpired() && !s_.stop)
+            std::this_thread::sleep_for(std::chrono::milliseconds(std::min<qint64>(10, work.remainingTime())));
+        const QString uid = QString::fromLatin1(rq.AffectedSOPInstanceUID).trimmed();
+        const std::lock_guard lock(s_.m);
+        if (s_.o.failInstances.contains(uid)) {
+            ++s_.failed;
+            return s_.o.failureStatus;
+        }
+        ++s_.received[uid];
+        ++s_.kept;
+        return STATUS_Success;
+    }
+
+private:
+    void leave()
+    {
+        const std::lock_guard lock(s_.m);
+        if (holding_)
+            --s_.held[caller_];
+        if (open_)
+            --s_.open;
+        holding_ = open_ = false;
+    }
+
+    LimitedStoreState& s_;
+    T_ASC_Association* assoc_;
+    QString caller_;
+    bool overLimit_ = false, holding_ = false, open_ = false;
+};
+
+}  // namespace
+
+struct LimitedStorePeer::Impl {
+    struct Worker {
+        std::thread thread;
+        std::atomic<bool> done {false};
+    };
+
+    LimitedStoreState s;
+    DcmSCPConfig config;  // each association gets a copy
+    T_ASC_Network* net = nullptr;
+    quint16 port = 0;
+    std::thread loop;
+    std::list<Worker> workers;  // touched by `loop` only, until it ends
+
+    // DcmThreadSCP::run is meant for a listener that takes the connections
+    // and hands each to a worker: this is that listener.
+    void run()
+    {
+        while (!s.stop) {
+            T_ASC_Association* a = nullptr;
+            const OFCondition c =
+                ASC_receiveAssociation(net, &a, ASC_DEFAULTMAXPDU, nullptr, nullptr, OFFalse, DUL_NOBLOCK, 1);
+            workers.remove_if([](Worker& w) {
+                if (w.done)
+                    w.thread.join();
+                return bool(w.done);
+            });
+            if (c.bad()) {
+                if (a && c != DUL_NOASSOCIATIONREQUEST)
+                    ASC_dropAssociation(a);
+                ASC_destroyAssociation(&a);
+                continue;
+            }
+            const int fd = SocketOf::of(a);
+            const int one = 1;
+            ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            {
+                // under the lock with `stop`, so that the destructor either
+                // sees this socket or this one sees `stop`
+                const std::lock_guard lock(s.m);
+                if (s.stop) {
+                    ASC_dropAssociation(a);
+                    ASC_destroyAssociation(&a);
+                    break;
+                }
+                s.sockets.insert(fd);
+            }
+            Worker& w = workers.emplace_back();
+            w.thread = std::thread([this, a, fd, &w] {
+                {
+                    LimitedStoreScp scp(s, a);
+                    scp.setConfig(config);
+                    scp.run(a);
+                    const std::lock_guard lock(s.m);
+                    s.sockets.erase(fd);
+                }  // the association is dropped here, its socket closed
+                w.done = true;
+            });
+        }
+    }
+};
+
+LimitedStorePeer::LimitedStorePeer(const Options& options)
+    : d_(std::make_unique<Impl>())
+{
+    d_->s.o = options;
+    DcmSCPConfig& c = d_->config;
+    c.setAETitle(options.aeTitle.toStdString().c_str());
+    c.setRespondWithCalledAETitle(OFFalse);
+    c.setDIMSEBlockingMode(DIMSE_NONBLOCKING);
+    c.setDIMSETimeout(Uint32(options.dimseTimeoutSeconds));
+    c.setACSETimeout(5);
+    // DCMTK 3.6.7 does not tell which port it got for 0: a free one, again
+    // should another listener take it first
+    for (int attempt = 0; !d_->net; ++attempt) {
+        d_->port = freeLoopbackPort();
+        if (ASC_initializeNetwork(NET_ACCEPTOR, d_->port, 5, &d_->net).bad() && attempt == 4)
+            throw std::runtime_error("LimitedStorePeer cannot listen");
+    }
+    d_->loop = std::thread([this] { d_->run(); });
+}
+
+LimitedStorePeer::~LimitedStorePeer()
+{
+    {
+        // wakes the workers from their reads; each aborts its association
+        const std::lock_guard lock(d_->s.m);
+        d_->s.stop = true;
+        for (const int fd : d_->s.sockets)
+            ::shutdown(fd, SHUT_RDWR);
+    }
+    d_->loop.join();
+    for (Impl::Worker& w : d_->workers)
+        w.thread.join();
+    ASC_dropNetwork(&d_->net);
+}
+
+quint16 LimitedStorePeer::port() const
+{
+    return d_->port;
+}
+
+QString LimitedStorePeer::aeTitle() const
+{
+    return d_->s.o.aeTitle;
+}
+
+QMap<QString, int> LimitedStorePeer::receivedCounts() const
+{
+    const std::lock_guard lock(d_->s.m);
+    return d_->s.received;
+}
+
+int LimitedStorePeer::instancesReceived() const
+{
+    const std::lock_guard lock(d_->s.m);
+    return d_->s.kept;
+}
+
+int LimitedStorePeer::failuresAnswered() const
+{
+    const std::lock_guard lock(d_->s.m);
+    return d_->s.failed;
+}
+
+QStringList LimitedStorePeer::callingAeTitles() const
+{
+    const std::lock_guard lock(d_->s.m);
+    return d_->s.callers;
+}
+
+int LimitedStorePeer::associationsAccepted() const
+{
+    const std::lock_guard lock(d_->s.m);
+    return d_->s.accepted;
+}
+
+int LimitedStorePeer::associationsRejected() const
+{
+    const std::lock_guard lock(d_->s.m);
+    return d_->s.rejected;
+}
+
+int LimitedStorePeer::openAssociations() const
+{
+    const std::lock_guard lock(d_->s.m);
+    return d_->s.open;
+}
+
+int LimitedStorePeer::peakAssociations() const
+{
+    const std::lock_guard lock(d_->s.m);
+    return d_->s.peak;
+}
+
+bool LimitedStorePeer::waitForInstances(int count, int timeoutMs) const
+{
+    const QDeadlineTimer deadline(timeoutMs);
+    while (instancesReceived() < count) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(20);
+    }
+    return true;
 }
 
 }  // namespace varnelo::testsupport

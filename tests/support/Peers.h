@@ -2,10 +2,12 @@
 
 // Real DICOM peers for the tests: DCMTK's storescp and wlmscpfs and Orthanc
 // started as child processes on free loopback ports, in folders of their
-// own, a PACS with storage commitment run by DCMTK in this process, and a
-// listener that takes TCP connections and never answers. Every peer is
-// stopped by its destructor, so a failing test does not leave one behind.
+// own, a PACS with storage commitment and one that limits each caller's
+// associations, both run by DCMTK in this process, and a listener that takes
+// TCP connections and never answers. Every peer is stopped by its destructor,
+// so a failing test does not leave one behind.
 
+#include <QMap>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -218,6 +220,58 @@ public:
     QString aeTitle() const;
     int stored() const;
     int reportsAnsweredWithSuccess() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d_;
+};
+
+// A storage SCP run by DCMTK in this process (DcmBaseSCPPool with a
+// DcmThreadSCP for each association), on a free loopback port, that behaves
+// like a PACS which serves several associations at once but only so many
+// from one calling AE title: one more from that caller is rejected as
+// transient, "local limit exceeded", while the others stay open. It takes
+// C-ECHO and C-STORE of every storage SOP class in the uncompressed, deflated,
+// JPEG, JPEG-LS, JPEG 2000 and RLE syntaxes, keeping only the instances' UIDs.
+// The destructor stops it within about a second, open associations too
+// (up to five when a caller has connected and not yet asked for one).
+class LimitedStorePeer {
+public:
+    struct Options {
+        Options() {}
+        QString aeTitle = QStringLiteral("LIMITEDSCP");
+        int maxAssociationsPerCaller = 0;  // 0: no limit
+        // C-STOREs of these SOP Instance UIDs are answered with failureStatus
+        // and not kept.
+        QStringList failInstances;
+        quint16 failureStatus = 0xA700;  // refused: out of resources
+        int storeDelayMs = 0;            // from the data set's arrival to the answer
+        int dimseTimeoutSeconds = 30;    // an idle association is aborted after this
+    };
+
+    // Throws when it cannot listen.
+    explicit LimitedStorePeer(const Options& options = Options());
+    ~LimitedStorePeer();
+    LimitedStorePeer(const LimitedStorePeer&) = delete;
+    LimitedStorePeer& operator=(const LimitedStorePeer&) = delete;
+
+    quint16 port() const;
+    QString aeTitle() const;
+    // SOP Instance UID -> how many times it was kept (failed ones are not).
+    QMap<QString, int> receivedCounts() const;
+    // C-STOREs kept, a repeated instance again.
+    int instancesReceived() const;
+    // C-STOREs answered with failureStatus.
+    int failuresAnswered() const;
+    // Calling AE titles of all association requests, each once, as first seen.
+    QStringList callingAeTitles() const;
+    int associationsAccepted() const;
+    int associationsRejected() const;  // over maxAssociationsPerCaller
+    int openAssociations() const;
+    // Most associations open at the same time so far.
+    int peakAssociations() const;
+    // Waits until `count` C-STOREs have been kept, at most timeoutMs.
+    bool waitForInstances(int count, int timeoutMs = 10000) const;
 
 private:
     struct Impl;
