@@ -6,6 +6,13 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <dcmtk/dcmdata/dcostrmb.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <unistd.h>
+
 using namespace varnelo::dicomimpl;
 
 namespace varnelo {
@@ -342,6 +349,95 @@ std::int32_t DcmImage::CheckValueA() const
 std::int32_t DcmImage::CheckValueB() const
 {
     return valueOf(*impl_->file, DCM_SOPInstanceUID, &RawDicom::sopInstance).isEmpty() ? 0 : 1;
+}
+
+namespace {
+
+// Writes `file` to memory as a part-10 file in `xfer`, in blocks, as DCMTK
+// does for a file on disk.
+QByteArray writeFileFormat(DcmFileFormat& file, E_TransferSyntax xfer, E_FileWriteMode mode)
+{
+    QByteArray out;
+    std::vector<char> block(1 << 20);
+    DcmOutputBufferStream stream(block.data(), static_cast<offile_off_t>(block.size()));
+    auto drain = [&] {
+        void* data = nullptr;
+        offile_off_t length = 0;
+        stream.flushBuffer(data, length);
+        out.append(static_cast<const char*>(data), static_cast<qsizetype>(length));
+    };
+    file.transferInit();
+    OFCondition cond;
+    while ((cond = file.write(stream, xfer, EET_ExplicitLength, nullptr, EGL_recalcGL, EPD_noChange, 0, 0, 0, mode)) ==
+           EC_StreamNotifyClient)
+        drain();
+    file.transferEnd();
+    if (cond.bad())
+        fail(DicomErrc::InvalidValue, QStringLiteral("Cannot write the image in %1: %2")
+                                          .arg(QString::fromLatin1(DcmXfer(xfer).getXferName()), conditionText(cond)));
+    drain();
+    return out;
+}
+
+// The walked bytes of an unchanged file, from its preamble to its data set's end.
+QByteArray storedBytes(const LoadedFile& file)
+{
+    const qint64 end = file.raw->datasetEnd;
+    if (file.fd < 0)
+        return file.bytes.left(static_cast<qsizetype>(end));
+    QByteArray out(static_cast<qsizetype>(end), Qt::Uninitialized);
+    for (qint64 done = 0; done < end;) {
+        const ssize_t got = ::pread(file.fd, out.data() + done, static_cast<size_t>(end - done), done);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            fail(DicomErrc::FileChanged,
+                 QStringLiteral("Cannot read %1 any more: %2")
+                     .arg(file.path, got < 0 ? QString::fromLocal8Bit(std::strerror(errno)) : QStringLiteral("it is shorter than it was")));
+        done += got;
+    }
+    // a file replaced while it was read must not go out as a mixture
+    file.checkUnchanged();
+    return out;
+}
+
+}  // namespace
+
+QByteArray DcmImage::Part10Bytes(bool uncompressed) const
+{
+    LoadedFile& file = *impl_->file;
+    if (file.sendsAsStored() &&
+        (!uncompressed || file.raw->transferSyntax == DcmXfer(EXS_LittleEndianExplicit).getXferID()))
+        return storedBytes(file);
+    if (file.fd >= 0)
+        file.checkUnchanged();
+    DcmFileFormat& format = file.format();
+    ::DcmDataset* ds = format.getDataset();
+    if (!uncompressed)
+        return writeFileFormat(format, ds->getOriginalXfer(), EWM_updateMeta);
+    if (DcmXfer(ds->getOriginalXfer()).isNotEncapsulated())
+        return writeFileFormat(format, EXS_LittleEndianExplicit, EWM_updateMeta);
+    // Decompressed once, into a copy: the file keeps its compressed form for
+    // a peer that takes it (the C-STORE side shares the copy).
+    if (!file.uncompressed) {
+        auto copy = std::make_unique<::DcmDataset>(*ds);
+        OFCondition cond;
+        try {
+            cond = copy->chooseRepresentation(EXS_LittleEndianExplicit, nullptr);
+        } catch (const std::exception& e) {
+            cond = makeOFCondition(0, 1, OF_error, e.what());
+        }
+        if (cond.bad())
+            fail(DicomErrc::InvalidValue,
+                 QStringLiteral("Cannot decompress %1: %2").arg(impl_->path, conditionText(cond)));
+        file.uncompressed = std::move(copy);
+    }
+    DcmFileFormat wrapper(file.uncompressed.get(), OFFalse);
+    struct GiveBack {
+        DcmFileFormat& wrapper;
+        ~GiveBack() { wrapper.getAndRemoveDataset(); }
+    } giveBack {wrapper};
+    return writeFileFormat(wrapper, EXS_LittleEndianExplicit, EWM_createNewMeta);
 }
 
 // ---- DcmImageList ---------------------------------------------------------
