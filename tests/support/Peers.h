@@ -27,6 +27,8 @@ QString dcmtkTool(const QString& name);
 
 // Orthanc's ModalityWorklists plugin, or "" when it is not installed.
 QString orthancWorklistPlugin();
+// Orthanc's DICOMweb plugin, or "" when it is not installed.
+QString orthancDicomWebPlugin();
 
 // Files below `folder`, recursively, sorted.
 QStringList filesBelow(const QString& folder);
@@ -74,6 +76,12 @@ public:
         // returns false for an instance: Orthanc then answers its C-STORE
         // with success (0x0000) and does not keep it.
         QString luaScript;
+        // Orthanc with an httpPort: its DICOMweb plugin at /dicom-web/; HTTP
+        // basic authentication when httpUser is set; https with the
+        // certificate and its key in one PEM file when that is set.
+        bool dicomWeb = false;
+        QString httpUser, httpPassword;
+        QString httpsCertificateAndKey;
     };
 
     // storescp -v writing what it receives into storageFolder().
@@ -226,8 +234,8 @@ private:
     std::unique_ptr<Impl> d_;
 };
 
-// A storage SCP run by DCMTK in this process (DcmBaseSCPPool with a
-// DcmThreadSCP for each association), on a free loopback port, that behaves
+// A storage SCP run by DCMTK in this process (a DcmThreadSCP on a thread of
+// its own for each association), on a free loopback port, that behaves
 // like a PACS which serves several associations at once but only so many
 // from one calling AE title: one more from that caller is rejected as
 // transient, "local limit exceeded", while the others stay open. It takes
