@@ -27,7 +27,7 @@ bench_pkgs=(dcmtk libgtest-dev googletest orthanc curl xvfb xauth xdotool libxcb
 want=("${build_pkgs[@]}")
 case "${1:-build}" in
   # the suite also builds the package and drives the installed program
-  test) want+=("${test_pkgs[@]}" orthanc curl "${package_pkgs[@]}" xdotool) ;;
+  test) want+=("${test_pkgs[@]}" orthanc orthanc-dicomweb curl "${package_pkgs[@]}" xdotool) ;;
   package) want+=("${package_pkgs[@]}") ;;
   demo) want+=("${demo_pkgs[@]}") ;;
   bench) want+=("${bench_pkgs[@]}") ;;

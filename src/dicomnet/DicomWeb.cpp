@@ -227,7 +227,8 @@ Answer DcmWebClient::Impl::run(QNetworkRequest request, QHttpMultiPart* body)
 
     answer.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     answer.phrase = reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString();
-    answer.body = reply->readAll();
+    if (reply->isOpen())
+        answer.body = reply->readAll();
     answer.error = reply->error();
     answer.errorText = reply->errorString();
     return answer;

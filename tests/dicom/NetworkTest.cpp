@@ -2,6 +2,7 @@
 
 #include "dicomnet/Conformance.h"
 #include "dicomnet/ConnectionProbe.h"
+#include "dicomnet/DicomWeb.h"
 #include "dicom/Dicom.h"
 #include "dicomnet/Network.h"
 #include "dicom/RawFile.h"
@@ -19,6 +20,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtEndian>
 
 #include <atomic>
@@ -1939,4 +1941,218 @@ TEST(Conformance, TheTablesHoldWhatTheyClaim)
     const QString name = cf::implementationVersionName();
     EXPECT_TRUE(name.startsWith(QLatin1String("VARNELO_")));
     EXPECT_LE(name.size(), 16);
+}
+
+// ---- DICOMweb against Orthanc's plugin ------------------------------------
+
+namespace {
+
+class DicomWebTest : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    quint16 httpPort = 0;
+
+    std::unique_ptr<Peer> orthanc(Peer::Options o = {})
+    {
+        o.aeTitle = QStringLiteral("ORTHANC");
+        o.dicomWeb = true;
+        o.httpPort = httpPort = testsupport::freeLoopbackPort();
+        return Peer::orthanc(o);
+    }
+    DcmWebService service(const QString& scheme = QStringLiteral("http")) const
+    {
+        DcmWebService s;
+        s.base = QUrl(QStringLiteral("%1://127.0.0.1:%2/dicom-web").arg(scheme).arg(httpPort));
+        s.user = QStringLiteral("user");
+        s.password = QStringLiteral("pass");
+        return s;
+    }
+    DcmImage load(DcmImageList& list, const td::ImageRecipe& r, const QString& name)
+    {
+        td::makeImage(dir.filePath(name), r);
+        list.LoadFile(dir.filePath(name));
+        return list.ItemAt(list.Count());
+    }
+};
+
+}  // namespace
+
+TEST_F(DicomWebTest, StoresABatchAsItStandsAndListsIt)
+{
+    Peer::Options o;
+    o.httpUser = QStringLiteral("user");
+    o.httpPassword = QStringLiteral("pass");
+    auto pacs = orthanc(o);
+    DcmWebClient client(service());
+    client.Probe();
+
+    td::ImageRecipe r;
+    r.studyUid = QStringLiteral("1.2.826.0.1.3680043.2.1143.9001");
+    DcmImageList list;
+    std::vector<DcmImage> images;
+    for (int i = 0; i < 3; ++i)
+        images.push_back(load(list, r, QStringLiteral("plain%1").arg(i)));
+    images.push_back(load(list, r, QStringLiteral("changed")));
+    images.back().setPatientID(QStringLiteral("NEW0001"));
+    td::ImageRecipe jpeg = r;
+    jpeg.syntax = td::Syntax::JpegLossless;
+    images.push_back(load(list, jpeg, QStringLiteral("jpeg")));
+    td::ImageRecipe bare = r;  // no file meta information: written out by DCMTK
+    bare.syntax = td::Syntax::ImplicitLittle;
+    bare.withMetaHeader = false;
+    images.push_back(load(list, bare, QStringLiteral("bare")));
+
+    const std::vector<DcmWebOutcome> outcomes = client.Store(images);
+    ASSERT_EQ(outcomes.size(), images.size());
+    QSet<QString> uids;
+    for (size_t i = 0; i < images.size(); ++i) {
+        EXPECT_EQ(outcomes[i].sopInstanceUID, images[i].SOPInstanceUID());
+        EXPECT_TRUE(outcomes[i].stored) << outcomes[i].reason.toStdString();
+        uids.insert(images[i].SOPInstanceUID());
+    }
+    // sent uncompressed, as after a refusal of its syntax
+    jpeg.studyUid = r.studyUid;
+    DcmImage decoded = load(list, jpeg, QStringLiteral("jpeg2"));
+    const auto second = client.Store({decoded}, true);
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_TRUE(second[0].stored) << second[0].reason.toStdString();
+    uids.insert(decoded.SOPInstanceUID());
+
+    EXPECT_EQ(client.InstancesOf(r.studyUid), uids);
+    EXPECT_TRUE(client.InstancesOf(QStringLiteral("1.2.826.0.1.3680043.2.1143.9999")).isEmpty());
+
+    ASSERT_TRUE(pacs->waitForFiles(static_cast<int>(uids.size())));
+    auto arrived = [&](const DcmImage& image) { return receivedWithUid(*pacs, image.SOPInstanceUID().toStdString()); };
+    EXPECT_EQ(td::contentOf(arrived(images[0]), true), td::contentOf(dir.filePath("plain0"), true));
+    EXPECT_EQ(td::contentOf(arrived(images[3])).at("(0010,0020)"), "NEW0001");
+    EXPECT_EQ(td::transferSyntaxOf(arrived(images[4])), QStringLiteral("1.2.840.10008.1.2.4.70"));
+    EXPECT_EQ(td::contentOf(arrived(images[5])), td::contentOf(dir.filePath("bare")));
+    EXPECT_EQ(td::transferSyntaxOf(arrived(decoded)), QStringLiteral("1.2.840.10008.1.2.1"));
+    EXPECT_EQ(td::contentOf(arrived(decoded)), td::contentOf(dir.filePath("jpeg2")));
+}
+
+TEST_F(DicomWebTest, RefusalsAndAbsentServicesRaise)
+{
+    Peer::Options o;
+    o.httpUser = QStringLiteral("user");
+    o.httpPassword = QStringLiteral("pass");
+    auto pacs = orthanc(o);
+    DcmImageList list;
+    const std::vector<DcmImage> images {load(list, td::ImageRecipe {}, QStringLiteral("img"))};
+
+    DcmWebService wrong = service();
+    wrong.password = QStringLiteral("guess");
+    const Error refused = errorOf([&] { DcmWebClient(wrong).Store(images); });
+    EXPECT_EQ(refused.number(), DicomErrc::WebRequestFailed);
+    EXPECT_TRUE(refused.description().contains(QLatin1String("refused the user name/password"))) << refused.description().toStdString();
+
+    DcmWebService elsewhere = service();
+    elsewhere.base.setPath(QStringLiteral("/no-dicom-web"));
+    const Error absent = errorOf([&] { DcmWebClient(elsewhere).Probe(); });
+    EXPECT_EQ(absent.number(), DicomErrc::WebRequestFailed);
+    EXPECT_TRUE(absent.description().contains(QLatin1String("no DICOMweb service"))) << absent.description().toStdString();
+
+    DcmWebService closed = service();
+    closed.base.setPort(testsupport::freeLoopbackPort());
+    QElapsedTimer t;
+    t.start();
+    const Error nobody = errorOf([&] { DcmWebClient(closed).Store(images); });
+    EXPECT_LT(t.elapsed(), 2000);
+    EXPECT_EQ(nobody.number(), DicomErrc::CannotConnect) << nobody.description().toStdString();
+    EXPECT_EQ(pacs->receivedFiles().size(), 0);
+}
+
+TEST_F(DicomWebTest, AbortEndsAStoreFromAnotherThread)
+{
+    testsupport::SilentListener silent;  // connects, never answers
+    DcmWebService s;
+    s.base = QUrl(QStringLiteral("http://127.0.0.1:%1/dicom-web").arg(silent.port()));
+    DcmWebClient client(s);
+    DcmImageList list;
+    std::vector<DcmImage> images;
+    for (int i = 0; i < 3; ++i)
+        images.push_back(load(list, td::ImageRecipe {}, QStringLiteral("img%1").arg(i)));
+
+    std::atomic<int> number {0};
+    std::atomic<bool> done {false};
+    std::thread worker([&] {
+        try {
+            client.Store(images);
+        } catch (const Error& e) {
+            number = e.number();
+        }
+        done = true;
+    });
+    QThread::msleep(500);
+    EXPECT_FALSE(done);
+    QElapsedTimer t;
+    t.start();
+    client.Abort();
+    while (!done && t.elapsed() < 5000)
+        QThread::msleep(10);
+    EXPECT_LT(t.elapsed(), 1000);
+    worker.join();
+    EXPECT_EQ(number, DicomErrc::ConnectionLost);
+    // the client stays stopped
+    EXPECT_EQ(errorOf([&] { client.Probe(); }).number(), DicomErrc::ConnectionLost);
+}
+
+TEST_F(DicomWebTest, HttpsTrustsOnlyTheGivenCertificates)
+{
+    const auto certs = testsupport::makeTestCertificates(dir.path());
+    // a certificate for 127.0.0.1 from the test CA, on a plain web server:
+    // it answers, but not as a DICOMweb service
+    QFile ext(dir.filePath("san.cnf"));
+    ASSERT_TRUE(ext.open(QIODevice::WriteOnly));
+    ext.write("subjectAltName=IP:127.0.0.1\n");
+    ext.close();
+    QProcess sign;
+    sign.setWorkingDirectory(dir.path());
+    sign.start(QStringLiteral("/usr/bin/openssl"), {"x509", "-req", "-sha256", "-days", "2", "-in", "server.csr", "-CA", "ca.pem",
+                                                    "-CAkey", "ca.key", "-set_serial", "77", "-extfile", "san.cnf", "-out", "https.pem"});
+    ASSERT_TRUE(sign.waitForFinished(30000) && sign.exitCode() == 0) << sign.readAllStandardError().toStdString();
+    const char* script = R"(import http.server, ssl, sys
+class Page(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        body = b"<html>a web page</html>"
+        self.send_response(200)
+        self.send_header("Content-Type", "text/html")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        self.wfile.write(body)
+server = http.server.HTTPServer(("127.0.0.1", int(sys.argv[1])), Page)
+tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+tls.load_cert_chain(sys.argv[2], sys.argv[3])
+server.socket = tls.wrap_socket(server.socket, server_side=True)
+server.serve_forever()
+)";
+    httpPort = testsupport::freeLoopbackPort();
+    QProcess server;
+    server.start(QStringLiteral("/usr/bin/python3"), {"-c", script, QString::number(httpPort), dir.filePath("https.pem"), certs.serverKey});
+    struct Stop {
+        QProcess& p;
+        ~Stop()
+        {
+            p.kill();
+            p.waitForFinished(5000);
+        }
+    } stop {server};
+    ASSERT_TRUE(server.waitForStarted(5000));
+    DcmWebService s = service(QStringLiteral("https"));
+    s.trustedCertificates = certs.ca;
+    QElapsedTimer listening;
+    listening.start();
+    Error answered = errorOf([&] { DcmWebClient(s).Probe(); });
+    while (answered.number() == DicomErrc::CannotConnect && listening.elapsed() < 5000) {
+        QThread::msleep(50);
+        answered = errorOf([&] { DcmWebClient(s).Probe(); });
+    }
+    EXPECT_EQ(answered.number(), DicomErrc::WebRequestFailed) << answered.description().toStdString();
+    EXPECT_TRUE(answered.description().contains(QLatin1String("not as a DICOMweb service"))) << answered.description().toStdString();
+
+    s.trustedCertificates = certs.strangerCa;
+    const Error stranger = errorOf([&] { DcmWebClient(s).Probe(); });
+    EXPECT_EQ(stranger.number(), DicomErrc::PeerNotTrusted) << stranger.description().toStdString();
+    s.trustedCertificates = certs.serverKey;  // no certificate in it
+    EXPECT_EQ(errorOf([&] { DcmWebClient(s).Probe(); }).number(), DicomErrc::TlsFileUnusable);
 }

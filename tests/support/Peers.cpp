@@ -275,6 +275,14 @@ AETable END
                                           QStringLiteral("dcmqrscp.cfg")));
 }
 
+QString orthancDicomWebPlugin()
+{
+    for (const char* path : {"/usr/share/orthanc/plugins/libOrthancDicomWeb.so", "/usr/lib/orthanc/libOrthancDicomWeb.so"})
+        if (QFileInfo::exists(QString::fromLatin1(path)))
+            return QString::fromLatin1(path);
+    return QString();
+}
+
 QString orthancWorklistPlugin()
 {
     for (const char* path :
@@ -304,6 +312,14 @@ std::unique_ptr<Peer> Peer::orthanc(const Options& options, const QString& workl
         worklists = QStringLiteral(R"("Plugins": ["%1"],
   "Worklists": { "Enable": true, "Database": "%2" })")
                         .arg(orthancWorklistPlugin(), worklistFolder);
+    if (options.dicomWeb) {
+        if (worklistFolder.isEmpty())
+            worklists = QStringLiteral(R"("Plugins": ["%1"])").arg(orthancDicomWebPlugin());
+        else
+            worklists.replace(QLatin1String(R"("Plugins": [)"), QStringLiteral(R"("Plugins": ["%1", )").arg(orthancDicomWebPlugin()));
+        worklists += QStringLiteral(R"(,
+  "DicomWeb": { "Enable": true, "Root": "/dicom-web/" })");
+    }
     // The program as a modality, known by the AE title it calls with; a Lua script.
     QString extras;
     if (!options.modalityAet.isEmpty())
@@ -317,6 +333,10 @@ std::unique_ptr<Peer> Peer::orthanc(const Options& options, const QString& workl
     if (!options.luaScript.isEmpty())
         extras += QStringLiteral(R"(
   "LuaScripts": ["@DIR@/peer.lua"],)");
+    // users of the HTTP server
+    QString httpExtras;
+    if (!options.httpUser.isEmpty())
+        httpExtras += QStringLiteral(R"("RegisteredUsers": { "%1": "%2" },)").arg(options.httpUser, options.httpPassword);
     const QByteArray config = QStringLiteral(R"({
   "Name": "Varnelo test PACS",%4%6
   "StorageDirectory": "@STORAGE@",
@@ -336,13 +356,17 @@ std::unique_ptr<Peer> Peer::orthanc(const Options& options, const QString& workl
                                   .arg(worklists, tls)
                                   .arg(options.httpPort ? QStringLiteral(R"("HttpServerEnabled": true,
   "HttpPort": %1,
-  "AuthenticationEnabled": false,)")
+  %2
+  "AuthenticationEnabled": %3,)")
                                                               .arg(options.httpPort)
+                                                              .arg(httpExtras, options.httpUser.isEmpty() ? QStringLiteral("false") : QStringLiteral("true"))
                                                         : QStringLiteral(R"("HttpServerEnabled": false,)"),
                                        extras, options.allowFind ? QStringLiteral("true") : QStringLiteral("false"))
                                   .toUtf8();
     QString program = QStringLiteral("/usr/sbin/Orthanc");
     if (!worklistFolder.isEmpty() && orthancWorklistPlugin().isEmpty())
+        program.clear();
+    if (options.dicomWeb && orthancDicomWebPlugin().isEmpty())
         program.clear();
     std::unique_ptr<Peer> peer(new Peer(QFileInfo(program).isExecutable() ? program : QString(),
                                         QStringList {QStringLiteral("@CONFIG@")}, port, options.aeTitle,

@@ -77,11 +77,9 @@ public:
         // with success (0x0000) and does not keep it.
         QString luaScript;
         // Orthanc with an httpPort: its DICOMweb plugin at /dicom-web/; HTTP
-        // basic authentication when httpUser is set; https with the
-        // certificate and its key in one PEM file when that is set.
+        // basic authentication when httpUser is set.
         bool dicomWeb = false;
         QString httpUser, httpPassword;
-        QString httpsCertificateAndKey;
     };
 
     // storescp -v writing what it receives into storageFolder().
