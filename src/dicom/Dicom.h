@@ -47,6 +47,7 @@ constexpr std::int32_t TlsFileUnusable = 40017;        // a [TLS] certificate, k
 constexpr std::int32_t PeerNotTrusted = 40018;         // the peer's certificate does not chain to a trusted CA
 constexpr std::int32_t TlsHandshakeFailed = 40019;     // peer without TLS, silent, or refusing this station
 constexpr std::int32_t WebRequestFailed = 40020;       // a DICOMweb service refused or failed a request
+constexpr std::int32_t WebAccessRefused = 40021;       // a DICOMweb service refused the user name/password or token
 }  // namespace DicomErrc
 
 class DcmDataset;

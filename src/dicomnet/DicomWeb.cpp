@@ -244,7 +244,7 @@ void DcmWebClient::Impl::fail(const Answer& a, const QString& doing) const
     if (a.timedOut == Answer::Timer::Stalled)
         throw Error(DicomErrc::Timeout, QStringLiteral("%1: the service did not answer for %2 seconds.").arg(doing).arg(DicomTimeouts::DimseSeconds));
     if (a.status == 401 || a.status == 403)
-        throw Error(DicomErrc::WebRequestFailed,
+        throw Error(DicomErrc::WebAccessRefused,
                     QStringLiteral("%1: the service refused the user name/password or token (HTTP %2).").arg(doing).arg(a.status));
     if (a.status == 404)
         throw Error(DicomErrc::WebRequestFailed, QStringLiteral("%1: there is no DICOMweb service at %2 (HTTP 404).").arg(doing, at));

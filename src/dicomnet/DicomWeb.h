@@ -68,9 +68,10 @@ public:
     // so does an image whose file cannot be read (with `error` set; the others
     // still go). Throws Error (CannotConnect, HostNotFound, Timeout,
     // ConnectionLost, PeerNotTrusted, TlsHandshakeFailed, TlsFileUnusable,
-    // WebRequestFailed) for transport failures and HTTP errors that are not
-    // about single instances; a 409 with a per-instance answer is returned
-    // as outcomes.
+    // WebAccessRefused for HTTP 401/403, WebRequestFailed for other HTTP
+    // errors) for transport failures and HTTP errors that are not about
+    // single instances; a 409 with a per-instance answer is returned as
+    // outcomes.
     std::vector<DcmWebOutcome> Store(const std::vector<DcmImage>& images, bool uncompressed = false);
 
     // QIDO-RS {base}/studies?limit=1: throws as Store when the service does

@@ -100,6 +100,38 @@ CheckResult checkDestination(const ConnectionTarget& t, const QString& callingAE
     return passed(tr("%1: answers; %2; %3.").arg(who, takenPhrase(probe.storageClasses), confirms));
 }
 
+// A DICOMweb destination: does it answer a query for one study.
+CheckResult checkWebDestination(const ConnectionTarget& t)
+{
+    const QUrl& url = t.web.base;
+    const QString who = webDestinationName(url);
+    const QString shown = url.toDisplayString(QUrl::RemoveUserInfo);
+    const QString scheme = url.scheme().toLower();
+    if (!url.isValid() || url.host().isEmpty() || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
+        return failure(tr("%1: \"%2\" is not an http or https address.").arg(who, shown), DicomErrc::InvalidValue,
+                       QStringLiteral("The DICOMweb address \"%1\" is not an http or https URL").arg(shown));
+    try {
+        DcmWebClient(t.web).Probe();
+        return passed(tr("%1: answers as a DICOMweb service.").arg(who));
+    } catch (const Error& e) {
+        const QString where = url.host() + QLatin1Char(':') + QString::number(url.port(scheme == QLatin1String("https") ? 443 : 80));
+        switch (e.number()) {
+        case DicomErrc::HostNotFound:
+            return failure(tr("%1: the address %2 is not known.").arg(who, url.host()), e.number(), e.description());
+        case DicomErrc::CannotConnect:
+            return failure(tr("%1: nothing answers at %2.").arg(who, where), e.number(), e.description());
+        case DicomErrc::Timeout:
+            return failure(tr("%1: takes the connection at %2 but does not answer.").arg(who, where), e.number(), e.description());
+        case DicomErrc::WebAccessRefused:
+            return failure(tr("%1: refuses the user name and password or the token.").arg(who), e.number(), e.description());
+        case DicomErrc::WebRequestFailed:
+            return failure(tr("%1: no DICOMweb service answers at %2.").arg(who, shown), e.number(), e.description());
+        default:
+            return failure(tr("%1: %2").arg(who, e.description()), e.number(), e.description());
+        }
+    }
+}
+
 CheckResult checkWorklist(const ConnectionTarget& t, const QString& callingAE, const QDate& today)
 {
     const QString who = tr("WORKLIST");
@@ -202,10 +234,19 @@ ConnectionSettings savedConnectionSettings(const SettingsView* mainWindow)
     ConnectionSettings settings;
     settings.localAET = s.LocalAET;
     settings.destinations.push_back({box(Box::RemoteAET, s.RemoteAET), box(Box::RemoteIP, s.RemoteIP),
-                                     box(Box::RemotePort, s.RemotePort), destinationTls(1)});
+                                     box(Box::RemotePort, s.RemotePort), destinationTls(1), {}});
     settings.destinations.push_back({box(Box::RemoteAET2, s.RemoteAET2), box(Box::RemoteIP2, s.RemoteIP2),
-                                     box(Box::RemotePort2, s.RemotePort2), destinationTls(2)});
-    settings.worklist = {s.WorklistAET, s.WorklistIP, s.WorklistPort, {s.WorklistUseTLS, s.TLSCertificate, s.TLSPrivateKey, s.TLSTrustedCertificates}};
+                                     box(Box::RemotePort2, s.RemotePort2), destinationTls(2), {}});
+    const QString urls[2] = {s.RemoteURL, s.RemoteURL2};
+    for (int d = 0; d < 2; ++d) {
+        DcmWebService& web = settings.destinations[static_cast<size_t>(d)].web;
+        web.base = QUrl(urls[d].trimmed());
+        web.user = s.WebUser;
+        web.password = s.WebPassword;
+        web.token = s.WebToken;
+        web.trustedCertificates = s.TLSTrustedCertificates;
+    }
+    settings.worklist = {s.WorklistAET, s.WorklistIP, s.WorklistPort, {s.WorklistUseTLS, s.TLSCertificate, s.TLSPrivateKey, s.TLSTrustedCertificates}, {}};
     settings.commitPort = s.CommitPort;
     return settings;
 }
@@ -217,7 +258,10 @@ std::vector<ConnectionCheck> connectionChecks(const ConnectionSettings& settings
     for (const ConnectionTarget& d : settings.destinations) {
         if (!d.isComplete())
             continue;
-        checks.push_back({tr("%1: checking...").arg(d.aeTitle.trimmed()), [d, callingAE] { return checkDestination(d, callingAE); }});
+        if (!d.web.base.isEmpty())
+            checks.push_back({tr("%1: checking...").arg(webDestinationName(d.web.base)), [d] { return checkWebDestination(d); }});
+        else
+            checks.push_back({tr("%1: checking...").arg(d.aeTitle.trimmed()), [d, callingAE] { return checkDestination(d, callingAE); }});
     }
     if (checks.empty())
         checks.push_back({QString(), [] {

@@ -6,6 +6,7 @@
 
 #include "base/Settings.h"
 #include "dicom/Dicom.h"
+#include "dicomnet/DicomWeb.h"
 #include "dicomnet/Network.h"
 
 #include <QElapsedTimer>
@@ -27,8 +28,11 @@ struct ConnectionTarget {
     QString host;
     QString port;
     DcmTls tls;
-    bool isEmpty() const { return aeTitle.trimmed().isEmpty() && host.trimmed().isEmpty() && port.trimmed().isEmpty(); }
-    bool isComplete() const { return !aeTitle.trimmed().isEmpty() && !host.trimmed().isEmpty() && !port.trimmed().isEmpty(); }
+    // A destination that is a DICOMweb service when web.base is set; its AE
+    // title, address and port do not count then.
+    DcmWebService web;
+    bool isEmpty() const { return web.base.isEmpty() && aeTitle.trimmed().isEmpty() && host.trimmed().isEmpty() && port.trimmed().isEmpty(); }
+    bool isComplete() const { return !web.base.isEmpty() || (!aeTitle.trimmed().isEmpty() && !host.trimmed().isEmpty() && !port.trimmed().isEmpty()); }
 };
 
 struct ConnectionSettings {

@@ -548,6 +548,22 @@
         <source>Port %1 for confirmations: checking...</source>
         <translation>Port %1 für Bestätigungen: wird geprüft ...</translation>
     </message>
+    <message>
+        <source>%1: "%2" is not an http or https address.</source>
+        <translation>%1: "%2" ist keine http- oder https-Adresse.</translation>
+    </message>
+    <message>
+        <source>%1: answers as a DICOMweb service.</source>
+        <translation>%1: Antwortet als DICOMweb-Dienst.</translation>
+    </message>
+    <message>
+        <source>%1: refuses the user name and password or the token.</source>
+        <translation>%1: Weist Benutzername und Kennwort oder das Token ab.</translation>
+    </message>
+    <message>
+        <source>%1: no DICOMweb service answers at %2.</source>
+        <translation>%1: Unter %2 antwortet kein DICOMweb-Dienst.</translation>
+    </message>
 </context>
 <context>
     <name>varnelo::AboutForm</name>

@@ -2043,7 +2043,7 @@ TEST_F(DicomWebTest, RefusalsAndAbsentServicesRaise)
     DcmWebService wrong = service();
     wrong.password = QStringLiteral("guess");
     const Error refused = errorOf([&] { DcmWebClient(wrong).Store(images); });
-    EXPECT_EQ(refused.number(), DicomErrc::WebRequestFailed);
+    EXPECT_EQ(refused.number(), DicomErrc::WebAccessRefused);
     EXPECT_TRUE(refused.description().contains(QLatin1String("refused the user name/password"))) << refused.description().toStdString();
 
     DcmWebService elsewhere = service();

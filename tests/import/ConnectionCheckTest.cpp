@@ -31,7 +31,7 @@ const QString Local = QStringLiteral("127.0.0.1");
 
 ConnectionTarget target(const QString& ae, quint16 port)
 {
-    return {ae, Local, QString::number(port), {}};
+    return {ae, Local, QString::number(port), {}, {}};
 }
 
 // Runs every check as the dialog does and returns the lines once all ended.
@@ -140,7 +140,7 @@ TEST_F(ConnectionChecks, AStoppedPacsAndABusyPortFailAtOnceAndAreLogged)
     ConnectionSettings s;
     s.localAET = QStringLiteral("VARNELO");
     s.destinations = {target(QStringLiteral("DEADPACS"), stopped), target(storescp->aeTitle(), storescp->port())};
-    s.worklist = {QStringLiteral("WLM"), Local, QString(), {}};
+    s.worklist = {QStringLiteral("WLM"), Local, QString(), {}, {}};
     s.commitPort = busyPort;
     QElapsedTimer took;
     took.start();
@@ -165,6 +165,35 @@ TEST_F(ConnectionChecks, AStoppedPacsAndABusyPortFailAtOnceAndAreLogged)
     ASSERT_EQ(lines.size(), 2);
     EXPECT_TRUE(lines[0].startsWith(QLatin1String("No destination is complete")));
     EXPECT_EQ(lines[1], QStringLiteral("Port %1 for confirmations: free.").arg(busyPort));
+}
+
+TEST_F(ConnectionChecks, ADicomWebDestinationIsAskedForAStudyInsteadOfAnEcho)
+{
+    if (testsupport::orthancDicomWebPlugin().isEmpty())
+        GTEST_SKIP() << "Orthanc's DICOMweb plugin is not installed";
+    Peer::Options o;
+    o.dicomWeb = true;
+    o.httpPort = testsupport::freeLoopbackPort();
+    o.httpUser = QStringLiteral("user");
+    o.httpPassword = QStringLiteral("pass");
+    const auto orthanc = Peer::orthanc(o);
+    auto web = [&](quint16 port, const QString& password) {
+        ConnectionTarget t;
+        t.aeTitle = QStringLiteral("NOTASKED");  // the URL wins over the DICOM fields
+        t.web.base = QUrl(QStringLiteral("http://127.0.0.1:%1/dicom-web/").arg(port));
+        t.web.user = QStringLiteral("user");
+        t.web.password = password;
+        return t;
+    };
+    const quint16 closed = testsupport::freeLoopbackPort();
+    ConnectionSettings s;
+    s.destinations = {web(o.httpPort, QStringLiteral("pass")), web(o.httpPort, QStringLiteral("guess")), web(closed, {})};
+    const QStringList lines = runAll(s);
+    ASSERT_EQ(lines.size(), 3);
+    EXPECT_EQ(lines[0], QStringLiteral("127.0.0.1: answers as a DICOMweb service."));
+    EXPECT_EQ(lines[1], QStringLiteral("127.0.0.1: refuses the user name and password or the token."));
+    EXPECT_EQ(lines[2], QStringLiteral("127.0.0.1: nothing answers at 127.0.0.1:%1.").arg(closed));
+    EXPECT_TRUE(errorLog(program).contains(QStringLiteral("HTTP 401"))) << errorLog(program).toStdString();
 }
 
 TEST_F(ConnectionChecks, APeerThatSaysNothingIsGivenUpOnWithinTheBound)
