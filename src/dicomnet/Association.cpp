@@ -435,6 +435,21 @@ void AssociationPool::openFor(Slot& slot, const Peer& peer)
     ++opened_;
 }
 
+void AssociationPool::open(const Peer& peer, const std::vector<std::pair<std::string, std::string>>& needs)
+{
+    ensureNetworkInitialised();
+    Slot& slot = slots_[peer];
+    slot.needs = needs;
+    openFor(slot, peer);
+    slot.proposed = slot.needs;
+}
+
+std::vector<std::pair<std::string, std::string>> AssociationPool::needs(const Peer& peer) const
+{
+    const auto found = slots_.find(peer);
+    return found == slots_.end() ? std::vector<std::pair<std::string, std::string>>() : found->second.needs;
+}
+
 std::int32_t AssociationPool::store(LoadedFile& file, const Peer& peer, const std::function<void()>& whileWaiting)
 {
     ensureNetworkInitialised();

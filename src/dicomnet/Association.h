@@ -120,6 +120,11 @@ public:
     // is sent as its own bytes; anything else is encoded by DCMTK.
     std::int32_t store(LoadedFile& file, const Peer& peer, const std::function<void()>& whileWaiting = {});
     void releaseAll();
+    // Opens the association to `peer` for these (SOP class, transfer
+    // syntax) pairs ahead of the first image, or throws as store does.
+    void open(const Peer& peer, const std::vector<std::pair<std::string, std::string>>& needs);
+    // What the association to `peer` was proposed for so far.
+    std::vector<std::pair<std::string, std::string>> needs(const Peer& peer) const;
     // Number of associations opened so far; for tests and logs.
     int openedCount() const { return opened_; }
 

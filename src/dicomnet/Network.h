@@ -8,6 +8,10 @@
 
 #include <QUrl>
 
+#include <string>
+#include <utility>
+#include <vector>
+
 namespace varnelo {
 
 // Bounds on every network wait, in seconds.
@@ -134,6 +138,16 @@ public:
                        const QString& calledAE, const DcmTls& tls = {}, const std::function<void()>& whileWaiting = {});
     // Releases every open association.
     void Release();
+    // What the association to the peer was proposed for so far: (SOP
+    // class, transfer syntax) pairs, most recent first.
+    using Contexts = std::vector<std::pair<std::string, std::string>>;
+    Contexts ContextsFor(const QString& host, std::int32_t port, const QString& callingAE, const QString& calledAE,
+                         const DcmTls& tls = {}) const;
+    // Opens the association to the peer for these pairs before any image
+    // goes (a further association, modelled on one that carries images);
+    // throws as Store does when it cannot be opened.
+    void Open(const QString& host, std::int32_t port, const QString& callingAE, const QString& calledAE,
+              const DcmTls& tls, const Contexts& contexts);
     // Associations opened so far; for tests and logs.
     int OpenedCount() const;
 

@@ -35,6 +35,18 @@ std::int32_t DcmSender::Store(const DcmImage& image, const QString& host, std::i
 
 void DcmSender::Release() { impl_->pool.releaseAll(); }
 
+DcmSender::Contexts DcmSender::ContextsFor(const QString& host, std::int32_t port, const QString& callingAE,
+                                           const QString& calledAE, const DcmTls& tls) const
+{
+    return impl_->pool.needs(Peer {host.trimmed(), checkedPort(port), callingAE.trimmed(), calledAE.trimmed(), tls});
+}
+
+void DcmSender::Open(const QString& host, std::int32_t port, const QString& callingAE, const QString& calledAE,
+                     const DcmTls& tls, const Contexts& contexts)
+{
+    impl_->pool.open(Peer {host.trimmed(), checkedPort(port), callingAE.trimmed(), calledAE.trimmed(), tls}, contexts);
+}
+
 int DcmSender::OpenedCount() const { return impl_->pool.openedCount(); }
 
 }  // namespace varnelo

@@ -7,6 +7,7 @@
 #include "base/Logs.h"
 #include "base/MessageBox.h"
 #include "dicom/Dicom.h"
+#include "dicomnet/DicomWeb.h"
 #include "dicomnet/Network.h"
 #include "import/IdentityValues.h"
 #include "import/ImportRun.h"
@@ -16,6 +17,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QThread>
+#include <QUrl>
 
 #include <arpa/inet.h>
 
@@ -25,6 +27,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace varnelo {
@@ -194,6 +197,52 @@ std::int32_t TestConnection(LaunchView& view, const QString& host, std::int32_t 
     return probe->status;
 }
 
+namespace {
+
+// Asks a DICOMweb service whether it answers (QIDO-RS), as TestConnection
+// asks a DICOM peer; the empty string when it does, else why not.
+QString TestWebService(LaunchView& view, const DcmWebService& service)
+{
+    view.showLaunchStatus(QCoreApplication::translate("ImportLaunch", "Connecting to %1...").arg(service.base.toDisplayString()));
+    struct Answer {
+        std::mutex mutex;
+        std::condition_variable ended;
+        bool done = false;
+        std::optional<Error> error;
+    };
+    auto answer = std::make_shared<Answer>();
+    std::thread([answer, service] {
+        std::optional<Error> error;
+        try {
+            DcmWebClient(service).Probe();
+        } catch (const Error& e) {
+            error = e;
+        } catch (const std::exception& e) {
+            error = Error(DicomErrc::NetworkFailure, QString::fromLocal8Bit(e.what()));
+        }
+        const std::lock_guard<std::mutex> lock(answer->mutex);
+        answer->error = error;
+        answer->done = true;
+        answer->ended.notify_all();
+    }).detach();  // bounded by the client's own waits; never waited out on Abort
+    for (;;) {
+        view.processEvents();
+        if (view.exitRequested())
+            throw Abandon {};
+        if (view.launchAborted())
+            throw Abandon {};
+        std::unique_lock<std::mutex> lock(answer->mutex);
+        if (answer->ended.wait_for(lock, kProbePoll, [&] { return answer->done; }))
+            break;
+    }
+    const std::lock_guard<std::mutex> lock(answer->mutex);
+    if (answer->error)
+        throw *answer->error;
+    return QString();
+}
+
+}  // namespace
+
 DcmTls destinationTls(std::int16_t destination)
 {
     const AppState& s = appState();
@@ -254,7 +303,19 @@ void cmdImport_Click(LaunchView& view)
 
         const QString aet = view.boxText(Box::RemoteAET), ip = view.boxText(Box::RemoteIP),
                       port = view.boxText(Box::RemotePort);
-        if (aet.isEmpty() || ip.isEmpty() || port.isEmpty())
+        auto webService = [&](int d) -> std::optional<DcmWebService> {
+            const QString url = (d == 1 ? s.RemoteURL : s.RemoteURL2).trimmed();
+            if (url.isEmpty())
+                return std::nullopt;
+            DcmWebService web;
+            web.base = QUrl(url);
+            web.user = s.WebUser;
+            web.password = s.WebPassword;
+            web.token = s.WebToken;
+            web.trustedCertificates = s.TLSTrustedCertificates;
+            return web;
+        };
+        if (!webService(1) && (aet.isEmpty() || ip.isEmpty() || port.isEmpty()))
             abandon(Launch::tr("Please enter a valid DICOM Storage Class Provider") + QLatin1Char('\n') +
                         Launch::tr("\"Destination #1:\" needs all three boxes; %1 is empty. Enter the PACS's AE "
                                    "title, address and port, or ask your administrator for them.")
@@ -337,14 +398,37 @@ void cmdImport_Click(LaunchView& view)
         if (s.LocalAET.trimmed().size() > 16)
             abandon(Launch::tr("The \"Local AET:\" \"%1\" of the options is longer than 16 characters.").arg(s.LocalAET.trimmed()),
                     MessageBox::Icon::Warning);
-        checkDestination(Launch::tr("Destination #1"), aet, ip, port);
-
-        testDestination(1, aet, ip, port);
+        // A DICOMweb service is asked by QIDO-RS instead of a C-ECHO.
+        auto testWeb = [&](const DcmWebService& web) {
+            const QString who = web.base.toDisplayString(QUrl::RemoveUserInfo);
+            try {
+                TestWebService(view, web);
+            } catch (const Abandon&) {
+                stopped(QStringLiteral("aborted by the operator while connecting to ") + who);
+                throw;
+            } catch (const Error& e) {
+                WriteErrorLog(e.number(), QStringLiteral("The DICOMweb service %1 does not answer: %2").arg(who, e.description()),
+                              logSource);
+                stopped(who + QStringLiteral(": ") + e.description());
+                abandon(failedText(e.number(), webDestinationName(web.base)) + QLatin1Char('\n') +
+                            Launch::tr("The DICOMweb service at %1 did not answer: %2").arg(who, e.description()),
+                        MessageBox::Icon::Warning);
+            }
+        };
+        if (const auto web = webService(1)) {
+            testWeb(*web);
+        } else {
+            checkDestination(Launch::tr("Destination #1"), aet, ip, port);
+            testDestination(1, aet, ip, port);
+        }
 
         s.UseDestination2 = false;
         const QString aet2 = view.boxText(Box::RemoteAET2), ip2 = view.boxText(Box::RemoteIP2),
                       port2 = view.boxText(Box::RemotePort2);
-        if (!aet2.isEmpty() && !ip2.isEmpty() && !port2.isEmpty()) {
+        if (const auto web = webService(2)) {
+            testWeb(*web);
+            s.UseDestination2 = true;
+        } else if (!aet2.isEmpty() && !ip2.isEmpty() && !port2.isEmpty()) {
             checkDestination(Launch::tr("Destination #2"), aet2, ip2, port2);
             testDestination(2, aet2, ip2, port2);
             s.UseDestination2 = true;

@@ -203,11 +203,6 @@ bool sameBytes(const QString& a, const QString& b)
 
 struct ImportRun::Invocation {
     DcmImageList images;
-    DcmSender sender;
-    std::int16_t currentDestination = 1;
-    std::int32_t lastStatus = 0;
-    std::int32_t failureNumber = 0;  // of the send that failed last: status or error
-    bool allDelivered = true;        // every image that loaded reached every destination
     QString folderStudyUid;
     std::optional<Error> loadError;  // the image that failed to load, for its send
     bool identityGiven = false;      // the image has its new identity (a retry keeps it)
@@ -400,12 +395,38 @@ void ImportRun::beginRun()
     sendAgain_.clear();
     alreadyHeld_[0] = alreadyHeld_[1] = 0;
     studyLeftOut_ = 0;
+    undeliveredFolders_.clear();
+    Delivery::Hooks hooks;
+    hooks.yield = [this] { yield(); };
+    hooks.aborted = [this] { return AbortRequested; };
+    hooks.abort = [this] { AbortRequested = true; };
+    hooks.debug = [](const QString& line) { debugLine(line); };
+    hooks.error = [this](std::int32_t number, const QString& text) {
+        errorLine(number, text, appState().SearchBy == 1 ? kDicomDirSource : kScanSource);
+    };
+    hooks.logName = [](const QString& path) { return logText(path); };
+    delivery_.reset();
+    delivery_ = std::make_unique<Delivery>(deliveryDestinations(), prompt_, static_cast<DeliveryListener&>(*this), std::move(hooks));
 }
 
 void ImportRun::finishRun(const QString& source, Mode mode)
 {
     running_ = false;
     drive_.stop();
+    // every image handed over has its answer from every destination
+    delivery_->finish();
+    {
+        const DeliveryCounts& c = delivery_->counts();
+        sentEverywhere_ += c.sentEverywhere;
+        failed_ += c.failed;
+        ignored_ += c.ignored;
+        alreadyHeld_[0] += c.alreadyHeld[0];
+        alreadyHeld_[1] += c.alreadyHeld[1];
+        found_ -= c.unsentAtAbort;  // handed over, never sent: as if the walk had not reached them
+    }
+    pendingMarkers_.erase(std::remove_if(pendingMarkers_.begin(), pendingMarkers_.end(),
+                                         [&](const QString& f) { return undeliveredFolders_.contains(f); }),
+                          pendingMarkers_.end());
     if (unreadable_ > UnreadableNamed)
         errorLine(DicomErrc::FileUnreadable,
                   QStringLiteral("%1 more files could not be read as DICOM images; they are not named here")
@@ -437,7 +458,6 @@ void ImportRun::finishRun(const QString& source, Mode mode)
 
 QStringList ImportRun::confirmStored()
 {
-    AppState& s = appState();
     QStringList lines;  // for the receipt, in English
     confirmationsShown_.clear();
     auto say = [&](const char* text, const QStringList& args) {
@@ -456,7 +476,8 @@ QStringList ImportRun::confirmStored()
         const std::vector<StoredImage>& images = stored_[d];
         if (images.empty())
             continue;
-        const QString ae = (d == 0 ? s.RemoteAET : s.RemoteAET2).trimmed();
+        const DeliveryDestination& dest = delivery_->destinations()[static_cast<size_t>(d)];
+        const QString ae = dest.name();
         // instances, not files: two files of one instance are one object at the PACS
         QSet<QString> instances;
         for (const StoredImage& i : images)
@@ -465,13 +486,24 @@ QStringList ImportRun::confirmStored()
         view_.setLabel(tr("Waiting for %1 to confirm %2 images ...").arg(ae).arg(n));
         yield();
         AbortRequested = false;  // "Abort" from here on ends the wait
-        if (!commits_[d])
-            continue;  // cannot be: a session starts with the first image stored
-        const DcmCommitResult result = commits_[d]->Finish(ConfirmSeconds, [this] {
-            yield();
-            return !AbortRequested;
-        });
-        commits_[d].reset();
+        DcmCommitResult result;
+        if (dest.web) {
+            std::vector<DcmStoredInstance> asked;
+            for (const StoredImage& i : images)
+                asked.push_back(i.instance);
+            result = proveHeld(*dest.web, asked, ConfirmSeconds, [this] {
+                yield();
+                return !AbortRequested;
+            });
+        } else {
+            if (!commits_[d])
+                continue;  // cannot be: a session starts with the first image stored
+            result = commits_[d]->Finish(ConfirmSeconds, [this] {
+                yield();
+                return !AbortRequested;
+            });
+            commits_[d].reset();
+        }
         waitAborted = waitAborted || AbortRequested;
         const QString source = QStringLiteral("ImportRun Confirm");
         switch (result.outcome) {
@@ -575,7 +607,10 @@ void ImportRun::writeReceipt(const QString& source, Mode mode) const
     r.ignored = ignored_;
     r.notChosen = notChosen_;
     r.noIdentity = static_cast<int>(identityRefused_.size());
-    const QStringList aes {s.RemoteAET.trimmed(), s.RemoteAET2.trimmed()};
+    QStringList aes {s.RemoteAET.trimmed(), s.RemoteAET2.trimmed()};
+    if (delivery_)
+        for (const DeliveryDestination& d : delivery_->destinations())
+            aes[d.number - 1] = d.name();
     int line = 0;
     for (int d = 0; d < (s.UseDestination2 ? 2 : 1); ++d) {
         QString column = stored_[d].empty() ? QStringLiteral("%1 stored nothing.").arg(aes[d]) : confirmations_.value(line++);
@@ -989,7 +1024,6 @@ void ImportRun::readFolder(const QString& folderIn, bool withSubDirs)
         listing.files = std::move(ordered);
     }
     const QStringList& files = listing.files;
-    bool allDelivered = true;
     if (!files.isEmpty()) {
         view_.setBarMaximum(RunView::Bar::Detail, static_cast<std::int32_t>(files.size()));
         const bool marked = writeLog() && exists(joinPath(folder, kMarker));
@@ -1071,9 +1105,8 @@ void ImportRun::readFolder(const QString& folderIn, bool withSubDirs)
                 if (AbortRequested)
                     break;
             }
-            inv.sender.Release();
-        inv.images.CancelReadAhead();
-            allDelivered = inv.allDelivered;
+            inv.images.CancelReadAhead();
+            delivery_->folderDone();
         }
     }
 
@@ -1093,7 +1126,7 @@ void ImportRun::readFolder(const QString& folderIn, bool withSubDirs)
     // The marker says the folder is done: not after a walk cut short, and
     // not while an image of it has not reached every destination, so that a
     // later run still sends what is left.
-    if (writeLog() && !AbortRequested && allDelivered && !surveying_)
+    if (writeLog() && !AbortRequested && !surveying_)
         pendingMarkers_ << folder;
 }
 
@@ -1397,7 +1430,6 @@ void ImportRun::ReadDicomDir()
                 errorLine(e.number(), e.description(), kDicomDirSource);
             }
         }
-        inv.sender.Release();
         inv.images.CancelReadAhead();
     } catch (const Error& e) {
         errorLine(e.number(), e.description(), kDicomDirSource);
@@ -1466,7 +1498,7 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
                 ++found_;
                 ++notChosen_;
                 studyLeftOut_ += patientLeft ? 0 : 1;
-                inv.allDelivered = false;  // its folder is not done: a later run may send it
+                undeliveredFolders_.insert(inv.folder);  // its folder is not done: a later run may send it
                 debugLine(patientLeft ? QStringLiteral("Not sent: %1: the patient was not chosen for this import").arg(path)
                                       : QStringLiteral("Not sent: %1: its study was not chosen for this import").arg(path));
                 return;
@@ -1589,7 +1621,7 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
         } catch (const Error& e) {
             errorLine(e.number(), e.description(), source);
             if (scan && e.number() != ImportErrc::PatientNotChosen) {
-                inv.allDelivered = false;
+                undeliveredFolders_.insert(inv.folder);
                 unprepared = true;
                 return false;
             }
@@ -1598,66 +1630,6 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
             inv.loadError = e;
         }
         return true;
-    };
-
-    // Sends to one destination; on failure returns the error's description
-    // ("" for a status the peer answered).
-    auto send = [&](std::int16_t d) -> std::optional<QString> {
-        inv.currentDestination = d;
-        try {
-            if (d == 1 && scan) {
-                debugLine(QStringLiteral("Send ") + path);
-                if (s.Validate == 1) {
-                    DcmImage image = inv.images.ItemAt(1);
-                    if (image.StudyInstanceUID().isEmpty())
-                        image.setStudyInstanceUID(s.ImgDirEqStudy == 1 ? inv.folderStudyUid : DcmUtility::NewUID());
-                    if (image.SeriesInstanceUID().isEmpty())
-                        image.setSeriesInstanceUID(DcmUtility::NewUID());
-                }
-            }
-            if (d == 1 && !scan)
-                yield();
-            if (inv.loadError) {
-                // logged when it happened: one line per failure
-                inv.failureNumber = inv.loadError->number();
-                return inv.loadError->description();
-            }
-            const QString& host = d == 1 ? s.RemoteIP : s.RemoteIP2;
-            const std::int32_t port = toInt32(d == 1 ? s.RemotePort : s.RemotePort2);
-            const QString& called = d == 1 ? s.RemoteAET : s.RemoteAET2;
-            inv.lastStatus = inv.sender.Store(inv.images.ItemAt(1), host, port, s.LocalAET, called, destinationTls(d),
-                                              [&inv] { inv.images.ReadAheadOne(); });
-            inv.failureNumber = inv.lastStatus;
-            if (audit_)
-                audit_->sent({called.trimmed(), host.trimmed()}, auditPatient(asSent), studyUid, sopClass, inv.lastStatus == 0);
-            if (inv.lastStatus == 0)
-                return std::nullopt;
-            errorLine(inv.lastStatus,
-                          QStringLiteral("%1 refused %2 with status 0x%3").arg(host, path, QString::number(inv.lastStatus, 16)),
-                          source);
-            return QString();
-        } catch (const Error& e) {
-            inv.failureNumber = e.number();
-            errorLine(e.number(), e.description() + QStringLiteral(" (") + path + QLatin1Char(')'), source);
-            if (audit_)
-                audit_->sent({(d == 1 ? s.RemoteAET : s.RemoteAET2).trimmed(), (d == 1 ? s.RemoteIP : s.RemoteIP2).trimmed()},
-                             auditPatient(asSent), studyUid, sopClass, false);
-            return e.description();
-        }
-    };
-
-    // Puts a failure to the operator; returns the answer.
-    auto failure = [&](std::int16_t d, const QString& reason) -> std::int16_t {
-        debugLine(QStringLiteral("FAILED"));
-        if (s.AlwaysIgnore)
-            return FailurePrompt::Ignore;
-        const QString host = d == 1 ? s.RemoteIP : s.RemoteIP2;
-        const QString text = tr("Error #%1: Failed to transfer image to %2").arg(QString::number(inv.failureNumber), host) +
-            QStringLiteral("\r\n\r\n") + tr("Reason: %1").arg(reason);
-        // an operator may leave the prompt open for long: free the peer meanwhile
-        inv.sender.Release();
-        inv.images.CancelReadAhead();
-        return prompt_.ShowMessage(text);
     };
 
     // an image that failed counts as failed, unless it failed for want of the new identity
@@ -1693,13 +1665,16 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
                 const QString reason = tr("%1 has the SOP Instance UID of %2, with other content; the PACS would keep only one of them")
                                            .arg(logText(path), logText(first));
                 errorLine(ImportErrc::DuplicateInstance, reason, source);
-                inv.failureNumber = ImportErrc::DuplicateInstance;
-                const std::int16_t answer = failure(1, reason);
+                debugLine(QStringLiteral("FAILED"));
+                const std::int16_t answer = s.AlwaysIgnore
+                    ? FailurePrompt::Ignore
+                    : delivery_->ask(tr("Error #%1: Failed to transfer image to %2").arg(QString::number(ImportErrc::DuplicateInstance), delivery_->destinations().front().where()) +
+                                     QStringLiteral("\r\n\r\n") + tr("Reason: %1").arg(reason));
                 if (answer == FailurePrompt::Retry)
                     continue;
                 ++found_;
                 ++failed_;
-                inv.allDelivered = false;
+                undeliveredFolders_.insert(inv.folder);
                 if (answer == FailurePrompt::Abort)
                     AbortRequested = true;
                 return;
@@ -1726,101 +1701,82 @@ void ImportRun::TransferImage(const QString& path, Mode mode, Invocation& inv)
         }
     }
 
-    // What a destination stored, to be confirmed: asked for while the walk
-    // goes on, a few hundred at a time.
-    auto remember = [&](int d) {
+    // Validation gives an image without study or series its UIDs before it goes.
+    if (scan && s.Validate == 1 && !inv.loadError) {
         try {
             DcmImage image = inv.images.ItemAt(1);
-            StoredImage stored {{image.SOPClassUID(), image.SOPInstanceUID(), image.StudyInstanceUID()}, path, inv.folder};
-            std::unique_ptr<DcmCommitSession>& session = commits_[d - 1];
-            if (!session)
-                session = std::make_unique<DcmCommitSession>(
-                    d == 1 ? s.RemoteIP : s.RemoteIP2, toInt32(d == 1 ? s.RemotePort : s.RemotePort2), s.LocalAET,
-                    d == 1 ? s.RemoteAET : s.RemoteAET2, destinationTls(static_cast<std::int16_t>(d)), s.CommitPort,
-                    ConfirmBatch);
-            session->Add(stored.instance);
-            stored_[d - 1].push_back(std::move(stored));
-        } catch (const Error&) {
+            if (image.StudyInstanceUID().isEmpty())
+                image.setStudyInstanceUID(s.ImgDirEqStudy == 1 ? inv.folderStudyUid : DcmUtility::NewUID());
+            if (image.SeriesInstanceUID().isEmpty())
+                image.setSeriesInstanceUID(DcmUtility::NewUID());
+        } catch (const Error& e) {
+            inv.loadError = e;
         }
-    };
-    bool ignored = false;
-    // a destination that held the image before the run does not get it again
-    const bool held[2] = {!inv.loadError && heldAt(1, studyUid, instanceUid),
-                          !inv.loadError && heldAt(2, studyUid, instanceUid)};
-    auto passOver = [&](int d) {
-        ++alreadyHeld_[d - 1];
-        debugLine(QStringLiteral("Not sent again: %1 (SOP Instance UID %2) is already at %3")
-                      .arg(path, instanceUid, holdings_[d - 1].aet));
-    };
+    }
+    if (scan)
+        debugLine(QStringLiteral("Send ") + path);
 
-    // Destination 1
-    if (held[0])
-        passOver(1);
-    for (; !held[0];) {
-        const std::optional<QString> failed = send(1);
-        if (!failed) {
-            debugLine(QStringLiteral("OK"));
-            ++ImportedCount;
-            remember(1);
-            break;
+    // Handed over to the destinations; what each says comes back to
+    // stored(), sent() and undelivered() on this thread.
+    auto parcel = std::make_shared<Parcel>();
+    parcel->path = path;
+    parcel->folder = inv.folder;
+    parcel->loadError = inv.loadError;
+    parcel->loadErrorNumber = inv.loadError ? inv.loadError->number() : 0;
+    parcel->identityRefused = inv.identityRefused;
+    parcel->asSent = asSent;
+    parcel->onMedium = onMedium;
+    if (!inv.loadError) {
+        try {
+            const DcmImage image = inv.images.ItemAt(1);
+            parcel->image = image;
+            parcel->instance = {image.SOPClassUID(), image.SOPInstanceUID(), image.StudyInstanceUID()};
+        } catch (const Error& e) {
+            parcel->loadError = e;
+            parcel->loadErrorNumber = e.number();
         }
-        const std::int16_t answer = failure(1, *failed);
-        if (answer == FailurePrompt::Retry) {
-            AbortRequested = false;
-            if (scan && !prepare()) {
-                countFailed();
-                return;
-            }
-            continue;
-        }
-        inv.allDelivered = false;
-        if (answer == FailurePrompt::Abort) {
-            AbortRequested = true;
-            countFailed();
-            return;
-        }
-        ignored = true;
-        break;  // Ignore: on to destination 2
+        parcel->bytes = QFileInfo(path).size();
+        parcel->held[0] = heldAt(1, studyUid, instanceUid);
+        parcel->held[1] = heldAt(2, studyUid, instanceUid);
     }
+    delivery_->submit(parcel, [&inv] { inv.images.ReadAheadOne(); });
+}
 
-    // Destination 2
-    auto finished = [&] {
-        if (!ignored) {
-            if (!held[0] || (s.UseDestination2 && !held[1]))
-                ++sentEverywhere_;
-        } else if (!inv.identityRefused) {
-            ++failed_;
-            ++ignored_;
-        }
-    };
-    if (!s.UseDestination2)
-        return finished();
-    if (held[1]) {
-        passOver(2);
-        return finished();
+void ImportRun::stored(int d, const Parcel& parcel)
+{
+    // What a destination stored, to be confirmed: asked for while the walk
+    // goes on, a few hundred at a time (a DICOMweb service is asked at the end).
+    const AppState& s = appState();
+    if (d == 1 || parcel.held[0])
+        ++ImportedCount;  // it went somewhere in this run
+    StoredImage stored {parcel.instance, parcel.path, parcel.folder};
+    if (!delivery_->destinations()[static_cast<size_t>(d - 1)].web) {
+        std::unique_ptr<DcmCommitSession>& session = commits_[d - 1];
+        if (!session)
+            session = std::make_unique<DcmCommitSession>(
+                d == 1 ? s.RemoteIP : s.RemoteIP2, toInt32(d == 1 ? s.RemotePort : s.RemotePort2), s.LocalAET,
+                d == 1 ? s.RemoteAET : s.RemoteAET2, destinationTls(static_cast<std::int16_t>(d)), s.CommitPort,
+                ConfirmBatch);
+        session->Add(stored.instance);
     }
-    for (;;) {
-        const std::optional<QString> failed = send(2);
-        if (!failed) {
-            if (held[0])
-                ++ImportedCount;  // it went somewhere in this run
-            remember(2);
-            return finished();
-        }
-        const std::int16_t answer = failure(2, *failed);
-        if (answer == FailurePrompt::Retry) {
-            AbortRequested = false;
-            continue;
-        }
-        inv.allDelivered = false;
-        if (answer == FailurePrompt::Abort) {
-            AbortRequested = true;
-            countFailed();
-            return;
-        }
-        ignored = true;
-        return finished();
-    }
+    stored_[d - 1].push_back(std::move(stored));
+}
+
+void ImportRun::sent(int d, const Parcel& parcel, bool success)
+{
+    if (!audit_)
+        return;
+    const DeliveryDestination& dest = delivery_->destinations()[static_cast<size_t>(d - 1)];
+    const DcmPatient& p = parcel.asSent;
+    audit_->sent({dest.name(), dest.where().trimmed()}, audit::Patient {p.PatientID, p.IssuerOfPatientID, p.PatientName, {}},
+                 parcel.instance.StudyInstanceUID, parcel.instance.SOPClassUID, success);
+}
+
+void ImportRun::undelivered(const Parcel& parcel)
+{
+    // its folder is not done: a later run may send it
+    if (!parcel.folder.isEmpty())
+        undeliveredFolders_.insert(parcel.folder);
 }
 
 }  // namespace varnelo

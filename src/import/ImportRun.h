@@ -3,6 +3,7 @@
 #include "base/AuditSender.h"
 #include "dicomnet/Network.h"
 #include "base/DriveReadAhead.h"
+#include "import/Delivery.h"
 #include "import/Holdings.h"
 #include "import/ReferencedFiles.h"
 #include "import/RunView.h"
@@ -25,7 +26,7 @@ class DcmImageList;
 // One import run: the folder scan or the DICOMDIR walk, each image handed to
 // the per-image transfer. Runs on the window thread and yields to it at fixed
 // points; the run state is read and changed between yields.
-class ImportRun {
+class ImportRun : private DeliveryListener {
 public:
     // newPatientId is read at each image (the "New Patient ID:" box).
     ImportRun(RunView& view, FailurePrompt& prompt, std::function<QString()> newPatientId);
@@ -200,6 +201,12 @@ private:
     } progress_;
     void showProgress(const QString& patientName);
     bool running_ = false;  // inside a walk started at the top
+    // Sends what the walk hands over, and counts what became of it.
+    std::unique_ptr<Delivery> delivery_;
+    QSet<QString> undeliveredFolders_;  // an image of the folder did not reach every destination
+    void stored(int d, const Parcel& parcel) override;
+    void sent(int d, const Parcel& parcel, bool success) override;
+    void undelivered(const Parcel& parcel) override;
     // Reads the files to come while the current one is sent.
     DriveReadAhead drive_;
     // A ZIP archive or disc image being imported: its members are extracted

@@ -258,6 +258,7 @@ protected:
         s.RemotePort = QString::number(peer->port());
         s.WriteLog = 1;
         s.AskHeld = false;  // the read-ahead of the sending pass is what is watched
+        s.Associations = s.Associations2 = 1;
         s.AlwaysIgnore = true;
     }
     void TearDown() override { setProgramFolderForTesting({}); }

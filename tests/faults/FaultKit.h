@@ -42,6 +42,7 @@ protected:
         appState() = AppState {};
         appState().LocalAET = "VARNELO";
         appState().AskHeld = false;  // the faults here are the send's
+        appState().Associations = appState().Associations2 = 1;  // one image after the other
     }
     void TearDown() override
     {

@@ -50,6 +50,7 @@ protected:
         setProgramFolderForTesting(program.path());
         appState() = AppState {};
         appState().LocalAET = "VARNELO";
+        appState().Associations = appState().Associations2 = 1;
         appState().Location = 2;
         appState().ImportFolder = media.path();
         main.resize(749, 471);

@@ -76,6 +76,7 @@ protected:
         s.RemoteIP = "127.0.0.1";
         s.RemotePort = QString::number(pacs->port());
         s.AskHeld = false;  // the tests that want it ask for it
+        s.Associations = s.Associations2 = 1;  // the tests of several ask for them
     }
     void TearDown() override { setProgramFolderForTesting({}); }
 
@@ -1348,4 +1349,105 @@ TEST_F(Transfer, APeerThatAnswersNoQueryGetsEverything)
     const QList<QStringList> receipt = receipts(program.path());
     ASSERT_EQ(receipt.size(), 1);
     EXPECT_TRUE(receipt[0][Destination1].contains("It could not be asked what it held")) << receipt[0].join("|").toStdString();
+}
+
+// Several associations at once: a PACS that takes two from one caller and
+// refuses the rest, a failing image among them. Every instance arrives once,
+// nobody is asked about the refused associations, the failure names its
+// image, and only the folder without a failure is marked.
+TEST_F(Transfer, SeveralAssociationsDealTheImagesAndEachArrivesOnce)
+{
+    LimitedStorePeer::Options o;
+    o.maxAssociationsPerCaller = 2;
+    o.storeDelayMs = 20;
+    const QStringList a = td::makeSeries(mediaPath("A"), 12, td::ImageRecipe {});
+    const QStringList b = td::makeSeries(mediaPath("B"), 12, td::ImageRecipe {});
+    const QString failing = attribute(b[5], "(0008,0018)");
+    o.failInstances << failing;
+    LimitedStorePeer peer(o);
+    AppState& s = appState();
+    s.RemoteAET = peer.aeTitle();
+    s.RemotePort = QString::number(peer.port());
+    s.Associations = 4;
+    s.WriteLog = 1;
+
+    auto run = makeRun();
+    run->ReadCdDirectory(media.path(), true);
+    EXPECT_EQ(run->ImportedCount, 23);
+    ASSERT_EQ(prompt.messages.size(), 1) << prompt.messages.join("\n---\n").toStdString();
+    EXPECT_TRUE(prompt.messages[0].contains(b[5])) << prompt.messages[0].toStdString();
+    const QMap<QString, int> counts = peer.receivedCounts();
+    EXPECT_EQ(counts.size(), 23);
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+        EXPECT_EQ(it.value(), 1) << it.key().toStdString();
+    EXPECT_FALSE(counts.contains(failing));
+    EXPECT_EQ(peer.peakAssociations(), 2);
+    EXPECT_GE(peer.associationsRejected(), 1);
+    EXPECT_TRUE(QFile::exists(mediaPath("A/migration.done")));
+    EXPECT_FALSE(QFile::exists(mediaPath("B/migration.done")));
+    EXPECT_TRUE(debugLines(program.path()).join("\n").contains("A further association to LIMITEDSCP was not opened"));
+    EXPECT_TRUE(run->summary().contains("1 images could not be sent")) << run->summary().toStdString();
+}
+
+// storescp without --fork serves one association at a time and leaves the
+// others' requests unread: the further ones must never hold an image back.
+TEST_F(Transfer, APeerThatServesOneAssociationAtATimeIsNotWaitedFor)
+{
+    td::makeSeries(mediaPath("S"), 30, td::ImageRecipe {});
+    appState().Associations = 4;
+    QElapsedTimer clock;
+    clock.start();
+    auto run = makeRun();
+    run->ReadCdDirectory(mediaPath("S"), false);
+    EXPECT_EQ(run->ImportedCount, 30);
+    EXPECT_TRUE(pacs->waitForFiles(30));
+    EXPECT_TRUE(prompt.messages.isEmpty());
+    EXPECT_LT(clock.elapsed(), 10000) << "a further association waited for its turn";
+}
+
+// A DICOMweb service as the destination: Orthanc's plugin with HTTP basic
+// authentication. Images go by STOW-RS with their new identity, the proof at
+// the end asks QIDO-RS, and a wrong password is one prompt, not a loss.
+TEST_F(Transfer, DicomWebServiceTakesTheImagesAndListsThemAtTheEnd)
+{
+    const QString plugin = orthancDicomWebPlugin();
+    if (plugin.isEmpty())
+        GTEST_SKIP() << "Orthanc's DICOMweb plugin is not installed";
+    Peer::Options o;
+    o.aeTitle = "ORTHANC";
+    o.httpPort = freeLoopbackPort();
+    o.dicomWeb = true;
+    o.httpUser = "station";
+    o.httpPassword = "s3cret";
+    const auto orthanc = Peer::orthanc(o);
+    ASSERT_TRUE(orthanc);
+    td::makeSeries(mediaPath("W/1"), 8, td::ImageRecipe {});
+    td::ImageRecipe jpeg;
+    jpeg.syntax = td::Syntax::JpegLossless;
+    td::makeSeries(mediaPath("W/2"), 4, jpeg);
+    AppState& s = appState();
+    s.RemoteURL = QStringLiteral("http://127.0.0.1:%1/dicom-web").arg(o.httpPort);
+    s.WebUser = "station";
+    s.WebPassword = "wrong";
+    s.Associations = 2;
+    s.ChangeID = true;
+    newId = "WEB-7";
+
+    prompt.answers = {FailurePrompt::Abort};
+    auto refused = makeRun();
+    refused->ReadCdDirectory(mediaPath("W"), true);
+    EXPECT_EQ(refused->ImportedCount, 0);
+    ASSERT_EQ(prompt.messages.size(), 1);
+    EXPECT_TRUE(prompt.messages[0].contains("refused")) << prompt.messages[0].toStdString();
+
+    prompt.messages.clear();
+    s.WebPassword = "s3cret";
+    auto run = makeRun();
+    run->ReadCdDirectory(mediaPath("W"), true);
+    EXPECT_EQ(run->ImportedCount, 12);
+    EXPECT_TRUE(prompt.messages.isEmpty()) << prompt.messages.join("\n").toStdString();
+    EXPECT_EQ(run->confirmations(), QStringList {"127.0.0.1 confirmed all 12 images."});
+    const QByteArray patients = orthanc->restGet("/patients?expand");
+    EXPECT_TRUE(patients.contains("WEB-7")) << patients.toStdString();
+    EXPECT_EQ(QString::fromUtf8(orthanc->restGet("/instances")).count(QLatin1Char(',')) + 1, 12);
 }

@@ -36,6 +36,7 @@ protected:
         setProgramFolderForTesting(program.path());
         appState() = AppState {};
         AppState& s = appState();
+        s.Associations = s.Associations2 = 1;  // one image after the other
         s.LocalAET = "VARNELO";
         s.RemoteAET = "PACS";
         s.RemoteIP = "127.0.0.1";
@@ -131,7 +132,7 @@ TEST_F(Walk, DeadDestinationPromptsWithStatusHostAndReason)
     td::ImageRecipe recipe;
     td::makeSeries(media.path(), 2, recipe);
     appState().WriteLog = 1;
-    appState().ChangeID = true;  // a retry repeats the patient step, which must not refuse its own change
+    appState().ChangeID = true;  // a retry sends the image as it was changed, and is not refused for its own change
     prompt.answers = {FailurePrompt::Retry, FailurePrompt::Ignore, FailurePrompt::Abort};
     ImportRun run(view, prompt, [] { return QStringLiteral("NEW"); });
     run.ReadCdDirectory(media.path(), true);
@@ -148,7 +149,7 @@ TEST_F(Walk, DeadDestinationPromptsWithStatusHostAndReason)
     EXPECT_FALSE(QFile::exists(mediaPath("migration.done")));
     const QByteArray debug = log("Debug.log");
     EXPECT_EQ(debug.count("\tSend "), 3);
-    EXPECT_EQ(debug.count("\tChange Patient ID: "), 3);
+    EXPECT_EQ(debug.count("\tChange Patient ID: "), 2);
     EXPECT_EQ(debug.count("\tFAILED\r\n"), 3);
     EXPECT_EQ(debug.count("\tOK\r\n"), 0);
     // every failed send is in the error log, with the file

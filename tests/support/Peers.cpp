@@ -374,6 +374,8 @@ std::unique_ptr<Peer> Peer::orthanc(const Options& options, const QString& workl
                                         options.luaScript.toUtf8()));
     // Orthanc opens its HTTP port after the DICOM one
     peer->httpPort_ = options.httpPort;
+    if (!options.httpUser.isEmpty())
+        peer->httpCredentials_ = options.httpUser + QLatin1Char(':') + options.httpPassword;
     const QDeadlineTimer deadline(10000);
     while (options.httpPort && !listening(options.httpPort)) {
         if (deadline.hasExpired() || !peer->isRunning())
@@ -388,9 +390,11 @@ QByteArray Peer::restGet(const QString& path) const
     if (!httpPort_)
         return {};
     QProcess curl;
-    curl.start(QStringLiteral("/usr/bin/curl"),
-               {QStringLiteral("-fsS"), QStringLiteral("--max-time"), QStringLiteral("10"),
-                QStringLiteral("http://127.0.0.1:%1%2").arg(httpPort_).arg(path)});
+    QStringList args {QStringLiteral("-fsS"), QStringLiteral("--max-time"), QStringLiteral("10"),
+                      QStringLiteral("http://127.0.0.1:%1%2").arg(httpPort_).arg(path)};
+    if (!httpCredentials_.isEmpty())
+        args << QStringLiteral("-u") << httpCredentials_;
+    curl.start(QStringLiteral("/usr/bin/curl"), args);
     if (!curl.waitForFinished(15000) || curl.exitStatus() != QProcess::NormalExit || curl.exitCode() != 0)
         return {};
     return curl.readAllStandardOutput();

@@ -138,6 +138,7 @@ private:
     QString logPath_;
     quint16 port_ = 0;
     quint16 httpPort_ = 0;
+    QString httpCredentials_;  // user:password for the REST API, when it asks
     QString aeTitle_;
     std::unique_ptr<QProcess> process_;
 };
