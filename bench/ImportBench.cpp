@@ -7,13 +7,18 @@
 //
 //   varnelo-bench run --data DIR [--reps N] [--display :N --program VARNELO]
 //                     [--markdown FILE] [--command TEXT] [--only REGEX]
+//   varnelo-bench wan --data DIR --wanlink WANLINK.PY [--delays 0,10,40] [--reps N]
+//                     [--display :N --program VARNELO] [--markdown FILE] [--command TEXT] [--only REGEX]
 //   varnelo-bench child scan|dicomdir FOLDER PORT AET [--suffix S] [--tls CERT KEY CA] [--newid ID]
+//                       [--no-held] [--associations N] [--url DICOMWEB-URL]
 //
 // DIR is laid out by scripts/bench.sh: real (2,000 images with a clinical
 // header, DICOMDIR over them), generated, orthanc, large, j2k, upper10k (10,000
 // images in one folder and a DICOMDIR), lower10k (the same as a plain ISO
 // 9660 mount shows it: lower case), rejected. A missing folder skips its
-// case; without --display the in-window figures are left out.
+// case; without --display the in-window figures are left out. For `wan`, DIR
+// holds wan-small and wan-large, each a folder of images, and every sender
+// reaches its peer through wanlink.py at each of the round trip times.
 
 #include "BenchView.h"
 #include "Process.h"
@@ -80,7 +85,7 @@ int childMain(const QStringList& args)
         std::printf("read=%lld\n", static_cast<long long>(readInDiscOrder(args[2])));
         return 0;
     }
-    // child MODE FOLDER PORT AET [--suffix S] [--newid ID] [--no-held]
+    // child MODE FOLDER PORT AET [--suffix S] [--newid ID] [--no-held] [--associations N] [--url URL]
     if (args.size() < 5)
         return 2;
     const bool dicomDir = args[1] == QLatin1String("dicomdir");
@@ -118,6 +123,11 @@ int childMain(const QStringList& args)
     }
     // --no-held: nobody is asked what it holds already, as before that check
     s.AskHeld = !args.contains(QStringLiteral("--no-held"));
+    // --associations N: [DICOM] Associations; --url URL: a DICOMweb service instead of the peer
+    if (const qsizetype a = args.indexOf(QStringLiteral("--associations")); a > 0 && a + 1 < args.size())
+        s.Associations = args[a + 1].toInt();
+    if (const qsizetype u = args.indexOf(QStringLiteral("--url")); u > 0 && u + 1 < args.size())
+        s.RemoteURL = args[u + 1];
     // the operator takes what the window offers
     struct AllPatients : PatientsPrompt {
         std::optional<MediumChoice> chooseContents(const MediumPatients& patients, const NewIdentity&,
@@ -402,17 +412,22 @@ Sender headless(const QString& caseName, const QString& name, const Receiver& re
     return s;
 }
 
-QString settingsFor(const Receiver& receiver, bool dicomDir, const QString& folder)
+// extraDicom: more lines of the [DICOM] section ("Associations=1\n")
+QString settingsFor(const Receiver& receiver, bool dicomDir, const QString& folder, const QString& extraDicom = {},
+                    const QString& suffix = {})
 {
-    return QStringLiteral("[Default]\nSearchBy=%1\nLocation=2\nSourceDir=%2\nWithSubDirs=0\nWriteLog=0\nFileSuffix=\n"
+    return QStringLiteral("[Default]\nSearchBy=%1\nLocation=2\nSourceDir=%2\nWithSubDirs=0\nWriteLog=0\nFileSuffix=%5\n"
                           "[DICOM]\nLocalAET=VARNELO\nRemoteAET=%3\nRemoteIP=127.0.0.1\nRemotePort=%4\n")
-        .arg(dicomDir ? 1 : 2)
-        .arg(folder, receiver.aeTitle)
-        .arg(receiver.port);
+               .arg(dicomDir ? 1 : 2)
+               .arg(folder, receiver.aeTitle)
+               .arg(receiver.port)
+               .arg(suffix) +
+        extraDicom;
 }
 
 Sender inWindow(const Context& ctx, const QString& caseName, const QString& name, const Receiver& receiver,
-                bool dicomDir, const QString& folder, int expected, double abortAfter = -1)
+                bool dicomDir, const QString& folder, int expected, double abortAfter = -1,
+                const QString& extraDicom = {}, const QString& suffix = {})
 {
     Sender s;
     s.caseName = caseName;
@@ -423,7 +438,7 @@ Sender inWindow(const Context& ctx, const QString& caseName, const QString& name
     WindowRunOptions options;
     options.display = ctx.display;
     options.program = ctx.program;
-    options.settings = settingsFor(receiver, dicomDir, folder);
+    options.settings = settingsFor(receiver, dicomDir, folder, extraDicom, suffix);
     options.abortAfter = abortAfter;
     s.windowRun = options;
     s.run = windowRunOf(options);
@@ -1300,6 +1315,325 @@ int runMain(const QStringList& args)
     return problems.isEmpty() ? 0 : 1;
 }
 
+// ---- over a wide-area link --------------------------------------------------
+//
+// Every sender reaches its peer through wanlink.py at each round trip time;
+// the figures are compared within the run: with one association to the same
+// peer at the same delay, and with the same case at 0 ms (through the proxy,
+// never a direct connection).
+
+struct WanData {
+    QString sub;    // below --data
+    QString label;  // the table's "Data"
+    bool full = true;  // every case; else the headless ones the goals need
+};
+
+int wanMain(const QStringList& args)
+{
+    auto option = [&](const QString& name, const QString& fallback) {
+        const qsizetype i = args.indexOf(name);
+        return i > 0 && i + 1 < args.size() ? args[i + 1] : fallback;
+    };
+    const QString data = option(QStringLiteral("--data"), QString());
+    const QString script = option(QStringLiteral("--wanlink"), QString());
+    const int reps = option(QStringLiteral("--reps"), QStringLiteral("3")).toInt();
+    const QString markdownPath = option(QStringLiteral("--markdown"), QString());
+    const QString command = option(QStringLiteral("--command"), QStringLiteral("varnelo-bench ") + args.join(QLatin1Char(' ')));
+    std::vector<double> delays;
+    for (const QString& d : option(QStringLiteral("--delays"), QStringLiteral("0,10,40")).split(QLatin1Char(',')))
+        delays.push_back(d.toDouble());
+    Context ctx;
+    ctx.display = option(QStringLiteral("--display"), QString());
+    ctx.program = option(QStringLiteral("--program"), QString());
+    if (data.isEmpty() || script.isEmpty() || ctx.display.isEmpty() != ctx.program.isEmpty()) {
+        std::fprintf(stderr, "usage: varnelo-bench wan --data DIR --wanlink WANLINK.PY [--delays 0,10,40] [--reps N] "
+                             "[--display :N --program VARNELO] [--markdown FILE] [--command TEXT] [--only REGEX]\n");
+        return 2;
+    }
+    const bool window = !ctx.display.isEmpty();
+    const QString loadBefore = loadAverage();
+    QTemporaryDir work;
+    // a PACS serves several associations at once: storescp forks for each.
+    // Both peers set TCP_NODELAY, as wanlink.py asks of the peer behind it.
+    Storescp scp(true, work.path(), {QStringLiteral("--fork")});
+    std::unique_ptr<Orthanc> orthanc;
+    if (QFileInfo::exists(QStringLiteral("/usr/sbin/Orthanc")))
+        orthanc = std::make_unique<Orthanc>(work.path(), !orthancDicomWebPlugin().isEmpty(), true);
+    const bool web = orthanc && !orthancDicomWebPlugin().isEmpty();
+    std::vector<std::unique_ptr<WanLink>> links;
+    auto link = [&](quint16 target, double rtt) {
+        links.push_back(std::make_unique<WanLink>(script, target, rtt, work.path()));
+        return links.back()->port();
+    };
+
+    const std::vector<WanData> sets {{QStringLiteral("wan-small"), QStringLiteral("%L1 CT, 8 series"), true},
+                                     {QStringLiteral("wan-large"), QStringLiteral("%L1 CT, 512 x 512"), false}};
+    auto scpName = [](int a) {
+        return QStringLiteral("storescp: Varnelo, %1 association%2%3")
+            .arg(a)
+            .arg(a == 1 ? QString() : QStringLiteral("s"))
+            .arg(a == 4 ? QStringLiteral(" (default)") : QString());
+    };
+    auto pacsName = [](int a) {
+        return QStringLiteral("Orthanc: Varnelo, DICOM, %1 association%2%3")
+            .arg(a)
+            .arg(a == 1 ? QString() : QStringLiteral("s"))
+            .arg(a == 4 ? QStringLiteral(" (default)") : QString());
+    };
+    const QString stowName = QStringLiteral("Orthanc: Varnelo, STOW-RS (4 requests)");
+    // the files end in .dcm, so the window asks nothing before it sends
+    const QString suffix = QStringLiteral(".dcm");
+    auto held = [&](int a) {
+        return QStringList {QStringLiteral("--no-held"), QStringLiteral("--associations"), QString::number(a),
+                            QStringLiteral("--suffix"), suffix};
+    };
+    auto extra = [](int a, const QString& url = {}) {
+        return QStringLiteral("AskHeld=0\nAssociations=%1\n").arg(a) + (url.isEmpty() ? QString() : QStringLiteral("RemoteURL=%1\n").arg(url));
+    };
+    auto caseOf = [](const QString& label, double rtt) { return QStringLiteral("%1, %2 ms").arg(label).arg(rtt); };
+
+    std::vector<Group> groups;
+    std::vector<QString> labels;
+    const QStringList sdr {QStringLiteral("+sd"), QStringLiteral("+r")};
+    for (const WanData& set : sets) {
+        const QString folder = data + QLatin1Char('/') + set.sub;
+        if (!QFileInfo::exists(folder))
+            continue;
+        const FileSet files = fileSet(folder);
+        const int n = files.files;
+        const QString label = set.label.arg(n);
+        labels.push_back(label);
+        for (double rtt : delays) {
+            Group g;
+            g.set = files;
+            g.title = QStringLiteral("%1 through a link of %2 ms round trip").arg(label).arg(rtt);
+            g.reps = reps;
+            const QString c = caseOf(label, rtt);
+            Receiver toScp = storescpReceiver(scp, n);
+            toScp.port = link(scp.port(), rtt);
+            for (int a : {1, 2, 4, 8})
+                if (set.full || a != 2)
+                    g.senders.push_back(headless(c, scpName(a), toScp, false, folder, held(a), n));
+            if (window && set.full)
+                for (int a : {1, 4})
+                    g.senders.push_back(inWindow(ctx, c, scpName(a), toScp, false, folder, n, -1, extra(a), suffix));
+            for (const QString& tool : {QStringLiteral("storescu"), QStringLiteral("dcmsend")})
+                if (set.full || tool == QLatin1String("storescu")) {
+                    Sender s = dcmtk(c, tool, sdr, toScp, folder, n);
+                    s.name = QStringLiteral("storescp: ") + s.name;
+                    g.senders.push_back(s);
+                }
+            if (orthanc) {
+                Receiver toPacs = orthancReceiver(*orthanc);
+                toPacs.port = link(orthanc->port(), rtt);
+                for (int a : {1, 4})
+                    g.senders.push_back(headless(c, pacsName(a), toPacs, false, folder, held(a), n));
+                if (window && set.full)
+                    g.senders.push_back(inWindow(ctx, c, pacsName(4), toPacs, false, folder, n, -1, extra(4), suffix));
+                if (web) {
+                    const QString url = QStringLiteral("http://127.0.0.1:%1/dicom-web").arg(link(orthanc->httpPort(), rtt));
+                    g.senders.push_back(headless(c, stowName, toPacs, false, folder,
+                                                 held(4) << QStringLiteral("--url") << url, n));
+                    if (window && set.full)
+                        g.senders.push_back(inWindow(ctx, c, stowName, toPacs, false, folder, n, -1, extra(4, url), suffix));
+                }
+            }
+            groups.push_back(std::move(g));
+        }
+    }
+    if (groups.empty()) {
+        std::fprintf(stderr, "varnelo-bench wan: no wan-small or wan-large below %s\n", qPrintable(data));
+        return 2;
+    }
+    if (const QString only = option(QStringLiteral("--only"), QString()); !only.isEmpty()) {
+        const QRegularExpression keep(only);
+        for (Group& g : groups)
+            g.senders.erase(std::remove_if(g.senders.begin(), g.senders.end(),
+                                           [&](const Sender& s) {
+                                               return !keep.match(s.caseName + QStringLiteral(" / ") + s.name +
+                                                                  QStringLiteral(" / ") + s.variant)
+                                                           .hasMatch();
+                                           }),
+                            g.senders.end());
+        groups.erase(std::remove_if(groups.begin(), groups.end(), [](const Group& g) { return g.senders.empty(); }),
+                     groups.end());
+    }
+    for (Group& g : groups)
+        runGroup(g);
+    if (orthanc)
+        orthanc->stop();
+    links.clear();
+
+    auto find = [&](const QString& c, const QString& name, const QString& variant) -> const Sender* {
+        for (const Group& g : groups)
+            for (const Sender& s : g.senders)
+                if (s.caseName == c && s.name == name && s.variant == variant && !s.seconds.empty())
+                    return &s;
+        return nullptr;
+    };
+    auto med = [](const Sender* s) { return s ? median(s->seconds) : 0.0; };
+
+    // ---- the table: a row per case and sender, in the window and headless side by side ----
+    Table t;
+    t.header = QStringList {QStringLiteral("Data, round trip"), QStringLiteral("Peer: sender"), QStringLiteral("In the window s"),
+                            QStringLiteral("Headless s"), QStringLiteral("Runs (min-max) s"), QStringLiteral("Images/s"),
+                            QStringLiteral("x 1 association, same peer (window / headless)"),
+                            QStringLiteral("x 0 ms (window / headless)"), QStringLiteral("Peak RSS MB (window / headless)")};
+    QStringList problems;
+    const QString kHeadless = QStringLiteral("headless"), kWindow = QStringLiteral("window");
+    for (const Group& g : groups) {
+        const QString c = g.senders.front().caseName;
+        const QString label = c.section(QStringLiteral(", "), 0, -2);
+        const QString zero = caseOf(label, 0);
+        QStringList done;
+        for (const Sender& first : g.senders) {
+            if (done.contains(first.name))
+                continue;
+            done << first.name;
+            const bool tool = first.variant.isEmpty();
+            const Sender* win = tool ? nullptr : find(c, first.name, kWindow);
+            const Sender* head = tool ? &first : find(c, first.name, kHeadless);
+            if (tool && first.seconds.empty())
+                head = nullptr;
+            QStringList ranges;
+            for (const Sender* s : {win, head}) {
+                if (!s)
+                    continue;
+                const auto [lo, hi] = std::minmax_element(s->seconds.begin(), s->seconds.end());
+                ranges << QStringLiteral("%1-%2").arg(*lo, 0, 'f', 2).arg(*hi, 0, 'f', 2);
+                for (const QString& p : s->problems)
+                    problems << QStringLiteral("%1 / %2 (%3): %4").arg(s->caseName, s->name, s->variant.isEmpty() ? QStringLiteral("tool") : s->variant, p);
+            }
+            // the same peer with one association: its window run for a window row
+            const QString one = first.name.startsWith(QLatin1String("storescp")) ? scpName(1) : pacsName(1);
+            auto ratio = [&](const Sender* s, const Sender* base) {
+                return s && base && med(base) > 0 ? QString::number(med(s) / med(base), 'f', 2) : QStringLiteral("-");
+            };
+            auto pair = [&](const QString& w, const QString& h) { return tool ? h : w + QStringLiteral(" / ") + h; };
+            const Sender* oneHead = find(c, one, kHeadless);
+            const Sender* oneWin = find(c, one, kWindow);
+            auto secondsOf = [](const Sender* s) { return s ? QString::number(median(s->seconds), 'f', 2) : QStringLiteral("-"); };
+            auto rssOf = [](const Sender* s) { return s ? QString::number(s->peakRssKb / 1024.0, 'f', 1) : QStringLiteral("-"); };
+            const Sender* main = head ? head : win;
+            t.rows.push_back({c, first.name, tool ? QStringLiteral("-") : secondsOf(win), secondsOf(head),
+                              ranges.join(QStringLiteral(", ")) + QStringLiteral(" (n=%1)").arg(main ? main->seconds.size() : 0),
+                              main && med(main) > 0 ? QString::number(first.expectedStores / med(main), 'f', 0) : QStringLiteral("-"),
+                              pair(ratio(win, oneWin), ratio(head, oneHead)),
+                              pair(ratio(win, find(zero, first.name, kWindow)), ratio(head, tool ? find(zero, first.name, QString()) : find(zero, first.name, kHeadless))),
+                              pair(rssOf(win), rssOf(head))});
+        }
+    }
+
+    // ---- the goals, each within this run ----
+    QStringList goals;
+    auto verdict = [](bool ok) { return ok ? QStringLiteral("PASS") : QStringLiteral("FAIL"); };
+    auto goal = [&](const QString& text, const Sender* a, const Sender* b, double limit) {
+        if (!a || !b || med(b) <= 0)
+            return;
+        const double r = med(a) / med(b);
+        goals << QStringLiteral("%1 %2: %3 / %4 s = %5 (limit %6)")
+                     .arg(verdict(r <= limit), text)
+                     .arg(med(a), 0, 'f', 2)
+                     .arg(med(b), 0, 'f', 2)
+                     .arg(r, 0, 'f', 3)
+                     .arg(limit, 0, 'f', 2);
+    };
+    for (const QString& label : labels) {
+        const QString at0 = caseOf(label, 0), at10 = caseOf(label, 10);
+        for (const QString& v : {kHeadless, kWindow}) {
+            const QString where = v == kWindow ? QStringLiteral("in the window") : QStringLiteral("headless");
+            goal(QStringLiteral("%1, 10 ms, storescp, %2: 4 associations (default) <= 0.3 x 1 association").arg(label, where),
+                 find(at10, scpName(4), v), find(at10, scpName(1), v), 0.3);
+            goal(QStringLiteral("%1, 0 ms, storescp, %2: 4 associations (default) within 5 % of 1 association").arg(label, where),
+                 find(at0, scpName(4), v), find(at0, scpName(1), v), 1.05);
+            goal(QStringLiteral("%1, 0 ms, Orthanc by DICOM, %2: 4 associations (default) within 5 % of 1 association").arg(label, where),
+                 find(at0, pacsName(4), v), find(at0, pacsName(1), v), 1.05);
+            goal(QStringLiteral("%1, Orthanc by STOW-RS, %2: 10 ms <= 2 x 0 ms").arg(label, where), find(at10, stowName, v),
+                 find(at0, stowName, v), 2.0);
+            goal(QStringLiteral("%1, 0 ms, Orthanc, %2: STOW-RS <= 1.5 x DICOM (4 associations, default)").arg(label, where),
+                 find(at0, stowName, v), find(at0, pacsName(4), v), 1.5);
+        }
+        // peak memory of each case, for the record: the largest of the delays
+        for (const Group& g : groups)
+            for (const Sender& s : g.senders)
+                if (s.caseName == at0 && !s.variant.isEmpty()) {
+                    long peak = 0;
+                    for (double rtt : delays)
+                        if (const Sender* o = find(caseOf(label, rtt), s.name, s.variant))
+                            peak = std::max(peak, o->peakRssKb);
+                    goals << QStringLiteral("INFO %1, %2, %3: peak RSS %4 MB over all delays")
+                                 .arg(label, s.name, s.variant)
+                                 .arg(peak / 1024.0, 0, 'f', 1);
+                }
+    }
+
+    const QString when = QDateTime::currentDateTime().toString(Qt::ISODate);
+    const QString load = QStringLiteral("load average %1 before, %2 after").arg(loadBefore, loadAverage());
+    const QString host = machine();
+    QTextStream out(stdout);
+    out << "\n" << plain(t) << "\nGoals:\n";
+    for (const QString& line : goals)
+        out << "  " << line << "\n";
+    if (!problems.isEmpty()) {
+        out << "\nProblems:\n";
+        for (const QString& p : problems)
+            out << "  " << p << "\n";
+    }
+    out << "\n" << when << ", " << host << ", " << load << "\n";
+    out.flush();
+
+    if (!markdownPath.isEmpty()) {
+        QString section;
+        QTextStream m(&section);
+        QStringList rtts;
+        for (double rtt : delays)
+            rtts << QString::number(rtt);
+        m << "<!-- wide-area -->\n## Over a wide-area link\n\n"
+          << "Measured " << when << " on " << host << " (" << load << ").\n\n"
+          << "Command: `" << command << "`\n\n"
+          << "Every sender reaches its peer through `wanlink.py` (a TCP proxy on 127.0.0.1 that delays each chunk by half "
+             "the round trip each way, bandwidth not limited) at "
+          << rtts.join(QStringLiteral(", "))
+          << " ms; 0 ms is the proxy's own cost, and every ratio is taken within this run. Peers: `storescp --ignore "
+             "--fork` (TCP_NODELAY=1; a process for each association, as a PACS serves several at once) and Debian's "
+             "Orthanc with its DICOMweb plugin, given fresh storage before each run, by DICOM or by STOW-RS to "
+             "`/dicom-web` on its HTTP port. Varnelo asks no destination what it holds (AskHeld=0), so only the sending "
+             "is timed; \"associations\" is `[DICOM] Associations`, and STOW-RS runs at the default of 4 requests in "
+             "flight. **In the window**: the built program on an Xvfb display, from the press of IMPORT to the summary "
+             "box. **Headless**: Varnelo's real scan with a view that draws nothing, the whole process, like storescu "
+             "and dcmsend (`+sd +r`). The large images run headless only, in the cases the goals need. "
+          << reps << " runs of each, the senders alternating; the figure is the median. Peak RSS is the sender "
+             "process's ru_maxrss.\n\n"
+          << markdown(t) << "\n### Goals\n\n";
+        for (const QString& line : goals)
+            m << "- " << line << "\n";
+        if (!problems.isEmpty()) {
+            m << "\n### Problems seen in this run\n\n";
+            for (const QString& p : problems)
+                m << "- " << p << "\n";
+        }
+        m << "<!-- /wide-area -->\n";
+        m.flush();
+        // the section replaces the last one, or follows what is there
+        QFile md(markdownPath);
+        QString text;
+        if (md.open(QIODevice::ReadOnly | QIODevice::Text))
+            text = QString::fromUtf8(md.readAll());
+        md.close();
+        const qsizetype from = text.indexOf(QLatin1String("<!-- wide-area -->"));
+        const QString end = QStringLiteral("<!-- /wide-area -->\n");
+        const qsizetype to = text.indexOf(end);
+        if (from >= 0 && to > from)
+            text.replace(from, to + end.size() - from, section);
+        else
+            text += (text.isEmpty() || text.endsWith(QLatin1String("\n\n")) ? QString() : QStringLiteral("\n")) + section;
+        if (!md.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
+            throw std::runtime_error("cannot write " + markdownPath.toStdString());
+        md.write(text.toUtf8());
+    }
+    return problems.isEmpty() ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -1316,11 +1650,16 @@ int main(int argc, char** argv)
             QCoreApplication app(argc, argv);
             return runMain(args.mid(1));
         }
+        if (args.size() > 1 && args[1] == QLatin1String("wan")) {
+            QCoreApplication app(argc, argv);
+            return wanMain(args.mid(1));
+        }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "varnelo-bench: %s\n", e.what());
         return 1;
     }
     std::fprintf(stderr, "usage: varnelo-bench run --data DIR [--reps N] [--display :N --program VARNELO] [--markdown FILE]\n"
+                         "       varnelo-bench wan --data DIR --wanlink WANLINK.PY [--delays 0,10,40] [--reps N] [...]\n"
                          "       varnelo-bench child scan|dicomdir FOLDER PORT AET [--suffix S] [--newid ID]\n");
     return 2;
 }

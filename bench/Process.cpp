@@ -201,8 +201,10 @@ int Storescp::storesReceived() const
 
 // ---- Orthanc ----------------------------------------------------------------
 
-Orthanc::Orthanc(const QString& workFolder)
-    : folder_(workFolder + QStringLiteral("/orthanc"))
+Orthanc::Orthanc(const QString& workFolder, bool dicomWeb, bool noDelay)
+    : folder_(workFolder + (dicomWeb ? QStringLiteral("/orthanc-web") : QStringLiteral("/orthanc")))
+    , dicomWeb_(dicomWeb)
+    , noDelay_(noDelay)
 {
     dicomPort_ = freeLoopbackPort();
     do
@@ -236,14 +238,17 @@ void Orthanc::restart()
     config.write(QStringLiteral("{\"Name\": \"Varnelo benchmark\", \"StorageDirectory\": \"%1/storage\", "
                                 "\"IndexDirectory\": \"%1/index\", \"DicomAet\": \"ORTHANC\", \"DicomPort\": %2, "
                                 "\"HttpPort\": %3, \"RemoteAccessAllowed\": false, \"AuthenticationEnabled\": false, "
-                                "\"DicomCheckCalledAet\": false, \"Plugins\": []}\n")
+                                "\"DicomCheckCalledAet\": false, %4}\n")
                      .arg(folder_)
                      .arg(dicomPort_)
                      .arg(httpPort_)
+                     .arg(dicomWeb_ ? QStringLiteral("\"Plugins\": [\"%1\"], \"DicomWeb\": {\"Enable\": true, \"Root\": \"/dicom-web/\"}")
+                                          .arg(orthancDicomWebPlugin())
+                                    : QStringLiteral("\"Plugins\": []"))
                      .toUtf8());
     config.close();
     const QString log = folder_ + QStringLiteral("/orthanc.log");
-    pid_ = spawn(QStringLiteral("/usr/sbin/Orthanc"), {config.fileName()}, false, log);
+    pid_ = spawn(QStringLiteral("/usr/sbin/Orthanc"), {config.fileName()}, noDelay_, log);
     const QDeadlineTimer deadline(60000);
     while (!listening(dicomPort_) || !listening(httpPort_)) {
         int status = 0;
@@ -262,6 +267,43 @@ int Orthanc::instances() const
     static const QRegularExpression count(QStringLiteral("\"CountInstances\"\\s*:\\s*(\\d+)"));
     const auto m = count.match(r.output);
     return m.hasMatch() ? m.captured(1).toInt() : -1;
+}
+
+QString orthancDicomWebPlugin()
+{
+    for (const char* path : {"/usr/share/orthanc/plugins/libOrthancDicomWeb.so", "/usr/lib/orthanc/libOrthancDicomWeb.so"})
+        if (QFile::exists(QString::fromLatin1(path)))
+            return QString::fromLatin1(path);
+    return {};
+}
+
+// ---- wanlink.py -------------------------------------------------------------
+
+WanLink::WanLink(const QString& script, quint16 targetPort, double rttMs, const QString& workFolder)
+{
+    port_ = freeLoopbackPort();
+    logPath_ = workFolder + QStringLiteral("/wanlink-%1.log").arg(port_);
+    pid_ = spawn(QStringLiteral("/usr/bin/python3"),
+                 {script, QString::number(port_), QString::number(targetPort), QString::number(rttMs)}, false, logPath_);
+    const QDeadlineTimer deadline(10000);
+    while (!listening(port_)) {
+        int status = 0;
+        if (deadline.hasExpired() || ::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            throw std::runtime_error("wanlink.py did not start: " + readAll(logPath_).toStdString());
+        }
+        QThread::msleep(20);
+    }
+}
+
+WanLink::~WanLink()
+{
+    if (pid_ > 0) {
+        ::kill(pid_, SIGTERM);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
+    }
+    QFile::remove(logPath_);
 }
 
 }  // namespace varnelo::bench

@@ -55,10 +55,12 @@ private:
 };
 
 // Debian's Orthanc on loopback ports, as a real PACS would answer (it keeps
-// Nagle's algorithm on). restart() gives it fresh, empty storage.
+// Nagle's algorithm on). restart() gives it fresh, empty storage. With
+// dicomWeb, its DICOMweb plugin serves STOW-RS and QIDO-RS at /dicom-web/;
+// with noDelay, TCP_NODELAY=1 (read by DCMTK, which its DICOM server runs on).
 class Orthanc {
 public:
-    explicit Orthanc(const QString& workFolder);
+    explicit Orthanc(const QString& workFolder, bool dicomWeb = false, bool noDelay = false);
     ~Orthanc();
     Orthanc(const Orthanc&) = delete;
     Orthanc& operator=(const Orthanc&) = delete;
@@ -67,12 +69,35 @@ public:
     void stop();
     int instances() const;  // what it holds now, through its REST interface
     quint16 port() const { return dicomPort_; }
+    quint16 httpPort() const { return httpPort_; }
     QString aeTitle() const { return QStringLiteral("ORTHANC"); }
 
 private:
     QString folder_;
     quint16 dicomPort_ = 0, httpPort_ = 0;
+    bool dicomWeb_ = false, noDelay_ = false;
     pid_t pid_ = -1;
+};
+
+// The DICOMweb plugin of Debian's orthanc-dicomweb; empty when not installed.
+QString orthancDicomWebPlugin();
+
+// A wide-area link in software (wanlink.py): a TCP proxy on a free loopback
+// port that delays everything by half of rttMs each way on its way to
+// targetPort. Stopped by the destructor.
+class WanLink {
+public:
+    WanLink(const QString& script, quint16 targetPort, double rttMs, const QString& workFolder);
+    ~WanLink();
+    WanLink(const WanLink&) = delete;
+    WanLink& operator=(const WanLink&) = delete;
+
+    quint16 port() const { return port_; }
+
+private:
+    pid_t pid_ = -1;
+    quint16 port_ = 0;
+    QString logPath_;
 };
 
 }  // namespace varnelo::bench

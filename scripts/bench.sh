@@ -12,6 +12,21 @@
 #            goals then say whether any case got slower than at REV.
 # The drive cases read from ../shared/tools/slowdrive.py ($SLOWDRIVE), mounted
 # with FUSE (python3-fusepy, fuse3, /dev/fuse); without it they are left out.
+#   --wan    after the local part, the wide-area part: 400 small CT images in
+#            8 series and 400 of 512 x 512, each sender reaching its peer
+#            through ../shared/tools/wanlink.py ($WANLINK) at 0, 10 and 40 ms
+#            round trip: Varnelo with 1, 2, 4 and 8 associations (1 and 4 in
+#            the window too), storescu and dcmsend, all to storescp; Varnelo
+#            to Orthanc by DICOM (1 and 4) and by STOW-RS. Its section of
+#            docs/performance.md is replaced, the rest kept. Without
+#            wanlink.py it is skipped with a message. About 35 minutes with
+#            3 runs on 2 cores (the local part takes longer).
+#   --wan-only  the wide-area part alone (no local data is made).
+#            It runs each case 3 times unless --reps says otherwise.
+#   --delays LIST  the wide-area round trips in ms (default 0,10,40; the
+#            goals need 0 and 10).
+# VARNELO_BENCH_BUILD: the release build's folder; VARNELO_BENCH_JOBS: ninja's
+# jobs for it (ninja's default when unset).
 set -euo pipefail
 
 orig_args="$*"
@@ -19,27 +34,34 @@ repo="$(cd "$(dirname "$0")/.." && pwd)"
 # a release build of its own for each checkout
 build="${VARNELO_BENCH_BUILD:-/tmp/varnelo-bench-release-$(printf %s "$repo" | md5sum | cut -c1-8)}"
 reps=5
+wan_reps=3
 quick=0
 only=""
 against=""
+wan=0
+local_part=1
+delays="0,10,40"
 while [ $# -gt 0 ]; do
   case "$1" in
-    --reps) reps="$2"; shift 2 ;;
+    --reps) reps="$2"; wan_reps="$2"; shift 2 ;;
     --quick) quick=1; shift ;;
     --only) only="$2"; shift 2 ;;
     --against) against="$2"; shift 2 ;;
+    --wan) wan=1; shift ;;
+    --wan-only) wan=1; local_part=0; shift ;;
+    --delays) delays="$2"; shift 2 ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
 done
 
 bash "$repo/scripts/deps.sh" bench
-for tool in storescp storescu dcmsend dcmmkdir cmake ninja Xvfb xdotool curl fusermount3; do
+for tool in storescp storescu dcmsend dcmmkdir dcmodify python3 cmake ninja Xvfb xdotool curl fusermount3; do
   command -v "$tool" >/dev/null || { echo "$tool is not installed" >&2; exit 1; }
 done
 
 echo "== building (release) in $build"
 cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVARNELO_BUILD_TESTS=ON >/dev/null
-ninja -C "$build" Varnelo varnelo-bench varnelo-mkdata >/dev/null
+ninja -C "$build" ${VARNELO_BENCH_JOBS:+-j "$VARNELO_BENCH_JOBS"} Varnelo varnelo-bench varnelo-mkdata >/dev/null
 
 baseline=()
 if [ -n "$against" ]; then
@@ -51,7 +73,7 @@ if [ -n "$against" ]; then
   fi
   echo "== building $rev (release) in $src-build"
   cmake -S "$src" -B "$src-build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVARNELO_BUILD_TESTS=ON >/dev/null
-  ninja -C "$src-build" Varnelo varnelo-bench >/dev/null
+  ninja -C "$src-build" ${VARNELO_BENCH_JOBS:+-j "$VARNELO_BENCH_JOBS"} Varnelo varnelo-bench >/dev/null
   baseline=(--baseline "$src-build/bin/varnelo-bench" --baseline-program "$src-build/bin/Varnelo" --baseline-label "$rev")
 fi
 
@@ -67,6 +89,13 @@ mk="$build/bin/varnelo-mkdata"
 real=2000; orthanc=400; large=100; folder=10000; rejected=100000
 if [ "$quick" = 1 ]; then real=200; orthanc=40; large=10; folder=1000; rejected=10000; fi
 
+wanlink="${WANLINK:-$repo/../shared/tools/wanlink.py}"
+if [ "$wan" = 1 ] && [ ! -f "$wanlink" ]; then
+  echo "== no $wanlink: the wide-area part is skipped"
+  wan=0
+fi
+
+make_local_data() {
 echo "== making data in $data"
 t0=$(date +%s)
 # CT images with a scanner's header, and a DICOMDIR over them
@@ -109,6 +138,27 @@ mkdir -p "$data/rejected"
 (cd "$data/rejected" && seq -f 'FILE%06g.txt' 1 "$rejected" | xargs touch)
 sync
 echo "   data made in $(( $(date +%s) - t0 )) s"
+}
+
+# 400 small CT images: 8 series of one study in one folder (mkdata makes a
+# study of one series each time); 400 of 512 x 512
+make_wan_data() {
+  echo "== making the wide-area data in $data"
+  local study
+  study="2.25.$(python3 -c 'import uuid; print(uuid.uuid4().int)')"
+  mkdir -p "$data/wan-small"
+  for k in 1 2 3 4 5 6 7 8; do
+    "$mk" ct --clinical --count 50 --out "$data/wan-series/$k"
+    dcmodify -nb -m "(0020,000d)=$study" -m "(0020,0011)=$k" "$data/wan-series/$k"/* >/dev/null
+    for f in "$data/wan-series/$k"/*; do ln "$f" "$data/wan-small/S${k}_${f##*/}.dcm"; done
+  done
+  "$mk" ct --clinical --count 400 --rows 512 --cols 512 --out "$data/wan-large"
+  # named .dcm, the window asks nothing about a scan without suffix
+  for f in "$data/wan-large"/*; do mv "$f" "$f.dcm"; done
+  sync
+}
+[ "$local_part" = 1 ] && make_local_data
+[ "$wan" = 1 ] && make_wan_data
 
 # A display of its own for the program's window
 display=""
@@ -122,15 +172,35 @@ for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.
 
 echo "== running (load average $(cut -d' ' -f1-3 /proc/loadavg))"
 mkdir -p "$repo/docs"
-if [ -n "$only" ]; then
-  "$build/bin/varnelo-bench" run --data "$data" --reps "$reps" --display "$display" --program "$build/bin/Varnelo" \
-    --only "$only" ${baseline[@]+"${baseline[@]}"} || status=$?
-  exit "${status:-0}"
+wan_section=""
+if [ "$local_part" = 1 ]; then
+  if [ -n "$only" ]; then
+    "$build/bin/varnelo-bench" run --data "$data" --reps "$reps" --display "$display" --program "$build/bin/Varnelo" \
+      --only "$only" ${baseline[@]+"${baseline[@]}"} || status=$?
+  else
+    # the local part writes the whole file: keep the last wide-area section for a run without --wan
+    if [ "$wan" = 0 ] && [ -f "$repo/docs/performance.md" ]; then
+      wan_section="$(sed -n '/^<!-- wide-area -->$/,/^<!-- \/wide-area -->$/p' "$repo/docs/performance.md")"
+    fi
+    "$build/bin/varnelo-bench" run --data "$data" --reps "$reps" --display "$display" --program "$build/bin/Varnelo" \
+      ${baseline[@]+"${baseline[@]}"} --markdown "$repo/docs/performance.md" --command "scripts/bench.sh${orig_args:+ $orig_args}" || status=$?
+    # what the figures mean and what was changed for them, kept by hand
+    if [ -f "$repo/bench/performance-notes.md" ]; then
+      { echo; cat "$repo/bench/performance-notes.md"; } >> "$repo/docs/performance.md"
+    fi
+    if [ -n "$wan_section" ]; then
+      printf '\n%s\n' "$wan_section" >> "$repo/docs/performance.md"
+    fi
+  fi
 fi
-"$build/bin/varnelo-bench" run --data "$data" --reps "$reps" --display "$display" --program "$build/bin/Varnelo" \
-  ${baseline[@]+"${baseline[@]}"} --markdown "$repo/docs/performance.md" --command "scripts/bench.sh${orig_args:+ $orig_args}" || status=$?
-# what the figures mean and what was changed for them, kept by hand
-if [ -f "$repo/bench/performance-notes.md" ]; then
-  { echo; cat "$repo/bench/performance-notes.md"; } >> "$repo/docs/performance.md"
+if [ "$wan" = 1 ]; then
+  wan_args=(wan --data "$data" --wanlink "$wanlink" --delays "$delays" --reps "$wan_reps" --display "$display"
+            --program "$build/bin/Varnelo")
+  if [ -n "$only" ]; then
+    wan_args+=(--only "$only")
+  else
+    wan_args+=(--markdown "$repo/docs/performance.md" --command "scripts/bench.sh${orig_args:+ $orig_args}")
+  fi
+  "$build/bin/varnelo-bench" "${wan_args[@]}" || status=$?
 fi
 exit "${status:-0}"

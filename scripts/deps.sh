@@ -22,7 +22,7 @@ package_pkgs=(dpkg-dev file lintian desktop-file-utils appstream)
 
 demo_pkgs=(dcmtk orthanc curl fonts-droid-fallback)
 # the benchmark drives the program's window on an Xvfb display
-bench_pkgs=(dcmtk libgtest-dev googletest orthanc curl xvfb xauth xdotool libxcb1-dev python3-fusepy fuse3 python3-pydicom)
+bench_pkgs=(dcmtk libgtest-dev googletest orthanc orthanc-dicomweb curl xvfb xauth xdotool libxcb1-dev python3-fusepy fuse3 python3-pydicom)
 
 want=("${build_pkgs[@]}")
 case "${1:-build}" in
