@@ -25,7 +25,7 @@ namespace {
 
 QString tr(const char* text)
 {
-    return QCoreApplication::translate("varnelo::ImportRun", text);
+    return QCoreApplication::translate("varnelo::Delivery", text);
 }
 
 
@@ -153,6 +153,10 @@ void dicomWorker(std::shared_ptr<Delivery::Shared> sh, Delivery::Worker* w, Deli
         const std::lock_guard<std::mutex> lock(sh->m);
         ++sh->opened[q];
     }
+    // Only a single association is given up while a prompt is open, as
+    // between folders: with several, one given up would let the peer turn to
+    // another still waiting, and an image reopening it would wait behind that.
+    const bool single = dest.associations == 1;
     int releaseSeen = 0, holdSeen = 0;
     {
         const std::lock_guard<std::mutex> lock(sh->m);
@@ -165,12 +169,12 @@ void dicomWorker(std::shared_ptr<Delivery::Shared> sh, Delivery::Worker* w, Deli
         {
             std::unique_lock<std::mutex> lock(sh->m);
             sh->work.wait(lock, [&] {
-                return sh->abort || sh->releaseTicket[q] != releaseSeen || (sh->holdBack && sh->holdTicket != holdSeen) ||
+                return sh->abort || sh->releaseTicket[q] != releaseSeen || (single && sh->holdBack && sh->holdTicket != holdSeen) ||
                     (!sh->holdBack && !sh->queue[q].empty()) || (sh->closing && sh->queue[q].empty());
             });
             if (sh->abort)
                 break;
-            if (sh->releaseTicket[q] != releaseSeen || (sh->holdBack && sh->holdTicket != holdSeen)) {
+            if (sh->releaseTicket[q] != releaseSeen || (single && sh->holdBack && sh->holdTicket != holdSeen)) {
                 releaseSeen = sh->releaseTicket[q];
                 holdSeen = sh->holdTicket;
                 release = true;
@@ -522,6 +526,7 @@ void Delivery::onOutcome(const std::shared_ptr<Parcel>& parcel, int d, std::int3
     } else {
         if (hooks_.error)
             hooks_.error(status, QStringLiteral("%1 refused %2 with status 0x%3").arg(dest.where(), parcel->path, QString::number(status, 16)));
+        reason = tr("%1 refused the image (status 0x%2).").arg(dest.name(), QString::number(status, 16));
     }
     if (aborted_) {
         // after Abort nobody is asked: the image failed

@@ -1,6 +1,7 @@
 #include "import/Holdings.h"
 
 #include "base/Error.h"
+#include "dicomnet/DicomWeb.h"
 #include "dicomnet/StudyQuery.h"
 
 #include <QThread>
@@ -44,6 +45,28 @@ void run(const std::shared_ptr<Job>& job)
     out.asked = true;
     out.complete = true;
     try {
+        if (job->destination.web) {
+            // A DICOMweb service: QIDO-RS lists each study's instances. Whom
+            // it holds a study under is not asked here.
+            DcmWebClient web(*job->destination.web);
+            for (const StudyTask& task : job->tasks) {
+                if (job->cancel)
+                    throw Error(0, QStringLiteral("the check was aborted"));
+                const QSet<QString> found = web.InstancesOf(task.uid);
+                std::int32_t held = 0;
+                for (const auto& series : task.series)
+                    for (const QString& uid : series.second)
+                        if (found.contains(uid)) {
+                            out.instances.insert(uid);
+                            ++held;
+                        }
+                out.studies.insert(task.uid, studyState(!found.isEmpty(), task.carried, task.carried, held, task.total));
+            }
+            std::lock_guard<std::mutex> guard(job->lock);
+            job->result = std::move(out);
+            job->done = true;
+            return;
+        }
         DcmStudyQueryClient client;
         client.PeerHost = job->destination.host;
         client.PeerPort = job->destination.port;

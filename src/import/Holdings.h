@@ -4,9 +4,11 @@
 // sent: a study query per study, then the image UIDs of each study it has.
 
 #include "import/MediumPatients.h"
+#include "dicomnet/DicomWeb.h"
 #include "dicomnet/Network.h"
 
 #include <functional>
+#include <optional>
 
 namespace varnelo {
 
@@ -16,6 +18,7 @@ struct HoldingsDestination {
     QString calledAE;
     QString callingAE;
     DcmTls tls;
+    std::optional<DcmWebService> web;  // a DICOMweb service instead of a DICOM peer
 };
 
 // The Patient ID and issuer the images of the medium's patient at `index`

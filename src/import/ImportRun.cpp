@@ -727,11 +727,8 @@ void ImportRun::askHoldings()
     if (!s.AskHeld || medium_.allStudies().isEmpty())
         return;
     QList<HoldingsDestination> destinations;
-    destinations << HoldingsDestination {s.RemoteIP.trimmed(), toInt32(s.RemotePort), s.RemoteAET, s.LocalAET,
-                                         destinationTls(1)};
-    if (s.UseDestination2)
-        destinations << HoldingsDestination {s.RemoteIP2.trimmed(), toInt32(s.RemotePort2), s.RemoteAET2, s.LocalAET,
-                                             destinationTls(2)};
+    for (const DeliveryDestination& d : delivery_->destinations())
+        destinations << HoldingsDestination {d.host.trimmed(), d.port, d.web ? d.name() : d.calledAE, d.callingAE, d.tls, d.web};
     view_.setLabel(tr("Asking the PACS what it already holds..."));
     const CarriedIdentity carried = [this](qsizetype index) {
         DcmPatient p = checkPatients_ ? identity_.patient : medium_.list().value(index).patient;

@@ -12,11 +12,11 @@
         <translation>sein Pfad ist absolut</translation>
     </message>
     <message>
-        <source>its path leads out of the archive ("..")</source>
-        <translation>sein Pfad führt aus dem Archiv hinaus ("..")</translation>
+        <source>its path leads out of the archive (&quot;..&quot;)</source>
+        <translation>sein Pfad führt aus dem Archiv hinaus (&quot;..&quot;)</translation>
     </message>
     <message>
-        <source>its path is deeper than any medium's</source>
+        <source>its path is deeper than any medium&apos;s</source>
         <translation>sein Pfad ist tiefer verschachtelt als auf jedem Datenträger</translation>
     </message>
     <message>
@@ -28,11 +28,11 @@
         <translation>%1 wird abgebrochen: Entpackt ist es größer als die %2, die dafür auf %3 frei sind</translation>
     </message>
     <message>
-        <source>%1 is refused: its members would expand to %2, more than %3 times the archive's size (a ZIP bomb)</source>
+        <source>%1 is refused: its members would expand to %2, more than %3 times the archive&apos;s size (a ZIP bomb)</source>
         <translation>%1 wird abgelehnt: Die Inhalte wären entpackt %2 groß, mehr als das %3-Fache des Archivs (eine ZIP-Bombe)</translation>
     </message>
     <message>
-        <source>%1 stops: its members expand to more than %2, more than %3 times the archive's size (a ZIP bomb)</source>
+        <source>%1 stops: its members expand to more than %2, more than %3 times the archive&apos;s size (a ZIP bomb)</source>
         <translation>%1 wird abgebrochen: Die Inhalte sind entpackt größer als %2, mehr als das %3-Fache des Archivs (eine ZIP-Bombe)</translation>
     </message>
     <message>
@@ -56,7 +56,7 @@
         <translation>%1 ist verschlüsselt und wird nicht entpackt</translation>
     </message>
     <message>
-        <source>%1 is refused: its member %2 would expand to %3, more than %4 times the archive's size (a ZIP bomb)</source>
+        <source>%1 is refused: its member %2 would expand to %3, more than %4 times the archive&apos;s size (a ZIP bomb)</source>
         <translation>%1 wird abgelehnt: Der Inhalt %2 wäre entpackt %3 groß, mehr als das %4-Fache des Archivs (eine ZIP-Bombe)</translation>
     </message>
     <message>
@@ -121,8 +121,8 @@
 <context>
     <name>DcmImage</name>
     <message>
-        <source>Cannot set "%1": the image's character set (%2) cannot hold it, and the image's text cannot be converted to Unicode (%3)</source>
-        <translation>"%1" kann nicht eingetragen werden: Der Zeichensatz des Bildes (%2) kann es nicht darstellen, und der Text des Bildes lässt sich nicht in Unicode umwandeln (%3)</translation>
+        <source>Cannot set &quot;%1&quot;: the image&apos;s character set (%2) cannot hold it, and the image&apos;s text cannot be converted to Unicode (%3)</source>
+        <translation>&quot;%1&quot; kann nicht eingetragen werden: Der Zeichensatz des Bildes (%2) kann es nicht darstellen, und der Text des Bildes lässt sich nicht in Unicode umwandeln (%3)</translation>
     </message>
 </context>
 <context>
@@ -155,40 +155,40 @@
         <translation>Herausgeber der Patienten-ID</translation>
     </message>
     <message>
-        <source>Issuer's universal ID</source>
+        <source>Issuer&apos;s universal ID</source>
         <translation>Universelle ID des Herausgebers</translation>
     </message>
     <message>
-        <source>Issuer's universal ID type</source>
+        <source>Issuer&apos;s universal ID type</source>
         <translation>Typ der universellen ID des Herausgebers</translation>
     </message>
     <message>
-        <source>Issuer's identifier type</source>
+        <source>Issuer&apos;s identifier type</source>
         <translation>Kennungstyp des Herausgebers</translation>
     </message>
     <message>
-        <source>Patient's name</source>
+        <source>Patient&apos;s name</source>
         <translation>Patientenname</translation>
     </message>
     <message>
-        <source>has more than three parts separated by "="</source>
-        <translation>hat mehr als drei durch "=" getrennte Teile</translation>
+        <source>has more than three parts separated by &quot;=&quot;</source>
+        <translation>hat mehr als drei durch &quot;=&quot; getrennte Teile</translation>
     </message>
     <message>
         <source>Birth date</source>
         <translation>Geburtsdatum</translation>
     </message>
     <message>
-        <source>"%1" is not a date (year, month and day as 8 digits)</source>
-        <translation>"%1" ist kein Datum (Jahr, Monat und Tag als 8 Ziffern)</translation>
+        <source>&quot;%1&quot; is not a date (year, month and day as 8 digits)</source>
+        <translation>&quot;%1&quot; ist kein Datum (Jahr, Monat und Tag als 8 Ziffern)</translation>
     </message>
     <message>
         <source>Sex</source>
         <translation>Geschlecht</translation>
     </message>
     <message>
-        <source>"%1" is none of M, F and O</source>
-        <translation>"%1" ist weder M, F noch O</translation>
+        <source>&quot;%1&quot; is none of M, F and O</source>
+        <translation>&quot;%1&quot; ist weder M, F noch O</translation>
     </message>
     <message>
         <source>%1: %2</source>
@@ -202,44 +202,44 @@
         <translation>%1 unter %2, Port %3 antwortet nicht. Es wurde nichts gesendet. Prüfen Sie, ob das PACS läuft, oder wenden Sie sich an Ihre Systembetreuung.</translation>
     </message>
     <message>
-        <source>%1 at %2 port %3 refused this station. Nothing was sent. Check the AE titles ("Remote AET:" here, "Local AET:" in the options), or ask your administrator.</source>
-        <translation>%1 unter %2, Port %3 hat diesen Arbeitsplatz abgewiesen. Es wurde nichts gesendet. Prüfen Sie die AE-Titel ("Ziel-AET:" hier, "AET lokal:" in den Optionen), oder wenden Sie sich an Ihre Systembetreuung.</translation>
+        <source>%1 at %2 port %3 refused this station. Nothing was sent. Check the AE titles (&quot;Remote AET:&quot; here, &quot;Local AET:&quot; in the options), or ask your administrator.</source>
+        <translation>%1 unter %2, Port %3 hat diesen Arbeitsplatz abgewiesen. Es wurde nichts gesendet. Prüfen Sie die AE-Titel (&quot;Ziel-AET:&quot; hier, &quot;AET lokal:&quot; in den Optionen), oder wenden Sie sich an Ihre Systembetreuung.</translation>
     </message>
     <message>
         <source>%1 at %2 port %3 answered but is not ready to take images. Nothing was sent. Ask your administrator to check the PACS.</source>
         <translation>%1 unter %2, Port %3 antwortet, ist aber nicht bereit, Bilder anzunehmen. Es wurde nichts gesendet. Bitten Sie Ihre Systembetreuung, das PACS zu prüfen.</translation>
     </message>
     <message>
-        <source>"Remote AET:"</source>
-        <translation>"Ziel-AET:"</translation>
+        <source>&quot;Remote AET:&quot;</source>
+        <translation>&quot;Ziel-AET:&quot;</translation>
     </message>
     <message>
-        <source>"Remote IP:"</source>
-        <translation>"Ziel-IP:"</translation>
+        <source>&quot;Remote IP:&quot;</source>
+        <translation>&quot;Ziel-IP:&quot;</translation>
     </message>
     <message>
-        <source>"Remote Port:"</source>
-        <translation>"Ziel-Port:"</translation>
+        <source>&quot;Remote Port:&quot;</source>
+        <translation>&quot;Ziel-Port:&quot;</translation>
     </message>
     <message>
-        <source>"%1" is an IPv6 address; DICOM connections are made over IPv4 here: enter an IPv4 address or a host name.</source>
-        <translation>"%1" ist eine IPv6-Adresse; DICOM-Verbindungen laufen hier über IPv4: Geben Sie eine IPv4-Adresse oder einen Rechnernamen ein.</translation>
+        <source>&quot;%1&quot; is an IPv6 address; DICOM connections are made over IPv4 here: enter an IPv4 address or a host name.</source>
+        <translation>&quot;%1&quot; ist eine IPv6-Adresse; DICOM-Verbindungen laufen hier über IPv4: Geben Sie eine IPv4-Adresse oder einen Rechnernamen ein.</translation>
     </message>
     <message>
-        <source>"%1" is not a valid IPv4 address.</source>
-        <translation>"%1" ist keine gültige IPv4-Adresse.</translation>
+        <source>&quot;%1&quot; is not a valid IPv4 address.</source>
+        <translation>&quot;%1&quot; ist keine gültige IPv4-Adresse.</translation>
     </message>
     <message>
-        <source>"%1" is not a host name or an IP address; enter the port in the "Remote Port:" box.</source>
-        <translation>"%1" ist weder ein Rechnername noch eine IP-Adresse; tragen Sie den Port in das Feld "Ziel-Port:" ein.</translation>
+        <source>&quot;%1&quot; is not a host name or an IP address; enter the port in the &quot;Remote Port:&quot; box.</source>
+        <translation>&quot;%1&quot; ist weder ein Rechnername noch eine IP-Adresse; tragen Sie den Port in das Feld &quot;Ziel-Port:&quot; ein.</translation>
     </message>
     <message>
-        <source>"%1" is not a host name or an IP address.</source>
-        <translation>"%1" ist weder ein Rechnername noch eine IP-Adresse.</translation>
+        <source>&quot;%1&quot; is not a host name or an IP address.</source>
+        <translation>&quot;%1&quot; ist weder ein Rechnername noch eine IP-Adresse.</translation>
     </message>
     <message>
-        <source>"New Patient ID:" holds only spaces.</source>
-        <translation>"Neue Patienten-ID:" enthält nur Leerzeichen.</translation>
+        <source>&quot;New Patient ID:&quot; holds only spaces.</source>
+        <translation>&quot;Neue Patienten-ID:&quot; enthält nur Leerzeichen.</translation>
     </message>
     <message>
         <source>The new identity cannot be given to the images:
@@ -260,52 +260,52 @@
         <translation>Bitte geben Sie ein gültiges Ziel-PACS an</translation>
     </message>
     <message>
-        <source>"Destination #1:" needs all three boxes; %1 is empty. Enter the PACS's AE title, address and port, or ask your administrator for them.</source>
-        <translation>"Ziel 1:" braucht alle drei Felder; %1 ist leer. Tragen Sie AE-Titel, Adresse und Port des PACS ein, oder fragen Sie Ihre Systembetreuung danach.</translation>
+        <source>&quot;Destination #1:&quot; needs all three boxes; %1 is empty. Enter the PACS&apos;s AE title, address and port, or ask your administrator for them.</source>
+        <translation>&quot;Ziel 1:&quot; braucht alle drei Felder; %1 ist leer. Tragen Sie AE-Titel, Adresse und Port des PACS ein, oder fragen Sie Ihre Systembetreuung danach.</translation>
     </message>
     <message>
         <source>No folder is given.</source>
         <translation>Es ist kein Ordner angegeben.</translation>
     </message>
     <message>
-        <source>Type the folder under "Specific Folder", or pick it with the "..." button.</source>
-        <translation>Geben Sie den Ordner unter "Bestimmter Ordner" ein, oder wählen Sie ihn mit der Schaltfläche "...".</translation>
+        <source>Type the folder under &quot;Specific Folder&quot;, or pick it with the &quot;...&quot; button.</source>
+        <translation>Geben Sie den Ordner unter &quot;Bestimmter Ordner&quot; ein, oder wählen Sie ihn mit der Schaltfläche &quot;...&quot;.</translation>
     </message>
     <message>
         <source>The folder %1 does not exist.</source>
         <translation>Den Ordner %1 gibt es nicht.</translation>
     </message>
     <message>
-        <source>Check the path under "Specific Folder", or pick the folder with the "..." button.</source>
-        <translation>Prüfen Sie den Pfad unter "Bestimmter Ordner", oder wählen Sie den Ordner mit der Schaltfläche "...".</translation>
+        <source>Check the path under &quot;Specific Folder&quot;, or pick the folder with the &quot;...&quot; button.</source>
+        <translation>Prüfen Sie den Pfad unter &quot;Bestimmter Ordner&quot;, oder wählen Sie den Ordner mit der Schaltfläche &quot;...&quot;.</translation>
     </message>
     <message>
         <source>No DICOMDIR was found in %1.</source>
         <translation>In %1 wurde kein DICOMDIR gefunden.</translation>
     </message>
     <message>
-        <source>"DICOM Dir" needs the DICOMDIR index file, which this folder does not have. Choose "DICOM Files" to read the images one by one.</source>
-        <translation>"DICOM-Verzeichnis" braucht die Inhaltsdatei DICOMDIR, die dieser Ordner nicht hat. Wählen Sie "DICOM-Dateien", um die Bilder einzeln zu lesen.</translation>
+        <source>&quot;DICOM Dir&quot; needs the DICOMDIR index file, which this folder does not have. Choose &quot;DICOM Files&quot; to read the images one by one.</source>
+        <translation>&quot;DICOM-Verzeichnis&quot; braucht die Inhaltsdatei DICOMDIR, die dieser Ordner nicht hat. Wählen Sie &quot;DICOM-Dateien&quot;, um die Bilder einzeln zu lesen.</translation>
     </message>
     <message>
         <source>#%1: Connection to Storage Class Provider (%2) failed!</source>
         <translation>#%1: Verbindung zum PACS (%2) fehlgeschlagen!</translation>
     </message>
     <message>
-        <source>%1: "Remote AET:" "%2" is longer than 16 characters.</source>
-        <translation>%1: "Ziel-AET:" "%2" ist länger als 16 Zeichen.</translation>
+        <source>%1: &quot;Remote AET:&quot; &quot;%2&quot; is longer than 16 characters.</source>
+        <translation>%1: &quot;Ziel-AET:&quot; &quot;%2&quot; ist länger als 16 Zeichen.</translation>
     </message>
     <message>
-        <source>%1: "Remote IP:" %2</source>
-        <translation>%1: "Ziel-IP:" %2</translation>
+        <source>%1: &quot;Remote IP:&quot; %2</source>
+        <translation>%1: &quot;Ziel-IP:&quot; %2</translation>
     </message>
     <message>
-        <source>%1: "Remote Port:" "%2" is not a port number; a port is a number from 1 to 65535.</source>
-        <translation>%1: "Ziel-Port:" "%2" ist keine Portnummer; ein Port ist eine Zahl von 1 bis 65535.</translation>
+        <source>%1: &quot;Remote Port:&quot; &quot;%2&quot; is not a port number; a port is a number from 1 to 65535.</source>
+        <translation>%1: &quot;Ziel-Port:&quot; &quot;%2&quot; ist keine Portnummer; ein Port ist eine Zahl von 1 bis 65535.</translation>
     </message>
     <message>
-        <source>The "Local AET:" "%1" of the options is longer than 16 characters.</source>
-        <translation>Der Wert von "AET lokal:" in den Optionen ("%1") ist länger als 16 Zeichen.</translation>
+        <source>The &quot;Local AET:&quot; &quot;%1&quot; of the options is longer than 16 characters.</source>
+        <translation>Der Wert von &quot;AET lokal:&quot; in den Optionen (&quot;%1&quot;) ist länger als 16 Zeichen.</translation>
     </message>
     <message>
         <source>Destination #1</source>
@@ -335,6 +335,14 @@
         <source>Connecting to %1 (%2:%3)...</source>
         <translation>Verbindung zu %1 (%2:%3) wird aufgebaut ...</translation>
     </message>
+    <message>
+        <source>Connecting to %1...</source>
+        <translation>Verbindung zu %1 wird aufgebaut ...</translation>
+    </message>
+    <message>
+        <source>The DICOMweb service at %1 did not answer: %2</source>
+        <translation>Der DICOMweb-Dienst unter %1 hat nicht geantwortet: %2</translation>
+    </message>
 </context>
 <context>
     <name>MessageBox</name>
@@ -346,7 +354,7 @@
 <context>
     <name>Worklist</name>
     <message>
-        <source>the worklist's AE title</source>
+        <source>the worklist&apos;s AE title</source>
         <translation>den AE-Titel der Arbeitsliste</translation>
     </message>
     <message>
@@ -406,8 +414,8 @@
         <translation>Untersuchung</translation>
     </message>
     <message>
-        <source>The worklist is not set up: its port "%1" is not a port number. Ask your administrator to correct the [Worklist] section of the settings file.</source>
-        <translation>Die Arbeitsliste ist nicht eingerichtet: Ihr Port "%1" ist keine Portnummer. Bitten Sie Ihre Systembetreuung, den Abschnitt [Worklist] der Einstellungsdatei zu berichtigen.</translation>
+        <source>The worklist is not set up: its port &quot;%1&quot; is not a port number. Ask your administrator to correct the [Worklist] section of the settings file.</source>
+        <translation>Die Arbeitsliste ist nicht eingerichtet: Ihr Port &quot;%1&quot; ist keine Portnummer. Bitten Sie Ihre Systembetreuung, den Abschnitt [Worklist] der Einstellungsdatei zu berichtigen.</translation>
     </message>
 </context>
 <context>
@@ -445,8 +453,8 @@
         <translation>%1: Nimmt diesen Arbeitsplatz an, beantwortet aber den Verbindungstest (Echo) nicht.</translation>
     </message>
     <message>
-        <source>%1: "%2" is not a port number.</source>
-        <translation>%1: "%2" ist keine Portnummer.</translation>
+        <source>%1: &quot;%2&quot; is not a port number.</source>
+        <translation>%1: &quot;%2&quot; ist keine Portnummer.</translation>
     </message>
     <message>
         <source>confirms storage</source>
@@ -549,8 +557,8 @@
         <translation>Port %1 für Bestätigungen: wird geprüft ...</translation>
     </message>
     <message>
-        <source>%1: "%2" is not an http or https address.</source>
-        <translation>%1: "%2" ist keine http- oder https-Adresse.</translation>
+        <source>%1: &quot;%2&quot; is not an http or https address.</source>
+        <translation>%1: &quot;%2&quot; ist keine http- oder https-Adresse.</translation>
     </message>
     <message>
         <source>%1: answers as a DICOMweb service.</source>
@@ -652,6 +660,25 @@
     <message>
         <source>Close</source>
         <translation>Schließen</translation>
+    </message>
+</context>
+<context>
+    <name>varnelo::Delivery</name>
+    <message>
+        <source>%1 refused the image (status 0x%2).</source>
+        <translation>%1 hat das Bild abgelehnt (Status 0x%2).</translation>
+    </message>
+    <message>
+        <source>Error #%1: Failed to transfer image to %2</source>
+        <translation>Fehler #%1: Das Bild konnte nicht an %2 übertragen werden</translation>
+    </message>
+    <message>
+        <source>Reason: %1</source>
+        <translation>Grund: %1</translation>
+    </message>
+    <message>
+        <source>Image: %1</source>
+        <translation>Bild: %1</translation>
     </message>
 </context>
 <context>
@@ -980,7 +1007,7 @@ Es wurde nichts importiert.</translation>
         <translation>geb. %1</translation>
     </message>
     <message>
-        <source>The images get this patient's ID, name, birth date and sex (from the worklist)</source>
+        <source>The images get this patient&apos;s ID, name, birth date and sex (from the worklist)</source>
         <translation>Die Bilder erhalten ID, Namen, Geburtsdatum und Geschlecht dieses Patienten (aus der Arbeitsliste)</translation>
     </message>
     <message>
@@ -1082,8 +1109,8 @@ Es wurde nichts importiert.</translation>
         <translation>Jede eingelegte CD gleich importieren</translation>
     </message>
     <message>
-        <source>With "CD or Hard Drive" as the source, a medium arriving in the selected drive starts the import as IMPORT does.</source>
-        <translation>Mit "CD oder Festplatte" als Quelle startet ein Datenträger, der im gewählten Laufwerk eingelegt wird, den Import wie die Schaltfläche IMPORT.</translation>
+        <source>With &quot;CD or Hard Drive&quot; as the source, a medium arriving in the selected drive starts the import as IMPORT does.</source>
+        <translation>Mit &quot;CD oder Festplatte&quot; als Quelle startet ein Datenträger, der im gewählten Laufwerk eingelegt wird, den Import wie die Schaltfläche IMPORT.</translation>
     </message>
     <message>
         <source>Eject the disc when everything was sent</source>
@@ -1213,12 +1240,12 @@ Es wurde nichts importiert.</translation>
         <translation>(unbekannt)</translation>
     </message>
     <message>
-        <source>The images keep the patient's values they have on the medium.</source>
+        <source>The images keep the patient&apos;s values they have on the medium.</source>
         <translation>Die Bilder behalten die Patientendaten, die sie auf dem Datenträger haben.</translation>
     </message>
     <message>
-        <source>The images will get the Patient ID "%1"; name, birth date and sex stay as on the medium.</source>
-        <translation>Die Bilder erhalten die Patienten-ID "%1"; Name, Geburtsdatum und Geschlecht bleiben wie auf dem Datenträger.</translation>
+        <source>The images will get the Patient ID &quot;%1&quot;; name, birth date and sex stay as on the medium.</source>
+        <translation>Die Bilder erhalten die Patienten-ID &quot;%1&quot;; Name, Geburtsdatum und Geschlecht bleiben wie auf dem Datenträger.</translation>
     </message>
     <message>
         <source>(no name)</source>
@@ -1293,8 +1320,8 @@ Es wurde nichts importiert.</translation>
         <translation>Haken Sie die Patienten und Untersuchungen an, die importiert werden sollen; die anderen werden nicht gesendet.</translation>
     </message>
     <message>
-        <source>Studies marked "held" are already at the PACS: their images are not sent again unless you tick "Send again"; of a study partly held, only the images it lacks are sent.</source>
-        <translation>Mit "vorhanden" markierte Untersuchungen sind schon im PACS: Ihre Bilder werden nur dann noch einmal gesendet, wenn Sie "Erneut senden" anhaken; von einer teilweise vorhandenen Untersuchung werden nur die fehlenden Bilder gesendet.</translation>
+        <source>Studies marked &quot;held&quot; are already at the PACS: their images are not sent again unless you tick &quot;Send again&quot;; of a study partly held, only the images it lacks are sent.</source>
+        <translation>Mit &quot;vorhanden&quot; markierte Untersuchungen sind schon im PACS: Ihre Bilder werden nur dann noch einmal gesendet, wenn Sie &quot;Erneut senden&quot; anhaken; von einer teilweise vorhandenen Untersuchung werden nur die fehlenden Bilder gesendet.</translation>
     </message>
     <message>
         <source>A study marked with a warning is held at the PACS under another patient: it is left out unless you tick it.</source>
@@ -1309,7 +1336,7 @@ Es wurde nichts importiert.</translation>
         <translation>Was auf diesem Datenträger ist</translation>
     </message>
     <message>
-        <source>Patient's Name</source>
+        <source>Patient&apos;s Name</source>
         <translation>Patientenname</translation>
     </message>
     <message>
@@ -1349,7 +1376,7 @@ Es wurde nichts importiert.</translation>
         <translation>Abbrechen</translation>
     </message>
     <message>
-        <source>Replaced by the picked patient's value</source>
+        <source>Replaced by the picked patient&apos;s value</source>
         <translation>Wird durch den Wert des gewählten Patienten ersetzt</translation>
     </message>
     <message>
@@ -1387,7 +1414,7 @@ Es wurde nichts importiert.</translation>
         <translation>Erneut senden</translation>
     </message>
     <message>
-        <source>Sends this study's images also where they are held already</source>
+        <source>Sends this study&apos;s images also where they are held already</source>
         <translation>Sendet die Bilder dieser Untersuchung auch dorthin, wo sie schon vorhanden sind</translation>
     </message>
     <message>
@@ -1482,12 +1509,12 @@ Es wurde nichts importiert.</translation>
         <translation>%1 ist belegt: Ein Programm hat noch Dateien darauf geöffnet. Schließen Sie dieses Programm und werfen Sie den Datenträger dann von Hand aus.</translation>
     </message>
     <message>
-        <source>%1 was not opened: this user may not mount media here. Log in at the machine itself, or ask the administrator to allow it (Varnelo's README, "Drives").</source>
-        <translation>%1 wurde nicht geöffnet: Dieser Benutzer darf hier keine Datenträger einbinden. Melden Sie sich direkt am Rechner an, oder bitten Sie die Systembetreuung, es zu erlauben (README von Varnelo, "Drives").</translation>
+        <source>%1 was not opened: this user may not mount media here. Log in at the machine itself, or ask the administrator to allow it (Varnelo&apos;s README, &quot;Drives&quot;).</source>
+        <translation>%1 wurde nicht geöffnet: Dieser Benutzer darf hier keine Datenträger einbinden. Melden Sie sich direkt am Rechner an, oder bitten Sie die Systembetreuung, es zu erlauben (README von Varnelo, &quot;Drives&quot;).</translation>
     </message>
     <message>
-        <source>%1 was not ejected: this user may not eject media here. Log in at the machine itself, or ask the administrator to allow it (Varnelo's README, "Drives").</source>
-        <translation>%1 wurde nicht ausgeworfen: Dieser Benutzer darf hier keine Datenträger auswerfen. Melden Sie sich direkt am Rechner an, oder bitten Sie die Systembetreuung, es zu erlauben (README von Varnelo, "Drives").</translation>
+        <source>%1 was not ejected: this user may not eject media here. Log in at the machine itself, or ask the administrator to allow it (Varnelo&apos;s README, &quot;Drives&quot;).</source>
+        <translation>%1 wurde nicht ausgeworfen: Dieser Benutzer darf hier keine Datenträger auswerfen. Melden Sie sich direkt am Rechner an, oder bitten Sie die Systembetreuung, es zu erlauben (README von Varnelo, &quot;Drives&quot;).</translation>
     </message>
     <message>
         <source>%1 could not be opened: %2</source>
@@ -1502,11 +1529,11 @@ Es wurde nichts importiert.</translation>
         <translation>Der Datenträger in %1</translation>
     </message>
     <message>
-        <source>The medium "%1" (%2)</source>
-        <translation>Der Datenträger "%1" (%2)</translation>
+        <source>The medium &quot;%1&quot; (%2)</source>
+        <translation>Der Datenträger &quot;%1&quot; (%2)</translation>
     </message>
     <message>
-        <source>The system's own volume (%1) is never ejected.</source>
+        <source>The system&apos;s own volume (%1) is never ejected.</source>
         <translation>Das Systemlaufwerk (%1) wird nie ausgeworfen.</translation>
     </message>
     <message>

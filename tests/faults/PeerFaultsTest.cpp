@@ -66,9 +66,11 @@ TEST_F(PeerFaults, FailureStatusIsPromptedAndWarningCountsAsStored)
     run.ReadCdDirectory(media.path(), false);
 
     ASSERT_EQ(prompt.messages.size(), 2);
-    // a status answered without an error: the reason line stays empty
-    EXPECT_EQ(prompt.messages[0], statusMessage(OutOfResources, "127.0.0.1"));
-    EXPECT_EQ(prompt.messages[1], statusMessage(OutOfResources, "127.0.0.1"));
+    // the peer's status, in plain words, and the image it refused
+    for (const QString& m : prompt.messages) {
+        EXPECT_TRUE(m.startsWith(statusMessage(OutOfResources, "127.0.0.1", pacs.aeTitle() + " refused the image (status 0xa700)."))) << m.toStdString();
+        EXPECT_TRUE(m.contains("\r\n\r\nImage: ")) << m.toStdString();
+    }
     EXPECT_FALSE(run.AbortRequested);
 
     QStringList expectedHeld = uids;
@@ -136,7 +138,7 @@ TEST_F(PeerFaults, SecondDestinationFailureNamesItsHostAndKeepsTheCount)
     run.ReadCdDirectory(media.path(), false);
 
     ASSERT_EQ(prompt.messages.size(), 1);
-    EXPECT_EQ(prompt.messages[0], statusMessage(OutOfResources, "localhost"));
+    EXPECT_TRUE(prompt.messages[0].startsWith(statusMessage(OutOfResources, "localhost"))) << prompt.messages[0].toStdString();
     // a retry at destination 2 does not send to destination 1 again
     EXPECT_EQ(first.requested(), uids);
     EXPECT_EQ(second.requested(), (QStringList {uids[0], uids[0], uids[1], uids[2]}));

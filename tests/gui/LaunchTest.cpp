@@ -363,8 +363,9 @@ TEST_F(Launch, ScanFromTheWindowWithSuffixNewIdUidsAndAFailingSecondDestination)
     ASSERT_TRUE(pacs->waitForFiles(4));
     EXPECT_EQ(pacs->receivedFiles().size(), 4);
     ASSERT_EQ(prompts.size(), 2) << "after the tick no further prompt";
-    // the peer's status, and no reason: it answered
-    EXPECT_EQ(prompts[0], "Error #42752: Failed to transfer image to 127.0.0.1\r\n\r\nReason: ");
+    // the peer's status, said plainly, and the image
+    EXPECT_TRUE(prompts[0].startsWith("Error #42752: Failed to transfer image to 127.0.0.1\r\n\r\nReason: ")) << prompts[0].toStdString();
+    EXPECT_TRUE(prompts[0].contains("(status 0xa700).\r\n\r\nImage: ")) << prompts[0].toStdString();
     EXPECT_TRUE(pacs2.held().isEmpty());
     EXPECT_EQ(pacs2.requested().size(), 5) << "four images and one retry";
     EXPECT_FALSE(appState().AlwaysIgnore) << "cleared when the progress window closed";

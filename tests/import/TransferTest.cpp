@@ -1450,4 +1450,14 @@ TEST_F(Transfer, DicomWebServiceTakesTheImagesAndListsThemAtTheEnd)
     const QByteArray patients = orthanc->restGet("/patients?expand");
     EXPECT_TRUE(patients.contains("WEB-7")) << patients.toStdString();
     EXPECT_EQ(QString::fromUtf8(orthanc->restGet("/instances")).count(QLatin1Char(',')) + 1, 12);
+
+    // the same medium again: the service is asked what it holds, and nothing goes twice
+    s.AskHeld = true;
+    ScriptedPatients window;
+    auto again = makeRun();
+    again->patientsPrompt = &window;
+    again->ReadCdDirectory(mediaPath("W"), true);
+    EXPECT_EQ(again->ImportedCount, 0);
+    EXPECT_TRUE(again->summary().contains("12 images were already at 127.0.0.1 and were not sent again."))
+        << again->summary().toStdString();
 }
