@@ -61,7 +61,11 @@ std::vector<DeliveryDestination> deliveryDestinations()
         DeliveryDestination dest;
         dest.number = d;
         dest.host = d == 1 ? s.RemoteIP : s.RemoteIP2;
-        dest.port = toInt32(d == 1 ? s.RemotePort : s.RemotePort2);
+        try {
+            dest.port = toInt32(d == 1 ? s.RemotePort : s.RemotePort2);
+        } catch (const Error& e) {
+            dest.portError = e;  // each send fails with it, as the operator sees
+        }
         dest.callingAE = s.LocalAET;
         dest.calledAE = d == 1 ? s.RemoteAET : s.RemoteAET2;
         dest.tls = destinationTls(static_cast<std::int16_t>(d));
@@ -194,6 +198,8 @@ void dicomWorker(std::shared_ptr<Delivery::Shared> sh, Delivery::Worker* w, Deli
         out.d = dest.number;
         const int before = sender.OpenedCount();
         try {
+            if (dest.portError)
+                throw *dest.portError;
             out.status = sender.Store(*parcel->image, dest.host, dest.port, dest.callingAE, dest.calledAE, dest.tls);
         } catch (const Error& e) {
             out.error = e;

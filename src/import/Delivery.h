@@ -31,6 +31,7 @@ struct DeliveryDestination {
     int number = 1;  // 1 or 2
     QString host;
     std::int32_t port = 0;
+    std::optional<Error> portError;  // the port setting is no number
     QString callingAE, calledAE;
     DcmTls tls;
     std::optional<DcmWebService> web;  // a DICOMweb service instead of a DICOM peer

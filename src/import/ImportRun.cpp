@@ -1747,13 +1747,12 @@ void ImportRun::stored(int d, const Parcel& parcel)
     if (d == 1 || parcel.held[0])
         ++ImportedCount;  // it went somewhere in this run
     StoredImage stored {parcel.instance, parcel.path, parcel.folder};
-    if (!delivery_->destinations()[static_cast<size_t>(d - 1)].web) {
+    const DeliveryDestination& dest = delivery_->destinations()[static_cast<size_t>(d - 1)];
+    if (!dest.web) {
         std::unique_ptr<DcmCommitSession>& session = commits_[d - 1];
         if (!session)
-            session = std::make_unique<DcmCommitSession>(
-                d == 1 ? s.RemoteIP : s.RemoteIP2, toInt32(d == 1 ? s.RemotePort : s.RemotePort2), s.LocalAET,
-                d == 1 ? s.RemoteAET : s.RemoteAET2, destinationTls(static_cast<std::int16_t>(d)), s.CommitPort,
-                ConfirmBatch);
+            session = std::make_unique<DcmCommitSession>(dest.host, dest.port, dest.callingAE, dest.calledAE, dest.tls,
+                                                         s.CommitPort, ConfirmBatch);
         session->Add(stored.instance);
     }
     stored_[d - 1].push_back(std::move(stored));
