@@ -407,11 +407,34 @@ void cmdImport_Click(LaunchView& view)
                 stopped(QStringLiteral("aborted by the operator while connecting to ") + who);
                 throw;
             } catch (const Error& e) {
-                WriteErrorLog(e.number(), QStringLiteral("The DICOMweb service %1 does not answer: %2").arg(who, e.description()),
-                              logSource);
+                WriteErrorLog(e.number(), e.description(), logSource);
                 stopped(who + QStringLiteral(": ") + e.description());
-                abandon(failedText(e.number(), webDestinationName(web.base)) + QLatin1Char('\n') +
-                            Launch::tr("The DICOMweb service at %1 did not answer: %2").arg(who, e.description()),
+                QString plain;
+                switch (e.number()) {
+                case DicomErrc::WebAccessRefused:
+                    plain = Launch::tr("The DICOMweb service at %1 refused this station's user name and password or "
+                                       "token. Ask your administrator to check them.")
+                                .arg(who);
+                    break;
+                case DicomErrc::HostNotFound:
+                case DicomErrc::CannotConnect:
+                case DicomErrc::Timeout:
+                    plain = Launch::tr("Nothing answers at %1. Check that the archive is running and that this "
+                                       "station can reach it.")
+                                .arg(who);
+                    break;
+                case DicomErrc::PeerNotTrusted:
+                case DicomErrc::TlsHandshakeFailed:
+                case DicomErrc::TlsFileUnusable:
+                    plain = Launch::tr("The secure connection to %1 could not be made. Ask your administrator to "
+                                       "check the certificates.")
+                                .arg(who);
+                    break;
+                default:
+                    plain = Launch::tr("The DICOMweb service at %1 did not answer as expected.").arg(who);
+                    break;
+                }
+                abandon(failedText(e.number(), webDestinationName(web.base)) + QLatin1Char('\n') + plain,
                         MessageBox::Icon::Warning);
             }
         };

@@ -340,8 +340,20 @@
         <translation>Verbindung zu %1 wird aufgebaut ...</translation>
     </message>
     <message>
-        <source>The DICOMweb service at %1 did not answer: %2</source>
-        <translation>Der DICOMweb-Dienst unter %1 hat nicht geantwortet: %2</translation>
+        <source>The DICOMweb service at %1 refused this station&apos;s user name and password or token. Ask your administrator to check them.</source>
+        <translation>Der DICOMweb-Dienst unter %1 hat den Benutzernamen und das Passwort oder das Token dieser Station abgelehnt. Bitten Sie Ihre Administration, sie zu prüfen.</translation>
+    </message>
+    <message>
+        <source>Nothing answers at %1. Check that the archive is running and that this station can reach it.</source>
+        <translation>Unter %1 antwortet nichts. Prüfen Sie, ob das Archiv läuft und ob diese Station es erreichen kann.</translation>
+    </message>
+    <message>
+        <source>The secure connection to %1 could not be made. Ask your administrator to check the certificates.</source>
+        <translation>Die sichere Verbindung zu %1 kam nicht zustande. Bitten Sie Ihre Administration, die Zertifikate zu prüfen.</translation>
+    </message>
+    <message>
+        <source>The DICOMweb service at %1 did not answer as expected.</source>
+        <translation>Der DICOMweb-Dienst unter %1 hat nicht wie erwartet geantwortet.</translation>
     </message>
 </context>
 <context>

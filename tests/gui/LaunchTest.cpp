@@ -283,6 +283,42 @@ TEST_F(Launch, ScanWithoutSuffixAsksThenImportsToOneDestination)
     EXPECT_TRUE(form->isImportEnabled());
 }
 
+// A DICOMweb service as destination 1: the launch asks it by QIDO-RS, says
+// plainly when it refuses the station's credentials, and the AE title, IP and
+// port boxes may stay empty.
+TEST_F(Launch, DicomWebDestinationIsAskedFirstAndSaysWhyItRefuses)
+{
+    if (orthancDicomWebPlugin().isEmpty())
+        GTEST_SKIP() << "Orthanc's DICOMweb plugin is not installed";
+    Peer::Options o;
+    o.httpPort = freeLoopbackPort();
+    o.dicomWeb = true;
+    o.httpUser = "station";
+    o.httpPassword = "s3cret";
+    const auto orthanc = Peer::orthanc(o);
+    ASSERT_TRUE(orthanc);
+    td::makeSeries(media.path() + "/scan", 5, td::ImageRecipe {});
+    click("optLocation1");
+    click("optSearchBy1");
+    set("txtSpecialFolder", media.path() + "/scan");
+    set("txtSuffix", "");
+    questionAnswer = MessageBox::Answer::Yes;
+    appState().RemoteURL = QStringLiteral("http://127.0.0.1:%1/dicom-web").arg(o.httpPort);
+    appState().WebUser = "station";
+    appState().WebPassword = "guess";
+
+    form->cmdImport_Click();
+    ASSERT_EQ(boxes.size(), 1) << texts().join("|").toStdString();
+    EXPECT_TRUE(boxes[0].text.contains("refused this station's user name and password or token")) << boxes[0].text.toStdString();
+    EXPECT_EQ(orthanc->restGet("/instances"), "[]");
+
+    boxes.clear();
+    appState().WebPassword = "s3cret";
+    form->cmdImport_Click();
+    EXPECT_EQ(texts().value(texts().size() - 1),
+              "5 images successfully imported!\n127.0.0.1 confirmed all 5 images.") << texts().join("|").toStdString();
+}
+
 TEST_F(Launch, DicomDirFromADriveToTwoDestinations)
 {
     auto pacs1 = Peer::storescp();
