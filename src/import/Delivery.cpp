@@ -53,6 +53,21 @@ QString DeliveryDestination::where() const
     return web ? webDestinationName(web->base) : host;
 }
 
+std::optional<DcmWebService> webServiceOf(int d)
+{
+    const AppState& s = appState();
+    const QString url = (d == 1 ? s.RemoteURL : s.RemoteURL2).trimmed();
+    if (url.isEmpty())
+        return std::nullopt;
+    DcmWebService web;
+    web.base = QUrl(url);
+    web.user = s.WebUser;
+    web.password = s.WebPassword;
+    web.token = s.WebToken;
+    web.trustedCertificates = s.TLSTrustedCertificates;
+    return web;
+}
+
 std::vector<DeliveryDestination> deliveryDestinations()
 {
     const AppState& s = appState();
@@ -70,15 +85,7 @@ std::vector<DeliveryDestination> deliveryDestinations()
         dest.calledAE = d == 1 ? s.RemoteAET : s.RemoteAET2;
         dest.tls = destinationTls(static_cast<std::int16_t>(d));
         dest.associations = std::clamp(d == 1 ? s.Associations : s.Associations2, 1, 8);
-        if (const QString url = (d == 1 ? s.RemoteURL : s.RemoteURL2).trimmed(); !url.isEmpty()) {
-            DcmWebService web;
-            web.base = QUrl(url);
-            web.user = s.WebUser;
-            web.password = s.WebPassword;
-            web.token = s.WebToken;
-            web.trustedCertificates = s.TLSTrustedCertificates;
-            dest.web = web;
-        }
+        dest.web = webServiceOf(d);
         list.push_back(dest);
     }
     return list;
@@ -351,6 +358,11 @@ Delivery::~Delivery()
                 w->web->Abort();
     }
     shared_->work.notify_all();
+    endWorkers();
+}
+
+void Delivery::endWorkers()
+{
     for (const auto& w : workers_) {
         if (!w->thread.joinable())
             continue;
@@ -461,14 +473,7 @@ void Delivery::finish()
         takeOutcomes();
     }
     finished_ = true;
-    for (const auto& w : workers_) {
-        if (!w->thread.joinable())
-            continue;
-        if (w->opening)
-            w->thread.detach();
-        else
-            w->thread.join();
-    }
+    endWorkers();
     takeOutcomes();
 }
 

@@ -43,6 +43,9 @@ struct DeliveryDestination {
     QString where() const;
 };
 
+// Destination d (1 or 2) as a DICOMweb service, when [DICOM] RemoteURL(2) is set.
+std::optional<DcmWebService> webServiceOf(int d);
+
 // The destinations of this run, from the settings.
 std::vector<DeliveryDestination> deliveryDestinations();
 
@@ -130,6 +133,8 @@ public:
 
 private:
     void startWorkers();
+    // Joins the workers; one still negotiating a further association is left to end on its own.
+    void endWorkers();
     // Takes in what the workers answered; true when something was.
     bool takeOutcomes();
     void onOutcome(const std::shared_ptr<Parcel>& parcel, int d, std::int32_t status,

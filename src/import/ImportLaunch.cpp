@@ -9,6 +9,7 @@
 #include "dicom/Dicom.h"
 #include "dicomnet/DicomWeb.h"
 #include "dicomnet/Network.h"
+#include "import/Delivery.h"
 #include "import/IdentityValues.h"
 #include "import/ImportRun.h"
 
@@ -303,18 +304,7 @@ void cmdImport_Click(LaunchView& view)
 
         const QString aet = view.boxText(Box::RemoteAET), ip = view.boxText(Box::RemoteIP),
                       port = view.boxText(Box::RemotePort);
-        auto webService = [&](int d) -> std::optional<DcmWebService> {
-            const QString url = (d == 1 ? s.RemoteURL : s.RemoteURL2).trimmed();
-            if (url.isEmpty())
-                return std::nullopt;
-            DcmWebService web;
-            web.base = QUrl(url);
-            web.user = s.WebUser;
-            web.password = s.WebPassword;
-            web.token = s.WebToken;
-            web.trustedCertificates = s.TLSTrustedCertificates;
-            return web;
-        };
+        const auto webService = webServiceOf;
         if (!webService(1) && (aet.isEmpty() || ip.isEmpty() || port.isEmpty()))
             abandon(Launch::tr("Please enter a valid DICOM Storage Class Provider") + QLatin1Char('\n') +
                         Launch::tr("\"Destination #1:\" needs all three boxes; %1 is empty. Enter the PACS's AE "

@@ -23,9 +23,11 @@ namespace varnelo {
 class ArchiveMedium;
 class DcmImageList;
 
-// One import run: the folder scan or the DICOMDIR walk, each image handed to
-// the per-image transfer. Runs on the window thread and yields to it at fixed
-// points; the run state is read and changed between yields.
+// One import run: the folder scan or the DICOMDIR walk, each image read,
+// checked and given its identity, then handed to the Delivery that sends it;
+// at the end the confirmation, the markers and the receipt. Runs on the
+// window thread and yields to it at fixed points; the run state is read and
+// changed between yields (the Delivery's workers only send).
 class ImportRun : private DeliveryListener {
 public:
     // newPatientId is read at each image (the "New Patient ID:" box).
@@ -70,8 +72,7 @@ public:
     enum class Mode { Scan,
                       DicomDir };
 
-    // Per walk invocation: one image list, the destination under way and the
-    // status of the last send.
+    // Per walk invocation: one image list and what the folder's images share.
     struct Invocation;
 
     void TransferImage(const QString& path, Mode mode, Invocation& inv);
