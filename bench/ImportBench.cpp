@@ -7,7 +7,7 @@
 //
 //   varnelo-bench run --data DIR [--reps N] [--display :N --program VARNELO]
 //                     [--markdown FILE] [--command TEXT] [--only REGEX]
-//   varnelo-bench wan --data DIR --wanlink WANLINK.PY [--delays 0,10,40] [--reps N]
+//   varnelo-bench wan --data DIR --wanlink WANLINK.PY [--delays 0,2,10,40] [--reps N]
 //                     [--display :N --program VARNELO] [--markdown FILE] [--command TEXT] [--only REGEX]
 //   varnelo-bench child scan|dicomdir FOLDER PORT AET [--suffix S] [--tls CERT KEY CA] [--newid ID]
 //                       [--no-held] [--associations N] [--url DICOMWEB-URL]
@@ -327,6 +327,7 @@ struct Sender {
     int expectedStores = 0;
     // filled in by the run
     std::vector<double> seconds;
+    std::vector<double> okSeconds;  // of the runs that went without a problem
     std::vector<double> cpu;  // the sender's own processor time
     std::vector<double> abortAnswers;
     double longestGap = -1;
@@ -530,10 +531,13 @@ void runGroup(Group& g)
                 s.abortAnswers.push_back(o.abortAnswer);
             s.longestGap = std::max(s.longestGap, o.longestGap);
             // an aborted run sends only part of the images
-            if (o.abortAnswer < 0 && received != s.expectedStores)
+            const bool short_ = o.abortAnswer < 0 && received != s.expectedStores;
+            if (short_)
                 s.problems << QStringLiteral("peer received %1 of %2").arg(received).arg(s.expectedStores);
             if (!o.problem.isEmpty())
                 s.problems << o.problem;
+            if (!short_ && o.problem.isEmpty())
+                s.okSeconds.push_back(o.process.seconds);
             std::printf("  %-44s %-30s %-8s %8.3f s  cpu %6.3f s  %7.1f MB%s%s\n", qPrintable(s.caseName),
                         qPrintable(s.name), qPrintable(s.variant), o.process.seconds, o.process.cpuSeconds,
                         o.process.peakRssKb / 1024.0,
@@ -1340,13 +1344,13 @@ int wanMain(const QStringList& args)
     const QString markdownPath = option(QStringLiteral("--markdown"), QString());
     const QString command = option(QStringLiteral("--command"), QStringLiteral("varnelo-bench ") + args.join(QLatin1Char(' ')));
     std::vector<double> delays;
-    for (const QString& d : option(QStringLiteral("--delays"), QStringLiteral("0,10,40")).split(QLatin1Char(',')))
+    for (const QString& d : option(QStringLiteral("--delays"), QStringLiteral("0,2,10,40")).split(QLatin1Char(',')))
         delays.push_back(d.toDouble());
     Context ctx;
     ctx.display = option(QStringLiteral("--display"), QString());
     ctx.program = option(QStringLiteral("--program"), QString());
     if (data.isEmpty() || script.isEmpty() || ctx.display.isEmpty() != ctx.program.isEmpty()) {
-        std::fprintf(stderr, "usage: varnelo-bench wan --data DIR --wanlink WANLINK.PY [--delays 0,10,40] [--reps N] "
+        std::fprintf(stderr, "usage: varnelo-bench wan --data DIR --wanlink WANLINK.PY [--delays 0,2,10,40] [--reps N] "
                              "[--display :N --program VARNELO] [--markdown FILE] [--command TEXT] [--only REGEX]\n");
         return 2;
     }
@@ -1429,7 +1433,8 @@ int wanMain(const QStringList& args)
                 for (int a : {1, 4})
                     g.senders.push_back(headless(c, pacsName(a), toPacs, false, folder, held(a), n));
                 if (window && set.full)
-                    g.senders.push_back(inWindow(ctx, c, pacsName(4), toPacs, false, folder, n, -1, extra(4), suffix));
+                    for (int a : {1, 4})
+                        g.senders.push_back(inWindow(ctx, c, pacsName(a), toPacs, false, folder, n, -1, extra(a), suffix));
                 if (web) {
                     const QString url = QStringLiteral("http://127.0.0.1:%1/dicom-web").arg(link(orthanc->httpPort(), rtt));
                     g.senders.push_back(headless(c, stowName, toPacs, false, folder,
@@ -1464,14 +1469,21 @@ int wanMain(const QStringList& args)
         orthanc->stop();
     links.clear();
 
+    // only the runs that went well count: a run that failed is listed under the problems
     auto find = [&](const QString& c, const QString& name, const QString& variant) -> const Sender* {
         for (const Group& g : groups)
             for (const Sender& s : g.senders)
-                if (s.caseName == c && s.name == name && s.variant == variant && !s.seconds.empty())
+                if (s.caseName == c && s.name == name && s.variant == variant && !s.okSeconds.empty())
                     return &s;
         return nullptr;
     };
-    auto med = [](const Sender* s) { return s ? median(s->seconds) : 0.0; };
+    auto med = [](const Sender* s) { return s ? median(s->okSeconds) : 0.0; };
+
+    QStringList problems;
+    for (const Group& g : groups)
+        for (const Sender& s : g.senders)
+            for (const QString& p : s.problems)
+                problems << QStringLiteral("%1 / %2 (%3): %4").arg(s.caseName, s.name, s.variant.isEmpty() ? QStringLiteral("tool") : s.variant, p);
 
     // ---- the table: a row per case and sender, in the window and headless side by side ----
     Table t;
@@ -1479,7 +1491,6 @@ int wanMain(const QStringList& args)
                             QStringLiteral("Headless s"), QStringLiteral("Runs (min-max) s"), QStringLiteral("Images/s"),
                             QStringLiteral("x 1 association, same peer (window / headless)"),
                             QStringLiteral("x 0 ms (window / headless)"), QStringLiteral("Peak RSS MB (window / headless)")};
-    QStringList problems;
     const QString kHeadless = QStringLiteral("headless"), kWindow = QStringLiteral("window");
     for (const Group& g : groups) {
         const QString c = g.senders.front().caseName;
@@ -1493,16 +1504,14 @@ int wanMain(const QStringList& args)
             const bool tool = first.variant.isEmpty();
             const Sender* win = tool ? nullptr : find(c, first.name, kWindow);
             const Sender* head = tool ? &first : find(c, first.name, kHeadless);
-            if (tool && first.seconds.empty())
+            if (tool && first.okSeconds.empty())
                 head = nullptr;
             QStringList ranges;
             for (const Sender* s : {win, head}) {
                 if (!s)
                     continue;
-                const auto [lo, hi] = std::minmax_element(s->seconds.begin(), s->seconds.end());
+                const auto [lo, hi] = std::minmax_element(s->okSeconds.begin(), s->okSeconds.end());
                 ranges << QStringLiteral("%1-%2").arg(*lo, 0, 'f', 2).arg(*hi, 0, 'f', 2);
-                for (const QString& p : s->problems)
-                    problems << QStringLiteral("%1 / %2 (%3): %4").arg(s->caseName, s->name, s->variant.isEmpty() ? QStringLiteral("tool") : s->variant, p);
             }
             // the same peer with one association: its window run for a window row
             const QString one = first.name.startsWith(QLatin1String("storescp")) ? scpName(1) : pacsName(1);
@@ -1512,11 +1521,11 @@ int wanMain(const QStringList& args)
             auto pair = [&](const QString& w, const QString& h) { return tool ? h : w + QStringLiteral(" / ") + h; };
             const Sender* oneHead = find(c, one, kHeadless);
             const Sender* oneWin = find(c, one, kWindow);
-            auto secondsOf = [](const Sender* s) { return s ? QString::number(median(s->seconds), 'f', 2) : QStringLiteral("-"); };
+            auto secondsOf = [](const Sender* s) { return s ? QString::number(median(s->okSeconds), 'f', 2) : QStringLiteral("-"); };
             auto rssOf = [](const Sender* s) { return s ? QString::number(s->peakRssKb / 1024.0, 'f', 1) : QStringLiteral("-"); };
             const Sender* main = head ? head : win;
             t.rows.push_back({c, first.name, tool ? QStringLiteral("-") : secondsOf(win), secondsOf(head),
-                              ranges.join(QStringLiteral(", ")) + QStringLiteral(" (n=%1)").arg(main ? main->seconds.size() : 0),
+                              ranges.join(QStringLiteral(", ")) + QStringLiteral(" (n=%1)").arg(main ? main->okSeconds.size() : 0),
                               main && med(main) > 0 ? QString::number(first.expectedStores / med(main), 'f', 0) : QStringLiteral("-"),
                               pair(ratio(win, oneWin), ratio(head, oneHead)),
                               pair(ratio(win, find(zero, first.name, kWindow)), ratio(head, tool ? find(zero, first.name, QString()) : find(zero, first.name, kHeadless))),
@@ -1601,7 +1610,8 @@ int wanMain(const QStringList& args)
              "is timed; \"associations\" is `[DICOM] Associations`, and STOW-RS runs at the default of 4 requests in "
              "flight. **In the window**: the built program on an Xvfb display, from the press of IMPORT to the summary "
              "box. **Headless**: Varnelo's real scan with a view that draws nothing, the whole process, like storescu "
-             "and dcmsend (`+sd +r`). The large images run headless only, in the cases the goals need. "
+             "and dcmsend (`+sd +r`). The large images run headless only, with fewer senders. The files end in "
+             "`.dcm` and every sender takes only those (the window then asks nothing before it sends). "
           << reps << " runs of each, the senders alternating; the figure is the median. Peak RSS is the sender "
              "process's ru_maxrss.\n\n"
           << markdown(t) << "\n### Goals\n\n";
@@ -1659,7 +1669,7 @@ int main(int argc, char** argv)
         return 1;
     }
     std::fprintf(stderr, "usage: varnelo-bench run --data DIR [--reps N] [--display :N --program VARNELO] [--markdown FILE]\n"
-                         "       varnelo-bench wan --data DIR --wanlink WANLINK.PY [--delays 0,10,40] [--reps N] [...]\n"
+                         "       varnelo-bench wan --data DIR --wanlink WANLINK.PY [--delays 0,2,10,40] [--reps N] [...]\n"
                          "       varnelo-bench child scan|dicomdir FOLDER PORT AET [--suffix S] [--newid ID]\n");
     return 2;
 }
